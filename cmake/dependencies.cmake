@@ -1,0 +1,36 @@
+# Third-party libraries: Debian's -dev packages natively, the static mingw
+# builds of scripts/setup.sh (in .deps/mingw32) for Windows. Each is exposed
+# under a quasto:: name so the rest of the build does not care which.
+
+if(WIN32)
+  find_path(EXPAT_INCLUDE expat.h REQUIRED)
+  find_library(EXPAT_LIB NAMES expat libexpat expatMD REQUIRED)
+  add_library(quasto::expat INTERFACE IMPORTED)
+  target_include_directories(quasto::expat INTERFACE ${EXPAT_INCLUDE})
+  target_link_libraries(quasto::expat INTERFACE ${EXPAT_LIB})
+  target_compile_definitions(quasto::expat INTERFACE XML_STATIC)
+
+  find_path(LZMA_INCLUDE lzma.h REQUIRED)
+  find_library(LZMA_LIB NAMES liblzma.a lzma REQUIRED)
+  add_library(quasto::lzma INTERFACE IMPORTED)
+  target_include_directories(quasto::lzma INTERFACE ${LZMA_INCLUDE})
+  target_link_libraries(quasto::lzma INTERFACE ${LZMA_LIB})
+  target_compile_definitions(quasto::lzma INTERFACE LZMA_API_STATIC)
+else()
+  find_package(EXPAT REQUIRED)
+  find_package(LibLZMA REQUIRED)
+  add_library(quasto::expat ALIAS EXPAT::EXPAT)
+  add_library(quasto::lzma ALIAS LibLZMA::LibLZMA)
+endif()
+
+# RapidJSON is header-only; setup.sh links Debian's headers into the mingw
+# prefix, so that the Windows build never sees the host's /usr/include.
+find_path(RAPIDJSON_INCLUDE rapidjson/document.h REQUIRED)
+add_library(quasto::rapidjson INTERFACE IMPORTED)
+target_include_directories(quasto::rapidjson INTERFACE ${RAPIDJSON_INCLUDE})
+
+if(QUASTO_TESTS)
+  find_package(GTest REQUIRED)
+  add_library(quasto::gtest_main INTERFACE IMPORTED)
+  target_link_libraries(quasto::gtest_main INTERFACE GTest::gtest GTest::gtest_main GTest::gmock)
+endif()

@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# Installs everything the builds and tests need on Debian 12, then builds the
+# libraries that the 32-bit Windows build links statically. Every step checks
+# whether it is already done, so a second run takes a few seconds.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+DEPS=$ROOT/.deps
+PREFIX=$DEPS/mingw32
+HOST=i686-w64-mingw32
+
+log() { printf '[setup] %s\n' "$*" >&2; }
+
+SUDO=
+if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+
+# --- Debian packages ---------------------------------------------------------
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git ca-certificates dpkg-dev
+  libexpat1-dev liblzma-dev rapidjson-dev libgtest-dev libgmock-dev googletest
+  libcurl4-openssl-dev
+  mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+  binutils-mingw-w64-i686 mingw-w64-i686-dev
+  wine wine32:i386
+  xvfb xauth x11-utils imagemagick
+  python3 python3-pyftpdlib
+  autoconf automake libtool gettext autopoint po4a
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing: ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+else
+  log "Debian packages present"
+fi
+
+# --- Windows dependencies ----------------------------------------------------
+# Sources come from Debian's own source packages. A private apt configuration
+# (lists, cache, deb-src entries) keeps the machine's apt setup untouched.
+mkdir -p "$DEPS/src" "$PREFIX"
+APT=$DEPS/apt
+apt_opts() {
+  printf '%s\n' -o "Dir::Etc::SourceList=$APT/sources.list" \
+    -o "Dir::Etc::SourceParts=$APT/sources.list.d" \
+    -o "Dir::State::Lists=$APT/lists" -o "Dir::Cache=$APT/cache" \
+    -o APT::Sandbox::User=root
+}
+apt_private() { local IFS=$'\n'; apt-get -q $(apt_opts) "$@"; }
+apt_cache_private() { local IFS=$'\n'; apt-cache $(apt_opts) "$@"; }
+
+fetch_sources() {
+  [ -f "$APT/.updated" ] && return 0
+  log "reading Debian's source lists into $APT"
+  rm -rf "$APT"
+  mkdir -p "$APT/sources.list.d" "$APT/lists/partial" "$APT/cache/archives/partial"
+  : > "$APT/sources.list"
+  # Mirror the machine's binary entries as source entries.
+  if [ -f /etc/apt/sources.list ]; then
+    sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' /etc/apt/sources.list >> "$APT/sources.list"
+  fi
+  for f in /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] || continue
+    sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "$f" >> "$APT/sources.list"
+  done
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    sed 's/^Types:.*/Types: deb-src/' "$f" > "$APT/sources.list.d/$(basename "$f")"
+  done
+  apt_private update >/dev/null
+  touch "$APT/.updated"
+}
+
+# Unpacks the source package $1 below $DEPS/src and prints its folder. Tries
+# every version the lists know, newest first: a mirror may lack the newest
+# source while it still serves the point release's.
+source_dir() {
+  local pkg=$1 dir v
+  dir=$(find "$DEPS/src/$pkg" -mindepth 1 -maxdepth 1 -type d 2>/dev/null | head -n 1)
+  if [ -z "$dir" ]; then
+    fetch_sources
+    rm -rf "$DEPS/src/$pkg"
+    mkdir -p "$DEPS/src/$pkg"
+    for v in $(apt_cache_private showsrc "$pkg" 2>/dev/null | sed -n 's/^Version: //p' | sort -r -V -u); do
+      if (cd "$DEPS/src/$pkg" && apt_private source "$pkg=$v" >/dev/null 2>&1); then
+        break
+      fi
+      log "source $pkg=$v not available, trying an older one"
+    done
+    dir=$(find "$DEPS/src/$pkg" -mindepth 1 -maxdepth 1 -type d | head -n 1)
+    if [ -z "$dir" ]; then
+      log "could not fetch the source package $pkg"
+      exit 1
+    fi
+  fi
+  printf '%s\n' "$dir"
+}
+
+TOOLCHAIN=$ROOT/cmake/toolchain-mingw32.cmake
+
+if [ ! -f "$PREFIX/.expat" ]; then
+  src=$(source_dir expat)
+  log "building expat for $HOST from $(basename "$src")"
+  cmakesrc=$src
+  [ -f "$src/expat/CMakeLists.txt" ] && cmakesrc=$src/expat
+  rm -rf "$DEPS/build/expat"
+  cmake -S "$cmakesrc" -B "$DEPS/build/expat" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" \
+    -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_EXAMPLES=OFF \
+    -DEXPAT_BUILD_TESTS=OFF -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_PKGCONFIG=OFF >/dev/null
+  # CMake defines XML_DTD and XML_NS empty; Debian's security patches test
+  # "XML_DTD == 1", as the autotools build defines them.
+  sed -i -E 's/^#define (XML_DTD|XML_NS)[[:space:]]*$/#define \1 1/' "$DEPS/build/expat/expat_config.h"
+  cmake --build "$DEPS/build/expat" >/dev/null
+  cmake --install "$DEPS/build/expat" >/dev/null
+  touch "$PREFIX/.expat"
+fi
+
+if [ ! -f "$PREFIX/.lzma" ]; then
+  src=$(source_dir xz-utils)
+  log "building liblzma for $HOST from $(basename "$src")"
+  rm -rf "$DEPS/build/xz"
+  mkdir -p "$DEPS/build/xz"
+  (cd "$DEPS/build/xz" &&
+    "$src/configure" --host=$HOST --prefix="$PREFIX" \
+      --enable-static --disable-shared --disable-xz --disable-xzdec \
+      --disable-lzmadec --disable-lzmainfo --disable-lzma-links \
+      --disable-scripts --disable-doc --disable-nls --enable-threads=vista \
+      CC=$HOST-gcc-posix >/dev/null &&
+    make -j"$(nproc)" -C src/liblzma >/dev/null &&
+    make -C src/liblzma install >/dev/null)
+  touch "$PREFIX/.lzma"
+fi
+
+if [ ! -f "$PREFIX/.gtest" ]; then
+  log "building GoogleTest for $HOST from /usr/src/googletest"
+  rm -rf "$DEPS/build/gtest"
+  cmake -S /usr/src/googletest -B "$DEPS/build/gtest" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON \
+    -Dgtest_disable_pthreads=OFF >/dev/null
+  cmake --build "$DEPS/build/gtest" >/dev/null
+  cmake --install "$DEPS/build/gtest" >/dev/null
+  touch "$PREFIX/.gtest"
+fi
+
+# RapidJSON is header-only and the same for every target.
+mkdir -p "$PREFIX/include"
+ln -sfn /usr/include/rapidjson "$PREFIX/include/rapidjson"
+
+log "ready"

@@ -1,0 +1,243 @@
+#include "shared/documents.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+
+#include <array>
+#include <cmath>
+#include <variant>
+
+#include "shared/fs.h"
+#include "shared/text.h"
+
+namespace quasto {
+namespace {
+
+// One member of a record: its JSON name and the field it fills.
+template <class R>
+struct Field {
+  const char* name;
+  std::variant<std::string R::*, int32_t R::*> member;
+};
+
+// Fields in declaration order, which is also the order they are written in.
+constexpr std::array<Field<FTPStructure>, 5> kFtpFields{{
+    {"Server", &FTPStructure::Server},
+    {"Port", &FTPStructure::Port},
+    {"StartDir", &FTPStructure::StartDir},
+    {"Login", &FTPStructure::Login},
+    {"Password", &FTPStructure::Password},
+}};
+
+constexpr std::array<Field<ProjectStructure>, 7> kProjectFields{{
+    {"Titel", &ProjectStructure::Titel},
+    {"Version", &ProjectStructure::Version},
+    {"Date", &ProjectStructure::Date},
+    {"Source", &ProjectStructure::Source},
+    {"Target", &ProjectStructure::Target},
+    {"FTPUpload", &ProjectStructure::FTPUpload},
+    {"FTPDir", &ProjectStructure::FTPDir},
+}};
+
+constexpr std::array<Field<UpdaterStructure>, 5> kUpdaterFields{{
+    {"ProgInfo", &UpdaterStructure::ProgInfo},
+    {"ProgExe", &UpdaterStructure::ProgExe},
+    {"Restart", &UpdaterStructure::Restart},
+    {"Mutex", &UpdaterStructure::Mutex},
+    {"URL", &UpdaterStructure::URL},
+}};
+
+constexpr std::array<Field<UpdFileStructure>, 12> kUpdFileFields{{
+    {"Version", &UpdFileStructure::Version},
+    {"VDate", &UpdFileStructure::VDate},
+    {"Path", &UpdFileStructure::Path},
+    {"Name", &UpdFileStructure::Name},
+    {"Pack", &UpdFileStructure::Pack},
+    {"CRC", &UpdFileStructure::CRC},
+    {"Date", &UpdFileStructure::Date},
+    {"Size", &UpdFileStructure::Size},
+    {"Type", &UpdFileStructure::Type},
+    {"Attrib", &UpdFileStructure::Attrib},
+    {"Flags", &UpdFileStructure::Flags},
+    {"Update", &UpdFileStructure::Update},
+}};
+
+const auto& FieldsOf(const FTPStructure*) { return kFtpFields; }
+const auto& FieldsOf(const ProjectStructure*) { return kProjectFields; }
+const auto& FieldsOf(const UpdaterStructure*) { return kUpdaterFields; }
+const auto& FieldsOf(const UpdFileStructure*) { return kUpdFileFields; }
+
+template <class R>
+std::string RecordJson(const R& r) {
+  std::string out = "{";
+  bool first = true;
+  for (const auto& f : FieldsOf(&r)) {
+    if (!first) out += ", ";
+    first = false;
+    out += JsonString(f.name);
+    out += ": ";
+    if (auto* text = std::get_if<std::string R::*>(&f.member)) {
+      out += JsonString(r.**text);
+    } else {
+      out += std::to_string(r.*std::get<int32_t R::*>(f.member));
+    }
+  }
+  out += "}";
+  return out;
+}
+
+// A JSON number as the same 32 bits: values written as unsigned, or wider
+// than 32 bits, keep their low 32 bits. A fraction or exponent form is read
+// when it is a whole number; anything else leaves the field cleared.
+int32_t NumberValue(const rapidjson::Value& v) {
+  if (v.IsInt()) return v.GetInt();
+  if (v.IsUint()) return static_cast<int32_t>(v.GetUint());
+  if (v.IsInt64()) return static_cast<int32_t>(static_cast<uint32_t>(v.GetInt64()));
+  if (v.IsUint64()) return static_cast<int32_t>(static_cast<uint32_t>(v.GetUint64()));
+  if (v.IsDouble()) {
+    double d = v.GetDouble();
+    if (std::isfinite(d) && d == std::trunc(d) && d >= -2147483648.0 && d <= 4294967295.0) {
+      return static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(d)));
+    }
+  }
+  return 0;
+}
+
+std::string StringValue(const rapidjson::Value& v) {
+  return Cesu8ToUtf8(std::string_view(v.GetString(), v.GetStringLength()));
+}
+
+template <class R>
+void FillRecord(const rapidjson::Value& obj, R* out) {
+  R r;  // cleared: strings empty, numbers 0
+  for (const auto& f : FieldsOf(&r)) {
+    auto it = obj.FindMember(f.name);
+    if (it == obj.MemberEnd()) continue;
+    const rapidjson::Value& v = it->value;
+    if (auto* text = std::get_if<std::string R::*>(&f.member)) {
+      if (v.IsString()) r.**text = StringValue(v);
+    } else if (v.IsNumber()) {
+      r.*std::get<int32_t R::*>(f.member) = NumberValue(v);
+    }
+  }
+  *out = std::move(r);
+}
+
+// Iterative parsing: deeply nested input cannot exhaust the stack. Encoding
+// is not validated, so the writer's surrogate sequences come through as bytes.
+constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag;
+
+bool Parse(std::string_view json, rapidjson::Document* doc) {
+  doc->Parse<kParseFlags>(json.data(), json.size());
+  return !doc->HasParseError();
+}
+
+template <class R>
+bool RecordFromJson(std::string_view json, R* out) {
+  rapidjson::Document doc;
+  if (!Parse(json, &doc) || !doc.IsObject()) return false;
+  FillRecord(doc, out);
+  return true;
+}
+
+template <class R>
+bool LoadRecord(const std::string& path, R* out) {
+  std::string text;
+  if (!fs::ReadFile(path, &text)) return false;
+  return FromJson(text, out);
+}
+
+}  // namespace
+
+std::string JsonString(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.push_back('"');
+  for (char ch : Utf8ToCesu8(text)) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 0xF]);
+        } else {
+          out.push_back(ch);
+        }
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+std::string ToJson(const FTPStructure& r) { return RecordJson(r); }
+std::string ToJson(const ProjectStructure& r) { return RecordJson(r); }
+std::string ToJson(const UpdaterStructure& r) { return RecordJson(r); }
+std::string ToJson(const UpdFileStructure& r) { return RecordJson(r); }
+
+std::string ToJson(const Manifest& m) {
+  std::string out = "{";
+  bool first = true;
+  for (const auto& [key, entry] : m) {
+    if (!first) out += ", ";
+    first = false;
+    out += JsonString(key);
+    out += ": ";
+    out += RecordJson(entry);
+  }
+  out += "}";
+  return out;
+}
+
+bool FromJson(std::string_view json, FTPStructure* out) { return RecordFromJson(json, out); }
+bool FromJson(std::string_view json, ProjectStructure* out) { return RecordFromJson(json, out); }
+bool FromJson(std::string_view json, UpdaterStructure* out) { return RecordFromJson(json, out); }
+bool FromJson(std::string_view json, UpdFileStructure* out) { return RecordFromJson(json, out); }
+
+ManifestRead ManifestFromJson(std::string_view json, Manifest* out) {
+  rapidjson::Document doc;
+  if (!Parse(json, &doc)) return ManifestRead::kNotJson;
+  out->clear();
+  if (!doc.IsObject()) return ManifestRead::kNotObject;
+  static const rapidjson::Value kEmpty(rapidjson::kObjectType);
+  for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
+    UpdFileStructure entry;
+    FillRecord(it->value.IsObject() ? it->value : kEmpty, &entry);
+    // A repeated key: the later member wins, as with any table insert.
+    (*out)[StringValue(it->name)] = std::move(entry);
+  }
+  return ManifestRead::kOk;
+}
+
+bool LoadDocument(const std::string& path, FTPStructure* out) { return LoadRecord(path, out); }
+bool LoadDocument(const std::string& path, ProjectStructure* out) { return LoadRecord(path, out); }
+bool LoadDocument(const std::string& path, UpdaterStructure* out) { return LoadRecord(path, out); }
+
+bool LoadDocument(const std::string& path, Manifest* out) {
+  std::string text;
+  if (!fs::ReadFile(path, &text)) return false;
+  return ManifestFromJson(text, out) == ManifestRead::kOk;
+}
+
+bool SaveDocument(const std::string& path, const FTPStructure& r) {
+  return fs::WriteFileAtomic(path, ToJson(r));
+}
+bool SaveDocument(const std::string& path, const ProjectStructure& r) {
+  return fs::WriteFileAtomic(path, ToJson(r));
+}
+bool SaveDocument(const std::string& path, const UpdaterStructure& r) {
+  return fs::WriteFileAtomic(path, ToJson(r));
+}
+bool SaveDocument(const std::string& path, const Manifest& m) {
+  return fs::WriteFileAtomic(path, ToJson(m));
+}
+
+}  // namespace quasto

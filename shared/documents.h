@@ -1,0 +1,125 @@
+// The four records that travel between the builder and the client, and their
+// JSON documents: FTP settings, project, client configuration and manifest.
+//
+// The JSON form is fixed byte for byte: compact on one line, ", " between
+// members, ": " after a name, "{}" for an empty object, no trailing line
+// break, each UTF-16 code unit of a string encoded on its own, numbers as
+// signed 32-bit values. Readers look members up by exact name, clear the
+// record first and ignore members they do not know.
+#ifndef QUASTO_SHARED_DOCUMENTS_H_
+#define QUASTO_SHARED_DOCUMENTS_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace quasto {
+
+// Texts are UTF-8. Numbers are signed 32-bit; unsigned quantities (CRC-32,
+// sizes) are kept as the same 32 bits.
+struct FTPStructure {
+  std::string Server;
+  int32_t Port = 0;
+  std::string StartDir;
+  std::string Login;
+  std::string Password;
+  bool operator==(const FTPStructure&) const = default;
+};
+
+struct ProjectStructure {
+  std::string Titel;
+  std::string Version;
+  int32_t Date = 0;
+  std::string Source;
+  std::string Target;
+  int32_t FTPUpload = 0;
+  std::string FTPDir;
+  bool operator==(const ProjectStructure&) const = default;
+};
+
+struct UpdaterStructure {
+  std::string ProgInfo;
+  std::string ProgExe;
+  int32_t Restart = 0;
+  std::string Mutex;
+  std::string URL;
+  bool operator==(const UpdaterStructure&) const = default;
+};
+
+// Update rules of a manifest entry.
+enum UpdateFlags : int32_t {
+  kFlagNormal = 0,
+  kFlagNoUpdate = 1,
+  kFlagIfNotExist = 2,
+  kFlagDelete = 4,
+  kFlagRun = 16,
+};
+
+struct UpdFileStructure {
+  std::string Version;
+  int32_t VDate = 0;
+  std::string Path;
+  std::string Name;
+  std::string Pack;
+  int32_t CRC = 0;
+  int32_t Date = 0;
+  int32_t Size = 0;
+  std::string Type;
+  int32_t Attrib = 0;
+  int32_t Flags = 0;
+  int32_t Update = 0;
+  bool operator==(const UpdFileStructure&) const = default;
+};
+
+// Manifest entries keyed by Path + Name, compared byte for byte. The map's
+// sorted order is the order in which entries are written and walked.
+using Manifest = std::map<std::string, UpdFileStructure>;
+
+// Document file names.
+inline constexpr char kFtpSettingsFile[] = "Quastorell.cfg";
+inline constexpr char kClientConfigFile[] = "Quastorell.ucf";
+inline constexpr char kManifestFile[] = "Quastorell.uif";
+inline constexpr char kProjectExtension[] = ".upf";
+
+// JSON text of a record or manifest, exactly as stored.
+std::string ToJson(const FTPStructure& r);
+std::string ToJson(const ProjectStructure& r);
+std::string ToJson(const UpdaterStructure& r);
+std::string ToJson(const UpdFileStructure& r);
+std::string ToJson(const Manifest& m);
+
+// One JSON string value, quotes included.
+std::string JsonString(std::string_view text);
+
+// Reads a record from JSON text whose top-level value is an object. On
+// failure (not JSON, not an object) returns false and leaves *out unchanged.
+bool FromJson(std::string_view json, FTPStructure* out);
+bool FromJson(std::string_view json, ProjectStructure* out);
+bool FromJson(std::string_view json, UpdaterStructure* out);
+bool FromJson(std::string_view json, UpdFileStructure* out);
+
+enum class ManifestRead {
+  kNotJson,    // *out unchanged
+  kNotObject,  // valid JSON but not an object: *out emptied
+  kOk,         // *out replaced by the document's entries
+};
+// Every member of the top-level object becomes one entry; a member whose value
+// is not an object gives an entry with all fields cleared.
+ManifestRead ManifestFromJson(std::string_view json, Manifest* out);
+
+// Whole documents on disk. Load fails (returns false, record unchanged) when
+// the file is missing, unreadable or not a JSON object. Save replaces the
+// file atomically: after a failed save the previous document is still there.
+bool LoadDocument(const std::string& path, FTPStructure* out);
+bool LoadDocument(const std::string& path, ProjectStructure* out);
+bool LoadDocument(const std::string& path, UpdaterStructure* out);
+bool LoadDocument(const std::string& path, Manifest* out);
+bool SaveDocument(const std::string& path, const FTPStructure& r);
+bool SaveDocument(const std::string& path, const ProjectStructure& r);
+bool SaveDocument(const std::string& path, const UpdaterStructure& r);
+bool SaveDocument(const std::string& path, const Manifest& m);
+
+}  // namespace quasto
+
+#endif  // QUASTO_SHARED_DOCUMENTS_H_

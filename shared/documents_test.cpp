@@ -1,0 +1,207 @@
+#include "shared/documents.h"
+
+#include <gtest/gtest.h>
+
+#include "shared/fs.h"
+#include "shared/test_util.h"
+
+namespace quasto {
+namespace {
+
+using testing::TempDir;
+
+// U+1F600 in UTF-8, and as the two three-byte surrogate sequences.
+const std::string kEmoji = "\xF0\x9F\x98\x80";
+const std::string kEmojiCesu = "\xED\xA0\xBD\xED\xB8\x80";
+
+TEST(JsonWriter, ProjectNeedingEveryEscapeIsByteExact) {
+  ProjectStructure p;
+  p.Titel = std::string("q\"b\\s/") + "\b\t\n\f\r" + std::string("\x00\x01\x1f", 3) + "\x7f" +
+            "\xC3\xA9" + kEmoji;
+  p.Version = "1.0";
+  p.Date = -5;
+  p.Source = "C:\\Rel\\";
+  p.FTPUpload = 1;
+  EXPECT_EQ(ToJson(p),
+            "{\"Titel\": \"q\\\"b\\\\s/\\b\\t\\n\\f\\r\\u0000\\u0001\\u001f\x7f\xC3\xA9" +
+                kEmojiCesu +
+                "\", \"Version\": \"1.0\", \"Date\": -5, \"Source\": \"C:\\\\Rel\\\\\", "
+                "\"Target\": \"\", \"FTPUpload\": 1, \"FTPDir\": \"\"}");
+}
+
+TEST(JsonWriter, EmptyRecordsAndManifest) {
+  EXPECT_EQ(ToJson(Manifest{}), "{}");
+  EXPECT_EQ(ToJson(FTPStructure{}),
+            "{\"Server\": \"\", \"Port\": 0, \"StartDir\": \"\", \"Login\": \"\", "
+            "\"Password\": \"\"}");
+  EXPECT_EQ(ToJson(UpdaterStructure{}),
+            "{\"ProgInfo\": \"\", \"ProgExe\": \"\", \"Restart\": 0, \"Mutex\": \"\", "
+            "\"URL\": \"\"}");
+}
+
+TEST(JsonWriter, ManifestEntriesWithUnsignedQuantities) {
+  Manifest m;
+  UpdFileStructure e;
+  e.Path = "lang\\de\\";
+  e.Name = "text.xml";
+  e.Pack = "{langde}text[xml].uzf";
+  e.CRC = static_cast<int32_t>(0xFFFFFFFFu);
+  e.Size = static_cast<int32_t>(0x80000000u);
+  e.Type = "F";
+  m[e.Path + e.Name] = e;
+  EXPECT_EQ(ToJson(m),
+            "{\"lang\\\\de\\\\text.xml\": {\"Version\": \"\", \"VDate\": 0, \"Path\": "
+            "\"lang\\\\de\\\\\", \"Name\": \"text.xml\", \"Pack\": \"{langde}text[xml].uzf\", "
+            "\"CRC\": -1, \"Date\": 0, \"Size\": -2147483648, \"Type\": \"F\", \"Attrib\": 0, "
+            "\"Flags\": 0, \"Update\": 0}}");
+
+  Manifest back;
+  ASSERT_EQ(ManifestFromJson(ToJson(m), &back), ManifestRead::kOk);
+  EXPECT_EQ(back, m);
+  EXPECT_EQ(static_cast<uint32_t>(back.begin()->second.CRC), 0xFFFFFFFFu);
+}
+
+TEST(JsonReader, ReadsBackEverythingTheWriterWrites) {
+  UpdFileStructure e;
+  e.Version = std::string("\x01\x1f\"\\/", 5) + kEmoji + "\xE2\x82\xAC";
+  e.VDate = INT32_MIN;
+  e.Path = "a b\\\xC3\xBC\\";
+  e.Name = kEmoji + ".txt";
+  e.CRC = INT32_MAX;
+  e.Date = 1700000000;
+  e.Size = 12;
+  e.Type = "D";
+  e.Attrib = 0x21;
+  e.Flags = 16;
+  e.Update = 1;
+  UpdFileStructure back;
+  ASSERT_TRUE(FromJson(ToJson(e), &back));
+  EXPECT_EQ(back, e);
+}
+
+TEST(JsonReader, EscapedSurrogatePairFromOtherWriters) {
+  UpdaterStructure u;
+  ASSERT_TRUE(FromJson(R"({"URL": "x\ud83d\ude00y\u00e9"})", &u));
+  EXPECT_EQ(u.URL, "x" + kEmoji + "y\xC3\xA9");
+}
+
+TEST(JsonReader, ClearsFirstAndMatchesNamesExactly) {
+  ProjectStructure p;
+  p.Titel = "old";
+  p.Version = "old";
+  p.Date = 7;
+  ASSERT_TRUE(FromJson(R"({"titel": "lower", "Version": "2", "Extra": [1, {"a": 2}]})", &p));
+  EXPECT_EQ(p.Titel, "");  // "titel" is not "Titel"
+  EXPECT_EQ(p.Version, "2");
+  EXPECT_EQ(p.Date, 0);
+
+  UpdaterStructure u;
+  u.Mutex = "held before";
+  ASSERT_TRUE(FromJson(R"({"ProgInfo": "P"})", &u));
+  EXPECT_EQ(u.Mutex, "");
+}
+
+TEST(JsonReader, NumbersKeepTheirLow32Bits) {
+  UpdFileStructure e;
+  ASSERT_TRUE(FromJson(R"({"CRC": 4294967295, "Size": 2147483648, "Date": 4294967296,
+                           "Attrib": 32.0, "Flags": 1.5, "VDate": "12", "Update": true})",
+                       &e));
+  EXPECT_EQ(e.CRC, -1);
+  EXPECT_EQ(e.Size, INT32_MIN);
+  EXPECT_EQ(e.Date, 0);
+  EXPECT_EQ(e.Attrib, 32);
+  EXPECT_EQ(e.Flags, 0);   // a fraction is no field value
+  EXPECT_EQ(e.VDate, 0);   // a string is no number
+  EXPECT_EQ(e.Update, 0);
+}
+
+TEST(JsonReader, FailureLeavesTheRecordUnchanged) {
+  FTPStructure f;
+  f.Server = "keep";
+  f.Port = 21;
+  const FTPStructure before = f;
+  for (const char* bad : {"", "   ", "[1, 2]", "\"text\"", "{\"Server\": \"x\"", "{} {}",
+                          "{\"Server\": \"x\",}", "nul", "{\"Port\": 0x10}"}) {
+    EXPECT_FALSE(FromJson(bad, &f)) << bad;
+    EXPECT_EQ(f, before) << bad;
+  }
+}
+
+TEST(JsonReader, DeepNestingDoesNotExhaustTheStack) {
+  std::string deep = "{\"Server\": " + std::string(200000, '[') + std::string(200000, ']') + "}";
+  FTPStructure f;
+  EXPECT_TRUE(FromJson(deep, &f));
+  EXPECT_EQ(f.Server, "");
+}
+
+TEST(ManifestReader, TopLevelKinds) {
+  Manifest m;
+  m["old"] = UpdFileStructure{};
+  EXPECT_EQ(ManifestFromJson("not json", &m), ManifestRead::kNotJson);
+  EXPECT_EQ(m.size(), 1u);
+  EXPECT_EQ(ManifestFromJson("[{\"Name\": \"a\"}]", &m), ManifestRead::kNotObject);
+  EXPECT_TRUE(m.empty());
+
+  ASSERT_EQ(ManifestFromJson(R"({"a": {"Name": "a", "Type": "F"}, "b": 5, "a": {"Name": "A2"}})",
+                             &m),
+            ManifestRead::kOk);
+  ASSERT_EQ(m.size(), 2u);
+  EXPECT_EQ(m["a"].Name, "A2");
+  EXPECT_EQ(m["b"], UpdFileStructure{});
+}
+
+TEST(Documents, SaveAndLoadOnDisk) {
+  TempDir dir;
+  UpdaterStructure u;
+  u.ProgInfo = "Tool 1.0 (01.02.2026)";
+  u.ProgExe = "bin\\tool.exe";
+  u.Restart = 1;
+  u.URL = "http://127.0.0.1/upd/";
+  const std::string path = dir / "Quastorell.ucf";
+  ASSERT_TRUE(SaveDocument(path, u));
+  std::string raw = dir.Read("Quastorell.ucf");
+  EXPECT_EQ(raw, ToJson(u));
+  EXPECT_NE(raw.back(), '\n');
+
+  UpdaterStructure back;
+  ASSERT_TRUE(LoadDocument(path, &back));
+  EXPECT_EQ(back, u);
+
+  // Missing and broken documents fail and change nothing.
+  EXPECT_FALSE(LoadDocument(dir / "missing.ucf", &back));
+  dir.Write("broken.ucf", "{\"ProgInfo\": ");
+  EXPECT_FALSE(LoadDocument(dir / "broken.ucf", &back));
+  EXPECT_EQ(back, u);
+
+  Manifest m;
+  m["x.txt"].Name = "x.txt";
+  ASSERT_TRUE(SaveDocument(dir / "Quastorell.uif", m));
+  Manifest mb;
+  ASSERT_TRUE(LoadDocument(dir / "Quastorell.uif", &mb));
+  EXPECT_EQ(mb, m);
+}
+
+TEST(Documents, FailedSaveKeepsThePreviousDocument) {
+  TempDir dir;
+  ProjectStructure p;
+  p.Titel = "First";
+  const std::string path = dir / "First.upf";
+  ASSERT_TRUE(SaveDocument(path, p));
+  // A folder standing where the document goes cannot be replaced.
+  ASSERT_TRUE(fs::MakeDirectory(dir / "Blocked.upf"));
+  EXPECT_FALSE(SaveDocument(dir / "Blocked.upf", p));
+  // Saving into a missing folder fails without leaving anything behind.
+  EXPECT_FALSE(SaveDocument(dir / "nofolder\\x.upf", p));
+  p.Titel = "Second";
+  ASSERT_TRUE(SaveDocument(path, p));
+  ProjectStructure back;
+  ASSERT_TRUE(LoadDocument(path, &back));
+  EXPECT_EQ(back.Titel, "Second");
+
+  std::vector<fs::DirEntry> entries;
+  ASSERT_TRUE(fs::ListDirectory(dir.path(), &entries));
+  EXPECT_EQ(entries.size(), 2u);  // First.upf and Blocked.upf: no temporaries
+}
+
+}  // namespace
+}  // namespace quasto

@@ -1,0 +1,35 @@
+// The base-folder rule and the folder operations both programs use.
+#ifndef QUASTO_SHARED_FOLDERS_H_
+#define QUASTO_SHARED_FOLDERS_H_
+
+#include <string>
+
+namespace quasto {
+
+// The folder a program keeps its files in, ending in a separator: the folder
+// of its executable, or the current directory when that folder's path holds
+// "\Temp\" (exact case, from the third character on), so that a program
+// started straight out of an archive works where the user is.
+std::string FindBaseFolder();
+// The rule itself, for an executable path and a current directory.
+std::string BaseFolderFor(const std::string& executable, const std::string& current_dir);
+
+// 1 when the path names a directory whose listing can be started, else 0.
+int DirectoryExists(const std::string& path);
+// 1 when the path names a file of any size (0 bytes too), 0 for a directory
+// or a missing path.
+int FileExists(const std::string& path);
+// Creates the directory with all missing parents. 1 when it is a directory
+// afterwards. Names are data: nothing in them is expanded or run.
+int CreateDirectoryTree(const std::string& path);
+
+// Ensures a folder path ends in a separator ("\" when it has none yet).
+std::string WithTrailingSeparator(std::string folder);
+// The text after the last "\" or "/".
+std::string FilePart(const std::string& path);
+// The text up to and including the last "\" or "/"; "" when there is none.
+std::string FolderPart(const std::string& path);
+
+}  // namespace quasto
+
+#endif  // QUASTO_SHARED_FOLDERS_H_

@@ -1,0 +1,83 @@
+// The file system and process environment as both programs see them. One
+// implementation file per platform: fs_posix.cpp and fs_win32.cpp.
+//
+// Paths are UTF-8. The logic builds them the Windows way ("\" separators,
+// folders ending in "\"); on POSIX every "\" is taken as "/" here, at the
+// boundary, and nowhere else.
+#ifndef QUASTO_SHARED_FS_H_
+#define QUASTO_SHARED_FS_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quasto::fs {
+
+// The separator this platform's own paths use ("\" or "/").
+char Separator();
+// True for "\" everywhere, and for "/" too on POSIX and Windows alike.
+bool IsSeparator(char c);
+// The path as the platform's file functions take it.
+std::string NativePath(std::string_view path);
+
+// Full path of the running program's executable, "" when unknown.
+std::string ExecutablePath();
+// The process's current directory, "" when unknown.
+std::string CurrentDirectory();
+// An environment variable, "" when unset.
+std::string GetEnv(const char* name);
+
+// True when the path names a directory whose listing can be started.
+bool CanListDirectory(const std::string& path);
+// Size of a file, or -1 for a directory or a missing path.
+int64_t FileSize(const std::string& path);
+
+struct DirEntry {
+  std::string name;
+  bool is_directory = false;
+};
+// Entries of a directory without "." and "..". False when it cannot be listed.
+bool ListDirectory(const std::string& path, std::vector<DirEntry>* out);
+
+// Creates one directory. True when it exists as a directory afterwards.
+bool MakeDirectory(const std::string& path);
+bool RemoveDir(const std::string& path);
+bool RemoveFile(const std::string& path);
+// Plain rename; fails when `to` exists.
+bool Rename(const std::string& from, const std::string& to);
+// Moves `from` over `to` in one step, replacing it; never leaves `to` missing.
+bool ReplaceWith(const std::string& from, const std::string& to);
+
+bool ReadFile(const std::string& path, std::string* out);
+// Creates or truncates the file and writes all of `data`.
+bool WriteFile(const std::string& path, std::string_view data);
+// Writes a temporary file beside `path`, flushes it to disk and moves it over
+// `path`. On failure the previous file is untouched and no temporary remains.
+bool WriteFileAtomic(const std::string& path, std::string_view data);
+
+// Last-write time as a date value: seconds since 1970-01-01 00:00:00 of local
+// wall-clock time. 0 for a missing path.
+int32_t FileDate(const std::string& path);
+// Sets the last-write time from a date value; access and creation times stay.
+bool SetFileDate(const std::string& path, int32_t date);
+
+// Windows attribute bits. On POSIX: read-only (1) maps to the write
+// permission, directory (0x10), and archive (0x20) for every file.
+inline constexpr int32_t kAttrReadOnly = 0x01;
+inline constexpr int32_t kAttrDirectory = 0x10;
+inline constexpr int32_t kAttrArchive = 0x20;
+int32_t Attributes(const std::string& path);  // -1 for a missing path
+bool SetAttributes(const std::string& path, int32_t attributes);
+
+// The current local time as a date value.
+int32_t NowDateValue();
+
+// The user's language identifier: Windows' GetUserDefaultLangID; on POSIX
+// 0x0407 when LC_ALL, else LC_MESSAGES, else LANG starts with "de", 0x0409
+// otherwise.
+uint16_t UserLanguageId();
+
+}  // namespace quasto::fs
+
+#endif  // QUASTO_SHARED_FS_H_

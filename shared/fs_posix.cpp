@@ -1,0 +1,242 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "shared/fs.h"
+#include "shared/language.h"
+
+namespace quasto::fs {
+namespace {
+
+bool IsDir(const std::string& native) {
+  struct stat st;
+  return stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+char Separator() { return '/'; }
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+std::string NativePath(std::string_view path) {
+  std::string out(path);
+  for (char& c : out) {
+    if (c == '\\') c = '/';
+  }
+  return out;
+}
+
+std::string ExecutablePath() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  if (n <= 0) return "";
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string CurrentDirectory() {
+  char buf[PATH_MAX];
+  if (getcwd(buf, sizeof(buf)) == nullptr) return "";
+  return buf;
+}
+
+std::string GetEnv(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+bool CanListDirectory(const std::string& path) {
+  DIR* d = opendir(NativePath(path).c_str());
+  if (d == nullptr) return false;
+  closedir(d);
+  return true;
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st;
+  if (stat(NativePath(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool ListDirectory(const std::string& path, std::vector<DirEntry>* out) {
+  out->clear();
+  const std::string native = NativePath(path);
+  DIR* d = opendir(native.c_str());
+  if (d == nullptr) return false;
+  std::string base = native;
+  if (!base.empty() && base.back() != '/') base.push_back('/');
+  while (struct dirent* e = readdir(d)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    DirEntry entry;
+    entry.name = e->d_name;
+    if (e->d_type == DT_DIR) {
+      entry.is_directory = true;
+    } else if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+      entry.is_directory = IsDir(base + entry.name);
+    }
+    out->push_back(std::move(entry));
+  }
+  closedir(d);
+  return true;
+}
+
+bool MakeDirectory(const std::string& path) {
+  const std::string native = NativePath(path);
+  if (mkdir(native.c_str(), 0777) == 0) return true;
+  return IsDir(native);
+}
+
+bool RemoveDir(const std::string& path) {
+  return rmdir(NativePath(path).c_str()) == 0;
+}
+
+bool RemoveFile(const std::string& path) {
+  const std::string native = NativePath(path);
+  if (IsDir(native)) return false;
+  return unlink(native.c_str()) == 0;
+}
+
+bool Rename(const std::string& from, const std::string& to) {
+  const std::string f = NativePath(from), t = NativePath(to);
+  // Windows' MoveFile refuses an existing target; keep that contract.
+  struct stat st;
+  if (lstat(t.c_str(), &st) == 0) return false;
+  return rename(f.c_str(), t.c_str()) == 0;
+}
+
+bool ReplaceWith(const std::string& from, const std::string& to) {
+  return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
+bool ReadFile(const std::string& path, std::string* out) {
+  const std::string native = NativePath(path);
+  int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    return false;
+  }
+  std::string data;
+  data.reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  *out = std::move(data);
+  return true;
+}
+
+bool WriteFile(const std::string& path, std::string_view data) {
+  int fd = open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool ok = WriteAll(fd, data);
+  if (close(fd) != 0) ok = false;
+  return ok;
+}
+
+bool WriteFileAtomic(const std::string& path, std::string_view data) {
+  const std::string native = NativePath(path);
+  std::string tmp = native + ".tmp~XXXXXX";
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) return false;
+  // mkstemp creates 0600; a document should get the usual permissions.
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  bool ok = WriteAll(fd, data) && fsync(fd) == 0;
+  if (close(fd) != 0) ok = false;
+  if (ok && rename(tmp.c_str(), native.c_str()) == 0) return true;
+  unlink(tmp.c_str());
+  return false;
+}
+
+int32_t FileDate(const std::string& path) {
+  struct stat st;
+  if (stat(NativePath(path).c_str(), &st) != 0) return 0;
+  struct tm local;
+  time_t t = st.st_mtime;
+  if (localtime_r(&t, &local) == nullptr) return 0;
+  // The local wall-clock fields read as if they were UTC give the date value.
+  return static_cast<int32_t>(static_cast<int64_t>(timegm(&local)));
+}
+
+bool SetFileDate(const std::string& path, int32_t date) {
+  time_t wall = date;
+  struct tm fields;
+  if (gmtime_r(&wall, &fields) == nullptr) return false;
+  fields.tm_isdst = -1;
+  time_t utc = mktime(&fields);
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = utc;
+  times[1].tv_nsec = 0;
+  return utimensat(AT_FDCWD, NativePath(path).c_str(), times, 0) == 0;
+}
+
+int32_t Attributes(const std::string& path) {
+  struct stat st;
+  if (stat(NativePath(path).c_str(), &st) != 0) return -1;
+  if (S_ISDIR(st.st_mode)) return kAttrDirectory;
+  int32_t attr = kAttrArchive;
+  if ((st.st_mode & S_IWUSR) == 0) attr |= kAttrReadOnly;
+  return attr;
+}
+
+bool SetAttributes(const std::string& path, int32_t attributes) {
+  const std::string native = NativePath(path);
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0) return false;
+  mode_t mode = st.st_mode & 07777;
+  if (attributes & kAttrReadOnly) {
+    mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+  } else {
+    mode |= S_IWUSR;
+  }
+  return chmod(native.c_str(), mode) == 0;
+}
+
+int32_t NowDateValue() {
+  time_t now = time(nullptr);
+  struct tm local;
+  if (localtime_r(&now, &local) == nullptr) return 0;
+  return static_cast<int32_t>(static_cast<int64_t>(timegm(&local)));
+}
+
+uint16_t UserLanguageId() {
+  return LanguageIdFromLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"),
+                              std::getenv("LANG"));
+}
+
+}  // namespace quasto::fs

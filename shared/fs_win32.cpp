@@ -1,0 +1,253 @@
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "shared/fs.h"
+#include "shared/text.h"
+
+namespace quasto::fs {
+namespace {
+
+std::wstring Wide(const std::string& path) {
+  std::u16string w = Utf8ToUtf16(NativePath(path));
+  return std::wstring(w.begin(), w.end());
+}
+
+std::string Narrow(const wchar_t* text, size_t n) {
+  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), n));
+}
+
+// Owns a file handle.
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  ~Handle() {
+    if (valid()) CloseHandle(h_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  HANDLE get() const { return h_; }
+  bool Close() {
+    HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return CloseHandle(h) != 0;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+// 100 ns ticks between 1601-01-01 and 1970-01-01.
+constexpr int64_t kEpochTicks = 116444736000000000LL;
+
+int64_t Ticks(const FILETIME& ft) {
+  return (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+FILETIME FromTicks(int64_t t) {
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(t & 0xFFFFFFFF);
+  ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(t) >> 32);
+  return ft;
+}
+
+int32_t DateFromUtc(const FILETIME& utc) {
+  FILETIME local;
+  if (!FileTimeToLocalFileTime(&utc, &local)) return 0;
+  int64_t secs = (Ticks(local) - kEpochTicks) / 10000000;
+  return static_cast<int32_t>(secs);
+}
+
+bool WriteAll(HANDLE h, std::string_view data) {
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+    DWORD written = 0;
+    if (!::WriteFile(h, p, chunk, &written, nullptr) || written == 0) return false;
+    p += written;
+    left -= written;
+  }
+  return true;
+}
+
+}  // namespace
+
+char Separator() { return '\\'; }
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+std::string NativePath(std::string_view path) { return std::string(path); }
+
+std::string ExecutablePath() {
+  std::wstring buf(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0) return "";
+    if (n < buf.size()) return Narrow(buf.data(), n);
+    buf.resize(buf.size() * 2);
+  }
+}
+
+std::string CurrentDirectory() {
+  DWORD n = GetCurrentDirectoryW(0, nullptr);
+  if (n == 0) return "";
+  std::wstring buf(n, L'\0');
+  n = GetCurrentDirectoryW(n, buf.data());
+  return Narrow(buf.data(), n);
+}
+
+std::string GetEnv(const char* name) {
+  std::u16string wname = Utf8ToUtf16(name);
+  const wchar_t* wn = reinterpret_cast<const wchar_t*>(wname.c_str());
+  DWORD n = GetEnvironmentVariableW(wn, nullptr, 0);
+  if (n == 0) return "";
+  std::wstring buf(n, L'\0');
+  n = GetEnvironmentVariableW(wn, buf.data(), n);
+  return Narrow(buf.data(), n);
+}
+
+bool CanListDirectory(const std::string& path) {
+  std::string pattern = path;
+  if (pattern.empty() || !IsSeparator(pattern.back())) pattern.push_back('\\');
+  pattern += "*.*";
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW(Wide(pattern).c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  FindClose(h);
+  return true;
+}
+
+int64_t FileSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
+  return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+bool ListDirectory(const std::string& path, std::vector<DirEntry>* out) {
+  out->clear();
+  std::string pattern = path;
+  if (pattern.empty() || !IsSeparator(pattern.back())) pattern.push_back('\\');
+  pattern += "*.*";
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW(Wide(pattern).c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  do {
+    if (wcscmp(fd.cFileName, L".") == 0 || wcscmp(fd.cFileName, L"..") == 0) continue;
+    DirEntry e;
+    e.name = Narrow(fd.cFileName, wcslen(fd.cFileName));
+    e.is_directory = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    out->push_back(std::move(e));
+  } while (FindNextFileW(h, &fd));
+  FindClose(h);
+  return true;
+}
+
+bool MakeDirectory(const std::string& path) {
+  std::wstring w = Wide(path);
+  if (CreateDirectoryW(w.c_str(), nullptr)) return true;
+  DWORD attr = GetFileAttributesW(w.c_str());
+  return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool RemoveDir(const std::string& path) {
+  return RemoveDirectoryW(Wide(path).c_str()) != 0;
+}
+
+bool RemoveFile(const std::string& path) { return DeleteFileW(Wide(path).c_str()) != 0; }
+
+bool Rename(const std::string& from, const std::string& to) {
+  return MoveFileW(Wide(from).c_str(), Wide(to).c_str()) != 0;
+}
+
+bool ReplaceWith(const std::string& from, const std::string& to) {
+  return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool ReadFile(const std::string& path, std::string* out) {
+  Handle h(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) return false;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(h.get(), &size)) return false;
+  std::string data;
+  data.reserve(static_cast<size_t>(size.QuadPart));
+  char buf[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(h.get(), buf, sizeof(buf), &n, nullptr)) return false;
+    if (n == 0) break;
+    data.append(buf, n);
+  }
+  *out = std::move(data);
+  return true;
+}
+
+bool WriteFile(const std::string& path, std::string_view data) {
+  Handle h(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) return false;
+  bool ok = WriteAll(h.get(), data);
+  if (!h.Close()) ok = false;
+  return ok;
+}
+
+bool WriteFileAtomic(const std::string& path, std::string_view data) {
+  std::string tmp = path + ".tmp~" + std::to_string(GetCurrentProcessId()) + "-" +
+                    std::to_string(GetTickCount());
+  {
+    Handle h(CreateFileW(Wide(tmp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.valid()) return false;
+    bool ok = WriteAll(h.get(), data) && FlushFileBuffers(h.get());
+    if (!h.Close()) ok = false;
+    if (!ok) {
+      DeleteFileW(Wide(tmp).c_str());
+      return false;
+    }
+  }
+  if (ReplaceWith(tmp, path)) return true;
+  DeleteFileW(Wide(tmp).c_str());
+  return false;
+}
+
+int32_t FileDate(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return 0;
+  return DateFromUtc(data.ftLastWriteTime);
+}
+
+bool SetFileDate(const std::string& path, int32_t date) {
+  FILETIME local = FromTicks(static_cast<int64_t>(date) * 10000000 + kEpochTicks);
+  FILETIME utc;
+  if (!LocalFileTimeToFileTime(&local, &utc)) return false;
+  Handle h(CreateFileW(Wide(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h.valid()) return false;
+  return SetFileTime(h.get(), nullptr, nullptr, &utc) != 0;
+}
+
+int32_t Attributes(const std::string& path) {
+  DWORD attr = GetFileAttributesW(Wide(path).c_str());
+  if (attr == INVALID_FILE_ATTRIBUTES) return -1;
+  return static_cast<int32_t>(attr);
+}
+
+bool SetAttributes(const std::string& path, int32_t attributes) {
+  return SetFileAttributesW(Wide(path).c_str(), static_cast<DWORD>(attributes)) != 0;
+}
+
+int32_t NowDateValue() {
+  FILETIME utc;
+  GetSystemTimeAsFileTime(&utc);
+  return DateFromUtc(utc);
+}
+
+uint16_t UserLanguageId() { return GetUserDefaultLangID(); }
+
+}  // namespace quasto::fs

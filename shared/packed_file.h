@@ -1,0 +1,71 @@
+// Packed files: how every file of an update set travels.
+//
+//   offset 0  double, little-endian: payload length, 0.0 when stored
+//   offset 8  double, little-endian: length of the file's content
+//   offset 16 payload: 5 LZMA property bytes + raw LZMA1 stream without end
+//             marker, or the content itself when stored
+//
+// The manifest's CRC is the CRC-32 (ISO-HDLC, as zlib) of the whole packed
+// file, header included.
+#ifndef QUASTO_SHARED_PACKED_FILE_H_
+#define QUASTO_SHARED_PACKED_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace quasto {
+
+inline constexpr size_t kPackedHeaderSize = 16;
+// Largest LZMA dictionary a packed file may ask for. Our packer uses at most
+// 16 MiB; the decoder never reserves more than the content's length anyway.
+inline constexpr uint32_t kMaxDictionary = 64u << 20;
+// Lengths in the header must fit the manifest's signed 32-bit Size.
+inline constexpr double kMaxPackedLength = 2147483647.0;
+
+// CRC-32, chainable: Crc32(b, Crc32(a)) == Crc32(a + b).
+uint32_t Crc32(std::string_view data, uint32_t crc = 0);
+
+// The packed file's name from a file's Name and Path: "{" + Path without
+// "\" + "}" (when Path is not empty) + name without extension + "[" +
+// extension + "].uzf".
+std::string MakePackName(std::string_view name, std::string_view path);
+
+// The whole packed file for `content`: LZMA when the payload is no longer than
+// the content, stored otherwise.
+std::string PackContent(std::string_view content);
+
+struct PackedHeader {
+  double packed_length = 0;    // 0.0: stored
+  double unpacked_length = 0;
+};
+void WritePackedHeader(const PackedHeader& header, char out[kPackedHeaderSize]);
+
+enum class UnpackStatus {
+  kOk,
+  kShortHeader,    // fewer than 16 bytes
+  kBadHeader,      // a length that is negative, not whole, not finite or too big
+  kTruncated,      // fewer payload bytes than the header says
+  kBadProperties,  // LZMA properties invalid, or the dictionary is too big
+  kCorrupt,        // the LZMA stream is damaged or yields another length
+  kSinkFailed,     // the receiver of the content refused it
+  kNoMemory,
+};
+const char* UnpackStatusText(UnpackStatus status);
+
+// Reads and checks the header alone.
+UnpackStatus ReadPackedHeader(std::string_view packed, PackedHeader* header);
+
+// Unpacks the content in pieces of at most 64 KiB, handing each to `sink`,
+// which returns false to stop. Never trusts the header: memory use is bounded
+// by the piece size and the dictionary, not by the lengths it states.
+UnpackStatus UnpackContent(std::string_view packed,
+                           const std::function<bool(std::string_view)>& sink);
+// The same, collecting the content in `out` (cleared first).
+UnpackStatus UnpackContent(std::string_view packed, std::string* out);
+
+}  // namespace quasto
+
+#endif  // QUASTO_SHARED_PACKED_FILE_H_
