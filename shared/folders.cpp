@@ -42,6 +42,65 @@ int CreateDirectoryTree(const std::string& path) {
   return DirectoryExists(path);
 }
 
+namespace {
+
+bool IsDeviceName(const std::string& segment) {
+  // The part before the first dot, blanks at its end ignored, decides.
+  std::string stem = segment.substr(0, segment.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (char& c : stem) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* n : kNames) {
+    if (stem == n) return true;
+  }
+  if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0)) {
+    const unsigned char d = static_cast<unsigned char>(stem[3]);
+    // COM0..9 and the superscript digits Windows also reserves.
+    return (d >= '0' && d <= '9') || d == 0xB9 || d == 0xB2 || d == 0xB3;
+  }
+  if (stem.size() == 5 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0)) {
+    // UTF-8 superscript one, two, three: C2 B9, C2 B2, C2 B3.
+    return static_cast<unsigned char>(stem[3]) == 0xC2 &&
+           (static_cast<unsigned char>(stem[4]) == 0xB9 ||
+            static_cast<unsigned char>(stem[4]) == 0xB2 ||
+            static_cast<unsigned char>(stem[4]) == 0xB3);
+  }
+  return false;
+}
+
+bool IsSafeSegment(const std::string& segment) {
+  if (segment.empty()) return false;
+  bool only_dots_and_blanks = true;
+  for (char c : segment) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || c == ':' || c == '/' || c == '\\' || c == '*' || c == '?' || c == '"' ||
+        c == '<' || c == '>' || c == '|') {
+      return false;
+    }
+    if (c != '.' && c != ' ') only_dots_and_blanks = false;
+  }
+  return !only_dots_and_blanks && !IsDeviceName(segment);
+}
+
+}  // namespace
+
+bool IsSafeEntryPath(const std::string& path, const std::string& name, bool is_file) {
+  if (!path.empty()) {
+    if (path.back() != '\\') return false;
+    size_t start = 0;
+    while (start < path.size()) {
+      size_t end = path.find_first_of("\\/", start);
+      if (end == std::string::npos || path[end] != '\\') return false;
+      if (!IsSafeSegment(path.substr(start, end - start))) return false;
+      start = end + 1;
+    }
+  }
+  if (name.empty()) return !is_file;
+  return IsSafeSegment(name);
+}
+
 std::string WithTrailingSeparator(std::string folder) {
   if (folder.empty() || !fs::IsSeparator(folder.back())) folder.push_back('\\');
   return folder;

@@ -23,6 +23,14 @@ int FileExists(const std::string& path);
 // afterwards. Names are data: nothing in them is expanded or run.
 int CreateDirectoryTree(const std::string& path);
 
+// True when a manifest entry's Path + Name stays inside the folder it is
+// relative to. Refused: an absolute path, a drive or UNC prefix, a ":" (drive
+// or stream name), a "." or ".." segment or one made only of dots and blanks,
+// an empty segment, a control character, a Windows device name (CON, NUL,
+// COM1, ... with or without extension), and for a file entry an empty Name.
+// Path is "" or segments each ending in "\".
+bool IsSafeEntryPath(const std::string& path, const std::string& name, bool is_file);
+
 // Ensures a folder path ends in a separator ("\" when it has none yet).
 std::string WithTrailingSeparator(std::string folder);
 // The text after the last "\" or "/".

@@ -76,6 +76,52 @@ TEST(Folders, CreateDirectoryTreeFailsBelowAFile) {
   EXPECT_EQ(FileExists(dir / "file"), 1);
 }
 
+TEST(Folders, SafeEntryPaths) {
+  EXPECT_TRUE(IsSafeEntryPath("", "setup.exe", true));
+  EXPECT_TRUE(IsSafeEntryPath("lang\\de\\", "text.xml", true));
+  EXPECT_TRUE(IsSafeEntryPath("a b\\\xC3\xBC\\", "\xC3\x9C" "bersicht r\xC3\xA4ume.txt", true));
+  EXPECT_TRUE(IsSafeEntryPath("", "notes.", true));
+  EXPECT_TRUE(IsSafeEntryPath("", ".htaccess", true));
+  EXPECT_TRUE(IsSafeEntryPath("docs\\", "", false));  // a directory entry
+  EXPECT_TRUE(IsSafeEntryPath("", "console.log", true));
+  EXPECT_TRUE(IsSafeEntryPath("", "COM10", true));
+
+  struct Case {
+    const char* path;
+    const char* name;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {"", ""},                       // a file without a name
+           {"..\\", "x.dll"},              // leaves the folder
+           {"a\\..\\..\\", "x.dll"},
+           {"", ".."},
+           {"a\\.\\", "x"},
+           {"...\\", "x"},
+           {". .\\", "x"},
+           {"\\", "x"},                    // absolute
+           {"\\Windows\\", "x"},
+           {"\\\\server\\share\\", "x"},   // UNC
+           {"C:\\", "x"},                  // drive
+           {"C:x\\", "y"},
+           {"", "file.txt:stream"},        // alternate data stream
+           {"a\\\\", "x"},                 // empty segment
+           {"a/b\\", "x"},                 // foreign separator
+           {"a", "x"},                     // no trailing separator
+           {"", "sub\\x"},
+           {"", "a/b"},
+           {"", "CON"},
+           {"", "nul.txt"},
+           {"Lpt1\\", "x"},
+           {"", "aux .log"},
+           {"", "COM\xC2\xB9"},
+           {"", "tab\there"},
+           {"", "star*"},
+       }) {
+    EXPECT_FALSE(IsSafeEntryPath(c.path, c.name, true)) << c.path << "|" << c.name;
+  }
+  EXPECT_FALSE(IsSafeEntryPath("..\\", "", false));
+}
+
 TEST(Folders, PathParts) {
   EXPECT_EQ(FilePart("C:\\a\\b.txt"), "b.txt");
   EXPECT_EQ(FilePart("/x/y"), "y");
