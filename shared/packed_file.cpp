@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace quasto {
@@ -141,6 +142,7 @@ const char* UnpackStatusText(UnpackStatus status) {
     case UnpackStatus::kCorrupt: return "damaged LZMA data";
     case UnpackStatus::kSinkFailed: return "content could not be written";
     case UnpackStatus::kNoMemory: return "out of memory";
+    case UnpackStatus::kReadFailed: return "packed file could not be read";
   }
   return "unknown";
 }
@@ -159,28 +161,56 @@ UnpackStatus ReadPackedHeader(std::string_view packed, PackedHeader* header) {
   return UnpackStatus::kOk;
 }
 
-UnpackStatus UnpackContent(std::string_view packed,
-                           const std::function<bool(std::string_view)>& sink) {
-  PackedHeader h;
-  UnpackStatus status = ReadPackedHeader(packed, &h);
-  if (status != UnpackStatus::kOk) return status;
-  const auto unpacked = static_cast<uint64_t>(h.unpacked_length);
+UnpackStatus UnpackStream(const PackedReader& read, uint64_t total_size,
+                          const std::function<bool(std::string_view)>& sink) {
   constexpr size_t kPiece = 64 * 1024;
+  // Reads exactly n bytes unless the source ends or fails first.
+  auto read_full = [&read](char* buf, size_t n) -> int64_t {
+    size_t got = 0;
+    while (got < n) {
+      int64_t r = read(buf + got, n - got);
+      if (r < 0) return -1;
+      if (r == 0) break;
+      got += static_cast<size_t>(r);
+    }
+    return static_cast<int64_t>(got);
+  };
+
+  char head[kPackedHeaderSize];
+  int64_t got = read_full(head, kPackedHeaderSize);
+  if (got < 0) return UnpackStatus::kReadFailed;
+  if (static_cast<size_t>(got) < kPackedHeaderSize || total_size < kPackedHeaderSize) {
+    return UnpackStatus::kShortHeader;
+  }
+  PackedHeader h{GetDouble(head), GetDouble(head + 8)};
+  if (!ValidLength(h.packed_length) || !ValidLength(h.unpacked_length)) {
+    return UnpackStatus::kBadHeader;
+  }
+  const auto unpacked = static_cast<uint64_t>(h.unpacked_length);
+  const uint64_t payload_length =
+      h.packed_length != 0 ? static_cast<uint64_t>(h.packed_length) : unpacked;
+  if (total_size - kPackedHeaderSize < payload_length) return UnpackStatus::kTruncated;
+
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[kPiece]);
+  if (!buf) return UnpackStatus::kNoMemory;
 
   if (h.packed_length == 0) {
-    std::string_view content = packed.substr(kPackedHeaderSize, static_cast<size_t>(unpacked));
-    for (size_t pos = 0; pos < content.size(); pos += kPiece) {
-      if (!sink(content.substr(pos, kPiece))) return UnpackStatus::kSinkFailed;
+    for (uint64_t left = unpacked; left > 0;) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(left, kPiece));
+      if (read_full(buf.get(), n) != static_cast<int64_t>(n)) return UnpackStatus::kTruncated;
+      if (!sink(std::string_view(buf.get(), n))) return UnpackStatus::kSinkFailed;
+      left -= n;
     }
     return UnpackStatus::kOk;
   }
 
-  std::string_view payload =
-      packed.substr(kPackedHeaderSize, static_cast<size_t>(h.packed_length));
-  if (payload.size() < kLzmaPropsSize) return UnpackStatus::kBadProperties;
+  if (payload_length < kLzmaPropsSize) return UnpackStatus::kBadProperties;
+  uint8_t props[kLzmaPropsSize];
+  if (read_full(reinterpret_cast<char*>(props), kLzmaPropsSize) != kLzmaPropsSize) {
+    return UnpackStatus::kTruncated;
+  }
   lzma_filter filter{LZMA_FILTER_LZMA1EXT, nullptr};
-  if (lzma_properties_decode(&filter, nullptr, reinterpret_cast<const uint8_t*>(payload.data()),
-                             kLzmaPropsSize) != LZMA_OK) {
+  if (lzma_properties_decode(&filter, nullptr, props, kLzmaPropsSize) != LZMA_OK) {
     return UnpackStatus::kBadProperties;
   }
   lzma_options_lzma opt = *static_cast<lzma_options_lzma*>(filter.options);
@@ -199,25 +229,45 @@ UnpackStatus UnpackContent(std::string_view packed,
   lzma_ret ret = lzma_raw_decoder(&st.s, filters);
   if (ret == LZMA_MEM_ERROR) return UnpackStatus::kNoMemory;
   if (ret != LZMA_OK) return UnpackStatus::kBadProperties;
-  st.s.next_in = reinterpret_cast<const uint8_t*>(payload.data()) + kLzmaPropsSize;
-  st.s.avail_in = payload.size() - kLzmaPropsSize;
-  char buf[kPiece];
+
+  std::unique_ptr<char[]> in(new (std::nothrow) char[kPiece]);
+  if (!in) return UnpackStatus::kNoMemory;
+  uint64_t input_left = payload_length - kLzmaPropsSize;
   uint64_t total = 0;
   for (;;) {
-    st.s.next_out = reinterpret_cast<uint8_t*>(buf);
-    st.s.avail_out = sizeof(buf);
-    ret = lzma_code(&st.s, LZMA_FINISH);
-    size_t produced = sizeof(buf) - st.s.avail_out;
+    if (st.s.avail_in == 0 && input_left > 0) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(input_left, kPiece));
+      if (read_full(in.get(), n) != static_cast<int64_t>(n)) return UnpackStatus::kTruncated;
+      st.s.next_in = reinterpret_cast<const uint8_t*>(in.get());
+      st.s.avail_in = n;
+      input_left -= n;
+    }
+    st.s.next_out = reinterpret_cast<uint8_t*>(buf.get());
+    st.s.avail_out = kPiece;
+    ret = lzma_code(&st.s, input_left == 0 ? LZMA_FINISH : LZMA_RUN);
+    size_t produced = kPiece - st.s.avail_out;
     if (produced > 0) {
       total += produced;
       if (total > unpacked) return UnpackStatus::kCorrupt;
-      if (!sink(std::string_view(buf, produced))) return UnpackStatus::kSinkFailed;
+      if (!sink(std::string_view(buf.get(), produced))) return UnpackStatus::kSinkFailed;
     }
     if (ret == LZMA_STREAM_END) break;
     if (ret == LZMA_MEM_ERROR) return UnpackStatus::kNoMemory;
     if (ret != LZMA_OK) return UnpackStatus::kCorrupt;
   }
   return total == unpacked ? UnpackStatus::kOk : UnpackStatus::kCorrupt;
+}
+
+UnpackStatus UnpackContent(std::string_view packed,
+                           const std::function<bool(std::string_view)>& sink) {
+  size_t pos = 0;
+  PackedReader read = [&](char* buf, size_t cap) -> int64_t {
+    size_t n = std::min(cap, packed.size() - pos);
+    std::memcpy(buf, packed.data() + pos, n);
+    pos += n;
+    return static_cast<int64_t>(n);
+  };
+  return UnpackStream(read, packed.size(), sink);
 }
 
 UnpackStatus UnpackContent(std::string_view packed, std::string* out) {

@@ -52,6 +52,7 @@ enum class UnpackStatus {
   kCorrupt,        // the LZMA stream is damaged or yields another length
   kSinkFailed,     // the receiver of the content refused it
   kNoMemory,
+  kReadFailed,     // the packed file could not be read
 };
 const char* UnpackStatusText(UnpackStatus status);
 
@@ -63,6 +64,12 @@ UnpackStatus ReadPackedHeader(std::string_view packed, PackedHeader* header);
 // by the piece size and the dictionary, not by the lengths it states.
 UnpackStatus UnpackContent(std::string_view packed,
                            const std::function<bool(std::string_view)>& sink);
+// The same, reading the packed file from `read` (which fills up to `cap`
+// bytes and returns their count, 0 at the end, -1 on failure), whose whole
+// length is `total_size`. Used to unpack a downloaded file without holding it.
+using PackedReader = std::function<int64_t(char* buf, size_t cap)>;
+UnpackStatus UnpackStream(const PackedReader& read, uint64_t total_size,
+                          const std::function<bool(std::string_view)>& sink);
 // The same, collecting the content in `out` (cleared first).
 UnpackStatus UnpackContent(std::string_view packed, std::string* out);
 
