@@ -1,0 +1,241 @@
+// The update run end to end against a real local web server: manifest,
+// downloads, verification, unpacking, backups, program runs and the log.
+#include <gtest/gtest.h>
+
+#include "client/recording_view.h"
+#include "client/updater.h"
+#include "shared/dates.h"
+#include "shared/folders.h"
+#include "shared/fs.h"
+#include "shared/packed_file.h"
+#include "shared/test_util.h"
+#include "tests/support/server_process.h"
+
+namespace quasto::client {
+namespace {
+
+using testing::ServerProcess;
+using testing::TempDir;
+
+const int32_t kOld = DateValueFromCivil({2021, 3, 4, 5, 6, 7});
+const int32_t kNew = DateValueFromCivil({2025, 8, 9, 10, 11, 12});
+
+class ApplyTest : public ::testing::Test {
+ protected:
+  ApplyTest()
+      : server_("http_server.py", {"--root", site_.path()}),
+        transport_(NewHttpTransport()),
+        system_(NewClientSystem()) {
+    ctx_.base_folder = install_.path();
+    ctx_.data_folder = install_ / "Quasto\\";
+    CreateDirectoryTree(ctx_.data_folder);
+    ctx_.language.SetDefaultTexts();
+    ctx_.config.URL = server_.http_url();
+    ctx_.config.ProgInfo = "Tool 2.0";
+  }
+
+  // Publishes a file as the builder would: packed, with its manifest entry.
+  UpdFileStructure& Publish(const std::string& path, const std::string& name,
+                            const std::string& content, int32_t flags = 0) {
+    const std::string packed = PackContent(content);
+    UpdFileStructure& e = manifest_[path + name];
+    e.Path = path;
+    e.Name = name;
+    e.Pack = MakePackName(name, path);
+    e.CRC = static_cast<int32_t>(Crc32(packed));
+    e.Date = kNew;
+    e.Size = static_cast<int32_t>(content.size());
+    e.Type = "F";
+    e.Attrib = fs::kAttrArchive;
+    e.Flags = flags;
+    site_.Write(e.Pack, packed);
+    return e;
+  }
+
+  void Install(const std::string& rel, const std::string& content, int32_t date = kOld) {
+    install_.Write(rel, content);
+    ASSERT_TRUE(fs::SetFileDate(install_ / rel, date));
+  }
+
+  // Runs the update and presses the button once.
+  void RunWithButton() {
+    ASSERT_TRUE(SaveDocument(site_ / "Quastorell.uif", manifest_));
+    view_.events = {ViewEvent::kNone, ViewEvent::kButton, ViewEvent::kCloseWindow};
+    Updater updater(&ctx_, &view_, transport_.get(), system_.get());
+    updater.RunUpdate(ctx_.config.ProgInfo);
+    outcome_ = updater.outcome();
+  }
+
+  std::string Log() { return install_.Read("Quasto\\Quastorell.log"); }
+  std::string LogHeader() {
+    return "Update  (" + FormatDate(fs::NowDateValue(), true) + ")\r\n";
+  }
+  // Files in the installation that are none of the expected ones.
+  std::vector<std::string> Leftovers(const std::string& rel) {
+    std::vector<fs::DirEntry> entries;
+    fs::ListDirectory(install_ / rel, &entries);
+    std::vector<std::string> odd;
+    for (const auto& e : entries) {
+      if (e.name.find(".~q") != std::string::npos) odd.push_back(e.name);
+    }
+    return odd;
+  }
+
+  TempDir site_, install_;
+  ServerProcess server_;
+  std::unique_ptr<HttpTransport> transport_;
+  std::unique_ptr<ClientSystem> system_;
+  ClientContext ctx_;
+  RecordingView view_;
+  Manifest manifest_;
+  Updater::Outcome outcome_;
+};
+
+TEST_F(ApplyTest, ReplacesChangedFilesAndCreatesNewOnes) {
+  const std::string tool(150000, 'T');
+  Install("Tool.exe", "old tool");
+  Install("readme.txt", "current", kNew);
+  Publish("", "Tool.exe", tool);
+  Publish("", "readme.txt", "not newer");  // same date: left alone
+  Publish("lang\\de\\", "text.xml", "<de/>");
+  Publish("a b\\", "\xC3\x9C" "bersicht r\xC3\xA4ume.txt", "umlauts");
+  Publish("", "empty.dat", "");
+  RunWithButton();
+
+  EXPECT_EQ(install_.Read("Tool.exe"), tool);
+  EXPECT_EQ(install_.Read("readme.txt"), "current");
+  EXPECT_EQ(install_.Read("lang\\de\\text.xml"), "<de/>");
+  EXPECT_EQ(install_.Read("a b\\\xC3\x9C" "bersicht r\xC3\xA4ume.txt"), "umlauts");
+  EXPECT_EQ(FileExists(install_ / "empty.dat"), 1);
+  EXPECT_EQ(fs::FileDate(install_ / "Tool.exe"), kNew);
+  EXPECT_EQ(fs::FileDate(install_ / "lang\\de\\text.xml"), kNew);
+  EXPECT_EQ(FileExists(install_ / "Tool.exe.bak"), 0);
+  EXPECT_TRUE(Leftovers("").empty());
+  EXPECT_TRUE(view_.messages.empty());
+  EXPECT_EQ(outcome_.actions, 4);
+  EXPECT_EQ(outcome_.failures, 0);
+
+  // Before the update: count and size; then 3, 2, 1, 0 and "---".
+  EXPECT_EQ(view_.history[kCountText],
+            (std::vector<std::string>{"4", "3", "2", "1", "0", "---"}));
+  EXPECT_EQ(view_.history[kSummaryText].front(), "Dateien zur Aktualisierung  (146 KB)");
+  EXPECT_EQ(view_.texts[kSummaryText], "Dateien zur Aktualisierung");
+  EXPECT_EQ(view_.texts[kStatusText], "Aktualisierung komplett.");
+  EXPECT_EQ(view_.log, (std::vector<std::string>{"open Tool 2.0", "enable", "disable", "disable",
+                                                 "close"}));
+
+  // Manifest order, by key bytes: Tool.exe, a b\..., empty.dat, lang\de\text.xml.
+  EXPECT_EQ(Log(), LogHeader() +
+                       "-> Tool.exe (146 KB)\n"
+                       "-> \xC3\x9C" "bersicht r\xC3\xA4ume.txt (0 KB)\n"
+                       "-> empty.dat (0 KB)\n"
+                       "-> text.xml (0 KB)\n"
+                       "-------------------------\n\r\n");
+}
+
+TEST_F(ApplyTest, CorruptDownloadKeepsTheInstalledFile) {
+  Install("Tool.exe", "old tool");
+  UpdFileStructure& e = Publish("", "Tool.exe", std::string(50000, 'N'));
+  std::string packed = site_.Read(e.Pack);
+  packed[packed.size() / 2] ^= 1;
+  site_.Write(e.Pack, packed);
+  RunWithButton();
+
+  EXPECT_EQ(install_.Read("Tool.exe"), "old tool");
+  EXPECT_EQ(fs::FileDate(install_ / "Tool.exe"), kOld);
+  EXPECT_TRUE(Leftovers("").empty());
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].title, " Quastorell");
+  EXPECT_EQ(view_.messages[0].text, "\xC3\x9C" "bertragungsfehler beim Download:\nTool.exe");
+  EXPECT_EQ(view_.messages[0].icon, kIconWarning);
+  EXPECT_EQ(Log(), LogHeader() + "-> Update Error: Tool.exe\n-------------------------\n\r\n");
+  EXPECT_EQ(outcome_.failures, 1);
+}
+
+TEST_F(ApplyTest, VerifiedButUnpackableFileKeepsTheInstalledFile) {
+  Install("data.bin", "old data");
+  UpdFileStructure& e = Publish("", "data.bin", std::string(50000, 'D'));
+  // Damage the LZMA stream and publish the CRC of the damaged file, so that
+  // only the unpacking can notice.
+  std::string packed = site_.Read(e.Pack);
+  packed.resize(packed.size() - 3);
+  std::string header(16, '\0');
+  WritePackedHeader({static_cast<double>(packed.size() - 16), 50000.0}, header.data());
+  packed.replace(0, 16, header);
+  site_.Write(e.Pack, packed);
+  e.CRC = static_cast<int32_t>(Crc32(packed));
+  RunWithButton();
+
+  EXPECT_EQ(install_.Read("data.bin"), "old data");
+  EXPECT_TRUE(Leftovers("").empty());
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].text, "Datei konnte nicht aktualisiert werden:\ndata.bin");
+}
+
+TEST_F(ApplyTest, StaleBackupNeverReplacesTheCurrentFile) {
+  Install("Tool.exe", "current tool");
+  install_.Write("Tool.exe.bak", "stale backup");
+  install_.Write("Lib.dll", "current lib");
+  ASSERT_TRUE(fs::SetFileDate(install_ / "Lib.dll", kOld));
+  install_.Write("Lib.dll.bak", "stale lib backup");
+  Publish("", "Tool.exe", "new tool");
+  UpdFileStructure& lib = Publish("", "Lib.dll", "new lib");
+  lib.CRC ^= 1;  // this one fails
+  RunWithButton();
+
+  EXPECT_EQ(install_.Read("Tool.exe"), "new tool");
+  EXPECT_EQ(FileExists(install_ / "Tool.exe.bak"), 0);  // served its time
+  EXPECT_EQ(install_.Read("Lib.dll"), "current lib");
+  EXPECT_EQ(install_.Read("Lib.dll.bak"), "stale lib backup");
+}
+
+TEST_F(ApplyTest, MissingPackedFileAndReadOnlyTarget) {
+  Install("gone.txt", "still here");
+  UpdFileStructure& gone = Publish("", "gone.txt", "new");
+  fs::RemoveFile(site_ / gone.Pack);  // the server answers 404
+  Install("locked.txt", "old");
+  ASSERT_TRUE(fs::SetAttributes(install_ / "locked.txt", fs::kAttrReadOnly));
+  UpdFileStructure& locked = Publish("", "locked.txt", "unlocked content");
+  locked.Attrib = fs::kAttrReadOnly | fs::kAttrArchive;
+  RunWithButton();
+
+  EXPECT_EQ(install_.Read("gone.txt"), "still here");
+  EXPECT_EQ(install_.Read("locked.txt"), "unlocked content");
+  EXPECT_NE(fs::Attributes(install_ / "locked.txt") & fs::kAttrReadOnly, 0);
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].text, "\xC3\x9C" "bertragungsfehler beim Download:\ngone.txt");
+}
+
+TEST_F(ApplyTest, RunsMarkedProgramsAfterTheUpdate) {
+  Publish("tools\\", "post.sh", "#!/bin/sh\necho ran > marker.txt\n", kFlagRun);
+  RunWithButton();
+  // The program runs in its own folder and the client waits for it.
+  EXPECT_EQ(install_.Read("tools\\marker.txt"), "ran\n");
+  EXPECT_EQ(Log(), LogHeader() + "-> post.sh (0 KB)\n-> Run: post.sh\n"
+                                 "-------------------------\n\r\n");
+}
+
+TEST_F(ApplyTest, ErrorPageAsManifestIsAnUrlError) {
+  ctx_.config.URL = server_.http_url() + "status/500/";
+  RunWithButton();
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].title, " Tool 2.0");
+  EXPECT_EQ(view_.messages[0].icon, kIconError);
+  EXPECT_FALSE(outcome_.manifest_fetched);
+  EXPECT_TRUE(view_.closed);
+}
+
+TEST_F(ApplyTest, ManifestThatIsNoObjectMeansNothingToDo) {
+  site_.Write("Quastorell.uif", "[1, 2, 3]");
+  view_.events = {ViewEvent::kButton, ViewEvent::kCloseWindow};
+  Updater updater(&ctx_, &view_, transport_.get(), system_.get());
+  updater.RunUpdate("T");
+  EXPECT_EQ(view_.texts[kStatusText], "Keine Aktualisierung erforderlich.");
+  EXPECT_EQ(view_.texts[kCountText], "0");
+  EXPECT_FALSE(view_.button);
+  EXPECT_FALSE(updater.outcome().applied);  // a stray click does nothing
+  EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.log"), 0);
+}
+
+}  // namespace
+}  // namespace quasto::client

@@ -1,0 +1,128 @@
+// The console client as a user runs it: a real installation folder, a real
+// web server, the real program.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "shared/dates.h"
+#include "shared/documents.h"
+#include "shared/folders.h"
+#include "shared/fs.h"
+#include "shared/packed_file.h"
+#include "shared/test_util.h"
+#include "tests/support/server_process.h"
+
+namespace quasto {
+namespace {
+
+using testing::ServerProcess;
+using testing::TempDir;
+
+const int32_t kOld = DateValueFromCivil({2021, 3, 4, 5, 6, 7});
+const int32_t kNew = DateValueFromCivil({2025, 8, 9, 10, 11, 12});
+
+class ConsoleClientTest : public ::testing::Test {
+ protected:
+  ConsoleClientTest() : server_("http_server.py", {"--root", site_.path()}) {
+    std::string binary;
+    fs::ReadFile(QUASTORELL_BINARY, &binary);
+    install_.Write("quastorell", binary);
+    chmod((install_ / "quastorell").c_str(), 0755);
+    UpdaterStructure config;
+    config.ProgInfo = "Tool 2.0";
+    config.URL = server_.http_url();
+    CreateDirectoryTree(install_ / "Quasto");
+    SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  }
+
+  void Publish(const std::string& path, const std::string& name, const std::string& content) {
+    const std::string packed = PackContent(content);
+    UpdFileStructure& e = manifest_[path + name];
+    e.Path = path;
+    e.Name = name;
+    e.Pack = MakePackName(name, path);
+    e.CRC = static_cast<int32_t>(Crc32(packed));
+    e.Date = kNew;
+    e.Size = static_cast<int32_t>(content.size());
+    e.Type = "F";
+    e.Attrib = fs::kAttrArchive;
+    site_.Write(e.Pack, packed);
+    SaveDocument(site_ / "Quastorell.uif", manifest_);
+  }
+
+  int Run(std::vector<std::string> args, std::string* out, const std::string& input = "") {
+    args.insert(args.begin(), install_ / "quastorell");
+    return testing::RunProgram(args, out, input, {"LC_ALL=C", "LANG=C"});
+  }
+
+  TempDir site_, install_;
+  ServerProcess server_;
+  Manifest manifest_;
+};
+
+TEST_F(ConsoleClientTest, UnattendedUpdateThenNothingToDo) {
+  install_.Write("app.txt", "old");
+  fs::SetFileDate(install_ / "app.txt", kOld);
+  Publish("", "app.txt", "new app");
+  Publish("sub\\", "more.txt", std::string(4096, 'm'));
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
+  EXPECT_EQ(install_.Read("sub\\more.txt"), std::string(4096, 'm'));
+  EXPECT_NE(out.find("Tool 2.0"), std::string::npos) << out;
+  EXPECT_NE(out.find("2 Dateien zur Aktualisierung  (4 KB)"), std::string::npos) << out;
+  EXPECT_NE(out.find("Aktualisierung komplett."), std::string::npos) << out;
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.log").find("-> app.txt (0 KB)\n"),
+            std::string::npos);
+
+  out.clear();
+  EXPECT_EQ(Run({"--unattended"}, &out), 0);
+  EXPECT_NE(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << out;
+}
+
+TEST_F(ConsoleClientTest, AsksBeforeApplying) {
+  Publish("", "app.txt", "new app");
+  std::string out;
+  EXPECT_EQ(Run({}, &out, "n\n"), 0);
+  EXPECT_NE(out.find("Aktualisieren? [y/N]"), std::string::npos) << out;
+  EXPECT_EQ(FileExists(install_ / "app.txt"), 0);
+  out.clear();
+  EXPECT_EQ(Run({}, &out, "j\n"), 0);
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
+}
+
+TEST_F(ConsoleClientTest, ExitStatusForFailuresAndMissingManifest) {
+  Publish("", "app.txt", "new app");
+  manifest_["app.txt"].CRC ^= 1;
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 1) << out;
+  EXPECT_NE(out.find("[warning] Quastorell:\n  \xC3\x9C" "bertragungsfehler beim Download:\n  app.txt"),
+            std::string::npos)
+      << out;
+
+  fs::RemoveFile(site_ / "Quastorell.uif");
+  out.clear();
+  EXPECT_EQ(Run({"--unattended"}, &out), 2) << out;
+  EXPECT_NE(out.find("[error] Tool 2.0:\n  Ung\xC3\xBCltige Internetadresse (URL)."),
+            std::string::npos)
+      << out;
+}
+
+TEST_F(ConsoleClientTest, RestartsTheProgramWithItsArgument) {
+  install_.Write("prog.sh", "#!/bin/sh\necho \"$1\" > restarted.txt\n");
+  chmod((install_ / "prog.sh").c_str(), 0755);
+  UpdaterStructure config;
+  config.URL = server_.http_url();
+  config.ProgExe = "prog.sh";
+  config.Restart = 1;
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  Publish("", "x.txt", "x");
+  std::string out;
+  EXPECT_EQ(Run({"--unattended", "--after-update"}, &out), 0) << out;
+  for (int i = 0; i < 100 && FileExists(install_ / "restarted.txt") == 0; ++i) usleep(20000);
+  EXPECT_EQ(install_.Read("restarted.txt"), "--after-update\n");
+}
+
+}  // namespace
+}  // namespace quasto

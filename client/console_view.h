@@ -1,0 +1,50 @@
+// The progress window on a terminal: the status line and a live progress
+// bar on a terminal, plain lines otherwise. The button becomes a question.
+#ifndef QUASTO_CLIENT_CONSOLE_VIEW_H_
+#define QUASTO_CLIENT_CONSOLE_VIEW_H_
+
+#include <cstdio>
+#include <string>
+
+#include "client/view.h"
+
+namespace quasto::client {
+
+class ConsoleView : public ClientView {
+ public:
+  // `question` is asked before the update is applied; `unattended` answers
+  // it with yes without asking.
+  ConsoleView(std::FILE* out, std::FILE* in, bool live, bool unattended, std::string question);
+
+  bool OpenProgressWindow(const std::string& title) override;
+  void CloseProgressWindow() override;
+  void SetText(int control, const std::string& text) override;
+  void SetFrameCaption(int control, const std::string& text) override;
+  void SetProgressMaximum(int maximum) override;
+  void SetProgressValue(int value) override;
+  void EnableButton(bool enabled) override;
+  void ShowMessage(const std::string& title, const std::string& text, int icon) override;
+  void DrainEvents() override;
+  ViewEvent WaitEvent(int timeout_ms) override;
+
+ private:
+  void Redraw();
+  void EndLiveLine();
+
+  std::FILE* out_;
+  std::FILE* in_;
+  bool live_;
+  bool unattended_;
+  std::string question_;
+  std::string status_, count_, summary_, frame_;
+  int maximum_ = 100;
+  int value_ = 0;
+  bool button_ = false;
+  bool asked_ = false;
+  bool line_open_ = false;
+  std::string last_printed_;
+};
+
+}  // namespace quasto::client
+
+#endif  // QUASTO_CLIENT_CONSOLE_VIEW_H_

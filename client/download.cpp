@@ -1,0 +1,76 @@
+#include "client/download.h"
+
+#include "client/client_text.h"
+#include "shared/folders.h"
+
+namespace quasto::client {
+
+std::optional<std::string> Downloader::StartDownload(const std::string& url,
+                                                     const std::string& file_name,
+                                                     int64_t open_flags, int progress_flags,
+                                                     int chunk) {
+  std::string body;
+  int64_t n = StartDownloadTo(url, file_name, open_flags, progress_flags, chunk,
+                              [&body](std::string_view piece) {
+                                body.append(piece);
+                                return true;
+                              });
+  if (n <= 0) return std::nullopt;
+  return body;
+}
+
+int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& file_name,
+                                    int64_t open_flags, int progress_flags, int chunk,
+                                    const std::function<bool(std::string_view)>& sink) {
+  const uint32_t flags =
+      open_flags == -1 ? kFlagNoCacheDefault : static_cast<uint32_t>(open_flags);
+  if (chunk <= 0) chunk = kDefaultChunk;
+  const std::string display = FilePart(file_name);
+  const bool show = (progress_flags & kProgressText) != 0 && binding_.control != 0;
+
+  int64_t content_length = -1;
+  int status = 0;
+  int64_t received = 0;
+  int64_t percent = 0;
+  bool sink_ok = true;
+
+  auto show_progress = [&] {
+    if (!show) return;
+    if (content_length > 0) percent = received * 100 / content_length;
+    view_->SetText(binding_.control,
+                   FillProgressTemplate(binding_.templ, std::to_string(percent),
+                                        FormatByteSize(static_cast<double>(received), 2),
+                                        display));
+  };
+
+  view_->PostNotification(kDownloadStarted);
+  if (show) {
+    view_->SetText(binding_.control,
+                   FillProgressTemplate(binding_.templ, "0", "0 Byte", display));
+  }
+  bool ok = transport_->Get(
+      url, flags, chunk,
+      [&](const HttpResponseInfo& info) {
+        status = info.status;
+        content_length = info.content_length;
+      },
+      [&](std::string_view piece) {
+        // An error page is not the file: stop before taking any of it.
+        if (status >= 400) return false;
+        received += static_cast<int64_t>(piece.size());
+        if (!sink(piece)) {
+          sink_ok = false;
+          return false;
+        }
+        show_progress();
+        view_->PostNotification(kDownloadProgress);
+        return true;
+      });
+  // The final, empty read shows the last state once more.
+  if (ok) show_progress();
+  view_->PostNotification(kDownloadEnded);
+  if (!ok || !sink_ok || status >= 400 || received == 0) return -1;
+  return received;
+}
+
+}  // namespace quasto::client

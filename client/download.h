@@ -1,0 +1,58 @@
+// StartDownload: fetches one URL completely, shows its progress in a bound
+// text control and hands the body over, to memory or piece by piece.
+#ifndef QUASTO_CLIENT_DOWNLOAD_H_
+#define QUASTO_CLIENT_DOWNLOAD_H_
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "client/http.h"
+#include "client/view.h"
+
+namespace quasto::client {
+
+// Progress flag bit: show progress in the bound text control.
+inline constexpr int kProgressText = 2;
+inline constexpr int kDefaultChunk = 65536;
+
+// The text control and template that show download progress.
+struct ProgressBinding {
+  int control = 0;
+  std::string templ;
+};
+
+class Downloader {
+ public:
+  Downloader(HttpTransport* transport, ClientView* view) : transport_(transport), view_(view) {}
+
+  void BindProgressText(int control, const std::string& templ) {
+    binding_ = {control, templ};
+  }
+  const ProgressBinding& binding() const { return binding_; }
+
+  // The whole body, or nothing when the transfer failed, the server answered
+  // with an error status (400 or more), or the body was empty. `file_name`
+  // only names the download in the progress text ({F}: its file part).
+  // open_flags -1 selects the no-cache default; chunk <= 0 selects 64 KiB.
+  std::optional<std::string> StartDownload(const std::string& url, const std::string& file_name,
+                                           int64_t open_flags, int progress_flags, int chunk);
+
+  // The same, handing each piece of the body to `sink` instead of keeping it.
+  // Returns the number of bytes received, or -1 on failure as above (also
+  // when `sink` refused a piece); 0 bytes counts as failure too.
+  int64_t StartDownloadTo(const std::string& url, const std::string& file_name,
+                          int64_t open_flags, int progress_flags, int chunk,
+                          const std::function<bool(std::string_view)>& sink);
+
+ private:
+  HttpTransport* transport_;
+  ClientView* view_;
+  ProgressBinding binding_;
+};
+
+}  // namespace quasto::client
+
+#endif  // QUASTO_CLIENT_DOWNLOAD_H_

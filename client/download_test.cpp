@@ -1,0 +1,100 @@
+#include "client/download.h"
+
+#include <gtest/gtest.h>
+
+#include "client/recording_view.h"
+#include "shared/test_util.h"
+#include "tests/support/server_process.h"
+
+namespace quasto::client {
+namespace {
+
+using testing::ServerProcess;
+using testing::TempDir;
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  DownloadTest()
+      : server_("http_server.py", {"--root", dir_.path()}),
+        transport_(NewHttpTransport()),
+        downloader_(transport_.get(), &view_) {
+    body_ = std::string(200000, '\0');
+    for (size_t i = 0; i < body_.size(); ++i) body_[i] = static_cast<char>(i * 7 + i / 255);
+    dir_.Write("file.bin", body_);
+    dir_.Write("empty.bin", "");
+    dir_.Write("{a}b[c].uzf", "bracketed");
+    downloader_.BindProgressText(kStatusText, "{F} ( {P}% )");
+  }
+
+  std::optional<std::string> Get(const std::string& path, int progress = kProgressText) {
+    return downloader_.StartDownload(server_.http_url() + path, "C:\\x\\Tool.exe", 0x800,
+                                     progress, 65536);
+  }
+
+  TempDir dir_;
+  ServerProcess server_;
+  std::unique_ptr<HttpTransport> transport_;
+  RecordingView view_;
+  Downloader downloader_;
+  std::string body_;
+};
+
+TEST_F(DownloadTest, WholeBodyWithProgress) {
+  auto got = Get("file.bin");
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, body_);
+  const auto& texts = view_.history[kStatusText];
+  ASSERT_GE(texts.size(), 3u);
+  EXPECT_EQ(texts.front(), "Tool.exe ( 0% )");
+  EXPECT_EQ(texts.back(), "Tool.exe ( 100% )");
+  EXPECT_EQ(view_.notifications.front(), kDownloadStarted);
+  EXPECT_EQ(view_.notifications.back(), kDownloadEnded);
+}
+
+TEST_F(DownloadTest, WithoutContentLengthThePercentStaysZero) {
+  auto got = Get("nolength/file.bin");
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, body_);
+  for (const auto& t : view_.history[kStatusText]) EXPECT_EQ(t, "Tool.exe ( 0% )");
+}
+
+TEST_F(DownloadTest, ErrorStatusesEmptyBodiesAndBrokenTransfersFail) {
+  EXPECT_FALSE(Get("missing.bin"));        // 404 page
+  EXPECT_FALSE(Get("status/500/x"));
+  EXPECT_FALSE(Get("status/403/x"));
+  EXPECT_FALSE(Get("empty.bin"));          // nothing received counts as failure
+  EXPECT_FALSE(Get("truncate/file.bin"));  // fewer bytes than announced
+  EXPECT_FALSE(downloader_.StartDownload("http://127.0.0.1:1/x", "", 0x800, 0, 0));
+  EXPECT_FALSE(downloader_.StartDownload("not a url", "", 0x800, 0, 0));
+}
+
+TEST_F(DownloadTest, RedirectsSlowBodiesAndEncodedNames) {
+  auto got = Get("redirect/file.bin");
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, body_);
+  view_.history.clear();
+  got = Get("slow/file.bin", 0);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, body_);
+  EXPECT_TRUE(view_.history[kStatusText].empty());  // no progress asked for
+  got = Get("%7Ba%7Db%5Bc%5D.uzf");
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, "bracketed");
+}
+
+TEST_F(DownloadTest, SinkReceivesPiecesAndCanRefuse) {
+  size_t total = 0;
+  int64_t n = downloader_.StartDownloadTo(server_.http_url() + "file.bin", "f", 0x800, 0, 4096,
+                                          [&](std::string_view piece) {
+                                            total += piece.size();
+                                            return true;
+                                          });
+  EXPECT_EQ(n, static_cast<int64_t>(body_.size()));
+  EXPECT_EQ(total, body_.size());
+  n = downloader_.StartDownloadTo(server_.http_url() + "file.bin", "f", 0x800, 0, 4096,
+                                  [](std::string_view) { return false; });
+  EXPECT_EQ(n, -1);
+}
+
+}  // namespace
+}  // namespace quasto::client

@@ -1,0 +1,58 @@
+// quastorell: the updater client in a terminal, on the same files as
+// Quastorell.exe.
+//
+//   quastorell [--unattended] [restart argument] [program folder]
+//
+// Exit status: 0 updated or nothing to do, 1 an action failed (or the
+// update could not run), 2 the manifest could not be fetched.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "client/console_view.h"
+#include "client/http.h"
+#include "client/run_sequence.h"
+#include "client/system.h"
+#include "shared/folders.h"
+#include "shared/fs.h"
+#include "shared/language.h"
+#include "shared/text.h"
+
+int main(int argc, char** argv) {
+  using namespace quasto;
+  using namespace quasto::client;
+
+  int first = 1;
+  bool unattended = false;
+  if (argc > 1 && std::strcmp(argv[1], "--unattended") == 0) {
+    unattended = true;
+    first = 2;
+  }
+  ClientArgs args;
+  if (argc > first) args.restart_argument = argv[first];
+  if (argc > first + 1) args.program_folder = argv[first + 1];
+
+  const std::string base = FindBaseFolder();
+  // The question stands for the button, so it takes the button's text.
+  LanguageTable language;
+  language.LoadLanguage(base + kDataFolderName + kLanguageFile);
+  const std::string question = Latin1ToUtf8(language.LanguageText("Update")) + "?";
+
+  ConsoleView view(stdout, stdin, isatty(STDOUT_FILENO) != 0, unattended, question);
+  auto transport = NewHttpTransport();
+  auto system = NewClientSystem();
+  switch (RunClient(args, base, &view, transport.get(), system.get())) {
+    case ClientOutcome::kUpdated:
+    case ClientOutcome::kNothingToDo:
+    case ClientOutcome::kNotApplied:
+      return 0;
+    case ClientOutcome::kNoManifest:
+      return 2;
+    case ClientOutcome::kFailed:
+    case ClientOutcome::kProgramRunning:
+    case ClientOutcome::kNoWindow:
+      return 1;
+  }
+  return 1;
+}

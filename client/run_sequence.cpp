@@ -1,0 +1,79 @@
+#include "client/run_sequence.h"
+
+#include "client/updater.h"
+#include "shared/folders.h"
+#include "shared/text.h"
+
+namespace quasto::client {
+
+void LoadConfiguration(const std::string& file, UpdaterStructure* config) {
+  LoadDocument(file, config);
+  if (config->URL.empty() || config->URL.back() != '/') config->URL += '/';
+}
+
+ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
+                        ClientView* view, HttpTransport* transport, ClientSystem* system) {
+  ClientContext ctx;
+  const bool sockets = system->StartSockets();
+  std::string program_folder = args.program_folder;
+  ctx.base_folder = base_folder;
+  program_folder = program_folder.empty() ? ctx.base_folder : WithTrailingSeparator(program_folder);
+  ctx.data_folder = ctx.base_folder + kDataFolderName;
+  ctx.language.LoadLanguage(ctx.data_folder + kLanguageFile);
+  LoadConfiguration(ctx.data_folder + kClientConfigFile, &ctx.config);
+
+  const std::string title = " " + ctx.config.ProgInfo;
+  auto message = [&](const char* key, int icon) {
+    view->ShowMessage(title, Latin1ToUtf8(ctx.language.LanguageText(key)) + "  ", icon);
+  };
+
+  bool holds_mutex = false;
+  if (!ctx.config.Mutex.empty()) {
+    switch (system->CreateNamedMutex(ctx.config.Mutex)) {
+      case ClientSystem::MutexResult::kAlreadyExists:
+        message("CloseProg", kIconError);
+        system->ReleaseMutex();
+        return ClientOutcome::kProgramRunning;
+      case ClientSystem::MutexResult::kCreated:
+        holds_mutex = true;
+        break;
+      case ClientSystem::MutexResult::kFailed:
+        break;
+    }
+  } else if (!ctx.config.ProgExe.empty() && system->IsProgramRunning(ctx.config.ProgExe)) {
+    message("ProgRuns", kIconError);
+  }
+
+  ClientOutcome outcome = ClientOutcome::kNoManifest;
+  if (sockets) {
+    if (!system->IsConnected()) {
+      message("NoInternet", kIconInformation);
+    } else {
+      Updater updater(&ctx, view, transport, system);
+      updater.RunUpdate(ctx.config.ProgInfo);
+      const Updater::Outcome& o = updater.outcome();
+      if (!o.window_opened) {
+        outcome = ClientOutcome::kNoWindow;
+      } else if (!o.manifest_fetched) {
+        outcome = ClientOutcome::kNoManifest;
+      } else if (o.actions == 0) {
+        outcome = ClientOutcome::kNothingToDo;
+      } else if (!o.applied) {
+        outcome = ClientOutcome::kNotApplied;
+      } else {
+        outcome = o.failures > 0 ? ClientOutcome::kFailed : ClientOutcome::kUpdated;
+      }
+    }
+  }
+  if (holds_mutex) system->ReleaseMutex();
+
+  if (!ctx.config.ProgExe.empty() && ctx.config.Restart != 0) {
+    const std::string program = program_folder + ctx.config.ProgExe;
+    if (FileExists(program) == 1) {
+      system->StartProgram(program, args.restart_argument, program_folder);
+    }
+  }
+  return outcome;
+}
+
+}  // namespace quasto::client

@@ -1,0 +1,44 @@
+// The client's main program from start to exit, on any platform: folders,
+// language, configuration, the running-program checks, the update run and
+// the restart of the updated program.
+#ifndef QUASTO_CLIENT_RUN_SEQUENCE_H_
+#define QUASTO_CLIENT_RUN_SEQUENCE_H_
+
+#include <string>
+
+#include "client/http.h"
+#include "client/system.h"
+#include "client/view.h"
+#include "shared/documents.h"
+
+namespace quasto::client {
+
+inline constexpr char kDataFolderName[] = "Quasto\\";
+
+// Reads the client configuration; a missing or invalid document leaves the
+// record empty. The URL always ends in "/" afterwards.
+void LoadConfiguration(const std::string& file, UpdaterStructure* config);
+
+struct ClientArgs {
+  std::string restart_argument;  // passed unchanged to the restarted program
+  std::string program_folder;    // where the program is restarted; "" = base folder
+};
+
+enum class ClientOutcome {
+  kUpdated,         // the update ran and every action succeeded
+  kNothingToDo,     // the manifest asked for nothing
+  kNotApplied,      // there was an update, but the window was closed first
+  kFailed,          // some action failed
+  kNoManifest,      // the manifest could not be fetched, or no connection
+  kProgramRunning,  // the program holds its mutex: nothing was done
+  kNoWindow,        // the progress window could not be opened
+};
+
+// Runs the whole sequence against the given platform and returns how it
+// ended. `base_folder` is the result of the base-folder rule.
+ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
+                        ClientView* view, HttpTransport* transport, ClientSystem* system);
+
+}  // namespace quasto::client
+
+#endif  // QUASTO_CLIENT_RUN_SEQUENCE_H_

@@ -1,0 +1,188 @@
+#include "client/run_sequence.h"
+
+#include <gtest/gtest.h>
+
+#include "client/recording_view.h"
+#include "shared/folders.h"
+#include "shared/test_util.h"
+
+namespace quasto::client {
+namespace {
+
+using testing::TempDir;
+
+// A system whose answers the test sets: the states the run sequence reacts
+// to (mutex held, program running, no connection) are injected here.
+class ScriptedSystem : public ClientSystem {
+ public:
+  bool StartSockets() override { return sockets; }
+  bool IsConnected() override { return connected; }
+  MutexResult CreateNamedMutex(const std::string& name) override {
+    calls.push_back("mutex " + name);
+    return mutex;
+  }
+  void ReleaseMutex() override { calls.push_back("release"); }
+  bool IsProgramRunning(const std::string& exe) override {
+    calls.push_back("running? " + exe);
+    return running;
+  }
+  bool StartProgram(const std::string& path, const std::string& argument,
+                    const std::string& folder) override {
+    calls.push_back("start " + path + " [" + argument + "] in " + folder);
+    return true;
+  }
+  bool RunProgramAndWait(const std::string&, const std::string&) override { return true; }
+  std::string LogEncoding(const std::string& utf8) override { return utf8; }
+
+  bool sockets = true, connected = true, running = false;
+  MutexResult mutex = MutexResult::kCreated;
+  std::vector<std::string> calls;
+};
+
+// No server answers.
+class Unreachable : public HttpTransport {
+ public:
+  bool Get(const std::string& url, uint32_t, int,
+           const std::function<void(const HttpResponseInfo&)>&,
+           const std::function<bool(std::string_view)>&) override {
+    urls.push_back(url);
+    return false;
+  }
+  std::vector<std::string> urls;
+};
+
+class RunSequenceTest : public ::testing::Test {
+ protected:
+  void Config(const std::string& json) { dir_.Write("Quasto\\Quastorell.ucf", json); }
+  ClientOutcome Run(ClientArgs args = {}) {
+    return RunClient(args, dir_.path(), &view_, &http_, &system_);
+  }
+  TempDir dir_;
+  RecordingView view_;
+  Unreachable http_;
+  ScriptedSystem system_;
+};
+
+TEST(LoadConfiguration, UrlAlwaysEndsInSlash) {
+  TempDir dir;
+  UpdaterStructure c;
+  dir.Write("a.ucf", R"({"URL": "http://h/upd", "ProgInfo": "P"})");
+  LoadConfiguration(dir / "a.ucf", &c);
+  EXPECT_EQ(c.URL, "http://h/upd/");
+  EXPECT_EQ(c.ProgInfo, "P");
+
+  UpdaterStructure d;
+  dir.Write("b.ucf", R"({"URL": "http://h/upd/"})");
+  LoadConfiguration(dir / "b.ucf", &d);
+  EXPECT_EQ(d.URL, "http://h/upd/");
+
+  UpdaterStructure e;
+  dir.Write("c.ucf", R"({"ProgInfo": "no url"})");
+  LoadConfiguration(dir / "c.ucf", &e);
+  EXPECT_EQ(e.URL, "/");
+
+  UpdaterStructure f;
+  LoadConfiguration(dir / "missing.ucf", &f);
+  EXPECT_EQ(f.URL, "/");
+  EXPECT_EQ(f.ProgInfo, "");
+}
+
+TEST_F(RunSequenceTest, HeldMutexEndsEverythingWithoutRestart) {
+  Config(R"({"ProgInfo": "Tool 1.0", "ProgExe": "tool.exe", "Restart": 1, "Mutex": "ToolMutex",
+             "URL": "http://127.0.0.1:9/"})");
+  dir_.Write("tool.exe", "x");
+  system_.mutex = ClientSystem::MutexResult::kAlreadyExists;
+  EXPECT_EQ(Run(), ClientOutcome::kProgramRunning);
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].title, " Tool 1.0");
+  EXPECT_EQ(view_.messages[0].text,
+            "Sie m\xC3\xBCssen das Programm vor dem Update schlie\xC3\x9F" "en.  ");
+  EXPECT_EQ(view_.messages[0].icon, kIconError);
+  EXPECT_FALSE(view_.opened);
+  EXPECT_TRUE(http_.urls.empty());
+  // The mutex check replaces the process check; nothing is restarted.
+  EXPECT_EQ(system_.calls, (std::vector<std::string>{"mutex ToolMutex", "release"}));
+}
+
+TEST_F(RunSequenceTest, RunningProgramWarnsThenUpdatesAndRestarts) {
+  Config(R"({"ProgInfo": "Tool", "ProgExe": "bin\\tool.exe", "Restart": 1,
+             "URL": "http://127.0.0.1:9/upd"})");
+  dir_.Write("bin\\tool.exe", "x");
+  system_.running = true;
+  EXPECT_EQ(Run({"-fresh", ""}), ClientOutcome::kNoManifest);
+  ASSERT_EQ(view_.messages.size(), 2u);
+  EXPECT_EQ(view_.messages[0].text, "Das Programm muss vor dem Update beendet werden.  ");
+  EXPECT_EQ(view_.messages[0].icon, kIconError);
+  // The manifest is then fetched and fails with the URL message.
+  EXPECT_EQ(http_.urls, (std::vector<std::string>{"http://127.0.0.1:9/upd/Quastorell.uif"}));
+  EXPECT_EQ(view_.messages[1].title, " Tool");
+  EXPECT_EQ(view_.messages[1].text,
+            "Ung\xC3\xBCltige Internetadresse (URL).\n\xC3\x9C" "berpr\xC3\xBC"
+            "fen Sie 'Quastorel.ucf'!  ");
+  EXPECT_TRUE(view_.closed);
+  EXPECT_EQ(system_.calls.back(),
+            "start " + (dir_ / "bin\\tool.exe") + " [-fresh] in " + dir_.path());
+}
+
+TEST_F(RunSequenceTest, NoConnectionNoSocketsAndRestartRules) {
+  Config(R"({"ProgInfo": "T", "ProgExe": "tool.exe", "Restart": 1})");
+  dir_.Write("tool.exe", "x");
+  system_.connected = false;
+  EXPECT_EQ(Run(), ClientOutcome::kNoManifest);
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].icon, kIconInformation);
+  EXPECT_EQ(view_.messages[0].text,
+            "Keine Internetverbindung verf\xC3\xBCgbar.\nAktualisierung wird abgebrochen.  ");
+  EXPECT_FALSE(view_.opened);
+  // The restart still happens, in the base folder.
+  EXPECT_EQ(system_.calls.back(), "start " + (dir_ / "tool.exe") + " [] in " + dir_.path());
+}
+
+TEST_F(RunSequenceTest, ProgramFolderGetsItsSeparator) {
+  Config(R"({"ProgExe": "tool.exe", "Restart": 1})");
+  CreateDirectoryTree(dir_ / "prog");
+  dir_.Write("prog\\tool.exe", "x");
+  system_.sockets = false;  // no update run, no message
+  Run({"", dir_ / "prog"});
+  EXPECT_TRUE(view_.messages.empty());
+  EXPECT_EQ(system_.calls.back(),
+            "start " + (dir_ / "prog\\tool.exe") + " [] in " + (dir_ / "prog\\"));
+}
+
+TEST_F(RunSequenceTest, NoRestartWithoutProgramOrFlagOrFile) {
+  system_.sockets = false;
+  Config(R"({"ProgExe": "", "Restart": 1})");
+  Run();
+  Config(R"({"ProgExe": "tool.exe", "Restart": 0})");
+  dir_.Write("tool.exe", "x");
+  Run();
+  Config(R"({"ProgExe": "missing.exe", "Restart": 1})");
+  Run();
+  Config(R"({"ProgExe": "folder", "Restart": 1})");
+  CreateDirectoryTree(dir_ / "folder");
+  Run();
+  for (const auto& call : system_.calls) EXPECT_NE(call.rfind("start", 0), 0u) << call;
+}
+
+TEST_F(RunSequenceTest, MissingConfigurationStillTriesTheBareAddress) {
+  EXPECT_EQ(Run(), ClientOutcome::kNoManifest);
+  EXPECT_EQ(http_.urls, (std::vector<std::string>{"/Quastorell.uif"}));
+  EXPECT_EQ(view_.log.front(), "open ");
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].title, " ");
+}
+
+TEST_F(RunSequenceTest, EnglishLanguageFileChangesTheTexts) {
+  dir_.Write("Quasto\\Quastorell.lng",
+             "<L><English><ErrorURL>Bad address</ErrorURL></English>"
+             "<German><ErrorURL>Falsche Adresse</ErrorURL></German></L>");
+  Run();
+  ASSERT_EQ(view_.messages.size(), 1u);
+  // Which element applies depends on the user's language; either way the
+  // file's text replaces the built-in one.
+  const std::string& text = view_.messages[0].text;
+  EXPECT_TRUE(text == "Bad address  " || text == "Falsche Adresse  ") << text;
+}
+
+}  // namespace
+}  // namespace quasto::client

@@ -1,0 +1,151 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "client/system.h"
+#include "shared/fs.h"
+
+extern char** environ;
+
+namespace quasto::client {
+namespace {
+
+std::string Upper(std::string s) {
+  for (char& c : s) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return s;
+}
+
+std::string FileName(const std::string& path) {
+  size_t pos = path.find_last_of("/\\");
+  return pos == std::string::npos ? path : path.substr(pos + 1);
+}
+
+// Starts argv[0] in `folder`; returns the child's pid or -1.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& folder) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, fs::NativePath(folder).c_str());
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+// Starts the program itself, or, when it cannot be executed (a script
+// without its execute bit, say), hands it to the shell.
+pid_t SpawnWithFallback(const std::string& path, const std::string& argument,
+                        const std::string& folder) {
+  const std::string native = fs::NativePath(path);
+  std::vector<std::string> args{native};
+  if (!argument.empty()) args.push_back(argument);
+  if (access(native.c_str(), X_OK) == 0) {
+    pid_t pid = Spawn(args, folder);
+    if (pid > 0) return pid;
+  }
+  args.insert(args.begin(), "/bin/sh");
+  return Spawn(args, folder);
+}
+
+class PosixSystem : public ClientSystem {
+ public:
+  ~PosixSystem() override { ReleaseMutex(); }
+
+  bool StartSockets() override { return true; }
+  bool IsConnected() override { return true; }
+
+  // The mutex is an advisory lock on a file named after it, which the
+  // updated program holds while it runs.
+  MutexResult CreateNamedMutex(const std::string& name) override {
+    ReleaseMutex();
+    std::string folder = fs::GetEnv("XDG_RUNTIME_DIR");
+    if (folder.empty()) folder = "/tmp";
+    std::string file = name;
+    for (char& c : file) {
+      if (c == '/' || c == '\\') c = '_';
+    }
+    const std::string path = folder + "/" + file;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return MutexResult::kFailed;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const bool held = errno == EWOULDBLOCK;
+      close(fd);
+      return held ? MutexResult::kAlreadyExists : MutexResult::kFailed;
+    }
+    mutex_fd_ = fd;
+    return MutexResult::kCreated;
+  }
+
+  void ReleaseMutex() override {
+    if (mutex_fd_ >= 0) {
+      flock(mutex_fd_, LOCK_UN);
+      close(mutex_fd_);
+      mutex_fd_ = -1;
+    }
+  }
+
+  bool IsProgramRunning(const std::string& exe_name) override {
+    const std::string wanted = Upper(exe_name);
+    DIR* d = opendir("/proc");
+    if (d == nullptr) return false;
+    bool found = false;
+    while (struct dirent* e = readdir(d)) {
+      if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+      const std::string base = std::string("/proc/") + e->d_name;
+      char buf[PATH_MAX];
+      ssize_t n = readlink((base + "/exe").c_str(), buf, sizeof(buf) - 1);
+      std::string exe;
+      if (n > 0) {
+        exe.assign(buf, static_cast<size_t>(n));
+      } else {
+        // Not our process to inspect: its command line still names it.
+        std::string cmdline;
+        if (fs::ReadFile(base + "/cmdline", &cmdline)) exe = cmdline.c_str();
+      }
+      if (!exe.empty() && Upper(FileName(exe)) == wanted) found = true;
+    }
+    closedir(d);
+    return found;
+  }
+
+  bool StartProgram(const std::string& path, const std::string& argument,
+                    const std::string& folder) override {
+    pid_t pid = SpawnWithFallback(path, argument, folder);
+    if (pid <= 0) return false;
+    // The client ends right after the restart; the child needs no reaping.
+    return true;
+  }
+
+  bool RunProgramAndWait(const std::string& path, const std::string& folder) override {
+    pid_t pid = SpawnWithFallback(path, "", folder);
+    if (pid <= 0) return false;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+  }
+
+  std::string LogEncoding(const std::string& utf8) override { return utf8; }
+
+ private:
+  int mutex_fd_ = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<ClientSystem> NewClientSystem() { return std::make_unique<PosixSystem>(); }
+
+}  // namespace quasto::client

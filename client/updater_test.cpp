@@ -1,0 +1,246 @@
+#include "client/updater.h"
+
+#include <gtest/gtest.h>
+
+#include "client/recording_view.h"
+#include "shared/dates.h"
+#include "shared/folders.h"
+#include "shared/fs.h"
+#include "shared/test_util.h"
+
+namespace quasto::client {
+namespace {
+
+using testing::TempDir;
+
+// The parts of the system these tests do not reach.
+class NoSystem : public ClientSystem {
+ public:
+  bool StartSockets() override { return true; }
+  bool IsConnected() override { return true; }
+  MutexResult CreateNamedMutex(const std::string&) override { return MutexResult::kCreated; }
+  void ReleaseMutex() override {}
+  bool IsProgramRunning(const std::string&) override { return false; }
+  bool StartProgram(const std::string&, const std::string&, const std::string&) override {
+    return false;
+  }
+  bool RunProgramAndWait(const std::string& path, const std::string&) override {
+    ran.push_back(path);
+    return true;
+  }
+  std::string LogEncoding(const std::string& utf8) override { return utf8; }
+  std::vector<std::string> ran;
+};
+
+UpdFileStructure Entry(const std::string& path, const std::string& name, int32_t flags,
+                       int32_t date, const std::string& type = "F") {
+  UpdFileStructure e;
+  e.Path = path;
+  e.Name = name;
+  e.Flags = flags;
+  e.Date = date;
+  e.Type = type;
+  e.Pack = "p";
+  return e;
+}
+
+class UpdaterTest : public ::testing::Test {
+ protected:
+  UpdaterTest() : updater_(&ctx_, &view_, nullptr, &system_) {
+    ctx_.base_folder = dir_.path();
+    ctx_.data_folder = dir_.path() + "Quasto\\";
+    ctx_.language.SetDefaultTexts();
+    ctx_.config.URL = "http://127.0.0.1:9/";
+    CreateDirectoryTree(ctx_.data_folder);
+  }
+
+  void Put(const std::string& rel, int32_t date) {
+    dir_.Write(rel, "content");
+    ASSERT_TRUE(fs::SetFileDate(dir_ / rel, date));
+  }
+
+  int Analyse(const Manifest& m) {
+    actions_.clear();
+    runs_.clear();
+    return updater_.AnalyseManifest(&actions_, m, &runs_);
+  }
+
+  TempDir dir_;
+  ClientContext ctx_;
+  RecordingView view_;
+  NoSystem system_;
+  Updater updater_;
+  std::vector<UpdActionStructure> actions_;
+  std::vector<std::string> runs_;
+};
+
+const int32_t kOld = DateValueFromCivil({2020, 1, 1, 12, 0, 0});
+const int32_t kNew = DateValueFromCivil({2024, 6, 1, 12, 0, 0});
+
+TEST_F(UpdaterTest, DefaultRuleComparesDatesAsSignedNumbers) {
+  Put("older.txt", kOld);
+  Put("newer.txt", kNew);
+  Put("same.txt", kNew);
+  Manifest m;
+  m["a"] = Entry("", "older.txt", 0, kNew);
+  m["b"] = Entry("", "newer.txt", 0, kOld);
+  m["c"] = Entry("", "same.txt", 0, kNew);
+  m["d"] = Entry("sub\\", "missing.txt", 0, kOld);
+  m["e"] = Entry("", "missing2.txt", 8, kOld);  // an unknown rule behaves as the default
+  m["f"] = Entry("", "ancient.txt", 0, -5);     // missing counts as date 0, and 0 < -5 is false
+  m["g"] = Entry("", "dir", 0, kNew, "D");      // the default rule ignores directories
+  m["h"] = Entry("", "x", 0, kNew, "f");        // type is compared exactly
+  ASSERT_EQ(Analyse(m), 3);
+  EXPECT_EQ(actions_[0].File, dir_ / "older.txt");
+  EXPECT_EQ(actions_[1].File, dir_ / "sub\\missing.txt");
+  EXPECT_EQ(actions_[2].File, dir_ / "missing2.txt");
+  for (const auto& a : actions_) EXPECT_EQ(a.Action, kActionDownload);
+  EXPECT_TRUE(runs_.empty());
+  EXPECT_EQ(view_.progress_max, 8);
+  EXPECT_EQ(view_.progress, 8);
+  EXPECT_EQ(view_.texts[kStatusFrame], "Auswertung (Update-Info)");
+  EXPECT_EQ(view_.history[kStatusText].front(), "older.txt");
+}
+
+TEST_F(UpdaterTest, IfNotExistDeleteAndRunRules) {
+  Put("exists.dll", kOld);
+  Put("tool.exe", kNew);
+  CreateDirectoryTree(dir_ / "olddir");
+  Manifest m;
+  m["1"] = Entry("", "exists.dll", kFlagIfNotExist, kNew);  // older, but present: kept
+  m["2"] = Entry("", "absent.dll", kFlagIfNotExist, kNew);
+  m["3"] = Entry("newdir\\", "", kFlagIfNotExist, 0, "D");
+  m["4"] = Entry("olddir\\", "", kFlagIfNotExist, 0, "D");   // exists: nothing
+  m["5"] = Entry("", "gone.txt", kFlagDelete, 0);            // counted although missing
+  m["6"] = Entry("olddir\\", "", kFlagDelete, 0, "D");
+  m["7"] = Entry("", "tool.exe", kFlagRun, kNew);            // up to date: run only
+  m["8"] = Entry("", "setup.exe", kFlagRun, kNew);           // missing: download and run
+  m["9"] = Entry("", "never.txt", kFlagNoUpdate, kNew);
+  ASSERT_EQ(Analyse(m), 5);
+  EXPECT_EQ(actions_[0].File, dir_ / "absent.dll");
+  EXPECT_EQ(actions_[0].Action, kActionDownload);
+  EXPECT_EQ(actions_[1].Dir, dir_ / "newdir\\");
+  EXPECT_EQ(actions_[1].Action, kActionCreateDir);
+  EXPECT_EQ(actions_[2].File, dir_ / "gone.txt");
+  EXPECT_EQ(actions_[2].Action, kActionDeleteFile);
+  EXPECT_EQ(actions_[3].Dir, dir_ / "olddir\\");
+  EXPECT_EQ(actions_[3].Action, kActionDeleteDir);
+  EXPECT_EQ(actions_[4].File, dir_ / "setup.exe");
+  EXPECT_EQ(runs_, (std::vector<std::string>{dir_ / "tool.exe", dir_ / "setup.exe"}));
+}
+
+TEST_F(UpdaterTest, EntriesLeavingTheBaseFolderAreRefused) {
+  Manifest m;
+  m["1"] = Entry("..\\", "evil.dll", 0, kNew);
+  m["2"] = Entry("", "..", kFlagDelete, 0, "D");
+  m["3"] = Entry("C:\\Windows\\", "x.dll", kFlagRun, kNew);
+  m["4"] = Entry("..\\", "quiet.dll", kFlagNoUpdate, kNew);  // never touched anyway
+  m["5"] = Entry("", "", 0, kNew);
+  ASSERT_EQ(Analyse(m), 4);
+  for (const auto& a : actions_) EXPECT_EQ(a.Action, kActionRefused);
+  EXPECT_EQ(actions_[0].File, "..\\evil.dll");
+  EXPECT_TRUE(runs_.empty());  // a refused program is never run
+}
+
+TEST_F(UpdaterTest, ActionCountAndTotalSize) {
+  Manifest m;
+  m["a"] = Entry("", "a.bin", 0, kNew);
+  m["a"].Size = 1000;
+  m["b"] = Entry("", "b.bin", 0, kNew);
+  m["b"].Size = 0;
+  m["c"] = Entry("", "c.bin", 0, kNew);
+  m["c"].Size = 2048;
+  m["d"] = Entry("new\\", "", kFlagIfNotExist, 0, "D");
+  ASSERT_EQ(Analyse(m), 4);
+  EXPECT_EQ(TotalSize(actions_), 3048);
+  actions_[1].Size = -100;  // negative sizes are not summed
+  EXPECT_EQ(TotalSize(actions_), 3048);
+  EXPECT_EQ(Analyse(Manifest{}), 0);
+}
+
+TEST_F(UpdaterTest, DirectoryActionsDeletesAndTheLogFile) {
+  dir_.Write("keep\\file.txt", "x");
+  dir_.Write("del.txt", "x");
+  CreateDirectoryTree(dir_ / "empty");
+  std::vector<UpdActionStructure> plan(5);
+  plan[0].Dir = dir_ / "made\\deep\\";
+  plan[0].Action = kActionCreateDir;
+  plan[1].Dir = dir_ / "keep\\";  // not empty: stays, no line
+  plan[1].Action = kActionDeleteDir;
+  plan[2].Dir = dir_ / "empty\\";
+  plan[2].Action = kActionDeleteDir;
+  plan[3].File = dir_ / "del.txt";
+  plan[3].Action = kActionDeleteFile;
+  plan[4].File = dir_ / "missing.txt";  // nothing to delete: no line
+  plan[4].Action = kActionDeleteFile;
+  updater_.SetPlan(plan, {});
+  updater_.ApplyUpdate();
+
+  EXPECT_EQ(DirectoryExists(dir_ / "made\\deep"), 1);
+  EXPECT_EQ(DirectoryExists(dir_ / "keep"), 1);
+  EXPECT_EQ(DirectoryExists(dir_ / "empty"), 0);
+  EXPECT_EQ(FileExists(dir_ / "del.txt"), 0);
+  EXPECT_EQ(view_.history[kCountText],
+            (std::vector<std::string>{"4", "3", "2", "1", "0", "---"}));
+  EXPECT_EQ(view_.texts[kSummaryText], "Dateien zur Aktualisierung");
+  EXPECT_EQ(view_.texts[kStatusText], "Aktualisierung komplett.");
+  EXPECT_EQ(view_.texts[kStatusFrame], "Aktualisierung / Download");
+  EXPECT_EQ(view_.progress_max, 5);
+  EXPECT_EQ(view_.progress, 5);
+  EXPECT_FALSE(view_.button);
+
+  const std::string expected = "Update  (" + FormatDate(fs::NowDateValue(), true) + ")\r\n" +
+                               "-> Create: " + (dir_ / "made\\deep\\") + "\n" +
+                               "-> Delete: " + (dir_ / "empty\\") + "\n" +
+                               "-> Delete: del.txt\n"
+                               "-------------------------\n\r\n";
+  EXPECT_EQ(dir_.Read("Quasto\\Quastorell.log"), expected);
+  EXPECT_EQ(updater_.outcome().failures, 0);
+}
+
+TEST_F(UpdaterTest, RefusedEntriesOnlyLogAnError) {
+  UpdActionStructure refused;
+  refused.File = "..\\evil.dll";
+  refused.Action = kActionRefused;
+  updater_.SetPlan({refused}, {});
+  updater_.ApplyUpdate();
+  EXPECT_EQ(FileExists(dir_ / "..\\evil.dll"), 0);
+  EXPECT_NE(dir_.Read("Quasto\\Quastorell.log").find("\r\n-> Update Error: ..\\evil.dll\n---"),
+            std::string::npos);
+  EXPECT_EQ(updater_.outcome().failures, 1);
+}
+
+TEST_F(UpdaterTest, RunListRunsExistingProgramsAfterTheActions) {
+  dir_.Write("setup.sh", "exit 0\n");
+  updater_.SetPlan({}, {dir_ / "setup.sh", dir_ / "missing.sh"});
+  updater_.ApplyUpdate();
+  EXPECT_EQ(system_.ran, (std::vector<std::string>{dir_ / "setup.sh"}));
+  EXPECT_EQ(view_.history[kStatusText].front(), "Programm wird ausgef\xC3\xBChrt. .....");
+  const std::string log = dir_.Read("Quasto\\Quastorell.log");
+  EXPECT_NE(log.find(")\r\n-> Run: setup.sh\n-------------------------\n\r\n"), std::string::npos)
+      << log;
+}
+
+TEST_F(UpdaterTest, LogIsSkippedWhenItCannotBeWritten) {
+  ctx_.data_folder = dir_ / "no\\such\\folder\\";
+  updater_.SetPlan({}, {});
+  updater_.ApplyUpdate();  // must not fail or create the folder
+  EXPECT_EQ(DirectoryExists(dir_ / "no"), 0);
+}
+
+TEST(IsDirectoryEmpty, Cases) {
+  TempDir dir;
+  CreateDirectoryTree(dir / "empty");
+  CreateDirectoryTree(dir / "withdir\\inner");
+  dir.Write("withfile\\f", "");
+  dir.Write("file", "");
+  EXPECT_EQ(IsDirectoryEmpty(dir / "empty"), 1);
+  EXPECT_EQ(IsDirectoryEmpty(dir / "empty\\"), 1);
+  EXPECT_EQ(IsDirectoryEmpty(dir / "withdir"), 0);
+  EXPECT_EQ(IsDirectoryEmpty(dir / "withfile"), 0);
+  EXPECT_EQ(IsDirectoryEmpty(dir / "file"), 0);
+  EXPECT_EQ(IsDirectoryEmpty(dir / "missing"), 0);
+}
+
+}  // namespace
+}  // namespace quasto::client
