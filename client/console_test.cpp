@@ -124,5 +124,57 @@ TEST_F(ConsoleClientTest, RestartsTheProgramWithItsArgument) {
   EXPECT_EQ(install_.Read("restarted.txt"), "--after-update\n");
 }
 
+// Kills the client at several moments of an update: every installed file must
+// be its old or its new version, never missing, never half-written.
+TEST_F(ConsoleClientTest, KilledMidUpdateLeavesOldOrNewFiles) {
+  const int kFiles = 5;
+  auto old_content = [](int i) { return "old " + std::to_string(i); };
+  auto new_content = [](int i) {
+    std::string s;
+    for (int k = 0; s.size() < 300000; ++k) s += std::to_string(i * 7919 + k) + ",";
+    return s;
+  };
+  for (int i = 0; i < kFiles; ++i) Publish("d\\", "f" + std::to_string(i) + ".dat", new_content(i));
+  // The slow path serves each file in pieces with pauses.
+  UpdaterStructure config;
+  config.URL = server_.http_url() + "slow/";
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  SaveDocument(site_ / "slow\\Quastorell.uif", manifest_);
+  for (const auto& [key, e] : manifest_) {
+    std::string packed = site_.Read(e.Pack);
+    site_.Write("slow\\" + e.Pack, packed);
+  }
+
+  for (int delay_ms : {100, 600, 1100, 1700}) {
+    for (int i = 0; i < kFiles; ++i) {
+      const std::string rel = "d\\f" + std::to_string(i) + ".dat";
+      install_.Write(rel, old_content(i));
+      fs::SetFileDate(install_ / rel, kOld);
+    }
+    int pid = testing::StartChild({install_ / "quastorell", "--unattended"}, {"LC_ALL=C"});
+    ASSERT_GT(pid, 0);
+    usleep(delay_ms * 1000);
+    testing::KillChild(pid);
+    int fresh = 0;
+    for (int i = 0; i < kFiles; ++i) {
+      const std::string got = install_.Read("d\\f" + std::to_string(i) + ".dat");
+      const bool is_old = got == old_content(i), is_new = got == new_content(i);
+      EXPECT_TRUE(is_old || is_new) << "file " << i << " after " << delay_ms << " ms: "
+                                    << got.size() << " bytes";
+      if (is_new) ++fresh;
+    }
+    // The next run finishes the job and tidies what the killed one left.
+    std::string out;
+    EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+    std::vector<fs::DirEntry> entries;
+    fs::ListDirectory(install_ / "d", &entries);
+    EXPECT_EQ(entries.size(), static_cast<size_t>(kFiles)) << "after " << delay_ms << " ms";
+    for (int i = 0; i < kFiles; ++i) {
+      EXPECT_EQ(install_.Read("d\\f" + std::to_string(i) + ".dat"), new_content(i));
+    }
+    RecordProperty("fresh_after_" + std::to_string(delay_ms), fresh);
+  }
+}
+
 }  // namespace
 }  // namespace quasto

@@ -29,6 +29,11 @@ class ServerProcess {
   int port_ = 0;
 };
 
+// Starts a program with its output discarded; returns its pid or -1.
+int StartChild(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+// Kills a child with SIGKILL and reaps it.
+void KillChild(int pid);
+
 // Runs a program to its end and returns its exit status (-1 when it could not
 // be started or was killed); its output is appended to *output when given.
 int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr,

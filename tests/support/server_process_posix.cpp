@@ -76,6 +76,30 @@ std::string ServerProcess::http_url() const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/";
 }
 
+int StartChild(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+  std::vector<std::string> environment;
+  for (char** e = environ; *e; ++e) environment.push_back(*e);
+  environment.insert(environment.end(), env.begin(), env.end());
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  auto a = Pointers(argv);
+  auto envp = Pointers(environment);
+  pid_t pid;
+  int rc = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, a.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+void KillChild(int pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
 int RunProgram(const std::vector<std::string>& argv, std::string* output, const std::string& input,
                const std::vector<std::string>& env) {
   int out[2], in[2];
