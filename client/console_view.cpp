@@ -26,7 +26,9 @@ ConsoleView::ConsoleView(std::FILE* out, std::FILE* in, bool live, bool unattend
                          std::string question)
     : out_(out), in_(in), live_(live), unattended_(unattended), question_(std::move(question)) {}
 
-bool ConsoleView::OpenProgressWindow(const std::string& title) {
+bool ConsoleView::OpenProgressWindow(const std::string& title, const std::string& summary,
+                                     const std::string&) {
+  summary_ = summary;
   std::fprintf(out_, "%s\n", title.empty() ? "Quastorell" : title.c_str());
   return true;
 }

@@ -16,7 +16,8 @@ class ConsoleView : public ClientView {
   // it with yes without asking.
   ConsoleView(std::FILE* out, std::FILE* in, bool live, bool unattended, std::string question);
 
-  bool OpenProgressWindow(const std::string& title) override;
+  bool OpenProgressWindow(const std::string& title, const std::string& summary,
+                          const std::string& button) override;
   void CloseProgressWindow() override;
   void SetText(int control, const std::string& text) override;
   void SetFrameCaption(int control, const std::string& text) override;

@@ -19,8 +19,11 @@ class RecordingView : public ClientView {
     int icon;
   };
 
-  bool OpenProgressWindow(const std::string& title) override {
+  bool OpenProgressWindow(const std::string& title, const std::string& summary,
+                          const std::string& button) override {
     log.push_back("open " + title);
+    texts[kSummaryText] = summary;
+    texts[kUpdateButton] = button;
     opened = true;
     return open_result;
   }

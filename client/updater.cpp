@@ -86,7 +86,7 @@ int Updater::RunUpdate(const std::string& title) {
   quit_ = false;
   outcome_ = Outcome();
 
-  if (!view_->OpenProgressWindow(title)) return 0;
+  if (!view_->OpenProgressWindow(title, Text("Files2Upd"), Text("Update"))) return 0;
   outcome_.window_opened = true;
   view_->SetText(kStatusText, Text("MsgLoadUpdInfo"));
   view_->DrainEvents();
@@ -319,14 +319,20 @@ bool Updater::ReplaceFile(const UpdActionStructure& a) {
     return FailFile("ErrDownload", name, dl, fresh);
   }
 
-  fs::FileReader in;
-  fs::FileWriter result;
-  if (!in.Open(dl) || !result.Open(fresh)) return FailFile("ErrUpdate", name, dl, fresh);
-  UnpackStatus status = UnpackStream(
-      [&in](char* buf, size_t cap) { return in.Read(buf, cap); },
-      static_cast<uint64_t>(in.size()),
-      [&result](std::string_view piece) { return result.Write(piece); });
-  const bool written = result.Close();
+  // Both files are closed before either is removed: Windows cannot delete
+  // an open file.
+  UnpackStatus status = UnpackStatus::kReadFailed;
+  bool written = false;
+  {
+    fs::FileReader in;
+    fs::FileWriter result;
+    if (in.Open(dl) && result.Open(fresh)) {
+      status = UnpackStream([&in](char* buf, size_t cap) { return in.Read(buf, cap); },
+                            static_cast<uint64_t>(in.size()),
+                            [&result](std::string_view piece) { return result.Write(piece); });
+      written = result.Close();
+    }
+  }
   if (status != UnpackStatus::kOk || !written) return FailFile("ErrUpdate", name, dl, fresh);
   fs::RemoveFile(dl);
 

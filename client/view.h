@@ -45,9 +45,11 @@ class ClientView {
  public:
   virtual ~ClientView() = default;
 
-  // Builds window 1 with the title (an empty one gives "Quastorell") and
-  // shows it. False when it cannot be created.
-  virtual bool OpenProgressWindow(const std::string& title) = 0;
+  // Builds window 1 with the title (an empty one gives "Quastorell"), the
+  // summary line's first text and the button's caption, and shows it. False
+  // when it cannot be created.
+  virtual bool OpenProgressWindow(const std::string& title, const std::string& summary,
+                                  const std::string& button) = 0;
   virtual void CloseProgressWindow() = 0;
 
   virtual void SetText(int control, const std::string& text) = 0;

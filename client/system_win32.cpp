@@ -1,0 +1,154 @@
+#include <winsock2.h>
+#include <windows.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+#include <wininet.h>
+
+#include "client/system.h"
+#include "client/view_win32.h"
+
+namespace quasto::client {
+namespace {
+
+using SnapshotFn = HANDLE(WINAPI*)(DWORD, DWORD);
+using WalkFn = BOOL(WINAPI*)(HANDLE, tagPROCESSENTRY32*);
+
+std::string Upper(std::string s) {
+  if (!s.empty()) CharUpperA(s.data());
+  return s;
+}
+
+std::string Quoted(const std::string& path) {
+  std::string q(1, '"');
+  q += path;
+  q += '"';
+  return q;
+}
+
+class Win32System : public ClientSystem {
+ public:
+  ~Win32System() override {
+    ReleaseMutex();
+    if (sockets_) WSACleanup();
+  }
+
+  bool StartSockets() override {
+    WSADATA data;
+    sockets_ = WSAStartup(MAKEWORD(1, 1), &data) == 0;
+    return sockets_;
+  }
+
+  bool IsConnected() override { return InternetGetConnectedState(nullptr, 0) != 0; }
+
+  MutexResult CreateNamedMutex(const std::string& name) override {
+    ReleaseMutex();
+    HANDLE h = CreateMutexA(nullptr, FALSE, Utf8ToAnsi(name).c_str());
+    const DWORD error = GetLastError();
+    mutex_ = h;
+    if (h == nullptr) return MutexResult::kFailed;
+    return error == ERROR_ALREADY_EXISTS ? MutexResult::kAlreadyExists : MutexResult::kCreated;
+  }
+
+  void ReleaseMutex() override {
+    if (mutex_ != nullptr) {
+      ::ReleaseMutex(mutex_);
+      CloseHandle(mutex_);
+      mutex_ = nullptr;
+    }
+  }
+
+  // Toolhelp is looked up at run time, so the client starts on systems
+  // without it and then simply finds nothing.
+  bool IsProgramRunning(const std::string& exe_name) override {
+    HMODULE kernel = LoadLibraryA("Kernel32.dll");
+    if (kernel == nullptr) return false;
+    auto snapshot = reinterpret_cast<SnapshotFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "CreateToolhelp32Snapshot")));
+    auto first = reinterpret_cast<WalkFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "Process32First")));
+    auto next = reinterpret_cast<WalkFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "Process32Next")));
+    bool found = false;
+    if (snapshot && first && next) {
+      HANDLE snap = snapshot(TH32CS_SNAPPROCESS, 0);
+      if (snap != INVALID_HANDLE_VALUE) {
+        const std::string wanted = Upper(Utf8ToAnsi(exe_name));
+        tagPROCESSENTRY32 entry;  // the ANSI record, whatever UNICODE says
+        entry.dwSize = sizeof(entry);
+        for (BOOL ok = first(snap, &entry); ok; ok = next(snap, &entry)) {
+          std::string exe = Upper(entry.szExeFile);
+          size_t cut = exe.find_last_of("\\/");
+          if (cut != std::string::npos) exe = exe.substr(cut + 1);
+          if (exe == wanted) found = true;
+        }
+        CloseHandle(snap);
+      }
+    }
+    FreeLibrary(kernel);
+    return found;
+  }
+
+  bool StartProgram(const std::string& path, const std::string& argument,
+                    const std::string& folder) override {
+    HANDLE process = Start(path, argument, folder);
+    if (process == nullptr) return false;
+    CloseHandle(process);
+    return true;
+  }
+
+  bool RunProgramAndWait(const std::string& path, const std::string& folder) override {
+    HANDLE process = Start(path, "", folder);
+    if (process == nullptr) return false;
+    WaitForSingleObject(process, INFINITE);
+    CloseHandle(process);
+    return true;
+  }
+
+  std::string LogEncoding(const std::string& utf8) override { return Utf8ToAnsi(utf8); }
+
+ private:
+  // CreateProcess with the quoted path and the argument as it stands; when
+  // that fails, the shell opens the file. Returns the process or nullptr.
+  HANDLE Start(const std::string& path, const std::string& argument, const std::string& folder) {
+    const std::string file = Utf8ToAnsi(path);
+    const std::string dir = Utf8ToAnsi(folder);
+    std::string command = Quoted(file);
+    if (!argument.empty()) {
+      command += ' ';
+      command += Utf8ToAnsi(argument);
+    }
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       dir.empty() ? nullptr : dir.c_str(), &si, &pi)) {
+      CloseHandle(pi.hThread);
+      return pi.hProcess;
+    }
+    SHELLEXECUTEINFOA sei{};
+    sei.cbSize = sizeof(sei);
+    sei.fMask = SEE_MASK_NOCLOSEPROCESS;
+    sei.lpVerb = "open";
+    sei.lpFile = file.c_str();
+    const std::string params = Utf8ToAnsi(argument);
+    sei.lpParameters = params.empty() ? nullptr : params.c_str();
+    sei.lpDirectory = dir.empty() ? nullptr : dir.c_str();
+    sei.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExA(&sei)) return nullptr;
+    // The shell may hand the file to a program that is already running.
+    // Nothing to wait for then: a signalled event stands in for the process.
+    if (sei.hProcess == nullptr) return CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    return sei.hProcess;
+  }
+
+  HANDLE mutex_ = nullptr;
+  bool sockets_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<ClientSystem> NewClientSystem() { return std::make_unique<Win32System>(); }
+
+}  // namespace quasto::client

@@ -1,0 +1,55 @@
+// The progress window (window 1) built with Win32. Kept free of windows.h:
+// handles are stored as void*.
+#ifndef QUASTO_CLIENT_VIEW_WIN32_H_
+#define QUASTO_CLIENT_VIEW_WIN32_H_
+
+#include <string>
+
+#include "client/view.h"
+
+namespace quasto::client {
+
+// Fonts 2 and 3 of the client: "Arial" 9 pt regular and bold.
+struct ClientFonts {
+  void* regular = nullptr;
+  void* bold = nullptr;
+};
+ClientFonts CreateClientFonts();
+
+class Win32ClientView : public ClientView {
+ public:
+  explicit Win32ClientView(ClientFonts fonts);
+  ~Win32ClientView() override;
+
+  bool OpenProgressWindow(const std::string& title, const std::string& summary,
+                          const std::string& button) override;
+  void CloseProgressWindow() override;
+  void SetText(int control, const std::string& text) override;
+  void SetFrameCaption(int control, const std::string& text) override;
+  void SetProgressMaximum(int maximum) override;
+  void SetProgressValue(int value) override;
+  void EnableButton(bool enabled) override;
+  void ShowMessage(const std::string& title, const std::string& text, int icon) override;
+  void DrainEvents() override;
+  ViewEvent WaitEvent(int timeout_ms) override;
+  void PostNotification(int type) override;
+
+  // Called by the window procedure.
+  void OnButton() { button_pressed_ = true; }
+  void OnClose() { close_requested_ = true; }
+  void* text_brush() const { return brush_; }
+
+ private:
+  void* window_ = nullptr;
+  void* brush_ = nullptr;
+  ClientFonts fonts_;
+  bool button_pressed_ = false;
+  bool close_requested_ = false;
+};
+
+// The client's texts are UTF-8 inside; window texts are the ANSI code page.
+std::string Utf8ToAnsi(const std::string& utf8);
+
+}  // namespace quasto::client
+
+#endif  // QUASTO_CLIENT_VIEW_WIN32_H_
