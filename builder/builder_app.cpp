@@ -1,0 +1,32 @@
+#include "builder/builder_app.h"
+
+#include "builder/ftp_client.h"
+#include "builder/project.h"
+#include "builder/upload.h"
+#include "shared/folders.h"
+
+namespace quasto {
+
+void StartBuilder(BuilderState& st, BuilderUi& ui, const std::string& base_folder) {
+  st.network_ready = InitNetwork();
+  st.base_folder = base_folder.empty() ? FindBaseFolder() : WithTrailingSeparator(base_folder);
+  st.settings.Open("Quastorel", st.base_folder + "Quastorell.reg", "");
+  st.file_list.clear();
+  st.manifest.clear();
+  st.recent[0] = st.settings.Read("Intern", "Last", "Project1", "");
+  st.recent[1] = st.settings.Read("Intern", "Last", "Project2", "");
+  st.recent[2] = st.settings.Read("Intern", "Last", "Project3", "");
+  ShowRecentProjects(st, ui);
+  LoadFtpSettings(st);
+}
+
+void ShutdownBuilder(BuilderState& st, BuilderUi& ui, const ShutdownOptions& options) {
+  CloseProject(st, ui);
+  if (options.save_ftp_settings) SaveFtpSettings(st);
+  st.settings.Write("Intern", "Last", "Project1", st.recent[0]);
+  st.settings.Write("Intern", "Last", "Project2", st.recent[1]);
+  st.settings.Write("Intern", "Last", "Project3", st.recent[2]);
+  st.settings.Save();
+}
+
+}  // namespace quasto
