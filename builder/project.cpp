@@ -174,7 +174,9 @@ void ConfigureProject(BuilderState& st, BuilderUi& ui) {
 }
 
 std::string ProgramFieldText(const std::string& source_field, const std::string& chosen) {
-  if (DirectoryExists(source_field)) return RemoveAll(chosen, source_field);
+  // An empty source field names the current folder, which exists, and
+  // removes nothing.
+  if (source_field.empty() || DirectoryExists(source_field)) return RemoveAll(chosen, source_field);
   return FilePart(chosen);
 }
 

@@ -32,10 +32,9 @@ void OnEnd(void* data, const XML_Char*) {
   XmlElement* e = st->stack.back();
   st->stack.pop_back();
   // Indentation between children is layout, not content.
-  if (!e->children.empty() &&
-      std::all_of(e->text.begin(), e->text.end(),
-                  [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; })) {
-    e->text.clear();
+  if (!e->children.empty()) {
+    size_t end = e->text.find_last_not_of(" \t\r\n");
+    e->text.erase(end == std::string::npos ? 0 : end + 1);
   }
 }
 
