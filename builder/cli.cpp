@@ -368,6 +368,7 @@ class Cli {
       Finish();
       return kExitUsage;
     }
+    if (!DirectoryExists(st_.base_folder)) CreateDirectoryTree(st_.base_folder);
     if (!SaveFtpSettings(st_)) {
       err_ << "FTP-Einstellungen konnten nicht geschrieben werden: "
            << fs::NativePath(st_.base_folder + kFtpSettingsFile) << "\n";

@@ -4,6 +4,7 @@
 
 #include "builder/ftp_client.h"
 #include "shared/file_stream.h"
+#include "shared/fs.h"
 
 namespace quasto {
 namespace {
@@ -49,11 +50,13 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Discard);
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_);
+    // The protocol dialogue on standard error, for diagnosing a server.
+    if (!fs::GetEnv("QUASTO_FTP_VERBOSE").empty()) curl_easy_setopt(curl_, CURLOPT_VERBOSE, 1L);
     // Names with letters outside ASCII must arrive as the client asks for
     // them; servers that do not know the command keep their default.
     SList quote;
     quote.Add("*OPTS UTF8 ON");
-    if (!Perform(base_, quote.list, false)) {
+    if (!Perform(base_, quote.list, -1)) {
       curl_easy_cleanup(curl_);
       curl_ = nullptr;
       return false;
@@ -63,9 +66,15 @@ class CurlFtpClient : public FtpClient {
 
   bool ChangeDirectory(const std::string& path) override {
     if (curl_ == nullptr) return Fail("not connected");
+    // A refused quote command would make libcurl drop the connection; with
+    // "*" it keeps it, and the reply code tells the outcome.
     SList quote;
-    quote.Add(path == ".." ? std::string("CDUP") : "CWD " + path);
-    return Perform(base_, quote.list, true);
+    quote.Add(path == ".." ? std::string("*CDUP") : "*CWD " + path);
+    if (!Perform(base_, quote.list, 0)) return false;
+    long code = 0;
+    curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
+    if (code < 200 || code > 299) return Fail("directory refused (" + std::to_string(code) + "): " + path);
+    return true;
   }
 
   bool SendFile(const std::string& local_path, const std::string& remote_name) override {
@@ -80,7 +89,7 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_READFUNCTION, ReadLocal);
     curl_easy_setopt(curl_, CURLOPT_READDATA, &in);
     curl_easy_setopt(curl_, CURLOPT_TRANSFERTEXT, 0L);
-    bool ok = Perform(url, nullptr, true);
+    bool ok = Perform(url, nullptr, 1);
     curl_easy_setopt(curl_, CURLOPT_UPLOAD, 0L);
     curl_easy_setopt(curl_, CURLOPT_READDATA, nullptr);
     return ok;
@@ -99,7 +108,9 @@ class CurlFtpClient : public FtpClient {
     return false;
   }
 
-  bool Perform(const std::string& url, curl_slist* quote, bool must_reuse) {
+  // `allowed_connects`: new connections the request may open (a transfer's
+  // data connection counts as one); -1 for any.
+  bool Perform(const std::string& url, curl_slist* quote, long allowed_connects) {
     error_[0] = '\0';
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_QUOTE, quote);
@@ -111,7 +122,7 @@ class CurlFtpClient : public FtpClient {
     if (rc != CURLE_OK) {
       return Fail(error_[0] != '\0' ? std::string(error_) : curl_easy_strerror(rc));
     }
-    if (must_reuse && connects > 0) return Fail("connection to the server was lost");
+    if (allowed_connects >= 0 && connects > allowed_connects) return Fail("connection to the server was lost");
     return true;
   }
 
