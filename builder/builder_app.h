@@ -9,6 +9,8 @@
 
 namespace quasto {
 
+class FtpClient;
+
 // Network, settings store, empty lists, recent projects and FTP settings, in
 // that order. `base_folder` "" means the base-folder rule. The main window
 // (and its layout file) is the caller's, between the store and the lists.
@@ -20,6 +22,27 @@ struct ShutdownOptions {
   // not read is not replaced by an empty one.
   bool save_ftp_settings = true;
 };
+
+// Command numbers of the main window's menus, popup menu and buttons.
+enum CommandId : int {
+  kCmdNewProject = 2,
+  kCmdOpenProject = 3,
+  kCmdConfigureProject = 4,
+  kCmdFtpSettings = 5,
+  kCmdRecent1 = 7,
+  kCmdRecent2 = 8,
+  kCmdRecent3 = 9,
+  kCmdRuleNormal = 10,
+  kCmdRuleIfNotExist = 11,
+  kCmdRuleNoUpdate = 12,
+  kCmdRuleDelete = 13,
+  kCmdGenerate = 57,
+  kCmdUpload = 58,
+};
+
+// Runs the action of one command of the event loop; unknown ids are
+// ignored. The upload connects with `ftp` (MakeFtpClient() when null).
+void HandleCommand(BuilderState& st, BuilderUi& ui, int id, FtpClient* ftp = nullptr);
 
 // Closes the open project (its three documents), saves the FTP settings,
 // writes the recent projects and saves the settings store.

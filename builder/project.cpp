@@ -138,7 +138,12 @@ bool NewProject(BuilderState& st, BuilderUi& ui) {
 bool OpenProjectNamed(BuilderState& st, BuilderUi& ui, const std::string& file_name) {
   st.current_project = file_name;
   st.settings.Write("Intern", "Last", "Project", st.current_project);
-  if (!LoadProject(st, file_name)) return false;
+  if (!LoadProject(st, file_name)) {
+    // Left open, the name would make the next close write the records still
+    // in memory (another project's, manifest included) over this project.
+    st.current_project.clear();
+    return false;
+  }
   ui.EnableUpload(false);
   LoadClientConfig(st, file_name);
   LoadManifest(st, file_name);

@@ -115,9 +115,16 @@ TEST(Project, OpenReadsFromProjectsFolderWhateverFolderWasChosen) {
   ASSERT_EQ(env.ui.pickers.size(), 1u);
   EXPECT_EQ(env.ui.pickers[0], "Bitte Projekt zum Laden auswählen @ " + env.base() +
                                    "Projects\\ | Projekt (*.upf)|*.upf");
-  env.ui.file_answer = env.dir / "Missing.upf";
+  // An unreadable project document opens nothing, and closing afterwards
+  // must not write Demo's records over it.
+  env.dir.Write("base\\Projects\\Broken.upf", "{not json");
+  env.ui.file_answer = env.dir / "Broken.upf";
   EXPECT_FALSE(OpenProject(env.st, env.ui));
-  EXPECT_EQ(env.st.current_project, "Missing.upf") << "the chosen name stays";
+  EXPECT_EQ(env.st.current_project, "");
+  EXPECT_EQ(env.st.settings.Read("Intern", "Last", "Project", ""), "Broken.upf");
+  CloseProject(env.st, env.ui);
+  EXPECT_EQ(env.dir.Read("base\\Projects\\Broken.upf"), "{not json");
+  EXPECT_EQ(DirectoryExists(env.base() + "Projects\\Broken\\"), 0);
   env.ui.file_answer.reset();
   EXPECT_FALSE(OpenProject(env.st, env.ui));
 }
@@ -193,6 +200,34 @@ TEST(Project, ShutdownWritesDocumentsStoreAndFtpSettings) {
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Registry>\n  <Intern>\n    <Last>\n"
             "      <Project>Demo.upf</Project>\n      <Project1>Demo</Project1>\n"
             "      <Project2/>\n      <Project3/>\n    </Last>\n  </Intern>\n</Registry>\n");
+}
+
+TEST(Commands, MenuIdsReachTheirActions) {
+  BuilderEnv env;
+  env.dir.Write("src\\a.txt", "a");
+  HandleCommand(env.st, env.ui, kCmdConfigureProject);
+  ASSERT_EQ(env.ui.messages.size(), 1u) << "no project open";
+  env.ui.project_dialog = [&](ProjectDialog& d) {
+    d.fields.name = "Demo";
+    d.fields.source = env.src();
+    return d.Apply();
+  };
+  HandleCommand(env.st, env.ui, kCmdNewProject);
+  ASSERT_EQ(env.st.current_project, "Demo.upf");
+  env.ui.SelectRow(0);
+  const std::pair<int, const char*> rules[] = {{kCmdRuleIfNotExist, "IfNotExist"},
+                                               {kCmdRuleNoUpdate, "NoUpdate"},
+                                               {kCmdRuleDelete, "Delete"},
+                                               {kCmdRuleNormal, "-----"}};
+  for (const auto& [id, label] : rules) {
+    HandleCommand(env.st, env.ui, id);
+    EXPECT_EQ(env.ui.Row(0).rule, label) << id;
+  }
+  HandleCommand(env.st, env.ui, 99);  // ignored
+  HandleCommand(env.st, env.ui, kCmdRecent1);
+  EXPECT_EQ(env.st.current_project, "Demo.upf") << "reopened from slot 1";
+  HandleCommand(env.st, env.ui, kCmdRecent2);
+  EXPECT_EQ(env.st.current_project, "") << "empty slot: nothing open";
 }
 
 }  // namespace
