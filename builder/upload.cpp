@@ -1,9 +1,11 @@
 #include "builder/upload.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "builder/project.h"
 #include "shared/folders.h"
+#include "shared/fs.h"
 
 namespace quasto {
 namespace {
@@ -25,6 +27,15 @@ bool AllDigits(const std::string& s) {
 }
 
 }  // namespace
+
+Manifest PublishedManifest(const Manifest& manifest) {
+  Manifest out;
+  for (const auto& [key, e] : manifest) {
+    if (!PlainFileName(e.Pack) || !IsSafeEntryPath(e.Path, e.Name, e.Type != "D")) continue;
+    out.emplace(key, e);
+  }
+  return out;
+}
 
 std::string ScramblePassword(const std::string& plain) {
   std::string out = plain;
@@ -109,7 +120,10 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
     result.outcome = UploadResult::kConnectFailed;
     return result;
   }
-  ui.BeginProgress("Upload .....", st.last_marked_count + 1);
+  // Marks from earlier runs may be pending too; the bar must not overflow.
+  int pending = 0;
+  for (const auto& [key, e] : st.manifest) pending += e.Update != 0 ? 1 : 0;
+  ui.BeginProgress("Upload .....", std::max(st.last_marked_count, pending) + 1);
   ui.FlushEvents();
 
   // Files sent anywhere but the project's directory would be lost to the
@@ -145,7 +159,17 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
   if (result.failed.empty() && !manifest_path.empty()) {
     ui.ProgressText(FilePart(manifest_path));
     ui.FlushEvents();
-    result.manifest_sent = ftp.SendFile(manifest_path, FilePart(manifest_path));
+    const Manifest published = PublishedManifest(st.manifest);
+    if (published == st.manifest) {
+      result.manifest_sent = ftp.SendFile(manifest_path, FilePart(manifest_path));
+    } else {
+      // The builder keeps every entry (rules, unchecked files); the server
+      // gets only what a client can fetch.
+      const std::string copy = manifest_path + ".send";
+      result.manifest_sent = SaveDocument(copy, published) &&
+                             ftp.SendFile(copy, FilePart(manifest_path));
+      fs::RemoveFile(copy);
+    }
   }
   ui.ProgressStep(result.sent + 1);
   ftp.Close();

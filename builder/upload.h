@@ -43,6 +43,11 @@ class FtpDialog {
 // Menu "FTP konfigurieren".
 void FtpSettingsDialog(BuilderState& st, BuilderUi& ui);
 
+// The manifest as the server gets it: without entries that were never
+// packed (their packed file does not exist) and without entries the client
+// would refuse.
+Manifest PublishedManifest(const Manifest& manifest);
+
 struct UploadResult {
   enum Outcome { kNotConfigured, kNoNetwork, kConnectFailed, kDirectoryRefused, kDone };
   Outcome outcome = kDone;

@@ -6,6 +6,7 @@
 
 #include "builder/generation.h"
 #include "builder/test_env.h"
+#include "shared/folders.h"
 
 namespace quasto {
 namespace {
@@ -177,6 +178,24 @@ TEST_F(Upload, RefusalsBeforeAnyTransfer) {
   ASSERT_EQ(env.ui.messages.size(), 1u);
   EXPECT_EQ(env.ui.messages[0].text, "Der FTP-Upload wurde für diese Projekt nicht konfiguriert.");
   EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kWarning);
+}
+
+TEST_F(Upload, ServerManifestLeavesOutFilesNeverPacked) {
+  env.dir.Write("src\\later.txt", "not yet");
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  for (int i = 0; i < env.ui.RowCount(); ++i) env.ui.SetRowChecked(i, false);
+  GenerateUpdate(env.st, env.ui);  // the new file stays unpacked
+  ASSERT_EQ(env.st.manifest.count("later.txt"), 1u);
+  const UploadResult r = UploadUpdateSet(env.st, env.ui, ftp);
+  EXPECT_TRUE(r.ok());
+  Manifest sent;
+  ASSERT_EQ(ManifestFromJson(ftp.sent["Quastorell.uif"], &sent), ManifestRead::kOk);
+  EXPECT_EQ(sent.count("later.txt"), 0u);
+  EXPECT_EQ(sent.size(), 2u);
+  Manifest local;
+  ASSERT_TRUE(LoadDocument(env.base() + "Projects\\Demo\\Quastorell.uif", &local));
+  EXPECT_EQ(local.count("later.txt"), 1u) << "the builder keeps it";
+  EXPECT_EQ(FileExists(env.base() + "Projects\\Demo\\Quastorell.uif.send"), 0);
 }
 
 TEST_F(Upload, ManifestThatCannotBeSentIsReported) {
