@@ -48,13 +48,13 @@ void HandleCommand(BuilderState& st, BuilderUi& ui, int id, FtpClient* ftp) {
   }
 }
 
-void ShutdownBuilder(BuilderState& st, BuilderUi& ui, const ShutdownOptions& options) {
-  CloseProject(st, ui);
-  if (options.save_ftp_settings) SaveFtpSettings(st);
+bool ShutdownBuilder(BuilderState& st, BuilderUi& ui, const ShutdownOptions& options) {
+  bool ok = CloseProject(st, ui);
+  if (options.save_ftp_settings) ok = SaveFtpSettings(st) && ok;
   st.settings.Write("Intern", "Last", "Project1", st.recent[0]);
   st.settings.Write("Intern", "Last", "Project2", st.recent[1]);
   st.settings.Write("Intern", "Last", "Project3", st.recent[2]);
-  st.settings.Save();
+  return st.settings.Save() && ok;
 }
 
 }  // namespace quasto

@@ -45,8 +45,9 @@ enum CommandId : int {
 void HandleCommand(BuilderState& st, BuilderUi& ui, int id, FtpClient* ftp = nullptr);
 
 // Closes the open project (its three documents), saves the FTP settings,
-// writes the recent projects and saves the settings store.
-void ShutdownBuilder(BuilderState& st, BuilderUi& ui, const ShutdownOptions& options);
+// writes the recent projects and saves the settings store. False when any of
+// these files could not be written.
+bool ShutdownBuilder(BuilderState& st, BuilderUi& ui, const ShutdownOptions& options);
 
 }  // namespace quasto
 

@@ -153,7 +153,13 @@ class Cli {
   }
 
   void Start(const std::string& base) { StartBuilder(st_, ui_, base); }
-  void Finish(bool save_ftp = false) { ShutdownBuilder(st_, ui_, {save_ftp}); }
+  // False (after a message) when the builder's files could not be written.
+  bool Finish(bool save_ftp = false) {
+    if (ShutdownBuilder(st_, ui_, {save_ftp})) return true;
+    err_ << "Die Dateien des Builders konnten nicht vollständig geschrieben werden: "
+         << fs::NativePath(st_.base_folder) << "\n";
+    return false;
+  }
 
   bool ProjectExists(const std::string& name) {
     if (FileExists(ProjectsFolder(st_) + ProjectFile(name))) return true;
@@ -195,8 +201,7 @@ class Cli {
     out_ << "Projekt \"" << name << "\" angelegt: "
          << fs::NativePath(ProjectsFolder(st_) + st_.current_project) << "\n";
     PrintScanSummary();
-    Finish();
-    return kExitOk;
+    return Finish() ? kExitOk : kExitFailed;
   }
 
   int Configure(const Options& o, const std::string& base) {
@@ -221,10 +226,10 @@ class Cli {
     const int applied = EditProjectSettings(st_, ui_, &edited);
     // The manifest was not loaded, so it must not be written back.
     st_.current_project.clear();
-    Finish();
+    const bool written = Finish();
     if (applied == 0) return kExitUsage;
     out_ << "Projekt \"" << name << "\" konfiguriert.\n";
-    return kExitOk;
+    return written ? kExitOk : kExitFailed;
   }
 
   // Opens with scan and merge; false (after a message) when it cannot.
@@ -251,8 +256,7 @@ class Cli {
       out_ << (r.checked ? "[x] " : "[ ] ") << rule << " " << r.path << r.name << "\n";
     }
     PrintScanSummary();
-    Finish();
-    return kExitOk;
+    return Finish() ? kExitOk : kExitFailed;
   }
 
   int FindRow(const std::string& relpath) {
@@ -281,8 +285,9 @@ class Cli {
       SetRuleOfRow(st_, ui_, row, flags);
       out_ << o.positional[1] << ": " << RuleLabel(flags) << "\n";
     }
-    Finish();
-    return row >= 0 ? kExitOk : kExitUsage;
+    const bool written = Finish();
+    if (row < 0) return kExitUsage;
+    return written ? kExitOk : kExitFailed;
   }
 
   int Generate(const Options& o, const std::string& base) {
@@ -307,9 +312,9 @@ class Cli {
       for (int row : rows) ui_.SetRowChecked(row, true);
     }
     const GenerationResult g = GenerateUpdate(st_, ui_);
-    int status = g.failed.empty() && g.refused.empty() ? kExitOk : kExitFailed;
+    int status = g.ok() ? kExitOk : kExitFailed;
     if (o.flags.count("--upload") && !UploadAndReport()) status = kExitFailed;
-    Finish();
+    if (!Finish()) status = kExitFailed;
     return status;
   }
 
@@ -342,8 +347,8 @@ class Cli {
     const bool ok = UploadAndReport();
     // Nothing else changed; the manifest was written by the upload itself.
     st_.current_project.clear();
-    Finish();
-    return ok ? kExitOk : kExitFailed;
+    const bool written = Finish();
+    return ok && written ? kExitOk : kExitFailed;
   }
 
   int Ftp(const Options& o, const std::string& base) {
@@ -377,8 +382,7 @@ class Cli {
     }
     out_ << "FTP-Einstellungen gespeichert: " << fs::NativePath(st_.base_folder + kFtpSettingsFile)
          << "\n";
-    Finish();
-    return kExitOk;
+    return Finish() ? kExitOk : kExitFailed;
   }
 
   std::istream& in_;

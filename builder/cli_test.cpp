@@ -145,6 +145,17 @@ TEST_F(Cli, FailedFileGivesStatusOne) {
   EXPECT_TRUE(Said("[Fehler] Projekt erstellen: Es wurden 2 Updater-Dateien"));
 }
 
+TEST_F(Cli, DocumentsThatCannotBeWrittenAreNoSuccess) {
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk);
+  // The project's folder is blocked by a file of that name.
+  testing::RemoveTree(dir / "base\\Projects\\Demo");
+  dir.Write("base\\Projects\\Demo", "blocker");
+  EXPECT_EQ(Run({"generate", "Demo"}), kExitFailed);
+  EXPECT_TRUE(Said("konnte nicht gespeichert werden")) << err;
+  EXPECT_TRUE(Said("konnten nicht vollständig geschrieben werden")) << err;
+  EXPECT_EQ(Run({"status", "Demo"}), kExitFailed);
+}
+
 TEST_F(Cli, UploadWithoutFtpProjectIsRefused) {
   ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk);
   EXPECT_EQ(Run({"generate", "Demo", "--upload"}), kExitFailed);

@@ -318,9 +318,13 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
     AppendList(result.not_copied, &text);
     if (icon == MessageIcon::kInformation) icon = MessageIcon::kWarning;
   }
+  if (result.created != 0 && SaveManifest(st, st.current_project).empty()) {
+    result.manifest_saved = false;
+    text += "\n\nDie Update-Info \"Quastorell.uif\" des Projekts konnte nicht gespeichert werden.";
+    icon = MessageIcon::kError;
+  }
   ui.ShowMessage(kCaption, text, icon);
   ui.EnableUpload(result.created != 0);
-  if (result.created != 0) SaveManifest(st, st.current_project);
   return result;
 }
 

@@ -61,6 +61,9 @@ struct GenerationResult {
   std::vector<std::string> failed;    // keys of files that could not be packed
   std::vector<std::string> refused;   // keys the client would refuse
   std::vector<std::string> not_copied;  // client files missing from the set
+  bool manifest_saved = true;
+  // True when every checked file was packed and recorded.
+  bool ok() const { return failed.empty() && refused.empty() && manifest_saved; }
 };
 
 // Button "Erstellen".

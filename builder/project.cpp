@@ -107,14 +107,15 @@ void ShowRecentProjects(const BuilderState& st, BuilderUi& ui) {
   ui.ShowRecentProjects(texts);
 }
 
-void CloseProject(BuilderState& st, BuilderUi& ui) {
-  if (st.current_project.empty()) return;
+bool CloseProject(BuilderState& st, BuilderUi& ui) {
+  if (st.current_project.empty()) return true;
   st.project.Version = ui.VersionText();
   st.project.Date = ui.DateValue();
-  SaveProject(st, st.current_project);
-  SaveClientConfig(st, st.current_project);
-  SaveManifest(st, st.current_project);
+  bool ok = SaveProject(st, st.current_project);
+  ok = !SaveClientConfig(st, st.current_project).empty() && ok;
+  ok = !SaveManifest(st, st.current_project).empty() && ok;
   st.current_project.clear();
+  return ok;
 }
 
 bool NewProject(BuilderState& st, BuilderUi& ui) {

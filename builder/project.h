@@ -30,8 +30,9 @@ void UpdateRecentProjects(BuilderState& st, const std::string& file_name);
 void ShowRecentProjects(const BuilderState& st, BuilderUi& ui);
 
 // Writes the open project's three documents, with the version and date the
-// main window shows, and leaves no project open.
-void CloseProject(BuilderState& st, BuilderUi& ui);
+// main window shows, and leaves no project open. False when a document could
+// not be written (the previous one is then still there).
+bool CloseProject(BuilderState& st, BuilderUi& ui);
 // Menu "Neue Projekt". True when a project was created.
 bool NewProject(BuilderState& st, BuilderUi& ui);
 // Menu "Projekt öffnen". True when a project was opened.
