@@ -57,12 +57,13 @@ bool CopyFileReplacing(const std::string& from, const std::string& to) {
 }
 
 std::string Suffixed(const std::string& pack, const std::string& key, int attempt) {
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "%08x", Crc32(key));
-  std::string stem = pack.substr(0, pack.size() - 4);  // without ".uzf"
-  std::string suffix = "~" + std::string(hex);
-  if (attempt > 0) suffix += "-" + std::to_string(attempt);
-  return stem + suffix + ".uzf";
+  char suffix[32];
+  if (attempt > 0) {
+    std::snprintf(suffix, sizeof suffix, "~%08x-%d.uzf", static_cast<unsigned>(Crc32(key)), attempt);
+  } else {
+    std::snprintf(suffix, sizeof suffix, "~%08x.uzf", static_cast<unsigned>(Crc32(key)));
+  }
+  return pack.substr(0, pack.size() - 4) + suffix;  // in place of ".uzf"
 }
 
 std::string FileCountText(size_t n, const char* one, const char* many) {

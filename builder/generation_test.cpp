@@ -16,14 +16,6 @@ namespace {
 using testing::BuilderEnv;
 using testing::TempDir;
 
-const FileEntry* Find(const std::vector<FileEntry>& list, const std::string& path,
-                      const std::string& name) {
-  for (const FileEntry& f : list) {
-    if (f.Path == path && f.Name == name) return &f;
-  }
-  return nullptr;
-}
-
 TEST(ScanSource, FoldersAfterTheirContentAndUifSkipped) {
   TempDir dir;
   dir.Write("src\\a.txt", "a");
