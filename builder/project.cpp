@@ -194,7 +194,8 @@ bool IsValidProjectName(const std::string& name) {
     if (c < 32 || std::string_view("\\/:*?\"<>|").find(ch) != std::string_view::npos) return false;
     if (c != '.' && c != ' ') only_dots = false;
   }
-  return !only_dots;
+  // Windows drops a trailing dot or blank, so "Demo." would share Demo's folder.
+  return !only_dots && name.back() != '.' && name.back() != ' ';
 }
 
 ProjectDialog::ProjectDialog(BuilderState& st, BuilderUi& ui, std::string file_name)

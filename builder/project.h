@@ -51,7 +51,7 @@ std::string ProgramFieldText(const std::string& source_field, const std::string&
 
 // True when the text may stand as a project's file name: not empty, no
 // folder separators or other characters Windows refuses in file names, not
-// made only of dots and blanks.
+// ending in a dot or blank.
 bool IsValidProjectName(const std::string& name);
 
 struct ProjectDialogFields {

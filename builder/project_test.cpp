@@ -55,11 +55,13 @@ TEST(Project, DialogValidationAndCancel) {
     EXPECT_FALSE(d.Apply()) << "name missing";
     d.fields.name = "..\\evil";
     EXPECT_FALSE(d.Apply()) << "name leaves the projects folder";
+    d.fields.name = "Demo.";
+    EXPECT_FALSE(d.Apply()) << "Windows would drop the dot";
     return false;  // closed with the close box
   };
   EXPECT_FALSE(NewProject(env.st, env.ui));
   EXPECT_EQ(env.st.current_project, "");
-  ASSERT_EQ(env.ui.messages.size(), 3u);
+  ASSERT_EQ(env.ui.messages.size(), 4u);
   EXPECT_EQ(env.ui.messages[0].caption, "Projekt - Einstellungen");
   EXPECT_EQ(env.ui.messages[0].text, "Die Eingaben sind unvollständig!");
   EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kWarning);

@@ -74,6 +74,20 @@ TEST(SettingsStore, ReadDefaultsAndAddressing) {
   EXPECT_EQ(again.Read("Intern", "Last", "bad name", "none"), "none");
 }
 
+TEST(SettingsStore, ValuesXmlCannotHoldNeverSpoilTheFile) {
+  TempDir dir;
+  SettingsStore s;
+  ASSERT_TRUE(s.Open("Q", dir / "r.reg", ""));
+  s.Write("Intern", "Last", "Source", std::string("a\x01" "b\xFF\xED\xA0\x80" "c\td", 10));
+  s.Write("Intern", "Last", "Target", "C:\\Zielordner\\Ä\xF0\x9F\x98\x80\\");
+  ASSERT_TRUE(s.Save());
+  SettingsStore again;
+  ASSERT_TRUE(again.Open("Q", dir / "r.reg", ""));
+  EXPECT_EQ(again.Read("Intern", "Last", "Source", ""),
+            "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "c\td");
+  EXPECT_EQ(again.Read("Intern", "Last", "Target", ""), "C:\\Zielordner\\Ä\xF0\x9F\x98\x80\\");
+}
+
 TEST(SettingsStore, EmptyOrMalformedFileStartsANewDocument) {
   TempDir dir;
   for (const char* content : {"", "<Registry><Intern>", "not xml at all"}) {

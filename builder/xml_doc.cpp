@@ -3,6 +3,7 @@
 #include <expat.h>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace quasto {
 namespace {
@@ -43,7 +44,42 @@ void OnText(void* data, const XML_Char* s, int len) {
   if (!st->stack.empty()) st->stack.back()->text.append(s, static_cast<size_t>(len));
 }
 
-void Escape(std::string_view s, bool attribute, std::string* out) {
+// Length of the valid UTF-8 sequence at s[i] that XML allows, 0 when there
+// is none (a stray byte, an overlong form, a surrogate, a control character).
+size_t XmlCharLength(std::string_view s, size_t i) {
+  const auto b = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  const unsigned char c = b(0);
+  if (c < 0x80) return (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') ? 1 : 0;
+  size_t n;
+  uint32_t cp;
+  if (c >= 0xC2 && c <= 0xDF) { n = 2; cp = c & 0x1F; }
+  else if (c >= 0xE0 && c <= 0xEF) { n = 3; cp = c & 0x0F; }
+  else if (c >= 0xF0 && c <= 0xF4) { n = 4; cp = c & 0x07; }
+  else return 0;
+  if (i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((b(k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b(k) & 0x3F);
+  }
+  if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return 0;
+  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF) return 0;
+  return n;
+}
+
+// Text that the parser would refuse would make the whole file unreadable, so
+// what XML cannot hold becomes U+FFFD.
+void Escape(std::string_view text, bool attribute, std::string* out) {
+  std::string s;
+  for (size_t i = 0; i < text.size();) {
+    size_t n = XmlCharLength(text, i);
+    if (n == 0) {
+      s += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      s.append(text, i, n);
+      i += n;
+    }
+  }
   for (char c : s) {
     switch (c) {
       case '&': *out += "&amp;"; break;
