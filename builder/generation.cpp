@@ -117,10 +117,12 @@ void MergeScan(std::vector<FileEntry>* list, Manifest* manifest) {
       // first generation, or it was unchecked) stays proposed; otherwise it
       // would never reach the update set unless it changed again.
       const bool changed = e.Date < f.Date || e.Size != f.Size || e.Pack.empty();
+      // Date and Size describe the content of the packed file, which the
+      // client compares with its own file and stamps on it. They move with
+      // the packing, not with the scan: a changed file that is not packed
+      // must not be announced with its new date and its old content.
       if (changed) {
         e.Version.clear();
-        e.Date = f.Date;
-        e.Size = f.Size;
         f.Mark = 1;
       } else {
         f.Mark = 0;
@@ -257,10 +259,10 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
             e.Path = f.Path;
             e.Name = f.Name;
             e.Type = "F";
-            e.Date = f.Date;
-            e.Size = f.Size;
             e.Attrib = f.Attrib;
           }
+          e.Date = f.Date;
+          e.Size = f.Size;
           e.CRC = crc;
           e.Pack = pack;
           e.Version = p.Version;

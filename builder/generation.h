@@ -21,8 +21,10 @@ bool RuleFromLabel(const std::string& label, int32_t* flags);
 void ScanSource(const std::string& root, std::vector<FileEntry>* list,
                 const std::string& folder = "");
 
-// Marks new and changed files and records them in the manifest. A pending
-// upload mark (Update) is left alone: only a successful upload clears it.
+// Marks new, changed and never packed files and records new ones in the
+// manifest. An existing entry keeps Date and Size until the file is packed
+// again, and its pending upload mark (Update): only a successful upload
+// clears that.
 void MergeScan(std::vector<FileEntry>* list, Manifest* manifest);
 
 // Sorts the list by Path, descending, and fills the file list control with a

@@ -92,13 +92,12 @@ TEST(MergeScan, ChangeDetection) {
   EXPECT_EQ(list[5].Mark, 1) << "new file";
   EXPECT_EQ(list[6].Mark, 1) << "never packed";
   EXPECT_EQ(list[0].Flags, kFlagIfNotExist) << "rule comes from the manifest";
-  EXPECT_EQ(m["newer"].Version, "");
-  EXPECT_EQ(m["newer"].Date, 101);
+  EXPECT_EQ(m["newer"].Version, "") << "changed since its last packing";
+  EXPECT_EQ(m["newer"].Date, 100) << "date of the packed content until packed again";
   EXPECT_EQ(m["newer"].Pack, "p.uzf");
   EXPECT_EQ(m["older"].Date, 100);
   EXPECT_EQ(m["older"].Version, "1.0");
-  EXPECT_EQ(m["resized"].Date, 50);
-  EXPECT_EQ(m["resized"].Size, 6);
+  EXPECT_EQ(m["resized"].Size, 5);
   EXPECT_EQ(m["pending"].Update, 1) << "pending upload survives the merge";
   EXPECT_EQ(m["gone"], entry(1, 1)) << "entries of vanished files stay";
   EXPECT_EQ(m["new"].Type, "F");
@@ -247,12 +246,22 @@ TEST_F(Generation, ReopeningKeepsPendingMarksAndUncheckedFilesKeepOldPack) {
   env.ui.SetRowChecked(0, false);  // the developer unchecks it
   env.ui.messages.clear();
   EXPECT_EQ(GenerateUpdate(env.st, env.ui).created, 0);
+  // The entry still describes the packed file the server has: old date,
+  // size, packed name and CRC, so no client takes the old content for the
+  // new one. The file stays proposed until it is packed.
   const UpdFileStructure& after = env.st.manifest["app.exe"];
   EXPECT_EQ(after.Version, "");
-  EXPECT_EQ(after.Date, before.Date + 100);
-  EXPECT_EQ(after.Size, 23);
+  EXPECT_EQ(after.Date, before.Date);
+  EXPECT_EQ(after.Size, before.Size);
   EXPECT_EQ(after.Pack, before.Pack);
   EXPECT_EQ(after.CRC, before.CRC);
+  CloseProject(env.st, env.ui);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_TRUE(env.ui.Row(0).checked) << "proposed again";
+  EXPECT_EQ(GenerateUpdate(env.st, env.ui).created, 1);
+  EXPECT_EQ(env.st.manifest["app.exe"].Date, before.Date + 100);
+  EXPECT_EQ(env.st.manifest["app.exe"].Size, 23);
+  EXPECT_NE(env.st.manifest["app.exe"].CRC, before.CRC);
 }
 
 TEST_F(Generation, EmptyAndIncompressibleFilesArePublished) {
