@@ -3,7 +3,7 @@
 quastorell-builder and with `xz --format=lzma -5` (file after file), and
 reports the time ratio and the builder's peak RSS.
 
-  bench.py BUILDER [--mb 60] [--big-mb 0] [--keep]
+  builder_generate.py BUILDER [--mb 60] [--big-mb 0] [--keep]
 
 BUILDER is the path of quastorell-builder (an optimised build). The set is
 taken from the machine's own programs and libraries (/usr/bin,
