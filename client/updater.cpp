@@ -3,6 +3,7 @@
 #include "client/client_text.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
+#include "shared/file_stream.h"
 #include "shared/fs.h"
 #include "shared/packed_file.h"
 #include "shared/text.h"
@@ -302,15 +303,15 @@ bool Updater::ReplaceFile(const UpdActionStructure& a) {
   const std::string folder = FolderPart(a.File);
   if (DirectoryExists(folder) == 0) CreateDirectoryTree(folder);
 
-  fs::FileWriter out;
-  if (!out.Open(dl)) return FailFile("ErrUpdate", name, dl, fresh);
+  fs::OutputFile out;
+  if (!out.Create(dl)) return FailFile("ErrUpdate", name, dl, fresh);
   uint32_t crc = 0;
   bool stored = true;
   int64_t received = downloader_.StartDownloadTo(
       ctx_->config.URL + PercentEncode(a.Pack), a.File, kFlagResynchronize, kProgressText,
       kDefaultChunk, [&](std::string_view piece) {
         crc = Crc32(piece, crc);
-        stored = out.Write(piece);
+        stored = out.Write(piece.data(), piece.size());
         return stored;
       });
   const bool closed = out.Close();
@@ -324,12 +325,14 @@ bool Updater::ReplaceFile(const UpdActionStructure& a) {
   UnpackStatus status = UnpackStatus::kReadFailed;
   bool written = false;
   {
-    fs::FileReader in;
-    fs::FileWriter result;
-    if (in.Open(dl) && result.Open(fresh)) {
-      status = UnpackStream([&in](char* buf, size_t cap) { return in.Read(buf, cap); },
-                            static_cast<uint64_t>(in.size()),
-                            [&result](std::string_view piece) { return result.Write(piece); });
+    fs::InputFile in;
+    fs::OutputFile result;
+    const int64_t size = fs::FileSize(dl);
+    if (size >= 0 && in.Open(dl) && result.Create(fresh)) {
+      status = UnpackStream(
+          [&in](char* buf, size_t cap) { return in.Read(buf, cap); },
+          static_cast<uint64_t>(size),
+          [&result](std::string_view piece) { return result.Write(piece.data(), piece.size()); });
       written = result.Close();
     }
   }

@@ -56,40 +56,6 @@ bool WriteFile(const std::string& path, std::string_view data);
 // `path`. On failure the previous file is untouched and no temporary remains.
 bool WriteFileAtomic(const std::string& path, std::string_view data);
 
-// A file written piece by piece. Open creates or truncates it.
-class FileWriter {
- public:
-  FileWriter() = default;
-  ~FileWriter();
-  FileWriter(const FileWriter&) = delete;
-  FileWriter& operator=(const FileWriter&) = delete;
-  bool Open(const std::string& path);
-  bool Write(std::string_view data);
-  // Flushes to disk and closes; false when any write or the close failed.
-  bool Close();
-
- private:
-  intptr_t handle_ = -1;
-  bool failed_ = false;
-};
-
-// A file read piece by piece.
-class FileReader {
- public:
-  FileReader() = default;
-  ~FileReader();
-  FileReader(const FileReader&) = delete;
-  FileReader& operator=(const FileReader&) = delete;
-  bool Open(const std::string& path);
-  // Up to `cap` bytes; 0 at the end, -1 on failure.
-  int64_t Read(char* buf, size_t cap);
-  int64_t size() const { return size_; }
-
- private:
-  intptr_t handle_ = -1;
-  int64_t size_ = 0;
-};
-
 // Last-write time as a date value: seconds since 1970-01-01 00:00:00 of local
 // wall-clock time. 0 for a missing path.
 int32_t FileDate(const std::string& path);

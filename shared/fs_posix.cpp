@@ -181,59 +181,6 @@ bool WriteFileAtomic(const std::string& path, std::string_view data) {
   return false;
 }
 
-FileWriter::~FileWriter() {
-  if (handle_ >= 0) close(static_cast<int>(handle_));
-}
-
-bool FileWriter::Open(const std::string& path) {
-  if (handle_ >= 0) close(static_cast<int>(handle_));
-  failed_ = false;
-  handle_ = open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  return handle_ >= 0;
-}
-
-bool FileWriter::Write(std::string_view data) {
-  if (handle_ < 0 || failed_) return false;
-  if (!WriteAll(static_cast<int>(handle_), data)) failed_ = true;
-  return !failed_;
-}
-
-bool FileWriter::Close() {
-  if (handle_ < 0) return false;
-  const int fd = static_cast<int>(handle_);
-  handle_ = -1;
-  bool ok = !failed_ && fsync(fd) == 0;
-  if (close(fd) != 0) ok = false;
-  return ok;
-}
-
-FileReader::~FileReader() {
-  if (handle_ >= 0) close(static_cast<int>(handle_));
-}
-
-bool FileReader::Open(const std::string& path) {
-  if (handle_ >= 0) close(static_cast<int>(handle_));
-  handle_ = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (handle_ < 0) return false;
-  struct stat st;
-  if (fstat(static_cast<int>(handle_), &st) != 0 || S_ISDIR(st.st_mode)) {
-    close(static_cast<int>(handle_));
-    handle_ = -1;
-    return false;
-  }
-  size_ = static_cast<int64_t>(st.st_size);
-  return true;
-}
-
-int64_t FileReader::Read(char* buf, size_t cap) {
-  if (handle_ < 0) return -1;
-  for (;;) {
-    ssize_t n = read(static_cast<int>(handle_), buf, cap);
-    if (n < 0 && errno == EINTR) continue;
-    return n < 0 ? -1 : static_cast<int64_t>(n);
-  }
-}
-
 int32_t FileDate(const std::string& path) {
   struct stat st;
   if (stat(NativePath(path).c_str(), &st) != 0) return 0;

@@ -94,31 +94,5 @@ TEST(FileOps, AtomicWriteReplacesWholeAndLeavesNoTemporary) {
   EXPECT_EQ(entries.size(), 1u);
 }
 
-TEST(FileOps, PieceByPieceWriterAndReader) {
-  TempDir dir;
-  fs::FileWriter w;
-  ASSERT_TRUE(w.Open(dir / "f.bin"));
-  std::string expect;
-  for (int i = 0; i < 100; ++i) {
-    std::string piece(1000 + i, static_cast<char>('a' + i % 26));
-    ASSERT_TRUE(w.Write(piece));
-    expect += piece;
-  }
-  ASSERT_TRUE(w.Close());
-  EXPECT_FALSE(w.Write("late"));  // closed
-
-  fs::FileReader r;
-  ASSERT_TRUE(r.Open(dir / "f.bin"));
-  EXPECT_EQ(r.size(), static_cast<int64_t>(expect.size()));
-  std::string back;
-  char buf[777];
-  for (int64_t n; (n = r.Read(buf, sizeof(buf))) > 0;) back.append(buf, static_cast<size_t>(n));
-  EXPECT_EQ(back, expect);
-
-  EXPECT_FALSE(r.Open(dir / "missing"));
-  EXPECT_FALSE(r.Open(dir.path()));
-  EXPECT_FALSE(w.Open(dir / "no\\such\\folder"));
-}
-
 }  // namespace
 }  // namespace quasto

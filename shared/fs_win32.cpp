@@ -215,65 +215,6 @@ bool WriteFileAtomic(const std::string& path, std::string_view data) {
   return false;
 }
 
-FileWriter::~FileWriter() {
-  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
-}
-
-bool FileWriter::Open(const std::string& path) {
-  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
-  failed_ = false;
-  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  handle_ = h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(h);
-  return handle_ != -1;
-}
-
-bool FileWriter::Write(std::string_view data) {
-  if (handle_ == -1 || failed_) return false;
-  if (!WriteAll(reinterpret_cast<HANDLE>(handle_), data)) failed_ = true;
-  return !failed_;
-}
-
-bool FileWriter::Close() {
-  if (handle_ == -1) return false;
-  HANDLE h = reinterpret_cast<HANDLE>(handle_);
-  handle_ = -1;
-  bool ok = !failed_ && FlushFileBuffers(h);
-  if (!CloseHandle(h)) ok = false;
-  return ok;
-}
-
-FileReader::~FileReader() {
-  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
-}
-
-bool FileReader::Open(const std::string& path) {
-  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
-  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    handle_ = -1;
-    return false;
-  }
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(h, &size)) {
-    CloseHandle(h);
-    handle_ = -1;
-    return false;
-  }
-  handle_ = reinterpret_cast<intptr_t>(h);
-  size_ = size.QuadPart;
-  return true;
-}
-
-int64_t FileReader::Read(char* buf, size_t cap) {
-  if (handle_ == -1) return -1;
-  DWORD n = 0;
-  DWORD want = cap > (1u << 30) ? (1u << 30) : static_cast<DWORD>(cap);
-  if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), buf, want, &n, nullptr)) return -1;
-  return n;
-}
-
 int32_t FileDate(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return 0;

@@ -1,0 +1,60 @@
+#include "builder/builder_app.h"
+
+#include "builder/ftp_client.h"
+#include "builder/generation.h"
+#include "builder/project.h"
+#include "builder/upload.h"
+#include "shared/folders.h"
+
+namespace quasto {
+
+void StartBuilder(BuilderState& st, BuilderUi& ui, const std::string& base_folder) {
+  st.network_ready = InitNetwork();
+  st.base_folder = base_folder.empty() ? FindBaseFolder() : WithTrailingSeparator(base_folder);
+  st.settings.Open("Quastorel", st.base_folder + "Quastorell.reg", "");
+  st.file_list.clear();
+  st.manifest.clear();
+  st.recent[0] = st.settings.Read("Intern", "Last", "Project1", "");
+  st.recent[1] = st.settings.Read("Intern", "Last", "Project2", "");
+  st.recent[2] = st.settings.Read("Intern", "Last", "Project3", "");
+  ShowRecentProjects(st, ui);
+  LoadFtpSettings(st);
+}
+
+void HandleCommand(BuilderState& st, BuilderUi& ui, int id, FtpClient* ftp) {
+  switch (id) {
+    case kCmdNewProject: NewProject(st, ui); break;
+    case kCmdOpenProject: OpenProject(st, ui); break;
+    case kCmdConfigureProject: ConfigureProject(st, ui); break;
+    case kCmdFtpSettings: FtpSettingsDialog(st, ui); break;
+    case kCmdRecent1:
+    case kCmdRecent2:
+    case kCmdRecent3: OpenRecentProject(st, ui, id - kCmdRecent1 + 1); break;
+    case kCmdRuleNormal: SetRule(st, ui, kFlagNormal); break;
+    case kCmdRuleIfNotExist: SetRule(st, ui, kFlagIfNotExist); break;
+    case kCmdRuleNoUpdate: SetRule(st, ui, kFlagNoUpdate); break;
+    case kCmdRuleDelete: SetRule(st, ui, kFlagDelete); break;
+    case kCmdGenerate: GenerateUpdate(st, ui); break;
+    case kCmdUpload: {
+      std::unique_ptr<FtpClient> own;
+      if (ftp == nullptr) {
+        own = MakeFtpClient();
+        ftp = own.get();
+      }
+      UploadUpdateSet(st, ui, *ftp);
+      break;
+    }
+    default: break;
+  }
+}
+
+bool ShutdownBuilder(BuilderState& st, BuilderUi& ui, const ShutdownOptions& options) {
+  bool ok = CloseProject(st, ui);
+  if (options.save_ftp_settings) ok = SaveFtpSettings(st) && ok;
+  st.settings.Write("Intern", "Last", "Project1", st.recent[0]);
+  st.settings.Write("Intern", "Last", "Project2", st.recent[1]);
+  st.settings.Write("Intern", "Last", "Project3", st.recent[2]);
+  return st.settings.Save() && ok;
+}
+
+}  // namespace quasto

@@ -1,0 +1,46 @@
+// The builder's process-wide state: one instance, created at start-up and
+// kept until exit. Every action works on it.
+#ifndef QUASTO_BUILDER_BUILDER_STATE_H_
+#define QUASTO_BUILDER_BUILDER_STATE_H_
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "builder/settings_store.h"
+#include "shared/documents.h"
+
+namespace quasto {
+
+// One file or folder found by the last scan of the source folder.
+struct FileEntry {
+  std::string Path;  // relative folder, "\" separators, trailing "\"; "" at the top
+  std::string Name;  // "" for a folder entry
+  int32_t Date = 0;
+  int32_t Size = 0;
+  std::string Type;  // "F" or "D"
+  int32_t Attrib = 0;
+  int32_t Flags = 0;
+  int32_t Mark = 0;  // 1: packed by the next generation
+  bool operator==(const FileEntry&) const = default;
+};
+
+struct BuilderState {
+  std::string base_folder;       // ends in a separator
+  std::string current_project;   // "Demo.upf"; "" when none is open
+  ProjectStructure project;
+  UpdaterStructure client;
+  FTPStructure ftp;
+  std::vector<FileEntry> file_list;
+  Manifest manifest;
+  std::array<std::string, 3> recent;  // slot 1 first; "" is an empty slot
+  int last_marked_count = 0;
+  bool network_ready = false;
+  bool quit = false;
+  SettingsStore settings;
+};
+
+}  // namespace quasto
+
+#endif  // QUASTO_BUILDER_BUILDER_STATE_H_

@@ -1,0 +1,197 @@
+#include "builder/cli.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "builder/upload.h"
+#include "shared/dates.h"
+#include "shared/documents.h"
+#include "shared/folders.h"
+#include "shared/fs.h"
+#include "shared/test_util.h"
+
+namespace quasto {
+namespace {
+
+using testing::TempDir;
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir.Write("src\\app.exe", "MZ");
+    dir.Write("src\\lang\\de\\text.xml", "<t/>");
+    dir.Write("base\\Quastorell.lng", "<L/>");
+  }
+  int Run(std::vector<std::string> args, const std::string& input = "") {
+    std::istringstream in(input);
+    std::ostringstream o, e;
+    args.insert(args.begin(), {"--base", dir / "base"});
+    const int rc = RunBuilderCli(args, in, o, e, false);
+    out = o.str();
+    err = e.str();
+    return rc;
+  }
+  bool Said(const std::string& text) const {
+    return out.find(text) != std::string::npos || err.find(text) != std::string::npos;
+  }
+  ProjectStructure Project(const std::string& name) {
+    ProjectStructure p;
+    EXPECT_TRUE(LoadDocument(dir / ("base\\Projects\\" + name + ".upf"), &p));
+    return p;
+  }
+
+  TempDir dir;
+  std::string out, err;
+};
+
+TEST_F(Cli, BadUsageExitsWithTwo) {
+  EXPECT_EQ(Run({}), kExitUsage);
+  EXPECT_TRUE(Said("Aufruf:"));
+  EXPECT_EQ(Run({"frobnicate"}), kExitUsage);
+  EXPECT_EQ(Run({"new", "Demo", "--source"}), kExitUsage);
+  EXPECT_TRUE(Said("Wert fehlt für --source"));
+  EXPECT_EQ(Run({"new", "Demo", "--source", dir / "src", "--bogus"}), kExitUsage);
+  EXPECT_EQ(Run({"new", "Demo", "--source", dir / "src", "--date", "31.02.2024"}), kExitUsage);
+  EXPECT_EQ(Run({"status"}), kExitUsage);
+  EXPECT_EQ(Run({"status", "a/b"}), kExitUsage) << "no project name";
+  EXPECT_EQ(FileExists(dir / "base\\Projects\\Demo.upf"), 0);
+}
+
+TEST_F(Cli, MissingProjectExitsWithTwo) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"status", "Nope"}, {"generate", "Nope"}, {"upload", "Nope"},
+        {"configure", "Nope", "--url", "x"}, {"rule", "Nope", "app.exe", "Delete"}}) {
+    EXPECT_EQ(Run(args), kExitUsage) << args[0];
+    EXPECT_TRUE(Said("Projekt \"Nope\" nicht gefunden")) << args[0];
+  }
+}
+
+TEST_F(Cli, NewValidatesLikeTheDialog) {
+  EXPECT_EQ(Run({"new", "Demo"}), kExitUsage);
+  EXPECT_TRUE(Said("[Warnung] Projekt - Einstellungen: Die Eingaben sind unvollständig!"));
+  EXPECT_EQ(FileExists(dir / "base\\Projects\\Demo.upf"), 0);
+}
+
+TEST_F(Cli, NewConfigureStatusRuleGenerate) {
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src", "--exe", dir / "src\\bin\\app.exe",
+                 "--url", "http://h/u/", "--ftp-dir", "demo", "--restart", "--mutex", "M",
+                 "--version", "1.0", "--date", "5.3.2024"}),
+            kExitOk)
+      << err;
+  EXPECT_TRUE(Said("Projekt \"Demo\" angelegt"));
+  ProjectStructure p = Project("Demo");
+  EXPECT_EQ(p.Version, "1.0");
+  EXPECT_EQ(FormatDate(p.Date), "05.03.2024");
+  EXPECT_EQ(p.FTPUpload, 1);
+  EXPECT_EQ(p.FTPDir, "demo");
+  UpdaterStructure c;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Demo\\Quastorell.ucf", &c));
+  EXPECT_EQ(c.ProgExe, "bin\\app.exe");
+  EXPECT_EQ(c.Restart, 1);
+  EXPECT_EQ(c.Mutex, "M");
+
+  EXPECT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitUsage) << "exists already";
+  EXPECT_EQ(Project("Demo").FTPDir, "demo");
+
+  ASSERT_EQ(Run({"configure", "Demo", "--url", "http://other/", "--version", "1.1"}), kExitOk);
+  p = Project("Demo");
+  EXPECT_EQ(p.Version, "1.1");
+  EXPECT_EQ(p.FTPDir, "demo") << "options not given keep their values";
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Demo\\Quastorell.ucf", &c));
+  EXPECT_EQ(c.URL, "http://other/");
+  EXPECT_EQ(c.Mutex, "M");
+
+  // Never packed yet, so both files stay proposed.
+  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  EXPECT_TRUE(Said("[x] -----      app.exe\n[x] -----      lang\\de\\text.xml\n")) << out;
+
+  ASSERT_EQ(Run({"rule", "Demo", "lang/de/text.xml", "IfNotExist"}), kExitOk);
+  EXPECT_EQ(Run({"rule", "Demo", "lang/de/text.xml", "Sometimes"}), kExitUsage);
+  EXPECT_EQ(Run({"rule", "Demo", "missing.txt", "Delete"}), kExitUsage);
+  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  EXPECT_TRUE(Said("[x] IfNotExist lang\\de\\text.xml")) << out;
+
+  EXPECT_EQ(Run({"generate", "Demo", "--only", "nope.txt"}), kExitUsage);
+  ASSERT_EQ(Run({"generate", "Demo", "--only", "app.exe", "--version", "2.0"}), kExitOk) << err;
+  EXPECT_TRUE(Said("[Warnung] Projekt erstellen: Es wurden 1 Updater-Dateien erstellt bzw. "
+                   "aktualisiert.\n\nNicht in das Update-Verzeichnis kopiert:\n  Quastorell.exe"))
+      << out << err;
+  EXPECT_EQ(FileExists(dir / "base\\Upload\\Demo\\app[exe].uzf"), 1);
+  EXPECT_EQ(FileExists(dir / "base\\Upload\\Demo\\{langde}text[xml].uzf"), 0);
+  EXPECT_EQ(Project("Demo").Version, "2.0");
+  Manifest m;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Demo\\Quastorell.uif", &m));
+  EXPECT_EQ(m["app.exe"].Update, 1);
+  EXPECT_EQ(m["lang\\de\\text.xml"].Flags, kFlagIfNotExist);
+
+  dir.Write("base\\Quastorell.exe", "client");
+  ASSERT_EQ(Run({"generate", "Demo"}), kExitOk);
+  EXPECT_TRUE(Said("[Info] Projekt erstellen: Es wurden 1 Updater-Dateien erstellt bzw. "
+                   "aktualisiert.\n"))
+      << out;
+  ASSERT_EQ(Run({"generate", "Demo"}), kExitOk);
+  EXPECT_TRUE(Said("Es wurden keine neuen Updater-Dateien erstellt bzw. aktualisiert."));
+
+  // The recent list and the last project reach the settings store.
+  EXPECT_NE(dir.Read("base\\Quastorell.reg").find("<Project1>Demo</Project1>"), std::string::npos);
+}
+
+TEST_F(Cli, FailedFileGivesStatusOne) {
+  dir.Write("src\\NUL.txt", "device name");
+  if (FileExists(dir / "src\\NUL.txt") == 0) GTEST_SKIP() << "cannot create NUL.txt here";
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk);
+  EXPECT_EQ(Run({"generate", "Demo"}), kExitFailed);
+  EXPECT_TRUE(Said("[Fehler] Projekt erstellen: Es wurden 2 Updater-Dateien"));
+}
+
+TEST_F(Cli, DocumentsThatCannotBeWrittenAreNoSuccess) {
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk);
+  // The project's folder is blocked by a file of that name.
+  testing::RemoveTree(dir / "base\\Projects\\Demo");
+  dir.Write("base\\Projects\\Demo", "blocker");
+  EXPECT_EQ(Run({"generate", "Demo"}), kExitFailed);
+  EXPECT_TRUE(Said("konnte nicht gespeichert werden")) << err;
+  EXPECT_TRUE(Said("konnten nicht vollständig geschrieben werden")) << err;
+  EXPECT_EQ(Run({"status", "Demo"}), kExitFailed);
+}
+
+TEST_F(Cli, UploadWithoutFtpProjectIsRefused) {
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk);
+  EXPECT_EQ(Run({"generate", "Demo", "--upload"}), kExitFailed);
+  EXPECT_TRUE(Said("[Warnung] Projekt upload: Der FTP-Upload wurde für diese Projekt nicht "
+                   "konfiguriert."));
+  EXPECT_EQ(Run({"upload", "Demo"}), kExitFailed);
+}
+
+TEST_F(Cli, FtpSettingsWithPasswordFromStdin) {
+  EXPECT_EQ(Run({"ftp", "--login", "u"}), kExitUsage);
+  EXPECT_TRUE(Said("[Warnung] FTP - Einstellungen: Die Eingaben sind unvollständig!"));
+  EXPECT_EQ(Run({"ftp", "--server", "h", "--port", "x1"}), kExitUsage);
+  ASSERT_EQ(Run({"ftp", "--server", "ftp.example", "--login", "u", "--start-dir", "/pub",
+                 "--password-stdin"},
+                "Pass9word\r\n"),
+            kExitOk)
+      << err;
+  EXPECT_EQ(dir.Read("base\\Quastorell.cfg"),
+            "{\"Server\": \"ftp.example\", \"Port\": 21, \"StartDir\": \"/pub\", \"Login\": \"u\", "
+            "\"Password\": \"" + ScramblePassword("Pass9word") + "\"}");
+  // Without --password-stdin the stored password stays.
+  ASSERT_EQ(Run({"ftp", "--server", "other", "--port", "2121"}), kExitOk);
+  FTPStructure f;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Quastorell.cfg", &f));
+  EXPECT_EQ(f.Server, "other");
+  EXPECT_EQ(f.Port, 2121);
+  EXPECT_EQ(f.Login, "u");
+  EXPECT_EQ(UnscramblePassword(f.Password), "Pass9word");
+}
+
+TEST_F(Cli, UnreadableFtpSettingsAreNotOverwrittenByOtherCommands) {
+  dir.Write("base\\Quastorell.cfg", "{broken");
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk);
+  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  EXPECT_EQ(dir.Read("base\\Quastorell.cfg"), "{broken");
+}
+
+}  // namespace
+}  // namespace quasto

@@ -1,0 +1,38 @@
+// An FTP client as the upload needs it (RFC 959): log in, change directory,
+// send files in image type over passive data connections. One implementation
+// per platform: ftp_client_posix.cpp (libcurl), ftp_client_win32.cpp
+// (Winsock).
+#ifndef QUASTO_BUILDER_FTP_CLIENT_H_
+#define QUASTO_BUILDER_FTP_CLIENT_H_
+
+#include <memory>
+#include <string>
+
+namespace quasto {
+
+class FtpClient {
+ public:
+  virtual ~FtpClient() = default;
+  // Opens the control connection and logs in. True only when the server
+  // accepted the login. Names and paths go out in UTF-8.
+  virtual bool Connect(const std::string& server, int port, const std::string& login,
+                       const std::string& password) = 0;
+  // "CWD" with the path as it is; ".." is sent as "CDUP".
+  virtual bool ChangeDirectory(const std::string& path) = 0;
+  // "TYPE I", a passive data connection and "STOR" with the remote name,
+  // relative to the current directory. True when the server confirmed the
+  // complete transfer.
+  virtual bool SendFile(const std::string& local_path, const std::string& remote_name) = 0;
+  // "QUIT" and release.
+  virtual void Close() = 0;
+  // What went wrong last, for messages and logs.
+  virtual std::string LastError() const = 0;
+};
+
+// Process-wide set-up of the network layer; true when ready.
+bool InitNetwork();
+std::unique_ptr<FtpClient> MakeFtpClient();
+
+}  // namespace quasto
+
+#endif  // QUASTO_BUILDER_FTP_CLIENT_H_

@@ -1,0 +1,334 @@
+#include "builder/generation.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "builder/project.h"
+#include "shared/dates.h"
+#include "shared/folders.h"
+#include "shared/fs.h"
+#include "shared/packed_file.h"
+#include "shared/packer.h"
+
+namespace quasto {
+namespace {
+
+constexpr char kCaption[] = "Projekt erstellen";
+// Deeper than any real program folder; stops a loop of folder links.
+constexpr int kMaxDepth = 64;
+
+std::string Lower(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return s;
+}
+
+void ScanFolder(const std::string& root, std::vector<FileEntry>* list, const std::string& folder,
+                int depth) {
+  if (depth > kMaxDepth) return;
+  std::vector<fs::DirEntry> entries;
+  if (!fs::ListDirectory(folder, &entries)) return;
+  const std::string rel = folder.substr(root.size());
+  for (const fs::DirEntry& d : entries) {
+    const std::string full = folder + d.name;
+    FileEntry e;
+    e.Date = fs::FileDate(full);
+    e.Attrib = fs::Attributes(full);
+    if (!d.is_directory) {
+      if (Lower(d.name) == "quastore.uif") continue;
+      e.Path = rel;
+      e.Name = d.name;
+      e.Size = static_cast<int32_t>(static_cast<uint32_t>(fs::FileSize(full) & 0xFFFFFFFF));
+      e.Type = "F";
+      list->push_back(std::move(e));
+    } else {
+      ScanFolder(root, list, full + "\\", depth + 1);
+      e.Path = rel + d.name + "\\";
+      e.Type = "D";
+      list->push_back(std::move(e));
+    }
+  }
+}
+
+bool CopyFileReplacing(const std::string& from, const std::string& to) {
+  std::string data;
+  return fs::ReadFile(from, &data) && fs::WriteFileAtomic(to, data);
+}
+
+std::string Suffixed(const std::string& pack, const std::string& key, int attempt) {
+  char suffix[32];
+  if (attempt > 0) {
+    std::snprintf(suffix, sizeof suffix, "~%08x-%d.uzf", static_cast<unsigned>(Crc32(key)), attempt);
+  } else {
+    std::snprintf(suffix, sizeof suffix, "~%08x.uzf", static_cast<unsigned>(Crc32(key)));
+  }
+  return pack.substr(0, pack.size() - 4) + suffix;  // in place of ".uzf"
+}
+
+std::string FileCountText(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + (n == 1 ? one : many);
+}
+
+void AppendList(const std::vector<std::string>& keys, std::string* text) {
+  constexpr size_t kShown = 10;
+  for (size_t i = 0; i < keys.size() && i < kShown; ++i) *text += "\n  " + keys[i];
+  if (keys.size() > kShown) *text += "\n  ...";
+}
+
+}  // namespace
+
+std::string RuleLabel(int32_t flags) {
+  switch (flags) {
+    case kFlagNoUpdate: return "NoUpdate";
+    case kFlagIfNotExist: return "IfNotExist";
+    case kFlagDelete: return "Delete";
+    default: return "-----";
+  }
+}
+
+bool RuleFromLabel(const std::string& label, int32_t* flags) {
+  for (int32_t f : {kFlagNormal, kFlagNoUpdate, kFlagIfNotExist, kFlagDelete}) {
+    if (RuleLabel(f) == label) {
+      *flags = f;
+      return true;
+    }
+  }
+  return false;
+}
+
+void ScanSource(const std::string& root_in, std::vector<FileEntry>* list,
+                const std::string& folder_in) {
+  const std::string root = WithTrailingSeparator(root_in);
+  std::string folder = folder_in.empty() ? root : WithTrailingSeparator(folder_in);
+  // Paths are relative to the root; a folder outside it has nothing to add.
+  if (folder.compare(0, root.size(), root) != 0) return;
+  ScanFolder(root, list, folder, 0);
+}
+
+void MergeScan(std::vector<FileEntry>* list, Manifest* manifest) {
+  for (FileEntry& f : *list) {
+    if (f.Type != "F") continue;
+    const std::string key = f.Path + f.Name;
+    auto it = manifest->find(key);
+    if (it != manifest->end()) {
+      UpdFileStructure& e = it->second;
+      // A file that was never packed (the project was closed before its
+      // first generation, or it was unchecked) stays proposed; otherwise it
+      // would never reach the update set unless it changed again.
+      const bool changed = e.Date < f.Date || e.Size != f.Size || e.Pack.empty();
+      // Date and Size describe the content of the packed file, which the
+      // client compares with its own file and stamps on it. They move with
+      // the packing, not with the scan: a changed file that is not packed
+      // must not be announced with its new date and its old content.
+      if (changed) {
+        e.Version.clear();
+        f.Mark = 1;
+      } else {
+        f.Mark = 0;
+      }
+      f.Flags = e.Flags;
+      // Update stays: a file generated but not yet uploaded must still be
+      // sent, or the next manifest would announce a CRC the server lacks.
+    } else {
+      UpdFileStructure e;
+      e.Path = f.Path;
+      e.Name = f.Name;
+      e.Date = f.Date;
+      e.Size = f.Size;
+      e.Attrib = f.Attrib;
+      e.Type = "F";
+      (*manifest)[key] = e;
+      f.Mark = 1;
+    }
+  }
+}
+
+void ShowFileList(BuilderState& st, BuilderUi& ui) {
+  ui.ClearFileList();
+  std::stable_sort(st.file_list.begin(), st.file_list.end(),
+                   [](const FileEntry& a, const FileEntry& b) { return a.Path > b.Path; });
+  for (size_t i = 0; i < st.file_list.size(); ++i) {
+    const FileEntry& f = st.file_list[i];
+    if (f.Name.empty()) continue;
+    ui.InsertRowAtTop({f.Name, f.Path, RuleLabel(f.Flags), f.Mark == 1, static_cast<int>(i)});
+  }
+}
+
+void SetRuleOfRow(BuilderState& st, BuilderUi& ui, int row, int32_t flags) {
+  if (row < 0 || row >= ui.RowCount()) return;
+  const int item = ui.Row(row).item;
+  if (item < 0 || static_cast<size_t>(item) >= st.file_list.size()) return;
+  FileEntry& f = st.file_list[static_cast<size_t>(item)];
+  f.Flags = flags;
+  UpdFileStructure& e = st.manifest[f.Path + f.Name];
+  if (e.Name.empty()) {
+    e.Path = f.Path;
+    e.Name = f.Name;
+    e.Type = "F";
+  }
+  e.Flags = flags;
+  ui.SetRowRule(row, RuleLabel(flags));
+}
+
+void SetRule(BuilderState& st, BuilderUi& ui, int32_t flags) {
+  SetRuleOfRow(st, ui, ui.SelectedRow(), flags);
+}
+
+int TakeSelection(BuilderState& st, BuilderUi& ui) {
+  int checked = 0;
+  for (int i = 0; i < ui.RowCount(); ++i) {
+    const ListRow row = ui.Row(i);
+    if (row.item < 0 || static_cast<size_t>(row.item) >= st.file_list.size()) continue;
+    FileEntry& f = st.file_list[static_cast<size_t>(row.item)];
+    if (row.checked) {
+      f.Mark = 1;
+      ui.SetRowChecked(i, false);
+      ++checked;
+    } else {
+      f.Mark = 0;
+    }
+  }
+  return checked;
+}
+
+int32_t PackFile(const std::string& source, const std::string& pack_name,
+                 const std::string& output_folder, bool* ok) {
+  const std::string folder = output_folder.empty() ? FolderPart(source) : output_folder;
+  PackResult r;
+  *ok = PackFileTo(source, WithTrailingSeparator(folder) + pack_name, &r) == PackStatus::kOk;
+  return *ok ? static_cast<int32_t>(r.crc) : 0;
+}
+
+PackClaims ClaimedPackNames(const Manifest& manifest) {
+  PackClaims claims;
+  for (const auto& [k, e] : manifest) {
+    if (!e.Pack.empty()) claims.emplace(Lower(e.Pack), k);
+  }
+  return claims;
+}
+
+std::string UniquePackName(PackClaims* claims, const std::string& key, const std::string& path,
+                           const std::string& name) {
+  const std::string base = MakePackName(name, path);
+  auto free_for_key = [&](const std::string& pack) {
+    auto it = claims->find(Lower(pack));
+    return it == claims->end() || it->second == key;
+  };
+  std::string chosen = base;
+  for (int attempt = 0; !free_for_key(chosen); ++attempt) chosen = Suffixed(base, key, attempt);
+  (*claims)[Lower(chosen)] = key;
+  return chosen;
+}
+
+std::string UniquePackName(const Manifest& manifest, const std::string& key,
+                           const std::string& path, const std::string& name) {
+  PackClaims claims = ClaimedPackNames(manifest);
+  return UniquePackName(&claims, key, path, name);
+}
+
+GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
+  GenerationResult result;
+  ProjectStructure& p = st.project;
+  p.Version = ui.VersionText();
+  p.Date = ui.DateValue();
+  if (p.Target.empty()) p.Target = st.base_folder + "Upload\\" + p.Titel + "\\";
+  const std::string target = WithTrailingSeparator(p.Target);
+  const std::string source = WithTrailingSeparator(p.Source);
+  if (!DirectoryExists(target)) CreateDirectoryTree(target);
+
+  st.last_marked_count = TakeSelection(st, ui);
+  ui.BeginProgress("Erzeuge .....", st.last_marked_count);
+  st.client.ProgInfo = p.Titel + " " + p.Version + " (" + FormatDate(p.Date) + ")";
+
+  PackClaims claims = ClaimedPackNames(st.manifest);
+  int processed = 0;
+  for (const FileEntry& f : st.file_list) {
+    if (f.Mark == 1) {
+      ui.ProgressText(f.Name);
+      const std::string key = f.Path + f.Name;
+      if (!IsSafeEntryPath(f.Path, f.Name, true)) {
+        result.refused.push_back(key);
+      } else {
+        const std::string pack = UniquePackName(&claims, key, f.Path, f.Name);
+        bool ok = false;
+        const int32_t crc = PackFile(source + key, pack, target, &ok);
+        if (ok) {
+          UpdFileStructure& e = st.manifest[key];
+          if (e.Name.empty()) {
+            e.Path = f.Path;
+            e.Name = f.Name;
+            e.Type = "F";
+            e.Attrib = f.Attrib;
+          }
+          e.Date = f.Date;
+          e.Size = f.Size;
+          e.CRC = crc;
+          e.Pack = pack;
+          e.Version = p.Version;
+          e.VDate = p.Date;
+          e.Update = 1;
+          ++result.created;
+        } else {
+          // The entry keeps its previous Pack, CRC and Update.
+          result.failed.push_back(key);
+        }
+      }
+      ui.ProgressStep(++processed);
+    }
+    ui.FlushEvents();
+  }
+
+  const std::string data = target + "Quasto\\";
+  if (!DirectoryExists(data)) CreateDirectoryTree(data);
+  if (!CopyFileReplacing(st.base_folder + "Quastorell.lng", data + "Quastorell.lng")) {
+    result.not_copied.push_back("Quasto\\Quastorell.lng");
+  }
+  const std::string ucf = SaveClientConfig(st, st.current_project);
+  if (ucf.empty() || !CopyFileReplacing(ucf, data + kClientConfigFile)) {
+    result.not_copied.push_back(std::string("Quasto\\") + kClientConfigFile);
+  }
+  if (!FileExists(target + "Quastorell.exe") &&
+      !CopyFileReplacing(st.base_folder + "Quastorell.exe", target + "Quastorell.exe")) {
+    result.not_copied.push_back("Quastorell.exe");
+  }
+  ui.EndProgress();
+
+  std::string text;
+  MessageIcon icon;
+  if (result.created != 0) {
+    text = "Es wurden " + std::to_string(result.created) +
+           " Updater-Dateien erstellt bzw. aktualisiert.";
+    icon = MessageIcon::kInformation;
+  } else {
+    text = "Es wurden keine neuen Updater-Dateien erstellt bzw. aktualisiert.";
+    icon = MessageIcon::kWarning;
+  }
+  if (!result.failed.empty()) {
+    text += "\n\n" + FileCountText(result.failed.size(), " Datei konnte", " Dateien konnten") +
+            " nicht erstellt werden:";
+    AppendList(result.failed, &text);
+    icon = MessageIcon::kError;
+  }
+  if (!result.refused.empty()) {
+    text += "\n\n" + FileCountText(result.refused.size(), " Datei wurde", " Dateien wurden") +
+            " nicht veröffentlicht, weil der Updater ihren Namen oder Pfad ablehnen würde:";
+    AppendList(result.refused, &text);
+    icon = MessageIcon::kError;
+  }
+  if (!result.not_copied.empty()) {
+    text += "\n\nNicht in das Update-Verzeichnis kopiert:";
+    AppendList(result.not_copied, &text);
+    if (icon == MessageIcon::kInformation) icon = MessageIcon::kWarning;
+  }
+  if (result.created != 0 && SaveManifest(st, st.current_project).empty()) {
+    result.manifest_saved = false;
+    text += "\n\nDie Update-Info \"Quastorell.uif\" des Projekts konnte nicht gespeichert werden.";
+    icon = MessageIcon::kError;
+  }
+  ui.ShowMessage(kCaption, text, icon);
+  ui.EnableUpload(result.created != 0);
+  return result;
+}
+
+}  // namespace quasto

@@ -1,0 +1,76 @@
+// Change detection (scan, merge, list) and update generation.
+#ifndef QUASTO_BUILDER_GENERATION_H_
+#define QUASTO_BUILDER_GENERATION_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "builder/builder_state.h"
+#include "builder/builder_ui.h"
+
+namespace quasto {
+
+// Label of an update rule in the list's third column.
+std::string RuleLabel(int32_t flags);
+// The rule value of a label; false for an unknown label.
+bool RuleFromLabel(const std::string& label, int32_t* flags);
+
+// Appends every file and folder below `root` to `list`, folders after their
+// content. Files named "quastore.uif" in any letter case are skipped.
+void ScanSource(const std::string& root, std::vector<FileEntry>* list,
+                const std::string& folder = "");
+
+// Marks new, changed and never packed files and records new ones in the
+// manifest. An existing entry keeps Date and Size until the file is packed
+// again, and its pending upload mark (Update): only a successful upload
+// clears that.
+void MergeScan(std::vector<FileEntry>* list, Manifest* manifest);
+
+// Sorts the list by Path, descending, and fills the file list control with a
+// row per file, so that the rows run in ascending Path order.
+void ShowFileList(BuilderState& st, BuilderUi& ui);
+
+// Gives the file of `row` the rule, in the list and the manifest.
+void SetRuleOfRow(BuilderState& st, BuilderUi& ui, int row, int32_t flags);
+// Context menu items 10 to 13: the same for the selected row, if any.
+void SetRule(BuilderState& st, BuilderUi& ui, int32_t flags);
+
+// Takes the check marks into the entries' Mark and clears them; the number
+// of checked rows.
+int TakeSelection(BuilderState& st, BuilderUi& ui);
+
+// Packs one file into `output_folder` ("": the source file's folder). The
+// CRC-32 of the packed file as a signed number; *ok tells whether it was
+// written (a CRC may well be 0).
+int32_t PackFile(const std::string& source, const std::string& pack_name,
+                 const std::string& output_folder, bool* ok);
+
+// Packed-file name for an entry: MakePackName, with a suffix derived from
+// the key when another entry already uses that name (compared without regard
+// to case, as Windows file systems and servers do).
+// Packed-file names in use (lower case) and the key of the entry using each.
+using PackClaims = std::map<std::string, std::string>;
+PackClaims ClaimedPackNames(const Manifest& manifest);
+// The same, claiming the chosen name in `claims`.
+std::string UniquePackName(PackClaims* claims, const std::string& key, const std::string& path,
+                           const std::string& name);
+std::string UniquePackName(const Manifest& manifest, const std::string& key,
+                           const std::string& path, const std::string& name);
+
+struct GenerationResult {
+  int created = 0;
+  std::vector<std::string> failed;    // keys of files that could not be packed
+  std::vector<std::string> refused;   // keys the client would refuse
+  std::vector<std::string> not_copied;  // client files missing from the set
+  bool manifest_saved = true;
+  // True when every checked file was packed and recorded.
+  bool ok() const { return failed.empty() && refused.empty() && manifest_saved; }
+};
+
+// Button "Erstellen".
+GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui);
+
+}  // namespace quasto
+
+#endif  // QUASTO_BUILDER_GENERATION_H_

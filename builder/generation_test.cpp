@@ -1,0 +1,355 @@
+#include "builder/generation.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "builder/test_env.h"
+#include "shared/dates.h"
+#include "shared/folders.h"
+#include "shared/packed_file.h"
+
+namespace quasto {
+namespace {
+
+using testing::BuilderEnv;
+using testing::TempDir;
+
+TEST(ScanSource, FoldersAfterTheirContentAndUifSkipped) {
+  TempDir dir;
+  dir.Write("src\\a.txt", "a");
+  dir.Write("src\\lang\\de\\text.xml", "<x/>");
+  dir.Write("src\\lang\\QuaStore.UIF", "skip");
+  dir.Write("src\\quastore.uif", "skip");
+  std::vector<FileEntry> list;
+  ScanSource(dir / "src", &list);  // no trailing separator
+  ASSERT_EQ(list.size(), 4u);
+  auto pos = [&](const std::string& path, const std::string& name) {
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (list[i].Path == path && list[i].Name == name) return static_cast<int>(i);
+    }
+    return -1;
+  };
+  EXPECT_LT(pos("lang\\de\\", "text.xml"), pos("lang\\de\\", ""));
+  EXPECT_LT(pos("lang\\de\\", ""), pos("lang\\", ""));
+  EXPECT_GE(pos("", "a.txt"), 0);
+  const FileEntry& f = list[static_cast<size_t>(pos("lang\\de\\", "text.xml"))];
+  EXPECT_EQ(f.Type, "F");
+  EXPECT_EQ(f.Size, 4);
+  EXPECT_EQ(f.Attrib & fs::kAttrArchive, fs::kAttrArchive);
+  EXPECT_EQ(list[static_cast<size_t>(pos("lang\\", ""))].Type, "D");
+
+  std::vector<FileEntry> none;
+  ScanSource(dir / "missing\\", &none);
+  EXPECT_TRUE(none.empty());
+}
+
+TEST(MergeScan, ChangeDetection) {
+  Manifest m;
+  auto entry = [](int32_t date, int32_t size) {
+    UpdFileStructure e;
+    e.Version = "1.0";
+    e.Pack = "p.uzf";
+    e.CRC = 77;
+    e.Date = date;
+    e.Size = size;
+    e.Type = "F";
+    e.Flags = kFlagIfNotExist;
+    return e;
+  };
+  m["newer"] = entry(100, 5);
+  m["older"] = entry(100, 5);
+  m["resized"] = entry(100, 5);
+  m["same"] = entry(100, 5);
+  m["pending"] = entry(100, 5);
+  m["pending"].Update = 1;
+  m["gone"] = entry(1, 1);
+  m["unpacked"] = entry(100, 5);
+  m["unpacked"].Pack = "";
+  auto file = [](const std::string& name, int32_t date, int32_t size) {
+    FileEntry f;
+    f.Name = name;
+    f.Date = date;
+    f.Size = size;
+    f.Type = "F";
+    return f;
+  };
+  std::vector<FileEntry> list = {file("newer", 101, 5),   file("older", 99, 5),
+                                 file("resized", 50, 6),  file("same", 100, 5),
+                                 file("pending", 100, 5), file("new", 7, 8),
+                                 file("unpacked", 100, 5)};
+  FileEntry folder;
+  folder.Path = "sub\\";
+  folder.Type = "D";
+  list.push_back(folder);
+  MergeScan(&list, &m);
+
+  EXPECT_EQ(list[0].Mark, 1) << "newer time";
+  EXPECT_EQ(list[1].Mark, 0) << "time moved backwards, same size";
+  EXPECT_EQ(list[2].Mark, 1) << "size changed, older time";
+  EXPECT_EQ(list[3].Mark, 0);
+  EXPECT_EQ(list[5].Mark, 1) << "new file";
+  EXPECT_EQ(list[6].Mark, 1) << "never packed";
+  EXPECT_EQ(list[0].Flags, kFlagIfNotExist) << "rule comes from the manifest";
+  EXPECT_EQ(m["newer"].Version, "") << "changed since its last packing";
+  EXPECT_EQ(m["newer"].Date, 100) << "date of the packed content until packed again";
+  EXPECT_EQ(m["newer"].Pack, "p.uzf");
+  EXPECT_EQ(m["older"].Date, 100);
+  EXPECT_EQ(m["older"].Version, "1.0");
+  EXPECT_EQ(m["resized"].Size, 5);
+  EXPECT_EQ(m["pending"].Update, 1) << "pending upload survives the merge";
+  EXPECT_EQ(m["gone"], entry(1, 1)) << "entries of vanished files stay";
+  EXPECT_EQ(m["new"].Type, "F");
+  EXPECT_EQ(m["new"].Pack, "");
+  EXPECT_EQ(m.count("sub\\"), 0u) << "folders are not merged";
+}
+
+TEST(ShowFileList, AscendingPathOrderWithMarksAndLabels) {
+  BuilderState st;
+  RecordingUi ui;
+  auto file = [](const std::string& path, const std::string& name, int32_t flags, int32_t mark) {
+    FileEntry f;
+    f.Path = path;
+    f.Name = name;
+    f.Type = "F";
+    f.Flags = flags;
+    f.Mark = mark;
+    return f;
+  };
+  st.file_list = {file("b\\", "x", 0, 1), file("", "top", kFlagDelete, 0),
+                  file("a\\", "y", kFlagNoUpdate, 1), file("B\\", "z", 3, 0)};
+  FileEntry folder;
+  folder.Path = "a\\";
+  folder.Type = "D";
+  st.file_list.push_back(folder);
+  ShowFileList(st, ui);
+  ASSERT_EQ(ui.RowCount(), 4);
+  EXPECT_EQ(ui.Row(0).name, "top");
+  EXPECT_EQ(ui.Row(0).rule, "Delete");
+  EXPECT_EQ(ui.Row(1).name, "z");
+  EXPECT_EQ(ui.Row(1).rule, "-----") << "unknown value";
+  EXPECT_EQ(ui.Row(2).name, "y");
+  EXPECT_EQ(ui.Row(2).rule, "NoUpdate");
+  EXPECT_TRUE(ui.Row(2).checked);
+  EXPECT_EQ(ui.Row(3).name, "x");
+  for (int i = 0; i < 4; ++i) {
+    const ListRow r = ui.Row(i);
+    EXPECT_EQ(st.file_list[static_cast<size_t>(r.item)].Name, r.name);
+  }
+  // A rule chosen on a row reaches the entry and the manifest at once.
+  ui.SelectRow(2);
+  SetRule(st, ui, kFlagIfNotExist);
+  EXPECT_EQ(ui.Row(2).rule, "IfNotExist");
+  EXPECT_EQ(st.manifest["a\\y"].Flags, kFlagIfNotExist);
+  EXPECT_EQ(st.manifest["a\\y"].Name, "y");
+  ui.SelectRow(-1);
+  SetRule(st, ui, kFlagDelete);  // nothing selected: nothing happens
+  EXPECT_EQ(st.manifest.size(), 1u);
+}
+
+TEST(PackNames, CollidingNamesGetADeterministicSuffix) {
+  Manifest m;
+  m["ab\\c\\x"].Pack = "{abc}x[].uzf";
+  const std::string other = UniquePackName(m, "a\\bc\\x", "a\\bc\\", "x");
+  EXPECT_NE(other, "{abc}x[].uzf");
+  EXPECT_EQ(other.substr(0, 9), "{abc}x[]~");
+  EXPECT_EQ(other, UniquePackName(m, "a\\bc\\x", "a\\bc\\", "x")) << "deterministic";
+  EXPECT_EQ(UniquePackName(m, "ab\\c\\x", "ab\\c\\", "x"), "{abc}x[].uzf") << "owner keeps it";
+  m["Q.txt"].Pack = "Q[txt].uzf";
+  EXPECT_NE(UniquePackName(m, "q.txt", "", "q.txt"), "q[txt].uzf") << "case-insensitive";
+}
+
+class Generation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env.dir.Write("base\\Quastorell.lng", "<Lang/>");
+    env.dir.Write("base\\Quastorell.exe", "client");
+    env.dir.Write("src\\lang\\de\\text.xml", std::string(3000, 'x'));
+    env.dir.Write("src\\app.exe", "MZ program");
+    ASSERT_TRUE(env.Create("Demo"));
+    env.ui.SetVersionText("2.0");
+    env.ui.SetDateValue(DateValueFromCivil({2024, 1, 31, 12, 0, 0}));
+  }
+  std::string Target() const { return env.base() + "Upload\\Demo\\"; }
+  BuilderEnv env;
+};
+
+TEST_F(Generation, PacksCheckedFilesAndWritesTheUpdateSet) {
+  const GenerationResult r = GenerateUpdate(env.st, env.ui);
+  EXPECT_EQ(r.created, 2);
+  EXPECT_TRUE(r.failed.empty());
+  EXPECT_EQ(env.st.project.Target, Target());
+  const std::string packed = env.dir.Read("base\\Upload\\Demo\\{langde}text[xml].uzf");
+  std::string content;
+  ASSERT_EQ(UnpackContent(packed, &content), UnpackStatus::kOk);
+  EXPECT_EQ(content, std::string(3000, 'x'));
+  const UpdFileStructure& e = env.st.manifest["lang\\de\\text.xml"];
+  EXPECT_EQ(e.Pack, "{langde}text[xml].uzf");
+  EXPECT_EQ(e.CRC, static_cast<int32_t>(Crc32(packed)));
+  EXPECT_EQ(e.Version, "2.0");
+  EXPECT_EQ(e.VDate, DateValueFromCivil({2024, 1, 31, 12, 0, 0}));
+  EXPECT_EQ(e.Update, 1);
+  EXPECT_EQ(env.dir.Read("base\\Upload\\Demo\\Quasto\\Quastorell.lng"), "<Lang/>");
+  EXPECT_EQ(env.dir.Read("base\\Upload\\Demo\\Quastorell.exe"), "client");
+  EXPECT_EQ(env.st.client.ProgInfo, "Demo 2.0 (31.01.2024)");
+  EXPECT_EQ(env.dir.Read("base\\Upload\\Demo\\Quasto\\Quastorell.ucf"),
+            "{\"ProgInfo\": \"Demo 2.0 (31.01.2024)\", \"ProgExe\": \"\", \"Restart\": 0, "
+            "\"Mutex\": \"\", \"URL\": \"http://example.invalid/upd/\"}");
+  EXPECT_EQ(env.dir.Read("base\\Projects\\Demo\\Quastorell.uif"), ToJson(env.st.manifest));
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].caption, "Projekt erstellen");
+  EXPECT_EQ(env.ui.messages[0].text, "Es wurden 2 Updater-Dateien erstellt bzw. aktualisiert.");
+  EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kInformation);
+  EXPECT_TRUE(env.ui.upload_enabled());
+  EXPECT_EQ(env.st.last_marked_count, 2);
+  EXPECT_EQ(env.ui.progress.front(), "begin Erzeuge ..... 2");
+  EXPECT_EQ(env.ui.progress.back(), "end");
+  for (int i = 0; i < env.ui.RowCount(); ++i) EXPECT_FALSE(env.ui.Row(i).checked);
+
+  // The manifest's byte form for one entry, as the client reads it.
+  UpdFileStructure exe = env.st.manifest["app.exe"];
+  EXPECT_EQ(ToJson(exe),
+            "{\"Version\": \"2.0\", \"VDate\": " + std::to_string(exe.VDate) +
+                ", \"Path\": \"\", \"Name\": \"app.exe\", \"Pack\": \"app[exe].uzf\", \"CRC\": " +
+                std::to_string(exe.CRC) + ", \"Date\": " + std::to_string(exe.Date) +
+                ", \"Size\": 10, \"Type\": \"F\", \"Attrib\": " + std::to_string(exe.Attrib) +
+                ", \"Flags\": 0, \"Update\": 1}");
+
+  // A second run without new check marks packs nothing, and an existing
+  // client executable is left alone.
+  env.dir.Write("base\\Upload\\Demo\\Quastorell.exe", "kept");
+  env.ui.messages.clear();
+  const GenerationResult again = GenerateUpdate(env.st, env.ui);
+  EXPECT_EQ(again.created, 0);
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Es wurden keine neuen Updater-Dateien erstellt bzw. aktualisiert.");
+  EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kWarning);
+  EXPECT_FALSE(env.ui.upload_enabled());
+  EXPECT_EQ(env.dir.Read("base\\Upload\\Demo\\Quastorell.exe"), "kept");
+  EXPECT_EQ(env.st.manifest["app.exe"].Update, 1) << "still pending";
+}
+
+TEST_F(Generation, ReopeningKeepsPendingMarksAndUncheckedFilesKeepOldPack) {
+  GenerateUpdate(env.st, env.ui);
+  const UpdFileStructure before = env.st.manifest["app.exe"];
+  CloseProject(env.st, env.ui);
+  // Changed content, newer time.
+  env.dir.Write("src\\app.exe", "MZ program, version two");
+  fs::SetFileDate(env.src() + "app.exe", before.Date + 100);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_EQ(env.st.manifest["lang\\de\\text.xml"].Update, 1);
+  ASSERT_EQ(env.ui.RowCount(), 2);
+  EXPECT_TRUE(env.ui.Row(0).checked);
+  EXPECT_FALSE(env.ui.Row(1).checked);
+  env.ui.SetRowChecked(0, false);  // the developer unchecks it
+  env.ui.messages.clear();
+  EXPECT_EQ(GenerateUpdate(env.st, env.ui).created, 0);
+  // The entry still describes the packed file the server has: old date,
+  // size, packed name and CRC, so no client takes the old content for the
+  // new one. The file stays proposed until it is packed.
+  const UpdFileStructure& after = env.st.manifest["app.exe"];
+  EXPECT_EQ(after.Version, "");
+  EXPECT_EQ(after.Date, before.Date);
+  EXPECT_EQ(after.Size, before.Size);
+  EXPECT_EQ(after.Pack, before.Pack);
+  EXPECT_EQ(after.CRC, before.CRC);
+  CloseProject(env.st, env.ui);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_TRUE(env.ui.Row(0).checked) << "proposed again";
+  EXPECT_EQ(GenerateUpdate(env.st, env.ui).created, 1);
+  EXPECT_EQ(env.st.manifest["app.exe"].Date, before.Date + 100);
+  EXPECT_EQ(env.st.manifest["app.exe"].Size, 23);
+  EXPECT_NE(env.st.manifest["app.exe"].CRC, before.CRC);
+}
+
+TEST_F(Generation, EmptyAndIncompressibleFilesArePublished) {
+  env.dir.Write("src\\empty.dat", "");
+  std::mt19937 rng(5);
+  std::string noise(2000, '\0');
+  for (char& c : noise) c = static_cast<char>(rng());
+  env.dir.Write("src\\noise.bin", noise);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_EQ(GenerateUpdate(env.st, env.ui).created, 4);
+  EXPECT_EQ(env.dir.Read("base\\Upload\\Demo\\empty[dat].uzf"), std::string(16, '\0'));
+  EXPECT_EQ(env.st.manifest["empty.dat"].CRC, static_cast<int32_t>(Crc32(std::string(16, '\0'))));
+  const std::string stored = env.dir.Read("base\\Upload\\Demo\\noise[bin].uzf");
+  EXPECT_EQ(stored.size(), noise.size() + 16);
+  EXPECT_EQ(stored.substr(0, 8), std::string(8, '\0'));
+  EXPECT_EQ(stored.substr(16), noise);
+}
+
+TEST_F(Generation, FailedFileIsNotCountedAndKeepsItsEntry) {
+  GenerateUpdate(env.st, env.ui);
+  const UpdFileStructure before = env.st.manifest["app.exe"];
+  env.st.manifest["app.exe"].Update = 0;  // as after an upload
+  SaveManifest(env.st, "Demo.upf");
+  const UpdFileStructure uploaded = env.st.manifest["app.exe"];
+  env.dir.Write("src\\app.exe", "MZ program changed");
+  fs::SetFileDate(env.src() + "app.exe", before.Date + 100);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  fs::RemoveFile(env.src() + "app.exe");  // gone between scan and generation
+  env.ui.messages.clear();
+  const GenerationResult r = GenerateUpdate(env.st, env.ui);
+  EXPECT_EQ(r.created, 0);
+  ASSERT_EQ(r.failed, std::vector<std::string>{"app.exe"});
+  const UpdFileStructure& e = env.st.manifest["app.exe"];
+  EXPECT_EQ(e.Pack, uploaded.Pack);
+  EXPECT_EQ(e.CRC, uploaded.CRC);
+  EXPECT_EQ(e.Update, 0);
+  EXPECT_EQ(env.dir.Read("base\\Upload\\Demo\\app[exe].uzf").size() > 16, true)
+      << "the older packed file is still there";
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Es wurden keine neuen Updater-Dateien erstellt bzw. aktualisiert.\n\n"
+            "1 Datei konnte nicht erstellt werden:\n  app.exe");
+  EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kError);
+}
+
+TEST_F(Generation, CollidingFilesGetDistinctPackedFiles) {
+  env.dir.Write("src\\ab\\c\\x", "first file");
+  env.dir.Write("src\\a\\bc\\x", "second file");
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 4);
+  const UpdFileStructure& one = env.st.manifest["ab\\c\\x"];
+  const UpdFileStructure& two = env.st.manifest["a\\bc\\x"];
+  EXPECT_NE(one.Pack, two.Pack);
+  std::string c1, c2;
+  ASSERT_EQ(UnpackContent(env.dir.Read("base\\Upload\\Demo\\" + one.Pack), &c1), UnpackStatus::kOk);
+  ASSERT_EQ(UnpackContent(env.dir.Read("base\\Upload\\Demo\\" + two.Pack), &c2), UnpackStatus::kOk);
+  EXPECT_EQ(c1, "first file");
+  EXPECT_EQ(c2, "second file");
+}
+
+TEST_F(Generation, EntriesTheClientWouldRefuseAreNotPublished) {
+  // A Windows device name; only creatable where the file system allows it.
+  env.dir.Write("src\\NUL.txt", "device");
+  if (FileExists(env.src() + "NUL.txt") == 0) GTEST_SKIP() << "cannot create NUL.txt here";
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  env.ui.messages.clear();
+  const GenerationResult r = GenerateUpdate(env.st, env.ui);
+  EXPECT_EQ(r.created, 2);
+  EXPECT_EQ(r.refused, std::vector<std::string>{"NUL.txt"});
+  EXPECT_EQ(env.st.manifest["NUL.txt"].Pack, "");
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_NE(env.ui.messages[0].text.find("nicht veröffentlicht"), std::string::npos);
+  EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kError);
+}
+
+TEST(GenerationWithoutFiles, MissingSourceStillCopiesClientFiles) {
+  BuilderEnv env;
+  env.dir.Write("base\\Quastorell.lng", "<Lang/>");
+  ASSERT_TRUE(env.Create("Empty"));
+  env.st.project.Source = env.dir / "nowhere\\";
+  env.st.file_list.clear();
+  ShowFileList(env.st, env.ui);
+  const GenerationResult r = GenerateUpdate(env.st, env.ui);
+  EXPECT_EQ(r.created, 0);
+  EXPECT_EQ(env.dir.Read("base\\Upload\\Empty\\Quasto\\Quastorell.lng"), "<Lang/>");
+  EXPECT_EQ(r.not_copied, std::vector<std::string>{"Quastorell.exe"});
+  EXPECT_NE(env.ui.messages.back().text.find("Quastorell.exe"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quasto

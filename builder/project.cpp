@@ -1,0 +1,277 @@
+#include "builder/project.h"
+
+#include "builder/generation.h"
+#include "shared/folders.h"
+#include "shared/fs.h"
+
+namespace quasto {
+namespace {
+
+constexpr char kDialogCaption[] = "Projekt - Einstellungen";
+
+std::string Stem(const std::string& file_name) {
+  size_t dot = file_name.rfind('.');
+  return dot == std::string::npos ? file_name : file_name.substr(0, dot);
+}
+
+bool EnsureFolder(const std::string& folder) {
+  return DirectoryExists(folder) || CreateDirectoryTree(folder);
+}
+
+std::string RemoveAll(std::string s, const std::string& what) {
+  if (what.empty()) return s;
+  size_t pos;
+  while ((pos = s.find(what)) != std::string::npos) s.erase(pos, what.size());
+  return s;
+}
+
+// Main window after a project was opened or created.
+void ShowProject(BuilderState& st, BuilderUi& ui, bool with_date) {
+  ui.SetProjectName(st.project.Titel);
+  ui.SetVersionText(st.project.Version);
+  if (with_date) ui.SetDateValue(st.project.Date);
+}
+
+void ScanMergeShow(BuilderState& st, BuilderUi& ui) {
+  st.file_list.clear();
+  ScanSource(st.project.Source, &st.file_list);
+  MergeScan(&st.file_list, &st.manifest);
+  UpdateRecentProjects(st, st.current_project);
+  ShowRecentProjects(st, ui);
+  ShowFileList(st, ui);
+}
+
+}  // namespace
+
+std::string ProjectsFolder(const BuilderState& st) { return st.base_folder + "Projects\\"; }
+
+std::string ProjectFolder(const BuilderState& st, const std::string& file_name) {
+  return ProjectsFolder(st) + Stem(file_name) + "\\";
+}
+
+bool SaveProject(BuilderState& st, const std::string& file_name) {
+  if (!EnsureFolder(ProjectsFolder(st))) return false;
+  return SaveDocument(ProjectsFolder(st) + file_name, st.project);
+}
+
+bool LoadProject(BuilderState& st, const std::string& file_name) {
+  return LoadDocument(ProjectsFolder(st) + file_name, &st.project);
+}
+
+std::string SaveClientConfig(BuilderState& st, const std::string& file_name) {
+  const std::string folder = ProjectFolder(st, file_name);
+  if (!EnsureFolder(folder)) return "";
+  const std::string path = folder + kClientConfigFile;
+  return SaveDocument(path, st.client) ? path : "";
+}
+
+bool LoadClientConfig(BuilderState& st, const std::string& file_name) {
+  return LoadDocument(ProjectFolder(st, file_name) + kClientConfigFile, &st.client);
+}
+
+std::string SaveManifest(BuilderState& st, const std::string& file_name) {
+  const std::string folder = ProjectFolder(st, file_name);
+  if (!EnsureFolder(folder)) return "";
+  const std::string path = folder + kManifestFile;
+  return SaveDocument(path, st.manifest) ? path : "";
+}
+
+bool LoadManifest(BuilderState& st, const std::string& file_name) {
+  st.manifest.clear();
+  return LoadDocument(ProjectFolder(st, file_name) + kManifestFile, &st.manifest);
+}
+
+void UpdateRecentProjects(BuilderState& st, const std::string& file_name) {
+  const std::string name = Stem(file_name);
+  auto& r = st.recent;
+  if (r[0].empty()) {
+    r[0] = name;
+  } else if (r[1].empty()) {
+    if (name != r[0]) {
+      r[1] = r[0];
+      r[0] = name;
+    }
+  } else if (name == r[0]) {
+  } else if (name == r[1]) {
+    std::swap(r[0], r[1]);
+  } else {
+    r[2] = r[1];
+    r[1] = r[0];
+    r[0] = name;
+  }
+}
+
+void ShowRecentProjects(const BuilderState& st, BuilderUi& ui) {
+  std::array<std::string, 3> texts;
+  for (size_t i = 0; i < 3; ++i) texts[i] = st.recent[i].empty() ? "-----" : st.recent[i];
+  ui.ShowRecentProjects(texts);
+}
+
+bool CloseProject(BuilderState& st, BuilderUi& ui) {
+  if (st.current_project.empty()) return true;
+  st.project.Version = ui.VersionText();
+  st.project.Date = ui.DateValue();
+  bool ok = SaveProject(st, st.current_project);
+  ok = !SaveClientConfig(st, st.current_project).empty() && ok;
+  ok = !SaveManifest(st, st.current_project).empty() && ok;
+  st.current_project.clear();
+  return ok;
+}
+
+bool NewProject(BuilderState& st, BuilderUi& ui) {
+  CloseProject(st, ui);
+  ui.SetProjectName("");
+  ui.SetVersionText("");
+  ui.SetDateValue(fs::NowDateValue());
+  ui.ClearFileList();
+  st.file_list.clear();
+  st.manifest.clear();
+  std::string file_name;
+  if (EditProjectSettings(st, ui, &file_name) == 0) return false;
+  st.current_project = file_name;
+  ui.EnableUpload(false);
+  st.settings.Write("Intern", "Last", "Project", st.current_project);
+  ShowProject(st, ui, false);
+  ScanMergeShow(st, ui);
+  return true;
+}
+
+bool OpenProjectNamed(BuilderState& st, BuilderUi& ui, const std::string& file_name) {
+  st.current_project = file_name;
+  st.settings.Write("Intern", "Last", "Project", st.current_project);
+  if (!LoadProject(st, file_name)) {
+    // Left open, the name would make the next close write the records still
+    // in memory (another project's, manifest included) over this project.
+    st.current_project.clear();
+    return false;
+  }
+  ui.EnableUpload(false);
+  LoadClientConfig(st, file_name);
+  LoadManifest(st, file_name);
+  ShowProject(st, ui, true);
+  ScanMergeShow(st, ui);
+  return true;
+}
+
+bool OpenProject(BuilderState& st, BuilderUi& ui) {
+  CloseProject(st, ui);
+  auto chosen = ui.PickFile("Bitte Projekt zum Laden auswählen", ProjectsFolder(st),
+                            "Projekt (*.upf)|*.upf");
+  if (!chosen) return false;
+  // Only the name counts: projects are always read from "Projects\".
+  return OpenProjectNamed(st, ui, FilePart(*chosen));
+}
+
+bool OpenRecentProject(BuilderState& st, BuilderUi& ui, int slot) {
+  CloseProject(st, ui);
+  if (slot < 1 || slot > 3) return false;
+  const std::string name = st.recent[static_cast<size_t>(slot - 1)];
+  if (name.empty() || !FileExists(ProjectsFolder(st) + name + kProjectExtension)) return false;
+  return OpenProjectNamed(st, ui, name + kProjectExtension);
+}
+
+void ConfigureProject(BuilderState& st, BuilderUi& ui) {
+  if (st.current_project.empty()) {
+    ui.ShowMessage("Projekt konfigurieren", "Es ist kein Projekt geöffnet.", MessageIcon::kWarning);
+    return;
+  }
+  std::string file_name = st.current_project;
+  EditProjectSettings(st, ui, &file_name);
+}
+
+std::string ProgramFieldText(const std::string& source_field, const std::string& chosen) {
+  // An empty source field names the current folder, which exists, and
+  // removes nothing.
+  if (source_field.empty() || DirectoryExists(source_field)) return RemoveAll(chosen, source_field);
+  return FilePart(chosen);
+}
+
+bool IsValidProjectName(const std::string& name) {
+  if (name.empty()) return false;
+  bool only_dots = true;
+  for (char ch : name) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c < 32 || std::string_view("\\/:*?\"<>|").find(ch) != std::string_view::npos) return false;
+    if (c != '.' && c != ' ') only_dots = false;
+  }
+  // Windows drops a trailing dot or blank, so "Demo." would share Demo's folder.
+  return !only_dots && name.back() != '.' && name.back() != ' ';
+}
+
+ProjectDialog::ProjectDialog(BuilderState& st, BuilderUi& ui, std::string file_name)
+    : st_(st), ui_(ui), file_name_(std::move(file_name)) {
+  if (file_name_.empty()) return;
+  fields.name = st.project.Titel;
+  fields.source = st.project.Source;
+  fields.target = st.project.Target;
+  fields.ftp_dir = st.project.FTPDir;
+  fields.ftp = st.project.FTPUpload != 0;
+  fields.url = st.client.URL;
+  fields.prog_exe = st.client.ProgExe;
+  fields.mutex = st.client.Mutex;
+  fields.restart = st.client.Restart != 0;
+}
+
+void ProjectDialog::PickSource() {
+  auto folder = ui_.PickFolder("Bitte wählen Sie das Quellverzeichnis mit dem Projekt aus!",
+                               st_.settings.Read("Intern", "Last", "Source", "C:\\"));
+  if (!folder) return;
+  st_.settings.Write("Intern", "Last", "Source", *folder);
+  fields.source = *folder;
+}
+
+void ProjectDialog::PickTarget() {
+  auto folder = ui_.PickFolder("Bitte wählen Sie das Zielverzeichnis für die Updater-Dateien aus!",
+                               st_.settings.Read("Intern", "Last", "Target", "C:\\"));
+  if (!folder) return;
+  st_.settings.Write("Intern", "Last", "Target", *folder);
+  fields.target = *folder;
+}
+
+void ProjectDialog::PickProgram() {
+  auto file = ui_.PickFile("Bitte wählen Sie die ausführbare Datei aus!",
+                           st_.settings.Read("Intern", "Last", "Source", "C:\\"), "*.exe");
+  if (!file) return;
+  fields.prog_exe = ProgramFieldText(fields.source, *file);
+}
+
+bool ProjectDialog::Apply() {
+  if (fields.name.empty() || fields.source.empty()) {
+    ui_.ShowMessage(kDialogCaption, "Die Eingaben sind unvollständig!", MessageIcon::kWarning);
+    return false;
+  }
+  std::string file_name = file_name_;
+  if (file_name.empty()) {
+    // The name becomes a file and a folder below "Projects\"; a separator or
+    // ".." would put them somewhere else.
+    if (!IsValidProjectName(fields.name)) {
+      ui_.ShowMessage(kDialogCaption,
+                      "Der Projektname darf keines der Zeichen \\ / : * ? \" < > | enthalten.",
+                      MessageIcon::kWarning);
+      return false;
+    }
+    file_name = fields.name + kProjectExtension;
+  }
+  st_.project.Titel = fields.name;
+  st_.project.Source = fields.source;
+  st_.project.Target = fields.target;
+  st_.project.FTPDir = fields.ftp_dir;
+  st_.project.FTPUpload = fields.ftp ? 1 : 0;
+  SaveProject(st_, file_name);
+  st_.client.URL = fields.url;
+  st_.client.ProgExe = fields.prog_exe;
+  st_.client.Mutex = fields.mutex;
+  st_.client.Restart = fields.restart ? 1 : 0;
+  SaveClientConfig(st_, file_name);
+  file_name_ = file_name;
+  return true;
+}
+
+int EditProjectSettings(BuilderState& st, BuilderUi& ui, std::string* file_name) {
+  ProjectDialog dialog(st, ui, *file_name);
+  if (!ui.RunProjectDialog(dialog)) return 0;
+  *file_name = dialog.file_name();
+  return 1;
+}
+
+}  // namespace quasto

@@ -1,0 +1,98 @@
+// Projects: their three documents, the recent-projects list, the operations
+// new, open, open recent, configure and close, and the project settings
+// dialog's logic.
+#ifndef QUASTO_BUILDER_PROJECT_H_
+#define QUASTO_BUILDER_PROJECT_H_
+
+#include <string>
+
+#include "builder/builder_state.h"
+#include "builder/builder_ui.h"
+
+namespace quasto {
+
+// "Projects\" below the base folder, and a project's own folder there.
+std::string ProjectsFolder(const BuilderState& st);
+std::string ProjectFolder(const BuilderState& st, const std::string& file_name);
+
+// Documents of a project, named by its file name ("Demo.upf"). The save
+// operations create the folders they need and replace documents atomically.
+bool SaveProject(BuilderState& st, const std::string& file_name);
+bool LoadProject(BuilderState& st, const std::string& file_name);
+// Path of the written document, "" when it could not be written.
+std::string SaveClientConfig(BuilderState& st, const std::string& file_name);
+bool LoadClientConfig(BuilderState& st, const std::string& file_name);
+std::string SaveManifest(BuilderState& st, const std::string& file_name);
+// Empties the manifest, then fills it from the document when it can be read.
+bool LoadManifest(BuilderState& st, const std::string& file_name);
+
+void UpdateRecentProjects(BuilderState& st, const std::string& file_name);
+void ShowRecentProjects(const BuilderState& st, BuilderUi& ui);
+
+// Writes the open project's three documents, with the version and date the
+// main window shows, and leaves no project open. False when a document could
+// not be written (the previous one is then still there).
+bool CloseProject(BuilderState& st, BuilderUi& ui);
+// Menu "Neue Projekt". True when a project was created.
+bool NewProject(BuilderState& st, BuilderUi& ui);
+// Menu "Projekt öffnen". True when a project was opened.
+bool OpenProject(BuilderState& st, BuilderUi& ui);
+// Menu items 7 to 9; slot is 1, 2 or 3.
+bool OpenRecentProject(BuilderState& st, BuilderUi& ui, int slot);
+// Opens the project file name (with ".upf") from "Projects\": the shared
+// tail of the open operations. False when its document cannot be read.
+bool OpenProjectNamed(BuilderState& st, BuilderUi& ui, const std::string& file_name);
+// Menu "Projekt konfigurieren".
+void ConfigureProject(BuilderState& st, BuilderUi& ui);
+
+// The program field's text for a picked executable: relative to the source
+// folder when that exists, else the bare file name.
+std::string ProgramFieldText(const std::string& source_field, const std::string& chosen);
+
+// True when the text may stand as a project's file name: not empty, no
+// folder separators or other characters Windows refuses in file names, not
+// ending in a dot or blank.
+bool IsValidProjectName(const std::string& name);
+
+struct ProjectDialogFields {
+  std::string name;      // 42
+  std::string source;    // 32
+  std::string target;    // 35
+  bool ftp = false;      // 37
+  std::string ftp_dir;   // 38, enabled while ftp is set
+  std::string url;       // 45
+  std::string prog_exe;  // 47
+  bool restart = false;  // 49
+  std::string mutex;     // 51
+};
+
+// The logic of the dialog "Projekt - Einstellungen". The UI shows `fields`,
+// keeps them in step with its controls and calls the handlers.
+class ProjectDialog {
+ public:
+  // file_name "" for a new project.
+  ProjectDialog(BuilderState& st, BuilderUi& ui, std::string file_name);
+
+  ProjectDialogFields fields;
+
+  void PickSource();
+  void PickTarget();
+  void PickProgram();
+  // "Übernehmen": validates, then writes the records and documents. True
+  // when the dialog closes with its result 1.
+  bool Apply();
+
+  const std::string& file_name() const { return file_name_; }
+
+ private:
+  BuilderState& st_;
+  BuilderUi& ui_;
+  std::string file_name_;
+};
+
+// Runs the dialog; 1 when applied, 0 when closed without applying.
+int EditProjectSettings(BuilderState& st, BuilderUi& ui, std::string* file_name);
+
+}  // namespace quasto
+
+#endif  // QUASTO_BUILDER_PROJECT_H_

@@ -1,0 +1,236 @@
+#include "builder/project.h"
+
+#include <gtest/gtest.h>
+
+#include "builder/test_env.h"
+#include "shared/dates.h"
+#include "shared/folders.h"
+
+namespace quasto {
+namespace {
+
+using testing::BuilderEnv;
+
+TEST(Project, CreatingDemoWritesItsDocumentsAndRecentSlot) {
+  BuilderEnv env;
+  env.dir.Write("src\\app.exe", "MZ");
+  env.ui.SetVersionText("stale");
+  ASSERT_TRUE(env.Create("Demo"));
+  EXPECT_EQ(env.st.current_project, "Demo.upf");
+  EXPECT_EQ(env.ui.project_name(), "Demo");
+  EXPECT_EQ(env.ui.VersionText(), "") << "a new project keeps the empty version";
+  EXPECT_FALSE(env.ui.upload_enabled());
+  EXPECT_EQ(env.st.recent[0], "Demo");
+  EXPECT_EQ(env.ui.recent()[0], "Demo");
+  EXPECT_EQ(env.ui.recent()[1], "-----");
+  EXPECT_EQ(env.st.settings.Read("Intern", "Last", "Project", ""), "Demo.upf");
+  EXPECT_EQ(FileExists(env.base() + "Projects\\Demo.upf"), 1);
+  EXPECT_EQ(FileExists(env.base() + "Projects\\Demo\\Quastorell.ucf"), 1);
+  ASSERT_EQ(env.ui.RowCount(), 1);
+  EXPECT_TRUE(env.ui.Row(0).checked);
+
+  env.ui.SetVersionText("1.2");
+  env.ui.SetDateValue(DateValueFromCivil({2024, 3, 5, 10, 0, 0}));
+  CloseProject(env.st, env.ui);
+  EXPECT_EQ(env.st.current_project, "");
+  EXPECT_EQ(env.dir.Read("base\\Projects\\Demo.upf"),
+            "{\"Titel\": \"Demo\", \"Version\": \"1.2\", \"Date\": " +
+                std::to_string(DateValueFromCivil({2024, 3, 5, 10, 0, 0})) +
+                ", \"Source\": " + JsonString(env.src()) +
+                ", \"Target\": \"\", \"FTPUpload\": 0, \"FTPDir\": \"\"}");
+  EXPECT_EQ(env.dir.Read("base\\Projects\\Demo\\Quastorell.ucf"),
+            "{\"ProgInfo\": \"\", \"ProgExe\": \"\", \"Restart\": 0, \"Mutex\": \"\", "
+            "\"URL\": \"http://example.invalid/upd/\"}");
+  const std::string uif = env.dir.Read("base\\Projects\\Demo\\Quastorell.uif");
+  EXPECT_EQ(uif.substr(0, 40), "{\"app.exe\": {\"Version\": \"\", \"VDate\": 0, ");
+}
+
+TEST(Project, DialogValidationAndCancel) {
+  BuilderEnv env;
+  env.ui.project_dialog = [&](ProjectDialog& d) {
+    d.fields.name = "Demo";
+    EXPECT_FALSE(d.Apply()) << "source missing";
+    d.fields.source = env.src();
+    d.fields.name = "";
+    EXPECT_FALSE(d.Apply()) << "name missing";
+    d.fields.name = "..\\evil";
+    EXPECT_FALSE(d.Apply()) << "name leaves the projects folder";
+    d.fields.name = "Demo.";
+    EXPECT_FALSE(d.Apply()) << "Windows would drop the dot";
+    return false;  // closed with the close box
+  };
+  EXPECT_FALSE(NewProject(env.st, env.ui));
+  EXPECT_EQ(env.st.current_project, "");
+  ASSERT_EQ(env.ui.messages.size(), 4u);
+  EXPECT_EQ(env.ui.messages[0].caption, "Projekt - Einstellungen");
+  EXPECT_EQ(env.ui.messages[0].text, "Die Eingaben sind unvollständig!");
+  EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kWarning);
+  EXPECT_EQ(env.ui.messages[1].text, "Die Eingaben sind unvollständig!");
+  EXPECT_EQ(DirectoryExists(env.base() + "Projects\\"), 0) << "nothing written";
+  EXPECT_EQ(DirectoryExists(env.dir / "evil"), 0);
+}
+
+TEST(Project, RecentProjectsSequence) {
+  BuilderState st;
+  UpdateRecentProjects(st, "Alpha.upf");
+  UpdateRecentProjects(st, "Beta.upf");
+  UpdateRecentProjects(st, "Alpha.upf");
+  EXPECT_EQ(st.recent, (std::array<std::string, 3>{"Alpha", "Beta", ""}));
+  UpdateRecentProjects(st, "Gamma.upf");
+  EXPECT_EQ(st.recent, (std::array<std::string, 3>{"Gamma", "Alpha", "Beta"}));
+  UpdateRecentProjects(st, "Beta.upf");
+  EXPECT_EQ(st.recent, (std::array<std::string, 3>{"Beta", "Gamma", "Alpha"}));
+  UpdateRecentProjects(st, "Beta.upf");
+  EXPECT_EQ(st.recent, (std::array<std::string, 3>{"Beta", "Gamma", "Alpha"}));
+  UpdateRecentProjects(st, "Delta.upf");
+  EXPECT_EQ(st.recent, (std::array<std::string, 3>{"Delta", "Beta", "Gamma"}));
+  UpdateRecentProjects(st, "delta.upf");  // case matters
+  EXPECT_EQ(st.recent, (std::array<std::string, 3>{"delta", "Delta", "Beta"}));
+}
+
+TEST(Project, RecentProjectsSurviveARestart) {
+  BuilderEnv env;
+  ASSERT_TRUE(env.Create("Alpha"));
+  ASSERT_TRUE(env.Create("Beta"));
+  ShutdownBuilder(env.st, env.ui, {});
+  BuilderState st;
+  RecordingUi ui;
+  StartBuilder(st, ui, env.base());
+  EXPECT_EQ(ui.recent(), (std::array<std::string, 3>{"Beta", "Alpha", "-----"}));
+  // Open recent slot 2 = Alpha; the window shows its record.
+  ASSERT_TRUE(OpenRecentProject(st, ui, 2));
+  EXPECT_EQ(st.current_project, "Alpha.upf");
+  EXPECT_EQ(ui.project_name(), "Alpha");
+  EXPECT_EQ(st.recent[0], "Alpha");
+  // An empty slot closes the open project and opens none.
+  EXPECT_FALSE(OpenRecentProject(st, ui, 3));
+  EXPECT_EQ(st.current_project, "");
+}
+
+TEST(Project, OpenReadsFromProjectsFolderWhateverFolderWasChosen) {
+  BuilderEnv env;
+  ASSERT_TRUE(env.Create("Demo"));
+  CloseProject(env.st, env.ui);
+  env.ui.file_answer = env.dir / "elsewhere\\Demo.upf";
+  ASSERT_TRUE(OpenProject(env.st, env.ui));
+  EXPECT_EQ(env.st.current_project, "Demo.upf");
+  ASSERT_EQ(env.ui.pickers.size(), 1u);
+  EXPECT_EQ(env.ui.pickers[0], "Bitte Projekt zum Laden auswählen @ " + env.base() +
+                                   "Projects\\ | Projekt (*.upf)|*.upf");
+  // An unreadable project document opens nothing, and closing afterwards
+  // must not write Demo's records over it.
+  env.dir.Write("base\\Projects\\Broken.upf", "{not json");
+  env.ui.file_answer = env.dir / "Broken.upf";
+  EXPECT_FALSE(OpenProject(env.st, env.ui));
+  EXPECT_EQ(env.st.current_project, "");
+  EXPECT_EQ(env.st.settings.Read("Intern", "Last", "Project", ""), "Broken.upf");
+  CloseProject(env.st, env.ui);
+  EXPECT_EQ(env.dir.Read("base\\Projects\\Broken.upf"), "{not json");
+  EXPECT_EQ(DirectoryExists(env.base() + "Projects\\Broken\\"), 0);
+  env.ui.file_answer.reset();
+  EXPECT_FALSE(OpenProject(env.st, env.ui));
+}
+
+TEST(Project, RenamingKeepsFileNameAndConfigureNeedsAProject) {
+  BuilderEnv env;
+  ConfigureProject(env.st, env.ui);
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].caption, "Projekt konfigurieren");
+  EXPECT_EQ(env.ui.messages[0].text, "Es ist kein Projekt geöffnet.");
+  ASSERT_TRUE(env.Create("Demo", true));
+  env.ui.project_dialog = [&](ProjectDialog& d) {
+    EXPECT_EQ(d.fields.name, "Demo");
+    EXPECT_TRUE(d.fields.ftp);
+    EXPECT_EQ(d.fields.ftp_dir, "Demo");
+    d.fields.name = "Renamed";
+    d.fields.restart = true;
+    return d.Apply();
+  };
+  ConfigureProject(env.st, env.ui);
+  EXPECT_EQ(env.st.current_project, "Demo.upf");
+  EXPECT_EQ(env.st.project.Titel, "Renamed");
+  EXPECT_EQ(env.st.recent[0], "Demo");
+  ProjectStructure p;
+  ASSERT_TRUE(LoadDocument(env.base() + "Projects\\Demo.upf", &p));
+  EXPECT_EQ(p.Titel, "Renamed");
+  EXPECT_EQ(FileExists(env.base() + "Projects\\Renamed.upf"), 0);
+}
+
+TEST(Project, ProgramPickerMakesThePathRelativeToTheSource) {
+  testing::TempDir dir;
+  const std::string rel = dir / "Rel\\";
+  fs::MakeDirectory(rel);
+  EXPECT_EQ(ProgramFieldText(rel, rel + "bin\\app.exe"), "bin\\app.exe");
+  EXPECT_EQ(ProgramFieldText(dir / "Missing\\", rel + "bin\\app.exe"), "app.exe");
+  EXPECT_EQ(ProgramFieldText("", "D:\\Rel\\bin\\app.exe"), "D:\\Rel\\bin\\app.exe");
+
+  BuilderEnv env;
+  env.ui.file_answer = env.src() + "bin\\app.exe";
+  env.ui.folder_answer = env.src();
+  env.ui.project_dialog = [&](ProjectDialog& d) {
+    d.PickSource();
+    d.PickProgram();
+    EXPECT_EQ(d.fields.prog_exe, "bin\\app.exe");
+    env.ui.folder_answer = env.dir / "T\\";
+    d.PickTarget();
+    EXPECT_EQ(d.fields.target, env.dir / "T\\");
+    return false;
+  };
+  NewProject(env.st, env.ui);
+  EXPECT_EQ(env.st.settings.Read("Intern", "Last", "Source", ""), env.src());
+  EXPECT_EQ(env.st.settings.Read("Intern", "Last", "Target", ""), env.dir / "T\\");
+  ASSERT_EQ(env.ui.pickers.size(), 3u);
+  EXPECT_EQ(env.ui.pickers[0],
+            "Bitte wählen Sie das Quellverzeichnis mit dem Projekt aus! @ C:\\");
+  EXPECT_EQ(env.ui.pickers[1],
+            "Bitte wählen Sie die ausführbare Datei aus! @ " + env.src() + " | *.exe");
+}
+
+TEST(Project, ShutdownWritesDocumentsStoreAndFtpSettings) {
+  BuilderEnv env;
+  ASSERT_TRUE(env.Create("Demo"));
+  env.ui.SetVersionText("9");
+  env.st.ftp.Server = "ftp.example";
+  ShutdownBuilder(env.st, env.ui, {});
+  ProjectStructure p;
+  ASSERT_TRUE(LoadDocument(env.base() + "Projects\\Demo.upf", &p));
+  EXPECT_EQ(p.Version, "9");
+  EXPECT_EQ(env.dir.Read("base\\Quastorell.cfg"),
+            "{\"Server\": \"ftp.example\", \"Port\": 0, \"StartDir\": \"\", \"Login\": \"\", "
+            "\"Password\": \"\"}");
+  EXPECT_EQ(env.dir.Read("base\\Quastorell.reg"),
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Registry>\n  <Intern>\n    <Last>\n"
+            "      <Project>Demo.upf</Project>\n      <Project1>Demo</Project1>\n"
+            "      <Project2/>\n      <Project3/>\n    </Last>\n  </Intern>\n</Registry>\n");
+}
+
+TEST(Commands, MenuIdsReachTheirActions) {
+  BuilderEnv env;
+  env.dir.Write("src\\a.txt", "a");
+  HandleCommand(env.st, env.ui, kCmdConfigureProject);
+  ASSERT_EQ(env.ui.messages.size(), 1u) << "no project open";
+  env.ui.project_dialog = [&](ProjectDialog& d) {
+    d.fields.name = "Demo";
+    d.fields.source = env.src();
+    return d.Apply();
+  };
+  HandleCommand(env.st, env.ui, kCmdNewProject);
+  ASSERT_EQ(env.st.current_project, "Demo.upf");
+  env.ui.SelectRow(0);
+  const std::pair<int, const char*> rules[] = {{kCmdRuleIfNotExist, "IfNotExist"},
+                                               {kCmdRuleNoUpdate, "NoUpdate"},
+                                               {kCmdRuleDelete, "Delete"},
+                                               {kCmdRuleNormal, "-----"}};
+  for (const auto& [id, label] : rules) {
+    HandleCommand(env.st, env.ui, id);
+    EXPECT_EQ(env.ui.Row(0).rule, label) << id;
+  }
+  HandleCommand(env.st, env.ui, 99);  // ignored
+  HandleCommand(env.st, env.ui, kCmdRecent1);
+  EXPECT_EQ(env.st.current_project, "Demo.upf") << "reopened from slot 1";
+  HandleCommand(env.st, env.ui, kCmdRecent2);
+  EXPECT_EQ(env.st.current_project, "") << "empty slot: nothing open";
+}
+
+}  // namespace
+}  // namespace quasto

@@ -1,0 +1,82 @@
+#include "shared/file_stream.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "shared/fs.h"
+
+namespace quasto::fs {
+
+InputFile::~InputFile() { Close(); }
+
+bool InputFile::Open(const std::string& path) {
+  Close();
+  int fd;
+  do {
+    fd = ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  handle_ = fd;
+  return fd >= 0;
+}
+
+int64_t InputFile::Read(void* buf, size_t size) {
+  if (handle_ < 0) return -1;
+  for (;;) {
+    ssize_t n = ::read(static_cast<int>(handle_), buf, size);
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
+}
+
+void InputFile::Close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+OutputFile::~OutputFile() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool OutputFile::Create(const std::string& path) {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  int fd;
+  do {
+    fd = ::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  handle_ = fd;
+  return fd >= 0;
+}
+
+bool OutputFile::Write(const void* data, size_t size) {
+  if (handle_ < 0) return false;
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(static_cast<int>(handle_), p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool OutputFile::WriteAt(uint64_t offset, const void* data, size_t size) {
+  if (handle_ < 0) return false;
+  int fd = static_cast<int>(handle_);
+  off_t end = ::lseek(fd, 0, SEEK_CUR);
+  if (end < 0 || ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) return false;
+  bool ok = Write(data, size);
+  return ::lseek(fd, end, SEEK_SET) >= 0 && ok;
+}
+
+bool OutputFile::Close() {
+  if (handle_ < 0) return false;
+  int fd = static_cast<int>(handle_);
+  handle_ = -1;
+  bool ok = ::fsync(fd) == 0;
+  return ::close(fd) == 0 && ok;
+}
+
+}  // namespace quasto::fs

@@ -1,0 +1,43 @@
+#include "shared/file_stream.h"
+
+#include <gtest/gtest.h>
+
+#include "shared/fs.h"
+#include "shared/test_util.h"
+
+namespace quasto {
+namespace {
+
+using testing::TempDir;
+
+TEST(FileStream, PieceByPieceWriteAndRead) {
+  TempDir dir;
+  fs::OutputFile out;
+  ASSERT_TRUE(out.Create(dir / "f.bin"));
+  std::string expect;
+  for (int i = 0; i < 100; ++i) {
+    std::string piece(1000 + i, static_cast<char>('a' + i % 26));
+    ASSERT_TRUE(out.Write(piece.data(), piece.size()));
+    expect += piece;
+  }
+  // A header patched in afterwards, as the packer does.
+  ASSERT_TRUE(out.WriteAt(2, "XY", 2));
+  expect.replace(2, 2, "XY");
+  ASSERT_TRUE(out.Write("end", 3));
+  expect += "end";
+  ASSERT_TRUE(out.Close());
+
+  fs::InputFile in;
+  ASSERT_TRUE(in.Open(dir / "f.bin"));
+  std::string back;
+  char buf[777];
+  for (int64_t n; (n = in.Read(buf, sizeof(buf))) > 0;) back.append(buf, static_cast<size_t>(n));
+  EXPECT_EQ(back, expect);
+  in.Close();
+
+  EXPECT_FALSE(in.Open(dir / "missing"));
+  EXPECT_FALSE(out.Create(dir / "no\\such\\folder"));
+}
+
+}  // namespace
+}  // namespace quasto

@@ -1,0 +1,40 @@
+// Packing a file on disk into a packed file on disk, streaming: memory use is
+// bounded by two small buffers and the LZMA encoder's own state, whatever the
+// file's size. The result is the same packed file PackContent makes from the
+// content (LZMA when the payload is no longer than the content, else stored).
+//
+// The packer keeps no state between calls, so files may be packed on several
+// threads at once.
+#ifndef QUASTO_SHARED_PACKER_H_
+#define QUASTO_SHARED_PACKER_H_
+
+#include <cstdint>
+#include <string>
+
+namespace quasto {
+
+struct PackResult {
+  uint32_t crc = 0;            // CRC-32 of the whole packed file
+  uint64_t content_size = 0;   // bytes read from the source
+  uint64_t packed_size = 0;    // bytes of the packed file, header included
+  bool stored = false;         // payload is the content itself
+};
+
+enum class PackStatus {
+  kOk,
+  kSourceUnreadable,  // missing, a folder, or a read error
+  kSourceTooLarge,    // longer than a packed file can describe
+  kSourceChanged,     // the file's length changed while it was read
+  kWriteFailed,       // the packed file could not be written
+  kCoderFailed,
+};
+const char* PackStatusText(PackStatus status);
+
+// Packs `source` into `dest`. The packed file is written beside `dest` under a
+// temporary name and moved over `dest` only when complete, so a failure never
+// destroys an older packed file of that name.
+PackStatus PackFileTo(const std::string& source, const std::string& dest, PackResult* result);
+
+}  // namespace quasto
+
+#endif  // QUASTO_SHARED_PACKER_H_

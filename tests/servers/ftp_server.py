@@ -1,0 +1,104 @@
+#!/usr/bin/python3
+"""FTP server on 127.0.0.1 for the builder's upload tests (pyftpdlib).
+
+  ftp_server.py start INFO   starts the server in the background and writes
+                             INFO: port, root folder and process id, one a line
+  ftp_server.py stop INFO    stops the server named in INFO
+  ftp_server.py run INFO     runs in the foreground
+
+Users (password "geheim" for each):
+  quasto    full rights in the root folder
+  readonly  may log in, list and change directories, but not store
+Every other login is refused.
+"""
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import time
+
+PASSWORD = "geheim"
+
+
+def serve(info):
+    from pyftpdlib.authorizers import DummyAuthorizer
+    from pyftpdlib.handlers import FTPHandler
+    from pyftpdlib.servers import FTPServer
+
+    root = tempfile.mkdtemp(prefix="quasto-ftp-")
+    auth = DummyAuthorizer()
+    auth.add_user("quasto", PASSWORD, root, perm="elradfmwMT")
+    auth.add_user("readonly", PASSWORD, root, perm="elr")
+
+    class Handler(FTPHandler):
+        authorizer = auth
+        passive_ports = None
+        permit_foreign_addresses = False
+
+    Handler.encoding = "utf-8"
+    server = FTPServer(("127.0.0.1", 0), Handler)
+    server.max_cons = 64
+    port = server.socket.getsockname()[1]
+    tmp = info + ".tmp"
+    with open(tmp, "w") as f:
+        f.write("%d\n%s\n%d\n" % (port, root, os.getpid()))
+    os.replace(tmp, info)
+    signal.signal(signal.SIGTERM, lambda *_: server.close_all())
+    server.serve_forever(handle_exit=True)
+
+
+def start(info):
+    try:
+        os.remove(info)
+    except FileNotFoundError:
+        pass
+    pid = os.fork()
+    if pid == 0:
+        os.setsid()
+        devnull = os.open(os.devnull, os.O_RDWR)
+        for fd in (0, 1, 2):
+            os.dup2(devnull, fd)
+        try:
+            serve(info)
+        finally:
+            os._exit(0)
+    for _ in range(200):
+        if os.path.exists(info):
+            print(open(info).read().strip())
+            return 0
+        time.sleep(0.05)
+    print("FTP server did not start", file=sys.stderr)
+    return 1
+
+
+def stop(info):
+    try:
+        lines = open(info).read().split("\n")
+    except FileNotFoundError:
+        return 0
+    try:
+        os.kill(int(lines[2]), signal.SIGTERM)
+    except (ProcessLookupError, ValueError, IndexError):
+        pass
+    os.remove(info)
+    if len(lines) > 1 and os.path.basename(lines[1]).startswith("quasto-ftp-"):
+        shutil.rmtree(lines[1], ignore_errors=True)
+    return 0
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[1] not in ("start", "stop", "run"):
+        print(__doc__, file=sys.stderr)
+        return 2
+    info = os.path.abspath(sys.argv[2])
+    if sys.argv[1] == "start":
+        return start(info)
+    if sys.argv[1] == "stop":
+        return stop(info)
+    serve(info)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
