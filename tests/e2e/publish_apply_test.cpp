@@ -1,0 +1,131 @@
+// A release folder published by the builder's command line, served by a real
+// local web server and applied by the client's logic: the installed folder
+// must equal the release byte for byte, with the release's dates.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "builder/cli.h"
+#include "client/recording_view.h"
+#include "client/run_sequence.h"
+#include "shared/dates.h"
+#include "shared/documents.h"
+#include "shared/folders.h"
+#include "shared/fs.h"
+#include "shared/test_util.h"
+#include "tests/support/server_process.h"
+
+namespace quasto {
+namespace {
+
+using testing::ServerProcess;
+using testing::TempDir;
+
+int Builder(const std::vector<std::string>& args, std::string* out = nullptr) {
+  std::istringstream in;
+  std::ostringstream o, e;
+  int rc = RunBuilderCli(args, in, o, e, false);
+  if (out) *out = o.str() + e.str();
+  return rc;
+}
+
+// Every file below `root` (relative path -> content).
+void Collect(const std::string& root, const std::string& rel,
+             std::map<std::string, std::string>* files) {
+  std::vector<fs::DirEntry> entries;
+  fs::ListDirectory(root + rel, &entries);
+  for (const auto& e : entries) {
+    if (e.is_directory) {
+      Collect(root, rel + e.name + "\\", files);
+    } else {
+      std::string content;
+      fs::ReadFile(root + rel + e.name, &content);
+      (*files)[rel + e.name] = content;
+    }
+  }
+}
+
+class PublishApplyTest : public ::testing::Test {
+ protected:
+  void Release(const std::string& rel, const std::string& content, int32_t date) {
+    release_.Write(rel, content);
+    ASSERT_TRUE(fs::SetFileDate(release_ / rel, date));
+  }
+
+  // Runs the client in `install_` until the update is applied.
+  client::ClientOutcome Apply(const std::string& url) {
+    UpdaterStructure config;
+    config.ProgInfo = "E2E";
+    config.URL = url;
+    CreateDirectoryTree(install_ / "Quasto");
+    EXPECT_TRUE(SaveDocument(install_ / "Quasto\\Quastorell.ucf", config));
+    client::RecordingView view;
+    view.events = {client::ViewEvent::kButton, client::ViewEvent::kCloseWindow};
+    auto transport = client::NewHttpTransport();
+    auto system = client::NewClientSystem();
+    auto outcome = client::RunClient({}, install_.path(), &view, transport.get(), system.get());
+    messages_ = view.messages.size();
+    return outcome;
+  }
+
+  TempDir base_, release_, install_;
+  size_t messages_ = 0;
+};
+
+TEST_F(PublishApplyTest, InstalledFolderEqualsTheRelease) {
+  const int32_t v1 = DateValueFromCivil({2026, 1, 10, 9, 0, 0});
+  const int32_t v2 = DateValueFromCivil({2026, 7, 20, 18, 30, 0});
+  Release("app.exe", std::string(300000, 'A') + "v1", v1);
+  Release("lib\\core.dll", std::string(100000, 'L'), v1);
+  Release("readme.txt", "first", v1);
+
+  std::string out;
+  ASSERT_EQ(Builder({"--base", base_.path(), "new", "App", "--source", release_.path(), "--url",
+                     "http://unused/", "--version", "1.0"},
+                    &out),
+            0)
+      << out;
+  ASSERT_EQ(Builder({"--base", base_.path(), "generate", "App"}, &out), 0) << out;
+
+  // Version 2: changed, new in nested folders, empty, unusual names.
+  Release("app.exe", std::string(300000, 'A') + "v2", v2);
+  Release("lib\\core.dll", std::string(120000, 'M'), v2);
+  Release("docs\\de\\Hilfe f\xC3\xBCr alle.txt", "\xC3\x9C" "bersicht r\xC3\xA4ume", v2);
+  Release("docs\\empty.log", "", v2);
+  ASSERT_EQ(Builder({"--base", base_.path(), "generate", "App", "--version", "2.0"}, &out), 0)
+      << out;
+
+  // The update set plus the manifest, as the upload would publish them.
+  const std::string target = base_ / "Upload\\App\\";
+  std::string manifest;
+  ASSERT_TRUE(fs::ReadFile(base_ / "Projects\\App\\Quastorell.uif", &manifest));
+  ASSERT_TRUE(fs::WriteFile(target + "Quastorell.uif", manifest));
+  ServerProcess web("http_server.py", {"--root", fs::NativePath(target)});
+
+  // An installation of version 1 is brought to version 2.
+  install_.Write("app.exe", std::string(300000, 'A') + "v1");
+  fs::SetFileDate(install_ / "app.exe", v1);
+  install_.Write("lib\\core.dll", std::string(100000, 'L'));
+  fs::SetFileDate(install_ / "lib\\core.dll", v1);
+  install_.Write("readme.txt", "first");
+  fs::SetFileDate(install_ / "readme.txt", v1);
+  EXPECT_EQ(Apply(web.http_url()), client::ClientOutcome::kUpdated);
+  EXPECT_EQ(messages_, 0u);
+
+  std::map<std::string, std::string> want, got;
+  Collect(release_.path(), "", &want);
+  Collect(install_.path(), "", &got);
+  got.erase("Quasto\\Quastorell.ucf");
+  got.erase("Quasto\\Quastorell.log");
+  ASSERT_EQ(got.size(), want.size());
+  for (const auto& [rel, content] : want) {
+    EXPECT_TRUE(got.count(rel) && got[rel] == content) << rel << " differs";
+    EXPECT_EQ(fs::FileDate(install_ / rel), fs::FileDate(release_ / rel)) << rel;
+  }
+
+  // A second run finds nothing to do.
+  EXPECT_EQ(Apply(web.http_url()), client::ClientOutcome::kNothingToDo);
+}
+
+}  // namespace
+}  // namespace quasto
