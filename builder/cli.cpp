@@ -108,7 +108,17 @@ void FillDialog(ProjectDialog& d, const Options& o, const std::string& name) {
     d.fields.ftp = true;
   }
   if (o.flags.count("--restart")) d.fields.restart = true;
-  if (o.Has("--exe")) d.fields.prog_exe = ProgramFieldText(d.fields.source, LogicPath(o.Get("--exe")));
+  if (o.Has("--exe")) {
+    // A relative program path names a file of the release, as the picker,
+    // which opens in the source folder, would return it.
+    std::string exe = o.Get("--exe");
+    for (char& c : exe) {
+      if (c == '/') c = '\\';
+    }
+    const bool absolute = (!exe.empty() && exe[0] == '\\') || (exe.size() >= 2 && exe[1] == ':');
+    if (!absolute && !d.fields.source.empty()) exe = d.fields.source + exe;
+    d.fields.prog_exe = ProgramFieldText(d.fields.source, LogicPath(exe));
+  }
 }
 
 std::string ProjectFile(const std::string& name) { return name + kProjectExtension; }

@@ -91,6 +91,12 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
   EXPECT_EQ(c.Restart, 1);
   EXPECT_EQ(c.Mutex, "M");
 
+  // A relative program path is a file of the release.
+  ASSERT_EQ(Run({"new", "Rel", "--source", dir / "src", "--exe", "bin/app.exe"}), kExitOk) << err;
+  UpdaterStructure rel;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Rel\\Quastorell.ucf", &rel));
+  EXPECT_EQ(rel.ProgExe, "bin\\app.exe");
+
   EXPECT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitUsage) << "exists already";
   EXPECT_EQ(Project("Demo").FTPDir, "demo");
 

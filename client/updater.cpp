@@ -175,9 +175,13 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
           }
           break;
         case kFlagDelete:
+          // Something already gone is no pending update: otherwise every run
+          // after the first would offer an update that does nothing.
           if (is_dir) {
-            actions->push_back(DirectoryAction(dir, kActionDeleteDir));
-          } else {
+            if (DirectoryExists(dir) == 1) {
+              actions->push_back(DirectoryAction(dir, kActionDeleteDir));
+            }
+          } else if (FileExists(local) == 1) {
             UpdActionStructure a;
             a.File = local;
             a.Action = kActionDeleteFile;

@@ -111,7 +111,8 @@ TEST_F(UpdaterTest, IfNotExistDeleteAndRunRules) {
   m["2"] = Entry("", "absent.dll", kFlagIfNotExist, kNew);
   m["3"] = Entry("newdir\\", "", kFlagIfNotExist, 0, "D");
   m["4"] = Entry("olddir\\", "", kFlagIfNotExist, 0, "D");   // exists: nothing
-  m["5"] = Entry("", "gone.txt", kFlagDelete, 0);            // counted although missing
+  m["5"] = Entry("", "gone.txt", kFlagDelete, 0);            // already missing: nothing to do
+  m["5b"] = Entry("", "exists.dll", kFlagDelete, 0);
   m["6"] = Entry("olddir\\", "", kFlagDelete, 0, "D");
   m["7"] = Entry("", "tool.exe", kFlagRun, kNew);            // up to date: run only
   m["8"] = Entry("", "setup.exe", kFlagRun, kNew);           // missing: download and run
@@ -121,7 +122,7 @@ TEST_F(UpdaterTest, IfNotExistDeleteAndRunRules) {
   EXPECT_EQ(actions_[0].Action, kActionDownload);
   EXPECT_EQ(actions_[1].Dir, dir_ / "newdir\\");
   EXPECT_EQ(actions_[1].Action, kActionCreateDir);
-  EXPECT_EQ(actions_[2].File, dir_ / "gone.txt");
+  EXPECT_EQ(actions_[2].File, dir_ / "exists.dll");
   EXPECT_EQ(actions_[2].Action, kActionDeleteFile);
   EXPECT_EQ(actions_[3].Dir, dir_ / "olddir\\");
   EXPECT_EQ(actions_[3].Action, kActionDeleteDir);
@@ -132,7 +133,7 @@ TEST_F(UpdaterTest, IfNotExistDeleteAndRunRules) {
 TEST_F(UpdaterTest, EntriesLeavingTheBaseFolderAreRefused) {
   Manifest m;
   m["1"] = Entry("..\\", "evil.dll", 0, kNew);
-  m["2"] = Entry("", "..", kFlagDelete, 0, "D");
+  m["2"] = Entry("", "..", kFlagDelete, 0, "D");  // refused before any existence test
   m["3"] = Entry("C:\\Windows\\", "x.dll", kFlagRun, kNew);
   m["4"] = Entry("..\\", "quiet.dll", kFlagNoUpdate, kNew);  // never touched anyway
   m["5"] = Entry("", "", 0, kNew);

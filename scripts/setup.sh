@@ -23,7 +23,7 @@ PACKAGES=(
   binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386
   xvfb xauth x11-utils imagemagick
-  python3 python3-pyftpdlib
+  python3 python3-pyftpdlib locales
   autoconf automake libtool gettext autopoint po4a
 )
 
@@ -44,6 +44,18 @@ if [ ${#missing[@]} -gt 0 ]; then
 else
   log "Debian packages present"
 fi
+
+# --- Locales -----------------------------------------------------------------
+# Wine takes the user's language and the encoding of file names from the
+# locale: the GUI tests run German and English, with names outside ASCII.
+for loc in de_DE en_US; do
+  if ! locale -a 2>/dev/null | grep -qix "$loc.utf8"; then
+    log "generating the locale $loc.UTF-8"
+    $SUDO sed -i "s/^# *\($loc.UTF-8 UTF-8\)/\1/" /etc/locale.gen
+    grep -q "^$loc.UTF-8 UTF-8" /etc/locale.gen || echo "$loc.UTF-8 UTF-8" | $SUDO tee -a /etc/locale.gen >/dev/null
+    $SUDO locale-gen >/dev/null
+  fi
+done
 
 # --- Windows dependencies ----------------------------------------------------
 # Sources come from Debian's own source packages. A private apt configuration

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds both presets and runs every test: natively
-# (with ASan/UBSan) and the Windows programs under Wine.
+# (with ASan/UBSan), the Windows programs under Wine (unit and GUI tests),
+# and the end-to-end path of the main job with every step asserted.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -14,4 +15,9 @@ for preset in native windows; do
   echo "=== $preset: tests"
   if ! ctest --preset "$preset"; then status=1; fi
 done
+
+echo "=== end to end"
+cmake --preset native-release >/dev/null
+cmake --build --preset native-release
+if ! /usr/bin/python3 scripts/e2e.py --check; then status=1; fi
 exit $status

@@ -226,7 +226,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  HWND window = WaitWindow(caption, 5000);
+  HWND window = WaitWindow(caption, 20000);
   if (window == nullptr) return Fail("no window");
   if (cmd == "close") {
     PostMessageW(window, WM_CLOSE, 0, 0);
