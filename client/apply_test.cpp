@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "client/recording_view.h"
+#include "client/test_site.h"
 #include "client/updater.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
@@ -37,19 +38,7 @@ class ApplyTest : public ::testing::Test {
   // Publishes a file as the builder would: packed, with its manifest entry.
   UpdFileStructure& Publish(const std::string& path, const std::string& name,
                             const std::string& content, int32_t flags = 0) {
-    const std::string packed = PackContent(content);
-    UpdFileStructure& e = manifest_[path + name];
-    e.Path = path;
-    e.Name = name;
-    e.Pack = MakePackName(name, path);
-    e.CRC = static_cast<int32_t>(Crc32(packed));
-    e.Date = kNew;
-    e.Size = static_cast<int32_t>(content.size());
-    e.Type = "F";
-    e.Attrib = fs::kAttrArchive;
-    e.Flags = flags;
-    site_.Write(e.Pack, packed);
-    return e;
+    return PublishFile(site_, &manifest_, path, name, content, kNew, flags);
   }
 
   void Install(const std::string& rel, const std::string& content, int32_t date = kOld) {

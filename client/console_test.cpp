@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "client/test_site.h"
 #include "shared/dates.h"
 #include "shared/documents.h"
 #include "shared/folders.h"
@@ -36,17 +37,7 @@ class ConsoleClientTest : public ::testing::Test {
   }
 
   void Publish(const std::string& path, const std::string& name, const std::string& content) {
-    const std::string packed = PackContent(content);
-    UpdFileStructure& e = manifest_[path + name];
-    e.Path = path;
-    e.Name = name;
-    e.Pack = MakePackName(name, path);
-    e.CRC = static_cast<int32_t>(Crc32(packed));
-    e.Date = kNew;
-    e.Size = static_cast<int32_t>(content.size());
-    e.Type = "F";
-    e.Attrib = fs::kAttrArchive;
-    site_.Write(e.Pack, packed);
+    client::PublishFile(site_, &manifest_, path, name, content, kNew);
     SaveDocument(site_ / "Quastorell.uif", manifest_);
   }
 
