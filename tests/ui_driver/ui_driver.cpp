@@ -233,7 +233,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   const int id = std::atoi(arg(3).c_str());
+  // The window may be found while it is still receiving its controls.
   HWND control = Child(window, id);
+  for (int waited = 0; control == nullptr && waited < 5000; waited += 50) {
+    Sleep(50);
+    window = WaitWindow(caption, 0);
+    control = Child(window, id);
+  }
   if (control == nullptr) return Fail("no control");
   if (cmd == "text") {
     std::printf("%s\n", Escaped(TextOf(control)).c_str());
