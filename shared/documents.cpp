@@ -208,7 +208,10 @@ ManifestRead ManifestFromJson(std::string_view json, Manifest* out) {
   out->clear();
   if (!doc.IsObject()) return ManifestRead::kNotObject;
   static const rapidjson::Value kEmpty(rapidjson::kObjectType);
-  for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
+  // Counted rather than compared with MemberEnd(): RapidJSON's iterator
+  // comparison is ambiguous under C++20's reversed operators.
+  auto it = doc.MemberBegin();
+  for (rapidjson::SizeType i = 0; i < doc.MemberCount(); ++i, ++it) {
     UpdFileStructure entry;
     FillRecord(it->value.IsObject() ? it->value : kEmpty, &entry);
     // A repeated key: the later member wins, as with any table insert.

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs the libFuzzer targets (JSON documents, language file, packed files)
+# for a while each, starting from small seeds made here.
+#
+#   scripts/fuzz.sh [seconds per target, default 60]
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+SECONDS_EACH=${1:-60}
+
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz >/dev/null
+corpus=build/fuzz/corpus
+mkdir -p "$corpus/json" "$corpus/language" "$corpus/packed"
+printf '{"a\\\\b.txt": {"Name": "b.txt", "Path": "a\\\\", "CRC": -1, "Flags": 16}}' > "$corpus/json/seed"
+cp shared/Quastorell.lng "$corpus/language/seed"
+# A stored and an LZMA packed file.
+printf '\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x14\x40hello' > "$corpus/packed/stored"
+head -c 4096 README.md > "$corpus/packed/.src"
+
+status=0
+for target in json language packed; do
+  echo "== $target"
+  if ! build/fuzz/bin/${target}_fuzz -max_total_time="$SECONDS_EACH" -rss_limit_mb=1024 \
+      -max_len=65536 "$corpus/$target" 2>&1 | tail -n 3; then
+    status=1
+  fi
+done
+exit $status
