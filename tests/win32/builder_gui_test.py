@@ -219,6 +219,10 @@ class BuilderGuiTest:
             f.write('<?xml version="1.0" encoding="UTF-8"?>\n<Registry>\n'
                     '  <Window ID="1" X="40" Y="30" Width="510" Hight="520" State="0"/>\n'
                     '</Registry>\n')
+        # Enough new data that generating it takes a while.
+        for i in range(8):
+            with open(os.path.join(src, "big%d.bin" % i), "wb") as f:
+                f.write(os.urandom(1500000))
         proc = self.start(base)
         r.eq(self.d("rect", MAIN)[1].split()[:2], ["40", "30"], "position restored")
         inner_before = self.d("client", MAIN)[1].split()
@@ -236,11 +240,45 @@ class BuilderGuiTest:
         self.d("menu", MAIN, 7)
         r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "recent project opens")
         r.eq(self.text(MAIN, 61), "2.5", "version read back")
+        self.busy_generation_and_upload(src)
         outer = self.d("rect", MAIN)[1]
         self.close(proc)
         win = self.read(os.path.join(base, "Quastorell.win")) or ""
         x, y, w, h = outer.split()
         r.check('X="%s" Y="%s" Width="510"' % (x, y) in win, "new place saved: %r" % win)
+
+    # A close request during a generation is dropped; the progress window
+    # shows meanwhile. Then the set goes to a real FTP server.
+    def busy_generation_and_upload(self, src):
+        r = self.r
+        r.eq(len([row for row in self.rows() if row[0] == "1"]), 8, "new files checked")
+        self.d("click", MAIN, 57)
+        r.eq(self.d("find", "Erzeuge .....", "20000")[0], 0, "progress window appears")
+        self.shot("builder-progress.png")
+        self.d("close", MAIN)
+        r.eq(self.msgbox(), "Projekt erstellen|Es wurden 8 Updater-Dateien erstellt bzw. "
+             "aktualisiert.|information", "generation ends")
+        r.eq(self.d("find", MAIN, "2000")[0], 0, "close during generation dropped")
+        r.eq(self.d("gone", "Erzeuge .....", "5000")[0], 0, "progress window closed")
+
+        subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers",
+                        "ftp_server.py"), "start", self.ftp_info], stdout=subprocess.DEVNULL)
+        self.ftp = self.ftp_info
+        port, root = open(self.ftp_info).read().split("\n")[:2]
+        os.makedirs(os.path.join(root, "demo"), exist_ok=True)
+        self.d("menu", MAIN, 5)
+        r.eq(self.d("find", FTP_DIALOG, "20000")[0], 0, "FTP dialog opens")
+        for cid, value in ((20, "127.0.0.1"), (24, port), (27, "quasto"), (29, "geheim")):
+            self.d("set-text", FTP_DIALOG, cid, value)
+        self.d("click", FTP_DIALOG, 17)
+        r.eq(self.d("gone", FTP_DIALOG, "10000")[0], 0, "FTP dialog applied")
+        self.d("click", MAIN, 58)
+        uif = os.path.join(root, "demo", "Quastorell.uif")
+        r.check(self.until(lambda: os.path.exists(uif), 60), "manifest uploaded")
+        time.sleep(1)
+        sent = sorted(os.listdir(os.path.join(root, "demo")))
+        r.check("app[exe].uzf" in sent and "big7[bin].uzf" in sent and
+                "{data}info[txt].uzf" in sent, "packed files uploaded: %r" % sent)
 
     def ftp_dialog(self):
         r = self.r
@@ -272,6 +310,9 @@ class BuilderGuiTest:
                 if not only or name in only:
                     self.r.run(name, getattr(self, name))
         finally:
+            if self.ftp:
+                subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers",
+                                "ftp_server.py"), "stop", self.ftp_info])
             self.wine.wait_idle()
             self.x.stop()
         return self.r.finish()
