@@ -816,6 +816,9 @@ bool Win32Ui::RunModal(ModalWindow& window) {
   return window.result;
 }
 
+// Dialog labels clip rather than wrap when a substitute font is wider.
+constexpr DWORD kLabel = SS_LEFTNOWORDWRAP;
+
 HWND MakePopup(HWND owner, const wchar_t* title, DWORD ex_style, int x, int y, int width,
                int height) {
   const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
@@ -852,15 +855,15 @@ class ProjectWindow : public ModalWindow {
     HFONT system = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     const DWORD field = WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP;
     ui_.AddControl(hwnd, L"BUTTON", L"", BS_GROUPBOX, 0, kNameFrame, 5, 5, 320, 40, frame);
-    ui_.AddControl(hwnd, L"STATIC", L"Projektname:", 0, 0, kNameLabel, 15, 16, 90, 18, dots);
+    ui_.AddControl(hwnd, L"STATIC", L"Projektname:", kLabel, 0, kNameLabel, 15, 16, 90, 18, dots);
     ui_.AddControl(hwnd, L"EDIT", L"", field, 0, kNameField, 110, 15, 205, 20, system);
     HWND p = ui_.AddControl(hwnd, kPanelClass, L"", 0, WS_EX_CONTROLPARENT, kSourcePanel, 5, 50,
                             320, 160, nullptr);
-    ui_.AddControl(p, L"STATIC", L"Quellverzeichnis:", 0, 0, kSourceLabel, 10, 5, 105, 15, label);
+    ui_.AddControl(p, L"STATIC", L"Quellverzeichnis:", kLabel, 0, kSourceLabel, 10, 5, 105, 15, label);
     ui_.AddControl(p, L"EDIT", L"", field | ES_READONLY, 0, kSourceField, 10, 20, 270, 20, input);
     ui_.AddControl(p, L"BUTTON", L"...", BS_PUSHBUTTON | WS_TABSTOP, 0, kSourceButton, 285, 19, 25,
                    22, dots);
-    ui_.AddControl(p, L"STATIC", L"Zielverzeichnis:", 0, 0, kTargetLabel, 10, 50, 105, 15, label);
+    ui_.AddControl(p, L"STATIC", L"Zielverzeichnis:", kLabel, 0, kTargetLabel, 10, 50, 105, 15, label);
     ui_.AddControl(p, L"EDIT", L"", field | ES_READONLY, 0, kTargetField, 10, 66, 270, 20, input);
     ui_.AddControl(p, L"BUTTON", L"...", BS_PUSHBUTTON | WS_TABSTOP, 0, kTargetButton, 285, 65, 25,
                    22, dots);
@@ -870,9 +873,9 @@ class ProjectWindow : public ModalWindow {
     ui_.AddControl(p, L"BUTTON", L"FTP - Upload", BS_GROUPBOX, 0, kFtpFrame, 10, 100, 300, 50,
                    frame);
     ui_.AddControl(hwnd, L"BUTTON", L"", BS_GROUPBOX, 0, kClientFrame, 5, 215, 320, 180, frame);
-    ui_.AddControl(hwnd, L"STATIC", L"URL für Download:", 0, 0, kUrlLabel, 15, 225, 110, 15, label);
+    ui_.AddControl(hwnd, L"STATIC", L"URL für Download:", kLabel, 0, kUrlLabel, 15, 225, 110, 15, label);
     ui_.AddControl(hwnd, L"EDIT", L"", field, 0, kUrlField, 15, 240, 300, 20, input);
-    ui_.AddControl(hwnd, L"STATIC", L"Programmdatei:", 0, 0, kProgramLabel, 15, 270, 100, 15,
+    ui_.AddControl(hwnd, L"STATIC", L"Programmdatei:", kLabel, 0, kProgramLabel, 15, 270, 100, 15,
                    label);
     ui_.AddControl(hwnd, L"EDIT", L"", field | ES_READONLY, 0, kProgramField, 15, 285, 270, 20,
                    input);
@@ -985,17 +988,17 @@ class FtpWindow : public ModalWindow {
     const DWORD field = WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP;
     HWND p = ui_.AddControl(hwnd, kPanelClass, L"", 0, WS_EX_STATICEDGE | WS_EX_CONTROLPARENT,
                             kPanel, 5, 5, 170, 235, nullptr);
-    ui_.AddControl(p, L"STATIC", L"FTP-Server:", 0, 0, kServerLabel, 20, 25, 60, 15, system);
+    ui_.AddControl(p, L"STATIC", L"FTP-Server:", kLabel, 0, kServerLabel, 20, 25, 60, 15, system);
     ui_.AddControl(p, L"EDIT", L"", field, 0, kServer, 20, 40, 130, 20, system);
-    ui_.AddControl(p, L"STATIC", L"Start-Verzeichnis:", 0, 0, kDirLabel, 20, 70, 85, 15, system);
+    ui_.AddControl(p, L"STATIC", L"Start-Verzeichnis:", kLabel, 0, kDirLabel, 20, 70, 85, 15, system);
     ui_.AddControl(p, L"EDIT", L"", field, 0, kDir, 20, 85, 90, 20, system);
-    ui_.AddControl(p, L"STATIC", L"Port:", 0, 0, kPortLabel, 120, 70, 25, 15, system);
+    ui_.AddControl(p, L"STATIC", L"Port:", kLabel, 0, kPortLabel, 120, 70, 25, 15, system);
     ui_.AddControl(p, L"EDIT", L"21", field | ES_NUMBER, 0, kPort, 120, 85, 30, 20, system);
     ui_.AddControl(p, L"BUTTON", L"FTP - Client", BS_GROUPBOX, 0, kClientFrame, 10, 5, 150, 110,
                    frame);
-    ui_.AddControl(p, L"STATIC", L"Benutzername:", 0, 0, kLoginLabel, 20, 140, 70, 15, system);
+    ui_.AddControl(p, L"STATIC", L"Benutzername:", kLabel, 0, kLoginLabel, 20, 140, 70, 15, system);
     ui_.AddControl(p, L"EDIT", L"", field, 0, kLogin, 20, 155, 130, 20, system);
-    ui_.AddControl(p, L"STATIC", L"Passwort:", 0, 0, kPasswordLabel, 20, 180, 60, 15, system);
+    ui_.AddControl(p, L"STATIC", L"Passwort:", kLabel, 0, kPasswordLabel, 20, 180, 60, 15, system);
     ui_.AddControl(p, L"EDIT", L"", field | ES_PASSWORD, 0, kPassword, 20, 195, 130, 20, system);
     ui_.AddControl(p, L"BUTTON", L"Login", BS_GROUPBOX, 0, kLoginFrame, 10, 120, 150, 105, frame);
     ui_.AddControl(hwnd, L"BUTTON", L"Übernehmen", BS_PUSHBUTTON | WS_TABSTOP, 0, kApply, 45, 248,

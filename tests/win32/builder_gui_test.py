@@ -240,12 +240,27 @@ class BuilderGuiTest:
         self.d("menu", MAIN, 7)
         r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "recent project opens")
         r.eq(self.text(MAIN, 61), "2.5", "version read back")
+        self.rules()
         self.busy_generation_and_upload(src)
         outer = self.d("rect", MAIN)[1]
         self.close(proc)
         win = self.read(os.path.join(base, "Quastorell.win")) or ""
         x, y, w, h = outer.split()
         r.check('X="%s" Y="%s" Width="510"' % (x, y) in win, "new place saved: %r" % win)
+
+    # Menu commands 10 to 13 set the selected row's rule; with no row
+    # selected they do nothing.
+    def rules(self):
+        r = self.r
+        self.d("menu", MAIN, 13)
+        time.sleep(0.3)
+        r.check(all(row[3] == "-----" for row in self.rows()), "no row selected, no rule set")
+        self.d("select", MAIN, 56, 1)
+        for cid, label in ((11, "IfNotExist"), (12, "NoUpdate"), (13, "Delete"), (10, "-----")):
+            self.d("menu", MAIN, cid)
+            r.check(self.until(lambda: self.rows()[1][3] == label, 5),
+                    "menu %d shows %s" % (cid, label))
+        r.eq(self.rows()[0][3], "-----", "other rows unchanged")
 
     # A close request during a generation is dropped; the progress window
     # shows meanwhile. Then the set goes to a real FTP server.
