@@ -19,6 +19,9 @@
 //   ui_driver rows CAPTION ID               print a list view's rows, one a line:
 //                                           "checked|col0|col1|col2"
 //   ui_driver select CAPTION ID ROW         select a list view row
+//   ui_driver rclick CAPTION ID X Y         right-click a control at X, Y
+//   ui_driver popup [TIMEOUT_MS]            print 1 when a popup menu shows (and
+//                                           dismiss it), else 0
 //   ui_driver rect CAPTION [ID]             print "x y width height": the outer
 //                                           frame, or the control within its parent
 //   ui_driver client CAPTION                print the client area "width height"
@@ -306,6 +309,22 @@ int main(int, char**) {
     return 0;
   }
 
+  if (cmd == "popup") {
+    const int limit = timeout(2, 2000);
+    for (int waited = 0;; waited += 50) {
+      HWND menu = FindWindowW(L"#32768", nullptr);
+      if (menu != nullptr && IsWindowVisible(menu)) {
+        PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+        std::printf("1\n");
+        return 0;
+      }
+      if (waited >= limit) break;
+      Sleep(50);
+    }
+    std::printf("0\n");
+    return 0;
+  }
+
   const std::string caption = arg(2);
   if (cmd == "pick") {
     PickerSearch search{FromUtf8(caption)};
@@ -433,6 +452,10 @@ int main(int, char**) {
                  reinterpret_cast<LPARAM>(remote));
     VirtualFreeEx(proc, remote, 0, MEM_RELEASE);
     CloseHandle(proc);
+  } else if (cmd == "rclick") {
+    const LPARAM at = MAKELPARAM(std::atoi(arg(4).c_str()), std::atoi(arg(5).c_str()));
+    PostMessageW(control, WM_RBUTTONDOWN, MK_RBUTTON, at);
+    PostMessageW(control, WM_RBUTTONUP, 0, at);
   } else if (cmd == "rect") {
     RECT r{};
     GetWindowRect(control, &r);

@@ -261,6 +261,12 @@ class BuilderGuiTest:
             r.check(self.until(lambda: self.rows()[1][3] == label, 5),
                     "menu %d shows %s" % (cid, label))
         r.eq(self.rows()[0][3], "-----", "other rows unchanged")
+        # The popup menu shows over a row, not over the empty area below.
+        self.d("rclick", MAIN, 56, 40, 300)
+        r.eq(self.d("popup", "1500")[1], "0", "no popup menu without a selected row")
+        self.d("rclick", MAIN, 56, 40, 30)
+        r.eq(self.d("popup", "5000")[1], "1", "popup menu over a selected row")
+        time.sleep(0.5)
 
     # A close request during a generation is dropped; the progress window
     # shows meanwhile. Then the set goes to a real FTP server.
