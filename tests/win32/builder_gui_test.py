@@ -4,6 +4,8 @@ its windows, dialogs, pickers and message boxes.
 
   builder_gui_test.py BUILD_DIR [TEST ...]
 """
+import calendar
+import json
 import os
 import re
 import shutil
@@ -209,6 +211,19 @@ class BuilderGuiTest:
         self.close(proc)
         upf = self.read(os.path.join(base, "Projects", "Demo.upf")) or ""
         r.check('"Version": "2.5"' in upf, "closing writes the shown version: %r" % upf)
+        try:
+            project = json.loads(upf)
+            client = json.loads(self.read(os.path.join(base, "Projects", "Demo",
+                                                       "Quastorell.ucf")) or "{}")
+        except ValueError:
+            project, client = {}, {}
+        r.eq([project.get(k) for k in ("Titel", "Source", "Target", "FTPUpload", "FTPDir")],
+             ["Demo", "Q:\\src\\", "Q:\\out\\", 1, "demo"], "project document")
+        # The date control's value: today's local date.
+        today = calendar.timegm(time.localtime()[:3] + (0, 0, 0))
+        r.check(today <= project.get("Date", 0) < today + 86400, "project date is today")
+        r.eq([client.get(k) for k in ("ProgExe", "URL", "Restart", "Mutex")],
+             ["app.exe", "http://127.0.0.1/demo/", 0, ""], "client configuration")
         r.check(os.path.exists(os.path.join(base, "Projects", "Demo", "Quastorell.uif")),
                 "manifest written")
         reg = self.read(os.path.join(base, "Quastorell.reg")) or ""
