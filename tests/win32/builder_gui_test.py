@@ -350,6 +350,9 @@ class BuilderGuiTest:
                 subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers",
                                 "ftp_server.py"), "stop", self.ftp_info])
             self.wine.wait_idle()
+            link = os.path.join(self.build, "wineprefix", "dosdevices", "q:")
+            if os.path.islink(link):
+                os.unlink(link)
             self.x.stop()
         return self.r.finish()
 
