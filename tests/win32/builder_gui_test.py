@@ -292,14 +292,10 @@ class BuilderGuiTest:
         r.eq(self.d("find", "Erzeuge .....", "20000")[0], 0, "progress window appears")
         self.shot("builder-progress.png")
         self.d("close", MAIN)
-        self.d("menu", MAIN, 5)
-        self.d("click", MAIN, 57)
         r.eq(self.msgbox(), "Projekt erstellen|Es wurden 8 Updater-Dateien erstellt bzw. "
              "aktualisiert.|information", "generation ends")
         r.eq(self.d("find", MAIN, "2000")[0], 0, "close during generation dropped")
         r.eq(self.d("gone", "Erzeuge .....", "5000")[0], 0, "progress window closed")
-        r.eq(self.d("find", FTP_DIALOG, "1500")[0], 1, "menu command during generation dropped")
-        r.eq(self.d("msgbox", "1500")[0], 1, "button click during generation dropped")
 
         subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers",
                         "ftp_server.py"), "start", self.ftp_info], stdout=subprocess.DEVNULL)
