@@ -9,9 +9,17 @@
 namespace quasto {
 
 void StartBuilder(BuilderState& st, BuilderUi& ui, const std::string& base_folder) {
+  StartBuilderFiles(st, base_folder);
+  StartBuilderLists(st, ui);
+}
+
+void StartBuilderFiles(BuilderState& st, const std::string& base_folder) {
   st.network_ready = InitNetwork();
   st.base_folder = base_folder.empty() ? FindBaseFolder() : WithTrailingSeparator(base_folder);
   st.settings.Open("Quastorel", st.base_folder + "Quastorell.reg", "");
+}
+
+void StartBuilderLists(BuilderState& st, BuilderUi& ui) {
   st.file_list.clear();
   st.manifest.clear();
   st.recent[0] = st.settings.Read("Intern", "Last", "Project1", "");

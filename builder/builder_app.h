@@ -16,6 +16,12 @@ class FtpClient;
 // (and its layout file) is the caller's, between the store and the lists.
 void StartBuilder(BuilderState& st, BuilderUi& ui, const std::string& base_folder);
 
+// The two halves of StartBuilder, for the GUI, which opens its layout file
+// and main window between them: network, base folder and settings store;
+// then the empty lists, the recent projects and the FTP settings.
+void StartBuilderFiles(BuilderState& st, const std::string& base_folder);
+void StartBuilderLists(BuilderState& st, BuilderUi& ui);
+
 struct ShutdownOptions {
   // The GUI writes its FTP settings back at every exit. The command line
   // writes them only when it changed them, so that a settings file it could

@@ -12,11 +12,30 @@
 //                                           message box and confirm it
 //   ui_driver hold-mutex NAME MS            hold a named mutex for a while
 //   ui_driver sleep MS                      just run for a while
+//   ui_driver menu CAPTION ID               choose a menu command
+//   ui_driver set-text CAPTION ID TEXT      type a text into a field
+//   ui_driver toggle CAPTION ID             click a check box
+//   ui_driver checked CAPTION ID            print 1 or 0 for a check box
+//   ui_driver rows CAPTION ID               print a list view's rows, one a line:
+//                                           "checked|col0|col1|col2"
+//   ui_driver select CAPTION ID ROW         select a list view row
+//   ui_driver rclick CAPTION ID X Y         right-click a control at X, Y
+//   ui_driver popup [TIMEOUT_MS]            print 1 when a popup menu shows (and
+//                                           dismiss it), else 0
+//   ui_driver rect CAPTION [ID]             print "x y width height": the outer
+//                                           frame, or the control within its parent
+//   ui_driver client CAPTION                print the client area "width height"
+//   ui_driver place CAPTION X Y W H         move and size the outer frame
+//   ui_driver pick CAPTION [PATH]           answer a file or folder picker
+//                                           (found by caption): type PATH into
+//                                           a file picker; a folder picker is
+//                                           confirmed once its selection rests
 //
 // Texts are printed as UTF-8; a line feed inside a text is printed as "\n".
 // Exit status 0 on success, 1 when the window or control is not there.
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -94,7 +113,74 @@ HWND WaitWindow(const std::string& caption, int timeout_ms) {
   }
 }
 
-HWND Child(HWND parent, int id) { return parent ? GetDlgItem(parent, id) : nullptr; }
+struct ControlSearch {
+  int id;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK FindControl(HWND h, LPARAM lp) {
+  auto* s = reinterpret_cast<ControlSearch*>(lp);
+  if (GetDlgCtrlID(h) == s->id) {
+    s->found = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Controls may sit inside containers: every descendant counts.
+HWND Child(HWND parent, int id) {
+  if (parent == nullptr) return nullptr;
+  ControlSearch s{id};
+  EnumChildWindows(parent, FindControl, reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+// A picker is a dialog box, found by its caption among the visible ones.
+struct PickerSearch {
+  std::wstring caption;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK FindPicker(HWND h, LPARAM lp) {
+  auto* s = reinterpret_cast<PickerSearch*>(lp);
+  wchar_t cls[64];
+  GetClassNameW(h, cls, 64);
+  if (wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(h)) return TRUE;
+  wchar_t text[512] = {};
+  GetWindowTextW(h, text, 512);
+  if (s->caption == text) {
+    s->found = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Reads a list view item's text through a buffer in the list's process.
+std::string ListText(HWND list, int row, int col) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(list, &pid);
+  HANDLE proc = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  if (proc == nullptr) return {};
+  const size_t chars = 1024;
+  void* remote = VirtualAllocEx(proc, nullptr, sizeof(LVITEMW) + chars * sizeof(wchar_t),
+                                MEM_COMMIT, PAGE_READWRITE);
+  std::string out;
+  if (remote != nullptr) {
+    LVITEMW item{};
+    item.iSubItem = col;
+    item.cchTextMax = static_cast<int>(chars);
+    item.pszText = reinterpret_cast<wchar_t*>(static_cast<char*>(remote) + sizeof(LVITEMW));
+    WriteProcessMemory(proc, remote, &item, sizeof(item), nullptr);
+    SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote));
+    std::wstring w(chars, L'\0');
+    ReadProcessMemory(proc, item.pszText, w.data(), chars * sizeof(wchar_t), nullptr);
+    w.resize(wcslen(w.c_str()));
+    out = ToUtf8(w);
+    VirtualFreeEx(proc, remote, 0, MEM_RELEASE);
+  }
+  CloseHandle(proc);
+  return out;
+}
 
 struct BoxSearch {
   HWND found = nullptr;
@@ -180,11 +266,18 @@ int Fail(const char* what) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int, char**) {
+  // The arguments as UTF-16: the narrow ones pass through the ANSI code page,
+  // which loses the umlauts of captions and texts.
+  int argc = 0;
+  LPWSTR* wargv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.push_back(ToUtf8(wargv[i]));
+  LocalFree(wargv);
   if (argc < 2) return Fail("no command");
-  const std::string cmd = argv[1];
-  auto arg = [&](int i) { return i < argc ? std::string(argv[i]) : std::string(); };
-  auto timeout = [&](int i, int def) { return i < argc ? std::atoi(argv[i]) : def; };
+  const std::string cmd = args[1];
+  auto arg = [&](int i) { return i < argc ? args[static_cast<size_t>(i)] : std::string(); };
+  auto timeout = [&](int i, int def) { return i < argc ? std::atoi(arg(i).c_str()) : def; };
 
   if (cmd == "msgbox") {
     const int limit = timeout(2, 10000);
@@ -216,7 +309,54 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  if (cmd == "popup") {
+    const int limit = timeout(2, 2000);
+    for (int waited = 0;; waited += 50) {
+      HWND menu = FindWindowW(L"#32768", nullptr);
+      if (menu != nullptr && IsWindowVisible(menu)) {
+        PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+        std::printf("1\n");
+        return 0;
+      }
+      if (waited >= limit) break;
+      Sleep(50);
+    }
+    std::printf("0\n");
+    return 0;
+  }
+
   const std::string caption = arg(2);
+  if (cmd == "pick") {
+    PickerSearch search{FromUtf8(caption)};
+    for (int waited = 0; search.found == nullptr; waited += 50) {
+      EnumWindows(FindPicker, reinterpret_cast<LPARAM>(&search));
+      if (search.found != nullptr) break;
+      if (waited >= 20000) return Fail("no picker");
+      Sleep(50);
+    }
+    Sleep(300);  // let it fill its views
+    HWND tree = FindWindowExW(search.found, nullptr, WC_TREEVIEWW, nullptr);
+    if (tree != nullptr) {
+      // A folder picker walks its tree to the start folder; OK is pressed
+      // once the selection has stayed put for a while.
+      LRESULT last = -1;
+      for (int waited = 0, still = 0; still < 2000 && waited < 30000; waited += 100) {
+        const LRESULT sel = SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0);
+        still = sel == last ? still + 100 : 0;
+        last = sel;
+        Sleep(100);
+      }
+    } else if (argc > 3) {
+      // The file name field: a combo box in newer dialogs, an edit in older.
+      HWND field = Child(search.found, 0x47c);
+      if (field == nullptr) field = Child(search.found, 0x480);
+      if (field == nullptr) return Fail("no file name field");
+      SendMessageW(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(FromUtf8(arg(3)).c_str()));
+    }
+    PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(search.found, IDOK)));
+    return 0;
+  }
   if (cmd == "find") return WaitWindow(caption, timeout(3, 10000)) ? 0 : Fail("no window");
   if (cmd == "gone") {
     const int limit = timeout(3, 10000);
@@ -230,6 +370,28 @@ int main(int argc, char** argv) {
   if (window == nullptr) return Fail("no window");
   if (cmd == "close") {
     PostMessageW(window, WM_CLOSE, 0, 0);
+    return 0;
+  }
+  if (cmd == "menu") {
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(std::atoi(arg(3).c_str()), 0), 0);
+    return 0;
+  }
+  if (cmd == "client") {
+    RECT r{};
+    GetClientRect(window, &r);
+    std::printf("%ld %ld\n", static_cast<long>(r.right), static_cast<long>(r.bottom));
+    return 0;
+  }
+  if (cmd == "place") {
+    SetWindowPos(window, nullptr, std::atoi(arg(3).c_str()), std::atoi(arg(4).c_str()),
+                 std::atoi(arg(5).c_str()), std::atoi(arg(6).c_str()), SWP_NOZORDER);
+    return 0;
+  }
+  if (cmd == "rect" && argc <= 3) {
+    RECT r{};
+    GetWindowRect(window, &r);
+    std::printf("%ld %ld %ld %ld\n", static_cast<long>(r.left), static_cast<long>(r.top),
+                static_cast<long>(r.right - r.left), static_cast<long>(r.bottom - r.top));
     return 0;
   }
   const int id = std::atoi(arg(3).c_str());
@@ -259,6 +421,47 @@ int main(int argc, char** argv) {
     LRESULT pos = SendMessageW(control, PBM_GETPOS, 0, 0);
     LRESULT max = SendMessageW(control, PBM_GETRANGE, FALSE, 0);
     std::printf("%ld %ld\n", static_cast<long>(pos), static_cast<long>(max));
+  } else if (cmd == "set-text") {
+    SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(FromUtf8(arg(4)).c_str()));
+  } else if (cmd == "toggle") {
+    PostMessageW(control, BM_CLICK, 0, 0);
+  } else if (cmd == "checked") {
+    std::printf("%d\n", SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0);
+  } else if (cmd == "rows") {
+    const int n = static_cast<int>(SendMessageW(control, LVM_GETITEMCOUNT, 0, 0));
+    for (int i = 0; i < n; ++i) {
+      const LRESULT state = SendMessageW(control, LVM_GETITEMSTATE, static_cast<WPARAM>(i),
+                                         LVIS_STATEIMAGEMASK);
+      std::printf("%d|%s|%s|%s\n", ((state & LVIS_STATEIMAGEMASK) >> 12) == 2 ? 1 : 0,
+                  ListText(control, i, 0).c_str(), ListText(control, i, 1).c_str(),
+                  ListText(control, i, 2).c_str());
+    }
+  } else if (cmd == "select") {
+    const int row = std::atoi(arg(4).c_str());
+    DWORD pid = 0;
+    GetWindowThreadProcessId(control, &pid);
+    HANDLE proc = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
+    void* remote = proc ? VirtualAllocEx(proc, nullptr, sizeof(LVITEMW), MEM_COMMIT,
+                                         PAGE_READWRITE) : nullptr;
+    if (remote == nullptr) return Fail("no buffer in the list's process");
+    LVITEMW item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    WriteProcessMemory(proc, remote, &item, sizeof(item), nullptr);
+    SendMessageW(control, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+                 reinterpret_cast<LPARAM>(remote));
+    VirtualFreeEx(proc, remote, 0, MEM_RELEASE);
+    CloseHandle(proc);
+  } else if (cmd == "rclick") {
+    const LPARAM at = MAKELPARAM(std::atoi(arg(4).c_str()), std::atoi(arg(5).c_str()));
+    PostMessageW(control, WM_RBUTTONDOWN, MK_RBUTTON, at);
+    PostMessageW(control, WM_RBUTTONUP, 0, at);
+  } else if (cmd == "rect") {
+    RECT r{};
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+    std::printf("%ld %ld %ld %ld\n", static_cast<long>(r.left), static_cast<long>(r.top),
+                static_cast<long>(r.right - r.left), static_cast<long>(r.bottom - r.top));
   } else if (cmd == "click") {
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                  reinterpret_cast<LPARAM>(control));

@@ -87,9 +87,13 @@ class Wine:
             text = out.read().decode("utf-8", "replace").replace("\r", "").rstrip("\n")
         return r.returncode, text
 
-    def wait_idle(self):
-        subprocess.run(["wineserver", "-w"], env=dict(os.environ,
-                       WINEPREFIX=os.path.join(self.build, "wineprefix")))
+    def wait_idle(self, timeout=60):
+        env = dict(os.environ, WINEPREFIX=os.path.join(self.build, "wineprefix"))
+        try:
+            subprocess.run(["wineserver", "-w"], env=env, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            # A program a failed test left running must not hold the run.
+            subprocess.run(["wineserver", "-k"], env=env)
 
 
 class Results:

@@ -1,0 +1,363 @@
+#!/usr/bin/env python3
+"""GUI tests of QuastorellBuilder.exe under Wine and Xvfb, driven only through
+its windows, dialogs, pickers and message boxes.
+
+  builder_gui_test.py BUILD_DIR [TEST ...]
+"""
+import calendar
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+from gui_harness import SOURCE, Results, Wine, Xvfb, fresh_dir
+
+MAIN = "Internet Update erstellen"
+PROJECT_DIALOG = "Projekt - Einstellungen"
+FTP_DIALOG = "Konfiguration"
+SOURCE_PICKER = "Bitte wählen Sie das Quellverzeichnis mit dem Projekt aus!"
+TARGET_PICKER = "Bitte wählen Sie das Zielverzeichnis für die Updater-Dateien aus!"
+PROGRAM_PICKER = "Bitte wählen Sie die ausführbare Datei aus!"
+
+
+def winpath(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+class BuilderGuiTest:
+    def __init__(self, build):
+        self.build = os.path.abspath(build)
+        self.work = fresh_dir(os.path.join(self.build, "gui-tests", "builder"))
+        self.artifacts = os.path.join(self.build, "artifacts")
+        self.x = Xvfb()
+        self.wine = Wine(self.build, self.x.display)
+        self.r = Results()
+        self.ftp_info = os.path.join(self.work, "ftp.info")
+        self.ftp = None
+
+    # A builder installation: the program with the client files it copies.
+    def install(self, name):
+        base = fresh_dir(os.path.join(self.work, name))
+        for f in ("QuastorellBuilder.exe", "Quastorell.exe", "Quastorell.lng"):
+            shutil.copy(os.path.join(self.wine.bin, f), base)
+        return base
+
+    def start(self, base):
+        proc = self.wine.start(os.path.join(base, "QuastorellBuilder.exe"), cwd=base)
+        rc, _ = self.wine.driver("find", MAIN, "30000")
+        self.r.check(rc == 0, "main window appears")
+        return proc
+
+    def d(self, *args):
+        return self.wine.driver(*[str(a) for a in args])
+
+    def text(self, caption, cid):
+        return self.d("text", caption, cid)[1]
+
+    def msgbox(self):
+        rc, out = self.d("msgbox", "30000")
+        self.r.check(rc == 0, "a message box appears")
+        return out
+
+    def until(self, cond, seconds=10):
+        end = time.time() + seconds
+        while time.time() < end:
+            if cond():
+                return True
+            time.sleep(0.2)
+        return False
+
+    def ended(self, proc, timeout=30):
+        try:
+            proc.wait(timeout=timeout)
+            return True
+        except Exception:
+            proc.kill()
+            return False
+
+    def close(self, proc):
+        self.d("close", MAIN)
+        self.r.check(self.ended(proc), "builder ends after its close box")
+
+    def read(self, path):
+        try:
+            with open(path, "rb") as f:
+                return f.read().decode("utf-8")
+        except OSError:
+            return None
+
+    def shot(self, name):
+        time.sleep(0.5)
+        self.x.screenshot(os.path.join(self.artifacts, name))
+
+    def rows(self):
+        out = self.d("rows", MAIN, 56)[1]
+        return [line.split("|") for line in out.splitlines() if line]
+
+    def source_tree(self, base, files):
+        src = os.path.join(base, "src")
+        for rel, size in files:
+            path = os.path.join(src, rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(os.urandom(size))
+        return src
+
+    # --- the tests -----------------------------------------------------------
+
+    def empty_start(self):
+        r = self.r
+        base = self.install("empty")
+        proc = self.start(base)
+        r.eq(self.d("client", MAIN)[1], "510 429", "inner size")
+        for cid in (55, 61):
+            r.eq(self.text(MAIN, cid), "", "field %d empty" % cid)
+        r.eq(self.rows(), [], "file list empty")
+        # Wine keeps menus inside their process, so the recent items are
+        # checked by what they do: an empty slot opens nothing.
+        for item in (7, 8, 9):
+            self.d("menu", MAIN, item)
+        time.sleep(0.5)
+        r.eq(self.text(MAIN, 55), "", "empty recent slots open no project")
+        r.eq(self.text(MAIN, 57), "Erstellen", "button 57")
+        r.eq(self.text(MAIN, 58), "Hochladen", "button 58")
+        r.eq(self.d("enabled", MAIN, 58)[1], "0", "upload disabled")
+        r.eq(self.d("rect", MAIN, 56)[1], "5 40 500 335", "list geometry")
+        r.eq(self.d("rect", MAIN, 63)[1], "410 5 80 22", "date control inside container 53")
+        self.d("menu", MAIN, 4)
+        r.eq(self.msgbox(), "Projekt konfigurieren|Es ist kein Projekt geöffnet.|warning",
+             "menu 4 without project")
+        r.eq(self.d("find", PROJECT_DIALOG, "500")[0], 1, "no dialog opens")
+        self.shot("builder-empty.png")
+        rect = self.d("rect", MAIN)[1]
+        self.close(proc)
+        win = self.read(os.path.join(base, "Quastorell.win")) or ""
+        x, y = rect.split()[:2]
+        r.check(re.search(r'<Window ID="1" X="%s" Y="%s" Width="510" Hight="\d+" State="0"/>'
+                          % (x, y), win), "layout file holds window 1: %r" % win)
+        r.check(os.path.exists(os.path.join(base, "Quastorell.reg")), "settings store written")
+        r.check(os.path.exists(os.path.join(base, "Quastorell.cfg")), "FTP settings written")
+
+    # The project's folders on a drive of their own: the folder picker walks
+    # its tree to the start folder, and a short path keeps that walk short.
+    def drive(self, base):
+        link = os.path.join(self.build, "wineprefix", "dosdevices", "q:")
+        if os.path.islink(link):
+            os.unlink(link)
+        os.symlink(base, link)
+        return lambda path: "Q:" + path[len(base):].replace("/", "\\")
+
+    def create_project(self):
+        r = self.r
+        base = self.install("create")
+        src = self.source_tree(base, [("app.exe", 3000), ("data/info.txt", 500)])
+        target = fresh_dir(os.path.join(base, "out"))
+        winpath = self.drive(base)
+        # The pickers start at the folders remembered last; answering them with
+        # OK chooses those.
+        with open(os.path.join(base, "Quastorell.reg"), "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<Registry><Intern><Last>'
+                    '<Source>%s\\</Source><Target>%s\\</Target></Last></Intern></Registry>\n'
+                    % (winpath(src), winpath(target)))
+        proc = self.start(base)
+        self.d("menu", MAIN, 2)
+        r.eq(self.d("find", PROJECT_DIALOG, "20000")[0], 0, "project dialog opens")
+        self.d("click", PROJECT_DIALOG, 52)
+        r.eq(self.msgbox(), "Projekt - Einstellungen|Die Eingaben sind unvollständig!|warning",
+             "empty fields refused")
+        self.d("set-text", PROJECT_DIALOG, 42, "Demo")
+        self.d("click", PROJECT_DIALOG, 33)
+        r.eq(self.d("pick", SOURCE_PICKER)[0], 0, "source picker answered")
+        r.eq(self.d("wait-text", PROJECT_DIALOG, 32, winpath(src) + "\\")[0], 0, "source field")
+        self.d("click", PROJECT_DIALOG, 36)
+        r.eq(self.d("pick", TARGET_PICKER)[0], 0, "target picker answered")
+        r.eq(self.d("wait-text", PROJECT_DIALOG, 35, winpath(target) + "\\")[0], 0,
+             "target field")
+        r.eq(self.d("enabled", PROJECT_DIALOG, 38)[1], "0", "FTP directory off")
+        self.d("toggle", PROJECT_DIALOG, 37)
+        time.sleep(0.3)
+        r.eq(self.d("enabled", PROJECT_DIALOG, 38)[1], "1", "FTP directory on with its box")
+        self.d("set-text", PROJECT_DIALOG, 38, "demo")
+        self.d("set-text", PROJECT_DIALOG, 45, "http://127.0.0.1/demo/")
+        self.d("click", PROJECT_DIALOG, 48)
+        r.eq(self.d("pick", PROGRAM_PICKER, winpath(os.path.join(src, "app.exe")))[0], 0,
+             "program picker answered")
+        r.eq(self.d("wait-text", PROJECT_DIALOG, 47, "app.exe")[0], 0, "program relative")
+        self.shot("builder-project-dialog.png")
+        self.d("click", PROJECT_DIALOG, 52)
+        r.eq(self.d("gone", PROJECT_DIALOG, "10000")[0], 0, "dialog closes on apply")
+        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project name shown")
+        rows = sorted(self.rows())
+        r.eq([(row[0], row[1], row[2]) for row in rows if row[1]],
+             [("1", "app.exe", ""), ("1", "info.txt", "data\\")], "new files checked")
+        r.eq(self.d("enabled", MAIN, 58)[1], "0", "upload still disabled")
+
+        self.d("click", MAIN, 57)
+        r.eq(self.msgbox(),
+             "Projekt erstellen|Es wurden 2 Updater-Dateien erstellt bzw. aktualisiert."
+             "|information", "generation message")
+        r.check(self.until(lambda: self.d("enabled", MAIN, 58)[1] == "1"),
+                "upload enabled after generation")
+        r.check(os.path.exists(os.path.join(target, "app[exe].uzf")), "packed file written")
+        r.check(os.path.exists(os.path.join(target, "Quasto", "Quastorell.ucf")),
+                "client configuration in the set")
+        r.check(os.path.exists(os.path.join(target, "Quastorell.exe")), "client in the set")
+        self.shot("builder-main-project.png")
+
+        self.d("set-text", MAIN, 61, "2.5")
+        self.close(proc)
+        upf = self.read(os.path.join(base, "Projects", "Demo.upf")) or ""
+        r.check('"Version": "2.5"' in upf, "closing writes the shown version: %r" % upf)
+        try:
+            project = json.loads(upf)
+            client = json.loads(self.read(os.path.join(base, "Projects", "Demo",
+                                                       "Quastorell.ucf")) or "{}")
+        except ValueError:
+            project, client = {}, {}
+        r.eq([project.get(k) for k in ("Titel", "Source", "Target", "FTPUpload", "FTPDir")],
+             ["Demo", "Q:\\src\\", "Q:\\out\\", 1, "demo"], "project document")
+        # The date control's value: today's local date.
+        today = calendar.timegm(time.localtime()[:3] + (0, 0, 0))
+        r.check(today <= project.get("Date", 0) < today + 86400, "project date is today")
+        r.eq([client.get(k) for k in ("ProgExe", "URL", "Restart", "Mutex")],
+             ["app.exe", "http://127.0.0.1/demo/", 0, ""], "client configuration")
+        r.check(os.path.exists(os.path.join(base, "Projects", "Demo", "Quastorell.uif")),
+                "manifest written")
+        reg = self.read(os.path.join(base, "Quastorell.reg")) or ""
+        r.check("<Project1>Demo</Project1>" in reg, "recent project stored: %r" % reg)
+
+        # Restart: the recent list and the window's place come back.
+        with open(os.path.join(base, "Quastorell.win"), "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<Registry>\n'
+                    '  <Window ID="1" X="40" Y="30" Width="510" Hight="520" State="0"/>\n'
+                    '</Registry>\n')
+        # Enough new data that generating it takes a while.
+        for i in range(8):
+            with open(os.path.join(src, "big%d.bin" % i), "wb") as f:
+                f.write(os.urandom(1500000))
+        proc = self.start(base)
+        r.eq(self.d("rect", MAIN)[1].split()[:2], ["40", "30"], "position restored")
+        inner_before = self.d("client", MAIN)[1].split()
+        r.eq(inner_before[0], "510", "width restored")
+        # Resize: the buttons move down, the list and its first column stretch.
+        b57 = [int(v) for v in self.d("rect", MAIN, 57)[1].split()]
+        l56 = [int(v) for v in self.d("rect", MAIN, 56)[1].split()]
+        outer = [int(v) for v in self.d("rect", MAIN)[1].split()]
+        self.d("place", MAIN, outer[0], outer[1], outer[2], outer[3] + 60)
+        time.sleep(0.5)
+        b57n = [int(v) for v in self.d("rect", MAIN, 57)[1].split()]
+        l56n = [int(v) for v in self.d("rect", MAIN, 56)[1].split()]
+        r.eq(b57n, [b57[0], b57[1] + 60, b57[2], b57[3]], "button 57 moves with the bottom")
+        r.eq(l56n, [l56[0], l56[1], l56[2], l56[3] + 60], "list grows")
+        self.d("menu", MAIN, 7)
+        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "recent project opens")
+        r.eq(self.text(MAIN, 61), "2.5", "version read back")
+        self.rules()
+        self.busy_generation_and_upload(src)
+        outer = self.d("rect", MAIN)[1]
+        self.close(proc)
+        win = self.read(os.path.join(base, "Quastorell.win")) or ""
+        x, y, w, h = outer.split()
+        r.check('X="%s" Y="%s" Width="510"' % (x, y) in win, "new place saved: %r" % win)
+
+    # Menu commands 10 to 13 set the selected row's rule; with no row
+    # selected they do nothing.
+    def rules(self):
+        r = self.r
+        self.d("menu", MAIN, 13)
+        time.sleep(0.3)
+        r.check(all(row[3] == "-----" for row in self.rows()), "no row selected, no rule set")
+        self.d("select", MAIN, 56, 1)
+        for cid, label in ((11, "IfNotExist"), (12, "NoUpdate"), (13, "Delete"), (10, "-----")):
+            self.d("menu", MAIN, cid)
+            r.check(self.until(lambda: self.rows()[1][3] == label, 5),
+                    "menu %d shows %s" % (cid, label))
+        r.eq(self.rows()[0][3], "-----", "other rows unchanged")
+        # The popup menu shows over a row, not over the empty area below.
+        self.d("rclick", MAIN, 56, 40, 300)
+        r.eq(self.d("popup", "1500")[1], "0", "no popup menu without a selected row")
+        self.d("rclick", MAIN, 56, 40, 30)
+        r.eq(self.d("popup", "5000")[1], "1", "popup menu over a selected row")
+        time.sleep(0.5)
+
+    # A close request during a generation is dropped; the progress window
+    # shows meanwhile. Then the set goes to a real FTP server.
+    def busy_generation_and_upload(self, src):
+        r = self.r
+        r.eq(len([row for row in self.rows() if row[0] == "1"]), 8, "new files checked")
+        self.d("click", MAIN, 57)
+        r.eq(self.d("find", "Erzeuge .....", "20000")[0], 0, "progress window appears")
+        self.shot("builder-progress.png")
+        self.d("close", MAIN)
+        r.eq(self.msgbox(), "Projekt erstellen|Es wurden 8 Updater-Dateien erstellt bzw. "
+             "aktualisiert.|information", "generation ends")
+        r.eq(self.d("find", MAIN, "2000")[0], 0, "close during generation dropped")
+        r.eq(self.d("gone", "Erzeuge .....", "5000")[0], 0, "progress window closed")
+
+        subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers",
+                        "ftp_server.py"), "start", self.ftp_info], stdout=subprocess.DEVNULL)
+        self.ftp = self.ftp_info
+        port, root = open(self.ftp_info).read().split("\n")[:2]
+        os.makedirs(os.path.join(root, "demo"), exist_ok=True)
+        self.d("menu", MAIN, 5)
+        r.eq(self.d("find", FTP_DIALOG, "20000")[0], 0, "FTP dialog opens")
+        for cid, value in ((20, "127.0.0.1"), (24, port), (27, "quasto"), (29, "geheim")):
+            self.d("set-text", FTP_DIALOG, cid, value)
+        self.d("click", FTP_DIALOG, 17)
+        r.eq(self.d("gone", FTP_DIALOG, "10000")[0], 0, "FTP dialog applied")
+        self.d("click", MAIN, 58)
+        uif = os.path.join(root, "demo", "Quastorell.uif")
+        r.check(self.until(lambda: os.path.exists(uif), 60), "manifest uploaded")
+        time.sleep(1)
+        sent = sorted(os.listdir(os.path.join(root, "demo")))
+        r.check("app[exe].uzf" in sent and "big7[bin].uzf" in sent and
+                "{data}info[txt].uzf" in sent, "packed files uploaded: %r" % sent)
+
+    def ftp_dialog(self):
+        r = self.r
+        base = self.install("ftp")
+        proc = self.start(base)
+        self.d("menu", MAIN, 5)
+        r.eq(self.d("find", FTP_DIALOG, "20000")[0], 0, "FTP dialog opens")
+        r.eq(self.text(FTP_DIALOG, 24), "21", "port proposed")
+        self.d("set-text", FTP_DIALOG, 24, "")
+        self.d("click", FTP_DIALOG, 17)
+        r.eq(self.msgbox(), "FTP - Einstellungen|Die Eingaben sind unvollständig!|warning",
+             "empty server and port refused")
+        self.d("set-text", FTP_DIALOG, 20, "127.0.0.1")
+        self.d("set-text", FTP_DIALOG, 24, "2121")
+        self.d("set-text", FTP_DIALOG, 27, "quasto")
+        self.d("set-text", FTP_DIALOG, 29, "geheim")
+        self.shot("builder-ftp-dialog.png")
+        self.d("click", FTP_DIALOG, 17)
+        r.eq(self.d("gone", FTP_DIALOG, "10000")[0], 0, "dialog closes on apply")
+        self.close(proc)
+        cfg = self.read(os.path.join(base, "Quastorell.cfg")) or ""
+        r.check('"Server": "127.0.0.1"' in cfg and '"Port": 2121' in cfg,
+                "FTP settings saved: %r" % cfg)
+        r.check("geheim" not in cfg, "password not stored in plain text")
+
+    def run(self, only=()):
+        try:
+            for name in ("empty_start", "create_project", "ftp_dialog"):
+                if not only or name in only:
+                    self.r.run(name, getattr(self, name))
+        finally:
+            if self.ftp:
+                subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers",
+                                "ftp_server.py"), "stop", self.ftp_info])
+            self.wine.wait_idle()
+            link = os.path.join(self.build, "wineprefix", "dosdevices", "q:")
+            if os.path.islink(link):
+                os.unlink(link)
+            self.x.stop()
+        return self.r.finish()
+
+
+if __name__ == "__main__":
+    os.environ.setdefault("TZ", "Europe/Berlin")
+    time.tzset()
+    sys.exit(BuilderGuiTest(sys.argv[1]).run(sys.argv[2:]))
