@@ -37,6 +37,10 @@ class BuilderGuiTest:
         self.r = Results()
         self.ftp_info = os.path.join(self.work, "ftp.info")
         self.ftp = None
+        # Wine learns its drives when its server starts: drive Q: must exist
+        # before the first program runs, later tests only point it elsewhere.
+        self.wine.wait_idle()
+        self.drive(self.work)
 
     # A builder installation: the program with the client files it copies.
     def install(self, name):
