@@ -214,18 +214,26 @@ class Cli {
     return Finish() ? kExitOk : kExitFailed;
   }
 
+  // Loads a project's record and client configuration without scanning;
+  // false, with a message, when it is missing or unreadable.
+  bool LoadProjectDocuments(const std::string& name, std::string* file) {
+    if (!ProjectExists(name)) return false;
+    *file = ProjectFile(name);
+    if (!LoadProject(st_, *file)) {
+      err_ << "Projekt \"" << name << "\" kann nicht gelesen werden.\n";
+      return false;
+    }
+    LoadClientConfig(st_, *file);
+    return true;
+  }
+
   int Configure(const Options& o, const std::string& base) {
     const std::string& name = OneName(o);
     std::optional<int32_t> date;
     if (o.Has("--date")) date = ParseDateOption(o.Get("--date"));
     Start(base);
-    if (!ProjectExists(name)) return kExitUsage;
-    const std::string file = ProjectFile(name);
-    if (!LoadProject(st_, file)) {
-      err_ << "Projekt \"" << name << "\" kann nicht gelesen werden.\n";
-      return kExitUsage;
-    }
-    LoadClientConfig(st_, file);
+    std::string file;
+    if (!LoadProjectDocuments(name, &file)) return kExitUsage;
     if (o.Has("--version")) st_.project.Version = o.Get("--version");
     if (date) st_.project.Date = *date;
     ui_.project_dialog = [&](ProjectDialog& d) {
@@ -343,13 +351,8 @@ class Cli {
   int Upload(const Options& o, const std::string& base) {
     const std::string& name = OneName(o);
     Start(base);
-    if (!ProjectExists(name)) return kExitUsage;
-    const std::string file = ProjectFile(name);
-    if (!LoadProject(st_, file)) {
-      err_ << "Projekt \"" << name << "\" kann nicht gelesen werden.\n";
-      return kExitUsage;
-    }
-    LoadClientConfig(st_, file);
+    std::string file;
+    if (!LoadProjectDocuments(name, &file)) return kExitUsage;
     LoadManifest(st_, file);
     st_.current_project = file;
     st_.last_marked_count = 0;

@@ -13,7 +13,7 @@ import subprocess
 import sys
 import time
 
-from gui_harness import SOURCE, Results, Wine, Xvfb, fresh_dir
+from gui_harness import winpath, SOURCE, Results, Wine, Xvfb, fresh_dir
 
 MAIN = "Internet Update erstellen"
 PROJECT_DIALOG = "Projekt - Einstellungen"
@@ -21,10 +21,6 @@ FTP_DIALOG = "Konfiguration"
 SOURCE_PICKER = "Bitte wählen Sie das Quellverzeichnis mit dem Projekt aus!"
 TARGET_PICKER = "Bitte wählen Sie das Zielverzeichnis für die Updater-Dateien aus!"
 PROGRAM_PICKER = "Bitte wählen Sie die ausführbare Datei aus!"
-
-
-def winpath(path):
-    return "Z:" + path.replace("/", "\\")
 
 
 class BuilderGuiTest:

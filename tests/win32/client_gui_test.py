@@ -11,7 +11,7 @@ import shutil
 import sys
 import time
 
-from gui_harness import SOURCE, Results, WebServer, Wine, Xvfb, fresh_dir
+from gui_harness import winpath, SOURCE, Results, WebServer, Wine, Xvfb, fresh_dir
 from update_set import UpdateSet
 
 NEW = calendar.timegm((2025, 8, 9, 10, 11, 12))
@@ -20,10 +20,6 @@ TITLE = "Demo 2.0 (07.12.2026)"
 CAPTION = " " + TITLE
 GERMAN = "de_DE.UTF-8"
 ENGLISH = "en_US.UTF-8"
-
-
-def winpath(path):
-    return "Z:" + path.replace("/", "\\")
 
 
 class ClientGuiTest:

@@ -130,6 +130,11 @@ class Results:
         return 1 if self.failed else 0
 
 
+def winpath(path):
+    """A Unix path as Wine's drive Z: shows it."""
+    return "Z:" + path.replace("/", "\\")
+
+
 def fresh_dir(path):
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
