@@ -9,9 +9,20 @@
 #include <vector>
 
 #include "builder/settings_store.h"
+#include "shared/content_hash.h"
 #include "shared/documents.h"
 
 namespace quasto {
+
+// Why the merge proposes a file for packing.
+enum class Proposal {
+  kNone,
+  kNew,             // no manifest entry yet
+  kContentChanged,  // its content is not what the manifest records
+  kNeverPacked,     // in the manifest, but no packed file was ever made
+  kDateOrSize,      // an entry without a content hash: newer or resized
+  kUnreadable,      // its content could not be read to compare it
+};
 
 // One file or folder found by the last scan of the source folder.
 struct FileEntry {
@@ -23,6 +34,7 @@ struct FileEntry {
   int32_t Attrib = 0;
   int32_t Flags = 0;
   int32_t Mark = 0;  // 1: packed by the next generation
+  Proposal Reason = Proposal::kNone;
   bool operator==(const FileEntry&) const = default;
 };
 
@@ -36,6 +48,8 @@ struct BuilderState {
   Manifest manifest;
   std::array<std::string, 3> recent;  // slot 1 first; "" is an empty slot
   int last_marked_count = 0;
+  // Content hashes of the open project's source files, kept in its folder.
+  HashCache hashes;
   bool network_ready = false;
   bool quit = false;
   SettingsStore settings;

@@ -271,7 +271,12 @@ class Cli {
       const ListRow r = ui_.Row(i);
       std::string rule = r.rule;
       rule.resize(std::max<size_t>(rule.size(), 10), ' ');
-      out_ << (r.checked ? "[x] " : "[ ] ") << rule << " " << r.path << r.name << "\n";
+      out_ << (r.checked ? "[x] " : "[ ] ") << rule << " " << r.path << r.name;
+      if (r.item >= 0 && static_cast<size_t>(r.item) < st_.file_list.size()) {
+        const std::string why = ProposalText(st_.file_list[static_cast<size_t>(r.item)].Reason);
+        if (!why.empty()) out_ << "  (" << why << ")";
+      }
+      out_ << "\n";
     }
     PrintScanSummary();
     return Finish() ? kExitOk : kExitFailed;

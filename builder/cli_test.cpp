@@ -110,7 +110,9 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
 
   // Never packed yet, so both files stay proposed.
   ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
-  EXPECT_TRUE(Said("[x] -----      app.exe\n[x] -----      lang\\de\\text.xml\n")) << out;
+  EXPECT_TRUE(Said("[x] -----      app.exe  (noch nie gepackt)\n"
+                   "[x] -----      lang\\de\\text.xml  (noch nie gepackt)\n"))
+      << out;
 
   ASSERT_EQ(Run({"rule", "Demo", "lang/de/text.xml", "IfNotExist"}), kExitOk);
   EXPECT_EQ(Run({"rule", "Demo", "lang/de/text.xml", "Sometimes"}), kExitUsage);

@@ -106,7 +106,7 @@ void ScanSource(const std::string& root_in, std::vector<FileEntry>* list,
   ScanFolder(root, list, folder, 0);
 }
 
-void MergeScan(std::vector<FileEntry>* list, Manifest* manifest) {
+void MergeScan(std::vector<FileEntry>* list, Manifest* manifest, const ContentHasher& hasher) {
   for (FileEntry& f : *list) {
     if (f.Type != "F") continue;
     const std::string key = f.Path + f.Name;
@@ -116,12 +116,27 @@ void MergeScan(std::vector<FileEntry>* list, Manifest* manifest) {
       // A file that was never packed (the project was closed before its
       // first generation, or it was unchecked) stays proposed; otherwise it
       // would never reach the update set unless it changed again.
-      const bool changed = e.Date < f.Date || e.Size != f.Size || e.Pack.empty();
+      Proposal why = Proposal::kNone;
+      if (e.Pack.empty()) {
+        why = Proposal::kNeverPacked;
+      } else if (!e.SHA256.empty() && hasher) {
+        // Same size and date prove nothing: a file rebuilt or copied with
+        // its old date keeps both.
+        std::string hex;
+        if (!hasher(f, &hex)) {
+          why = Proposal::kUnreadable;
+        } else if (hex != e.SHA256) {
+          why = Proposal::kContentChanged;
+        }
+      } else if (e.Date < f.Date || e.Size != f.Size) {
+        why = Proposal::kDateOrSize;
+      }
       // Date and Size describe the content of the packed file, which the
       // client compares with its own file and stamps on it. They move with
       // the packing, not with the scan: a changed file that is not packed
       // must not be announced with its new date and its old content.
-      if (changed) {
+      f.Reason = why;
+      if (why != Proposal::kNone) {
         e.Version.clear();
         f.Mark = 1;
       } else {
@@ -140,8 +155,21 @@ void MergeScan(std::vector<FileEntry>* list, Manifest* manifest) {
       e.Type = "F";
       (*manifest)[key] = e;
       f.Mark = 1;
+      f.Reason = Proposal::kNew;
     }
   }
+}
+
+std::string ProposalText(Proposal reason) {
+  switch (reason) {
+    case Proposal::kNone: return "";
+    case Proposal::kNew: return "neu";
+    case Proposal::kContentChanged: return "Inhalt geändert";
+    case Proposal::kNeverPacked: return "noch nie gepackt";
+    case Proposal::kDateOrSize: return "Datum oder Größe geändert";
+    case Proposal::kUnreadable: return "nicht lesbar";
+  }
+  return "";
 }
 
 void ShowFileList(BuilderState& st, BuilderUi& ui) {
@@ -193,10 +221,11 @@ int TakeSelection(BuilderState& st, BuilderUi& ui) {
 }
 
 int32_t PackFile(const std::string& source, const std::string& pack_name,
-                 const std::string& output_folder, bool* ok) {
+                 const std::string& output_folder, bool* ok, PackResult* detail) {
   const std::string folder = output_folder.empty() ? FolderPart(source) : output_folder;
   PackResult r;
   *ok = PackFileTo(source, WithTrailingSeparator(folder) + pack_name, &r) == PackStatus::kOk;
+  if (detail != nullptr) *detail = r;
   return *ok ? static_cast<int32_t>(r.crc) : 0;
 }
 
@@ -241,6 +270,7 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
   ui.BeginProgress("Erzeuge .....", st.last_marked_count);
   st.client.ProgInfo = p.Titel + " " + p.Version + " (" + FormatDate(p.Date) + ")";
 
+  PrepareHashCache(st);
   PackClaims claims = ClaimedPackNames(st.manifest);
   int processed = 0;
   for (const FileEntry& f : st.file_list) {
@@ -252,7 +282,8 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
       } else {
         const std::string pack = UniquePackName(&claims, key, f.Path, f.Name);
         bool ok = false;
-        const int32_t crc = PackFile(source + key, pack, target, &ok);
+        PackResult packed;
+        const int32_t crc = PackFile(source + key, pack, target, &ok, &packed);
         if (ok) {
           UpdFileStructure& e = st.manifest[key];
           if (e.Name.empty()) {
@@ -262,7 +293,10 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
             e.Attrib = f.Attrib;
           }
           e.Date = f.Date;
-          e.Size = f.Size;
+          // The content packed, which may have moved on since the scan.
+          e.Size = static_cast<int32_t>(static_cast<uint32_t>(packed.content_size));
+          e.SHA256 = packed.sha256;
+          st.hashes.Record(key, packed.sha256, packed.started_ns, &packed.source_stamp);
           e.CRC = crc;
           e.Pack = pack;
           e.Version = p.Version;
@@ -278,6 +312,10 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
     }
     ui.FlushEvents();
   }
+
+  // Only a shortcut for the next scan; a cache that cannot be written costs
+  // time, never a result.
+  st.hashes.Save();
 
   const std::string data = target + "Quasto\\";
   if (!DirectoryExists(data)) CreateDirectoryTree(data);

@@ -2,12 +2,14 @@
 #ifndef QUASTO_BUILDER_GENERATION_H_
 #define QUASTO_BUILDER_GENERATION_H_
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "builder/builder_state.h"
 #include "builder/builder_ui.h"
+#include "shared/packer.h"
 
 namespace quasto {
 
@@ -21,11 +23,21 @@ bool RuleFromLabel(const std::string& label, int32_t* flags);
 void ScanSource(const std::string& root, std::vector<FileEntry>* list,
                 const std::string& folder = "");
 
+// The SHA-256 of a scanned file's content; false when it cannot be read.
+using ContentHasher = std::function<bool(const FileEntry&, std::string* hex)>;
+
 // Marks new, changed and never packed files and records new ones in the
-// manifest. An existing entry keeps Date and Size until the file is packed
-// again, and its pending upload mark (Update): only a successful upload
-// clears that.
-void MergeScan(std::vector<FileEntry>* list, Manifest* manifest);
+// manifest, with the reason in each entry's Reason. An entry that records a
+// content hash is changed when the file's content differs, whatever its date
+// and size say; an entry without one (written before hashes were kept, or
+// without a hasher) is changed when the file is newer or has another size.
+// An existing entry keeps Date and Size until the file is packed again, and
+// its pending upload mark (Update): only a successful upload clears that.
+void MergeScan(std::vector<FileEntry>* list, Manifest* manifest,
+               const ContentHasher& hasher = nullptr);
+
+// How `status` names a reason; "" for kNone.
+std::string ProposalText(Proposal reason);
 
 // Sorts the list by Path, descending, and fills the file list control with a
 // row per file, so that the rows run in ascending Path order.
@@ -44,7 +56,7 @@ int TakeSelection(BuilderState& st, BuilderUi& ui);
 // CRC-32 of the packed file as a signed number; *ok tells whether it was
 // written (a CRC may well be 0).
 int32_t PackFile(const std::string& source, const std::string& pack_name,
-                 const std::string& output_folder, bool* ok);
+                 const std::string& output_folder, bool* ok, PackResult* detail = nullptr);
 
 // Packed-file name for an entry: MakePackName, with a suffix derived from
 // the key when another entry already uses that name (compared without regard

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "builder/test_env.h"
+#include "shared/content_hash.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/packed_file.h"
@@ -54,7 +55,7 @@ TEST(MergeScan, ChangeDetection) {
     e.CRC = 77;
     e.Date = date;
     e.Size = size;
-    e.Type = "F";
+    e.Type = std::string(1, 'F');  // not a literal: quiets a false -Wrestrict of mingw g++ 12
     e.Flags = kFlagIfNotExist;
     return e;
   };
@@ -103,6 +104,57 @@ TEST(MergeScan, ChangeDetection) {
   EXPECT_EQ(m["new"].Type, "F");
   EXPECT_EQ(m["new"].Pack, "");
   EXPECT_EQ(m.count("sub\\"), 0u) << "folders are not merged";
+}
+
+TEST(MergeScan, ContentDecidesWhereTheEntryRecordsAHash) {
+  const std::map<std::string, std::string> content = {
+      {"rebuilt", "new bytes"}, {"touched", "same bytes"}, {"old-style", "whatever"}};
+  auto hasher = [&](const FileEntry& f, std::string* hex) {
+    auto it = content.find(f.Name);
+    if (it == content.end()) return false;
+    *hex = Sha256Hex(it->second);
+    return true;
+  };
+  auto entry = [](const std::string& sha) {
+    UpdFileStructure e;
+    e.Pack = "p.uzf";
+    e.Date = 100;
+    e.Size = 9;
+    e.Type = "F";
+    e.SHA256 = sha;
+    return e;
+  };
+  Manifest m;
+  m["rebuilt"] = entry(Sha256Hex("old bytes"));
+  m["touched"] = entry(Sha256Hex("same bytes"));
+  m["locked"] = entry(Sha256Hex("x"));
+  m["old-style"] = entry("");
+  auto file = [](const std::string& name, int32_t date) {
+    FileEntry f;
+    f.Name = name;
+    f.Date = date;
+    f.Size = 9;
+    f.Type = "F";
+    return f;
+  };
+  std::vector<FileEntry> list = {file("rebuilt", 100), file("touched", 500), file("locked", 100),
+                                 file("old-style", 101), file("fresh", 1)};
+  MergeScan(&list, &m, hasher);
+  EXPECT_EQ(list[0].Mark, 1) << "same size and date, other content";
+  EXPECT_EQ(list[0].Reason, Proposal::kContentChanged);
+  EXPECT_EQ(m["rebuilt"].Version, "");
+  EXPECT_EQ(list[1].Mark, 0) << "a newer date alone is no change";
+  EXPECT_EQ(list[1].Reason, Proposal::kNone);
+  EXPECT_EQ(m["touched"].Date, 100);
+  EXPECT_EQ(list[2].Mark, 1) << "content that cannot be read cannot be called current";
+  EXPECT_EQ(list[2].Reason, Proposal::kUnreadable);
+  EXPECT_EQ(list[3].Mark, 1) << "no hash recorded: the date rule";
+  EXPECT_EQ(list[3].Reason, Proposal::kDateOrSize);
+  EXPECT_EQ(list[4].Reason, Proposal::kNew);
+  for (Proposal p : {Proposal::kNew, Proposal::kContentChanged, Proposal::kNeverPacked,
+                     Proposal::kDateOrSize, Proposal::kUnreadable}) {
+    EXPECT_NE(ProposalText(p), "");
+  }
 }
 
 TEST(ShowFileList, AscendingPathOrderWithMarksAndLabels) {
@@ -214,7 +266,8 @@ TEST_F(Generation, PacksCheckedFilesAndWritesTheUpdateSet) {
                 ", \"Path\": \"\", \"Name\": \"app.exe\", \"Pack\": \"app[exe].uzf\", \"CRC\": " +
                 std::to_string(exe.CRC) + ", \"Date\": " + std::to_string(exe.Date) +
                 ", \"Size\": 10, \"Type\": \"F\", \"Attrib\": " + std::to_string(exe.Attrib) +
-                ", \"Flags\": 0, \"Update\": 1}");
+                ", \"Flags\": 0, \"Update\": 1, \"SHA256\": \"" +
+                Sha256Hex(env.dir.Read("src\\app.exe")) + "\"}");
 
   // A second run without new check marks packs nothing, and an existing
   // client executable is left alone.
@@ -262,6 +315,71 @@ TEST_F(Generation, ReopeningKeepsPendingMarksAndUncheckedFilesKeepOldPack) {
   EXPECT_EQ(env.st.manifest["app.exe"].Date, before.Date + 100);
   EXPECT_EQ(env.st.manifest["app.exe"].Size, 23);
   EXPECT_NE(env.st.manifest["app.exe"].CRC, before.CRC);
+}
+
+TEST_F(Generation, ChangedContentIsFoundWhateverTheDateSays) {
+  const int32_t old_date = DateValueFromCivil({2023, 5, 1, 10, 0, 0});
+  for (const char* rel : {"src\\app.exe", "src\\lang\\de\\text.xml"}) {
+    fs::SetFileDate(env.dir / rel, old_date);
+  }
+  GenerateUpdate(env.st, env.ui);
+  const UpdFileStructure before = env.st.manifest["app.exe"];
+  EXPECT_EQ(before.SHA256, Sha256Hex("MZ program"));
+  CloseProject(env.st, env.ui);
+
+  // Rebuilt in place with its old size and date; the other file only touched.
+  env.dir.Write("src\\app.exe", "MZ progrAm");
+  fs::SetFileDate(env.src() + "app.exe", old_date);
+  fs::SetFileDate(env.src() + "lang\\de\\text.xml", old_date + 3600);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  ASSERT_EQ(env.ui.RowCount(), 2);
+  EXPECT_EQ(env.ui.Row(0).name, "app.exe");
+  EXPECT_TRUE(env.ui.Row(0).checked);
+  EXPECT_FALSE(env.ui.Row(1).checked) << "same content, newer date";
+  EXPECT_EQ(env.st.file_list[static_cast<size_t>(env.ui.Row(0).item)].Reason,
+            Proposal::kContentChanged);
+  EXPECT_EQ(GenerateUpdate(env.st, env.ui).created, 1);
+  EXPECT_EQ(env.st.manifest["app.exe"].SHA256, Sha256Hex("MZ progrAm"));
+  EXPECT_NE(env.st.manifest["app.exe"].CRC, before.CRC);
+  CloseProject(env.st, env.ui);
+
+  // The hashes recorded while packing spare the next open from reading.
+  const int hashed = env.st.hashes.files_hashed();
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_EQ(env.st.hashes.files_hashed(), hashed) << "nothing is read again";
+  CloseProject(env.st, env.ui);
+  env.st.hashes = HashCache();  // as in a new run of the builder
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_EQ(env.st.hashes.files_hashed(), 0);
+  EXPECT_FALSE(env.ui.Row(0).checked);
+  EXPECT_FALSE(env.ui.Row(1).checked);
+}
+
+TEST_F(Generation, EntriesWithoutAHashKeepTheDateRuleUntilPackedAgain) {
+  GenerateUpdate(env.st, env.ui);
+  CloseProject(env.st, env.ui);
+  // A manifest written before hashes were kept.
+  const std::string uif = env.base() + "Projects\\Demo\\Quastorell.uif";
+  Manifest m;
+  ASSERT_TRUE(LoadDocument(uif, &m));
+  for (auto& [k, e] : m) e.SHA256.clear();
+  ASSERT_TRUE(SaveDocument(uif, m));
+  const int32_t date = m["app.exe"].Date;
+
+  env.dir.Write("src\\app.exe", "MZ progrAm");  // same size
+  fs::SetFileDate(env.src() + "app.exe", date);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_FALSE(env.ui.Row(0).checked) << "no hash to tell, and date and size are the same";
+  CloseProject(env.st, env.ui);
+
+  fs::SetFileDate(env.src() + "app.exe", date + 1);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  ASSERT_TRUE(env.ui.Row(0).checked);
+  EXPECT_EQ(env.st.file_list[static_cast<size_t>(env.ui.Row(0).item)].Reason,
+            Proposal::kDateOrSize);
+  GenerateUpdate(env.st, env.ui);
+  EXPECT_EQ(env.st.manifest["app.exe"].SHA256, Sha256Hex("MZ progrAm"));
+  EXPECT_EQ(env.st.manifest["lang\\de\\text.xml"].SHA256, "") << "not packed again";
 }
 
 TEST_F(Generation, EmptyAndIncompressibleFilesArePublished) {

@@ -35,13 +35,26 @@ void ShowProject(BuilderState& st, BuilderUi& ui, bool with_date) {
 void ScanMergeShow(BuilderState& st, BuilderUi& ui) {
   st.file_list.clear();
   ScanSource(st.project.Source, &st.file_list);
-  MergeScan(&st.file_list, &st.manifest);
+  PrepareHashCache(st);
+  MergeScan(&st.file_list, &st.manifest, [&st](const FileEntry& f, std::string* hex) {
+    return st.hashes.Hash(f.Path + f.Name, hex);
+  });
+  st.hashes.Save();
   UpdateRecentProjects(st, st.current_project);
   ShowRecentProjects(st, ui);
   ShowFileList(st, ui);
 }
 
 }  // namespace
+
+void PrepareHashCache(BuilderState& st) {
+  const std::string file =
+      st.current_project.empty() ? "" : ProjectFolder(st, st.current_project) + kHashCacheFile;
+  const std::string root = WithTrailingSeparator(st.project.Source);
+  if (!file.empty() && st.hashes.root() == root && st.hashes.file() == file) return;
+  st.hashes = HashCache(file, root);
+  st.hashes.Load();
+}
 
 std::string ProjectsFolder(const BuilderState& st) { return st.base_folder + "Projects\\"; }
 

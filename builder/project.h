@@ -26,6 +26,10 @@ std::string SaveManifest(BuilderState& st, const std::string& file_name);
 // Empties the manifest, then fills it from the document when it can be read.
 bool LoadManifest(BuilderState& st, const std::string& file_name);
 
+// Points the content-hash cache at the open project's source folder, read
+// from the project's folder unless it is already there.
+void PrepareHashCache(BuilderState& st);
+
 void UpdateRecentProjects(BuilderState& st, const std::string& file_name);
 void ShowRecentProjects(const BuilderState& st, BuilderUi& ui);
 

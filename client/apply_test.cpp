@@ -204,6 +204,51 @@ TEST_F(ApplyTest, RunsMarkedProgramsAfterTheUpdate) {
                                  "-------------------------\n\r\n");
 }
 
+TEST_F(ApplyTest, WithHashesOnlyOtherContentIsFetchedWhateverTheDates) {
+  // An installation copied without its dates: every file is dated now.
+  const int32_t now = fs::NowDateValue();
+  Install("same.dll", "unchanged", now);
+  Install("app.exe", "version 1", now);
+  Install("inplace.dll", "AAAA", kNew);
+  PublishHashed(site_, &manifest_, "", "same.dll", "unchanged", kNew);
+  PublishHashed(site_, &manifest_, "", "app.exe", "version 2", kNew);
+  PublishHashed(site_, &manifest_, "", "inplace.dll", "BBBB", kNew);  // same size and date
+  RunWithButton();
+  EXPECT_EQ(outcome_.actions, 2);
+  EXPECT_EQ(outcome_.failures, 0);
+  EXPECT_EQ(install_.Read("same.dll"), "unchanged");
+  EXPECT_EQ(fs::FileDate(install_ / "same.dll"), now) << "not touched";
+  EXPECT_EQ(install_.Read("app.exe"), "version 2");
+  EXPECT_EQ(install_.Read("inplace.dll"), "BBBB");
+  EXPECT_EQ(Log(), LogHeader() + "-> app.exe (0 KB)\n-> inplace.dll (0 KB)\n"
+                                 "-------------------------\n\r\n");
+
+  // The next start finds everything current and reads no file to say so.
+  view_ = RecordingView();
+  view_.events = {ViewEvent::kCloseWindow};
+  Updater again(&ctx_, &view_, transport_.get(), system_.get());
+  again.RunUpdate("T");
+  EXPECT_EQ(again.outcome().actions, 0);
+  EXPECT_EQ(view_.texts[kStatusText], "Keine Aktualisierung erforderlich.");
+  EXPECT_EQ(again.hashes().files_hashed(), 1) << "only same.dll, dated too recently to vouch";
+}
+
+TEST_F(ApplyTest, ContentThatIsNotThePublishersIsNotInstalled) {
+  Install("Tool.exe", "old tool");
+  // A packed file whose CRC the manifest states correctly, but whose
+  // content is not the file the publisher hashed.
+  UpdFileStructure& e = PublishHashed(site_, &manifest_, "", "Tool.exe", "evil tool", kNew);
+  e.SHA256 = Sha256Hex("good tool");
+  RunWithButton();
+  EXPECT_EQ(install_.Read("Tool.exe"), "old tool");
+  EXPECT_EQ(fs::FileDate(install_ / "Tool.exe"), kOld);
+  EXPECT_TRUE(Leftovers("").empty());
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].text, "Datei konnte nicht aktualisiert werden:\nTool.exe");
+  EXPECT_EQ(Log(), LogHeader() + "-> Update Error: Tool.exe\n-------------------------\n\r\n");
+  EXPECT_EQ(outcome_.failures, 1);
+}
+
 TEST_F(ApplyTest, ErrorPageAsManifestIsAnUrlError) {
   ctx_.config.URL = server_.http_url() + "status/500/";
   RunWithButton();

@@ -43,9 +43,10 @@ class ConsoleClientTest : public ::testing::Test {
 
   int Run(std::vector<std::string> args, std::string* out, const std::string& input = "") {
     args.insert(args.begin(), install_ / "quastorell");
-    return testing::RunProgram(args, out, input, {"LC_ALL=C", "LANG=C"});
+    return testing::RunProgram(args, out, input, args_env_);
   }
 
+  std::vector<std::string> args_env_ = {"LC_ALL=C", "LANG=C"};
   TempDir site_, install_;
   ServerProcess server_;
   Manifest manifest_;
@@ -69,6 +70,38 @@ TEST_F(ConsoleClientTest, UnattendedUpdateThenNothingToDo) {
   out.clear();
   EXPECT_EQ(Run({"--unattended"}, &out), 0);
   EXPECT_NE(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << out;
+}
+
+// Date values carry no zone: under the date rule a client west of the
+// publisher fetches current files and one east of it skips changed ones. With
+// content hashes both end equal to the release and fetch just the changes.
+TEST_F(ConsoleClientTest, ClientsInOtherTimeZonesFetchExactlyTheChangedFiles) {
+  const int32_t hour = 3600;
+  client::PublishHashed(site_, &manifest_, "", "same.dll", "unchanged", kNew);
+  client::PublishHashed(site_, &manifest_, "", "app.exe", "version 2", kNew);
+  client::PublishHashed(site_, &manifest_, "lib\\", "core.dll", "core v2", kNew);
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  for (const char* zone : {"TZ=America/Los_Angeles", "TZ=Asia/Tokyo"}) {
+    // Version 1 as installed in the publisher's zone: the unchanged file has
+    // the release's date, the changed ones are an hour older.
+    install_.Write("same.dll", "unchanged");
+    fs::SetFileDate(install_ / "same.dll", kNew);
+    install_.Write("app.exe", "version 1");
+    fs::SetFileDate(install_ / "app.exe", kNew - hour);
+    install_.Write("lib\\core.dll", "core v1");
+    fs::SetFileDate(install_ / "lib\\core.dll", kNew - hour);
+    fs::RemoveFile(install_ / "Quasto\\Quastorell.hash");
+    std::string out;
+    args_env_ = {"LC_ALL=C", "LANG=C", zone};
+    EXPECT_EQ(Run({"--unattended"}, &out), 0) << zone << out;
+    EXPECT_NE(out.find("2 Dateien zur Aktualisierung"), std::string::npos) << zone << out;
+    EXPECT_EQ(install_.Read("app.exe"), "version 2") << zone;
+    EXPECT_EQ(install_.Read("lib\\core.dll"), "core v2") << zone;
+    EXPECT_EQ(install_.Read("same.dll"), "unchanged") << zone;
+    out.clear();
+    EXPECT_EQ(Run({"--unattended"}, &out), 0);
+    EXPECT_NE(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << zone << out;
+  }
 }
 
 TEST_F(ConsoleClientTest, AsksBeforeApplying) {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "shared/content_hash.h"
 #include "shared/documents.h"
 #include "shared/fs.h"
 #include "shared/packed_file.h"
@@ -28,6 +29,16 @@ inline UpdFileStructure& PublishFile(const testing::TempDir& site, Manifest* man
   e.Attrib = fs::kAttrArchive;
   e.Flags = flags;
   site.Write(e.Pack, packed);
+  return e;
+}
+
+// The same with the content's hash, as current builders publish.
+inline UpdFileStructure& PublishHashed(const testing::TempDir& site, Manifest* manifest,
+                                       const std::string& path, const std::string& name,
+                                       const std::string& content, int32_t date,
+                                       int32_t flags = 0) {
+  UpdFileStructure& e = PublishFile(site, manifest, path, name, content, date, flags);
+  e.SHA256 = Sha256Hex(content);
   return e;
 }
 

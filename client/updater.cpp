@@ -32,7 +32,17 @@ UpdActionStructure DownloadAction(const UpdFileStructure& e, const std::string& 
   a.Date = e.Date;
   a.Attrib = e.Attrib;
   a.Action = kActionDownload;
+  a.SHA256 = e.SHA256;
   return a;
+}
+
+// Hashes are compared in the manifest's form; other writers may use upper
+// case.
+std::string LowerHex(std::string hex) {
+  for (char& c : hex) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return hex;
 }
 
 }  // namespace
@@ -54,6 +64,30 @@ int64_t TotalSize(const std::vector<UpdActionStructure>& actions) {
 Updater::Updater(ClientContext* context, ClientView* view, HttpTransport* transport,
                  ClientSystem* system)
     : ctx_(context), view_(view), system_(system), downloader_(transport, view) {}
+
+HashCache& Updater::hashes() {
+  const std::string file = ctx_->data_folder + kHashCacheFile;
+  if (hashes_.file() != file || hashes_.root() != ctx_->base_folder) {
+    hashes_ = HashCache(file, ctx_->base_folder);
+    hashes_.Load();
+  }
+  return hashes_;
+}
+
+std::string Updater::CacheKey(const std::string& local) const {
+  const std::string& base = ctx_->base_folder;
+  return local.compare(0, base.size(), base) == 0 ? local.substr(base.size()) : std::string();
+}
+
+bool Updater::IsOutdated(const UpdFileStructure& e, const std::string& local) {
+  // Without a content hash only the date can tell, as older builders meant.
+  if (e.SHA256.empty()) return fs::FileDate(local) < e.Date;
+  // With one, the content decides: a file copied without its dates, or one
+  // stamped in another time zone, is current exactly when its bytes are.
+  std::string hex;
+  if (!hashes().Hash(CacheKey(local), &hex)) return true;  // missing or unreadable
+  return hex != e.SHA256;
+}
 
 std::string Updater::Text(const char* key) const {
   return Latin1ToUtf8(ctx_->language.LanguageText(key));
@@ -150,15 +184,20 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
   view_->SetProgressValue(0);
 
   int i = 0;
-  for (const auto& [key, e] : manifest) {
+  for (const auto& [key, entry] : manifest) {
     ++i;
+    UpdFileStructure e = entry;
+    e.SHA256 = LowerHex(std::move(e.SHA256));
     view_->SetText(kStatusText, e.Name);
     const bool is_dir = e.Type == "D";
     // Entries an update would never touch need no path check.
     const bool ignored = e.Flags == kFlagNoUpdate ||
                          (e.Flags != kFlagIfNotExist && e.Flags != kFlagDelete &&
                           e.Flags != kFlagRun && e.Type != "F");
-    if (!ignored && !IsSafeEntryPath(e.Path, e.Name, !is_dir)) {
+    // A file that may be fetched needs a hash the client can check, or none.
+    const bool bad_hash = !ignored && !is_dir && e.Flags != kFlagDelete && !e.SHA256.empty() &&
+                          !IsSha256Hex(LowerHex(e.SHA256));
+    if (bad_hash || (!ignored && !IsSafeEntryPath(e.Path, e.Name, !is_dir))) {
       UpdActionStructure refused;
       refused.File = e.Path + e.Name;
       refused.Action = kActionRefused;
@@ -189,11 +228,11 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
           }
           break;
         case kFlagRun:
-          if (fs::FileDate(local) < e.Date) actions->push_back(DownloadAction(e, local));
+          if (IsOutdated(e, local)) actions->push_back(DownloadAction(e, local));
           run_list->push_back(local);
           break;
         default:  // only file entries reach here
-          if (fs::FileDate(local) < e.Date) actions->push_back(DownloadAction(e, local));
+          if (IsOutdated(e, local)) actions->push_back(DownloadAction(e, local));
           break;
       }
     }
@@ -202,6 +241,9 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
   }
   view_->SetProgressValue(static_cast<int>(manifest.size()));
   view_->DrainEvents();
+  // A shortcut for the next start; a cache that cannot be written (a
+  // read-only installation) only costs time.
+  hashes().Save();
   return static_cast<int>(actions->size());
 }
 
@@ -274,6 +316,7 @@ void Updater::ApplyUpdate() {
     }
   }
   log_ += "-------------------------\n";
+  hashes().Save();
   WriteLog();
   view_->SetText(kStatusText, Text("MsgUpdate"));
   view_->DrainEvents();
@@ -328,6 +371,8 @@ bool Updater::ReplaceFile(const UpdActionStructure& a) {
   // an open file.
   UnpackStatus status = UnpackStatus::kReadFailed;
   bool written = false;
+  Sha256 content_hash;
+  const int64_t since = fs::ClockNowNs();
   {
     fs::InputFile in;
     fs::OutputFile result;
@@ -335,12 +380,18 @@ bool Updater::ReplaceFile(const UpdActionStructure& a) {
     if (size >= 0 && in.Open(dl) && result.Create(fresh)) {
       status = UnpackStream(
           [&in](char* buf, size_t cap) { return in.Read(buf, cap); },
-          static_cast<uint64_t>(size),
-          [&result](std::string_view piece) { return result.Write(piece.data(), piece.size()); });
+          static_cast<uint64_t>(size), [&](std::string_view piece) {
+            content_hash.Update(piece);
+            return result.Write(piece.data(), piece.size());
+          });
       written = result.Close();
     }
   }
   if (status != UnpackStatus::kOk || !written) return FailFile("ErrUpdate", name, dl, fresh);
+  // The CRC-32 only says the download is the packed file the manifest names;
+  // the hash says its content is the publisher's file.
+  const std::string hex = content_hash.FinishHex();
+  if (!a.SHA256.empty() && hex != a.SHA256) return FailFile("ErrUpdate", name, dl, fresh);
   fs::RemoveFile(dl);
 
   fs::SetFileDate(fresh, a.Date);
@@ -355,6 +406,7 @@ bool Updater::ReplaceFile(const UpdActionStructure& a) {
     return FailFile("ErrUpdate", name, dl, fresh);
   }
   fs::SetAttributes(a.File, a.Attrib);
+  hashes().Record(CacheKey(a.File), hex, since);
   // A backup left by an earlier run has served its time.
   if (FileExists(a.File + kBackupSuffix) == 1) fs::RemoveFile(a.File + kBackupSuffix);
   log_ += "-> " + name + " (" + SizeText(static_cast<float>(a.Size)) + ")\n";

@@ -11,6 +11,7 @@
 #include "client/http.h"
 #include "client/system.h"
 #include "client/view.h"
+#include "shared/content_hash.h"
 #include "shared/documents.h"
 #include "shared/language.h"
 
@@ -37,6 +38,9 @@ struct UpdActionStructure {
   int32_t Date = 0;
   int32_t Attrib = 0;
   int32_t Action = 0;
+  // The entry's content hash (lower case), "" when it records none: the
+  // unpacked file must have it, or it is not installed.
+  std::string SHA256;
   bool operator==(const UpdActionStructure&) const = default;
 };
 
@@ -87,6 +91,8 @@ class Updater {
   // For tests that drive the steps one by one.
   void SetPlan(std::vector<UpdActionStructure> actions, std::vector<std::string> run_list);
   const std::string& log_text() const { return log_; }
+  // The installed files' content hashes, kept in the data folder.
+  HashCache& hashes();
 
  private:
   // A language text, as UTF-8.
@@ -98,6 +104,11 @@ class Updater {
   bool FailFile(const char* key, const std::string& name, const std::string& dl,
                 const std::string& fresh);
   void WriteLog();
+  // Whether an installed file must be fetched under the default rule.
+  bool IsOutdated(const UpdFileStructure& e, const std::string& local);
+  // The key of an installed file in the hash cache: its path below the
+  // base folder.
+  std::string CacheKey(const std::string& local) const;
 
   ClientContext* ctx_;
   ClientView* view_;
@@ -112,6 +123,7 @@ class Updater {
   std::string log_;
   bool quit_ = false;
   Outcome outcome_;
+  HashCache hashes_;
 };
 
 }  // namespace quasto::client

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "client/recording_view.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
@@ -100,6 +102,76 @@ TEST_F(UpdaterTest, DefaultRuleComparesDatesAsSignedNumbers) {
   EXPECT_EQ(view_.progress, 8);
   EXPECT_EQ(view_.texts[kStatusFrame], "Auswertung (Update-Info)");
   EXPECT_EQ(view_.history[kStatusText].front(), "older.txt");
+}
+
+TEST_F(UpdaterTest, ContentDecidesWhereTheEntryRecordsAHash) {
+  const std::string same = Sha256Hex("content");  // what Put writes
+  const std::string other = Sha256Hex("other content");
+  Put("current.dll", kOld);
+  Put("reset.exe", fs::NowDateValue());  // copied without its date
+  Put("inplace.dll", kNew);
+  Put("tool.exe", kOld);
+  Put("keep.ini", kOld);
+  Manifest m;
+  auto hashed = [](UpdFileStructure e, const std::string& hex) {
+    e.SHA256 = hex;
+    return e;
+  };
+  m["1"] = hashed(Entry("", "current.dll", 0, kNew), same);   // older, but the same bytes
+  m["2"] = hashed(Entry("", "reset.exe", 0, kOld), other);    // newer, but other bytes
+  m["3"] = hashed(Entry("", "inplace.dll", 0, kNew), other);  // same date and size
+  m["4"] = hashed(Entry("sub\\", "missing.txt", 0, kOld), same);
+  m["5"] = hashed(Entry("", "tool.exe", kFlagRun, kNew), same);  // current: run only
+  m["6"] = hashed(Entry("", "keep.ini", kFlagIfNotExist, kNew), other);  // present: kept
+  m["7"] = hashed(Entry("", "upper.dll", 0, kNew), "");
+  Put("upper.dll", kOld);
+  for (char& c : m["7"].SHA256 = same) c = static_cast<char>(std::toupper(c));
+  m["8"] = hashed(Entry("", "bad.dll", 0, kNew), "not a hash");
+  m["9"] = hashed(Entry("", "ignored.dll", kFlagNoUpdate, kNew), "not a hash");
+  ASSERT_EQ(Analyse(m), 4);
+  EXPECT_EQ(actions_[0].File, dir_ / "reset.exe");
+  EXPECT_EQ(actions_[0].SHA256, other);
+  EXPECT_EQ(actions_[1].File, dir_ / "inplace.dll");
+  EXPECT_EQ(actions_[2].File, dir_ / "sub\\missing.txt");
+  EXPECT_EQ(actions_[3].Action, kActionRefused) << "a hash the client cannot check";
+  EXPECT_EQ(actions_[3].File, "bad.dll");
+  EXPECT_EQ(runs_, (std::vector<std::string>{dir_ / "tool.exe"}));
+}
+
+TEST_F(UpdaterTest, HashCacheSparesReadingAndIsNeverTrustedBlindly) {
+  Manifest m;
+  for (int i = 0; i < 5; ++i) {
+    const std::string name = std::string("f") + std::to_string(i) + ".dll";
+    Put(name, kOld);
+    m[name] = Entry("", name, 0, kNew);
+    m[name].SHA256 = Sha256Hex("content");
+  }
+  auto fresh_run = [&](int* hashed) {
+    Updater u(&ctx_, &view_, nullptr, &system_);
+    actions_.clear();
+    const int n = u.AnalyseManifest(&actions_, m, &runs_);
+    *hashed = u.hashes().files_hashed();
+    return n;
+  };
+  int hashed = 0;
+  EXPECT_EQ(fresh_run(&hashed), 0);
+  EXPECT_EQ(hashed, 5);
+  EXPECT_EQ(fresh_run(&hashed), 0);
+  EXPECT_EQ(hashed, 0) << "a warm cache reads no file";
+
+  // A changed file is read again; a damaged cache means reading everything.
+  dir_.Write("f1.dll", "changed!");
+  fs::SetFileDate(dir_ / "f1.dll", kOld);
+  EXPECT_EQ(fresh_run(&hashed), 1);
+  EXPECT_EQ(hashed, 1);
+  std::string cache = dir_.Read("Quasto\\Quastorell.hash");
+  cache[cache.size() / 2] ^= 0x20;
+  ASSERT_TRUE(fs::WriteFile(dir_ / "Quasto\\Quastorell.hash", cache));
+  EXPECT_EQ(fresh_run(&hashed), 1);
+  EXPECT_EQ(hashed, 5);
+  ASSERT_TRUE(fs::RemoveFile(dir_ / "Quasto\\Quastorell.hash"));
+  EXPECT_EQ(fresh_run(&hashed), 1);
+  EXPECT_EQ(hashed, 5);
 }
 
 TEST_F(UpdaterTest, IfNotExistDeleteAndRunRules) {

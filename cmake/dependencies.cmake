@@ -16,11 +16,22 @@ if(WIN32)
   target_include_directories(quasto::lzma INTERFACE ${LZMA_INCLUDE})
   target_link_libraries(quasto::lzma INTERFACE ${LZMA_LIB})
   target_compile_definitions(quasto::lzma INTERFACE LZMA_API_STATIC)
+
+  find_path(SODIUM_INCLUDE sodium.h REQUIRED)
+  find_library(SODIUM_LIB NAMES libsodium.a sodium REQUIRED)
+  add_library(quasto::sodium INTERFACE IMPORTED)
+  target_include_directories(quasto::sodium INTERFACE ${SODIUM_INCLUDE})
+  # advapi32: the library's random source on Windows.
+  target_link_libraries(quasto::sodium INTERFACE ${SODIUM_LIB} advapi32)
+  target_compile_definitions(quasto::sodium INTERFACE SODIUM_STATIC)
 else()
   find_package(EXPAT REQUIRED)
   find_package(LibLZMA REQUIRED)
   add_library(quasto::expat ALIAS EXPAT::EXPAT)
   add_library(quasto::lzma ALIAS LibLZMA::LibLZMA)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+  add_library(quasto::sodium ALIAS PkgConfig::SODIUM)
 endif()
 
 # RapidJSON is header-only; setup.sh links Debian's headers into the mingw

@@ -18,7 +18,7 @@ if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git ca-certificates dpkg-dev
   libexpat1-dev liblzma-dev rapidjson-dev libgtest-dev libgmock-dev googletest
-  libcurl4-openssl-dev
+  libcurl4-openssl-dev libsodium-dev
   mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386
@@ -153,6 +153,22 @@ if [ ! -f "$PREFIX/.lzma" ]; then
     make -j"$(nproc)" -C src/liblzma >/dev/null &&
     make -C src/liblzma install >/dev/null)
   touch "$PREFIX/.lzma"
+fi
+
+if [ ! -f "$PREFIX/.sodium" ]; then
+  src=$(source_dir libsodium)
+  log "building libsodium for $HOST from $(basename "$src")"
+  # Debian's source ships without a generated configure script.
+  [ -x "$src/configure" ] || (cd "$src" && autoreconf -fi >/dev/null 2>&1)
+  rm -rf "$DEPS/build/sodium"
+  mkdir -p "$DEPS/build/sodium"
+  (cd "$DEPS/build/sodium" &&
+    "$src/configure" --host=$HOST --prefix="$PREFIX" \
+      --enable-static --disable-shared --disable-pie --with-pic=no \
+      CC=$HOST-gcc-posix >/dev/null &&
+    make -j"$(nproc)" -C src/libsodium >/dev/null &&
+    make -C src/libsodium install >/dev/null)
+  touch "$PREFIX/.sodium"
 fi
 
 if [ ! -f "$PREFIX/.gtest" ]; then

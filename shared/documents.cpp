@@ -18,6 +18,10 @@ template <class R>
 struct Field {
   const char* name;
   std::variant<std::string R::*, int32_t R::*> member;
+  // Members added after the first readers shipped are written only when
+  // they hold something, so a document without them stays byte for byte
+  // what it always was.
+  bool omit_when_empty = false;
 };
 
 // Fields in declaration order, which is also the order they are written in.
@@ -47,7 +51,7 @@ constexpr std::array<Field<UpdaterStructure>, 5> kUpdaterFields{{
     {"URL", &UpdaterStructure::URL},
 }};
 
-constexpr std::array<Field<UpdFileStructure>, 12> kUpdFileFields{{
+constexpr std::array<Field<UpdFileStructure>, 13> kUpdFileFields{{
     {"Version", &UpdFileStructure::Version},
     {"VDate", &UpdFileStructure::VDate},
     {"Path", &UpdFileStructure::Path},
@@ -60,6 +64,7 @@ constexpr std::array<Field<UpdFileStructure>, 12> kUpdFileFields{{
     {"Attrib", &UpdFileStructure::Attrib},
     {"Flags", &UpdFileStructure::Flags},
     {"Update", &UpdFileStructure::Update},
+    {"SHA256", &UpdFileStructure::SHA256, true},
 }};
 
 const auto& FieldsOf(const FTPStructure*) { return kFtpFields; }
@@ -72,6 +77,10 @@ std::string RecordJson(const R& r) {
   std::string out = "{";
   bool first = true;
   for (const auto& f : FieldsOf(&r)) {
+    if (f.omit_when_empty) {
+      auto* text = std::get_if<std::string R::*>(&f.member);
+      if (text != nullptr && (r.**text).empty()) continue;
+    }
     if (!first) out += ", ";
     first = false;
     out += JsonString(f.name);

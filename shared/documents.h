@@ -69,6 +69,10 @@ struct UpdFileStructure {
   int32_t Attrib = 0;
   int32_t Flags = 0;
   int32_t Update = 0;
+  // SHA-256 of the file's unpacked content, 64 lower-case hex digits; empty
+  // for a folder and for a file that was never packed. Written after the
+  // members above and only when set, so older readers never see a change.
+  std::string SHA256;
   bool operator==(const UpdFileStructure&) const = default;
 };
 

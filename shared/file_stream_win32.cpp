@@ -22,8 +22,10 @@ InputFile::~InputFile() { Close(); }
 
 bool InputFile::Open(const std::string& path) {
   Close();
-  handle_ = I(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  // Reading never stops another program from renaming or deleting the file.
+  handle_ = I(CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   return handle_ != -1;
 }
 

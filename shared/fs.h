@@ -73,6 +73,23 @@ bool SetAttributes(const std::string& path, int32_t attributes);
 // The current local time as a date value.
 int32_t NowDateValue();
 
+// What a file looks like from outside, with the file system's full
+// resolution. Two equal stamps of one path vouch (short of deliberate
+// tampering) that its content did not change in between. Times are
+// nanoseconds since 1970-01-01 UTC; `change` is the change time, which
+// every write and every change of the file's times moves on, so a file
+// rewritten with its old size and date still gets another stamp.
+struct FileStamp {
+  int64_t size = -1;
+  int64_t mtime_ns = 0;
+  int64_t change_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+// False for a missing path or a directory.
+bool StatFile(const std::string& path, FileStamp* out);
+// The wall clock on the scale of FileStamp's times.
+int64_t ClockNowNs();
+
 // The user's language identifier: Windows' GetUserDefaultLangID; on POSIX
 // 0x0407 when LC_ALL, else LC_MESSAGES, else LANG starts with "de", 0x0409
 // otherwise.

@@ -234,6 +234,21 @@ int32_t NowDateValue() {
   return static_cast<int32_t>(static_cast<int64_t>(timegm(&local)));
 }
 
+bool StatFile(const std::string& path, FileStamp* out) {
+  struct stat st;
+  if (stat(NativePath(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  out->size = static_cast<int64_t>(st.st_size);
+  out->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  out->change_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return true;
+}
+
+int64_t ClockNowNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 uint16_t UserLanguageId() {
   return LanguageIdFromLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"),
                               std::getenv("LANG"));

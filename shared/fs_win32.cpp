@@ -248,6 +248,40 @@ int32_t NowDateValue() {
   return DateFromUtc(utc);
 }
 
+bool StatFile(const std::string& path, FileStamp* out) {
+  const std::wstring w = Wide(path);
+  // The change time moves with every write and every change of the file's
+  // times, and no ordinary program sets it back; reading it takes a handle,
+  // which attribute-only access gets whatever the file's share mode.
+  Handle h(CreateFileW(w.c_str(), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  FILE_BASIC_INFO basic;
+  LARGE_INTEGER size;
+  if (h.valid() &&
+      GetFileInformationByHandleEx(h.get(), FileBasicInfo, &basic, sizeof basic) &&
+      GetFileSizeEx(h.get(), &size)) {
+    if (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    out->size = size.QuadPart;
+    out->mtime_ns = (basic.LastWriteTime.QuadPart - kEpochTicks) * 100;
+    out->change_ns = (basic.ChangeTime.QuadPart - kEpochTicks) * 100;
+    return true;
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  out->size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  out->mtime_ns = (Ticks(data.ftLastWriteTime) - kEpochTicks) * 100;
+  out->change_ns = (Ticks(data.ftCreationTime) - kEpochTicks) * 100;
+  return true;
+}
+
+int64_t ClockNowNs() {
+  FILETIME utc;
+  GetSystemTimeAsFileTime(&utc);
+  return (Ticks(utc) - kEpochTicks) * 100;
+}
+
 uint16_t UserLanguageId() { return GetUserDefaultLangID(); }
 
 }  // namespace quasto::fs

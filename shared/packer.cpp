@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "shared/content_hash.h"
 #include "shared/file_stream.h"
 #include "shared/fs.h"
 #include "shared/packed_file.h"
@@ -44,7 +45,7 @@ enum class LzmaOutcome { kOk, kTooLong, kReadFailed, kChanged, kWriteFailed, kCo
 // payload would be longer than the content.
 LzmaOutcome WriteLzma(fs::InputFile& in, fs::OutputFile& out, uint64_t size,
                       std::vector<uint8_t>& inbuf, std::vector<uint8_t>& outbuf,
-                      uint64_t* payload) {
+                      uint64_t* payload, Sha256* hash) {
   lzma_options_lzma opt;
   if (lzma_lzma_preset(&opt, 5)) return LzmaOutcome::kCoderFailed;
   opt.dict_size = DictionaryFor(size, opt.dict_size);
@@ -75,6 +76,8 @@ LzmaOutcome WriteLzma(fs::InputFile& in, fs::OutputFile& out, uint64_t size,
       } else {
         read_total += static_cast<uint64_t>(n);
         if (read_total > size) return LzmaOutcome::kChanged;
+        hash->Update(std::string_view(reinterpret_cast<const char*>(inbuf.data()),
+                                      static_cast<size_t>(n)));
         enc.s.next_in = inbuf.data();
         enc.s.avail_in = static_cast<size_t>(n);
       }
@@ -127,8 +130,10 @@ const char* PackStatusText(PackStatus status) {
 }
 
 PackStatus PackFileTo(const std::string& source, const std::string& dest, PackResult* result) {
-  const int64_t size = fs::FileSize(source);
-  if (size < 0) return PackStatus::kSourceUnreadable;
+  PackResult r;
+  if (!fs::StatFile(source, &r.source_stamp)) return PackStatus::kSourceUnreadable;
+  const int64_t size = r.source_stamp.size;
+  r.started_ns = fs::ClockNowNs();
   if (static_cast<double>(size) > kMaxPackedLength) return PackStatus::kSourceTooLarge;
   const auto usize = static_cast<uint64_t>(size);
 
@@ -145,9 +150,10 @@ PackStatus PackFileTo(const std::string& source, const std::string& dest, PackRe
 
   bool stored = true;
   uint64_t payload = 0;
+  auto hash = std::make_unique<Sha256>();
   // Below six bytes no LZMA payload (properties plus at least one byte) fits.
   if (usize >= kLzmaPropsSize + 1) {
-    switch (WriteLzma(in, out, usize, inbuf, outbuf, &payload)) {
+    switch (WriteLzma(in, out, usize, inbuf, outbuf, &payload, hash.get())) {
       case LzmaOutcome::kOk: stored = false; break;
       case LzmaOutcome::kTooLong: break;
       case LzmaOutcome::kReadFailed: return PackStatus::kSourceUnreadable;
@@ -160,6 +166,7 @@ PackStatus PackFileTo(const std::string& source, const std::string& dest, PackRe
     // Start over: header with 0.0, then the content unchanged.
     if (!in.Open(source)) return PackStatus::kSourceUnreadable;
     if (!out.Create(temp.path) || !out.Write(header, sizeof header)) return PackStatus::kWriteFailed;
+    hash = std::make_unique<Sha256>();
     uint64_t copied = 0;
     for (;;) {
       int64_t n = in.Read(inbuf.data(), inbuf.size());
@@ -167,6 +174,8 @@ PackStatus PackFileTo(const std::string& source, const std::string& dest, PackRe
       if (n == 0) break;
       copied += static_cast<uint64_t>(n);
       if (copied > usize) return PackStatus::kSourceChanged;
+      hash->Update(std::string_view(reinterpret_cast<const char*>(inbuf.data()),
+                                    static_cast<size_t>(n)));
       if (!out.Write(inbuf.data(), static_cast<size_t>(n))) return PackStatus::kWriteFailed;
     }
     if (copied != usize) return PackStatus::kSourceChanged;
@@ -177,13 +186,13 @@ PackStatus PackFileTo(const std::string& source, const std::string& dest, PackRe
   in.Close();
   if (!out.Close()) return PackStatus::kWriteFailed;
 
-  PackResult r;
   if (!CrcOfFile(temp.path, inbuf, &r.crc, &r.packed_size)) return PackStatus::kWriteFailed;
   if (r.packed_size != kPackedHeaderSize + (stored ? usize : payload)) return PackStatus::kWriteFailed;
   if (!fs::ReplaceWith(temp.path, dest)) return PackStatus::kWriteFailed;
   temp.keep = true;
   r.content_size = usize;
   r.stored = stored;
+  r.sha256 = hash->FinishHex();
   *result = r;
   return PackStatus::kOk;
 }

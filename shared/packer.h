@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "shared/fs.h"
+
 namespace quasto {
 
 struct PackResult {
@@ -18,6 +20,9 @@ struct PackResult {
   uint64_t content_size = 0;   // bytes read from the source
   uint64_t packed_size = 0;    // bytes of the packed file, header included
   bool stored = false;         // payload is the content itself
+  std::string sha256;          // SHA-256 of the content packed, lower-case hex
+  fs::FileStamp source_stamp;  // the source's stamp before it was read
+  int64_t started_ns = 0;      // fs::ClockNowNs() before the first byte was read
 };
 
 enum class PackStatus {

@@ -76,10 +76,23 @@ std::string ServerProcess::http_url() const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/";
 }
 
+// This process's environment with `extra` ("NAME=value") in place of the
+// variables of the same name.
+static std::vector<std::string> Environment(const std::vector<std::string>& extra) {
+  std::vector<std::string> out;
+  for (char** e = environ; *e; ++e) {
+    const std::string var = *e;
+    const std::string name = var.substr(0, var.find('=') + 1);
+    bool replaced = false;
+    for (const std::string& x : extra) replaced = replaced || x.compare(0, name.size(), name) == 0;
+    if (!replaced) out.push_back(var);
+  }
+  out.insert(out.end(), extra.begin(), extra.end());
+  return out;
+}
+
 int StartChild(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-  std::vector<std::string> environment;
-  for (char** e = environ; *e; ++e) environment.push_back(*e);
-  environment.insert(environment.end(), env.begin(), env.end());
+  std::vector<std::string> environment = Environment(env);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -110,9 +123,7 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output, const 
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, out[1], 2);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  std::vector<std::string> environment;
-  for (char** e = environ; *e; ++e) environment.push_back(*e);
-  environment.insert(environment.end(), env.begin(), env.end());
+  std::vector<std::string> environment = Environment(env);
   auto a = Pointers(argv);
   auto envp = Pointers(environment);
   pid_t pid;

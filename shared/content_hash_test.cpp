@@ -1,0 +1,221 @@
+#include "shared/content_hash.h"
+
+#include <gtest/gtest.h>
+
+#include "shared/dates.h"
+#include "shared/fs.h"
+#include "shared/test_util.h"
+
+namespace quasto {
+namespace {
+
+using testing::TempDir;
+
+const int32_t kLongAgo = DateValueFromCivil({2021, 4, 1, 9, 30, 0});
+
+TEST(Sha256, KnownValuesStreamedOrWhole) {
+  EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  Sha256 h;
+  h.Update("a");
+  h.Update("");
+  h.Update("bc");
+  EXPECT_EQ(h.FinishHex(), Sha256Hex("abc"));
+
+  EXPECT_TRUE(IsSha256Hex(Sha256Hex("x")));
+  EXPECT_FALSE(IsSha256Hex(""));
+  EXPECT_FALSE(IsSha256Hex(std::string(63, 'a')));
+  EXPECT_FALSE(IsSha256Hex(std::string(65, 'a')));
+  EXPECT_FALSE(IsSha256Hex(std::string(64, 'A')));  // the manifest form is lower case
+  EXPECT_FALSE(IsSha256Hex(std::string(63, 'a') + "g"));
+}
+
+TEST(Sha256, FileHashedInPiecesEqualsTheContentsHash) {
+  TempDir dir;
+  std::string big;
+  for (int i = 0; big.size() < (3u << 20) + 17; ++i) big += std::to_string(i) + ",";
+  dir.Write("big.bin", big);
+  dir.Write("empty", "");
+  std::string hex;
+  ASSERT_TRUE(HashFile(dir / "big.bin", &hex));
+  EXPECT_EQ(hex, Sha256Hex(big));
+  ASSERT_TRUE(HashFile(dir / "empty", &hex));
+  EXPECT_EQ(hex, Sha256Hex(""));
+  EXPECT_FALSE(HashFile(dir / "missing", &hex));
+}
+
+class HashCacheTest : public ::testing::Test {
+ protected:
+  // A file last written long ago, as a released program's files are.
+  void PutOld(const std::string& rel, const std::string& content) {
+    dir_.Write(rel, content);
+    ASSERT_TRUE(fs::SetFileDate(dir_ / rel, kLongAgo));
+  }
+  HashCache Fresh() {
+    HashCache c(cache_file_, dir_.path());
+    c.Load();
+    return c;
+  }
+  std::string HashOf(HashCache& c, const std::string& key) {
+    std::string hex;
+    EXPECT_TRUE(c.Hash(key, &hex)) << key;
+    return hex;
+  }
+
+  TempDir dir_;
+  TempDir data_;
+  std::string cache_file_ = data_ / kHashCacheFile;
+};
+
+TEST_F(HashCacheTest, WarmCacheReadsNothingAndAChangedStampIsReadAgain) {
+  PutOld("a.dll", "version one");
+  PutOld("sub\\b.txt", "bee");
+  {
+    HashCache c = Fresh();
+    EXPECT_EQ(HashOf(c, "a.dll"), Sha256Hex("version one"));
+    EXPECT_EQ(HashOf(c, "sub\\b.txt"), Sha256Hex("bee"));
+    EXPECT_EQ(c.files_hashed(), 2);
+    ASSERT_TRUE(c.Save());
+  }
+  {
+    HashCache c = Fresh();
+    EXPECT_EQ(HashOf(c, "a.dll"), Sha256Hex("version one"));
+    EXPECT_EQ(HashOf(c, "sub\\b.txt"), Sha256Hex("bee"));
+    EXPECT_EQ(c.files_hashed(), 0);
+  }
+  // Another size, or another date with the same size: read again.
+  PutOld("a.dll", "version two!");
+  dir_.Write("sub\\b.txt", "BEE");
+  ASSERT_TRUE(fs::SetFileDate(dir_ / "sub\\b.txt", kLongAgo + 60));
+  HashCache c = Fresh();
+  EXPECT_EQ(HashOf(c, "a.dll"), Sha256Hex("version two!"));
+  EXPECT_EQ(HashOf(c, "sub\\b.txt"), Sha256Hex("BEE"));
+  EXPECT_EQ(c.files_hashed(), 2);
+}
+
+TEST_F(HashCacheTest, SameSizeAndDateWithOtherContentIsNotTakenFromTheCache) {
+  PutOld("a.dll", "AAAA");
+  {
+    HashCache c = Fresh();
+    HashOf(c, "a.dll");
+    ASSERT_TRUE(c.Save());
+  }
+  PutOld("a.dll", "BBBB");  // same size, same last-write time
+  HashCache c = Fresh();
+  EXPECT_EQ(HashOf(c, "a.dll"), Sha256Hex("BBBB"));
+  EXPECT_EQ(c.files_hashed(), 1);
+}
+
+TEST_F(HashCacheTest, AFileWrittenJustNowIsNotVouchedForByItsStamp) {
+  dir_.Write("fresh.txt", "one");  // last written now
+  {
+    HashCache c = Fresh();
+    HashOf(c, "fresh.txt");
+    ASSERT_TRUE(c.Save());
+  }
+  // A second write within the same clock tick would leave the same stamp;
+  // so the next run reads the file again instead of trusting the record.
+  HashCache c = Fresh();
+  HashOf(c, "fresh.txt");
+  EXPECT_EQ(c.files_hashed(), 1);
+}
+
+TEST_F(HashCacheTest, DamagedForeignOrTornCachesAreNotUsed) {
+  PutOld("a.dll", "version one");
+  {
+    HashCache c = Fresh();
+    HashOf(c, "a.dll");
+    ASSERT_TRUE(c.Save());
+  }
+  const std::string good = data_.Read(kHashCacheFile);
+  ASSERT_NE(good.find(Sha256Hex("version one")), std::string::npos);
+
+  std::string wrong_hash = good;
+  wrong_hash[wrong_hash.find(Sha256Hex("version one"))] ^= 1;
+  std::string torn = good.substr(0, good.size() - 5);
+  std::string garbage = "\x01\x02not a cache";
+  for (const std::string& bad : {wrong_hash, torn, garbage, std::string()}) {
+    ASSERT_TRUE(fs::WriteFile(cache_file_, bad));
+    HashCache c = Fresh();
+    EXPECT_EQ(HashOf(c, "a.dll"), Sha256Hex("version one"));
+    EXPECT_EQ(c.files_hashed(), 1);
+  }
+
+  // A cache made for another folder says nothing about this one.
+  ASSERT_TRUE(fs::WriteFile(cache_file_, good));
+  HashCache other(cache_file_, dir_ / "sub\\");
+  other.Load();
+  dir_.Write("sub\\a.dll", "elsewhere");
+  std::string hex;
+  ASSERT_TRUE(other.Hash("a.dll", &hex));
+  EXPECT_EQ(hex, Sha256Hex("elsewhere"));
+}
+
+TEST_F(HashCacheTest, SaveKeepsWhatWasUsedAndMissingFilesAreForgotten) {
+  PutOld("keep.txt", "k");
+  PutOld("drop.txt", "d");
+  PutOld("gone.txt", "g");
+  {
+    HashCache c = Fresh();
+    HashOf(c, "keep.txt");
+    HashOf(c, "drop.txt");
+    HashOf(c, "gone.txt");
+    ASSERT_TRUE(c.Save());
+  }
+  ASSERT_TRUE(fs::RemoveFile(dir_ / "gone.txt"));
+  {
+    HashCache c = Fresh();
+    HashOf(c, "keep.txt");
+    std::string hex;
+    EXPECT_FALSE(c.Hash("gone.txt", &hex));
+    ASSERT_TRUE(c.Save());
+  }
+  const std::string text = data_.Read(kHashCacheFile);
+  EXPECT_NE(text.find("keep.txt"), std::string::npos);
+  EXPECT_EQ(text.find("drop.txt"), std::string::npos);
+  EXPECT_EQ(text.find("gone.txt"), std::string::npos);
+
+  // Nothing changed: the file is not written again.
+  const fs::FileStamp before = [&] {
+    fs::FileStamp s;
+    fs::StatFile(cache_file_, &s);
+    return s;
+  }();
+  HashCache c = Fresh();
+  HashOf(c, "keep.txt");
+  ASSERT_TRUE(c.Save());
+  fs::FileStamp after;
+  ASSERT_TRUE(fs::StatFile(cache_file_, &after));
+  EXPECT_EQ(after, before);
+}
+
+TEST_F(HashCacheTest, RecordedHashesNeedAStableOldStamp) {
+  PutOld("w.bin", "written by the caller");
+  const std::string hex = Sha256Hex("written by the caller");
+  fs::FileStamp stamp;
+  ASSERT_TRUE(fs::StatFile(dir_ / "w.bin", &stamp));
+  {
+    HashCache c = Fresh();
+    c.Record("w.bin", hex, fs::ClockNowNs(), &stamp);
+    ASSERT_TRUE(c.Save());
+  }
+  {
+    HashCache c = Fresh();
+    EXPECT_EQ(HashOf(c, "w.bin"), hex);
+    EXPECT_EQ(c.files_hashed(), 0);
+  }
+  // The file moved on while it was read: what was hashed may not be on disk.
+  fs::FileStamp moved = stamp;
+  moved.size += 1;
+  {
+    HashCache c = Fresh();
+    c.Record("w.bin", Sha256Hex("something else"), fs::ClockNowNs(), &moved);
+    ASSERT_TRUE(c.Save());
+  }
+  HashCache c = Fresh();
+  EXPECT_EQ(HashOf(c, "w.bin"), hex);
+  EXPECT_EQ(c.files_hashed(), 1);
+}
+
+}  // namespace
+}  // namespace quasto
