@@ -9,12 +9,19 @@
    another by Quastorell.exe under Wine, driven through its window;
 5. a report; a second client run must find nothing to do.
 
+Beside the plain update, each client also updates installations that a
+date rule would get wrong: one copied without its files' dates, and clients
+in other time zones. A file of version 2 has the size and the date of its
+version 1 (rebuilt in place). Every installation must end equal to version 2,
+having fetched exactly the changed files.
+
   e2e.py [--check] [--no-wine]
 
 With --check every step is asserted and the exit status tells the result.
 """
 import argparse
 import calendar
+import datetime
 import os
 import shutil
 import subprocess
@@ -33,6 +40,11 @@ FTP_PASSWORD = "geheim"
 V1 = calendar.timegm((2026, 3, 1, 8, 0, 0))
 V2 = calendar.timegm((2026, 9, 15, 17, 45, 0))
 UMLAUT_NAME = "\u00dcbersicht R\u00e4ume.txt"
+PUBLISHER_ZONE = "Europe/Berlin"
+# What an update of version 1 to version 2 fetches and deletes.
+FETCHED = {"app.exe", "core.dll", "extra.dll", "same.dll", "Hilfe.txt", "guide.txt",
+           "empty.log", UMLAUT_NAME}
+DELETED = {"old.txt"}
 
 
 class Failed(Exception):
@@ -99,6 +111,9 @@ def make_releases(work):
         write(os.path.join(base, "config.ini"), b"[user]\nchoice=" + (b"1" if base == v1 else b"2"),
               date)
         write(os.path.join(base, "readme.txt"), read(os.path.join(ROOT, "README.md")), V1)
+    # Rebuilt in place: other bytes, the same size and the same date.
+    write(os.path.join(v1, "lib", "same.dll"), b"MZ" + b"1" * 4094, V1)
+    write(os.path.join(v2, "lib", "same.dll"), b"MZ" + b"2" * 4094, V1)
     write(os.path.join(v2, "docs", "de", "Hilfe.txt"), b"Hilfe zu Version 2\n", V2)
     write(os.path.join(v2, "docs", "en", "help", "guide.txt"), b"Guide to version 2\n", V2)
     write(os.path.join(v2, "docs", "empty.log"), b"", V2)
@@ -148,15 +163,28 @@ class WebServer:
         self.proc.wait()
 
 
-def expected_v2(v1, v2):
+def stamped_in(mtime, zone):
+    """The file time a client in `zone` sets for the date value that the
+    builder read in the publisher's zone: dates carry no zone."""
+    from zoneinfo import ZoneInfo
+    wall = datetime.datetime.fromtimestamp(mtime, ZoneInfo(PUBLISHER_ZONE)).replace(tzinfo=None)
+    return int(wall.replace(tzinfo=ZoneInfo(zone)).timestamp())
+
+
+def expected_v2(v1, v2, install, zone):
     """What an installed version 1 holds after the update: version 2, less the
-    file marked Delete, with the version-1 config.ini kept (IfNotExist)."""
+    file marked Delete, with the version-1 config.ini kept (IfNotExist).
+    Fetched files carry version 2's dates as the client's zone reads them;
+    the others keep the dates the installation gave them."""
     want = {}
     for rel, path in tree(v2).items():
         if rel == "old.txt":
             continue
-        src = os.path.join(v1, rel) if rel == "config.ini" else path
-        want[rel] = (read(src), int(os.path.getmtime(src)))
+        if os.path.basename(rel) in FETCHED:
+            want[rel] = (read(path), stamped_in(int(os.path.getmtime(path)), zone))
+        else:
+            src = os.path.join(v1, rel) if rel == "config.ini" else path
+            want[rel] = (read(src), int(os.path.getmtime(os.path.join(install, rel))))
     return want
 
 
@@ -170,13 +198,28 @@ def compare(install, want, dst_slack=False):
     same_files = sorted(got) == sorted(want)
     same_bytes = same_files and all(got[r][0] == want[r][0] for r in want)
     allowed = (0, 3600, -3600) if dst_slack else (0,)
-    same_dates = same_files and all(got[r][1] - want[r][1] in allowed for r in want)
-    return same_files, same_bytes, same_dates, sorted(set(got) ^ set(want))
+    bad_dates = [r for r in want if r in got and got[r][1] - want[r][1] not in allowed]
+    return same_files, same_bytes, not bad_dates, sorted(set(got) ^ set(want)) + bad_dates
 
 
-def install_v1(work, name, v1, target, client_files):
+def logged(log, encoding):
+    """Names the log says were fetched and deleted, and its error lines."""
+    fetched, deleted, errors = set(), set(), []
+    for line in log.decode(encoding, "replace").replace("\r", "").split("\n"):
+        if line.startswith("-> Update Error: "):
+            errors.append(line)
+        elif line.startswith("-> Delete: "):
+            deleted.add(line[len("-> Delete: "):])
+        elif line.startswith("-> ") and line.endswith(")") and " (" in line:
+            fetched.add(line[3:].rsplit(" (", 1)[0])
+    return fetched, deleted, errors
+
+
+def install_v1(work, name, v1, target, client_files, keep_dates=True):
+    """keep_dates False: copied as many installers and users copy, every file
+    dated at install time."""
     inst = os.path.join(work, name)
-    shutil.copytree(v1, inst, copy_function=shutil.copy2)
+    shutil.copytree(v1, inst, copy_function=shutil.copy2 if keep_dates else shutil.copy)
     os.makedirs(os.path.join(inst, "Quasto"), exist_ok=True)
     for f in ("Quastorell.ucf", "Quastorell.lng"):
         shutil.copy(os.path.join(target, "Quasto", f), os.path.join(inst, "Quasto", f))
@@ -233,73 +276,88 @@ def main():
         run.expect(rc == 0, "version 2 generated and uploaded: " + out)
         run.expect(os.path.exists(os.path.join(ftp.root, "demo", "Quastorell.uif")),
                    "manifest on the server")
-        want = expected_v2(v1, v2)
 
-        print("== console client", flush=True)
-        inst = install_v1(work, "install-native", v1, target,
-                          [os.path.join(NATIVE, "quastorell")])
-        sent_before = web.bytes_sent()
-        t0 = time.time()
-        german = dict(os.environ, LC_ALL="de_DE.UTF-8")
-        r = subprocess.run([os.path.join(inst, "quastorell"), "--unattended"],
-                           capture_output=True, text=True, env=german)
-        native_time = time.time() - t0
-        run.expect(r.returncode == 0, "console client updated (status %d): %s" %
-                   (r.returncode, r.stdout[-500:]))
-        files, same, dates, diff = compare(inst, want)
-        log = read(os.path.join(inst, "Quasto", "Quastorell.log")) or b""
-        run.expect(files and same, "native install equals version 2 byte for byte %s" % diff)
-        run.expect(dates, "native install has version 2's dates")
-        run.expect(log.startswith(b"Update  (") and log.endswith(b"-------------------------\n\r\n"),
-                   "native log written")
-        changed = log.count(b"\n-> ") + (1 if b")\r\n-> " in log else 0)
-        report.append(("console client", changed, web.bytes_sent() - sent_before, native_time,
-                       files and same and dates))
-        r = subprocess.run([os.path.join(inst, "quastorell"), "--unattended"],
-                           capture_output=True, text=True, env=german)
-        run.expect(r.returncode == 0 and "Keine Aktualisierung erforderlich." in r.stdout,
-                   "second console run: no update needed: " + r.stdout[-400:])
+        def check_update(name, inst, before_log, encoding, zone, dst_slack=False):
+            want = expected_v2(v1, v2, inst, zone)
+            files, same, dates, diff = compare(inst, want, dst_slack)
+            log = read(os.path.join(inst, "Quasto", "Quastorell.log")) or b""
+            run.expect(files and same, "%s: install equals version 2 byte for byte %s" % (name, diff))
+            run.expect(dates, "%s: install has version 2's dates %s" % (name, diff))
+            run.expect(log != before_log and log.startswith(b"Update  (") and
+                       log.endswith(b"-------------------------\n\r\n"), "%s: log written" % name)
+            fetched, deleted, errors = logged(log, encoding)
+            run.expect(fetched == FETCHED and deleted == DELETED and not errors,
+                       "%s: fetched exactly the changed files: %s, deleted %s, errors %s" % (
+                           name, sorted(fetched ^ FETCHED), sorted(deleted), errors))
+            return len(fetched) + len(deleted), files and same and dates
+
+        def console(name, keep_dates=True, zone=PUBLISHER_ZONE):
+            print("== console client: " + name, flush=True)
+            inst = install_v1(work, "install-native-%d" % len(report),
+                              v1, target, [os.path.join(NATIVE, "quastorell")], keep_dates)
+            env = dict(os.environ, LC_ALL="de_DE.UTF-8", TZ=zone)
+            sent_before = web.bytes_sent()
+            t0 = time.time()
+            r = subprocess.run([os.path.join(inst, "quastorell"), "--unattended"],
+                               capture_output=True, text=True, env=env)
+            secs = time.time() - t0
+            run.expect(r.returncode == 0, "%s: console client updated (status %d): %s" %
+                       (name, r.returncode, r.stdout[-500:]))
+            changed, ok = check_update(name, inst, b"", "utf-8", zone)
+            report.append((name, changed, web.bytes_sent() - sent_before, secs, ok))
+            r = subprocess.run([os.path.join(inst, "quastorell"), "--unattended"],
+                               capture_output=True, text=True, env=env)
+            run.expect(r.returncode == 0 and "Keine Aktualisierung erforderlich." in r.stdout,
+                       "%s: second run: no update needed: %s" % (name, r.stdout[-400:]))
+
+        console("console client")
+        console("console, dates reset", keep_dates=False)
+        console("console, New York", zone="America/New_York")
+        console("console, Tokyo", zone="Asia/Tokyo")
 
         if not args.no_wine:
-            print("== Quastorell.exe under Wine", flush=True)
             from gui_harness import Wine, Xvfb
             x = Xvfb()
             try:
                 wine = Wine(WINDOWS, x.display)
-                inst = install_v1(work, "install-wine", v1, target,
-                                  [os.path.join(WINDOWS, "bin", "Quastorell.exe")])
                 caption = " Demo 2.0 (15.09.2026)"
-                sent_before = web.bytes_sent()
-                t0 = time.time()
-                proc = wine.start(os.path.join(inst, "Quastorell.exe"), [], cwd=inst)
-                rc, _ = wine.driver("wait-text", caption, "7", "Auswertung abgeschlossen.",
-                                    "30000")
-                run.expect(rc == 0, "Windows client analysed the manifest")
-                wine.driver("click", caption, "10")
-                rc, _ = wine.driver("wait-text", caption, "7", "Aktualisierung komplett.",
-                                    "60000", timeout=120)
-                if rc != 0:
-                    x.screenshot(os.path.join(ROOT, "artifacts", "e2e-wine-failure.png"))
-                    print("  message box: %s" % (wine.driver("msgbox", "2000")[1],))
-                run.expect(rc == 0, "Windows client applied the update")
-                wine.driver("close", caption)
-                proc.wait(timeout=60)
-                wine_time = time.time() - t0
-                files, same, dates, diff = compare(inst, want, dst_slack=True)
-                log = read(os.path.join(inst, "Quasto", "Quastorell.log")) or b""
-                run.expect(files and same, "Wine install equals version 2 byte for byte %s" % diff)
-                run.expect(dates, "Wine install has version 2's dates")
-                run.expect(log.startswith(b"Update  ("), "Wine log written")
-                changed = log.count(b"\n-> ") + (1 if b")\r\n-> " in log else 0)
-                report.append(("Quastorell.exe (Wine)", changed, web.bytes_sent() - sent_before,
-                               wine_time, files and same and dates))
-                proc = wine.start(os.path.join(inst, "Quastorell.exe"), [], cwd=inst)
-                rc, _ = wine.driver("wait-text", caption, "7",
-                                    "Keine Aktualisierung erforderlich.", "30000", timeout=60)
-                run.expect(rc == 0, "second Windows run: no update needed (%s files: %s)" % (
-                    wine.driver("text", caption, "4")[1], wine.driver("text", caption, "7")[1]))
-                wine.driver("close", caption)
-                proc.wait(timeout=60)
+
+                def windows(name, keep_dates=True, zone=PUBLISHER_ZONE):
+                    print("== Quastorell.exe under Wine: " + name, flush=True)
+                    inst = install_v1(work, "install-wine-%d" % len(report), v1, target,
+                                      [os.path.join(WINDOWS, "bin", "Quastorell.exe")], keep_dates)
+                    tz = {"TZ": zone}
+                    sent_before = web.bytes_sent()
+                    t0 = time.time()
+                    proc = wine.start(os.path.join(inst, "Quastorell.exe"), [], cwd=inst,
+                                      extra_env=tz)
+                    rc, _ = wine.driver("wait-text", caption, "7", "Auswertung abgeschlossen.",
+                                        "30000")
+                    run.expect(rc == 0, "%s: Windows client analysed the manifest" % name)
+                    wine.driver("click", caption, "10")
+                    rc, _ = wine.driver("wait-text", caption, "7", "Aktualisierung komplett.",
+                                        "60000", timeout=120)
+                    if rc != 0:
+                        x.screenshot(os.path.join(ROOT, "artifacts", "e2e-wine-failure.png"))
+                        print("  message box: %s" % (wine.driver("msgbox", "2000")[1],))
+                    run.expect(rc == 0, "%s: Windows client applied the update" % name)
+                    wine.driver("close", caption)
+                    proc.wait(timeout=60)
+                    secs = time.time() - t0
+                    changed, ok = check_update(name, inst, b"", "cp1252", zone, dst_slack=True)
+                    report.append((name, changed, web.bytes_sent() - sent_before, secs, ok))
+                    proc = wine.start(os.path.join(inst, "Quastorell.exe"), [], cwd=inst,
+                                      extra_env=tz)
+                    rc, _ = wine.driver("wait-text", caption, "7",
+                                        "Keine Aktualisierung erforderlich.", "30000", timeout=60)
+                    run.expect(rc == 0, "%s: second run: no update needed (%s files: %s)" % (
+                        name, wine.driver("text", caption, "4")[1],
+                        wine.driver("text", caption, "7")[1]))
+                    wine.driver("close", caption)
+                    proc.wait(timeout=60)
+
+                windows("Quastorell.exe (Wine)")
+                windows("Wine, dates reset, New York", keep_dates=False, zone="America/New_York")
             finally:
                 x.stop()
     except Failed:
@@ -316,9 +374,9 @@ def main():
 
     print()
     print("End-to-end report")
-    print("%-24s %8s %12s %9s  %s" % ("client", "actions", "downloaded", "time", "installed = version 2"))
+    print("%-30s %8s %12s %9s  %s" % ("client", "actions", "downloaded", "time", "installed = version 2"))
     for name, changed, sent, secs, ok in report:
-        print("%-24s %8d %10d B %8.2fs  %s" % (name, changed, sent, secs,
+        print("%-30s %8d %10d B %8.2fs  %s" % (name, changed, sent, secs,
                                                "yes, bytes, dates and log" if ok else "NO"))
     print("total time %.1f s; %d checks, %d failed" % (time.time() - started, run.steps,
                                                        len(run.problems)))

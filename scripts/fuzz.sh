@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs the libFuzzer targets (JSON documents, language file, packed files)
-# for a while each, starting from small seeds made here.
+# Runs the libFuzzer targets (JSON documents, language file, packed files,
+# the hash cache) for a while each, starting from small seeds made here.
 #
 #   scripts/fuzz.sh [seconds per target, default 60]
 set -euo pipefail
@@ -10,14 +10,21 @@ SECONDS_EACH=${1:-60}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
 corpus=build/fuzz/corpus
-mkdir -p "$corpus/json" "$corpus/language" "$corpus/packed"
+mkdir -p "$corpus/json" "$corpus/language" "$corpus/packed" "$corpus/hash_cache"
 printf '{"a\\\\b.txt": {"Name": "b.txt", "Path": "a\\\\", "CRC": -1, "Flags": 16}}' > "$corpus/json/seed"
 cp shared/Quastorell.lng "$corpus/language/seed"
 # A stored packed file: header 0.0 / 5.0, then "hello".
 printf '\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x14\x40hello' > "$corpus/packed/stored"
 
+# A cache of one entry, with its CRC-32 trailer.
+/usr/bin/python3 -c '
+import sys, zlib
+body = "Quastorell hash cache 1\tC:\\app\\\n" + "ab" * 32 + "\t12\t1700000000000000000\t1700000000000000001\tlib\\core.dll\n"
+open(sys.argv[1], "w").write(body + "end\t%08x\n" % zlib.crc32(body.encode()))
+' "$corpus/hash_cache/seed"
+
 status=0
-for target in json language packed; do
+for target in json language packed hash_cache; do
   echo "== $target"
   if ! build/fuzz/bin/${target}_fuzz -max_total_time="$SECONDS_EACH" -rss_limit_mb=1024 \
       -max_len=65536 "$corpus/$target" 2>&1 | tail -n 3; then

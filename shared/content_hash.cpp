@@ -105,17 +105,22 @@ void HashCache::Load() {
   entries_.clear();
   dirty_ = false;
   std::string text;
-  if (file_.empty() || !fs::ReadFile(file_, &text)) return;
+  if (!file_.empty() && fs::ReadFile(file_, &text)) LoadText(text);
+}
+
+bool HashCache::LoadText(std::string_view text) {
+  entries_.clear();
+  dirty_ = false;
   // The whole file or nothing: a torn or edited cache is not trusted.
   const std::string header = kMagic + root_ + "\n";
-  if (text.compare(0, header.size(), header) != 0) return;
+  if (text.compare(0, header.size(), header) != 0) return false;
   const size_t trailer = text.rfind(kTrailer);
-  if (trailer == std::string::npos || trailer < header.size() || text[trailer - 1] != '\n' ||
+  if (trailer == std::string_view::npos || trailer < header.size() || text[trailer - 1] != '\n' ||
       text.size() != trailer + sizeof(kTrailer) - 1 + 8 + 1 || text.back() != '\n') {
-    return;
+    return false;
   }
-  const std::string_view body(text.data(), trailer);
-  if (text.compare(trailer + sizeof(kTrailer) - 1, 8, Hex8(Crc32(body))) != 0) return;
+  const std::string_view body = text.substr(0, trailer);
+  if (text.substr(trailer + sizeof(kTrailer) - 1, 8) != Hex8(Crc32(body))) return false;
 
   std::unordered_map<std::string, Entry> loaded;
   std::string_view rest = body.substr(header.size());
@@ -129,12 +134,32 @@ void HashCache::Load() {
         !NextField(&line, &change) || !IsSha256Hex(hex) || !ParseInt(size, &e.stamp.size) ||
         !ParseInt(mtime, &e.stamp.mtime_ns) || !ParseInt(change, &e.stamp.change_ns) ||
         !StorableKey(line)) {
-      return;
+      return false;
     }
     e.hex = std::string(hex);
     loaded[std::string(line)] = std::move(e);
   }
   entries_ = std::move(loaded);
+  return true;
+}
+
+std::string HashCache::SavedText() const {
+  std::string text = kMagic + root_ + "\n";
+  text.reserve(text.size() + entries_.size() * 160);
+  char num[64];
+  for (const auto& [key, e] : entries_) {
+    if (!e.used) continue;
+    text += e.hex;
+    std::snprintf(num, sizeof num, "\t%lld\t%lld\t%lld\t", static_cast<long long>(e.stamp.size),
+                  static_cast<long long>(e.stamp.mtime_ns),
+                  static_cast<long long>(e.stamp.change_ns));
+    text += num;
+    text += key;
+    text += '\n';
+  }
+  const uint32_t crc = Crc32(text);
+  text += kTrailer + Hex8(crc) + "\n";
+  return text;
 }
 
 bool HashCache::Hash(const std::string& key, std::string* hex) {
@@ -187,22 +212,7 @@ bool HashCache::Save() {
   bool unused = false;
   for (const auto& [key, e] : entries_) unused = unused || !e.used;
   if (file_.empty() || (!dirty_ && !unused)) return true;
-  std::string text = kMagic + root_ + "\n";
-  text.reserve(text.size() + entries_.size() * 160);
-  char num[64];
-  for (const auto& [key, e] : entries_) {
-    if (!e.used) continue;
-    text += e.hex;
-    std::snprintf(num, sizeof num, "\t%lld\t%lld\t%lld\t", static_cast<long long>(e.stamp.size),
-                  static_cast<long long>(e.stamp.mtime_ns),
-                  static_cast<long long>(e.stamp.change_ns));
-    text += num;
-    text += key;
-    text += '\n';
-  }
-  const uint32_t crc = Crc32(text);
-  text += kTrailer + Hex8(crc) + "\n";
-  if (!fs::WriteFileAtomic(file_, text)) return false;
+  if (!fs::WriteFileAtomic(file_, SavedText())) return false;
   // What was not written is gone from the file, so it is gone here too.
   std::erase_if(entries_, [](const auto& kv) { return !kv.second.used; });
   dirty_ = false;

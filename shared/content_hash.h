@@ -57,6 +57,10 @@ class HashCache {
 
   // Reads the cache file; whatever cannot be trusted leaves the cache empty.
   void Load();
+  // The same from the file's text; true when it was taken.
+  bool LoadText(std::string_view text);
+  // The text Save writes: every entry looked up or recorded since Load.
+  std::string SavedText() const;
   // The hash of the file root + key: the recorded one while the file's stamp
   // is the recorded stamp, else read from the file (and recorded when the
   // stamp can vouch for it). False when the file is missing, is a folder or
@@ -76,6 +80,7 @@ class HashCache {
 
   // Files read in full by Hash since construction.
   int files_hashed() const { return files_hashed_; }
+  size_t size() const { return entries_.size(); }
   const std::string& root() const { return root_; }
   const std::string& file() const { return file_; }
 

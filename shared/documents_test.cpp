@@ -61,6 +61,23 @@ TEST(JsonWriter, ManifestEntriesWithUnsignedQuantities) {
   EXPECT_EQ(static_cast<uint32_t>(back.begin()->second.CRC), 0xFFFFFFFFu);
 }
 
+TEST(JsonWriter, ContentHashFollowsTheOriginalMembersOnlyWhenSet) {
+  UpdFileStructure e;
+  e.Name = "a.dll";
+  e.Type = "F";
+  const std::string without = ToJson(e);
+  EXPECT_EQ(without.find("SHA256"), std::string::npos) << "older documents stay byte for byte";
+  e.SHA256 = std::string(64, 'f');
+  EXPECT_EQ(ToJson(e), without.substr(0, without.size() - 1) + ", \"SHA256\": \"" +
+                           std::string(64, 'f') + "\"}");
+  UpdFileStructure back;
+  ASSERT_TRUE(FromJson(ToJson(e), &back));
+  EXPECT_EQ(back, e);
+  // Readers that know nothing of it, such as older clients, skip the member.
+  ASSERT_TRUE(FromJson(R"({"Name": "x", "SHA256": 12})", &back));
+  EXPECT_EQ(back.SHA256, "") << "not a string";
+}
+
 TEST(JsonReader, ReadsBackEverythingTheWriterWrites) {
   UpdFileStructure e;
   e.Version = std::string("\x01\x1f\"\\/", 5) + kEmoji + "\xE2\x82\xAC";
@@ -74,6 +91,7 @@ TEST(JsonReader, ReadsBackEverythingTheWriterWrites) {
   e.Attrib = 0x21;
   e.Flags = 16;
   e.Update = 1;
+  e.SHA256 = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
   UpdFileStructure back;
   ASSERT_TRUE(FromJson(ToJson(e), &back));
   EXPECT_EQ(back, e);

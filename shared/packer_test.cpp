@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "shared/content_hash.h"
 #include "shared/fs.h"
 #include "shared/packed_file.h"
 #include "shared/test_util.h"
@@ -39,6 +40,7 @@ void ExpectSameAsInMemory(const std::string& content) {
   EXPECT_EQ(r.crc, Crc32(packed));
   EXPECT_EQ(r.packed_size, packed.size());
   EXPECT_EQ(r.content_size, content.size());
+  EXPECT_EQ(r.sha256, Sha256Hex(content)) << "the hash of what was packed, also when stored";
   std::string back;
   ASSERT_EQ(UnpackContent(packed, &back), UnpackStatus::kOk);
   EXPECT_EQ(back, content);

@@ -64,16 +64,18 @@ class Wine:
         self.bin = os.path.join(build, "bin")
         self.display = display
 
-    def env(self, lang):
+    def env(self, lang, extra=None):
         e = dict(os.environ)
         e["DISPLAY"] = self.display
         e["LC_ALL"] = lang
         e["LANG"] = lang
         e.setdefault("TZ", "Europe/Berlin")
+        e.update(extra or {})
         return e
 
-    def start(self, exe, args=(), cwd=None, lang="de_DE.UTF-8"):
-        return subprocess.Popen([self.run_sh, exe] + list(args), cwd=cwd, env=self.env(lang),
+    def start(self, exe, args=(), cwd=None, lang="de_DE.UTF-8", extra_env=None):
+        return subprocess.Popen([self.run_sh, exe] + list(args), cwd=cwd,
+                                env=self.env(lang, extra_env),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def driver(self, *args, timeout=60):

@@ -1,0 +1,185 @@
+#!/usr/bin/python3
+"""Content-hash benchmark: what deciding by content costs.
+
+1. The console client starts on an installation of --files files (100,000 by
+   default) that is already current: nothing to fetch. Timed with a cold
+   hash cache (every file read) and a warm one, with its peak RSS, against
+   reference tools in the same run: `find -printf` stating every file (the
+   least any check of the installation must do) and `sha256sum` over every
+   file (what hashing all of them costs).
+2. The builder opens (scan and merge, `status`) a project of --builder-files
+   files (20,000 by default), with a warm cache, against the same open of a
+   manifest without hashes, which is decided by date and size as before.
+
+  content_hash.py BIN_FOLDER [--files N] [--builder-files N] [--keep]
+
+BIN_FOLDER holds quastorell and quastorell-builder of an optimised build.
+"""
+import argparse
+import hashlib
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+OLD = time.mktime((2025, 1, 1, 12, 0, 0, 0, 0, -1))  # long before any run
+
+
+def timed(cmd, **kw):
+    """Wall time and peak RSS (KiB) of one command, through GNU time."""
+    with tempfile.NamedTemporaryFile("r", suffix=".time") as t:
+        start = time.monotonic()
+        subprocess.run(["/usr/bin/time", "-o", t.name, "-f", "%M"] + cmd, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw)
+        wall = time.monotonic() - start
+        rss = int(t.read().strip().splitlines()[-1])
+    return wall, rss
+
+
+def make_tree(root, n, seed):
+    """n files of 200 bytes to 4 KiB in folders of 500, dated long ago.
+    Returns (relative Windows path, content) pairs."""
+    rnd = random.Random(seed)
+    files = []
+    for i in range(n):
+        folder = "d%03d\\" % (i // 500)
+        name = "f%06d.dat" % i
+        data = rnd.randbytes(rnd.randint(200, 4096))
+        path = os.path.join(root, folder[:-1], name)
+        if i % 500 == 0:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.utime(path, (OLD, OLD))
+        files.append((folder, name, data))
+    return files
+
+
+def manifest(files, with_hash):
+    date = int(OLD)
+    entries = {}
+    for folder, name, data in files:
+        e = {"Version": "1.0", "VDate": date, "Path": folder, "Name": name,
+             "Pack": "{%s}%s[dat].uzf" % (folder[:-1], name[:-4]), "CRC": 1, "Date": date,
+             "Size": len(data), "Type": "F", "Attrib": 32, "Flags": 0, "Update": 0}
+        if with_hash:
+            e["SHA256"] = hashlib.sha256(data).hexdigest()
+        entries[folder + name] = e
+    return json.dumps(entries, ensure_ascii=False, separators=(", ", ": "))
+
+
+def client_bench(bin_dir, work, n):
+    inst = os.path.join(work, "install")
+    site = os.path.join(work, "site")
+    os.makedirs(os.path.join(inst, "Quasto"))
+    os.makedirs(site)
+    print("client: writing an installation of %d files ..." % n, flush=True)
+    files = make_tree(inst, n, 1)
+    with open(os.path.join(site, "Quastorell.uif"), "w", encoding="utf-8") as f:
+        f.write(manifest(files, True))
+    server = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "tests", "servers",
+                                                                "http_server.py"),
+                               "--root", site], stdout=subprocess.PIPE, text=True)
+    try:
+        url = "http://127.0.0.1:%s/" % server.stdout.readline().split()[1]
+        with open(os.path.join(inst, "Quasto", "Quastorell.ucf"), "w") as f:
+            f.write('{"ProgInfo": "Bench", "ProgExe": "", "Restart": 0, "Mutex": "", '
+                    '"URL": "%s"}' % url)
+        client = os.path.join(inst, "quastorell")
+        shutil.copy(os.path.join(bin_dir, "quastorell"), client)
+        env = dict(os.environ, LC_ALL="C")
+
+        # Warm the page cache, so that every contender reads from memory.
+        subprocess.run(["find", inst, "-type", "f", "-exec", "cat", "{}", "+"],
+                       stdout=subprocess.DEVNULL)
+        stat_wall, _ = timed(["find", inst, "-type", "f", "-printf", "%s %T@\\n"])
+        sum_wall, _ = timed(["sh", "-c", "find '%s' -name '*.dat' -print0 | xargs -0 sha256sum"
+                             % inst])
+        cold_wall, cold_rss = timed([client, "--unattended"], env=env)
+        warm_wall, warm_rss = timed([client, "--unattended"], env=env)
+        warm2_wall, _ = timed([client, "--unattended"], env=env)
+        warm_wall = min(warm_wall, warm2_wall)
+        out = subprocess.run([client, "--unattended"], env=env, capture_output=True, text=True)
+        if "Keine Aktualisierung erforderlich." not in out.stdout and \
+                "No update" not in out.stdout:
+            print("  unexpected client output: " + out.stdout[-300:])
+    finally:
+        server.terminate()
+        server.wait()
+    print("client start, %d files, nothing to do:" % n)
+    print("  find -printf (stat each file) %6.2f s" % stat_wall)
+    print("  sha256sum of every file       %6.2f s" % sum_wall)
+    print("  quastorell, cold hash cache   %6.2f s  peak RSS %6.1f MiB  (%.2f x sha256sum)" %
+          (cold_wall, cold_rss / 1024.0, cold_wall / sum_wall))
+    print("  quastorell, warm hash cache   %6.2f s  peak RSS %6.1f MiB  (%.2f x find; "
+          "target <= 1.5 s, <= 200 MiB)" % (warm_wall, warm_rss / 1024.0, warm_wall / stat_wall))
+
+
+def builder_bench(bin_dir, work, n):
+    builder = os.path.join(bin_dir, "quastorell-builder")
+    src = os.path.join(work, "release")
+    base = os.path.join(work, "base")
+    os.makedirs(src)
+    print("builder: writing a release of %d files ..." % n, flush=True)
+    files = make_tree(src, n, 2)
+    subprocess.run([builder, "--base", base, "new", "Bench", "--source", src],
+                   check=True, stdout=subprocess.DEVNULL)
+    uif = os.path.join(base, "Projects", "Bench", "Quastorell.uif")
+    cache = os.path.join(base, "Projects", "Bench", "Quastorell.hash")
+    status = [builder, "--base", base, "status", "Bench"]
+
+    def open_with(with_hash, runs=3):
+        best = None
+        for _ in range(runs):
+            with open(uif, "w", encoding="utf-8") as f:
+                f.write(manifest(files, with_hash))
+            wall, rss = timed(status)
+            best = (wall, rss) if best is None or wall < best[0] else best
+        return best
+
+    dated_wall, dated_rss = open_with(False)
+    if os.path.exists(cache):
+        os.remove(cache)
+    cold_wall, _ = open_with(True, runs=1)
+    warm_wall, warm_rss = open_with(True)
+    out = subprocess.run(status, capture_output=True, text=True).stdout
+    proposed = out.count("[x] ")
+    print("builder open (scan and merge), %d files:" % n)
+    print("  manifest without hashes (date rule) %6.2f s  peak RSS %6.1f MiB" %
+          (dated_wall, dated_rss / 1024.0))
+    print("  with hashes, cold cache             %6.2f s" % cold_wall)
+    print("  with hashes, warm cache             %6.2f s  peak RSS %6.1f MiB  (%.2f x the "
+          "date rule; target <= 1.5)" % (warm_wall, warm_rss / 1024.0, warm_wall / dated_wall))
+    if proposed:
+        print("  unexpected: %d files proposed" % proposed)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("bin")
+    ap.add_argument("--files", type=int, default=100000)
+    ap.add_argument("--builder-files", type=int, default=20000)
+    ap.add_argument("--keep", action="store_true")
+    args = ap.parse_args()
+    bin_dir = os.path.abspath(args.bin)
+    work = tempfile.mkdtemp(prefix="quasto-bench-hash-")
+    try:
+        if args.files:
+            client_bench(bin_dir, work, args.files)
+        if args.builder_files:
+            builder_bench(bin_dir, work, args.builder_files)
+    finally:
+        if args.keep:
+            print("kept:", work)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
