@@ -35,6 +35,7 @@ struct FileEntry {
   int32_t Flags = 0;
   int32_t Mark = 0;  // 1: packed by the next generation
   Proposal Reason = Proposal::kNone;
+  fs::FileStamp Stamp;  // the file's stamp as scanned; size -1 when unknown
   bool operator==(const FileEntry&) const = default;
 };
 

@@ -32,14 +32,22 @@ void ScanFolder(const std::string& root, std::vector<FileEntry>* list, const std
   const std::string rel = folder.substr(root.size());
   for (const fs::DirEntry& d : entries) {
     const std::string full = folder + d.name;
+    if (!d.is_directory && Lower(d.name) == "quastore.uif") continue;
     FileEntry e;
-    e.Date = fs::FileDate(full);
-    e.Attrib = fs::Attributes(full);
+    // One look at each entry gives everything, the stamp for the hash cache
+    // included.
+    fs::PathInfo info;
+    if (fs::StatPath(full, &info)) {
+      e.Date = info.date;
+      e.Attrib = info.attributes;
+      e.Stamp = info.stamp;
+    } else {
+      e.Attrib = -1;
+    }
     if (!d.is_directory) {
-      if (Lower(d.name) == "quastore.uif") continue;
       e.Path = rel;
       e.Name = d.name;
-      e.Size = static_cast<int32_t>(static_cast<uint32_t>(fs::FileSize(full) & 0xFFFFFFFF));
+      e.Size = static_cast<int32_t>(static_cast<uint32_t>(e.Stamp.size & 0xFFFFFFFF));
       e.Type = "F";
       list->push_back(std::move(e));
     } else {

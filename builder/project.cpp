@@ -36,8 +36,12 @@ void ScanMergeShow(BuilderState& st, BuilderUi& ui) {
   st.file_list.clear();
   ScanSource(st.project.Source, &st.file_list);
   PrepareHashCache(st);
-  MergeScan(&st.file_list, &st.manifest, [&st](const FileEntry& f, std::string* hex) {
-    return st.hashes.Hash(f.Path + f.Name, hex);
+  // Hashing a large release with a cold cache takes a while; the windows
+  // keep painting meanwhile.
+  int looked_at = 0;
+  MergeScan(&st.file_list, &st.manifest, [&](const FileEntry& f, std::string* hex) {
+    if (++looked_at % 64 == 0) ui.FlushEvents();
+    return st.hashes.Hash(f.Path + f.Name, hex, f.Stamp.size >= 0 ? &f.Stamp : nullptr);
   });
   st.hashes.Save();
   UpdateRecentProjects(st, st.current_project);

@@ -162,10 +162,12 @@ std::string HashCache::SavedText() const {
   return text;
 }
 
-bool HashCache::Hash(const std::string& key, std::string* hex) {
+bool HashCache::Hash(const std::string& key, std::string* hex, const fs::FileStamp* known) {
   const std::string path = root_ + key;
   fs::FileStamp stamp;
-  if (!fs::StatFile(path, &stamp)) {
+  if (known != nullptr) {
+    stamp = *known;
+  } else if (!fs::StatFile(path, &stamp)) {
     Forget(key);
     return false;
   }

@@ -64,8 +64,9 @@ class HashCache {
   // The hash of the file root + key: the recorded one while the file's stamp
   // is the recorded stamp, else read from the file (and recorded when the
   // stamp can vouch for it). False when the file is missing, is a folder or
-  // cannot be read.
-  bool Hash(const std::string& key, std::string* hex);
+  // cannot be read. `stamp`, when given, is the file's stamp as the caller
+  // has just read it, which spares reading it again.
+  bool Hash(const std::string& key, std::string* hex, const fs::FileStamp* stamp = nullptr);
   // Records the hash of content that the caller read or wrote itself. `since`
   // is ClockNowNs() from before the first byte was read or written; `before`,
   // when given, the file's stamp from before it was read: when the stamp has

@@ -87,6 +87,15 @@ struct FileStamp {
 };
 // False for a missing path or a directory.
 bool StatFile(const std::string& path, FileStamp* out);
+
+// Everything a folder scan wants of one entry, read at once.
+struct PathInfo {
+  bool is_directory = false;
+  int32_t date = 0;        // as FileDate
+  int32_t attributes = 0;  // as Attributes
+  FileStamp stamp;         // files only; size -1 for a directory
+};
+bool StatPath(const std::string& path, PathInfo* out);
 // The wall clock on the scale of FileStamp's times.
 int64_t ClockNowNs();
 

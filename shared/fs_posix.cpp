@@ -181,14 +181,36 @@ bool WriteFileAtomic(const std::string& path, std::string_view data) {
   return false;
 }
 
-int32_t FileDate(const std::string& path) {
-  struct stat st;
-  if (stat(NativePath(path).c_str(), &st) != 0) return 0;
+namespace {
+
+int32_t DateOf(time_t t) {
   struct tm local;
-  time_t t = st.st_mtime;
   if (localtime_r(&t, &local) == nullptr) return 0;
   // The local wall-clock fields read as if they were UTC give the date value.
   return static_cast<int32_t>(static_cast<int64_t>(timegm(&local)));
+}
+
+int32_t AttributesOf(const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) return kAttrDirectory;
+  int32_t attr = kAttrArchive;
+  if ((st.st_mode & S_IWUSR) == 0) attr |= kAttrReadOnly;
+  return attr;
+}
+
+FileStamp StampOf(const struct stat& st) {
+  FileStamp s;
+  s.size = static_cast<int64_t>(st.st_size);
+  s.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  s.change_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return s;
+}
+
+}  // namespace
+
+int32_t FileDate(const std::string& path) {
+  struct stat st;
+  if (stat(NativePath(path).c_str(), &st) != 0) return 0;
+  return DateOf(st.st_mtime);
 }
 
 bool SetFileDate(const std::string& path, int32_t date) {
@@ -208,10 +230,7 @@ bool SetFileDate(const std::string& path, int32_t date) {
 int32_t Attributes(const std::string& path) {
   struct stat st;
   if (stat(NativePath(path).c_str(), &st) != 0) return -1;
-  if (S_ISDIR(st.st_mode)) return kAttrDirectory;
-  int32_t attr = kAttrArchive;
-  if ((st.st_mode & S_IWUSR) == 0) attr |= kAttrReadOnly;
-  return attr;
+  return AttributesOf(st);
 }
 
 bool SetAttributes(const std::string& path, int32_t attributes) {
@@ -237,9 +256,17 @@ int32_t NowDateValue() {
 bool StatFile(const std::string& path, FileStamp* out) {
   struct stat st;
   if (stat(NativePath(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-  out->size = static_cast<int64_t>(st.st_size);
-  out->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  out->change_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  *out = StampOf(st);
+  return true;
+}
+
+bool StatPath(const std::string& path, PathInfo* out) {
+  struct stat st;
+  if (stat(NativePath(path).c_str(), &st) != 0) return false;
+  out->is_directory = S_ISDIR(st.st_mode);
+  out->date = DateOf(st.st_mtime);
+  out->attributes = AttributesOf(st);
+  out->stamp = out->is_directory ? FileStamp() : StampOf(st);
   return true;
 }
 

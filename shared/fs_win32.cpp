@@ -248,7 +248,7 @@ int32_t NowDateValue() {
   return DateFromUtc(utc);
 }
 
-bool StatFile(const std::string& path, FileStamp* out) {
+bool StatPath(const std::string& path, PathInfo* out) {
   const std::wstring w = Wide(path);
   // The change time moves with every write and every change of the file's
   // times, and no ordinary program sets it back; reading it takes a handle,
@@ -258,21 +258,34 @@ bool StatFile(const std::string& path, FileStamp* out) {
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   FILE_BASIC_INFO basic;
   LARGE_INTEGER size;
+  FILETIME write;
   if (h.valid() &&
       GetFileInformationByHandleEx(h.get(), FileBasicInfo, &basic, sizeof basic) &&
       GetFileSizeEx(h.get(), &size)) {
-    if (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
-    out->size = size.QuadPart;
-    out->mtime_ns = (basic.LastWriteTime.QuadPart - kEpochTicks) * 100;
-    out->change_ns = (basic.ChangeTime.QuadPart - kEpochTicks) * 100;
-    return true;
+    write = FromTicks(basic.LastWriteTime.QuadPart);
+    out->attributes = static_cast<int32_t>(basic.FileAttributes);
+    out->stamp.size = size.QuadPart;
+    out->stamp.mtime_ns = (basic.LastWriteTime.QuadPart - kEpochTicks) * 100;
+    out->stamp.change_ns = (basic.ChangeTime.QuadPart - kEpochTicks) * 100;
+  } else {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &data)) return false;
+    write = data.ftLastWriteTime;
+    out->attributes = static_cast<int32_t>(data.dwFileAttributes);
+    out->stamp.size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    out->stamp.mtime_ns = (Ticks(data.ftLastWriteTime) - kEpochTicks) * 100;
+    out->stamp.change_ns = (Ticks(data.ftCreationTime) - kEpochTicks) * 100;
   }
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &data)) return false;
-  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
-  out->size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  out->mtime_ns = (Ticks(data.ftLastWriteTime) - kEpochTicks) * 100;
-  out->change_ns = (Ticks(data.ftCreationTime) - kEpochTicks) * 100;
+  out->is_directory = (out->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  out->date = DateFromUtc(write);
+  if (out->is_directory) out->stamp = FileStamp();
+  return true;
+}
+
+bool StatFile(const std::string& path, FileStamp* out) {
+  PathInfo info;
+  if (!StatPath(path, &info) || info.is_directory) return false;
+  *out = info.stamp;
   return true;
 }
 

@@ -1,6 +1,7 @@
 """Writes update sets for tests, independently of the builder: packed files
 (16-byte header of two little-endian doubles, then raw LZMA1 with its five
 property bytes, or the content as it is) and the manifest."""
+import hashlib
 import json
 import lzma
 import os
@@ -41,7 +42,10 @@ class UpdateSet:
         self.entries = {}
         os.makedirs(site, exist_ok=True)
 
-    def add(self, path, name, content=b"", date=0, flags=0, type_="F", attrib=0x20, store=False):
+    def add(self, path, name, content=b"", date=0, flags=0, type_="F", attrib=0x20, store=False,
+            sha256=None):
+        """sha256: True for the content's hash, a text for that text, None
+        for none (a manifest of an older builder)."""
         entry = {"Version": "2.0", "VDate": date, "Path": path, "Name": name, "Pack": "",
                  "CRC": 0, "Date": date, "Size": len(content), "Type": type_,
                  "Attrib": attrib, "Flags": flags, "Update": 0}
@@ -51,6 +55,8 @@ class UpdateSet:
             entry["CRC"] = signed(zlib.crc32(packed))
             with open(os.path.join(self.site, entry["Pack"]), "wb") as f:
                 f.write(packed)
+            if sha256 is not None:
+                entry["SHA256"] = hashlib.sha256(content).hexdigest() if sha256 is True else sha256
         self.entries[path + name] = entry
         return entry
 

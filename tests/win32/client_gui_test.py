@@ -5,6 +5,7 @@ window and message boxes, against a real local web server.
   client_gui_test.py BUILD_DIR
 """
 import calendar
+import hashlib
 import json
 import os
 import shutil
@@ -197,6 +198,46 @@ class ClientGuiTest:
         log = (self.read(base, "Quasto/Quastorell.log") or b"").split(b"\r\n")
         r.eq(log[1:], [b"-> Update Error: Tool.exe\n-------------------------\n", b""], "log")
 
+    def content_decides(self):
+        r = self.r
+        s = self.update_set("content")
+        s.add("", "same.dll", b"same bytes", NEW, sha256=True)       # older date, same bytes
+        s.add("", "app.exe", b"version 2", NEW, sha256=True)         # newer date, other bytes
+        s.add("", "evil.dll", b"not what was signed", NEW,
+              sha256=hashlib.sha256(b"the publisher's").hexdigest())
+        s.write_manifest()
+        base = self.install("content")
+        self.put(base, "same.dll", b"same bytes")
+        self.put(base, "app.exe", b"version 1", old=False)
+        self.put(base, "evil.dll", b"old evil")
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+             "analysis finished")
+        r.eq(self.text(4), "2", "only the files whose content differs")
+        self.wine.driver("click", CAPTION, "10")
+        r.eq(self.msgbox(), " Quastorell|Datei konnte nicht aktualisiert werden:\\nevil.dll|warning",
+             "content not matching its hash is an update error")
+        self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
+        r.eq(self.read(base, "app.exe"), b"version 2", "app.exe replaced")
+        r.eq(self.read(base, "same.dll"), b"same bytes", "same.dll untouched")
+        r.eq(int(os.path.getmtime(os.path.join(base, "same.dll"))), OLD_MTIME, "same.dll's date")
+        r.eq(self.read(base, "evil.dll"), b"old evil", "evil.dll kept")
+        log = (self.read(base, "Quasto/Quastorell.log") or b"").split(b"\r\n")
+        r.eq(log[1:], [b"-> app.exe (0 KB)\n-> Update Error: evil.dll\n-------------------------\n",
+                       b""], "log")
+        leftovers = [n for n in os.listdir(base) if ".~q" in n]
+        r.eq(leftovers, [], "no temporary files")
+
+        # The next start reads the cache, finds everything current but evil.dll.
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+             "second analysis")
+        r.eq(self.text(4), "1", "still only evil.dll")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
+
     def restart(self):
         r = self.r
         self.update_set("restart").write_manifest()
@@ -235,7 +276,7 @@ class ClientGuiTest:
     def run(self, only=()):
         try:
             for name in ("full_update", "url_errors", "mutex_held", "program_running",
-                         "corrupt_download", "restart", "languages"):
+                         "corrupt_download", "content_decides", "restart", "languages"):
                 if not only or name in only:
                     self.r.run(name, getattr(self, name))
         finally:
