@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,10 @@ struct BuilderState {
   int last_marked_count = 0;
   // Content hashes of the open project's source files, kept in its folder.
   HashCache hashes;
+  // The signing key's password, once given in this run.
+  std::optional<std::string> key_password;
+  // Days until a signature made in this run expires; 0: it does not.
+  int expires_days = 0;
   bool network_ready = false;
   bool quit = false;
   SettingsStore settings;

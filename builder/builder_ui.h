@@ -79,6 +79,8 @@ class BuilderUi {
   // succeeded, false when the dialog was closed without that.
   virtual bool RunProjectDialog(ProjectDialog& dialog) = 0;
   virtual bool RunFtpDialog(FtpDialog& dialog) = 0;
+  // Asks for the password of the signing key; nothing when the user cancels.
+  virtual std::optional<std::string> AskKeyPassword() = 0;
 };
 
 }  // namespace quasto

@@ -1,5 +1,6 @@
 #include "builder/cli.h"
 
+#include <cstdlib>
 #include <map>
 #include <optional>
 #include <set>
@@ -8,6 +9,7 @@
 #include "builder/console_ui.h"
 #include "builder/generation.h"
 #include "builder/project.h"
+#include "builder/signing.h"
 #include "builder/upload.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
@@ -25,8 +27,10 @@ constexpr char kUsage[] =
     "  quastorell-builder [--base DIR] status NAME\n"
     "  quastorell-builder [--base DIR] rule NAME RELPATH (----- | NoUpdate | IfNotExist | Delete)\n"
     "  quastorell-builder [--base DIR] generate NAME [--version TEXT] [--date DD.MM.YYYY]\n"
-    "      [--only RELPATH ...] [--upload]\n"
-    "  quastorell-builder [--base DIR] upload NAME\n"
+    "      [--only RELPATH ...] [--upload] [--expires-days N] [--password-stdin]\n"
+    "  quastorell-builder [--base DIR] upload NAME [--password-stdin]\n"
+    "  quastorell-builder [--base DIR] keygen [--password-stdin]\n"
+    "  quastorell-builder [--base DIR] sign NAME [--expires-days N] [--password-stdin]\n"
     "  quastorell-builder [--base DIR] ftp --server HOST [--port N] [--start-dir DIR]\n"
     "      [--login USER] [--password-stdin]\n";
 
@@ -144,9 +148,15 @@ class Cli {
     if (command == "status") return Status(ParseOptions(args, i, {}, {}), base);
     if (command == "rule") return Rule(ParseOptions(args, i, {}, {}), base);
     if (command == "generate") {
-      return Generate(ParseOptions(args, i, {"--version", "--date", "--only"}, {"--upload"}), base);
+      return Generate(ParseOptions(args, i, {"--version", "--date", "--only", "--expires-days"},
+                                   {"--upload", "--password-stdin"}),
+                      base);
     }
-    if (command == "upload") return Upload(ParseOptions(args, i, {}, {}), base);
+    if (command == "upload") return Upload(ParseOptions(args, i, {}, {"--password-stdin"}), base);
+    if (command == "keygen") return Keygen(ParseOptions(args, i, {}, {"--password-stdin"}), base);
+    if (command == "sign") {
+      return Sign(ParseOptions(args, i, {"--expires-days"}, {"--password-stdin"}), base);
+    }
     if (command == "ftp") {
       return Ftp(ParseOptions(args, i, {"--server", "--port", "--start-dir", "--login"},
                               {"--password-stdin"}),
@@ -313,10 +323,33 @@ class Cli {
     return written ? kExitOk : kExitFailed;
   }
 
+  // The signing key's password from the first line of standard input, and
+  // the signature's lifetime.
+  void TakeSigningOptions(const Options& o) {
+    if (o.flags.count("--password-stdin")) ui_.key_password = ReadLine();
+    if (o.Has("--expires-days")) {
+      const std::string& v = o.Get("--expires-days");
+      const int days = std::atoi(v.c_str());
+      if (v.empty() || v.size() > 5 || v.find_first_not_of("0123456789") != std::string::npos ||
+          days < 1) {
+        throw UsageError{"Ungültige Zahl von Tagen: " + v};
+      }
+      st_.expires_days = days;
+    }
+  }
+
+  std::string ReadLine() {
+    std::string line;
+    std::getline(in_, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+  }
+
   int Generate(const Options& o, const std::string& base) {
     const std::string& name = OneName(o);
     std::optional<int32_t> date;
     if (o.Has("--date")) date = ParseDateOption(o.Get("--date"));
+    TakeSigningOptions(o);
     Start(base);
     if (!Open(name)) return kExitUsage;
     if (o.Has("--version")) ui_.SetVersionText(o.Get("--version"));
@@ -350,11 +383,13 @@ class Cli {
     }
     if (r.outcome == UploadResult::kConnectFailed) err_ << "FTP: " << ftp->LastError() << "\n";
     if (r.outcome == UploadResult::kNoNetwork) err_ << "Das Netzwerk ist nicht verfügbar.\n";
+    // kSigningFailed: the message has said why.
     return r.ok();
   }
 
   int Upload(const Options& o, const std::string& base) {
     const std::string& name = OneName(o);
+    TakeSigningOptions(o);
     Start(base);
     std::string file;
     if (!LoadProjectDocuments(name, &file)) return kExitUsage;
@@ -367,6 +402,67 @@ class Cli {
     st_.current_project.clear();
     const bool written = Finish();
     return ok && written ? kExitOk : kExitFailed;
+  }
+
+  int Keygen(const Options& o, const std::string& base) {
+    if (!o.positional.empty()) throw UsageError{"Falsche Zahl von Argumenten"};
+    std::optional<std::string> password;
+    if (o.flags.count("--password-stdin")) {
+      password = ReadLine();
+      if (password->empty()) throw UsageError{"Das Passwort ist leer"};
+    }
+    Start(base);
+    if (!DirectoryExists(st_.base_folder)) CreateDirectoryTree(st_.base_folder);
+    const std::string why = CreateSigningKey(st_, password);
+    if (!why.empty()) {
+      err_ << why << "\n";
+      Finish();
+      return kExitUsage;
+    }
+    std::string pub_text;
+    PublicKey pub;
+    fs::ReadFile(st_.base_folder + kPublicKeyFile, &pub_text);
+    ParsePublicKey(pub_text, &pub);
+    out_ << "Schlüssel " << KeyIdText(pub.id) << " erstellt"
+         << (password ? " (verschlüsselt)" : "") << ":\n  "
+         << fs::NativePath(st_.base_folder + kSecretKeyFile) << "  (geheim: sichern, nie weitergeben)\n  "
+         << fs::NativePath(st_.base_folder + kPublicKeyFile)
+         << "  (kommt mit jedem Update-Satz nach \"Quasto\\\")\n";
+    return Finish() ? kExitOk : kExitFailed;
+  }
+
+  int Sign(const Options& o, const std::string& base) {
+    const std::string& name = OneName(o);
+    TakeSigningOptions(o);
+    Start(base);
+    std::string file;
+    if (!LoadProjectDocuments(name, &file)) return kExitUsage;
+    if (!HasSigningKey(st_)) {
+      err_ << "Im Basisverzeichnis liegt kein Schlüssel; erstellen mit \"keygen\".\n";
+      Finish();
+      return kExitUsage;
+    }
+    LoadManifest(st_, file);
+    if (st_.project.Target.empty()) {
+      st_.project.Target = st_.base_folder + "Upload\\" + st_.project.Titel + "\\";
+    }
+    constexpr char kCaption[] = "Projekt signieren";
+    SecretKey key;
+    bool signed_ok = LoadSigningKey(st_, ui_, kCaption, &key);
+    if (signed_ok) {
+      const std::string why = WriteSignedManifest(st_, key, st_.expires_days);
+      if (!why.empty()) ui_.ShowMessage(kCaption, why, MessageIcon::kError);
+      signed_ok = why.empty();
+    }
+    if (signed_ok) {
+      out_ << "Update-Info signiert: " << fs::NativePath(SignedManifestPath(st_));
+      if (st_.expires_days > 0) out_ << " (gültig für " << st_.expires_days << " Tage)";
+      out_ << "\n";
+    }
+    // Nothing of the project changed.
+    st_.current_project.clear();
+    const bool written = Finish();
+    return signed_ok && written ? kExitOk : kExitFailed;
   }
 
   int Ftp(const Options& o, const std::string& base) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "builder/project.h"
+#include "builder/signing.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
@@ -266,6 +267,15 @@ std::string UniquePackName(const Manifest& manifest, const std::string& key,
 
 GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
   GenerationResult result;
+  // With a key, every manifest is signed: a key that cannot be used stops
+  // the generation before anything changes, never falling back to an
+  // unsigned manifest.
+  const bool signing = HasSigningKey(st);
+  SecretKey key;
+  if (signing && !LoadSigningKey(st, ui, kCaption, &key)) {
+    result.signing_failed = true;
+    return result;
+  }
   ProjectStructure& p = st.project;
   p.Version = ui.VersionText();
   p.Date = ui.DateValue();
@@ -371,6 +381,14 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
     result.manifest_saved = false;
     text += "\n\nDie Update-Info \"Quastorell.uif\" des Projekts konnte nicht gespeichert werden.";
     icon = MessageIcon::kError;
+  }
+  if (signing) {
+    const std::string why = WriteSignedManifest(st, key, st.expires_days);
+    if (!why.empty()) {
+      result.signature_written = false;
+      text += "\n\n" + why;
+      icon = MessageIcon::kError;
+    }
   }
   ui.ShowMessage(kCaption, text, icon);
   ui.EnableUpload(result.created != 0);

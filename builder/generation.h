@@ -76,8 +76,15 @@ struct GenerationResult {
   std::vector<std::string> refused;   // keys the client would refuse
   std::vector<std::string> not_copied;  // client files missing from the set
   bool manifest_saved = true;
+  // The signing key could not be used: nothing was generated.
+  bool signing_failed = false;
+  // The signed manifest could not be written into the update set.
+  bool signature_written = true;
   // True when every checked file was packed and recorded.
-  bool ok() const { return failed.empty() && refused.empty() && manifest_saved; }
+  bool ok() const {
+    return failed.empty() && refused.empty() && manifest_saved && !signing_failed &&
+           signature_written;
+  }
 };
 
 // Button "Erstellen".

@@ -33,6 +33,14 @@ class ModelUi : public BuilderUi {
   }
   int SelectedRow() const override { return selected_; }
   void SelectRow(int index) { selected_ = index; }
+  std::optional<std::string> AskKeyPassword() override {
+    ++password_asks;
+    return key_password;
+  }
+
+  // What AskKeyPassword answers, and how often it was asked.
+  std::optional<std::string> key_password;
+  int password_asks = 0;
 
   const std::string& project_name() const { return project_name_; }
   bool upload_enabled() const { return upload_enabled_; }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "builder/project.h"
+#include "builder/signing.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
 
@@ -114,6 +115,15 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
     result.outcome = UploadResult::kNoNetwork;
     return result;
   }
+  // A manifest that changed since its signature (a rule set since, say) is
+  // signed again; the key is read before anything is sent.
+  const bool signing = HasSigningKey(st);
+  SecretKey key;
+  const bool resign = signing && !SignedManifestIsCurrent(st);
+  if (resign && !LoadSigningKey(st, ui, kCaption, &key)) {
+    result.outcome = UploadResult::kSigningFailed;
+    return result;
+  }
   if (!ftp.Connect(st.ftp.Server, st.ftp.Port, st.ftp.Login, UnscramblePassword(st.ftp.Password))) {
     ui.ShowMessage(kCaption, "Es konnte keine Verbindung zum FTP-Server hergestellt werden.",
                    MessageIcon::kError);
@@ -160,7 +170,19 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
     ui.ProgressText(FilePart(manifest_path));
     ui.FlushEvents();
     const Manifest published = PublishedManifest(st.manifest);
-    if (published == st.manifest) {
+    if (signing) {
+      std::string why = resign ? WriteSignedManifest(st, key, st.expires_days) : "";
+      if (!why.empty()) {
+        ui.EndProgress();
+        ui.ShowMessage(kCaption, why, MessageIcon::kError);
+      } else {
+        // Between the two files a client may see a pair that does not match;
+        // it refuses that and changes nothing, and its next run gets both.
+        result.manifest_sent =
+            ftp.SendFile(SignaturePath(st), FilePart(manifest_path) + kSignatureSuffix) &&
+            ftp.SendFile(SignedManifestPath(st), FilePart(manifest_path));
+      }
+    } else if (published == st.manifest) {
       result.manifest_sent = ftp.SendFile(manifest_path, FilePart(manifest_path));
     } else {
       // The builder keeps every entry (rules, unchecked files); the server

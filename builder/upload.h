@@ -49,7 +49,14 @@ void FtpSettingsDialog(BuilderState& st, BuilderUi& ui);
 Manifest PublishedManifest(const Manifest& manifest);
 
 struct UploadResult {
-  enum Outcome { kNotConfigured, kNoNetwork, kConnectFailed, kDirectoryRefused, kDone };
+  enum Outcome {
+    kNotConfigured,
+    kNoNetwork,
+    kSigningFailed,  // the key could not sign a manifest that changed since its signature
+    kConnectFailed,
+    kDirectoryRefused,
+    kDone,
+  };
   Outcome outcome = kDone;
   int sent = 0;
   std::vector<std::string> failed;  // keys whose packed file was not sent
@@ -58,7 +65,9 @@ struct UploadResult {
 };
 
 // Button "Hochladen": sends the pending packed files, then the manifest, but
-// the manifest only when every pending file arrived.
+// the manifest only when every pending file arrived. With a signing key the
+// manifest is the update set's signed one, sent after its signature; when
+// the project's manifest changed since it was signed, it is signed again.
 UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp);
 
 }  // namespace quasto

@@ -4,7 +4,8 @@
 //   quastorell [--unattended] [restart argument] [program folder]
 //
 // Exit status: 0 updated or nothing to do, 1 an action failed (or the
-// update could not run), 2 the manifest could not be fetched.
+// update could not run), 2 the manifest could not be fetched or was refused
+// (its signature, age or expiry; the reason is printed).
 #include <unistd.h>
 
 #include <cstdio>
@@ -42,12 +43,16 @@ int main(int argc, char** argv) {
   ConsoleView view(stdout, stdin, isatty(STDOUT_FILENO) != 0, unattended, question);
   auto transport = NewHttpTransport();
   auto system = NewClientSystem();
-  switch (RunClient(args, base, &view, transport.get(), system.get())) {
+  std::string why;
+  switch (RunClient(args, base, &view, transport.get(), system.get(), &why)) {
     case ClientOutcome::kUpdated:
     case ClientOutcome::kNothingToDo:
     case ClientOutcome::kNotApplied:
       return 0;
     case ClientOutcome::kNoManifest:
+      return 2;
+    case ClientOutcome::kBadSignature:
+      std::fprintf(stderr, "Signature check failed: %s\n", why.c_str());
       return 2;
     case ClientOutcome::kFailed:
     case ClientOutcome::kProgramRunning:

@@ -12,7 +12,8 @@ void LoadConfiguration(const std::string& file, UpdaterStructure* config) {
 }
 
 ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
-                        ClientView* view, HttpTransport* transport, ClientSystem* system) {
+                        ClientView* view, HttpTransport* transport, ClientSystem* system,
+                        std::string* why) {
   ClientContext ctx;
   const bool sockets = system->StartSockets();
   std::string program_folder = args.program_folder;
@@ -56,6 +57,9 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
         outcome = ClientOutcome::kNoWindow;
       } else if (!o.manifest_fetched) {
         outcome = ClientOutcome::kNoManifest;
+      } else if (!o.signature_failure.empty()) {
+        outcome = ClientOutcome::kBadSignature;
+        if (why != nullptr) *why = o.signature_failure;
       } else if (o.actions == 0) {
         outcome = ClientOutcome::kNothingToDo;
       } else if (!o.applied) {

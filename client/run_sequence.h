@@ -30,14 +30,17 @@ enum class ClientOutcome {
   kNotApplied,      // there was an update, but the window was closed first
   kFailed,          // some action failed
   kNoManifest,      // the manifest could not be fetched, or no connection
+  kBadSignature,    // the manifest is not the publisher's, is older or expired
   kProgramRunning,  // the program holds its mutex: nothing was done
   kNoWindow,        // the progress window could not be opened
 };
 
 // Runs the whole sequence against the given platform and returns how it
-// ended. `base_folder` is the result of the base-folder rule.
+// ended. `base_folder` is the result of the base-folder rule. `why`, when
+// given, receives the reason of a refused signature.
 ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
-                        ClientView* view, HttpTransport* transport, ClientSystem* system);
+                        ClientView* view, HttpTransport* transport, ClientSystem* system,
+                        std::string* why = nullptr);
 
 }  // namespace quasto::client
 

@@ -1,11 +1,13 @@
 #include "client/updater.h"
 
 #include "client/client_text.h"
+#include "client/manifest_trust.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/file_stream.h"
 #include "shared/fs.h"
 #include "shared/packed_file.h"
+#include "shared/signature.h"
 #include "shared/text.h"
 
 namespace quasto::client {
@@ -116,6 +118,7 @@ void Updater::SetPlan(std::vector<UpdActionStructure> actions,
 int Updater::RunUpdate(const std::string& title) {
   actions_.clear();
   run_list_.clear();
+  unverified_runs_.clear();
   log_.clear();
   processed_ = 0;
   quit_ = false;
@@ -134,6 +137,22 @@ int Updater::RunUpdate(const std::string& title) {
     return 0;
   }
   outcome_.manifest_fetched = true;
+  signature_required_ = SignatureRequired(ctx_->data_folder);
+  if (signature_required_) {
+    // The exact bytes received are what the publisher must have signed.
+    std::optional<std::string> sig = downloader_.StartDownload(
+        ctx_->config.URL + kManifestFile + kSignatureSuffix, "", kFlagResynchronize, 0,
+        kDefaultChunk);
+    const std::string why =
+        sig ? CheckManifestSignature(ctx_->data_folder, *body, *sig, fs::ClockNowNs() / 1000000000)
+            : std::string("no signature on the server");
+    if (!why.empty()) {
+      outcome_.signature_failure = why;
+      view_->ShowMessage(" " + ctx_->config.ProgInfo, Text("ErrSignature") + "  ", kIconError);
+      view_->CloseProgressWindow();
+      return 0;
+    }
+  }
   // A body that is no JSON object (an error page, say) leaves nothing to do.
   Manifest manifest;
   ManifestFromJson(*body, &manifest);
@@ -195,8 +214,10 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
                          (e.Flags != kFlagIfNotExist && e.Flags != kFlagDelete &&
                           e.Flags != kFlagRun && e.Type != "F");
     // A file that may be fetched needs a hash the client can check, or none.
-    const bool bad_hash = !ignored && !is_dir && e.Flags != kFlagDelete && !e.SHA256.empty() &&
-                          !IsSha256Hex(LowerHex(e.SHA256));
+    // Under a signature, a file without a hash could be anything at all.
+    const bool may_fetch = !ignored && !is_dir && e.Flags != kFlagDelete;
+    const bool bad_hash = may_fetch && (e.SHA256.empty() ? signature_required_
+                                                         : !IsSha256Hex(e.SHA256));
     if (bad_hash || (!ignored && !IsSafeEntryPath(e.Path, e.Name, !is_dir))) {
       UpdActionStructure refused;
       refused.File = e.Path + e.Name;
@@ -228,7 +249,10 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
           }
           break;
         case kFlagRun:
-          if (IsOutdated(e, local)) actions->push_back(DownloadAction(e, local));
+          if (IsOutdated(e, local)) {
+            actions->push_back(DownloadAction(e, local));
+            unverified_runs_.insert(local);
+          }
           run_list->push_back(local);
           break;
         default:  // only file entries reach here
@@ -308,6 +332,11 @@ void Updater::ApplyUpdate() {
     view_->DrainEvents();
     for (const std::string& program : run_list_) {
       if (FileExists(program) != 1) continue;
+      // What is there is not what the signed manifest names: never run it.
+      if (signature_required_ && unverified_runs_.count(program) != 0) {
+        ++outcome_.failures;
+        continue;
+      }
       if (system_->RunProgramAndWait(program, FolderPart(program))) {
         log_ += "-> Run: " + FilePart(program) + "\n";
       } else {
@@ -407,6 +436,7 @@ bool Updater::ReplaceFile(const UpdActionStructure& a) {
   }
   fs::SetAttributes(a.File, a.Attrib);
   hashes().Record(CacheKey(a.File), hex, since);
+  unverified_runs_.erase(a.File);
   // A backup left by an earlier run has served its time.
   if (FileExists(a.File + kBackupSuffix) == 1) fs::RemoveFile(a.File + kBackupSuffix);
   log_ += "-> " + name + " (" + SizeText(static_cast<float>(a.Size)) + ")\n";

@@ -4,6 +4,7 @@
 #define QUASTO_CLIENT_UPDATER_H_
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,9 @@ class Updater {
     int actions = 0;
     bool applied = false;
     int failures = 0;  // actions and program runs that did not succeed
+    // Why a manifest was refused although it arrived: its signature, age or
+    // expiry; "" otherwise.
+    std::string signature_failure;
   };
   const Outcome& outcome() const { return outcome_; }
 
@@ -124,6 +128,11 @@ class Updater {
   bool quit_ = false;
   Outcome outcome_;
   HashCache hashes_;
+  // The installation ships the publisher's key: only what the signed
+  // manifest's hashes vouch for is installed or run.
+  bool signature_required_ = false;
+  // Programs to run whose new content is still to be fetched and checked.
+  std::set<std::string> unverified_runs_;
 };
 
 }  // namespace quasto::client

@@ -54,7 +54,9 @@ bool ReadFile(const std::string& path, std::string* out);
 bool WriteFile(const std::string& path, std::string_view data);
 // Writes a temporary file beside `path`, flushes it to disk and moves it over
 // `path`. On failure the previous file is untouched and no temporary remains.
-bool WriteFileAtomic(const std::string& path, std::string_view data);
+// `owner_only`: readable by the user alone (a secret key); on Windows the
+// folder's permissions apply either way.
+bool WriteFileAtomic(const std::string& path, std::string_view data, bool owner_only = false);
 
 // Last-write time as a date value: seconds since 1970-01-01 00:00:00 of local
 // wall-clock time. 0 for a missing path.

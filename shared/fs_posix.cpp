@@ -165,7 +165,7 @@ bool WriteFile(const std::string& path, std::string_view data) {
   return ok;
 }
 
-bool WriteFileAtomic(const std::string& path, std::string_view data) {
+bool WriteFileAtomic(const std::string& path, std::string_view data, bool owner_only) {
   const std::string native = NativePath(path);
   std::string tmp = native + ".tmp~XXXXXX";
   int fd = mkstemp(tmp.data());
@@ -173,7 +173,7 @@ bool WriteFileAtomic(const std::string& path, std::string_view data) {
   // mkstemp creates 0600; a document should get the usual permissions.
   mode_t mask = umask(0);
   umask(mask);
-  fchmod(fd, 0666 & ~mask);
+  fchmod(fd, owner_only ? 0600 : 0666 & ~mask);
   bool ok = WriteAll(fd, data) && fsync(fd) == 0;
   if (close(fd) != 0) ok = false;
   if (ok && rename(tmp.c_str(), native.c_str()) == 0) return true;

@@ -196,7 +196,7 @@ bool WriteFile(const std::string& path, std::string_view data) {
   return ok;
 }
 
-bool WriteFileAtomic(const std::string& path, std::string_view data) {
+bool WriteFileAtomic(const std::string& path, std::string_view data, bool) {
   std::string tmp = path + ".tmp~" + std::to_string(GetCurrentProcessId()) + "-" +
                     std::to_string(GetTickCount());
   {

@@ -40,6 +40,9 @@ const std::pair<const char*, const char*> kDefaults[] = {
     {"ErrDownload", "\xDC" "bertragungsfehler beim Download"},
     {"ShowHistory", "\xC4" "nderungen"},
     {"CloseProg", "Sie m\xFC" "ssen das Programm vor dem Update schlie\xDF" "en."},
+    {"ErrSignature",
+     "Die Update-Informationen sind nicht vom Herausgeber signiert.\n"
+     "Aktualisierung wird abgebrochen."},
 };
 
 // State of one parse. Depth 1 is the root, 2 a language, 3 an entry.

@@ -1,0 +1,66 @@
+#include "client/manifest_trust.h"
+
+#include <charconv>
+
+#include "shared/folders.h"
+#include "shared/fs.h"
+#include "shared/signature.h"
+
+namespace quasto::client {
+namespace {
+
+constexpr char kStatePrefix[] = "timestamp:";
+
+// The recorded timestamp; 0 when none was recorded. A state file that cannot
+// be read as one counts as none: it would otherwise stop every update for
+// good, and only a manifest the publisher signed gets past this check.
+int64_t RecordedTimestamp(const std::string& path) {
+  std::string text;
+  if (!fs::ReadFile(path, &text) || text.size() > 64 || text.rfind(kStatePrefix, 0) != 0) return 0;
+  std::string_view digits(text);
+  digits.remove_prefix(sizeof(kStatePrefix) - 1);
+  while (!digits.empty() && (digits.back() == '\n' || digits.back() == '\r')) digits.remove_suffix(1);
+  int64_t v = 0;
+  auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v);
+  return ec == std::errc() && p == digits.data() + digits.size() && v > 0 ? v : 0;
+}
+
+}  // namespace
+
+bool SignatureRequired(const std::string& data_folder) {
+  return FileExists(data_folder + kPublicKeyFile) == 1;
+}
+
+std::string CheckManifestSignature(const std::string& data_folder, std::string_view manifest,
+                                   std::string_view signature_file, int64_t now) {
+  std::string key_text;
+  if (!fs::ReadFile(data_folder + kPublicKeyFile, &key_text)) {
+    return "the public key cannot be read";
+  }
+  PublicKey key;
+  std::string why = ParsePublicKey(key_text, &key);
+  if (!why.empty()) return "the installed public key: " + why;
+  VerifiedSignature v;
+  why = VerifySignature(manifest, signature_file, key, &v);
+  if (!why.empty()) return why;
+
+  const std::string state = data_folder + kTrustStateFile;
+  const int64_t newest = RecordedTimestamp(state);
+  if (v.fields.timestamp < newest) {
+    return "the manifest is older (timestamp " + std::to_string(v.fields.timestamp) +
+           ") than one accepted before (timestamp " + std::to_string(newest) + ")";
+  }
+  if (v.fields.expires && *v.fields.expires <= now) {
+    return "the manifest expired (at " + std::to_string(*v.fields.expires) + ", now " +
+           std::to_string(now) + ")";
+  }
+  // Recorded before anything is applied, so that an interrupted update does
+  // not reopen the door to older manifests. A state that cannot be written
+  // weakens only the rollback check, so the update goes on.
+  if (v.fields.timestamp > newest) {
+    fs::WriteFileAtomic(state, kStatePrefix + std::to_string(v.fields.timestamp) + "\n");
+  }
+  return "";
+}
+
+}  // namespace quasto::client

@@ -1,0 +1,246 @@
+// Signed updates against a real local web server: an installation that
+// ships the publisher's public key installs and runs only what that key
+// signed, never an older manifest and never an expired one.
+#include <gtest/gtest.h>
+
+#include "client/manifest_trust.h"
+#include "client/recording_view.h"
+#include "client/test_site.h"
+#include "client/updater.h"
+#include "shared/dates.h"
+#include "shared/folders.h"
+#include "shared/fs.h"
+#include "shared/signature.h"
+#include "shared/test_util.h"
+#include "tests/support/server_process.h"
+
+namespace quasto::client {
+namespace {
+
+using testing::ServerProcess;
+using testing::TempDir;
+
+const int32_t kOld = DateValueFromCivil({2021, 3, 4, 5, 6, 7});
+const int32_t kNew = DateValueFromCivil({2025, 8, 9, 10, 11, 12});
+
+int64_t Now() { return fs::ClockNowNs() / 1000000000; }
+
+class SignedUpdateTest : public ::testing::Test {
+ protected:
+  SignedUpdateTest()
+      : server_("http_server.py", {"--root", site_.path()}),
+        transport_(NewHttpTransport()),
+        system_(NewClientSystem()) {
+    ctx_.base_folder = install_.path();
+    ctx_.data_folder = install_ / "Quasto\\";
+    CreateDirectoryTree(ctx_.data_folder);
+    ctx_.language.SetDefaultTexts();
+    ctx_.config.URL = server_.http_url();
+    ctx_.config.ProgInfo = "Tool 2.0";
+    GenerateKeyPair(&pub_, &secret_);
+    install_.Write("Quasto\\Quastorell.pub", PublicKeyFileText(pub_));
+  }
+
+  UpdFileStructure& Publish(const std::string& name, const std::string& content,
+                            int32_t flags = 0) {
+    return PublishHashed(site_, &manifest_, "", name, content, kNew, flags);
+  }
+
+  // The manifest and its signature on the server, as the builder publishes.
+  void Sign(int64_t timestamp, std::optional<int64_t> expires = std::nullopt,
+            const SecretKey* key = nullptr) {
+    text_ = ToJson(manifest_);
+    site_.Write("Quastorell.uif", text_);
+    site_.Write("Quastorell.uif.minisig",
+                SignMessage(text_, key ? *key : secret_,
+                            MakeTrustedComment(timestamp, "Quastorell.uif", expires)));
+  }
+
+  void Run() {
+    log_before_ = install_.Read("Quasto\\Quastorell.log");
+    view_ = RecordingView();
+    view_.events = {ViewEvent::kNone, ViewEvent::kButton, ViewEvent::kCloseWindow};
+    Updater updater(&ctx_, &view_, transport_.get(), system_.get());
+    updater.RunUpdate(ctx_.config.ProgInfo);
+    outcome_ = updater.outcome();
+  }
+
+  // Refused as a whole: the ErrSignature box, nothing applied or logged.
+  void ExpectRefused(const std::string& reason_start) {
+    EXPECT_EQ(outcome_.signature_failure.rfind(reason_start, 0), 0u)
+        << outcome_.signature_failure;
+    ASSERT_EQ(view_.messages.size(), 1u);
+    EXPECT_EQ(view_.messages[0].title, " Tool 2.0");
+    EXPECT_EQ(view_.messages[0].text,
+              "Die Update-Informationen sind nicht vom Herausgeber signiert.\n"
+              "Aktualisierung wird abgebrochen.  ");
+    EXPECT_EQ(view_.messages[0].icon, kIconError);
+    EXPECT_TRUE(view_.closed);
+    EXPECT_FALSE(outcome_.applied);
+    EXPECT_EQ(install_.Read("Quasto\\Quastorell.log"), log_before_);
+  }
+
+  TempDir site_, install_;
+  ServerProcess server_;
+  std::unique_ptr<HttpTransport> transport_;
+  std::unique_ptr<ClientSystem> system_;
+  ClientContext ctx_;
+  RecordingView view_;
+  Manifest manifest_;
+  PublicKey pub_;
+  SecretKey secret_;
+  std::string text_;
+  std::string log_before_;
+  Updater::Outcome outcome_;
+};
+
+TEST_F(SignedUpdateTest, ASignedUpdateIsAppliedAndItsTimestampRemembered) {
+  install_.Write("app.exe", "version 1");
+  fs::SetFileDate(install_ / "app.exe", kOld);
+  Publish("app.exe", "version 2");
+  Sign(Now() - 60);
+  Run();
+  EXPECT_EQ(outcome_.signature_failure, "");
+  EXPECT_TRUE(outcome_.applied);
+  EXPECT_EQ(outcome_.failures, 0);
+  EXPECT_EQ(install_.Read("app.exe"), "version 2");
+  EXPECT_EQ(install_.Read("Quasto\\Quastorell.state"), "timestamp:" + std::to_string(Now() - 60) + "\n");
+}
+
+TEST_F(SignedUpdateTest, AlteredMissingOrForeignSignaturesChangeNothing) {
+  install_.Write("app.exe", "version 1");
+  fs::SetFileDate(install_ / "app.exe", kOld);
+  Publish("app.exe", "version 2");
+
+  Sign(Now());
+  std::string tampered = text_;
+  tampered[10] ^= 1;
+  site_.Write("Quastorell.uif", tampered);
+  Run();
+  ExpectRefused("the signature does not match the manifest");
+
+  PublicKey other_pub;
+  SecretKey other;
+  GenerateKeyPair(&other_pub, &other);
+  Sign(Now(), std::nullopt, &other);
+  Run();
+  ExpectRefused("signed by another key");
+
+  Sign(Now());
+  const std::string sig = site_.Read("Quastorell.uif.minisig");
+  site_.Write("Quastorell.uif.minisig", sig.substr(0, sig.size() / 2));
+  Run();
+  ExpectRefused("not a signature file");
+
+  site_.Write("Quastorell.uif.minisig", "\x89PNG garbage\n\x00\x01");
+  Run();
+  ExpectRefused("not a signature file");
+
+  fs::RemoveFile(site_ / "Quastorell.uif.minisig");
+  Run();
+  ExpectRefused("no signature on the server");
+
+  // An installed key that cannot be read is no reason to trust anything.
+  install_.Write("Quasto\\Quastorell.pub", "garbage");
+  Sign(Now());
+  Run();
+  ExpectRefused("the installed public key");
+  EXPECT_EQ(install_.Read("app.exe"), "version 1");
+}
+
+TEST_F(SignedUpdateTest, OlderAndExpiredManifestsAreRefused) {
+  install_.Write("app.exe", "version 1");
+  fs::SetFileDate(install_ / "app.exe", kOld);
+  Publish("app.exe", "version 1");
+  Sign(Now() - 1000);
+  const std::string old_manifest = text_;
+  const std::string old_sig = site_.Read("Quastorell.uif.minisig");
+  Run();  // current: nothing to do, but the timestamp is taken
+  EXPECT_EQ(outcome_.signature_failure, "");
+  EXPECT_EQ(outcome_.actions, 0);
+
+  Publish("app.exe", "version 2");
+  Sign(Now() - 10);
+  Run();
+  EXPECT_EQ(install_.Read("app.exe"), "version 2");
+
+  // The old, validly signed pair replayed, say to bring back a vulnerable
+  // version: refused.
+  site_.Write("Quastorell.uif", old_manifest);
+  site_.Write("Quastorell.uif.minisig", old_sig);
+  Run();
+  ExpectRefused("the manifest is older");
+  EXPECT_EQ(install_.Read("app.exe"), "version 2");
+
+  // The same timestamp again is fine; an expired signature is not.
+  Sign(Now() - 10);
+  Run();
+  EXPECT_EQ(outcome_.signature_failure, "");
+  Sign(Now(), Now() - 1);
+  Run();
+  ExpectRefused("the manifest expired");
+  Sign(Now(), Now() + 3600);
+  Run();
+  EXPECT_EQ(outcome_.signature_failure, "");
+}
+
+TEST_F(SignedUpdateTest, OnlyVerifiedContentIsInstalledOrRun) {
+  install_.Write("tool.exe", "old tool");
+  fs::SetFileDate(install_ / "tool.exe", kOld);
+  // A swapped packed file with the right CRC-32: its content is not the
+  // signed hash.
+  UpdFileStructure& lib = Publish("lib.dll", "evil lib");
+  lib.SHA256 = Sha256Hex("good lib");
+  // A program to run whose download fails its check: the old file that is
+  // still there must not run either.
+  UpdFileStructure& tool = Publish("tool.exe", "evil tool", kFlagRun);
+  tool.SHA256 = Sha256Hex("good tool");
+  // No hash: a signed manifest names no content for it.
+  UpdFileStructure& bare = PublishFile(site_, &manifest_, "", "bare.txt", "anything", kNew);
+  bare.SHA256.clear();
+  // A good program to run.
+  install_.Write("setup.sh", "#!/bin/sh\necho ran > ran.txt\n");
+  PublishHashed(site_, &manifest_, "", "setup.sh", "#!/bin/sh\necho ran > ran.txt\n", kNew,
+                kFlagRun);
+  Sign(Now());
+  Run();
+  EXPECT_EQ(outcome_.signature_failure, "");
+  EXPECT_EQ(FileExists(install_ / "lib.dll"), 0);
+  EXPECT_EQ(install_.Read("tool.exe"), "old tool");
+  EXPECT_EQ(FileExists(install_ / "bare.txt"), 0);
+  EXPECT_EQ(install_.Read("ran.txt"), "ran\n") << "current by its hash: it runs";
+  const std::string log = install_.Read("Quasto\\Quastorell.log");
+  EXPECT_NE(log.find("-> Update Error: bare.txt\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Update Error: lib.dll\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Update Error: tool.exe\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("-> Run: tool.exe"), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Run: setup.sh"), std::string::npos) << log;
+  EXPECT_EQ(outcome_.failures, 4) << "three files and the program not run";
+}
+
+TEST_F(SignedUpdateTest, WithoutAnInstalledKeyNothingIsAsked) {
+  fs::RemoveFile(install_ / "Quasto\\Quastorell.pub");
+  Publish("app.exe", "version 2");
+  site_.Write("Quastorell.uif", ToJson(manifest_));  // no signature at all
+  Run();
+  EXPECT_EQ(outcome_.signature_failure, "");
+  EXPECT_EQ(install_.Read("app.exe"), "version 2");
+  EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.state"), 0);
+}
+
+TEST(ManifestTrust, AStateFileThatIsNoTimestampCountsAsNone) {
+  TempDir dir;
+  PublicKey pub;
+  SecretKey secret;
+  GenerateKeyPair(&pub, &secret);
+  dir.Write("Quastorell.pub", PublicKeyFileText(pub));
+  dir.Write("Quastorell.state", "timestamp:abc");
+  const std::string sig = SignMessage("m", secret, MakeTrustedComment(100, "Quastorell.uif", {}));
+  EXPECT_EQ(CheckManifestSignature(dir.path(), "m", sig, 200), "");
+  EXPECT_EQ(dir.Read("Quastorell.state"), "timestamp:100\n");
+  const std::string older = SignMessage("m", secret, MakeTrustedComment(99, "Quastorell.uif", {}));
+  EXPECT_NE(CheckManifestSignature(dir.path(), "m", older, 200), "");
+}
+
+}  // namespace
+}  // namespace quasto::client
