@@ -8,6 +8,7 @@
 #include "builder/ftp_client.h"
 #include "builder/generation.h"
 #include "builder/test_env.h"
+#include "builder/signing.h"
 #include "builder/upload.h"
 #include "shared/folders.h"
 #include "shared/packed_file.h"
@@ -74,6 +75,46 @@ class Ftp : public ::testing::Test {
   std::string remote;
   BuilderEnv env;
 };
+
+TEST_F(Ftp, ASignedManifestArrivesWithItsSignatureAndIsSignedAgainWhenStale) {
+  PublicKey pub;
+  SecretKey secret;
+  GenerateKeyPair(&pub, &secret);
+  env.dir.Write("base\\Quastorell.key", SecretKeyFileText(secret, std::nullopt));
+  env.dir.Write("base\\Quastorell.pub", PublicKeyFileText(pub));
+  ASSERT_TRUE(GenerateUpdate(env.st, env.ui).ok());
+  auto ftp = MakeFtpClient();
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, *ftp).ok());
+  const std::string target = WithTrailingSeparator(env.st.project.Target);
+  std::string served, sig, local;
+  ASSERT_TRUE(fs::ReadFile(remote + "Demo\\Quastorell.uif", &served));
+  ASSERT_TRUE(fs::ReadFile(remote + "Demo\\Quastorell.uif.minisig", &sig));
+  ASSERT_TRUE(fs::ReadFile(target + "Quastorell.uif", &local));
+  EXPECT_EQ(served, local) << "the bytes that were signed";
+  VerifiedSignature v;
+  EXPECT_EQ(VerifySignature(served, sig, pub, &v), "");
+
+  // A rule changed after the generation: the upload signs the manifest that
+  // it sends, so the rule reaches the clients under a valid signature.
+  env.st.manifest["app.exe"].Flags = kFlagNoUpdate;
+  env.st.manifest["app.exe"].Update = 1;
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, *ftp).ok());
+  ASSERT_TRUE(fs::ReadFile(remote + "Demo\\Quastorell.uif", &served));
+  ASSERT_TRUE(fs::ReadFile(remote + "Demo\\Quastorell.uif.minisig", &sig));
+  EXPECT_EQ(VerifySignature(served, sig, pub, &v), "");
+  Manifest m;
+  ASSERT_EQ(ManifestFromJson(served, &m), ManifestRead::kOk);
+  EXPECT_EQ(m["app.exe"].Flags, kFlagNoUpdate);
+
+  // A key that cannot sign the changed manifest sends nothing at all.
+  env.st.manifest["app.exe"].Flags = kFlagNormal;
+  env.dir.Write("base\\Quastorell.key", "broken");
+  const std::string before = served;
+  const UploadResult r = UploadUpdateSet(env.st, env.ui, *ftp);
+  EXPECT_EQ(r.outcome, UploadResult::kSigningFailed);
+  ASSERT_TRUE(fs::ReadFile(remote + "Demo\\Quastorell.uif", &served));
+  EXPECT_EQ(served, before);
+}
 
 TEST_F(Ftp, EverythingArrivesByteIdentical) {
   auto ftp = MakeFtpClient();

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer targets (JSON documents, language file, packed files,
-# the hash cache) for a while each, starting from small seeds made here.
+# the hash cache, signatures and keys) for a while each, starting from small
+# seeds made here.
 #
 #   scripts/fuzz.sh [seconds per target, default 60]
 set -euo pipefail
@@ -10,7 +11,7 @@ SECONDS_EACH=${1:-60}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
 corpus=build/fuzz/corpus
-mkdir -p "$corpus/json" "$corpus/language" "$corpus/packed" "$corpus/hash_cache"
+mkdir -p "$corpus/json" "$corpus/language" "$corpus/packed" "$corpus/hash_cache" "$corpus/signature"
 printf '{"a\\\\b.txt": {"Name": "b.txt", "Path": "a\\\\", "CRC": -1, "Flags": 16}}' > "$corpus/json/seed"
 cp shared/Quastorell.lng "$corpus/language/seed"
 # A stored packed file: header 0.0 / 5.0, then "hello".
@@ -23,8 +24,15 @@ body = "Quastorell hash cache 1\tC:\\app\\\n" + "ab" * 32 + "\t12\t1700000000000
 open(sys.argv[1], "w").write(body + "end\t%08x\n" % zlib.crc32(body.encode()))
 ' "$corpus/hash_cache/seed"
 
+# A signature file of the minisign tool over "quastorell manifest bytes".
+printf '%s\n' "untrusted comment: signature from minisign secret key" \
+  "RUR+PpwHdTKE0WPHIyz9j0kwci+9Xxf7ufXzWpvy9PoRYOHwpTGiUKggeLWs4IkyZotnH6j9Loqxk36t3ZmVB/AmneXYARi2DA8=" \
+  "trusted comment: timestamp:1700000000	file:Quastorell.uif	expires:1800000000" \
+  "cYa8yjRBRl2dMRXXsymlf4+R6tJmeGKtcVHLTt0g9PxljyfjkdVu5/sq9JFVsp5+KRFo1kOb6nYud8//eMbKAQ==" \
+  > "$corpus/signature/seed"
+
 status=0
-for target in json language packed hash_cache; do
+for target in json language packed hash_cache signature; do
   echo "== $target"
   if ! build/fuzz/bin/${target}_fuzz -max_total_time="$SECONDS_EACH" -rss_limit_mb=1024 \
       -max_len=65536 "$corpus/$target" 2>&1 | tail -n 3; then

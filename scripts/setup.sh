@@ -18,7 +18,7 @@ if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git ca-certificates dpkg-dev
   libexpat1-dev liblzma-dev rapidjson-dev libgtest-dev libgmock-dev googletest
-  libcurl4-openssl-dev libsodium-dev
+  libcurl4-openssl-dev libsodium-dev minisign
   mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386
