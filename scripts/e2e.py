@@ -36,6 +36,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "servers"))
 NATIVE = os.path.join(ROOT, "build", "native-release", "bin")
 WINDOWS = os.path.join(ROOT, "build", "windows")
 FTP_PASSWORD = "geheim"
+KEY_PASSWORD = "schl\u00fcssel 2026"
 
 V1 = calendar.timegm((2026, 3, 1, 8, 0, 0))
 V2 = calendar.timegm((2026, 9, 15, 17, 45, 0))
@@ -221,7 +222,7 @@ def install_v1(work, name, v1, target, client_files, keep_dates=True):
     inst = os.path.join(work, name)
     shutil.copytree(v1, inst, copy_function=shutil.copy2 if keep_dates else shutil.copy)
     os.makedirs(os.path.join(inst, "Quasto"), exist_ok=True)
-    for f in ("Quastorell.ucf", "Quastorell.lng"):
+    for f in ("Quastorell.ucf", "Quastorell.lng", "Quastorell.pub"):
         shutil.copy(os.path.join(target, "Quasto", f), os.path.join(inst, "Quasto", f))
     for f in client_files:
         shutil.copy(f, inst)
@@ -256,12 +257,15 @@ def main():
         rc, out = builder(base, "ftp", "--server", "127.0.0.1", "--port", str(ftp.port),
                           "--login", "quasto", "--password-stdin", stdin=FTP_PASSWORD + "\n")
         run.expect(rc == 0, "ftp settings stored: " + out)
+        rc, out = builder(base, "keygen", "--password-stdin", stdin=KEY_PASSWORD + "\n")
+        run.expect(rc == 0, "signing key made: " + out)
         rc, out = builder(base, "new", "Demo", "--source", v1 + "/", "--url", url,
                           "--exe", "app.exe", "--ftp-dir", "demo", "--version", "1.0",
                           "--date", "01.03.2026")
         run.expect(rc == 0, "project created: " + out)
-        rc, out = builder(base, "generate", "Demo", "--upload")
-        run.expect(rc == 0, "version 1 generated and uploaded: " + out)
+        rc, out = builder(base, "generate", "Demo", "--upload", "--password-stdin",
+                          stdin=KEY_PASSWORD + "\n")
+        run.expect(rc == 0, "version 1 generated, signed and uploaded: " + out)
         target = os.path.join(base, "Upload", "Demo")
 
         print("== publishing version 2", flush=True)
@@ -272,10 +276,25 @@ def main():
         rc, out = builder(base, "rule", "Demo", "config.ini", "IfNotExist")
         run.expect(rc == 0, "config.ini marked IfNotExist: " + out)
         rc, out = builder(base, "generate", "Demo", "--version", "2.0", "--date", "15.09.2026",
-                          "--upload")
-        run.expect(rc == 0, "version 2 generated and uploaded: " + out)
-        run.expect(os.path.exists(os.path.join(ftp.root, "demo", "Quastorell.uif")),
-                   "manifest on the server")
+                          "--upload", "--password-stdin", stdin=KEY_PASSWORD + "\n")
+        run.expect(rc == 0, "version 2 generated, signed and uploaded: " + out)
+        served = os.path.join(ftp.root, "demo", "Quastorell.uif")
+        run.expect(os.path.exists(served) and os.path.exists(served + ".minisig"),
+                   "manifest and signature on the server")
+        if shutil.which("minisign"):
+            r = subprocess.run(["minisign", "-V", "-m", served, "-p",
+                                os.path.join(base, "Quastorell.pub")], capture_output=True,
+                               text=True)
+            run.expect(r.returncode == 0, "minisign verifies the served manifest: " + r.stderr)
+
+        # A copy of the update set on the server with one byte of its
+        # manifest changed, as an attacker on the way would serve it.
+        tampered = os.path.join(ftp.root, "tampered")
+        shutil.copytree(os.path.join(ftp.root, "demo"), tampered)
+        text = read(os.path.join(tampered, "Quastorell.uif"))
+        with open(os.path.join(tampered, "Quastorell.uif"), "wb") as f:
+            f.write(text.replace(b'"Flags": 4', b'"Flags": 0', 1))
+        tampered_url = web.url + "tampered/"
 
         def check_update(name, inst, before_log, encoding, zone, dst_slack=False):
             want = expected_v2(v1, v2, inst, zone)
@@ -314,6 +333,27 @@ def main():
         console("console, dates reset", keep_dates=False)
         console("console, New York", zone="America/New_York")
         console("console, Tokyo", zone="Asia/Tokyo")
+
+        def install_tampered(name, client_files):
+            inst = install_v1(work, name, v1, target, client_files)
+            ucf = os.path.join(inst, "Quasto", "Quastorell.ucf")
+            with open(ucf, "rb") as f:
+                cfg = f.read()
+            with open(ucf, "wb") as f:
+                f.write(cfg.replace(url.encode(), tampered_url.encode()))
+            return inst, {rel: read(p) for rel, p in tree(inst).items()}
+
+        print("== console client: a tampered manifest", flush=True)
+        inst, before = install_tampered("install-native-tampered",
+                                        [os.path.join(NATIVE, "quastorell")])
+        r = subprocess.run([os.path.join(inst, "quastorell"), "--unattended"], capture_output=True,
+                           text=True, env=dict(os.environ, LC_ALL="de_DE.UTF-8"))
+        run.expect(r.returncode == 2 and "Signature check failed: the signature does not match"
+                   in r.stderr, "console client refuses the tampered manifest (status %d): %s" %
+                   (r.returncode, r.stderr[-300:]))
+        run.expect({rel: read(p) for rel, p in tree(inst).items()} == before,
+                   "console client changed nothing")
+        report.append(("console, tampered manifest", 0, 0, 0.0, r.returncode == 2))
 
         if not args.no_wine:
             from gui_harness import Wine, Xvfb
@@ -358,6 +398,22 @@ def main():
 
                 windows("Quastorell.exe (Wine)")
                 windows("Wine, dates reset, New York", keep_dates=False, zone="America/New_York")
+
+                print("== Quastorell.exe under Wine: a tampered manifest", flush=True)
+                inst, before = install_tampered("install-wine-tampered",
+                                                [os.path.join(WINDOWS, "bin", "Quastorell.exe")])
+                proc = wine.start(os.path.join(inst, "Quastorell.exe"), [], cwd=inst)
+                rc, box = wine.driver("msgbox", "30000")
+                want = (caption + "|Die Update-Informationen sind nicht vom Herausgeber "
+                        "signiert.\\nAktualisierung wird abgebrochen.  |error")
+                run.expect(rc == 0 and box == want, "Windows client shows ErrSignature: %r" % box)
+                try:
+                    proc.wait(timeout=60)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                refused = {rel: read(p) for rel, p in tree(inst).items()} == before
+                run.expect(refused, "Windows client changed nothing")
+                report.append(("Wine, tampered manifest", 0, 0, 0.0, rc == 0 and refused))
             finally:
                 x.stop()
     except Failed:
@@ -377,7 +433,8 @@ def main():
     print("%-30s %8s %12s %9s  %s" % ("client", "actions", "downloaded", "time", "installed = version 2"))
     for name, changed, sent, secs, ok in report:
         print("%-30s %8d %10d B %8.2fs  %s" % (name, changed, sent, secs,
-                                               "yes, bytes, dates and log" if ok else "NO"))
+                                               ("refused, nothing changed" if "tampered" in name
+                                                else "yes, bytes, dates and log") if ok else "NO"))
     print("total time %.1f s; %d checks, %d failed" % (time.time() - started, run.steps,
                                                        len(run.problems)))
     print("%d passed, %d failed" % (run.steps - len(run.problems), len(run.problems)))
