@@ -21,6 +21,7 @@ FTP_DIALOG = "Konfiguration"
 SOURCE_PICKER = "Bitte wählen Sie das Quellverzeichnis mit dem Projekt aus!"
 TARGET_PICKER = "Bitte wählen Sie das Zielverzeichnis für die Updater-Dateien aus!"
 PROGRAM_PICKER = "Bitte wählen Sie die ausführbare Datei aus!"
+PASSWORD_DIALOG = "Signatur"
 
 
 class BuilderGuiTest:
@@ -340,9 +341,55 @@ class BuilderGuiTest:
                 "FTP settings saved: %r" % cfg)
         r.check("geheim" not in cfg, "password not stored in plain text")
 
+    def cli(self, base, *args, stdin=""):
+        """The Windows command-line builder on the same base folder."""
+        return subprocess.run([self.wine.run_sh, os.path.join(self.wine.bin, "quastorell-builder.exe"),
+                               "--base", winpath(base)] + list(args), input=stdin,
+                              capture_output=True, text=True, env=self.wine.env("C.UTF-8"),
+                              timeout=120)
+
+    def signed_generation(self):
+        r = self.r
+        base = self.install("signed")
+        src = self.source_tree(base, [("app.exe", 2000)])
+        out = self.cli(base, "keygen", "--password-stdin", stdin="geheim\n")
+        r.eq(out.returncode, 0, "encrypted key made: " + out.stdout + out.stderr)
+        out = self.cli(base, "new", "Demo", "--source", winpath(src), "--url", "http://x/")
+        r.eq(out.returncode, 0, "project made: " + out.stdout + out.stderr)
+        proc = self.start(base)
+        self.d("menu", MAIN, 7)  # the recent project
+        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project open")
+
+        self.d("click", MAIN, 57)
+        r.eq(self.d("find", PASSWORD_DIALOG, "20000")[0], 0, "the key's password is asked")
+        self.d("set-text", PASSWORD_DIALOG, 83, "falsch")
+        self.shot("builder-password-dialog.png")
+        self.d("click", PASSWORD_DIALOG, 1)
+        r.eq(self.msgbox(), "Projekt erstellen|Das Passwort des Schlüssels ist falsch.|error",
+             "a wrong password stops the generation")
+        target = os.path.join(base, "Upload", "Demo")
+        r.check(not os.path.exists(os.path.join(target, "app[exe].uzf")), "nothing packed")
+
+        self.d("click", MAIN, 57)
+        r.eq(self.d("find", PASSWORD_DIALOG, "20000")[0], 0, "asked again")
+        self.d("set-text", PASSWORD_DIALOG, 83, "geheim")
+        self.d("click", PASSWORD_DIALOG, 1)
+        r.eq(self.msgbox(),
+             "Projekt erstellen|Es wurden 1 Updater-Dateien erstellt bzw. aktualisiert."
+             "|information", "generation message")
+        manifest = os.path.join(target, "Quastorell.uif")
+        r.check(os.path.exists(manifest + ".minisig"), "signature in the update set")
+        r.check(os.path.exists(os.path.join(target, "Quasto", "Quastorell.pub")),
+                "public key in the update set")
+        if shutil.which("minisign"):
+            v = subprocess.run(["minisign", "-V", "-m", manifest, "-p",
+                                os.path.join(base, "Quastorell.pub")], capture_output=True)
+            r.eq(v.returncode, 0, "minisign verifies the manifest")
+        self.close(proc)
+
     def run(self, only=()):
         try:
-            for name in ("empty_start", "create_project", "ftp_dialog"):
+            for name in ("empty_start", "create_project", "ftp_dialog", "signed_generation"):
                 if not only or name in only:
                     self.r.run(name, getattr(self, name))
         finally:
