@@ -26,20 +26,16 @@ import sys
 import tempfile
 import time
 
+import builder_generate  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 OLD = time.mktime((2025, 1, 1, 12, 0, 0, 0, 0, -1))  # long before any run
 
 
 def timed(cmd, **kw):
-    """Wall time and peak RSS (KiB) of one command, through GNU time."""
-    with tempfile.NamedTemporaryFile("r", suffix=".time") as t:
-        start = time.monotonic()
-        subprocess.run(["/usr/bin/time", "-o", t.name, "-f", "%M"] + cmd, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw)
-        wall = time.monotonic() - start
-        rss = int(t.read().strip().splitlines()[-1])
-    return wall, rss
+    """Wall time and peak RSS (KiB) of one command, its output discarded."""
+    return builder_generate.timed(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw)
 
 
 def make_tree(root, n, seed):
