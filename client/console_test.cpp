@@ -104,15 +104,31 @@ TEST_F(ConsoleClientTest, ClientsInOtherTimeZonesFetchExactlyTheChangedFiles) {
   }
 }
 
-TEST_F(ConsoleClientTest, AsksBeforeApplying) {
+TEST_F(ConsoleClientTest, ListsTheFilesAsksAndExitsWithThreeWhenDeclined) {
+  install_.Write("old.txt", "going");
   Publish("", "app.txt", "new app");
+  Publish("sub\\", "more.txt", std::string(4096, 'm'));
+  manifest_["old.txt"].Name = "old.txt";
+  manifest_["old.txt"].Type = "F";
+  manifest_["old.txt"].Flags = kFlagDelete;
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
   std::string out;
-  EXPECT_EQ(Run({}, &out, "n\n"), 0);
-  EXPECT_NE(out.find("Aktualisieren? [y/N]"), std::string::npos) << out;
+  EXPECT_EQ(Run({}, &out, "n\n"), 3) << out;
+  const size_t list = out.find("  app.txt (0 KB)\n  Delete: old.txt\n  sub\\more.txt (4 KB)\n");
+  const size_t question = out.find("Aktualisieren? [y/N]");
+  EXPECT_NE(list, std::string::npos) << out;
+  EXPECT_NE(question, std::string::npos) << out;
+  EXPECT_LT(list, question) << out;
   EXPECT_EQ(FileExists(install_ / "app.txt"), 0);
+  EXPECT_EQ(install_.Read("old.txt"), "going");
+
+  // No answer at all (end of input) declines too.
   out.clear();
-  EXPECT_EQ(Run({}, &out, "j\n"), 0);
+  EXPECT_EQ(Run({}, &out, ""), 3) << out;
+  out.clear();
+  EXPECT_EQ(Run({}, &out, "j\n"), 0) << out;
   EXPECT_EQ(install_.Read("app.txt"), "new app");
+  EXPECT_EQ(FileExists(install_ / "old.txt"), 0);
 }
 
 TEST_F(ConsoleClientTest, ExitStatusForFailuresAndMissingManifest) {

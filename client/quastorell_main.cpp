@@ -4,7 +4,8 @@
 //   quastorell [--unattended] [restart argument] [program folder]
 //
 // Exit status: 0 updated or nothing to do, 1 an action failed (or the
-// update could not run), 2 the manifest could not be fetched.
+// update could not run), 2 the manifest could not be fetched, 3 the user
+// declined the update.
 #include <unistd.h>
 
 #include <cstdio>
@@ -45,8 +46,9 @@ int main(int argc, char** argv) {
   switch (RunClient(args, base, &view, transport.get(), system.get())) {
     case ClientOutcome::kUpdated:
     case ClientOutcome::kNothingToDo:
-    case ClientOutcome::kNotApplied:
       return 0;
+    case ClientOutcome::kNotApplied:
+      return 3;
     case ClientOutcome::kNoManifest:
       return 2;
     case ClientOutcome::kFailed:

@@ -27,14 +27,16 @@ class ScriptedSystem : public ClientSystem {
     return running;
   }
   bool StartProgram(const std::string& path, const std::string& argument,
-                    const std::string& folder) override {
+                    const std::string& folder, std::string* why_not) override {
     calls.push_back("start " + path + " [" + argument + "] in " + folder);
-    return true;
+    if (!start_refusal.empty()) *why_not = start_refusal;
+    return start_refusal.empty();
   }
   bool RunProgramAndWait(const std::string&, const std::string&) override { return true; }
   std::string LogEncoding(const std::string& utf8) override { return utf8; }
 
   bool sockets = true, connected = true, running = false;
+  std::string start_refusal;
   MutexResult mutex = MutexResult::kCreated;
   std::vector<std::string> calls;
 };
