@@ -112,6 +112,10 @@ TEST_F(ApplyTest, ReplacesChangedFilesAndCreatesNewOnes) {
   EXPECT_EQ(view_.texts[kStatusText], "Aktualisierung komplett.");
   EXPECT_EQ(view_.log, (std::vector<std::string>{"open Tool 2.0", "enable", "disable", "disable",
                                                  "close"}));
+  // What a console lists before it asks.
+  EXPECT_EQ(view_.details, (std::vector<std::string>{
+                               "Tool.exe (146 KB)", "a b\\\xC3\x9C" "bersicht r\xC3\xA4ume.txt (0 KB)",
+                               "empty.dat (0 KB)", "lang\\de\\text.xml (0 KB)"}));
 
   // Manifest order, by key bytes: Tool.exe, a b\..., empty.dat, lang\de\text.xml.
   EXPECT_EQ(Log(), LogHeader() +
@@ -257,6 +261,7 @@ TEST_F(ApplyTest, ErrorPageAsManifestIsAnUrlError) {
   EXPECT_EQ(view_.messages[0].icon, kIconError);
   EXPECT_FALSE(outcome_.manifest_fetched);
   EXPECT_TRUE(view_.closed);
+  EXPECT_EQ(view_.details, (std::vector<std::string>{"HTTP status 500"}));
 }
 
 TEST_F(ApplyTest, ManifestThatIsNoObjectMeansNothingToDo) {

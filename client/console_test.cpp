@@ -147,6 +147,22 @@ TEST_F(ConsoleClientTest, ExitStatusForFailuresAndMissingManifest) {
   EXPECT_NE(out.find("[error] Tool 2.0:\n  Ung\xC3\xBCltige Internetadresse (URL)."),
             std::string::npos)
       << out;
+  EXPECT_NE(out.find("'Quastorel.ucf'!\n  HTTP status 404\n"), std::string::npos) << out;
+
+  // A refusal is told apart from a wrong address; an unreachable server
+  // has no status to tell.
+  UpdaterStructure config;
+  config.ProgInfo = "Tool 2.0";
+  config.URL = server_.http_url() + "status/403/";
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  out.clear();
+  EXPECT_EQ(Run({"--unattended"}, &out), 2) << out;
+  EXPECT_NE(out.find("'Quastorel.ucf'!\n  HTTP status 403\n"), std::string::npos) << out;
+  config.URL = "http://127.0.0.1:1/";
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  out.clear();
+  EXPECT_EQ(Run({"--unattended"}, &out), 2) << out;
+  EXPECT_EQ(out.find("HTTP status"), std::string::npos) << out;
 }
 
 TEST_F(ConsoleClientTest, RestartsTheProgramWithItsArgument) {
@@ -162,6 +178,27 @@ TEST_F(ConsoleClientTest, RestartsTheProgramWithItsArgument) {
   EXPECT_EQ(Run({"--unattended", "--after-update"}, &out), 0) << out;
   for (int i = 0; i < 100 && FileExists(install_ / "restarted.txt") == 0; ++i) usleep(20000);
   EXPECT_EQ(install_.Read("restarted.txt"), "--after-update\n");
+}
+
+// A Windows program, or a script without its execute bit, is not handed to
+// /bin/sh: the client says why it did not restart it.
+TEST_F(ConsoleClientTest, RestartsOnlyAnExecutableFile) {
+  install_.Write("prog.exe", "MZ\nexit 0\ntouch ran-by-shell.txt\n");
+  chmod((install_ / "prog.exe").c_str(), 0644);
+  UpdaterStructure config;
+  config.URL = server_.http_url();
+  config.ProgExe = "prog.exe";
+  config.Restart = 1;
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  Publish("", "x.txt", "x");
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_NE(out.find("  " + (install_ / "prog.exe") +
+                     " was not restarted: it is not an executable file\n"),
+            std::string::npos)
+      << out;
+  usleep(200000);
+  EXPECT_EQ(FileExists(install_ / "ran-by-shell.txt"), 0);
 }
 
 // Kills the client at several moments of an update: every installed file must

@@ -151,6 +151,17 @@ TEST_F(RunSequenceTest, ProgramFolderGetsItsSeparator) {
             "start " + (dir_ / "prog\\tool.exe") + " [] in " + (dir_ / "prog\\"));
 }
 
+TEST_F(RunSequenceTest, RefusedRestartIsExplainedAsADetail) {
+  Config(R"({"ProgExe": "tool.exe", "Restart": 1})");
+  dir_.Write("tool.exe", "x");
+  system_.sockets = false;
+  system_.start_refusal = "it is not an executable file";
+  Run();
+  EXPECT_TRUE(view_.messages.empty());
+  EXPECT_EQ(view_.details, (std::vector<std::string>{
+                               (dir_ / "tool.exe") + " was not restarted: it is not an executable file"}));
+}
+
 TEST_F(RunSequenceTest, NoRestartWithoutProgramOrFlagOrFile) {
   system_.sockets = false;
   Config(R"({"ProgExe": "", "Restart": 1})");
