@@ -431,7 +431,7 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
     asides.push_back(AsideName(local, asides));
     return CacheKey(asides.back());
   };
-  std::vector<JournalStep> temporaries;
+  std::vector<JournalStep> temporaries, folders;
   for (size_t i = 0; i < actions_.size(); ++i) {
     const UpdActionStructure& a = actions_[i];
     JournalStep s;
@@ -462,12 +462,12 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
         s.line = "-> Create: " + a.Dir + "\n";
         break;
       case kActionDeleteDir:
-        // Only when it is empty once the steps before have been taken.
         if (DirectoryExists(a.Dir) == 0) continue;
         s.kind = StepKind::kRemoveFolder;
         s.path = CacheKey(a.Dir);
         s.line = "-> Delete: " + a.Dir + "\n";
-        break;
+        folders.push_back(s);
+        continue;
       case kActionDeleteFile:
         if (FileExists(a.File) == 0) continue;
         s.kind = StepKind::kDelete;
@@ -480,6 +480,13 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
     }
     j.steps.push_back(s);
   }
+  // A folder goes once the files in it have gone, deepest first: in the
+  // manifest's order a folder comes before its files.
+  std::stable_sort(folders.begin(), folders.end(), [](const JournalStep& x, const JournalStep& y) {
+    return std::count(x.path.begin(), x.path.end(), '\\') >
+           std::count(y.path.begin(), y.path.end(), '\\');
+  });
+  j.steps.insert(j.steps.end(), folders.begin(), folders.end());
   for (const std::string& r : refused_) {
     JournalStep s;
     s.kind = StepKind::kNote;
