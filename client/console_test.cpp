@@ -201,6 +201,61 @@ TEST_F(ConsoleClientTest, RestartsOnlyAnExecutableFile) {
   EXPECT_EQ(FileExists(install_ / "ran-by-shell.txt"), 0);
 }
 
+// Windows refuses to replace or delete a file a running program holds, but
+// lets it be renamed. strace makes the calls fail that way here: "busy".
+TEST_F(ConsoleClientTest, FilesInUseAreMovedAsideAndTheirOldVersionsDeletedLater) {
+  install_.Write("lib\\held.dll", "old held");
+  fs::SetFileDate(install_ / "lib\\held.dll", kOld);
+  Publish("lib\\", "held.dll", "new held");
+  Publish("", "other.txt", "other");
+  // strace's -P matches a call by its first path: the staged file's move
+  // over the target fails, and every deletion of the old version.
+  const std::string held = fs::NativePath(install_ / "lib\\held.dll");
+  std::string out;
+  EXPECT_EQ(testing::RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P",
+                                 held + ".~qnew", "-P", held + ".bak", "-e", "trace=rename,unlink", "-e",
+                                 "inject=rename:error=EBUSY:when=1", "-e",
+                                 "inject=unlink:error=EBUSY", install_ / "quastorell",
+                                 "--unattended"},
+                                &out, "", {"LC_ALL=C", "ASAN_OPTIONS=detect_leaks=0"}),
+            0)
+      << out;
+  EXPECT_EQ(install_.Read("lib\\held.dll"), "new held");
+  EXPECT_EQ(install_.Read("other.txt"), "other");
+  // The old version is still held: the journal keeps it for a later start.
+  EXPECT_EQ(install_.Read("lib\\held.dll.bak"), "old held");
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.journal").find("drop\tlib\\held.dll.bak\n"),
+            std::string::npos);
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.log").find("-> held.dll (0 KB)\n"),
+            std::string::npos);
+
+  out.clear();
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_NE(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << out;
+  EXPECT_EQ(FileExists(install_ / "lib\\held.dll.bak"), 0);
+  EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.journal"), 0);
+
+  // A file to delete that is held steps aside and goes.
+  install_.Write("gone.txt", "held too");
+  UpdFileStructure& gone = manifest_["gone.txt"];
+  gone.Name = "gone.txt";
+  gone.Type = "F";
+  gone.Flags = kFlagDelete;
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  out.clear();
+  EXPECT_EQ(testing::RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P",
+                                 fs::NativePath(install_ / "gone.txt"), "-e", "trace=unlink",
+                                 "-e", "inject=unlink:error=EBUSY:when=1",
+                                 install_ / "quastorell", "--unattended"},
+                                &out, "", {"LC_ALL=C", "ASAN_OPTIONS=detect_leaks=0"}),
+            0)
+      << out;
+  EXPECT_EQ(FileExists(install_ / "gone.txt"), 0);
+  EXPECT_EQ(FileExists(install_ / "gone.txt.bak"), 0);
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.log").find("-> Delete: gone.txt\n"),
+            std::string::npos);
+}
+
 // Kills the client at several moments of an update: every installed file must
 // be its old or its new version, never missing, never half-written.
 TEST_F(ConsoleClientTest, KilledMidUpdateLeavesOldOrNewFiles) {
