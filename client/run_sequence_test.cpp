@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "client/journal.h"
 #include "client/recording_view.h"
 #include "shared/folders.h"
 #include "shared/test_util.h"
@@ -160,6 +161,28 @@ TEST_F(RunSequenceTest, RefusedRestartIsExplainedAsADetail) {
   EXPECT_TRUE(view_.messages.empty());
   EXPECT_EQ(view_.details, (std::vector<std::string>{
                                (dir_ / "tool.exe") + " was not restarted: it is not an executable file"}));
+}
+
+// Before the configuration is even read, and with no server to reach.
+TEST_F(RunSequenceTest, KilledCommitIsCompletedFirstAndLogged) {
+  dir_.Write("app.exe", "old");
+  dir_.Write("app.exe.~qnew", "new");
+  Journal j;
+  j.committing = true;
+  JournalStep place;
+  place.kind = StepKind::kPlace;
+  place.path = "app.exe";
+  place.staged = "app.exe.~qnew";
+  place.aside = "app.exe.bak";
+  place.line = "-> app.exe (0 KB)\n";
+  j.steps = {place};
+  CreateDirectoryTree(dir_ / "Quasto");
+  ASSERT_TRUE(SaveJournal(dir_ / "Quasto\\Quastorell.journal", j));
+  EXPECT_EQ(Run(), ClientOutcome::kNoManifest);
+  EXPECT_EQ(dir_.Read("app.exe"), "new");
+  EXPECT_EQ(FileExists(dir_ / "Quasto\\Quastorell.journal"), 0);
+  const std::string log = dir_.Read("Quasto\\Quastorell.log");
+  EXPECT_EQ(log.substr(log.find("\r\n")), "\r\n-> app.exe (0 KB)\n-------------------------\n\r\n");
 }
 
 TEST_F(RunSequenceTest, NoRestartWithoutProgramOrFlagOrFile) {
