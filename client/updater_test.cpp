@@ -265,13 +265,41 @@ TEST_F(UpdaterTest, DirectoryActionsDeletesAndTheLogFile) {
   EXPECT_EQ(view_.progress, 5);
   EXPECT_FALSE(view_.button);
 
+  // Folders go after the files, so that one emptied by the update goes too.
   const std::string expected = "Update  (" + FormatDate(fs::NowDateValue(), true) + ")\r\n" +
                                "-> Create: " + (dir_ / "made\\deep\\") + "\n" +
-                               "-> Delete: " + (dir_ / "empty\\") + "\n" +
-                               "-> Delete: del.txt\n"
+                               "-> Delete: del.txt\n" +
+                               "-> Delete: " + (dir_ / "empty\\") + "\n"
                                "-------------------------\n\r\n";
   EXPECT_EQ(dir_.Read("Quasto\\Quastorell.log"), expected);
   EXPECT_EQ(updater_.outcome().failures, 0);
+}
+
+// The manifest's order puts a folder before its files.
+TEST_F(UpdaterTest, FolderEmptiedByTheUpdateGoesInTheSameRun) {
+  dir_.Write("old\\a.txt", "x");
+  dir_.Write("old\\sub\\b.txt", "x");
+  std::vector<UpdActionStructure> plan(5);
+  plan[0].Dir = dir_ / "old\\";
+  plan[0].Action = kActionDeleteDir;
+  plan[1].Dir = dir_ / "old\\sub\\";
+  plan[1].Action = kActionDeleteDir;
+  plan[2].File = dir_ / "old\\a.txt";
+  plan[2].Action = kActionDeleteFile;
+  plan[3].File = dir_ / "old\\sub\\b.txt";
+  plan[3].Action = kActionDeleteFile;
+  plan[4].Dir = dir_ / "new\\";
+  plan[4].Action = kActionCreateDir;
+  updater_.SetPlan(plan, {});
+  updater_.ApplyUpdate();
+  EXPECT_EQ(DirectoryExists(dir_ / "old"), 0);
+  EXPECT_EQ(DirectoryExists(dir_ / "new"), 1);
+  EXPECT_EQ(updater_.outcome().failures, 0);
+  const std::string log = dir_.Read("Quasto\\Quastorell.log");
+  EXPECT_EQ(log.substr(log.find("\r\n") + 2),
+            "-> Delete: a.txt\n-> Delete: b.txt\n-> Create: " + (dir_ / "new\\") +
+                "\n-> Delete: " + (dir_ / "old\\sub\\") + "\n-> Delete: " + (dir_ / "old\\") +
+                "\n-------------------------\n\r\n");
 }
 
 TEST_F(UpdaterTest, RefusedEntriesAreLoggedWithTheOtherActions) {
