@@ -22,9 +22,6 @@
 namespace quasto::client {
 
 inline constexpr char kJournalFile[] = "Quastorell.journal";
-// What an unreadable journal is renamed to; a number goes before ".bad"
-// when that name is taken.
-inline constexpr char kUnreadableJournal[] = "Quastorell.journal.bad";
 
 enum class StepKind {
   kTemporary,     // a temporary file of this client: removed when found
@@ -106,7 +103,8 @@ struct Recovery {
     kNothing,     // no journal, or one with old versions to delete only
     kUndone,      // staging was interrupted: its traces are removed
     kCompleted,   // a commit was interrupted: its remaining steps are done
-    kSetAside,    // the journal could not be read: renamed, nothing done
+    kSetAside,    // the journal could not be read: renamed to "Quastorell.journal.bad"
+                  // (a number before ".bad" when that is taken), nothing done
   };
   Kind kind = kNothing;
   // For kCompleted and kSetAside: the lines for the log.

@@ -334,7 +334,8 @@ void Updater::ApplyUpdate() {
       if (staged[i].ok) by_path[CacheKey(actions_[i].File)] = &staged[i];
     }
     for (const std::string& rel : result.placed) {
-      hashes().Record(rel, by_path[rel]->hex, by_path[rel]->since);
+      const auto it = by_path.find(rel);
+      if (it != by_path.end()) hashes().Record(rel, it->second->hex, it->second->since);
       // A backup left by an earlier run has served its time, unless it is
       // the old version this run moved aside and a program still holds.
       const std::string old = rel + kBackupSuffix;
