@@ -112,6 +112,10 @@ TEST_F(ApplyTest, ReplacesChangedFilesAndCreatesNewOnes) {
   EXPECT_EQ(view_.texts[kStatusText], "Aktualisierung komplett.");
   EXPECT_EQ(view_.log, (std::vector<std::string>{"open Tool 2.0", "enable", "disable", "disable",
                                                  "close"}));
+  // What a console lists before it asks.
+  EXPECT_EQ(view_.details, (std::vector<std::string>{
+                               "Tool.exe (146 KB)", "a b\\\xC3\x9C" "bersicht r\xC3\xA4ume.txt (0 KB)",
+                               "empty.dat (0 KB)", "lang\\de\\text.xml (0 KB)"}));
 
   // Manifest order, by key bytes: Tool.exe, a b\..., empty.dat, lang\de\text.xml.
   EXPECT_EQ(Log(), LogHeader() +
@@ -139,6 +143,7 @@ TEST_F(ApplyTest, CorruptDownloadKeepsTheInstalledFile) {
   EXPECT_EQ(view_.messages[0].icon, kIconWarning);
   EXPECT_EQ(Log(), LogHeader() + "-> Update Error: Tool.exe\n-------------------------\n\r\n");
   EXPECT_EQ(outcome_.failures, 1);
+  EXPECT_EQ(FileExists(ctx_.data_folder + kJournalFile), 0);
 }
 
 TEST_F(ApplyTest, VerifiedButUnpackableFileKeepsTheInstalledFile) {
@@ -193,6 +198,24 @@ TEST_F(ApplyTest, MissingPackedFileAndReadOnlyTarget) {
   EXPECT_NE(fs::Attributes(install_ / "locked.txt") & fs::kAttrReadOnly, 0);
   ASSERT_EQ(view_.messages.size(), 1u);
   EXPECT_EQ(view_.messages[0].text, "\xC3\x9C" "bertragungsfehler beim Download:\ngone.txt");
+}
+
+TEST_F(ApplyTest, OldVersionsAnEarlierRunLeftGoWithTheNextUpdate) {
+  Install("Tool.exe", "old tool");
+  install_.Write("Lib.dll.bak", "moved aside while in use");
+  Journal rest;
+  rest.committing = true;
+  JournalStep drop;
+  drop.kind = StepKind::kDropBackup;
+  drop.path = "Lib.dll.bak";
+  rest.steps = {drop};
+  ASSERT_TRUE(SaveJournal(ctx_.data_folder + kJournalFile, rest));
+  Publish("", "Tool.exe", "new tool");
+  RunWithButton();
+  EXPECT_EQ(install_.Read("Tool.exe"), "new tool");
+  EXPECT_EQ(FileExists(install_ / "Lib.dll.bak"), 0);
+  EXPECT_EQ(FileExists(ctx_.data_folder + kJournalFile), 0);
+  EXPECT_EQ(Log(), LogHeader() + "-> Tool.exe (0 KB)\n-------------------------\n\r\n");
 }
 
 TEST_F(ApplyTest, RunsMarkedProgramsAfterTheUpdate) {
@@ -257,6 +280,7 @@ TEST_F(ApplyTest, ErrorPageAsManifestIsAnUrlError) {
   EXPECT_EQ(view_.messages[0].icon, kIconError);
   EXPECT_FALSE(outcome_.manifest_fetched);
   EXPECT_TRUE(view_.closed);
+  EXPECT_EQ(view_.details, (std::vector<std::string>{"HTTP status 500"}));
 }
 
 TEST_F(ApplyTest, ManifestThatIsNoObjectMeansNothingToDo) {

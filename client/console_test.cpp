@@ -104,15 +104,31 @@ TEST_F(ConsoleClientTest, ClientsInOtherTimeZonesFetchExactlyTheChangedFiles) {
   }
 }
 
-TEST_F(ConsoleClientTest, AsksBeforeApplying) {
+TEST_F(ConsoleClientTest, ListsTheFilesAsksAndExitsWithThreeWhenDeclined) {
+  install_.Write("old.txt", "going");
   Publish("", "app.txt", "new app");
+  Publish("sub\\", "more.txt", std::string(4096, 'm'));
+  manifest_["old.txt"].Name = "old.txt";
+  manifest_["old.txt"].Type = "F";
+  manifest_["old.txt"].Flags = kFlagDelete;
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
   std::string out;
-  EXPECT_EQ(Run({}, &out, "n\n"), 0);
-  EXPECT_NE(out.find("Aktualisieren? [y/N]"), std::string::npos) << out;
+  EXPECT_EQ(Run({}, &out, "n\n"), 3) << out;
+  const size_t list = out.find("  app.txt (0 KB)\n  Delete: old.txt\n  sub\\more.txt (4 KB)\n");
+  const size_t question = out.find("Aktualisieren? [y/N]");
+  EXPECT_NE(list, std::string::npos) << out;
+  EXPECT_NE(question, std::string::npos) << out;
+  EXPECT_LT(list, question) << out;
   EXPECT_EQ(FileExists(install_ / "app.txt"), 0);
+  EXPECT_EQ(install_.Read("old.txt"), "going");
+
+  // No answer at all (end of input) declines too.
   out.clear();
-  EXPECT_EQ(Run({}, &out, "j\n"), 0);
+  EXPECT_EQ(Run({}, &out, ""), 3) << out;
+  out.clear();
+  EXPECT_EQ(Run({}, &out, "j\n"), 0) << out;
   EXPECT_EQ(install_.Read("app.txt"), "new app");
+  EXPECT_EQ(FileExists(install_ / "old.txt"), 0);
 }
 
 TEST_F(ConsoleClientTest, ExitStatusForFailuresAndMissingManifest) {
@@ -131,6 +147,22 @@ TEST_F(ConsoleClientTest, ExitStatusForFailuresAndMissingManifest) {
   EXPECT_NE(out.find("[error] Tool 2.0:\n  Ung\xC3\xBCltige Internetadresse (URL)."),
             std::string::npos)
       << out;
+  EXPECT_NE(out.find("'Quastorel.ucf'!\n  HTTP status 404\n"), std::string::npos) << out;
+
+  // A refusal is told apart from a wrong address; an unreachable server
+  // has no status to tell.
+  UpdaterStructure config;
+  config.ProgInfo = "Tool 2.0";
+  config.URL = server_.http_url() + "status/403/";
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  out.clear();
+  EXPECT_EQ(Run({"--unattended"}, &out), 2) << out;
+  EXPECT_NE(out.find("'Quastorel.ucf'!\n  HTTP status 403\n"), std::string::npos) << out;
+  config.URL = "http://127.0.0.1:1/";
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  out.clear();
+  EXPECT_EQ(Run({"--unattended"}, &out), 2) << out;
+  EXPECT_EQ(out.find("HTTP status"), std::string::npos) << out;
 }
 
 TEST_F(ConsoleClientTest, RestartsTheProgramWithItsArgument) {
@@ -146,6 +178,82 @@ TEST_F(ConsoleClientTest, RestartsTheProgramWithItsArgument) {
   EXPECT_EQ(Run({"--unattended", "--after-update"}, &out), 0) << out;
   for (int i = 0; i < 100 && FileExists(install_ / "restarted.txt") == 0; ++i) usleep(20000);
   EXPECT_EQ(install_.Read("restarted.txt"), "--after-update\n");
+}
+
+// A Windows program, or a script without its execute bit, is not handed to
+// /bin/sh: the client says why it did not restart it.
+TEST_F(ConsoleClientTest, RestartsOnlyAnExecutableFile) {
+  install_.Write("prog.exe", "MZ\nexit 0\ntouch ran-by-shell.txt\n");
+  chmod((install_ / "prog.exe").c_str(), 0644);
+  UpdaterStructure config;
+  config.URL = server_.http_url();
+  config.ProgExe = "prog.exe";
+  config.Restart = 1;
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  Publish("", "x.txt", "x");
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_NE(out.find("  " + (install_ / "prog.exe") +
+                     " was not restarted: it is not an executable file\n"),
+            std::string::npos)
+      << out;
+  usleep(200000);
+  EXPECT_EQ(FileExists(install_ / "ran-by-shell.txt"), 0);
+}
+
+// Windows refuses to replace or delete a file a running program holds, but
+// lets it be renamed. strace makes the calls fail that way here: "busy".
+TEST_F(ConsoleClientTest, FilesInUseAreMovedAsideAndTheirOldVersionsDeletedLater) {
+  install_.Write("lib\\held.dll", "old held");
+  fs::SetFileDate(install_ / "lib\\held.dll", kOld);
+  Publish("lib\\", "held.dll", "new held");
+  Publish("", "other.txt", "other");
+  // strace's -P matches a call by its first path: the staged file's move
+  // over the target fails, and every deletion of the old version.
+  const std::string held = fs::NativePath(install_ / "lib\\held.dll");
+  std::string out;
+  EXPECT_EQ(testing::RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P",
+                                 held + ".~qnew", "-P", held + ".bak", "-e", "trace=rename,unlink", "-e",
+                                 "inject=rename:error=EBUSY:when=1", "-e",
+                                 "inject=unlink:error=EBUSY", install_ / "quastorell",
+                                 "--unattended"},
+                                &out, "", {"LC_ALL=C", "ASAN_OPTIONS=detect_leaks=0"}),
+            0)
+      << out;
+  EXPECT_EQ(install_.Read("lib\\held.dll"), "new held");
+  EXPECT_EQ(install_.Read("other.txt"), "other");
+  // The old version is still held: the journal keeps it for a later start.
+  EXPECT_EQ(install_.Read("lib\\held.dll.bak"), "old held");
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.journal").find("drop\tlib\\held.dll.bak\n"),
+            std::string::npos);
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.log").find("-> held.dll (0 KB)\n"),
+            std::string::npos);
+
+  out.clear();
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_NE(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << out;
+  EXPECT_EQ(FileExists(install_ / "lib\\held.dll.bak"), 0);
+  EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.journal"), 0);
+
+  // A file to delete that is held steps aside and goes.
+  install_.Write("gone.txt", "held too");
+  UpdFileStructure& gone = manifest_["gone.txt"];
+  gone.Name = "gone.txt";
+  gone.Type = "F";
+  gone.Flags = kFlagDelete;
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  out.clear();
+  EXPECT_EQ(testing::RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P",
+                                 fs::NativePath(install_ / "gone.txt"), "-e", "trace=unlink",
+                                 "-e", "inject=unlink:error=EBUSY:when=1",
+                                 install_ / "quastorell", "--unattended"},
+                                &out, "", {"LC_ALL=C", "ASAN_OPTIONS=detect_leaks=0"}),
+            0)
+      << out;
+  EXPECT_EQ(FileExists(install_ / "gone.txt"), 0);
+  EXPECT_EQ(FileExists(install_ / "gone.txt.bak"), 0);
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.log").find("-> Delete: gone.txt\n"),
+            std::string::npos);
 }
 
 // Kills the client at several moments of an update: every installed file must

@@ -104,6 +104,12 @@ void ConsoleView::ShowMessage(const std::string& title, const std::string& text,
   std::fflush(out_);
 }
 
+void ConsoleView::ShowDetail(const std::string& line) {
+  EndLiveLine();
+  std::fprintf(out_, "  %s\n", line.c_str());
+  std::fflush(out_);
+}
+
 void ConsoleView::DrainEvents() { std::fflush(out_); }
 
 ViewEvent ConsoleView::WaitEvent(int) {

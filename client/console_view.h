@@ -27,6 +27,7 @@ class ConsoleView : public ClientView {
   void ShowMessage(const std::string& title, const std::string& text, int icon) override;
   void DrainEvents() override;
   ViewEvent WaitEvent(int timeout_ms) override;
+  void ShowDetail(const std::string& line) override;
 
  private:
   void Redraw();

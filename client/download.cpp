@@ -66,6 +66,7 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
         view_->PostNotification(kDownloadProgress);
         return true;
       });
+  last_status_ = status;
   // The final, empty read shows the last state once more.
   if (ok) show_progress();
   view_->PostNotification(kDownloadEnded);

@@ -32,6 +32,8 @@ class Downloader {
     binding_ = {control, templ};
   }
   const ProgressBinding& binding() const { return binding_; }
+  // The HTTP status of the last transfer's response; 0 when none came.
+  int last_status() const { return last_status_; }
 
   // The whole body, or nothing when the transfer failed, the server answered
   // with an error status (400 or more), or the body was empty. `file_name`
@@ -51,6 +53,7 @@ class Downloader {
   HttpTransport* transport_;
   ClientView* view_;
   ProgressBinding binding_;
+  int last_status_ = 0;
 };
 
 }  // namespace quasto::client

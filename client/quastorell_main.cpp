@@ -5,7 +5,8 @@
 //
 // Exit status: 0 updated or nothing to do, 1 an action failed (or the
 // update could not run), 2 the manifest could not be fetched or was refused
-// (its signature, age or expiry; the reason is printed).
+// (its signature, age or expiry; the reason is printed), 3 the user declined
+// the update.
 #include <unistd.h>
 
 #include <cstdio>
@@ -47,8 +48,9 @@ int main(int argc, char** argv) {
   switch (RunClient(args, base, &view, transport.get(), system.get(), &why)) {
     case ClientOutcome::kUpdated:
     case ClientOutcome::kNothingToDo:
-    case ClientOutcome::kNotApplied:
       return 0;
+    case ClientOutcome::kNotApplied:
+      return 3;
     case ClientOutcome::kNoManifest:
       return 2;
     case ClientOutcome::kBadSignature:

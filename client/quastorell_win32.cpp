@@ -7,21 +7,24 @@
 
 #include <cstdlib>
 
+#include "client/command_line.h"
 #include "client/http.h"
 #include "client/run_sequence.h"
 #include "client/system.h"
 #include "client/view_win32.h"
 #include "shared/folders.h"
+#include "shared/text.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   using namespace quasto;
   using namespace quasto::client;
 
   ClientFonts fonts = CreateClientFonts();
-  client::ClientArgs args;
-  // The C runtime has already split the command line and removed quotes.
-  if (__argc > 1) args.restart_argument = __argv[1];
-  if (__argc > 2) args.program_folder = __argv[2];
+  // Not the C runtime's argv: it takes the backslash before a closing quote
+  // as an escape, so "C:\Program Files\Demo\" would end in a quote.
+  const wchar_t* line = GetCommandLineW();
+  const ClientArgs args = ClientArgsFromCommandLine(
+      Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(line), wcslen(line))));
 
   auto system = NewClientSystem();
   auto transport = NewHttpTransport();

@@ -53,6 +53,7 @@ class RecordingView : public ClientView {
     return e;
   }
   void PostNotification(int type) override { notifications.push_back(type); }
+  void ShowDetail(const std::string& line) override { details.push_back(line); }
 
   bool open_result = true;
   bool opened = false, closed = false;
@@ -62,6 +63,7 @@ class RecordingView : public ClientView {
   std::vector<std::string> log;
   std::vector<Message> messages;
   std::vector<int> notifications;
+  std::vector<std::string> details;
   int progress_max = 100, progress = 0, drains = 0;
   bool button = false;
 };

@@ -1,5 +1,6 @@
 #include "client/run_sequence.h"
 
+#include "client/journal.h"
 #include "client/updater.h"
 #include "shared/folders.h"
 #include "shared/text.h"
@@ -15,11 +16,16 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
                         ClientView* view, HttpTransport* transport, ClientSystem* system,
                         std::string* why) {
   ClientContext ctx;
+  ctx.base_folder = base_folder;
+  ctx.data_folder = ctx.base_folder + kDataFolderName;
+  // Whatever an earlier run left half done is finished (or undone) first,
+  // before the configuration is read, without the network.
+  const Recovery recovery = RecoverInterruptedUpdate(ctx.base_folder, ctx.data_folder);
+  if (!recovery.log.empty()) WriteLogFile(ctx.data_folder, recovery.log + kLogEndLine, system);
+
   const bool sockets = system->StartSockets();
   std::string program_folder = args.program_folder;
-  ctx.base_folder = base_folder;
   program_folder = program_folder.empty() ? ctx.base_folder : WithTrailingSeparator(program_folder);
-  ctx.data_folder = ctx.base_folder + kDataFolderName;
   ctx.language.LoadLanguage(ctx.data_folder + kLanguageFile);
   LoadConfiguration(ctx.data_folder + kClientConfigFile, &ctx.config);
 
@@ -73,8 +79,11 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
 
   if (!ctx.config.ProgExe.empty() && ctx.config.Restart != 0) {
     const std::string program = program_folder + ctx.config.ProgExe;
-    if (FileExists(program) == 1) {
-      system->StartProgram(program, args.restart_argument, program_folder);
+    std::string why_not;
+    if (FileExists(program) == 1 &&
+        !system->StartProgram(program, args.restart_argument, program_folder, &why_not) &&
+        !why_not.empty()) {
+      view->ShowDetail(program + " was not restarted: " + why_not);
     }
   }
   return outcome;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "client/journal.h"
 #include "client/recording_view.h"
 #include "shared/folders.h"
 #include "shared/test_util.h"
@@ -27,14 +28,16 @@ class ScriptedSystem : public ClientSystem {
     return running;
   }
   bool StartProgram(const std::string& path, const std::string& argument,
-                    const std::string& folder) override {
+                    const std::string& folder, std::string* why_not) override {
     calls.push_back("start " + path + " [" + argument + "] in " + folder);
-    return true;
+    if (!start_refusal.empty()) *why_not = start_refusal;
+    return start_refusal.empty();
   }
   bool RunProgramAndWait(const std::string&, const std::string&) override { return true; }
   std::string LogEncoding(const std::string& utf8) override { return utf8; }
 
   bool sockets = true, connected = true, running = false;
+  std::string start_refusal;
   MutexResult mutex = MutexResult::kCreated;
   std::vector<std::string> calls;
 };
@@ -147,6 +150,39 @@ TEST_F(RunSequenceTest, ProgramFolderGetsItsSeparator) {
   EXPECT_TRUE(view_.messages.empty());
   EXPECT_EQ(system_.calls.back(),
             "start " + (dir_ / "prog\\tool.exe") + " [] in " + (dir_ / "prog\\"));
+}
+
+TEST_F(RunSequenceTest, RefusedRestartIsExplainedAsADetail) {
+  Config(R"({"ProgExe": "tool.exe", "Restart": 1})");
+  dir_.Write("tool.exe", "x");
+  system_.sockets = false;
+  system_.start_refusal = "it is not an executable file";
+  Run();
+  EXPECT_TRUE(view_.messages.empty());
+  EXPECT_EQ(view_.details, (std::vector<std::string>{
+                               (dir_ / "tool.exe") + " was not restarted: it is not an executable file"}));
+}
+
+// Before the configuration is even read, and with no server to reach.
+TEST_F(RunSequenceTest, KilledCommitIsCompletedFirstAndLogged) {
+  dir_.Write("app.exe", "old");
+  dir_.Write("app.exe.~qnew", "new");
+  Journal j;
+  j.committing = true;
+  JournalStep place;
+  place.kind = StepKind::kPlace;
+  place.path = "app.exe";
+  place.staged = "app.exe.~qnew";
+  place.aside = "app.exe.bak";
+  place.line = "-> app.exe (0 KB)\n";
+  j.steps = {place};
+  CreateDirectoryTree(dir_ / "Quasto");
+  ASSERT_TRUE(SaveJournal(dir_ / "Quasto\\Quastorell.journal", j));
+  EXPECT_EQ(Run(), ClientOutcome::kNoManifest);
+  EXPECT_EQ(dir_.Read("app.exe"), "new");
+  EXPECT_EQ(FileExists(dir_ / "Quasto\\Quastorell.journal"), 0);
+  const std::string log = dir_.Read("Quasto\\Quastorell.log");
+  EXPECT_EQ(log.substr(log.find("\r\n")), "\r\n-> app.exe (0 KB)\n-------------------------\n\r\n");
 }
 
 TEST_F(RunSequenceTest, NoRestartWithoutProgramOrFlagOrFile) {

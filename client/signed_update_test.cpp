@@ -98,13 +98,15 @@ TEST_F(SignedUpdateTest, ASignedUpdateIsAppliedAndItsTimestampRemembered) {
   install_.Write("app.exe", "version 1");
   fs::SetFileDate(install_ / "app.exe", kOld);
   Publish("app.exe", "version 2");
-  Sign(Now() - 60);
+  const int64_t signed_at = Now() - 60;
+  Sign(signed_at);
   Run();
   EXPECT_EQ(outcome_.signature_failure, "");
   EXPECT_TRUE(outcome_.applied);
   EXPECT_EQ(outcome_.failures, 0);
   EXPECT_EQ(install_.Read("app.exe"), "version 2");
-  EXPECT_EQ(install_.Read("Quasto\\Quastorell.state"), "timestamp:" + std::to_string(Now() - 60) + "\n");
+  EXPECT_EQ(install_.Read("Quasto\\Quastorell.state"),
+            "timestamp:" + std::to_string(signed_at) + "\n");
 }
 
 TEST_F(SignedUpdateTest, AlteredMissingOrForeignSignaturesChangeNothing) {
@@ -215,7 +217,7 @@ TEST_F(SignedUpdateTest, OnlyVerifiedContentIsInstalledOrRun) {
   EXPECT_NE(log.find("-> Update Error: tool.exe\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("-> Run: tool.exe"), std::string::npos) << log;
   EXPECT_NE(log.find("-> Run: setup.sh"), std::string::npos) << log;
-  EXPECT_EQ(outcome_.failures, 4) << "three files and the program not run";
+  EXPECT_EQ(outcome_.failures, 3) << "two files and the program not run; a refused entry is no action";
 }
 
 TEST_F(SignedUpdateTest, WithoutAnInstalledKeyNothingIsAsked) {

@@ -28,9 +28,11 @@ class ClientSystem {
   virtual bool IsProgramRunning(const std::string& exe_name) = 0;
 
   // Starts a program without waiting: `argument` (may be empty) is passed
-  // as it stands; the working folder is `folder`. Falls back to the shell.
+  // as it stands; the working folder is `folder`. Windows falls back to the
+  // shell; POSIX starts only an executable file. When nothing was started,
+  // `why_not` may say why (for a console to print).
   virtual bool StartProgram(const std::string& path, const std::string& argument,
-                            const std::string& folder) = 0;
+                            const std::string& folder, std::string* why_not) = 0;
   // Starts a program without arguments in `folder` and waits until it ends.
   // Falls back to the shell. False when nothing could be started.
   virtual bool RunProgramAndWait(const std::string& path, const std::string& folder) = 0;

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,10 +122,25 @@ class PosixSystem : public ClientSystem {
     return found;
   }
 
+  // The program to restart is named by the configuration, and is often a
+  // Windows program: handing that to /bin/sh would run its bytes as a
+  // script. Only an executable file is started.
   bool StartProgram(const std::string& path, const std::string& argument,
-                    const std::string& folder) override {
-    pid_t pid = SpawnWithFallback(path, argument, folder);
-    if (pid <= 0) return false;
+                    const std::string& folder, std::string* why_not) override {
+    const std::string native = fs::NativePath(path);
+    struct stat st;
+    if (stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        access(native.c_str(), X_OK) != 0) {
+      if (why_not) *why_not = "it is not an executable file";
+      return false;
+    }
+    std::vector<std::string> args{native};
+    if (!argument.empty()) args.push_back(argument);
+    pid_t pid = Spawn(args, folder);
+    if (pid <= 0) {
+      if (why_not) *why_not = "it could not be started";
+      return false;
+    }
     // The client ends right after the restart; the child needs no reaping.
     return true;
   }

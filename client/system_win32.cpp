@@ -89,7 +89,7 @@ class Win32System : public ClientSystem {
   }
 
   bool StartProgram(const std::string& path, const std::string& argument,
-                    const std::string& folder) override {
+                    const std::string& folder, std::string*) override {
     HANDLE process = Start(path, argument, folder);
     if (process == nullptr) return false;
     CloseHandle(process);

@@ -1,5 +1,8 @@
 #include "client/updater.h"
 
+#include <algorithm>
+#include <map>
+
 #include "client/client_text.h"
 #include "client/manifest_trust.h"
 #include "shared/dates.h"
@@ -47,12 +50,21 @@ std::string LowerHex(std::string hex) {
   return hex;
 }
 
+// The folder a folder path (ending in a separator) lies in.
+std::string ParentFolder(const std::string& folder) {
+  std::string f = folder;
+  while (!f.empty() && fs::IsSeparator(f.back())) f.pop_back();
+  return FolderPart(f);
+}
+
 }  // namespace
 
-int IsDirectoryEmpty(const std::string& path) {
-  std::vector<fs::DirEntry> entries;
-  if (DirectoryExists(path) == 0 || !fs::ListDirectory(path, &entries)) return 0;
-  return entries.empty() ? 1 : 0;
+void WriteLogFile(const std::string& data_folder, const std::string& lines,
+                  ClientSystem* system) {
+  const std::string text =
+      "Update  (" + FormatDate(fs::NowDateValue(), true) + ")\r\n" + lines + "\r\n";
+  // A log that cannot be written is skipped without a word.
+  fs::WriteFileAtomic(data_folder + kLogFile, system->LogEncoding(text));
 }
 
 int64_t TotalSize(const std::vector<UpdActionStructure>& actions) {
@@ -106,9 +118,10 @@ void Updater::SetSummary(bool with_size) {
 }
 
 void Updater::SetPlan(std::vector<UpdActionStructure> actions,
-                      std::vector<std::string> run_list) {
+                      std::vector<std::string> run_list, std::vector<std::string> refused) {
   actions_ = std::move(actions);
   run_list_ = std::move(run_list);
+  refused_ = std::move(refused);
   action_count_ = static_cast<int>(actions_.size());
   remaining_ = TotalSize(actions_);
   processed_ = 0;
@@ -119,6 +132,7 @@ int Updater::RunUpdate(const std::string& title) {
   actions_.clear();
   run_list_.clear();
   unverified_runs_.clear();
+  refused_.clear();
   log_.clear();
   processed_ = 0;
   quit_ = false;
@@ -133,6 +147,10 @@ int Updater::RunUpdate(const std::string& title) {
       ctx_->config.URL + kManifestFile, "", kFlagResynchronize, 0, kDefaultChunk);
   if (!body) {
     view_->ShowMessage(" " + ctx_->config.ProgInfo, Text("ErrorURL") + "  ", kIconError);
+    // A refusal (403) is another fault than a wrong address (404).
+    if (downloader_.last_status() >= 400) {
+      view_->ShowDetail("HTTP status " + std::to_string(downloader_.last_status()));
+    }
     view_->CloseProgressWindow();
     return 0;
   }
@@ -170,6 +188,22 @@ int Updater::RunUpdate(const std::string& title) {
   if (action_count_ > 0) {
     remaining_ = TotalSize(actions_);
     SetSummary(true);
+    for (const UpdActionStructure& a : actions_) {
+      switch (a.Action) {
+        case kActionDownload:
+          view_->ShowDetail(CacheKey(a.File) + " (" + SizeText(static_cast<float>(a.Size)) + ")");
+          break;
+        case kActionDeleteFile:
+          view_->ShowDetail("Delete: " + CacheKey(a.File));
+          break;
+        case kActionDeleteDir:
+          view_->ShowDetail("Delete: " + CacheKey(a.Dir));
+          break;
+        default:
+          view_->ShowDetail("Create: " + CacheKey(a.Dir));
+          break;
+      }
+    }
     view_->EnableButton(true);
   } else {
     SetSummary(false);
@@ -197,6 +231,7 @@ int Updater::RunUpdate(const std::string& title) {
 
 int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Manifest& manifest,
                              std::vector<std::string>* run_list) {
+  refused_.clear();
   if (manifest.empty()) return 0;
   view_->SetFrameCaption(kStatusFrame, Text("FrameAnalyse"));
   view_->SetProgressMaximum(static_cast<int>(manifest.size()));
@@ -219,10 +254,7 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
     const bool bad_hash = may_fetch && (e.SHA256.empty() ? signature_required_
                                                          : !IsSha256Hex(e.SHA256));
     if (bad_hash || (!ignored && !IsSafeEntryPath(e.Path, e.Name, !is_dir))) {
-      UpdActionStructure refused;
-      refused.File = e.Path + e.Name;
-      refused.Action = kActionRefused;
-      actions->push_back(refused);
+      Refuse(e);
     } else if (!ignored) {
       const std::string dir = ctx_->base_folder + e.Path;
       const std::string local = dir + e.Name;
@@ -271,6 +303,12 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
   return static_cast<int>(actions->size());
 }
 
+void Updater::Refuse(const UpdFileStructure& e) {
+  // Offered as an update, it would be pending on every run; it is said once,
+  // in the log of the update that applies the other actions.
+  refused_.push_back(e.Path + e.Name);
+}
+
 void Updater::ApplyUpdate() {
   outcome_.applied = true;
   downloader_.BindProgressText(kStatusText, kProgressTemplate);
@@ -280,39 +318,23 @@ void Updater::ApplyUpdate() {
   view_->EnableButton(false);
   view_->DrainEvents();
 
-  for (const UpdActionStructure& a : actions_) {
-    switch (a.Action) {
-      case kActionCreateDir:
-        if (CreateDirectoryTree(a.Dir) == 0) ++outcome_.failures;
-        log_ += "-> Create: " + a.Dir + "\n";
-        break;
-      case kActionDeleteDir:
-        if (IsDirectoryEmpty(a.Dir) == 1) {
-          std::string dir = a.Dir;
-          while (dir.size() > 1 && fs::IsSeparator(dir.back())) dir.pop_back();
-          if (fs::RemoveDir(dir)) {
-            log_ += "-> Delete: " + a.Dir + "\n";
-          } else {
-            ++outcome_.failures;
-          }
-        }
-        break;
-      case kActionDeleteFile:
-        if (FileExists(a.File) == 1) {
-          if (fs::RemoveFile(a.File)) {
-            log_ += "-> Delete: " + FilePart(a.File) + "\n";
-          } else {
-            ++outcome_.failures;  // read-only files stay, as on Windows
-          }
-        }
-        break;
-      case kActionDownload:
-        if (!ReplaceFile(a)) ++outcome_.failures;
-        break;
-      default:  // refused
-        log_ += "-> Update Error: " + a.File + "\n";
-        ++outcome_.failures;
-        break;
+  const std::string journal_file = ctx_->data_folder + kJournalFile;
+  // What an earlier run could not remove yet goes on with this journal.
+  const std::vector<JournalStep> carried = PendingSteps(journal_file);
+
+  // Stage: every file to replace is fetched, checked and unpacked beside its
+  // target. Nothing installed is touched yet.
+  const Journal staging = StagingJournal(carried);
+  const bool staging_recorded =
+      staging.steps.size() == carried.size() || SaveJournal(journal_file, staging);
+  std::vector<Staged> staged(actions_.size());
+  for (size_t i = 0; i < actions_.size(); ++i) {
+    const UpdActionStructure& a = actions_[i];
+    if (a.Action == kActionDownload) {
+      // Without the record, a kill could leave temporaries nobody removes.
+      const bool ok = staging_recorded ? StageFile(a, &staged[i])
+                                       : FailFile("ErrUpdate", FilePart(a.File), "", "");
+      if (!ok) ++outcome_.failures;
     }
     ++processed_;
     view_->SetProgressValue(processed_);
@@ -322,11 +344,56 @@ void Updater::ApplyUpdate() {
     view_->DrainEvents();
   }
 
+  // Commit: the journal lists every step; once it is on disk the update is
+  // as good as done, since the next start completes what a kill interrupts.
+  const Journal commit = CommitJournal(staged, carried);
+  if (SaveJournal(journal_file, commit)) {
+    CommitResult result = CarryOut(ctx_->base_folder, commit);
+    CloseJournal(journal_file, result.pending);
+    log_ += result.log;
+    outcome_.failures += result.failures;
+    for (const std::string& rel : result.failed) ShowFileMessage("ErrUpdate", FilePart(rel));
+    std::map<std::string, const Staged*> by_path;
+    for (size_t i = 0; i < actions_.size(); ++i) {
+      if (staged[i].ok) by_path[CacheKey(actions_[i].File)] = &staged[i];
+    }
+    for (const std::string& rel : result.placed) {
+      const auto it = by_path.find(rel);
+      if (it != by_path.end()) hashes().Record(rel, it->second->hex, it->second->since);
+      unverified_runs_.erase(ctx_->base_folder + rel);
+      // A backup left by an earlier run has served its time, unless it is
+      // the old version this run moved aside and a program still holds.
+      const std::string old = rel + kBackupSuffix;
+      const bool held = std::any_of(result.pending.begin(), result.pending.end(),
+                                    [&](const JournalStep& p) { return p.path == old; });
+      if (!held && FileExists(ctx_->base_folder + old) == 1) {
+        fs::RemoveFile(ctx_->base_folder + old);
+      }
+    }
+  } else {
+    // Nothing installed has been touched: the staged files go again.
+    CloseJournal(journal_file, UndoStaging(ctx_->base_folder, staging));
+    for (size_t i = 0; i < actions_.size(); ++i) {
+      const UpdActionStructure& a = actions_[i];
+      if (a.Action != kActionDownload) {
+        ++outcome_.failures;
+      } else if (staged[i].ok) {
+        ShowFileMessage("ErrUpdate", FilePart(a.File));
+        log_ += "-> Update Error: " + FilePart(a.File) + "\n";
+        ++outcome_.failures;
+      } else {
+        log_ += "-> Update Error: " + FilePart(a.File) + "\n";
+      }
+    }
+    for (const std::string& r : refused_) log_ += "-> Update Error: " + r + "\n";
+  }
+
   SetSummary(false);
   view_->SetText(kCountText, "---");
   view_->SetProgressValue(action_count_);
   view_->DrainEvents();
 
+  // The programs run on the new installation, never on a half-made one.
   if (!run_list_.empty()) {
     view_->SetText(kStatusText, Text("MsgProgram") + " .....");
     view_->DrainEvents();
@@ -344,34 +411,136 @@ void Updater::ApplyUpdate() {
       }
     }
   }
-  log_ += "-------------------------\n";
+  log_ += kLogEndLine;
   hashes().Save();
-  WriteLog();
+  WriteLogFile(ctx_->data_folder, log_, system_);
   view_->SetText(kStatusText, Text("MsgUpdate"));
   view_->DrainEvents();
   view_->EnableButton(false);
 }
 
-void Updater::WriteLog() {
-  std::string text = "Update  (" + FormatDate(fs::NowDateValue(), true) + ")\r\n" + log_ + "\r\n";
-  // A log that cannot be written is skipped without a word.
-  fs::WriteFileAtomic(ctx_->data_folder + kLogFile, system_->LogEncoding(text));
+Journal Updater::StagingJournal(const std::vector<JournalStep>& carried) const {
+  Journal j;
+  std::vector<std::string> made;
+  for (const UpdActionStructure& a : actions_) {
+    if (a.Action != kActionDownload) continue;
+    // The folders staging will create, outermost first.
+    std::vector<std::string> missing;
+    for (std::string f = FolderPart(a.File);
+         f.size() > ctx_->base_folder.size() && DirectoryExists(f) == 0; f = ParentFolder(f)) {
+      missing.push_back(f);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+      std::string rel = CacheKey(*it);
+      for (char& c : rel) {
+        if (fs::IsSeparator(c)) c = '\\';
+      }
+      if (std::find(made.begin(), made.end(), rel) != made.end()) continue;
+      made.push_back(rel);
+      JournalStep s;
+      s.kind = StepKind::kMadeFolder;
+      s.path = rel;
+      j.steps.push_back(s);
+    }
+    for (const char* suffix : {kDownloadSuffix, kFreshSuffix}) {
+      JournalStep s;
+      s.kind = StepKind::kTemporary;
+      s.path = CacheKey(a.File) + suffix;
+      j.steps.push_back(s);
+    }
+  }
+  j.steps.insert(j.steps.end(), carried.begin(), carried.end());
+  return j;
+}
+
+Journal Updater::CommitJournal(const std::vector<Staged>& staged,
+                               const std::vector<JournalStep>& carried) const {
+  Journal j;
+  j.committing = true;
+  std::vector<std::string> asides;
+  auto aside_for = [&](const std::string& local) {
+    asides.push_back(AsideName(local, asides));
+    return CacheKey(asides.back());
+  };
+  std::vector<JournalStep> temporaries, folders;
+  for (size_t i = 0; i < actions_.size(); ++i) {
+    const UpdActionStructure& a = actions_[i];
+    JournalStep s;
+    switch (a.Action) {
+      case kActionDownload: {
+        const std::string name = FilePart(a.File);
+        JournalStep temp;
+        temp.kind = StepKind::kTemporary;
+        temp.path = CacheKey(a.File) + kDownloadSuffix;
+        temporaries.push_back(temp);
+        if (staged[i].ok) {
+          s.kind = StepKind::kPlace;
+          s.path = CacheKey(a.File);
+          s.staged = s.path + kFreshSuffix;
+          s.aside = aside_for(a.File);
+          s.line = "-> " + name + " (" + SizeText(static_cast<float>(a.Size)) + ")\n";
+        } else {
+          s.kind = StepKind::kNote;
+          s.line = "-> Update Error: " + name + "\n";
+          temp.path = CacheKey(a.File) + kFreshSuffix;
+          temporaries.push_back(temp);
+        }
+        break;
+      }
+      case kActionCreateDir:
+        s.kind = StepKind::kMakeFolder;
+        s.path = CacheKey(a.Dir);
+        s.line = "-> Create: " + a.Dir + "\n";
+        break;
+      case kActionDeleteDir:
+        if (DirectoryExists(a.Dir) == 0) continue;
+        s.kind = StepKind::kRemoveFolder;
+        s.path = CacheKey(a.Dir);
+        s.line = "-> Delete: " + a.Dir + "\n";
+        folders.push_back(s);
+        continue;
+      case kActionDeleteFile:
+        if (FileExists(a.File) == 0) continue;
+        s.kind = StepKind::kDelete;
+        s.path = CacheKey(a.File);
+        s.aside = aside_for(a.File);
+        s.line = "-> Delete: " + FilePart(a.File) + "\n";
+        break;
+      default:
+        continue;
+    }
+    j.steps.push_back(s);
+  }
+  // A folder goes once the files in it have gone, deepest first: in the
+  // manifest's order a folder comes before its files.
+  std::stable_sort(folders.begin(), folders.end(), [](const JournalStep& x, const JournalStep& y) {
+    return std::count(x.path.begin(), x.path.end(), '\\') >
+           std::count(y.path.begin(), y.path.end(), '\\');
+  });
+  j.steps.insert(j.steps.end(), folders.begin(), folders.end());
+  for (const std::string& r : refused_) {
+    JournalStep s;
+    s.kind = StepKind::kNote;
+    s.line = "-> Update Error: " + r + "\n";
+    j.steps.push_back(s);
+  }
+  j.steps.insert(j.steps.end(), temporaries.begin(), temporaries.end());
+  j.steps.insert(j.steps.end(), carried.begin(), carried.end());
+  return j;
 }
 
 bool Updater::FailFile(const char* key, const std::string& name, const std::string& dl,
                        const std::string& fresh) {
-  fs::RemoveFile(dl);
-  fs::RemoveFile(fresh);
+  if (!dl.empty()) fs::RemoveFile(dl);
+  if (!fresh.empty()) fs::RemoveFile(fresh);
   ShowFileMessage(key, name);
-  log_ += "-> Update Error: " + name + "\n";
   return false;
 }
 
-// The installed file is touched only once its new version is complete and
-// verified: the packed file is downloaded beside it with a running CRC-32,
-// unpacked into a second temporary file, and that is moved over the installed
-// file in one step. A kill at any moment leaves the old or the new version.
-bool Updater::ReplaceFile(const UpdActionStructure& a) {
+// The installed file is not touched here: the packed file is downloaded
+// beside it with a running CRC-32 and unpacked into a second temporary file,
+// which gets the file's date and attributes. The commit moves it into place.
+bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
   const std::string name = FilePart(a.File);
   const std::string dl = a.File + kDownloadSuffix;
   const std::string fresh = a.File + kFreshSuffix;
@@ -413,6 +582,7 @@ bool Updater::ReplaceFile(const UpdActionStructure& a) {
             content_hash.Update(piece);
             return result.Write(piece.data(), piece.size());
           });
+      // Flushed to disk: the journal will vouch for this file.
       written = result.Close();
     }
   }
@@ -423,23 +593,12 @@ bool Updater::ReplaceFile(const UpdActionStructure& a) {
   if (!a.SHA256.empty() && hex != a.SHA256) return FailFile("ErrUpdate", name, dl, fresh);
   fs::RemoveFile(dl);
 
+  // Renaming keeps both, so the file is complete the moment it is in place.
   fs::SetFileDate(fresh, a.Date);
-  // A read-only installed file could not be replaced; its new attributes
-  // are set below anyway.
-  const int32_t old_attr = fs::Attributes(a.File);
-  if (old_attr > 0 && (old_attr & fs::kAttrReadOnly)) {
-    fs::SetAttributes(a.File, old_attr & ~fs::kAttrReadOnly);
-  }
-  if (!fs::ReplaceWith(fresh, a.File)) {
-    if (old_attr > 0) fs::SetAttributes(a.File, old_attr);
-    return FailFile("ErrUpdate", name, dl, fresh);
-  }
-  fs::SetAttributes(a.File, a.Attrib);
-  hashes().Record(CacheKey(a.File), hex, since);
-  unverified_runs_.erase(a.File);
-  // A backup left by an earlier run has served its time.
-  if (FileExists(a.File + kBackupSuffix) == 1) fs::RemoveFile(a.File + kBackupSuffix);
-  log_ += "-> " + name + " (" + SizeText(static_cast<float>(a.Size)) + ")\n";
+  fs::SetAttributes(fresh, a.Attrib);
+  staged->ok = true;
+  staged->hex = hex;
+  staged->since = since;
   return true;
 }
 

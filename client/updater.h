@@ -10,6 +10,7 @@
 
 #include "client/download.h"
 #include "client/http.h"
+#include "client/journal.h"
 #include "client/system.h"
 #include "client/view.h"
 #include "shared/content_hash.h"
@@ -24,15 +25,11 @@ enum ActionKind : int32_t {
   kActionDeleteFile = 4,
   kActionDeleteDir = 8,
   kActionCreateDir = 32,
-  // A manifest entry whose path would leave the base folder: nothing is done
-  // for it but an error line in the log.
-  kActionRefused = 0x100,
 };
 
 struct UpdActionStructure {
   std::string Dir;   // full directory path, for directory actions
-  std::string File;  // full local file path, for file actions; the entry's
-                     // own Path + Name for a refused one
+  std::string File;  // full local file path, for file actions
   std::string Pack;
   int32_t CRC = 0;
   int32_t Size = 0;
@@ -54,13 +51,18 @@ struct ClientContext {
 };
 
 inline constexpr char kLogFile[] = "Quastorell.log";
+// The log's last line.
+inline constexpr char kLogEndLine[] = "-------------------------\n";
 inline constexpr char kProgressTemplate[] = "{F} ( {P}% )";
-
-// 1 when the path is an existing directory with no file and no subdirectory.
-int IsDirectoryEmpty(const std::string& path);
 
 // Sum of the sizes greater than 0.
 int64_t TotalSize(const std::vector<UpdActionStructure>& actions);
+
+// Writes "Quastorell.log" in the data folder: the header with today's date,
+// the lines, and the closing line break. Skipped without a word when it
+// cannot be written.
+void WriteLogFile(const std::string& data_folder, const std::string& lines,
+                  ClientSystem* system);
 
 class Updater {
  public:
@@ -72,11 +74,17 @@ class Updater {
   int RunUpdate(const std::string& title);
 
   // Plans the actions for the manifest's entries; returns their number.
+  // Entries that are refused (a path leaving the base folder, a hash the
+  // client cannot check) are no actions: they are kept in refused() and
+  // logged by the update that applies the actions.
   int AnalyseManifest(std::vector<UpdActionStructure>* actions, const Manifest& manifest,
                       std::vector<std::string>* run_list);
 
-  // Carries out the planned actions, runs the marked programs and writes the
-  // log. Works on the state RunUpdate set up.
+  // Carries out the planned actions as a whole, runs the marked programs and
+  // writes the log. Works on the state RunUpdate set up. Every file is first
+  // staged beside its target; then one journal lists every step that puts
+  // the staged update in place, and only then are the steps taken, so that
+  // a start after a kill completes them (RecoverInterruptedUpdate).
   void ApplyUpdate();
 
   // What happened, for a front end that reports it.
@@ -93,8 +101,11 @@ class Updater {
   const Outcome& outcome() const { return outcome_; }
 
   // For tests that drive the steps one by one.
-  void SetPlan(std::vector<UpdActionStructure> actions, std::vector<std::string> run_list);
+  void SetPlan(std::vector<UpdActionStructure> actions, std::vector<std::string> run_list,
+               std::vector<std::string> refused = {});
   const std::string& log_text() const { return log_; }
+  // Path + Name of the entries the analysis refused.
+  const std::vector<std::string>& refused() const { return refused_; }
   // The installed files' content hashes, kept in the data folder.
   HashCache& hashes();
 
@@ -103,15 +114,27 @@ class Updater {
   std::string Text(const char* key) const;
   void ShowFileMessage(const char* key, const std::string& name);
   void SetSummary(bool with_size);
-  // One download action; false when the file was not replaced.
-  bool ReplaceFile(const UpdActionStructure& action);
+  // What staging made of one download action.
+  struct Staged {
+    bool ok = false;
+    std::string hex;    // the content's SHA-256
+    int64_t since = 0;  // the clock before the content was written
+  };
+  // Downloads, checks and unpacks one file beside its target, which stays
+  // untouched; false (after the file's message) when it failed.
+  bool StageFile(const UpdActionStructure& action, Staged* staged);
   bool FailFile(const char* key, const std::string& name, const std::string& dl,
                 const std::string& fresh);
-  void WriteLog();
+  // What staging will create, for undoing it after a kill.
+  Journal StagingJournal(const std::vector<JournalStep>& carried) const;
+  // The steps that put the staged update in place, in the actions' order.
+  Journal CommitJournal(const std::vector<Staged>& staged,
+                        const std::vector<JournalStep>& carried) const;
+  void Refuse(const UpdFileStructure& entry);
   // Whether an installed file must be fetched under the default rule.
   bool IsOutdated(const UpdFileStructure& e, const std::string& local);
-  // The key of an installed file in the hash cache: its path below the
-  // base folder.
+  // A path below the base folder, relative to it: the key of an installed
+  // file in the hash cache, and a path in the journal.
   std::string CacheKey(const std::string& local) const;
 
   ClientContext* ctx_;
@@ -121,6 +144,7 @@ class Updater {
 
   std::vector<UpdActionStructure> actions_;
   std::vector<std::string> run_list_;
+  std::vector<std::string> refused_;
   int action_count_ = 0;
   int64_t remaining_ = 0;
   int processed_ = 0;

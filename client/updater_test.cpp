@@ -23,7 +23,8 @@ class NoSystem : public ClientSystem {
   MutexResult CreateNamedMutex(const std::string&) override { return MutexResult::kCreated; }
   void ReleaseMutex() override {}
   bool IsProgramRunning(const std::string&) override { return false; }
-  bool StartProgram(const std::string&, const std::string&, const std::string&) override {
+  bool StartProgram(const std::string&, const std::string&, const std::string&,
+                    std::string*) override {
     return false;
   }
   bool RunProgramAndWait(const std::string& path, const std::string&) override {
@@ -128,13 +129,13 @@ TEST_F(UpdaterTest, ContentDecidesWhereTheEntryRecordsAHash) {
   for (char& c : m["7"].SHA256 = same) c = static_cast<char>(std::toupper(c));
   m["8"] = hashed(Entry("", "bad.dll", 0, kNew), "not a hash");
   m["9"] = hashed(Entry("", "ignored.dll", kFlagNoUpdate, kNew), "not a hash");
-  ASSERT_EQ(Analyse(m), 4);
+  ASSERT_EQ(Analyse(m), 3);
   EXPECT_EQ(actions_[0].File, dir_ / "reset.exe");
   EXPECT_EQ(actions_[0].SHA256, other);
   EXPECT_EQ(actions_[1].File, dir_ / "inplace.dll");
   EXPECT_EQ(actions_[2].File, dir_ / "sub\\missing.txt");
-  EXPECT_EQ(actions_[3].Action, kActionRefused) << "a hash the client cannot check";
-  EXPECT_EQ(actions_[3].File, "bad.dll");
+  // A hash the client cannot check is refused, and is no action.
+  EXPECT_EQ(updater_.refused(), (std::vector<std::string>{"bad.dll"}));
   EXPECT_EQ(runs_, (std::vector<std::string>{dir_ / "tool.exe"}));
 }
 
@@ -209,9 +210,11 @@ TEST_F(UpdaterTest, EntriesLeavingTheBaseFolderAreRefused) {
   m["3"] = Entry("C:\\Windows\\", "x.dll", kFlagRun, kNew);
   m["4"] = Entry("..\\", "quiet.dll", kFlagNoUpdate, kNew);  // never touched anyway
   m["5"] = Entry("", "", 0, kNew);
-  ASSERT_EQ(Analyse(m), 4);
-  for (const auto& a : actions_) EXPECT_EQ(a.Action, kActionRefused);
-  EXPECT_EQ(actions_[0].File, "..\\evil.dll");
+  // Refused entries are no actions: otherwise every run would offer them.
+  EXPECT_EQ(Analyse(m), 0);
+  EXPECT_TRUE(actions_.empty());
+  EXPECT_EQ(updater_.refused(),
+            (std::vector<std::string>{"..\\evil.dll", "..", "C:\\Windows\\x.dll", ""}));
   EXPECT_TRUE(runs_.empty());  // a refused program is never run
 }
 
@@ -262,25 +265,56 @@ TEST_F(UpdaterTest, DirectoryActionsDeletesAndTheLogFile) {
   EXPECT_EQ(view_.progress, 5);
   EXPECT_FALSE(view_.button);
 
+  // Folders go after the files, so that one emptied by the update goes too.
   const std::string expected = "Update  (" + FormatDate(fs::NowDateValue(), true) + ")\r\n" +
                                "-> Create: " + (dir_ / "made\\deep\\") + "\n" +
-                               "-> Delete: " + (dir_ / "empty\\") + "\n" +
-                               "-> Delete: del.txt\n"
+                               "-> Delete: del.txt\n" +
+                               "-> Delete: " + (dir_ / "empty\\") + "\n"
                                "-------------------------\n\r\n";
   EXPECT_EQ(dir_.Read("Quasto\\Quastorell.log"), expected);
   EXPECT_EQ(updater_.outcome().failures, 0);
 }
 
-TEST_F(UpdaterTest, RefusedEntriesOnlyLogAnError) {
-  UpdActionStructure refused;
-  refused.File = "..\\evil.dll";
-  refused.Action = kActionRefused;
-  updater_.SetPlan({refused}, {});
+// The manifest's order puts a folder before its files.
+TEST_F(UpdaterTest, FolderEmptiedByTheUpdateGoesInTheSameRun) {
+  dir_.Write("old\\a.txt", "x");
+  dir_.Write("old\\sub\\b.txt", "x");
+  std::vector<UpdActionStructure> plan(5);
+  plan[0].Dir = dir_ / "old\\";
+  plan[0].Action = kActionDeleteDir;
+  plan[1].Dir = dir_ / "old\\sub\\";
+  plan[1].Action = kActionDeleteDir;
+  plan[2].File = dir_ / "old\\a.txt";
+  plan[2].Action = kActionDeleteFile;
+  plan[3].File = dir_ / "old\\sub\\b.txt";
+  plan[3].Action = kActionDeleteFile;
+  plan[4].Dir = dir_ / "new\\";
+  plan[4].Action = kActionCreateDir;
+  updater_.SetPlan(plan, {});
+  updater_.ApplyUpdate();
+  EXPECT_EQ(DirectoryExists(dir_ / "old"), 0);
+  EXPECT_EQ(DirectoryExists(dir_ / "new"), 1);
+  EXPECT_EQ(updater_.outcome().failures, 0);
+  const std::string log = dir_.Read("Quasto\\Quastorell.log");
+  EXPECT_EQ(log.substr(log.find("\r\n") + 2),
+            "-> Delete: a.txt\n-> Delete: b.txt\n-> Create: " + (dir_ / "new\\") +
+                "\n-> Delete: " + (dir_ / "old\\sub\\") + "\n-> Delete: " + (dir_ / "old\\") +
+                "\n-------------------------\n\r\n");
+}
+
+TEST_F(UpdaterTest, RefusedEntriesAreLoggedWithTheOtherActions) {
+  dir_.Write("del.txt", "x");
+  UpdActionStructure del;
+  del.File = dir_ / "del.txt";
+  del.Action = kActionDeleteFile;
+  updater_.SetPlan({del}, {}, {"..\\evil.dll"});
   updater_.ApplyUpdate();
   EXPECT_EQ(FileExists(dir_ / "..\\evil.dll"), 0);
-  EXPECT_NE(dir_.Read("Quasto\\Quastorell.log").find("\r\n-> Update Error: ..\\evil.dll\n---"),
+  EXPECT_NE(dir_.Read("Quasto\\Quastorell.log")
+                .find("\r\n-> Delete: del.txt\n-> Update Error: ..\\evil.dll\n---"),
             std::string::npos);
-  EXPECT_EQ(updater_.outcome().failures, 1);
+  EXPECT_EQ(view_.history[kCountText], (std::vector<std::string>{"0", "---"}));
+  EXPECT_EQ(updater_.outcome().failures, 0) << "the actions all succeeded";
 }
 
 TEST_F(UpdaterTest, RunListRunsExistingProgramsAfterTheActions) {

@@ -67,6 +67,9 @@ class ClientView {
   virtual ViewEvent WaitEvent(int timeout_ms) = 0;
   // Posts a download notification to the event queue.
   virtual void PostNotification(int /*type*/) {}
+  // A line that a console prints and a window does without: the files an
+  // update will change, why a restart was skipped, an HTTP status.
+  virtual void ShowDetail(const std::string& /*line*/) {}
 };
 
 }  // namespace quasto::client

@@ -23,7 +23,7 @@ PACKAGES=(
   binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386
   xvfb xauth x11-utils imagemagick
-  python3 python3-pyftpdlib locales clang
+  python3 python3-pyftpdlib locales clang strace
   autoconf automake libtool gettext autopoint po4a
 )
 

@@ -40,14 +40,27 @@ struct DirEntry {
 // Entries of a directory without "." and "..". False when it cannot be listed.
 bool ListDirectory(const std::string& path, std::vector<DirEntry>* out);
 
+// Why a file operation failed, as far as the caller can act on it.
+enum class Failure {
+  kNone,
+  kInUse,    // a running program holds the file: it can still be renamed
+  kDenied,   // no permission, a read-only file or medium
+  kMissing,  // the path (or its folder) does not exist
+  kOther,
+};
+
 // Creates one directory. True when it exists as a directory afterwards.
 bool MakeDirectory(const std::string& path);
 bool RemoveDir(const std::string& path);
-bool RemoveFile(const std::string& path);
+bool RemoveFile(const std::string& path, Failure* why = nullptr);
 // Plain rename; fails when `to` exists.
 bool Rename(const std::string& from, const std::string& to);
 // Moves `from` over `to` in one step, replacing it; never leaves `to` missing.
-bool ReplaceWith(const std::string& from, const std::string& to);
+bool ReplaceWith(const std::string& from, const std::string& to, Failure* why = nullptr);
+// Asks the system to delete the file when it next starts: the last resort for
+// a file that stays in use. False where the system cannot (or need not) do
+// that: POSIX deletes files in use at once.
+bool RemoveAtReboot(const std::string& path);
 
 bool ReadFile(const std::string& path, std::string* out);
 // Creates or truncates the file and writes all of `data`.

@@ -36,6 +36,28 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
+Failure FailureOf(int error) {
+  switch (error) {
+    case EBUSY:
+    case ETXTBSY:
+      return Failure::kInUse;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return Failure::kDenied;
+    case ENOENT:
+    case ENOTDIR:
+      return Failure::kMissing;
+    default:
+      return Failure::kOther;
+  }
+}
+
+bool Failed(Failure* why, Failure what) {
+  if (why != nullptr) *why = what;
+  return false;
+}
+
 }  // namespace
 
 char Separator() { return '/'; }
@@ -112,10 +134,11 @@ bool RemoveDir(const std::string& path) {
   return rmdir(NativePath(path).c_str()) == 0;
 }
 
-bool RemoveFile(const std::string& path) {
+bool RemoveFile(const std::string& path, Failure* why) {
   const std::string native = NativePath(path);
-  if (IsDir(native)) return false;
-  return unlink(native.c_str()) == 0;
+  if (IsDir(native)) return Failed(why, Failure::kDenied);
+  if (unlink(native.c_str()) == 0) return true;
+  return Failed(why, FailureOf(errno));
 }
 
 bool Rename(const std::string& from, const std::string& to) {
@@ -126,9 +149,12 @@ bool Rename(const std::string& from, const std::string& to) {
   return rename(f.c_str(), t.c_str()) == 0;
 }
 
-bool ReplaceWith(const std::string& from, const std::string& to) {
-  return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+bool ReplaceWith(const std::string& from, const std::string& to, Failure* why) {
+  if (rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0) return true;
+  return Failed(why, FailureOf(errno));
 }
+
+bool RemoveAtReboot(const std::string&) { return false; }
 
 bool ReadFile(const std::string& path, std::string* out) {
   const std::string native = NativePath(path);

@@ -75,6 +75,29 @@ bool WriteAll(HANDLE h, std::string_view data) {
   return true;
 }
 
+// What a failed call on `target` means. A running program's executable or
+// DLL is refused with "access denied" like a read-only file, but unlike one
+// it can still be renamed.
+Failure FailureOf(DWORD error, const std::string& target) {
+  switch (error) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+      return Failure::kInUse;
+    case ERROR_ACCESS_DENIED: {
+      const DWORD attr = GetFileAttributesW(Wide(target).c_str());
+      if (attr == INVALID_FILE_ATTRIBUTES) return Failure::kDenied;
+      if (attr & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) return Failure::kDenied;
+      return Failure::kInUse;
+    }
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return Failure::kMissing;
+    default:
+      return Failure::kOther;
+  }
+}
+
 }  // namespace
 
 char Separator() { return '\\'; }
@@ -157,15 +180,30 @@ bool RemoveDir(const std::string& path) {
   return RemoveDirectoryW(Wide(path).c_str()) != 0;
 }
 
-bool RemoveFile(const std::string& path) { return DeleteFileW(Wide(path).c_str()) != 0; }
+bool RemoveFile(const std::string& path, Failure* why) {
+  if (DeleteFileW(Wide(path).c_str())) return true;
+  const DWORD error = GetLastError();
+  if (why != nullptr) *why = FailureOf(error, path);
+  return false;
+}
 
 bool Rename(const std::string& from, const std::string& to) {
   return MoveFileW(Wide(from).c_str(), Wide(to).c_str()) != 0;
 }
 
-bool ReplaceWith(const std::string& from, const std::string& to) {
-  return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+bool ReplaceWith(const std::string& from, const std::string& to, Failure* why) {
+  if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+  }
+  const DWORD error = GetLastError();
+  if (why != nullptr) *why = FileSize(from) < 0 ? Failure::kMissing : FailureOf(error, to);
+  return false;
+}
+
+bool RemoveAtReboot(const std::string& path) {
+  // Needs the right to write the machine's settings, which a user rarely has.
+  return MoveFileExW(Wide(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
 }
 
 bool ReadFile(const std::string& path, std::string* out) {

@@ -11,7 +11,10 @@
 //   ui_driver msgbox [TIMEOUT_MS]           print "title|text|icon" of the next
 //                                           message box and confirm it
 //   ui_driver hold-mutex NAME MS            hold a named mutex for a while
-//   ui_driver sleep MS                      just run for a while
+//   ui_driver sleep MS                      just run for a while (and keep its
+//                                           own executable in use)
+//   ui_driver spawn COMMAND_LINE [FOLDER]   start a program with exactly this
+//                                           command line; do not wait for it
 //   ui_driver menu CAPTION ID               choose a menu command
 //   ui_driver set-text CAPTION ID TEXT      type a text into a field
 //   ui_driver toggle CAPTION ID             click a check box
@@ -306,6 +309,22 @@ int main(int, char**) {
   }
   if (cmd == "sleep") {
     Sleep(static_cast<DWORD>(timeout(2, 5000)));
+    return 0;
+  }
+  if (cmd == "spawn") {
+    // A command line as a shortcut or another program writes it, which no
+    // argv from Wine's command line could give.
+    std::wstring line = FromUtf8(arg(2));
+    const std::wstring folder = FromUtf8(arg(3));
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &si, &pi)) {
+      return Fail("cannot start");
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
     return 0;
   }
 

@@ -262,6 +262,222 @@ class ClientGuiTest:
                                  b"x" if folder_arg else b"")
             r.eq(marker, want, "restart with %r" % (args,))
 
+    # --- whole updates, files in use, the client's own executable -------------
+
+    def tree(self, base):
+        """Files (with content) and folders below an installation, without the
+        client's own."""
+        files, folders = {}, set()
+        for dirpath, dirnames, filenames in os.walk(base):
+            rel = os.path.relpath(dirpath, base)
+            if rel.split(os.sep)[0] == "Quasto":
+                continue
+            if rel != ".":
+                folders.add(rel.replace(os.sep, "\\") + "\\")
+            for n in filenames:
+                if rel == "." and n == "Quastorell.exe":
+                    continue
+                key = n if rel == "." else rel.replace(os.sep, "\\") + "\\" + n
+                files[key] = self.read(dirpath, n)
+        return files, folders
+
+    def leftovers(self, base):
+        odd = []
+        for dirpath, dirnames, filenames in os.walk(base):
+            for n in filenames:
+                if ".~q" in n or n.endswith(".bak") or ".tmp~" in n or "Quastorell.journal" in n:
+                    odd.append(os.path.relpath(os.path.join(dirpath, n), base))
+        return odd
+
+    def journal_state(self, base):
+        try:
+            with open(os.path.join(base, "Quasto", "Quastorell.journal"), "rb") as f:
+                lines = f.read().split(b"\n")
+        except OSError:
+            return None
+        return lines[1].decode() if len(lines) > 1 else ""
+
+    def set_url(self, base, url):
+        path = os.path.join(base, "Quasto", "Quastorell.ucf")
+        with open(path) as f:
+            cfg = json.load(f)
+        cfg["URL"] = url
+        with open(path, "w") as f:
+            f.write(json.dumps(cfg, separators=(", ", ": ")))
+
+    def killed_update(self):
+        """Timed kills during a 20-file update, with new folders, deletes and a
+        program to run; then one start with no server to reach. Every kill must
+        leave version 1 or version 2, and nothing temporary."""
+        r = self.r
+        s = self.update_set("killed")
+        v1, v2 = {}, {}
+        for i in range(12):
+            rel = "lib\\f%d.dll" % i
+            v1[rel] = (b"version 1 of f%d;" % i) * (800 + 97 * i)
+            v2[rel] = (b"version 2 of f%d;" % i) * (900 + 89 * i)
+        for i in range(4):
+            v2["plugins\\a\\p%d.dll" % i] = (b"plugin %d;" % i) * 3000
+        v2["docs\\de\\Hilfe.txt"] = b"Hilfe zu Version 2\r\n"
+        v2["empty.log"] = b""
+        v2["app.exe"] = b"MZ app version 2" * 4000
+        v1["app.exe"] = b"MZ app version 1" * 3000
+        v1["old.txt"] = b"only in version 1"
+        for rel, content in v2.items():
+            s.add(rel.rpartition("\\")[0] + "\\" if "\\" in rel else "",
+                  rel.rpartition("\\")[2], content, NEW, sha256=True)
+        # Writes its mark into the installation when it runs.
+        post = b"@echo ran> ran.txt\r\n"
+        s.add("tools\\", "post.bat", post, NEW, flags=16, sha256=True)
+        v2["tools\\post.bat"] = post
+        s.add("", "old.txt", flags=4)
+        s.write_manifest()
+        old = (v1, {"lib\\"})
+        new = (v2, {"lib\\", "plugins\\", "plugins\\a\\", "docs\\", "docs\\de\\", "tools\\"})
+
+        # When to kill: a moment after the journal shows a phase, or once
+        # the commit is over (the program runs and the log is written then).
+        plans = [("stage", 0.0), ("stage", 0.2), ("commit", 0.0), ("commit", 0.0),
+                 ("commit", 0.0), ("commit", 0.003), ("done", 0.0)]
+        seen = {}
+        for phase, delay in plans:
+            t0 = time.time()
+            base = self.install("killed")
+            for rel, content in v1.items():
+                self.put(base, rel.replace("\\", "/"), content)
+            proc = self.start(base)
+            rc, _ = self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")
+            r.eq(rc, 0, "analysis before the kill")
+            self.wine.driver("click", CAPTION, "10")
+            at, commit_seen, deadline = "late", False, time.time() + 30
+            while time.time() < deadline:
+                state = self.journal_state(base)
+                commit_seen = commit_seen or state == "commit"
+                if (state == phase or (phase == "done" and commit_seen and state is None)):
+                    time.sleep(delay)
+                    at = phase
+                    break
+                if proc.poll() is not None:
+                    break
+            state = self.journal_state(base)
+            proc.kill()
+            proc.wait()
+            seen[at + "/" + str(state)] = seen.get(at + "/" + str(state), 0) + 1
+
+            killed = self.tree(base)
+            files = {k: v for k, v in killed[0].items() if k != "tools\\ran.txt"}
+            before = ("old" if (files, killed[1]) == old else
+                      "new" if (files, killed[1]) == new else "mixed")
+            if "tools\\ran.txt" in killed[0]:
+                r.check((files, killed[1]) == new,
+                        "the program ran on the whole new version (%s+%s)" % (phase, delay))
+            # The next start, with no server to reach, ends the job.
+            self.set_url(base, "http://127.0.0.1:1/")
+            proc = self.start(base)
+            r.eq(self.msgbox().split("|")[2], "error", "ErrorURL after the kill")
+            r.check(self.ended(proc), "client ends")
+            files, folders = self.tree(base)
+            files.pop("tools\\ran.txt", None)
+            r.check((files, folders) == old or (files, folders) == new,
+                    "all old or all new after a kill at %s+%ss: %s" % (
+                        phase, delay, sorted(set(files) ^ set(new[0]))))
+            r.eq(self.leftovers(base), [], "nothing temporary after a kill at %s+%ss" % (phase, delay))
+            print("  kill at %s+%ss: journal %s, installation %s, %.1f s" % (
+                phase, delay, state, before, time.time() - t0), flush=True)
+        print("  kills by the journal's state at the kill: %s" % seen, flush=True)
+
+    def held_by_helper(self):
+        """A running program's own executable cannot be replaced, only renamed:
+        the old version steps aside and goes once the program has ended."""
+        r = self.r
+        helper = open(os.path.join(self.wine.bin, "ui_driver.exe"), "rb").read()
+        newer = helper + b"\0" * 512 + b"helper version 2"
+        s = self.update_set("held")
+        s.add("bin\\", "helper.exe", newer, NEW, sha256=True)
+        s.write_manifest()
+        base = self.install("held")
+        self.put(base, "bin/helper.exe", helper)
+        running = self.wine.start(os.path.join(base, "bin", "helper.exe"), ["sleep", "60000"])
+        time.sleep(2)
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+             "analysis")
+        self.wine.driver("click", CAPTION, "10")
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
+             "update finished without a message")
+        r.eq(self.read(base, "bin/helper.exe"), newer, "held file replaced")
+        r.eq(running.poll(), None, "the helper still runs")
+        r.eq(self.read(base, "bin/helper.exe.bak"), helper, "its old version stepped aside")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
+        log = self.read(base, "Quasto/Quastorell.log") or b""
+        r.check(b"-> helper.exe (" in log and b"Error" not in log, "log: %r" % log)
+
+        running.kill()
+        running.wait()
+        time.sleep(0.5)  # until Wine has let go of the image
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Keine Aktualisierung erforderlich.")[0],
+             0, "next start: nothing to do")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
+        r.eq(self.leftovers(base), [], "the old version is gone, and the journal")
+
+    def self_update(self):
+        r = self.r
+        exe = open(os.path.join(self.wine.bin, "Quastorell.exe"), "rb").read()
+        newer = exe + b"\0" * 512 + b"Quastorell, the next version"
+        s = self.update_set("self")
+        s.add("", "Quastorell.exe", newer, NEW, sha256=True)
+        s.add("", "Tool.exe", b"tool 2", NEW, sha256=True)
+        s.write_manifest()
+        base = self.install("self")
+        self.put(base, "Tool.exe", b"tool 1")
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+             "analysis")
+        r.eq(self.text(4), "2", "the client itself is one of the files")
+        self.wine.driver("click", CAPTION, "10")
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
+             "update finished without a message")
+        r.eq(self.read(base, "Quastorell.exe"), newer, "replaced while it runs")
+        r.eq(self.read(base, "Quastorell.exe.bak"), exe, "the running version stepped aside")
+        r.eq(self.read(base, "Tool.exe"), b"tool 2", "Tool.exe replaced")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
+        log = self.read(base, "Quasto/Quastorell.log") or b""
+        r.check(b"-> Quastorell.exe (" in log and b"Error" not in log, "log: %r" % log)
+
+        # The new client starts, deletes its old version and finds nothing to do.
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Keine Aktualisierung erforderlich.")[0],
+             0, "the new client runs")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
+        r.eq(self.leftovers(base), [], "the old client is gone, and the journal")
+
+    def restart_quoted_folder(self):
+        """A caller that quotes a folder ending in a backslash, as shortcuts
+        do: the C runtime would read it as ending in a quote."""
+        r = self.r
+        self.update_set("quoted").write_manifest()
+        base = self.install("quoted", ProgExe="restart.bat", Restart=1)
+        prog = fresh_dir(os.path.join(self.work, "prog dir"))
+        self.put(prog, "restart.bat", b"@echo [%1]> restarted.txt\r\n", old=False)
+        line = '"%s" -x "%s\\"' % (winpath(os.path.join(base, "Quastorell.exe")), winpath(prog))
+        r.eq(self.wine.driver("spawn", line, winpath(base), lang=GERMAN)[0], 0, "started: " + line)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Keine Aktualisierung erforderlich.")[0],
+             0, "client runs")
+        self.wine.driver("close", CAPTION)
+        r.eq(self.wine.driver("gone", CAPTION, "20000")[0], 0, "client ends")
+        marker = None
+        for _ in range(100):
+            marker = self.read(prog, "restarted.txt")
+            if marker:
+                break
+            time.sleep(0.1)
+        r.eq(marker, b"[-x]\r\n", "restarted in the quoted folder")
+
     def languages(self):
         r = self.r
         self.update_set("lang").write_manifest()
@@ -276,7 +492,8 @@ class ClientGuiTest:
     def run(self, only=()):
         try:
             for name in ("full_update", "url_errors", "mutex_held", "program_running",
-                         "corrupt_download", "content_decides", "restart", "languages"):
+                         "corrupt_download", "content_decides", "restart", "restart_quoted_folder",
+                         "self_update", "held_by_helper", "killed_update", "languages"):
                 if not only or name in only:
                     self.r.run(name, getattr(self, name))
         finally:

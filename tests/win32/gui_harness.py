@@ -78,12 +78,13 @@ class Wine:
                                 env=self.env(lang, extra_env),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def driver(self, *args, timeout=60):
+    def driver(self, *args, timeout=60, lang="C.UTF-8"):
         # Output goes through a file, not a pipe: Wine's background processes
         # inherit the pipe and would keep it open long after the driver ended.
+        # `lang` also reaches the programs the driver spawns.
         with tempfile.TemporaryFile() as out:
             r = subprocess.run([self.run_sh, os.path.join(self.bin, "ui_driver.exe")] + list(args),
-                               env=self.env("C.UTF-8"), stdout=out, stderr=subprocess.DEVNULL,
+                               env=self.env(lang), stdout=out, stderr=subprocess.DEVNULL,
                                timeout=timeout)
             out.seek(0)
             text = out.read().decode("utf-8", "replace").replace("\r", "").rstrip("\n")
