@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer targets (JSON documents, language file, packed files,
-# the hash cache, signatures and keys) for a while each, starting from small
+# the hash cache, signatures and keys, the commit journal) for a while each, starting from small
 # seeds made here.
 #
 #   scripts/fuzz.sh [seconds per target, default 60]
@@ -11,7 +11,8 @@ SECONDS_EACH=${1:-60}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
 corpus=build/fuzz/corpus
-mkdir -p "$corpus/json" "$corpus/language" "$corpus/packed" "$corpus/hash_cache" "$corpus/signature"
+mkdir -p "$corpus/json" "$corpus/language" "$corpus/packed" "$corpus/hash_cache" "$corpus/signature" \
+  "$corpus/journal"
 printf '{"a\\\\b.txt": {"Name": "b.txt", "Path": "a\\\\", "CRC": -1, "Flags": 16}}' > "$corpus/json/seed"
 cp shared/Quastorell.lng "$corpus/language/seed"
 # A stored packed file: header 0.0 / 5.0, then "hello".
@@ -31,8 +32,18 @@ printf '%s\n' "untrusted comment: signature from minisign secret key" \
   "cYa8yjRBRl2dMRXXsymlf4+R6tJmeGKtcVHLTt0g9PxljyfjkdVu5/sq9JFVsp5+KRFo1kOb6nYud8//eMbKAQ==" \
   > "$corpus/signature/seed"
 
+# A committing journal: one file placed, one deleted, a folder removed.
+/usr/bin/python3 -c '
+import sys, zlib
+body = ("Quastorell journal 1\ncommit\n"
+        "place\tlib\\core.dll\tlib\\core.dll.~qnew\tlib\\core.dll.bak\t-> core.dll (1 KB)\n"
+        "delete\told.txt\told.txt.bak\t-> Delete: old.txt\n"
+        "rmdir\tdocs\\\t-> Delete: C:\\app\\docs\\\n")
+open(sys.argv[1], "w").write(body + "end\t%08x\n" % zlib.crc32(body.encode()))
+' "$corpus/journal/seed"
+
 status=0
-for target in json language packed hash_cache signature; do
+for target in json language packed hash_cache signature journal; do
   echo "== $target"
   if ! build/fuzz/bin/${target}_fuzz -max_total_time="$SECONDS_EACH" -rss_limit_mb=1024 \
       -max_len=65536 "$corpus/$target" 2>&1 | tail -n 3; then
