@@ -166,9 +166,11 @@ TEST_F(ApplyTest, VerifiedButUnpackableFileKeepsTheInstalledFile) {
   EXPECT_EQ(view_.messages[0].text, "Datei konnte nicht aktualisiert werden:\ndata.bin");
 }
 
-TEST_F(ApplyTest, StaleBackupNeverReplacesTheCurrentFile) {
+// A ".bak" file the client did not make is the user's: it is never moved
+// back over the current file, and never deleted.
+TEST_F(ApplyTest, TheUsersOwnBackupsAreLeftAlone) {
   Install("Tool.exe", "current tool");
-  install_.Write("Tool.exe.bak", "stale backup");
+  install_.Write("Tool.exe.bak", "the user's backup");
   install_.Write("Lib.dll", "current lib");
   ASSERT_TRUE(fs::SetFileDate(install_ / "Lib.dll", kOld));
   install_.Write("Lib.dll.bak", "stale lib backup");
@@ -178,9 +180,10 @@ TEST_F(ApplyTest, StaleBackupNeverReplacesTheCurrentFile) {
   RunWithButton();
 
   EXPECT_EQ(install_.Read("Tool.exe"), "new tool");
-  EXPECT_EQ(FileExists(install_ / "Tool.exe.bak"), 0);  // served its time
+  EXPECT_EQ(install_.Read("Tool.exe.bak"), "the user's backup");
   EXPECT_EQ(install_.Read("Lib.dll"), "current lib");
   EXPECT_EQ(install_.Read("Lib.dll.bak"), "stale lib backup");
+  EXPECT_EQ(FileExists(install_ / "Tool.exe.1.bak"), 0);  // the client's own went at once
 }
 
 TEST_F(ApplyTest, MissingPackedFileAndReadOnlyTarget) {

@@ -19,7 +19,6 @@ namespace {
 // Temporary names beside the installed file while its new version is staged.
 constexpr char kDownloadSuffix[] = ".~qdl";
 constexpr char kFreshSuffix[] = ".~qnew";
-constexpr char kBackupSuffix[] = ".bak";
 
 UpdActionStructure DirectoryAction(const std::string& dir, int32_t kind) {
   UpdActionStructure a;
@@ -361,14 +360,6 @@ void Updater::ApplyUpdate() {
       const auto it = by_path.find(rel);
       if (it != by_path.end()) hashes().Record(rel, it->second->hex, it->second->since);
       unverified_runs_.erase(ctx_->base_folder + rel);
-      // A backup left by an earlier run has served its time, unless it is
-      // the old version this run moved aside and a program still holds.
-      const std::string old = rel + kBackupSuffix;
-      const bool held = std::any_of(result.pending.begin(), result.pending.end(),
-                                    [&](const JournalStep& p) { return p.path == old; });
-      if (!held && FileExists(ctx_->base_folder + old) == 1) {
-        fs::RemoveFile(ctx_->base_folder + old);
-      }
     }
   } else {
     // Nothing installed has been touched: the staged files go again.
