@@ -1,6 +1,7 @@
 // The update run end to end against a real local web server: manifest,
 // downloads, verification, unpacking, backups, program runs and the log.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "client/recording_view.h"
 #include "client/test_site.h"
@@ -219,6 +220,47 @@ TEST_F(ApplyTest, OldVersionsAnEarlierRunLeftGoWithTheNextUpdate) {
   EXPECT_EQ(FileExists(install_ / "Lib.dll.bak"), 0);
   EXPECT_EQ(FileExists(ctx_.data_folder + kJournalFile), 0);
   EXPECT_EQ(Log(), LogHeader() + "-> Tool.exe (0 KB)\n-------------------------\n\r\n");
+}
+
+// Links the user made inside the installation may lead anywhere: nothing
+// is written, deleted or run through one that leads out of the folder.
+TEST_F(ApplyTest, NothingIsWrittenDeletedOrRunThroughALinkLeadingOut) {
+  TempDir outside;
+  outside.Write("data\\keep.txt", "outside");
+  outside.Write("victim.txt", "outside victim");
+  ASSERT_EQ(symlink(fs::NativePath(outside / "data").c_str(), (install_ / "data").c_str()), 0);
+  ASSERT_EQ(symlink(fs::NativePath(outside / "victim.txt").c_str(),
+                    (install_ / "victim.txt").c_str()), 0);
+  // A link that stays inside is just another name.
+  CreateDirectoryTree(install_ / "real");
+  ASSERT_EQ(symlink((install_ / "real").c_str(), (install_ / "alias").c_str()), 0);
+  Publish("data\\", "new.txt", "written outside?");
+  Publish("data\\", "keep.txt", "replaced outside?");
+  Publish("data\\", "run.sh", "#!/bin/sh\necho ran > ran.txt\n", kFlagRun);
+  Publish("", "victim.txt", "overwritten?");
+  Publish("alias\\", "ok.txt", "inside");
+  UpdFileStructure& del = manifest_["data\\gone.txt"];
+  outside.Write("data\\gone.txt", "deleted outside?");
+  del.Path = "data\\";
+  del.Name = "gone.txt";
+  del.Type = "F";
+  del.Flags = kFlagDelete;
+  RunWithButton();
+
+  EXPECT_EQ(outside.Read("data\\keep.txt"), "outside");
+  EXPECT_EQ(outside.Read("data\\gone.txt"), "deleted outside?");
+  EXPECT_EQ(outside.Read("victim.txt"), "outside victim");
+  EXPECT_EQ(FileExists(outside / "data\\new.txt"), 0);
+  EXPECT_EQ(FileExists(outside / "data\\run.sh"), 0);
+  EXPECT_EQ(FileExists(outside / "data\\ran.txt"), 0);
+  EXPECT_EQ(install_.Read("real\\ok.txt"), "inside");
+  EXPECT_EQ(outcome_.actions, 1);
+  const std::string log = Log();
+  for (const char* refused : {"data\\new.txt", "data\\keep.txt", "data\\run.sh",
+                              "data\\gone.txt", "victim.txt"}) {
+    EXPECT_NE(log.find(std::string("-> Update Error: ") + refused + "\n"), std::string::npos)
+        << refused << "\n" << log;
+  }
 }
 
 TEST_F(ApplyTest, RunsMarkedProgramsAfterTheUpdate) {

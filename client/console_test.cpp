@@ -201,6 +201,70 @@ TEST_F(ConsoleClientTest, RestartsOnlyAnExecutableFile) {
   EXPECT_EQ(FileExists(install_ / "ran-by-shell.txt"), 0);
 }
 
+// A manifest that deletes the client's configuration, texts and executable
+// and replaces its configuration with one that restarts a program outside:
+// the run changes none of them, and the next run works as before.
+TEST_F(ConsoleClientTest, AManifestCannotDisableOrRedirectTheClient) {
+  const std::string ucf = install_.Read("Quasto\\Quastorell.ucf");
+  install_.Write("Quasto\\Quastorell.lng", "<Quastorell/>");
+  TempDir outside;
+  outside.Write("outside.sh", "#!/bin/sh\ntouch \"$(dirname \"$0\")/ran.txt\"\n");
+  chmod((outside / "outside.sh").c_str(), 0755);
+  UpdaterStructure evil;
+  evil.URL = "http://127.0.0.1:1/";
+  evil.ProgExe = "../" + FilePart(outside.path().substr(0, outside.path().size() - 1)) +
+                 "/outside.sh";
+  evil.Restart = 1;
+  ASSERT_TRUE(SaveDocument(site_ / "evil.ucf", evil));
+  std::string evil_ucf = site_.Read("evil.ucf");
+  client::PublishFile(site_, &manifest_, "Quasto\\", "Quastorell.ucf", evil_ucf, kNew);
+  for (const char* rel : {"Quasto\\Quastorell.lng", "quastorell"}) {
+    UpdFileStructure& e = manifest_[std::string(rel) + "#delete"];
+    e.Path = FolderPart(rel);
+    e.Name = FilePart(rel);
+    e.Type = "F";
+    e.Flags = kFlagDelete;
+  }
+  Publish("", "app.txt", "new app");
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
+  EXPECT_EQ(install_.Read("Quasto\\Quastorell.ucf"), ucf);
+  EXPECT_EQ(install_.Read("Quasto\\Quastorell.lng"), "<Quastorell/>");
+  EXPECT_EQ(FileExists(install_ / "quastorell"), 1);
+  const std::string log = install_.Read("Quasto\\Quastorell.log");
+  EXPECT_NE(log.find("-> Update Error: Quasto\\Quastorell.ucf\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Update Error: quastorell\n"), std::string::npos) << log;
+
+  out.clear();
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_NE(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << out;
+  usleep(200000);
+  EXPECT_EQ(FileExists(outside / "ran.txt"), 0);
+}
+
+// Names from the manifest reach the terminal and the log only escaped: this
+// one would set the terminal's title, clear the screen and fake a result.
+TEST_F(ConsoleClientTest, NamesCannotSendTerminalEscapes) {
+  const std::string evil = "x\x1B]0;owned\x07\x1B[2J\x1B[HUpdate complete.\xC2\x9B" "31m.txt";
+  UpdFileStructure& e = manifest_[evil];
+  e.Name = evil;
+  e.Type = "F";
+  e.Pack = "x";
+  Publish("", "app.txt", "new app");
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
+  for (char c : {'\x1B', '\x07'}) EXPECT_EQ(out.find(c), std::string::npos) << out;
+  EXPECT_EQ(out.find("\xC2\x9B"), std::string::npos) << out;
+  EXPECT_NE(out.find("x\\x1B]0;owned\\x07\\x1B[2J\\x1B[HUpdate complete.\\xC2\\x9B" "31m.txt"),
+            std::string::npos)
+      << out;
+  const std::string log = install_.Read("Quasto\\Quastorell.log");
+  EXPECT_EQ(log.find('\x1B'), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Update Error: x\\x1B]0;owned"), std::string::npos) << log;
+}
+
 // Windows refuses to replace or delete a file a running program holds, but
 // lets it be renamed. strace makes the calls fail that way here: "busy".
 TEST_F(ConsoleClientTest, FilesInUseAreMovedAsideAndTheirOldVersionsDeletedLater) {

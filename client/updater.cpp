@@ -5,6 +5,7 @@
 
 #include "client/client_text.h"
 #include "client/manifest_trust.h"
+#include "client/run_sequence.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/file_stream.h"
@@ -47,6 +48,32 @@ std::string LowerHex(std::string hex) {
     if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
   }
   return hex;
+}
+
+// The names of the client's own files in its data folder begin so.
+constexpr char kOwnFilePrefix[] = "quastorell.";
+
+// A relative path as Windows compares names: letter case, and the dots and
+// blanks it drops at the end of a name, do not count.
+std::string FoldedPath(const std::string& rel) {
+  std::string out, segment;
+  auto flush = [&] {
+    while (!segment.empty() && (segment.back() == '.' || segment.back() == ' ')) {
+      segment.pop_back();
+    }
+    out += segment;
+    segment.clear();
+  };
+  for (char c : rel) {
+    if (fs::IsSeparator(c)) {
+      flush();
+      out += '\\';
+    } else {
+      segment += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+  }
+  flush();
+  return out;
 }
 
 // The folder a folder path (ending in a separator) lies in.
@@ -252,11 +279,13 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
     const bool may_fetch = !ignored && !is_dir && e.Flags != kFlagDelete;
     const bool bad_hash = may_fetch && (e.SHA256.empty() ? signature_required_
                                                          : !IsSha256Hex(e.SHA256));
-    if (bad_hash || (!ignored && !IsSafeEntryPath(e.Path, e.Name, !is_dir))) {
+    const std::string dir = ctx_->base_folder + e.Path;
+    const std::string local = dir + e.Name;
+    if (bad_hash ||
+        (!ignored && (!IsSafeEntryPath(e.Path, e.Name, !is_dir) || ReachesOwnFile(e, is_dir) ||
+                      !LeadsInto(ctx_->base_folder, is_dir ? dir : local)))) {
       Refuse(e);
     } else if (!ignored) {
-      const std::string dir = ctx_->base_folder + e.Path;
-      const std::string local = dir + e.Name;
       switch (e.Flags) {
         case kFlagIfNotExist:
           if (is_dir) {
@@ -300,6 +329,22 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
   // read-only installation) only costs time.
   hashes().Save();
   return static_cast<int>(actions->size());
+}
+
+bool Updater::ReachesOwnFile(const UpdFileStructure& e, bool is_dir) const {
+  const std::string data_name = FoldedPath(kDataFolderName);
+  const std::string dir = ctx_->base_folder + e.Path;
+  // Another spelling of the folder, or a link to it, is the folder too.
+  const bool in_data_folder =
+      FoldedPath(e.Path) == data_name || fs::SameFile(dir, ctx_->data_folder);
+  if (is_dir) return in_data_folder && e.Flags == kFlagDelete;
+  if (in_data_folder) {
+    const std::string name = FoldedPath(e.Name);
+    // A short name ("QUASTO~1.UCF") may stand for any of them.
+    if (name.rfind(kOwnFilePrefix, 0) == 0 || name.find('~') != std::string::npos) return true;
+  }
+  return e.Flags == kFlagDelete && !ctx_->executable.empty() &&
+         fs::SameFile(dir + e.Name, ctx_->executable);
 }
 
 void Updater::Refuse(const UpdFileStructure& e) {
@@ -370,13 +415,13 @@ void Updater::ApplyUpdate() {
         ++outcome_.failures;
       } else if (staged[i].ok) {
         ShowFileMessage("ErrUpdate", FilePart(a.File));
-        log_ += "-> Update Error: " + FilePart(a.File) + "\n";
+        log_ += "-> Update Error: " + EscapeControls(FilePart(a.File)) + "\n";
         ++outcome_.failures;
       } else {
-        log_ += "-> Update Error: " + FilePart(a.File) + "\n";
+        log_ += "-> Update Error: " + EscapeControls(FilePart(a.File)) + "\n";
       }
     }
-    for (const std::string& r : refused_) log_ += "-> Update Error: " + r + "\n";
+    for (const std::string& r : refused_) log_ += "-> Update Error: " + EscapeControls(r) + "\n";
   }
 
   SetSummary(false);
@@ -390,14 +435,17 @@ void Updater::ApplyUpdate() {
     view_->DrainEvents();
     for (const std::string& program : run_list_) {
       if (FileExists(program) != 1) continue;
-      // What is there is not what the signed manifest names: never run it.
-      if (signature_required_ && unverified_runs_.count(program) != 0) {
-        ++outcome_.failures;
-        continue;
-      }
-      if (system_->RunProgramAndWait(program, FolderPart(program))) {
-        log_ += "-> Run: " + FilePart(program) + "\n";
+      // What is there is not what the signed manifest names, or a link
+      // leads out of the folder: never run it.
+      const bool may_run =
+          !(signature_required_ && unverified_runs_.count(program) != 0) &&
+          LeadsInto(ctx_->base_folder, program);
+      if (may_run && system_->RunProgramAndWait(program, FolderPart(program))) {
+        log_ += "-> Run: " + EscapeControls(FilePart(program)) + "\n";
       } else {
+        // A program that did not run is said, never passed over.
+        ShowFileMessage("ErrRun", FilePart(program));
+        log_ += "-> Run Error: " + EscapeControls(FilePart(program)) + "\n";
         ++outcome_.failures;
       }
     }
@@ -469,10 +517,10 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
           s.path = CacheKey(a.File);
           s.staged = s.path + kFreshSuffix;
           s.aside = aside_for(a.File);
-          s.line = "-> " + name + " (" + SizeText(static_cast<float>(a.Size)) + ")\n";
+          s.line = "-> " + EscapeControls(name) + " (" + SizeText(static_cast<float>(a.Size)) + ")\n";
         } else {
           s.kind = StepKind::kNote;
-          s.line = "-> Update Error: " + name + "\n";
+          s.line = "-> Update Error: " + EscapeControls(name) + "\n";
           temp.path = CacheKey(a.File) + kFreshSuffix;
           temporaries.push_back(temp);
         }
@@ -481,13 +529,13 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
       case kActionCreateDir:
         s.kind = StepKind::kMakeFolder;
         s.path = CacheKey(a.Dir);
-        s.line = "-> Create: " + a.Dir + "\n";
+        s.line = "-> Create: " + EscapeControls(a.Dir) + "\n";
         break;
       case kActionDeleteDir:
         if (DirectoryExists(a.Dir) == 0) continue;
         s.kind = StepKind::kRemoveFolder;
         s.path = CacheKey(a.Dir);
-        s.line = "-> Delete: " + a.Dir + "\n";
+        s.line = "-> Delete: " + EscapeControls(a.Dir) + "\n";
         folders.push_back(s);
         continue;
       case kActionDeleteFile:
@@ -495,7 +543,7 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
         s.kind = StepKind::kDelete;
         s.path = CacheKey(a.File);
         s.aside = aside_for(a.File);
-        s.line = "-> Delete: " + FilePart(a.File) + "\n";
+        s.line = "-> Delete: " + EscapeControls(FilePart(a.File)) + "\n";
         break;
       default:
         continue;
@@ -512,7 +560,7 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
   for (const std::string& r : refused_) {
     JournalStep s;
     s.kind = StepKind::kNote;
-    s.line = "-> Update Error: " + r + "\n";
+    s.line = "-> Update Error: " + EscapeControls(r) + "\n";
     j.steps.push_back(s);
   }
   j.steps.insert(j.steps.end(), temporaries.begin(), temporaries.end());
@@ -533,6 +581,8 @@ bool Updater::FailFile(const char* key, const std::string& name, const std::stri
 // which gets the file's date and attributes. The commit moves it into place.
 bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
   const std::string name = FilePart(a.File);
+  // Checked at the analysis too; a link may have been made since.
+  if (!LeadsInto(ctx_->base_folder, a.File)) return FailFile("ErrUpdate", name, "", "");
   const std::string dl = a.File + kDownloadSuffix;
   const std::string fresh = a.File + kFreshSuffix;
   view_->SetText(kStatusText, name + " ( 0% )");

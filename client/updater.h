@@ -46,6 +46,8 @@ struct UpdActionStructure {
 struct ClientContext {
   std::string base_folder;  // ends in a separator
   std::string data_folder;  // base_folder + "Quasto\"
+  // The client's own executable: a manifest may replace it, never delete it.
+  std::string executable;
   UpdaterStructure config;  // URL ends in "/"
   LanguageTable language;
 };
@@ -131,6 +133,11 @@ class Updater {
   Journal CommitJournal(const std::vector<Staged>& staged,
                         const std::vector<JournalStep>& carried) const;
   void Refuse(const UpdFileStructure& entry);
+  // Whether an entry would delete or replace one of the client's own files:
+  // its documents, journal, lock, key and state in the data folder, and, for
+  // a delete, its executable. Without them the next run could not update,
+  // or would fetch from elsewhere.
+  bool ReachesOwnFile(const UpdFileStructure& e, bool is_dir) const;
   // Whether an installed file must be fetched under the default rule.
   bool IsOutdated(const UpdFileStructure& e, const std::string& local);
   // A path below the base folder, relative to it: the key of an installed

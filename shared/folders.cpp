@@ -131,6 +131,26 @@ bool IsSafeEntryPath(const std::string& path, const std::string& name, bool is_f
   return IsSafeSegment(name);
 }
 
+bool LeadsInto(const std::string& folder, const std::string& path) {
+  std::string root;
+  if (!fs::ResolvePath(folder, &root)) return false;
+  while (!root.empty() && fs::IsSeparator(root.back())) root.pop_back();
+  std::string p = path;
+  for (;;) {
+    while (p.size() > 1 && fs::IsSeparator(p.back())) p.pop_back();
+    std::string resolved;
+    if (fs::ResolvePath(p, &resolved)) {
+      return resolved == root || (resolved.size() > root.size() &&
+                                  resolved.compare(0, root.size(), root) == 0 &&
+                                  fs::IsSeparator(resolved[root.size()]));
+    }
+    // Not there (or a link that leads nowhere): its folder decides.
+    const std::string parent = FolderPart(p);
+    if (parent.empty() || parent.size() >= p.size()) return false;
+    p = parent;
+  }
+}
+
 std::string WithTrailingSeparator(std::string folder) {
   if (folder.empty() || !fs::IsSeparator(folder.back())) folder.push_back('\\');
   return folder;

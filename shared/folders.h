@@ -33,6 +33,12 @@ int CreateDirectoryTree(const std::string& path);
 // Name. Path is "" or segments each ending in "\".
 bool IsSafeEntryPath(const std::string& path, const std::string& name, bool is_file);
 
+// True when `path`, with every link, junction and reparse point on the way
+// followed, lies in `folder` or below it; for a path that does not exist yet,
+// its nearest existing folder decides. A folder link inside an installation
+// may lead anywhere: nothing is written, deleted or run where this is false.
+bool LeadsInto(const std::string& folder, const std::string& path);
+
 // Ensures a folder path ends in a separator ("\" when it has none yet).
 std::string WithTrailingSeparator(std::string folder);
 // The text after the last "\" or "/".

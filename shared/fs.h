@@ -37,6 +37,14 @@ struct DirEntry {
   std::string name;
   bool is_directory = false;
 };
+// The path of an existing file or folder with every link, junction and
+// reparse point on the way followed, absolute, in the platform's form. False
+// when it does not exist (a link that leads nowhere included).
+bool ResolvePath(const std::string& path, std::string* out);
+// True when both paths exist and name the same file or folder (one may be a
+// link to the other, another spelling of it, or a hard link).
+bool SameFile(const std::string& a, const std::string& b);
+
 // Entries of a directory without "." and "..". False when it cannot be listed.
 bool ListDirectory(const std::string& path, std::vector<DirEntry>* out);
 

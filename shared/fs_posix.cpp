@@ -102,6 +102,20 @@ int64_t FileSize(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
+bool ResolvePath(const std::string& path, std::string* out) {
+  char* resolved = realpath(NativePath(path).c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  *out = resolved;
+  std::free(resolved);
+  return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat x, y;
+  return stat(NativePath(a).c_str(), &x) == 0 && stat(NativePath(b).c_str(), &y) == 0 &&
+         x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
 bool ListDirectory(const std::string& path, std::vector<DirEntry>* out) {
   out->clear();
   const std::string native = NativePath(path);
