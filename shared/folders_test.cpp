@@ -155,6 +155,23 @@ TEST(Folders, LookAlikeSeparatorsDotsAndControlsAreRefused) {
   EXPECT_TRUE(IsSafeEntryPath("", "caf\xC3\xA9 \xC2\xBB" "1\xC2\xAB.txt", true));
 }
 
+TEST(Folders, LeadsIntoFollowsWhatExistsAndJudgesTheRestByItsFolder) {
+  TempDir dir;
+  dir.Write("inst\\a\\file.txt", "x");
+  dir.Write("other\\x.txt", "x");
+  const std::string inst = dir / "inst\\";
+  EXPECT_TRUE(LeadsInto(inst, inst + "a\\file.txt"));
+  EXPECT_TRUE(LeadsInto(inst, inst + "a\\new\\deeper\\new.txt"));  // not there yet
+  EXPECT_TRUE(LeadsInto(inst, inst));
+  EXPECT_FALSE(LeadsInto(inst, dir / "other\\x.txt"));
+  EXPECT_FALSE(LeadsInto(inst, inst + "..\\other\\x.txt"));
+  EXPECT_FALSE(LeadsInto(dir / "inst", dir / "inst2\\x"));  // a prefix of the name is no folder
+  EXPECT_FALSE(LeadsInto(dir / "missing\\", dir / "missing\\x"));
+  EXPECT_TRUE(fs::SameFile(inst + "a\\file.txt", dir / "inst\\a\\..\\a\\file.txt"));
+  EXPECT_FALSE(fs::SameFile(inst + "a\\file.txt", dir / "other\\x.txt"));
+  EXPECT_FALSE(fs::SameFile(inst + "missing", inst + "missing"));
+}
+
 TEST(Folders, PathParts) {
   EXPECT_EQ(FilePart("C:\\a\\b.txt"), "b.txt");
   EXPECT_EQ(FilePart("/x/y"), "y");
