@@ -18,6 +18,13 @@ bool EnsureFolder(const std::string& folder) {
   return DirectoryExists(folder) || CreateDirectoryTree(folder);
 }
 
+std::string LowerAscii(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return s;
+}
+
 std::string RemoveAll(std::string s, const std::string& what) {
   if (what.empty()) return s;
   size_t pos;
@@ -198,6 +205,18 @@ bool IsValidProjectName(const std::string& name) {
   return !only_dots && name.back() != '.' && name.back() != ' ';
 }
 
+bool ProjectNameTaken(const BuilderState& st, const std::string& name) {
+  const std::string file_name = name + kProjectExtension;
+  if (FileExists(ProjectsFolder(st) + file_name)) return true;
+  std::vector<fs::DirEntry> entries;
+  if (!fs::ListDirectory(ProjectsFolder(st), &entries)) return false;
+  const std::string wanted = LowerAscii(file_name);
+  for (const fs::DirEntry& e : entries) {
+    if (!e.is_directory && LowerAscii(e.name) == wanted) return true;
+  }
+  return false;
+}
+
 ProjectDialog::ProjectDialog(BuilderState& st, BuilderUi& ui, std::string file_name)
     : st_(st), ui_(ui), file_name_(std::move(file_name)) {
   if (file_name_.empty()) return;
@@ -247,6 +266,15 @@ bool ProjectDialog::Apply() {
     if (!IsValidProjectName(fields.name)) {
       ui_.ShowMessage(kDialogCaption,
                       "Der Projektname darf keines der Zeichen \\ / : * ? \" < > | enthalten.",
+                      MessageIcon::kWarning);
+      return false;
+    }
+    // Applying would replace that project's documents: its rules, its
+    // manifest and its settings would be lost without a word.
+    if (ProjectNameTaken(st_, fields.name)) {
+      ui_.ShowMessage(kDialogCaption,
+                      "Ein Projekt mit dem Namen \"" + fields.name +
+                          "\" existiert bereits. Bitte wählen Sie einen anderen Namen!",
                       MessageIcon::kWarning);
       return false;
     }
