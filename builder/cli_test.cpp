@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "builder/upload.h"
@@ -58,6 +59,30 @@ TEST_F(Cli, BadUsageExitsWithTwo) {
   EXPECT_EQ(FileExists(dir / "base\\Projects\\Demo.upf"), 0);
 }
 
+TEST_F(Cli, HelpForTheProgramAndEachCommand) {
+  for (const char* flag : {"--help", "-h"}) {
+    EXPECT_EQ(Run({flag}), kExitOk) << flag;
+    EXPECT_EQ(out.rfind("Aufruf:\n", 0), 0u) << out;
+    EXPECT_TRUE(err.empty()) << err;
+    for (const char* command : {" new NAME", " configure NAME", " status NAME", " rule NAME",
+                                " generate NAME", " upload NAME", " ftp --server"}) {
+      EXPECT_NE(out.find(command), std::string::npos) << command;
+    }
+  }
+  for (const char* command : {"new", "configure", "status", "rule", "generate", "upload", "ftp"}) {
+    EXPECT_EQ(Run({command, "--help"}), kExitOk) << command;
+    EXPECT_NE(out.find(std::string("] ") + command + " "), std::string::npos) << out;
+    EXPECT_EQ(out.find(" upload NAME\n", 0) != std::string::npos, std::string(command) == "upload")
+        << "only its own synopsis: " << out;
+  }
+  // Help wins over everything else on the line, and nothing is written.
+  EXPECT_EQ(Run({"new", "Demo", "--source", dir / "src", "-h"}), kExitOk);
+  EXPECT_NE(out.find("--exe PATH"), std::string::npos) << "options are explained";
+  EXPECT_EQ(FileExists(dir / "base\\Projects\\Demo.upf"), 0);
+  EXPECT_EQ(Run({"frobnicate", "--help"}), kExitUsage);
+  EXPECT_TRUE(Said("Unbekannter Befehl frobnicate"));
+}
+
 TEST_F(Cli, MissingProjectExitsWithTwo) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{"status", "Nope"}, {"generate", "Nope"}, {"upload", "Nope"},
@@ -74,7 +99,9 @@ TEST_F(Cli, NewValidatesLikeTheDialog) {
 }
 
 TEST_F(Cli, NewConfigureStatusRuleGenerate) {
-  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src", "--exe", dir / "src\\bin\\app.exe",
+  dir.Write("elsewhere\\bin\\app.exe", "MZ");
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "elsewhere", "--exe",
+                 dir / "elsewhere\\bin\\app.exe",
                  "--url", "http://h/u/", "--ftp-dir", "demo", "--restart", "--mutex", "M",
                  "--version", "1.0", "--date", "5.3.2024"}),
             kExitOk)
@@ -91,16 +118,12 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
   EXPECT_EQ(c.Restart, 1);
   EXPECT_EQ(c.Mutex, "M");
 
-  // A relative program path is a file of the release.
-  ASSERT_EQ(Run({"new", "Rel", "--source", dir / "src", "--exe", "bin/app.exe"}), kExitOk) << err;
-  UpdaterStructure rel;
-  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Rel\\Quastorell.ucf", &rel));
-  EXPECT_EQ(rel.ProgExe, "bin\\app.exe");
-
   EXPECT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitUsage) << "exists already";
   EXPECT_EQ(Project("Demo").FTPDir, "demo");
 
-  ASSERT_EQ(Run({"configure", "Demo", "--url", "http://other/", "--version", "1.1"}), kExitOk);
+  ASSERT_EQ(Run({"configure", "Demo", "--url", "http://other/", "--version", "1.1", "--source",
+                 dir / "src"}),
+            kExitOk);
   p = Project("Demo");
   EXPECT_EQ(p.Version, "1.1");
   EXPECT_EQ(p.FTPDir, "demo") << "options not given keep their values";
@@ -108,7 +131,7 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
   EXPECT_EQ(c.URL, "http://other/");
   EXPECT_EQ(c.Mutex, "M");
 
-  // Never packed yet, so both files stay proposed.
+  // Never packed yet, so all files stay proposed.
   ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
   EXPECT_TRUE(Said("[x] -----      app.exe\n[x] -----      lang\\de\\text.xml\n")) << out;
 
@@ -141,6 +164,75 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
 
   // The recent list and the last project reach the settings store.
   EXPECT_NE(dir.Read("base\\Quastorell.reg").find("<Project1>Demo</Project1>"), std::string::npos);
+}
+
+// Changes the process's current directory for the life of the object.
+class InDirectory {
+ public:
+  explicit InDirectory(const std::string& dir) : old_(std::filesystem::current_path()) {
+    std::filesystem::current_path(fs::NativePath(dir));
+  }
+  ~InDirectory() { std::filesystem::current_path(old_); }
+
+ private:
+  std::filesystem::path old_;
+};
+
+TEST_F(Cli, RelativePathsAreTakenFromTheCurrentDirectory) {
+  dir.Write("src\\bin\\app.exe", "MZ");
+  InDirectory cwd(dir.path());
+  ASSERT_EQ(Run({"new", "Rel", "--source", "src", "--target", "./out/../set", "--exe",
+                 "src/./bin/../bin/app.exe"}),
+            kExitOk)
+      << err;
+  EXPECT_EQ(fs::NativePath(Project("Rel").Source), fs::NativePath(dir / "src\\"));
+  EXPECT_EQ(fs::NativePath(Project("Rel").Target), fs::NativePath(dir / "set\\"));
+  UpdaterStructure c;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Rel\\Quastorell.ucf", &c));
+  EXPECT_EQ(c.ProgExe, "bin\\app.exe");
+
+  // configure: relative to the current directory, checked against the
+  // project's own source folder.
+  InDirectory sub(dir / "src\\bin");
+  ASSERT_EQ(Run({"configure", "Rel", "--exe", "../app.exe"}), kExitOk) << err;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Rel\\Quastorell.ucf", &c));
+  EXPECT_EQ(c.ProgExe, "app.exe");
+  ASSERT_EQ(Run({"configure", "Rel", "--exe", "app.exe"}), kExitOk) << err;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Rel\\Quastorell.ucf", &c));
+  EXPECT_EQ(c.ProgExe, "bin\\app.exe");
+}
+
+TEST_F(Cli, ProgramMustBeAnExistingFileOfTheRelease) {
+  dir.Write("src\\bin\\app.exe", "MZ");
+  dir.Write("elsewhere\\tool.exe", "MZ");
+  InDirectory cwd(dir.path());
+  // Relative to the source folder is no longer what a relative path means.
+  EXPECT_EQ(Run({"new", "Demo", "--source", "src", "--exe", "bin/app.exe"}), kExitUsage);
+  EXPECT_EQ(err, "Die Programmdatei \"" + fs::NativePath(dir / "bin\\app.exe") +
+                     "\" gibt es nicht.\n");
+  EXPECT_EQ(Run({"new", "Demo", "--source", "src", "--exe", "elsewhere/tool.exe"}), kExitUsage);
+  EXPECT_EQ(err, "Die Programmdatei \"" + fs::NativePath(dir / "elsewhere\\tool.exe") +
+                     "\" liegt nicht im Quellverzeichnis \"" + fs::NativePath(dir / "src\\") +
+                     "\".\n");
+  EXPECT_EQ(Run({"new", "Demo", "--source", "src", "--exe", "src/bin"}), kExitUsage)
+      << "a folder is no program";
+  EXPECT_EQ(FileExists(dir / "base\\Projects\\Demo.upf"), 0) << "nothing was created";
+
+  ASSERT_EQ(Run({"new", "Demo", "--source", "src", "--exe", "src/app.exe"}), kExitOk) << err;
+  EXPECT_EQ(Run({"configure", "Demo", "--exe", "elsewhere/tool.exe"}), kExitUsage);
+  // A new source folder moves the check along with it.
+  EXPECT_EQ(Run({"configure", "Demo", "--source", "elsewhere", "--exe", "src/app.exe"}),
+            kExitUsage);
+  EXPECT_EQ(fs::NativePath(Project("Demo").Source), fs::NativePath(dir / "src\\"))
+      << "a refused configure changes nothing";
+  UpdaterStructure c;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Demo\\Quastorell.ucf", &c));
+  EXPECT_EQ(c.ProgExe, "app.exe");
+  ASSERT_EQ(Run({"configure", "Demo", "--source", "elsewhere", "--exe", "elsewhere/tool.exe"}),
+            kExitOk)
+      << err;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Demo\\Quastorell.ucf", &c));
+  EXPECT_EQ(c.ProgExe, "tool.exe");
 }
 
 TEST_F(Cli, FailedFileGivesStatusOne) {

@@ -214,7 +214,7 @@ def main():
                           "--login", "quasto", "--password-stdin", stdin=FTP_PASSWORD + "\n")
         run.expect(rc == 0, "ftp settings stored: " + out)
         rc, out = builder(base, "new", "Demo", "--source", v1 + "/", "--url", url,
-                          "--exe", "app.exe", "--ftp-dir", "demo", "--version", "1.0",
+                          "--exe", os.path.join(v1, "app.exe"), "--ftp-dir", "demo", "--version", "1.0",
                           "--date", "01.03.2026")
         run.expect(rc == 0, "project created: " + out)
         rc, out = builder(base, "generate", "Demo", "--upload")
