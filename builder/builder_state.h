@@ -23,6 +23,9 @@ struct FileEntry {
   int32_t Attrib = 0;
   int32_t Flags = 0;
   int32_t Mark = 0;  // 1: packed by the next generation
+  // In the manifest, but gone from the source folder: listed so that it can
+  // take the Delete rule; it is never packed.
+  bool Removed = false;
   bool operator==(const FileEntry&) const = default;
 };
 

@@ -317,13 +317,18 @@ class Cli {
   }
 
   void PrintScanSummary() {
-    int marked = 0, files = 0;
+    int marked = 0, files = 0, removed = 0;
     for (const FileEntry& f : st_.file_list) {
       if (f.Type != "F") continue;
+      if (f.Removed) {
+        ++removed;
+        continue;
+      }
       ++files;
       marked += f.Mark;
     }
     out_ << files << " Dateien im Quellverzeichnis, davon " << marked << " neu oder geändert.\n";
+    if (removed > 0) out_ << removed << " Dateien nicht mehr im Quellverzeichnis (entfernt).\n";
   }
 
   int New(const Options& o, const std::string& base) {
@@ -413,7 +418,8 @@ class Cli {
       const ListRow r = ui_.Row(i);
       std::string rule = r.rule;
       rule.resize(std::max<size_t>(rule.size(), 10), ' ');
-      out_ << (r.checked ? "[x] " : "[ ] ") << rule << " " << r.path << r.name << "\n";
+      out_ << (r.checked ? "[x] " : "[ ] ") << rule << " " << r.path
+           << (r.removed ? RemovedLabel(r.name) : r.name) << "\n";
     }
     PrintScanSummary();
     return Finish() ? kExitOk : kExitFailed;
@@ -440,9 +446,12 @@ class Cli {
     }
     Start(base);
     if (!Open(name)) return kExitUsage;
-    const int row = FindRow(o.positional[1]);
-    if (row >= 0) {
-      SetRuleOfRow(st_, ui_, row, flags);
+    int row = FindRow(o.positional[1]);
+    if (row >= 0 && !SetRuleOfRow(st_, ui_, row, flags)) {
+      err_ << "Datei \"" << o.positional[1]
+           << "\" ist nicht mehr im Quellverzeichnis; sie kann nur die Regel Delete erhalten.\n";
+      row = -1;
+    } else if (row >= 0) {
       out_ << o.positional[1] << ": " << RuleLabel(flags) << "\n";
     }
     const bool written = Finish();
@@ -462,7 +471,11 @@ class Cli {
       std::vector<int> rows;
       for (const std::string& rel : o.only) {
         const int row = FindRow(rel);
-        if (row < 0) {
+        if (row >= 0 && ui_.Row(row).removed) {
+          err_ << "Datei \"" << rel
+               << "\" ist nicht mehr im Quellverzeichnis und kann nicht erstellt werden.\n";
+        }
+        if (row < 0 || ui_.Row(row).removed) {
           Finish();
           return kExitUsage;
         }
@@ -497,8 +510,10 @@ class Cli {
     if (!LoadProjectDocuments(name, &file)) return kExitUsage;
     LoadManifest(st_, file);
     st_.current_project = file;
-    st_.last_marked_count = 0;
-    for (const auto& [key, e] : st_.manifest) st_.last_marked_count += e.Update != 0 ? 1 : 0;
+    // Files that left the release decide what the server's manifest lists.
+    ScanSource(st_.project.Source, &st_.file_list);
+    AddRemovedFiles(&st_.file_list, st_.manifest, st_.project.Source);
+    st_.last_marked_count = static_cast<int>(PendingUploads(st_).size());
     const bool ok = UploadAndReport();
     // Nothing else changed; the manifest was written by the upload itself.
     st_.current_project.clear();

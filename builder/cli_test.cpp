@@ -99,9 +99,8 @@ TEST_F(Cli, NewValidatesLikeTheDialog) {
 }
 
 TEST_F(Cli, NewConfigureStatusRuleGenerate) {
-  dir.Write("elsewhere\\bin\\app.exe", "MZ");
-  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "elsewhere", "--exe",
-                 dir / "elsewhere\\bin\\app.exe",
+  dir.Write("src\\bin\\app.exe", "MZ");
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src", "--exe", dir / "src\\bin\\app.exe",
                  "--url", "http://h/u/", "--ftp-dir", "demo", "--restart", "--mutex", "M",
                  "--version", "1.0", "--date", "5.3.2024"}),
             kExitOk)
@@ -121,9 +120,7 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
   EXPECT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitUsage) << "exists already";
   EXPECT_EQ(Project("Demo").FTPDir, "demo");
 
-  ASSERT_EQ(Run({"configure", "Demo", "--url", "http://other/", "--version", "1.1", "--source",
-                 dir / "src"}),
-            kExitOk);
+  ASSERT_EQ(Run({"configure", "Demo", "--url", "http://other/", "--version", "1.1"}), kExitOk);
   p = Project("Demo");
   EXPECT_EQ(p.Version, "1.1");
   EXPECT_EQ(p.FTPDir, "demo") << "options not given keep their values";
@@ -133,7 +130,9 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
 
   // Never packed yet, so all files stay proposed.
   ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
-  EXPECT_TRUE(Said("[x] -----      app.exe\n[x] -----      lang\\de\\text.xml\n")) << out;
+  EXPECT_TRUE(Said("[x] -----      app.exe\n[x] -----      bin\\app.exe\n"
+                   "[x] -----      lang\\de\\text.xml\n"))
+      << out;
 
   ASSERT_EQ(Run({"rule", "Demo", "lang/de/text.xml", "IfNotExist"}), kExitOk);
   EXPECT_EQ(Run({"rule", "Demo", "lang/de/text.xml", "Sometimes"}), kExitUsage);
@@ -156,7 +155,7 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
 
   dir.Write("base\\Quastorell.exe", "client");
   ASSERT_EQ(Run({"generate", "Demo"}), kExitOk);
-  EXPECT_TRUE(Said("[Info] Projekt erstellen: Es wurden 1 Updater-Dateien erstellt bzw. "
+  EXPECT_TRUE(Said("[Info] Projekt erstellen: Es wurden 2 Updater-Dateien erstellt bzw. "
                    "aktualisiert.\n"))
       << out;
   ASSERT_EQ(Run({"generate", "Demo"}), kExitOk);
@@ -164,6 +163,40 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
 
   // The recent list and the last project reach the settings store.
   EXPECT_NE(dir.Read("base\\Quastorell.reg").find("<Project1>Demo</Project1>"), std::string::npos);
+}
+
+TEST_F(Cli, RemovedFilesInStatusRuleAndGenerate) {
+  dir.Write("src\\old.txt", "only in the first release");
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk);
+  ASSERT_EQ(Run({"generate", "Demo"}), kExitOk) << err;
+  fs::RemoveFile(dir / "src\\old.txt");
+
+  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  EXPECT_TRUE(Said("[ ] -----      old.txt (entfernt)\n")) << out;
+  EXPECT_TRUE(Said("2 Dateien im Quellverzeichnis, davon 0 neu oder geändert.\n"
+                   "1 Dateien nicht mehr im Quellverzeichnis (entfernt).\n"))
+      << out;
+
+  EXPECT_EQ(Run({"rule", "Demo", "old.txt", "IfNotExist"}), kExitUsage);
+  EXPECT_EQ(err,
+            "Datei \"old.txt\" ist nicht mehr im Quellverzeichnis; sie kann nur die Regel Delete "
+            "erhalten.\n");
+  ASSERT_EQ(Run({"rule", "Demo", "old.txt", "Delete"}), kExitOk) << err;
+  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  EXPECT_TRUE(Said("[ ] Delete     old.txt (entfernt)\n")) << out;
+
+  EXPECT_EQ(Run({"generate", "Demo", "--only", "old.txt"}), kExitUsage);
+  EXPECT_TRUE(Said("Datei \"old.txt\" ist nicht mehr im Quellverzeichnis und kann nicht erstellt "
+                   "werden."));
+  Manifest m;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Demo\\Quastorell.uif", &m));
+  EXPECT_EQ(m["old.txt"].Flags, kFlagDelete);
+  EXPECT_EQ(m["old.txt"].Pack, "old[txt].uzf") << "the builder keeps what it packed";
+
+  // A source folder that is not there at all lists nothing as removed.
+  std::filesystem::rename(fs::NativePath(dir / "src"), fs::NativePath(dir / "away"));
+  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  EXPECT_FALSE(Said("entfernt")) << out;
 }
 
 // Changes the process's current directory for the life of the object.

@@ -1,6 +1,7 @@
 #include "builder/project.h"
 
 #include "builder/generation.h"
+#include "builder/upload.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
 
@@ -43,6 +44,8 @@ void ScanMergeShow(BuilderState& st, BuilderUi& ui) {
   st.file_list.clear();
   ScanSource(st.project.Source, &st.file_list);
   MergeScan(&st.file_list, &st.manifest);
+  ProposeMissingPacks(&st.file_list, st.manifest, TargetFolder(st));
+  AddRemovedFiles(&st.file_list, st.manifest, st.project.Source);
   UpdateRecentProjects(st, st.current_project);
   ShowRecentProjects(st, ui);
   ShowFileList(st, ui);
@@ -157,6 +160,9 @@ bool OpenProjectNamed(BuilderState& st, BuilderUi& ui, const std::string& file_n
   LoadManifest(st, file_name);
   ShowProject(st, ui, true);
   ScanMergeShow(st, ui);
+  // Files generated before a restart and not yet sent can go without
+  // generating again.
+  ui.EnableUpload(!PendingUploads(st).empty());
   return true;
 }
 
