@@ -1084,11 +1084,12 @@ class FtpWindow : public ModalWindow {
     // system to system.
     ui_.AddControl(p, L"STATIC", L"FTP-Server:", kLabel, 0, kServerLabel, 20, 25, 130, 15, system);
     ui_.AddControl(p, L"EDIT", L"", field, 0, kServer, 20, 40, 130, 20, system);
-    ui_.AddControl(p, L"STATIC", L"Start-Verzeichnis:", kLabel, 0, kDirLabel, 20, 70, 98, 15,
+    ui_.AddControl(p, L"STATIC", L"Start-Verzeichnis:", kLabel, 0, kDirLabel, 20, 70, 90, 15,
                    system);
-    ui_.AddControl(p, L"EDIT", L"", field, 0, kDir, 20, 85, 90, 20, system);
-    ui_.AddControl(p, L"STATIC", L"Port:", kLabel, 0, kPortLabel, 120, 70, 30, 15, system);
-    ui_.AddControl(p, L"EDIT", L"21", field | ES_NUMBER, 0, kPort, 120, 85, 30, 20, system);
+    ui_.AddControl(p, L"EDIT", L"", field, 0, kDir, 20, 85, 86, 20, system);
+    // Five digits and the field's margins.
+    ui_.AddControl(p, L"STATIC", L"Port:", kLabel, 0, kPortLabel, 112, 70, 38, 15, system);
+    ui_.AddControl(p, L"EDIT", L"21", field | ES_NUMBER, 0, kPort, 112, 85, 38, 20, system);
     ui_.AddControl(p, L"BUTTON", L"FTP - Client", BS_GROUPBOX, 0, kClientFrame, 10, 5, 150, 110,
                    frame);
     ui_.AddControl(p, L"STATIC", L"Benutzername:", kLabel, 0, kLoginLabel, 20, 140, 130, 15,

@@ -204,8 +204,7 @@ def main():
         os.makedirs(base)
         shutil.copy(os.path.join(WINDOWS, "bin", "Quastorell.exe"), base)
         shutil.copy(os.path.join(ROOT, "shared", "Quastorell.lng"), base)
-        ftp = FtpServer(work)
-        os.makedirs(os.path.join(ftp.root, "demo"))  # the publisher's folder on the server
+        ftp = FtpServer(work)  # its "demo" folder is made by the first upload
         web = WebServer(ftp.root, os.path.join(work, "web.log"))
         url = web.url + "demo/"
 

@@ -41,7 +41,8 @@ PROJECT_CONTROLS = ([(41, "label") + A10B] + [(cid, "label") + A9B for cid in (3
                     [(cid, "field", "Consolas", 10, "normal", "Ag") for cid in (32, 35, 38, 45, 47)])
 FTP_CONTROLS = ([(cid, "frame") + A8B for cid in (18, 25)] +
                 [(cid, "label") + GUI for cid in (19, 21, 23, 26, 28)] + [(17, "button") + GUI] +
-                [(cid, "field") + GUI + ("Ag",) for cid in (20, 22, 24, 27, 29)])
+                [(cid, "field") + GUI + ("Ag",) for cid in (20, 22, 27, 29)] +
+                [(24, "entry") + GUI + ("65535",)])
 
 
 def scramble(password):

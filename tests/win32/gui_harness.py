@@ -107,7 +107,7 @@ class Wine:
 
 # Room a control needs beside its text at 96 DPI: a button's edges, a check
 # box's box, the inset of a frame's caption.
-MARGIN = {"label": 0, "button": 6, "check": 16, "frame": 16}
+MARGIN = {"label": 0, "button": 6, "check": 16, "frame": 16, "entry": 4}
 SM_CXVSCROLL = 2
 
 
@@ -115,8 +115,8 @@ def check_fits(wine, r, caption, controls, dpi):
     """Checks that each control shows its whole text: the text measured in
     the font the program gives the control against the control's client
     area. `controls`: (id, kind, face, points, "bold"|"normal"[, text]);
-    kind "field" checks the height only, "date" leaves room for the drop-down
-    button."""
+    kind "field" checks the height only, "entry" an edit field's content
+    inside its margins, "date" leaves room for the drop-down button."""
     scale = dpi / 96.0
     button = int(wine.driver("metric", str(SM_CXVSCROLL))[1] or 0)
     for cid, kind, face, points, weight, *text in controls:
