@@ -37,6 +37,9 @@ struct FileEntry {
   int32_t Mark = 0;  // 1: packed by the next generation
   Proposal Reason = Proposal::kNone;
   fs::FileStamp Stamp;  // the file's stamp as scanned; size -1 when unknown
+  // In the manifest, but gone from the source folder: listed so that it can
+  // take the Delete rule; it is never packed.
+  bool Removed = false;
   bool operator==(const FileEntry&) const = default;
 };
 

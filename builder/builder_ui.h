@@ -26,6 +26,7 @@ struct ListRow {
   std::string rule;
   bool checked = false;
   int item = -1;
+  bool removed = false;  // gone from the source folder: shown as such, never checked
 };
 
 class ProjectDialog;

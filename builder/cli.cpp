@@ -1,5 +1,6 @@
 #include "builder/cli.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <optional>
@@ -18,28 +19,147 @@
 namespace quasto {
 namespace {
 
-constexpr char kUsage[] =
-    "Aufruf:\n"
-    "  quastorell-builder [--base DIR] new NAME --source DIR [--target DIR] [--url URL]\n"
-    "      [--exe PATH] [--restart] [--mutex NAME] [--ftp-dir DIR] [--version TEXT]\n"
-    "      [--date DD.MM.YYYY]\n"
-    "  quastorell-builder [--base DIR] configure NAME [Optionen wie bei new]\n"
-    "  quastorell-builder [--base DIR] status NAME\n"
-    "  quastorell-builder [--base DIR] rule NAME RELPATH (----- | NoUpdate | IfNotExist | Delete)\n"
-    "  quastorell-builder [--base DIR] generate NAME [--version TEXT] [--date DD.MM.YYYY]\n"
-    "      [--only RELPATH ...] [--upload] [--expires-days N] [--password-stdin]\n"
-    "  quastorell-builder [--base DIR] upload NAME [--password-stdin]\n"
-    "  quastorell-builder [--base DIR] keygen [--password-stdin]\n"
-    "  quastorell-builder [--base DIR] sign NAME [--expires-days N] [--password-stdin]\n"
-    "  quastorell-builder [--base DIR] ftp --server HOST [--port N] [--start-dir DIR]\n"
-    "      [--login USER] [--password-stdin]\n";
+// One command's synopsis and, for "COMMAND --help", what it does.
+struct CommandHelp {
+  const char* name;
+  const char* synopsis;
+  const char* details;
+};
+
+constexpr char kPathNote[] =
+    "Relative Pfade gelten ab dem aktuellen Verzeichnis.\n";
+
+constexpr CommandHelp kCommands[] = {
+    {"new",
+     "  quastorell-builder [--base DIR] new NAME --source DIR [--target DIR] [--url URL]\n"
+     "      [--exe PATH] [--restart] [--mutex NAME] [--ftp-dir DIR] [--version TEXT]\n"
+     "      [--date DD.MM.YYYY]\n",
+     "Legt das Projekt NAME an, wie \"Neue Projekt\" und \"Übernehmen\", und schlägt alle\n"
+     "Dateien des Quellverzeichnisses zum Erstellen vor. Einen Namen, den schon ein\n"
+     "Projekt trägt, weist der Befehl ab (ändern mit \"configure\").\n"
+     "  --source DIR       Quellverzeichnis mit dem freigegebenen Programm\n"
+     "  --target DIR       Zielverzeichnis für die Updater-Dateien\n"
+     "                     (ohne Angabe: Upload\\NAME\\ im Basisverzeichnis)\n"
+     "  --url URL          URL, unter der der Updater die Update-Dateien lädt\n"
+     "  --exe PATH         die Programmdatei; sie muss im Quellverzeichnis liegen\n"
+     "  --restart          das Programm nach dem Update neu starten\n"
+     "  --mutex NAME       Mutex, an dem der Updater das laufende Programm erkennt\n"
+     "  --ftp-dir DIR      Verzeichnis auf dem FTP-Server; schaltet den FTP-Upload ein\n"
+     "  --version TEXT     Version, die das Update trägt\n"
+     "  --date DD.MM.YYYY  Datum des Updates (ohne Angabe: heute)\n"},
+    {"configure",
+     "  quastorell-builder [--base DIR] configure NAME [Optionen wie bei new]\n",
+     "Ändert die Einstellungen des Projekts NAME, wie \"Projekt konfigurieren\".\n"
+     "Nicht angegebene Optionen behalten ihren Wert; --exe muss im (neuen oder\n"
+     "bisherigen) Quellverzeichnis liegen.\n"},
+    {"status",
+     "  quastorell-builder [--base DIR] status NAME\n",
+     "Durchsucht das Quellverzeichnis und zeigt jede Datei mit Haken ([x]: wird beim\n"
+     "nächsten \"generate\" erstellt) und Regel. Dateien, die das Projekt kennt, die\n"
+     "aber nicht mehr im Quellverzeichnis liegen, sind als \"(entfernt)\" markiert.\n"},
+    {"rule",
+     "  quastorell-builder [--base DIR] rule NAME RELPATH (----- | NoUpdate | IfNotExist | Delete)\n",
+     "Setzt die Regel der Datei RELPATH (relativ zum Quellverzeichnis). Eine entfernte\n"
+     "Datei kann nur Delete (oder -----) erhalten; sie wird dann beim Updater gelöscht.\n"},
+    {"generate",
+     "  quastorell-builder [--base DIR] generate NAME [--version TEXT] [--date DD.MM.YYYY]\n"
+     "      [--only RELPATH ...] [--upload] [--expires-days N] [--password-stdin]\n",
+     "Erstellt die Updater-Dateien, wie \"Erstellen\": die vorgeschlagenen Dateien (neu,\n"
+     "geändert, noch nie erstellt oder nicht mehr im Zielverzeichnis), oder nur die mit\n"
+     "--only genannten. Liegt ein Schlüssel im Basisverzeichnis, wird die Update-Info\n"
+     "signiert.\n"
+     "  --upload           danach hochladen, wie \"upload\"\n"
+     "  --expires-days N   die Signatur gilt N Tage\n"
+     "  --password-stdin   das Passwort des Schlüssels aus der ersten Zeile der\n"
+     "                     Standardeingabe lesen\n"},
+    {"upload",
+     "  quastorell-builder [--base DIR] upload NAME [--password-stdin]\n",
+     "Lädt die noch nicht gesendeten Updater-Dateien und zuletzt die Update-Info\n"
+     "\"Quastorell.uif\" per FTP hoch, wie \"Hochladen\". Jede Datei geht erst unter\n"
+     "einem vorläufigen Namen auf den Server und wird dann umbenannt; fehlende\n"
+     "Verzeichnisse werden angelegt. Mit einem Schlüssel gehen die Signatur und die\n"
+     "signierte Update-Info; wurde das Projekt seit der Signatur geändert, wird neu\n"
+     "signiert (--password-stdin: das Passwort des Schlüssels).\n"},
+    {"keygen",
+     "  quastorell-builder [--base DIR] keygen [--password-stdin]\n",
+     "Erzeugt das Schlüsselpaar \"Quastorell.key\" (geheim) und \"Quastorell.pub\" im\n"
+     "Basisverzeichnis; ein vorhandener Schlüssel wird nie überschrieben. Von da an\n"
+     "werden alle Update-Infos signiert.\n"
+     "  --password-stdin   den geheimen Schlüssel mit dem Passwort aus der ersten Zeile\n"
+     "                     der Standardeingabe verschlüsseln\n"},
+    {"sign",
+     "  quastorell-builder [--base DIR] sign NAME [--expires-days N] [--password-stdin]\n",
+     "Signiert die aktuelle Update-Info des Projekts neu, etwa um die Gültigkeit zu\n"
+     "verlängern, ohne eine neue Version zu erstellen.\n"
+     "  --expires-days N   die Signatur gilt N Tage\n"
+     "  --password-stdin   das Passwort des Schlüssels aus der Standardeingabe lesen\n"},
+    {"ftp",
+     "  quastorell-builder [--base DIR] ftp --server HOST [--port N] [--start-dir DIR]\n"
+     "      [--login USER] [--password-stdin]\n",
+     "Speichert die FTP-Einstellungen aller Projekte, wie \"FTP konfigurieren\".\n"
+     "  --password-stdin   das Passwort aus der ersten Zeile der Standardeingabe lesen\n"
+     "                     (ohne diese Option bleibt das gespeicherte Passwort)\n"},
+};
+
+std::string Usage() {
+  std::string text = "Aufruf:\n";
+  for (const CommandHelp& c : kCommands) text += c.synopsis;
+  text +=
+      "  quastorell-builder --help | BEFEHL --help\n"
+      "\n"
+      "  --base DIR   Basisverzeichnis des Builders (ohne Angabe: das Verzeichnis des\n"
+      "               Programms), mit Quastorell.exe, Quastorell.lng, Projects\\\n";
+  text += kPathNote;
+  text +=
+      "Exit-Status: 0 erfolgreich, 1 eine Datei oder der Upload ist fehlgeschlagen,\n"
+      "2 falscher Aufruf oder unbekanntes Projekt.\n";
+  return text;
+}
+
+const CommandHelp* FindCommand(const std::string& name) {
+  for (const CommandHelp& c : kCommands) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
+}
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 
 struct UsageError {
   std::string text;
 };
 
+// A failure of the command's arguments that the usage would not explain.
+struct ArgumentError {
+  std::string text;
+};
+
+// Drops "." segments and resolves ".." ones, so that paths compare as text.
+std::string Normalized(const std::string& path) {
+  size_t root = 0;
+  if (path.size() >= 2 && path[1] == ':') root = 2;
+  while (root < path.size() && path[root] == '\\') ++root;
+  std::vector<std::string> parts;
+  size_t pos = root;
+  while (pos <= path.size()) {
+    size_t end = path.find('\\', pos);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(pos, end - pos);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    pos = end + 1;
+  }
+  std::string out = path.substr(0, root);
+  for (size_t i = 0; i < parts.size(); ++i) out += (i ? "\\" : "") + parts[i];
+  if (!parts.empty() && !path.empty() && path.back() == '\\') out += '\\';
+  return out;
+}
+
 // Paths from the command line in the form the logic uses: "\" separators,
-// absolute.
+// absolute, relative ones taken from the current directory.
 std::string LogicPath(std::string path) {
   for (char& c : path) {
     if (c == '/') c = '\\';
@@ -51,9 +171,35 @@ std::string LogicPath(std::string path) {
     for (char& c : cwd) {
       if (c == '/') c = '\\';
     }
-    path = WithTrailingSeparator(cwd) + (path == "." ? "" : path);
+    path = WithTrailingSeparator(cwd) + path;
   }
-  return path;
+  return Normalized(path);
+}
+
+bool StartsWithIgnoringCase(const std::string& text, const std::string& prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    char a = text[i], b = prefix[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+// The program field for --exe: the file's path relative to the source
+// folder. The client starts source-relative paths only, so a file outside
+// the release, or none at all, would never be restarted.
+std::string ProgramInSource(const std::string& exe_arg, const std::string& source) {
+  const std::string exe = LogicPath(exe_arg);
+  if (FileExists(exe) == 0) {
+    throw ArgumentError{"Die Programmdatei \"" + fs::NativePath(exe) + "\" gibt es nicht."};
+  }
+  if (source.empty() || !StartsWithIgnoringCase(exe, source)) {
+    throw ArgumentError{"Die Programmdatei \"" + fs::NativePath(exe) +
+                        "\" liegt nicht im Quellverzeichnis \"" + fs::NativePath(source) + "\"."};
+  }
+  return exe.substr(source.size());
 }
 
 std::string LogicFolder(const std::string& path) { return WithTrailingSeparator(LogicPath(path)); }
@@ -100,8 +246,10 @@ int32_t ParseDateOption(const std::string& text) {
   return value;
 }
 
-// Fills the project dialog from the options; fields not given keep their text.
-void FillDialog(ProjectDialog& d, const Options& o, const std::string& name) {
+// Fills the project dialog from the options; fields not given keep their
+// text. `prog_exe` is the checked --exe, if given.
+void FillDialog(ProjectDialog& d, const Options& o, const std::string& name,
+                const std::optional<std::string>& prog_exe) {
   d.fields.name = d.fields.name.empty() ? name : d.fields.name;
   if (o.Has("--source")) d.fields.source = LogicFolder(o.Get("--source"));
   if (o.Has("--target")) d.fields.target = LogicFolder(o.Get("--target"));
@@ -112,17 +260,14 @@ void FillDialog(ProjectDialog& d, const Options& o, const std::string& name) {
     d.fields.ftp = true;
   }
   if (o.flags.count("--restart")) d.fields.restart = true;
-  if (o.Has("--exe")) {
-    // A relative program path names a file of the release, as the picker,
-    // which opens in the source folder, would return it.
-    std::string exe = o.Get("--exe");
-    for (char& c : exe) {
-      if (c == '/') c = '\\';
-    }
-    const bool absolute = (!exe.empty() && exe[0] == '\\') || (exe.size() >= 2 && exe[1] == ':');
-    if (!absolute && !d.fields.source.empty()) exe = d.fields.source + exe;
-    d.fields.prog_exe = ProgramFieldText(d.fields.source, LogicPath(exe));
-  }
+  if (prog_exe) d.fields.prog_exe = *prog_exe;
+}
+
+// The checked --exe, relative to the source folder the project will have.
+std::optional<std::string> ProgramOption(const Options& o, const std::string& current_source) {
+  if (!o.Has("--exe")) return std::nullopt;
+  const std::string source = o.Has("--source") ? LogicFolder(o.Get("--source")) : current_source;
+  return ProgramInSource(o.Get("--exe"), source);
 }
 
 std::string ProjectFile(const std::string& name) { return name + kProjectExtension; }
@@ -139,8 +284,18 @@ class Cli {
       base = LogicFolder(args[i + 1]);
       i += 2;
     }
+    if (i < args.size() && IsHelp(args[i])) {
+      out_ << Usage();
+      return kExitOk;
+    }
     if (i >= args.size()) throw UsageError{"Kein Befehl angegeben"};
     const std::string command = args[i++];
+    const CommandHelp* help = FindCommand(command);
+    if (help == nullptr) throw UsageError{"Unbekannter Befehl " + command};
+    if (std::any_of(args.begin() + static_cast<std::ptrdiff_t>(i), args.end(), IsHelp)) {
+      out_ << "Aufruf:\n" << help->synopsis << "\n" << help->details << kPathNote;
+      return kExitOk;
+    }
     if (command == "new") return New(ParseOptions(args, i, kProjectValued, {"--restart"}), base);
     if (command == "configure") {
       return Configure(ParseOptions(args, i, kProjectValued, {"--restart"}), base);
@@ -189,13 +344,18 @@ class Cli {
   }
 
   void PrintScanSummary() {
-    int marked = 0, files = 0;
+    int marked = 0, files = 0, removed = 0;
     for (const FileEntry& f : st_.file_list) {
       if (f.Type != "F") continue;
+      if (f.Removed) {
+        ++removed;
+        continue;
+      }
       ++files;
       marked += f.Mark;
     }
     out_ << files << " Dateien im Quellverzeichnis, davon " << marked << " neu oder geändert.\n";
+    if (removed > 0) out_ << removed << " Dateien nicht mehr im Quellverzeichnis (entfernt).\n";
   }
 
   int New(const Options& o, const std::string& base) {
@@ -204,12 +364,15 @@ class Cli {
     if (o.Has("--date")) date = ParseDateOption(o.Get("--date"));
     Start(base);
     // A script must not wipe an existing project's manifest by accident.
-    if (FileExists(ProjectsFolder(st_) + ProjectFile(name))) {
+    if (ProjectNameTaken(st_, name)) {
       err_ << "Projekt \"" << name << "\" existiert bereits; ändern mit \"configure\".\n";
       return kExitUsage;
     }
+    // Without a source folder the dialog's own check speaks first.
+    std::optional<std::string> prog_exe;
+    if (o.Has("--source")) prog_exe = ProgramOption(o, "");
     ui_.project_dialog = [&](ProjectDialog& d) {
-      FillDialog(d, o, name);
+      FillDialog(d, o, name, prog_exe);
       return d.Apply();
     };
     if (!NewProject(st_, ui_)) {
@@ -246,8 +409,9 @@ class Cli {
     if (!LoadProjectDocuments(name, &file)) return kExitUsage;
     if (o.Has("--version")) st_.project.Version = o.Get("--version");
     if (date) st_.project.Date = *date;
+    const std::optional<std::string> prog_exe = ProgramOption(o, st_.project.Source);
     ui_.project_dialog = [&](ProjectDialog& d) {
-      FillDialog(d, o, name);
+      FillDialog(d, o, name, prog_exe);
       return d.Apply();
     };
     std::string edited = file;
@@ -281,7 +445,8 @@ class Cli {
       const ListRow r = ui_.Row(i);
       std::string rule = r.rule;
       rule.resize(std::max<size_t>(rule.size(), 10), ' ');
-      out_ << (r.checked ? "[x] " : "[ ] ") << rule << " " << r.path << r.name;
+      out_ << (r.checked ? "[x] " : "[ ] ") << rule << " " << r.path
+           << (r.removed ? RemovedLabel(r.name) : r.name);
       if (r.item >= 0 && static_cast<size_t>(r.item) < st_.file_list.size()) {
         const std::string why = ProposalText(st_.file_list[static_cast<size_t>(r.item)].Reason);
         if (!why.empty()) out_ << "  (" << why << ")";
@@ -313,9 +478,12 @@ class Cli {
     }
     Start(base);
     if (!Open(name)) return kExitUsage;
-    const int row = FindRow(o.positional[1]);
-    if (row >= 0) {
-      SetRuleOfRow(st_, ui_, row, flags);
+    int row = FindRow(o.positional[1]);
+    if (row >= 0 && !SetRuleOfRow(st_, ui_, row, flags)) {
+      err_ << "Datei \"" << o.positional[1]
+           << "\" ist nicht mehr im Quellverzeichnis; sie kann nur die Regel Delete erhalten.\n";
+      row = -1;
+    } else if (row >= 0) {
       out_ << o.positional[1] << ": " << RuleLabel(flags) << "\n";
     }
     const bool written = Finish();
@@ -358,7 +526,11 @@ class Cli {
       std::vector<int> rows;
       for (const std::string& rel : o.only) {
         const int row = FindRow(rel);
-        if (row < 0) {
+        if (row >= 0 && ui_.Row(row).removed) {
+          err_ << "Datei \"" << rel
+               << "\" ist nicht mehr im Quellverzeichnis und kann nicht erstellt werden.\n";
+        }
+        if (row < 0 || ui_.Row(row).removed) {
           Finish();
           return kExitUsage;
         }
@@ -395,8 +567,10 @@ class Cli {
     if (!LoadProjectDocuments(name, &file)) return kExitUsage;
     LoadManifest(st_, file);
     st_.current_project = file;
-    st_.last_marked_count = 0;
-    for (const auto& [key, e] : st_.manifest) st_.last_marked_count += e.Update != 0 ? 1 : 0;
+    // Files that left the release decide what the server's manifest lists.
+    ScanSource(st_.project.Source, &st_.file_list);
+    AddRemovedFiles(&st_.file_list, st_.manifest, st_.project.Source);
+    st_.last_marked_count = static_cast<int>(PendingUploads(st_).size());
     const bool ok = UploadAndReport();
     // Nothing else changed; the manifest was written by the upload itself.
     st_.current_project.clear();
@@ -443,9 +617,9 @@ class Cli {
       return kExitUsage;
     }
     LoadManifest(st_, file);
-    if (st_.project.Target.empty()) {
-      st_.project.Target = st_.base_folder + "Upload\\" + st_.project.Titel + "\\";
-    }
+    // Files that left the release decide what the signed manifest lists.
+    ScanSource(st_.project.Source, &st_.file_list);
+    AddRemovedFiles(&st_.file_list, st_.manifest, st_.project.Source);
     constexpr char kCaption[] = "Projekt signieren";
     SecretKey key;
     bool signed_ok = LoadSigningKey(st_, ui_, kCaption, &key);
@@ -513,8 +687,11 @@ int RunBuilderCli(const std::vector<std::string>& args, std::istream& in, std::o
   try {
     Cli cli(in, out, err, terminal);
     return cli.Run(args);
+  } catch (const ArgumentError& e) {
+    err << e.text << "\n";
+    return kExitUsage;
   } catch (const UsageError& e) {
-    err << e.text << "\n\n" << kUsage;
+    err << e.text << "\n\n" << Usage();
     return kExitUsage;
   }
 }

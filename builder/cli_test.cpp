@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "builder/upload.h"
@@ -58,6 +59,32 @@ TEST_F(Cli, BadUsageExitsWithTwo) {
   EXPECT_EQ(FileExists(dir / "base\\Projects\\Demo.upf"), 0);
 }
 
+TEST_F(Cli, HelpForTheProgramAndEachCommand) {
+  for (const char* flag : {"--help", "-h"}) {
+    EXPECT_EQ(Run({flag}), kExitOk) << flag;
+    EXPECT_EQ(out.rfind("Aufruf:\n", 0), 0u) << out;
+    EXPECT_TRUE(err.empty()) << err;
+    for (const char* command : {" new NAME", " configure NAME", " status NAME", " rule NAME",
+                                " generate NAME", " upload NAME", " keygen", " sign NAME",
+                                " ftp --server"}) {
+      EXPECT_NE(out.find(command), std::string::npos) << command;
+    }
+  }
+  for (const char* command :
+       {"new", "configure", "status", "rule", "generate", "upload", "keygen", "sign", "ftp"}) {
+    EXPECT_EQ(Run({command, "--help"}), kExitOk) << command;
+    EXPECT_NE(out.find(std::string("] ") + command + " "), std::string::npos) << out;
+    EXPECT_EQ(out.find(" upload NAME", 0) != std::string::npos, std::string(command) == "upload")
+        << "only its own synopsis: " << out;
+  }
+  // Help wins over everything else on the line, and nothing is written.
+  EXPECT_EQ(Run({"new", "Demo", "--source", dir / "src", "-h"}), kExitOk);
+  EXPECT_NE(out.find("--exe PATH"), std::string::npos) << "options are explained";
+  EXPECT_EQ(FileExists(dir / "base\\Projects\\Demo.upf"), 0);
+  EXPECT_EQ(Run({"frobnicate", "--help"}), kExitUsage);
+  EXPECT_TRUE(Said("Unbekannter Befehl frobnicate"));
+}
+
 TEST_F(Cli, MissingProjectExitsWithTwo) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{"status", "Nope"}, {"generate", "Nope"}, {"upload", "Nope"},
@@ -74,6 +101,7 @@ TEST_F(Cli, NewValidatesLikeTheDialog) {
 }
 
 TEST_F(Cli, NewConfigureStatusRuleGenerate) {
+  dir.Write("src\\bin\\app.exe", "MZ");
   ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src", "--exe", dir / "src\\bin\\app.exe",
                  "--url", "http://h/u/", "--ftp-dir", "demo", "--restart", "--mutex", "M",
                  "--version", "1.0", "--date", "5.3.2024"}),
@@ -91,12 +119,6 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
   EXPECT_EQ(c.Restart, 1);
   EXPECT_EQ(c.Mutex, "M");
 
-  // A relative program path is a file of the release.
-  ASSERT_EQ(Run({"new", "Rel", "--source", dir / "src", "--exe", "bin/app.exe"}), kExitOk) << err;
-  UpdaterStructure rel;
-  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Rel\\Quastorell.ucf", &rel));
-  EXPECT_EQ(rel.ProgExe, "bin\\app.exe");
-
   EXPECT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitUsage) << "exists already";
   EXPECT_EQ(Project("Demo").FTPDir, "demo");
 
@@ -108,9 +130,10 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
   EXPECT_EQ(c.URL, "http://other/");
   EXPECT_EQ(c.Mutex, "M");
 
-  // Never packed yet, so both files stay proposed.
+  // Never packed yet, so all files stay proposed.
   ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
   EXPECT_TRUE(Said("[x] -----      app.exe  (noch nie gepackt)\n"
+                   "[x] -----      bin\\app.exe  (noch nie gepackt)\n"
                    "[x] -----      lang\\de\\text.xml  (noch nie gepackt)\n"))
       << out;
 
@@ -135,7 +158,7 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
 
   dir.Write("base\\Quastorell.exe", "client");
   ASSERT_EQ(Run({"generate", "Demo"}), kExitOk);
-  EXPECT_TRUE(Said("[Info] Projekt erstellen: Es wurden 1 Updater-Dateien erstellt bzw. "
+  EXPECT_TRUE(Said("[Info] Projekt erstellen: Es wurden 2 Updater-Dateien erstellt bzw. "
                    "aktualisiert.\n"))
       << out;
   ASSERT_EQ(Run({"generate", "Demo"}), kExitOk);
@@ -143,6 +166,109 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
 
   // The recent list and the last project reach the settings store.
   EXPECT_NE(dir.Read("base\\Quastorell.reg").find("<Project1>Demo</Project1>"), std::string::npos);
+}
+
+TEST_F(Cli, RemovedFilesInStatusRuleAndGenerate) {
+  dir.Write("src\\old.txt", "only in the first release");
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk);
+  ASSERT_EQ(Run({"generate", "Demo"}), kExitOk) << err;
+  fs::RemoveFile(dir / "src\\old.txt");
+
+  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  EXPECT_TRUE(Said("[ ] -----      old.txt (entfernt)\n")) << out;
+  EXPECT_TRUE(Said("2 Dateien im Quellverzeichnis, davon 0 neu oder geändert.\n"
+                   "1 Dateien nicht mehr im Quellverzeichnis (entfernt).\n"))
+      << out;
+
+  EXPECT_EQ(Run({"rule", "Demo", "old.txt", "IfNotExist"}), kExitUsage);
+  EXPECT_EQ(err,
+            "Datei \"old.txt\" ist nicht mehr im Quellverzeichnis; sie kann nur die Regel Delete "
+            "erhalten.\n");
+  ASSERT_EQ(Run({"rule", "Demo", "old.txt", "Delete"}), kExitOk) << err;
+  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  EXPECT_TRUE(Said("[ ] Delete     old.txt (entfernt)\n")) << out;
+
+  EXPECT_EQ(Run({"generate", "Demo", "--only", "old.txt"}), kExitUsage);
+  EXPECT_TRUE(Said("Datei \"old.txt\" ist nicht mehr im Quellverzeichnis und kann nicht erstellt "
+                   "werden."));
+  Manifest m;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Demo\\Quastorell.uif", &m));
+  EXPECT_EQ(m["old.txt"].Flags, kFlagDelete);
+  EXPECT_EQ(m["old.txt"].Pack, "old[txt].uzf") << "the builder keeps what it packed";
+
+  // A source folder that is not there at all lists nothing as removed.
+  std::filesystem::rename(fs::NativePath(dir / "src"), fs::NativePath(dir / "away"));
+  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  EXPECT_FALSE(Said("entfernt")) << out;
+}
+
+// Changes the process's current directory for the life of the object.
+class InDirectory {
+ public:
+  explicit InDirectory(const std::string& dir) : old_(std::filesystem::current_path()) {
+    std::filesystem::current_path(fs::NativePath(dir));
+  }
+  ~InDirectory() { std::filesystem::current_path(old_); }
+
+ private:
+  std::filesystem::path old_;
+};
+
+TEST_F(Cli, RelativePathsAreTakenFromTheCurrentDirectory) {
+  dir.Write("src\\bin\\app.exe", "MZ");
+  InDirectory cwd(dir.path());
+  ASSERT_EQ(Run({"new", "Rel", "--source", "src", "--target", "./out/../set", "--exe",
+                 "src/./bin/../bin/app.exe"}),
+            kExitOk)
+      << err;
+  EXPECT_EQ(fs::NativePath(Project("Rel").Source), fs::NativePath(dir / "src\\"));
+  EXPECT_EQ(fs::NativePath(Project("Rel").Target), fs::NativePath(dir / "set\\"));
+  UpdaterStructure c;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Rel\\Quastorell.ucf", &c));
+  EXPECT_EQ(c.ProgExe, "bin\\app.exe");
+
+  // configure: relative to the current directory, checked against the
+  // project's own source folder.
+  InDirectory sub(dir / "src\\bin");
+  ASSERT_EQ(Run({"configure", "Rel", "--exe", "../app.exe"}), kExitOk) << err;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Rel\\Quastorell.ucf", &c));
+  EXPECT_EQ(c.ProgExe, "app.exe");
+  ASSERT_EQ(Run({"configure", "Rel", "--exe", "app.exe"}), kExitOk) << err;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Rel\\Quastorell.ucf", &c));
+  EXPECT_EQ(c.ProgExe, "bin\\app.exe");
+}
+
+TEST_F(Cli, ProgramMustBeAnExistingFileOfTheRelease) {
+  dir.Write("src\\bin\\app.exe", "MZ");
+  dir.Write("elsewhere\\tool.exe", "MZ");
+  InDirectory cwd(dir.path());
+  // Relative to the source folder is no longer what a relative path means.
+  EXPECT_EQ(Run({"new", "Demo", "--source", "src", "--exe", "bin/app.exe"}), kExitUsage);
+  EXPECT_EQ(err, "Die Programmdatei \"" + fs::NativePath(dir / "bin\\app.exe") +
+                     "\" gibt es nicht.\n");
+  EXPECT_EQ(Run({"new", "Demo", "--source", "src", "--exe", "elsewhere/tool.exe"}), kExitUsage);
+  EXPECT_EQ(err, "Die Programmdatei \"" + fs::NativePath(dir / "elsewhere\\tool.exe") +
+                     "\" liegt nicht im Quellverzeichnis \"" + fs::NativePath(dir / "src\\") +
+                     "\".\n");
+  EXPECT_EQ(Run({"new", "Demo", "--source", "src", "--exe", "src/bin"}), kExitUsage)
+      << "a folder is no program";
+  EXPECT_EQ(FileExists(dir / "base\\Projects\\Demo.upf"), 0) << "nothing was created";
+
+  ASSERT_EQ(Run({"new", "Demo", "--source", "src", "--exe", "src/app.exe"}), kExitOk) << err;
+  EXPECT_EQ(Run({"configure", "Demo", "--exe", "elsewhere/tool.exe"}), kExitUsage);
+  // A new source folder moves the check along with it.
+  EXPECT_EQ(Run({"configure", "Demo", "--source", "elsewhere", "--exe", "src/app.exe"}),
+            kExitUsage);
+  EXPECT_EQ(fs::NativePath(Project("Demo").Source), fs::NativePath(dir / "src\\"))
+      << "a refused configure changes nothing";
+  UpdaterStructure c;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Demo\\Quastorell.ucf", &c));
+  EXPECT_EQ(c.ProgExe, "app.exe");
+  ASSERT_EQ(Run({"configure", "Demo", "--source", "elsewhere", "--exe", "elsewhere/tool.exe"}),
+            kExitOk)
+      << err;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Demo\\Quastorell.ucf", &c));
+  EXPECT_EQ(c.ProgExe, "tool.exe");
 }
 
 TEST_F(Cli, FailedFileGivesStatusOne) {

@@ -19,14 +19,27 @@ class FtpClient {
                        const std::string& password) = 0;
   // "CWD" with the path as it is; ".." is sent as "CDUP".
   virtual bool ChangeDirectory(const std::string& path) = 0;
+  // "MKD" with the name, relative to the current directory.
+  virtual bool MakeDirectory(const std::string& name) = 0;
   // "TYPE I", a passive data connection and "STOR" with the remote name,
   // relative to the current directory. True when the server confirmed the
   // complete transfer.
   virtual bool SendFile(const std::string& local_path, const std::string& remote_name) = 0;
+  // "RNFR" and "RNTO" in the current directory. True when the server
+  // confirmed; servers replace a file of the new name in that one step, and
+  // one that refuses to keeps the old file.
+  virtual bool Rename(const std::string& from, const std::string& to) = 0;
+  // "DELE" in the current directory.
+  virtual bool RemoveFile(const std::string& name) = 0;
   // "QUIT" and release.
   virtual void Close() = 0;
   // What went wrong last, for messages and logs.
   virtual std::string LastError() const = 0;
+  // The server's own words when it refused the last operation: the first
+  // reply of that operation with a code of 400 or more, code and text, the
+  // lines of a multi-line reply joined by "\n". "" when the operation
+  // succeeded or failed without a refusal (no connection, a local file).
+  virtual std::string LastRefusal() const = 0;
 };
 
 // Process-wide set-up of the network layer; true when ready.

@@ -1,6 +1,8 @@
 #include <curl/curl.h>
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "builder/ftp_client.h"
 #include "shared/file_stream.h"
@@ -23,6 +25,11 @@ size_t ReadLocal(char* buf, size_t size, size_t n, void* user) {
 
 size_t Discard(char*, size_t size, size_t n, void*) { return size * n; }
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool StartsWithCode(const std::string& line) {
+  return line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]);
+}
+
 // One control connection, kept open by libcurl between requests. libcurl is
 // told not to change directories itself (CURLFTPMETHOD_NOCWD), so the remote
 // directory is the one our own CWD commands left, and STOR gets the bare
@@ -35,6 +42,7 @@ class CurlFtpClient : public FtpClient {
   bool Connect(const std::string& server, int port, const std::string& login,
                const std::string& password) override {
     Close();
+    refusal_.clear();
     curl_ = curl_easy_init();
     if (curl_ == nullptr) return Fail("libcurl unavailable");
     std::string host = server;
@@ -50,8 +58,13 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Discard);
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_);
-    // The protocol dialogue on standard error, for diagnosing a server.
-    if (!fs::GetEnv("QUASTO_FTP_VERBOSE").empty()) curl_easy_setopt(curl_, CURLOPT_VERBOSE, 1L);
+    // The server's replies reach us only through the debug callback, which
+    // libcurl calls in verbose mode; the dialogue goes to standard error
+    // only on request, for diagnosing a server.
+    verbose_ = !fs::GetEnv("QUASTO_FTP_VERBOSE").empty();
+    curl_easy_setopt(curl_, CURLOPT_DEBUGFUNCTION, OnDebug);
+    curl_easy_setopt(curl_, CURLOPT_DEBUGDATA, this);
+    curl_easy_setopt(curl_, CURLOPT_VERBOSE, 1L);
     // Names with letters outside ASCII must arrive as the client asks for
     // them; servers that do not know the command keep their default.
     SList quote;
@@ -61,23 +74,28 @@ class CurlFtpClient : public FtpClient {
       curl_ = nullptr;
       return false;
     }
+    refusal_.clear();  // a server that does not know OPTS UTF8 refused nothing we need
     return true;
   }
 
   bool ChangeDirectory(const std::string& path) override {
-    if (curl_ == nullptr) return Fail("not connected");
-    // A refused quote command would make libcurl drop the connection; with
-    // "*" it keeps it, and the reply code tells the outcome.
-    SList quote;
-    quote.Add(path == ".." ? std::string("*CDUP") : "*CWD " + path);
-    if (!Perform(base_, quote.list, 0)) return false;
-    long code = 0;
-    curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
-    if (code < 200 || code > 299) return Fail("directory refused (" + std::to_string(code) + "): " + path);
-    return true;
+    return Quote({path == ".." ? std::string("CDUP") : "CWD " + path}, "directory refused");
+  }
+
+  bool MakeDirectory(const std::string& name) override {
+    return Quote({"MKD " + name}, "directory not created");
+  }
+
+  bool Rename(const std::string& from, const std::string& to) override {
+    return Quote({"RNFR " + from, "RNTO " + to}, "rename refused");
+  }
+
+  bool RemoveFile(const std::string& name) override {
+    return Quote({"DELE " + name}, "delete refused");
   }
 
   bool SendFile(const std::string& local_path, const std::string& remote_name) override {
+    refusal_.clear();
     if (curl_ == nullptr) return Fail("not connected");
     fs::InputFile in;
     if (!in.Open(local_path)) return Fail("cannot read " + local_path);
@@ -89,20 +107,77 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_READFUNCTION, ReadLocal);
     curl_easy_setopt(curl_, CURLOPT_READDATA, &in);
     curl_easy_setopt(curl_, CURLOPT_TRANSFERTEXT, 0L);
-    bool ok = Perform(url, nullptr, 1);
+    const bool ok = Perform(url, nullptr, 1);
     curl_easy_setopt(curl_, CURLOPT_UPLOAD, 0L);
     curl_easy_setopt(curl_, CURLOPT_READDATA, nullptr);
+    if (ok) refusal_.clear();
     return ok;
   }
 
   void Close() override {
     if (curl_ != nullptr) curl_easy_cleanup(curl_);  // sends QUIT
     curl_ = nullptr;
+    line_.clear();
+    reply_.clear();
+    open_code_.clear();
   }
 
   std::string LastError() const override { return last_error_; }
+  std::string LastRefusal() const override { return refusal_; }
 
  private:
+  static int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+    auto* self = static_cast<CurlFtpClient*>(user);
+    if (self->verbose_ && (type == CURLINFO_TEXT || type == CURLINFO_HEADER_IN ||
+                           type == CURLINFO_HEADER_OUT)) {
+      std::fwrite(type == CURLINFO_HEADER_IN ? "< " : type == CURLINFO_HEADER_OUT ? "> " : "* ", 1,
+                  2, stderr);
+      std::fwrite(data, 1, size, stderr);
+    }
+    if (type == CURLINFO_HEADER_IN) self->OnReplyText(std::string(data, size));
+    return 0;
+  }
+
+  // Collects the server's reply lines into whole replies ("123-" ... "123 ").
+  void OnReplyText(const std::string& text) {
+    line_ += text;
+    for (size_t eol; (eol = line_.find('\n')) != std::string::npos;) {
+      std::string line = line_.substr(0, eol);
+      line_.erase(0, eol + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      reply_ += (reply_.empty() ? "" : "\n") + line;
+      const bool last = StartsWithCode(line) && (line.size() == 3 || line[3] == ' ') &&
+                        (open_code_.empty() || line.compare(0, 3, open_code_) == 0);
+      if (last) {
+        replies_.push_back(reply_);
+        if (refusal_.empty() && line[0] >= '4') refusal_ = reply_;
+        reply_.clear();
+        open_code_.clear();
+      } else if (open_code_.empty() && StartsWithCode(line) && line.size() > 3 && line[3] == '-') {
+        open_code_ = line.substr(0, 3);
+      }
+    }
+  }
+
+  // Raw commands on the control connection, each of which must succeed
+  // (2xx, or 3xx before the last). A refused command would make libcurl drop
+  // the connection; with "*" it keeps it, and the replies tell the outcome.
+  bool Quote(const std::vector<std::string>& commands, const std::string& what) {
+    refusal_.clear();
+    if (curl_ == nullptr) return Fail("not connected");
+    SList quote;
+    for (const std::string& c : commands) quote.Add("*" + c);
+    replies_.clear();
+    if (!Perform(base_, quote.list, 0)) return false;
+    if (replies_.size() < commands.size()) return Fail(what + ": no reply");
+    for (size_t i = 0; i < commands.size(); ++i) {
+      const char kind = replies_[i][0];
+      const bool last = i + 1 == commands.size();
+      if (kind != '2' && (last || kind != '3')) return Fail(what + ": " + replies_[i]);
+    }
+    return true;
+  }
+
   bool Fail(const std::string& what) {
     last_error_ = what;
     return false;
@@ -129,6 +204,12 @@ class CurlFtpClient : public FtpClient {
   CURL* curl_ = nullptr;
   std::string base_;
   std::string last_error_;
+  bool verbose_ = false;
+  std::string line_;       // a reply line not yet complete
+  std::string reply_;      // the lines of a reply not yet complete
+  std::string open_code_;  // code of the multi-line reply being read
+  std::vector<std::string> replies_;  // complete replies since the last request
+  std::string refusal_;
   char error_[CURL_ERROR_SIZE] = {};
 };
 

@@ -66,6 +66,7 @@ class WinsockFtpClient : public FtpClient {
   bool Connect(const std::string& server, int port, const std::string& login,
                const std::string& password) override {
     Close();
+    refusal_.clear();
     if (!InitNetwork()) return Fail("network not available");
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -90,16 +91,41 @@ class WinsockFtpClient : public FtpClient {
     if (Command("FEAT") == 211 && reply_.find("UTF8") != std::string::npos) {
       Command("OPTS UTF8 ON");
     }
+    refusal_.clear();  // a server without FEAT refused nothing we need
     return true;
   }
 
   bool ChangeDirectory(const std::string& path) override {
+    refusal_.clear();
     const int code = Command(path == ".." ? std::string("CDUP") : "CWD " + path);
     if (code < 200 || code > 299) return Fail("directory refused: " + reply_);
     return true;
   }
 
+  bool MakeDirectory(const std::string& name) override {
+    refusal_.clear();
+    const int code = Command("MKD " + name);
+    if (code < 200 || code > 299) return Fail("directory not created: " + reply_);
+    return true;
+  }
+
+  bool Rename(const std::string& from, const std::string& to) override {
+    refusal_.clear();
+    if (Command("RNFR " + from) != 350) return Fail("rename refused: " + reply_);
+    const int code = Command("RNTO " + to);
+    if (code < 200 || code > 299) return Fail("rename refused: " + reply_);
+    return true;
+  }
+
+  bool RemoveFile(const std::string& name) override {
+    refusal_.clear();
+    const int code = Command("DELE " + name);
+    if (code < 200 || code > 299) return Fail("delete refused: " + reply_);
+    return true;
+  }
+
   bool SendFile(const std::string& local_path, const std::string& remote_name) override {
+    refusal_.clear();
     if (!control_.IsOpen()) return Fail("not connected");
     fs::InputFile in;
     if (!in.Open(local_path)) return Fail("cannot read " + local_path);
@@ -134,6 +160,7 @@ class WinsockFtpClient : public FtpClient {
   }
 
   std::string LastError() const override { return last_error_; }
+  std::string LastRefusal() const override { return refusal_; }
 
  private:
   bool Fail(const std::string& what) {
@@ -195,7 +222,9 @@ class WinsockFtpClient : public FtpClient {
         reply_ += "\n" + line;
       } while (!(line.size() >= 4 && line.compare(0, 3, code) == 0 && line[3] == ' '));
     }
-    return std::atoi(code.c_str());
+    const int value = std::atoi(code.c_str());
+    if (value >= 400 && refusal_.empty()) refusal_ = reply_;
+    return value;
   }
 
   // PASV; the data connection goes to the control connection's peer, not to
@@ -230,6 +259,7 @@ class WinsockFtpClient : public FtpClient {
   std::string pending_;
   std::string reply_;
   std::string last_error_;
+  std::string refusal_;
 };
 
 }  // namespace

@@ -20,23 +20,49 @@ using testing::BuilderEnv;
 
 struct ServerInfo {
   int port = 0;
-  std::string root;  // ends in a separator, as this program sees it
+  std::string root;        // ends in a separator, as this program sees it
+  std::string server_root;  // as the server names it in its log
+  std::string log;          // the server's command log, as this program sees it
 };
+
+// A path of the host as this program sees it (under Wine, on drive Z:).
+std::string HostPath(std::string path) {
+  std::string host = QUASTO_HOST_ROOT;
+  if (!host.empty()) {
+    for (char& c : path) {
+      if (c == '/') c = '\\';
+    }
+  }
+  return host + path;
+}
 
 bool ReadServerInfo(ServerInfo* info) {
   std::string text;
   if (!fs::ReadFile(QUASTO_FTP_INFO, &text)) return false;
   std::istringstream in(text);
-  std::string root;
-  if (!(in >> info->port >> root)) return false;
-  std::string host = QUASTO_HOST_ROOT;
-  if (!host.empty()) {
-    for (char& c : root) {
-      if (c == '/') c = '\\';
-    }
-  }
-  info->root = WithTrailingSeparator(host + root);
+  std::string root, pid, log;
+  if (!(in >> info->port >> root >> pid >> log)) return false;
+  info->server_root = root;
+  info->root = WithTrailingSeparator(HostPath(root));
+  info->log = HostPath(log);
   return true;
+}
+
+// The server's log lines about paths below `server_dir`: "COMMAND name",
+// with the name relative to that directory.
+std::vector<std::string> ServerLog(const ServerInfo& server, const std::string& server_dir) {
+  std::string text;
+  fs::ReadFile(server.log, &text);
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    const std::string path = line.substr(tab + 1);
+    if (path.compare(0, server_dir.size(), server_dir) != 0) continue;
+    lines.push_back(line.substr(0, tab) + " " + path.substr(server_dir.size()));
+  }
+  return lines;
 }
 
 std::string UniqueName(const std::string& prefix) {
@@ -135,25 +161,95 @@ TEST_F(Ftp, EverythingArrivesByteIdentical) {
   std::string uif;
   ASSERT_TRUE(fs::ReadFile(remote + "Demo\\Quastorell.uif", &uif));
   EXPECT_EQ(uif, ToJson(env.st.manifest));
+  std::vector<fs::DirEntry> entries;
+  ASSERT_TRUE(fs::ListDirectory(remote + "Demo\\", &entries));
+  EXPECT_EQ(entries.size(), 4u) << "no temporary file stays behind";
 }
 
-TEST_F(Ftp, RefusedLogin) {
+// What the server saw: every file was written under a temporary name and
+// only renamed to its real name once it had arrived whole, the packed files
+// before the manifest. A client never finds a half-written file.
+TEST_F(Ftp, ServerNeverHoldsAHalfWrittenFileUnderItsRealName) {
+  // A manifest is already there, as after an earlier upload.
+  ASSERT_TRUE(fs::WriteFile(remote + "Demo\\Quastorell.uif", "{}"));
+  auto ftp = MakeFtpClient();
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, *ftp).ok()) << ftp->LastError();
+  const std::vector<std::string> log =
+      ServerLog(server, server.server_root + "/" + start_dir + "/Demo/");
+  std::vector<std::string> expected;
+  std::vector<std::string> names;
+  for (const auto& [key, e] : env.st.manifest) names.push_back(e.Pack);
+  names.push_back("Quastorell.uif");
+  for (const std::string& name : names) {
+    for (const char* step : {"STOR ", "RECEIVED ", "RNFR "}) {
+      expected.push_back(step + name + ".~qup");
+    }
+    expected.push_back("RNTO " + name);
+  }
+  EXPECT_EQ(log, expected);
+}
+
+TEST_F(Ftp, RefusedLoginShowsTheServersWords) {
   env.st.ftp.Password = ScramblePassword("falsch");
   auto ftp = MakeFtpClient();
   EXPECT_EQ(UploadUpdateSet(env.st, env.ui, *ftp).outcome, UploadResult::kConnectFailed);
   ASSERT_EQ(env.ui.messages.size(), 1u);
-  EXPECT_EQ(env.ui.messages[0].text, "Es konnte keine Verbindung zum FTP-Server hergestellt werden.");
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Es konnte keine Verbindung zum FTP-Server hergestellt werden.\n\n"
+            "Antwort des FTP-Servers: 530 Authentication failed.");
   EXPECT_EQ(env.st.manifest["app.exe"].Update, 1);
+
+  // No server at all: nothing a server said.
+  env.ui.messages.clear();
+  env.st.ftp.Port = 1;
+  EXPECT_EQ(UploadUpdateSet(env.st, env.ui, *ftp).outcome, UploadResult::kConnectFailed);
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].text, "Es konnte keine Verbindung zum FTP-Server hergestellt werden.");
 }
 
-TEST_F(Ftp, RefusedDirectoryChange) {
-  env.st.project.FTPDir = "does-not-exist";
+TEST_F(Ftp, MissingDirectoryIsCreatedLevelByLevel) {
+  env.st.project.FTPDir = "neu/tiefer";
+  auto ftp = MakeFtpClient();
+  EXPECT_TRUE(UploadUpdateSet(env.st, env.ui, *ftp).ok()) << ftp->LastError();
+  EXPECT_EQ(FileExists(remote + "neu\\tiefer\\Quastorell.uif"), 1);
+  EXPECT_EQ(FileExists(remote + "neu\\tiefer\\app[exe].uzf"), 1);
+  const std::vector<std::string> log = ServerLog(server, server.server_root + "/" + start_dir + "/");
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[0], "MKD neu");
+  EXPECT_EQ(log[1], "MKD neu/tiefer");
+
+  // The second time both levels exist.
+  env.dir.Write("src\\app.exe", "changed");
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  env.st.project.FTPDir = "neu/tiefer";
+  ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 1);
+  EXPECT_TRUE(UploadUpdateSet(env.st, env.ui, *ftp).ok()) << ftp->LastError();
+  int made = 0;
+  for (const std::string& l : ServerLog(server, server.server_root + "/" + start_dir + "/")) {
+    made += l.rfind("MKD ", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(made, 2);
+}
+
+TEST_F(Ftp, DirectoryThatCannotBeCreatedStopsTheUpload) {
+  ASSERT_TRUE(fs::WriteFile(remote + "blocked", "a file in the way"));
+  env.st.project.FTPDir = "blocked/demo";
   auto ftp = MakeFtpClient();
   EXPECT_EQ(UploadUpdateSet(env.st, env.ui, *ftp).outcome, UploadResult::kDirectoryRefused);
-  std::vector<fs::DirEntry> entries;
-  ASSERT_TRUE(fs::ListDirectory(remote, &entries));
-  EXPECT_EQ(entries.size(), 1u) << "only the empty Demo folder";
+  for (const std::string& l : ServerLog(server, server.server_root + "/" + start_dir + "/")) {
+    EXPECT_EQ(l.rfind("STOR", 0), std::string::npos) << "nothing sent: " << l;
+  }
   EXPECT_EQ(env.st.manifest["app.exe"].Update, 1);
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  const std::string& text = env.ui.messages[0].text;
+  EXPECT_EQ(text.rfind("Das Verzeichnis \"blocked/demo\" auf dem FTP-Server konnte weder "
+                      "geöffnet noch angelegt werden.",
+                      0),
+            0u)
+      << text;
+  EXPECT_NE(text.find("Es wurde nichts hochgeladen.\n\nAntwort des FTP-Servers: 550 "),
+            std::string::npos)
+      << text;
 }
 
 TEST_F(Ftp, RefusedStoreKeepsMarksAndHoldsBackTheManifest) {
@@ -166,7 +262,13 @@ TEST_F(Ftp, RefusedStoreKeepsMarksAndHoldsBackTheManifest) {
   EXPECT_EQ(FileExists(remote + "Demo\\Quastorell.uif"), 0);
   for (const auto& [key, e] : env.st.manifest) EXPECT_EQ(e.Update, 1) << key;
   ASSERT_EQ(env.ui.messages.size(), 1u);
-  EXPECT_EQ(env.ui.messages[0].text.substr(0, 42), "3 Dateien konnten nicht hochgeladen werden");
+  const std::string& text = env.ui.messages[0].text;
+  EXPECT_EQ(text.substr(0, 43), "3 Dateien konnten nicht hochgeladen werden:");
+  EXPECT_NE(text.find("\n  app.exe\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n  sub dir\\ä b.dat\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n\nAntwort des FTP-Servers: 550 Not enough privileges."),
+            std::string::npos)
+      << text;
 }
 
 TEST_F(Ftp, ClientChangesUpAndDown) {
@@ -217,6 +319,59 @@ TEST_F(Ftp, CommandLineGeneratesAndUploads) {
   auto [rc4, out4] = run({"upload", "Web"});
   EXPECT_EQ(rc4, kExitFailed);
   EXPECT_NE(out4.find("Projekt upload: Es konnte keine Verbindung"), std::string::npos) << out4;
+  EXPECT_NE(out4.find("Antwort des FTP-Servers: 530 Authentication failed."), std::string::npos)
+      << out4;
+}
+
+// Rules that need no packed file, and files that left the release, as the
+// server's manifest carries them after the command line published them.
+TEST_F(Ftp, CommandLinePublishesRulesWithoutPackedFilesAndRemovedFiles) {
+  const std::string base = env.dir / "clibase";
+  auto run = [&](std::vector<std::string> args, const std::string& input = "") {
+    std::istringstream in(input);
+    std::ostringstream out, err;
+    args.insert(args.begin(), {"--base", base});
+    const int rc = RunBuilderCli(args, in, out, err, false);
+    return std::make_pair(rc, out.str() + err.str());
+  };
+  auto server_manifest = [&] {
+    Manifest m;
+    EXPECT_TRUE(LoadDocument(remote + "Rules\\Quastorell.uif", &m));
+    return m;
+  };
+  ASSERT_EQ(run({"ftp", "--server", "127.0.0.1", "--port", std::to_string(server.port),
+                 "--start-dir", start_dir, "--login", "quasto", "--password-stdin"},
+                "geheim\n")
+                .first,
+            kExitOk);
+  env.dir.Write("src\\obsolete.dll", "gone from the installation");
+  env.dir.Write("src\\settings.ini", "the user's own");
+  ASSERT_EQ(run({"new", "Rules", "--source", env.src(), "--ftp-dir", "Rules"}).first, kExitOk);
+  ASSERT_EQ(run({"rule", "Rules", "obsolete.dll", "Delete"}).first, kExitOk);
+  ASSERT_EQ(run({"rule", "Rules", "settings.ini", "IfNotExist"}).first, kExitOk);
+  auto [rc, out] = run({"generate", "Rules", "--only", "app.exe", "--upload"});
+  ASSERT_EQ(rc, kExitOk) << out;
+  Manifest m = server_manifest();
+  EXPECT_EQ(m.size(), 3u) << ToJson(m);
+  EXPECT_EQ(m["app.exe"].Pack, "app[exe].uzf");
+  EXPECT_EQ(m["obsolete.dll"].Flags, kFlagDelete);
+  EXPECT_EQ(m["obsolete.dll"].Pack, "") << "nothing to fetch";
+  EXPECT_EQ(m["settings.ini"].Flags, kFlagNoUpdate) << "leaves an installed file alone";
+  EXPECT_EQ(m["settings.ini"].Pack, "");
+  EXPECT_EQ(m.count("Grüße aus Köln.txt"), 0u) << "never packed, no rule";
+
+  // app.exe leaves the release: no longer a file to fetch, until it takes
+  // the Delete rule.
+  fs::RemoveFile(env.src() + "app.exe");
+  auto [rc2, out2] = run({"status", "Rules"});
+  EXPECT_NE(out2.find("[ ] -----      app.exe (entfernt)\n"), std::string::npos) << out2;
+  ASSERT_EQ(run({"upload", "Rules"}).first, kExitOk);
+  EXPECT_EQ(server_manifest().count("app.exe"), 0u);
+  ASSERT_EQ(run({"rule", "Rules", "app.exe", "Delete"}).first, kExitOk);
+  ASSERT_EQ(run({"upload", "Rules"}).first, kExitOk);
+  m = server_manifest();
+  EXPECT_EQ(m["app.exe"].Flags, kFlagDelete);
+  EXPECT_EQ(m["app.exe"].Pack, "");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "builder/project.h"
 #include "builder/signing.h"
+#include "builder/upload.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
@@ -181,6 +182,54 @@ std::string ProposalText(Proposal reason) {
   return "";
 }
 
+void ProposeMissingPacks(std::vector<FileEntry>* list, const Manifest& manifest,
+                         const std::string& target) {
+  const std::string folder = WithTrailingSeparator(target);
+  for (FileEntry& f : *list) {
+    if (f.Type != "F" || f.Removed || f.Mark == 1) continue;
+    auto it = manifest.find(f.Path + f.Name);
+    if (it == manifest.end() || it->second.Update == 0 || it->second.Pack.empty()) continue;
+    if (FileExists(folder + it->second.Pack) == 0) f.Mark = 1;
+  }
+}
+
+void AddRemovedFiles(std::vector<FileEntry>* list, const Manifest& manifest,
+                     const std::string& source) {
+  if (DirectoryExists(source) == 0) return;
+  std::set<std::string> present;
+  for (const FileEntry& f : *list) {
+    if (f.Type == "F") present.insert(f.Path + f.Name);
+  }
+  for (const auto& [key, e] : manifest) {
+    if (e.Type != "F" || e.Name.empty() || present.count(key) != 0) continue;
+    FileEntry f;
+    f.Path = e.Path;
+    f.Name = e.Name;
+    f.Date = e.Date;
+    f.Size = e.Size;
+    f.Type = "F";
+    f.Attrib = e.Attrib;
+    f.Flags = e.Flags;
+    f.Removed = true;
+    list->push_back(std::move(f));
+  }
+}
+
+std::set<std::string> RemovedKeys(const std::vector<FileEntry>& list) {
+  std::set<std::string> keys;
+  for (const FileEntry& f : list) {
+    if (f.Removed) keys.insert(f.Path + f.Name);
+  }
+  return keys;
+}
+
+std::string TargetFolder(const BuilderState& st) {
+  if (!st.project.Target.empty()) return WithTrailingSeparator(st.project.Target);
+  return st.base_folder + "Upload\\" + st.project.Titel + "\\";
+}
+
+std::string RemovedLabel(const std::string& name) { return name + " (entfernt)"; }
+
 void ShowFileList(BuilderState& st, BuilderUi& ui) {
   ui.ClearFileList();
   std::stable_sort(st.file_list.begin(), st.file_list.end(),
@@ -188,15 +237,19 @@ void ShowFileList(BuilderState& st, BuilderUi& ui) {
   for (size_t i = 0; i < st.file_list.size(); ++i) {
     const FileEntry& f = st.file_list[i];
     if (f.Name.empty()) continue;
-    ui.InsertRowAtTop({f.Name, f.Path, RuleLabel(f.Flags), f.Mark == 1, static_cast<int>(i)});
+    ui.InsertRowAtTop({f.Name, f.Path, RuleLabel(f.Flags), f.Mark == 1 && !f.Removed,
+                       static_cast<int>(i), f.Removed});
   }
 }
 
-void SetRuleOfRow(BuilderState& st, BuilderUi& ui, int row, int32_t flags) {
-  if (row < 0 || row >= ui.RowCount()) return;
+bool RuleFitsRemovedFile(int32_t flags) { return flags == kFlagNormal || flags == kFlagDelete; }
+
+bool SetRuleOfRow(BuilderState& st, BuilderUi& ui, int row, int32_t flags) {
+  if (row < 0 || row >= ui.RowCount()) return false;
   const int item = ui.Row(row).item;
-  if (item < 0 || static_cast<size_t>(item) >= st.file_list.size()) return;
+  if (item < 0 || static_cast<size_t>(item) >= st.file_list.size()) return false;
   FileEntry& f = st.file_list[static_cast<size_t>(item)];
+  if (f.Removed && !RuleFitsRemovedFile(flags)) return false;
   f.Flags = flags;
   UpdFileStructure& e = st.manifest[f.Path + f.Name];
   if (e.Name.empty()) {
@@ -206,10 +259,12 @@ void SetRuleOfRow(BuilderState& st, BuilderUi& ui, int row, int32_t flags) {
   }
   e.Flags = flags;
   ui.SetRowRule(row, RuleLabel(flags));
+  ui.EnableUpload(true);
+  return true;
 }
 
-void SetRule(BuilderState& st, BuilderUi& ui, int32_t flags) {
-  SetRuleOfRow(st, ui, ui.SelectedRow(), flags);
+bool SetRule(BuilderState& st, BuilderUi& ui, int32_t flags) {
+  return SetRuleOfRow(st, ui, ui.SelectedRow(), flags);
 }
 
 int TakeSelection(BuilderState& st, BuilderUi& ui) {
@@ -218,7 +273,10 @@ int TakeSelection(BuilderState& st, BuilderUi& ui) {
     const ListRow row = ui.Row(i);
     if (row.item < 0 || static_cast<size_t>(row.item) >= st.file_list.size()) continue;
     FileEntry& f = st.file_list[static_cast<size_t>(row.item)];
-    if (row.checked) {
+    if (row.checked && f.Removed) {
+      ui.SetRowChecked(i, false);
+      f.Mark = 0;
+    } else if (row.checked) {
       f.Mark = 1;
       ui.SetRowChecked(i, false);
       ++checked;
@@ -279,7 +337,7 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
   ProjectStructure& p = st.project;
   p.Version = ui.VersionText();
   p.Date = ui.DateValue();
-  if (p.Target.empty()) p.Target = st.base_folder + "Upload\\" + p.Titel + "\\";
+  if (p.Target.empty()) p.Target = TargetFolder(st);
   const std::string target = WithTrailingSeparator(p.Target);
   const std::string source = WithTrailingSeparator(p.Source);
   if (!DirectoryExists(target)) CreateDirectoryTree(target);
@@ -391,7 +449,8 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
     }
   }
   ui.ShowMessage(kCaption, text, icon);
-  ui.EnableUpload(result.created != 0);
+  // Files packed by an earlier run and not yet sent still wait for it.
+  ui.EnableUpload(result.created != 0 || !PendingUploads(st).empty());
   return result;
 }
 

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,17 +40,45 @@ void MergeScan(std::vector<FileEntry>* list, Manifest* manifest,
 // How `status` names a reason; "" for kNone.
 std::string ProposalText(Proposal reason);
 
+// A file generated but not yet uploaded whose packed file is gone from the
+// target folder (the target was changed or cleaned) could never be sent and
+// would hold back every later manifest: it is proposed for packing again.
+void ProposeMissingPacks(std::vector<FileEntry>* list, const Manifest& manifest,
+                         const std::string& target);
+
+// Appends a Removed entry for every file of the manifest that the scan of
+// `source` did not find, so that the list shows it and it can take the
+// Delete rule. Nothing when the source folder is missing altogether: a drive
+// not mounted says nothing about which files left the release.
+void AddRemovedFiles(std::vector<FileEntry>* list, const Manifest& manifest,
+                     const std::string& source);
+// Keys of the list's Removed entries.
+std::set<std::string> RemovedKeys(const std::vector<FileEntry>& list);
+
+// The open project's target folder: Target, or the base folder's
+// "Upload\" + Titel while none is set.
+std::string TargetFolder(const BuilderState& st);
+
+// Label of a removed file's row in the file list.
+std::string RemovedLabel(const std::string& name);
+
 // Sorts the list by Path, descending, and fills the file list control with a
 // row per file, so that the rows run in ascending Path order.
 void ShowFileList(BuilderState& st, BuilderUi& ui);
 
-// Gives the file of `row` the rule, in the list and the manifest.
-void SetRuleOfRow(BuilderState& st, BuilderUi& ui, int row, int32_t flags);
+// True when a file removed from the source folder may take the rule: only
+// Delete (and no rule) mean anything for a file that is no longer shipped.
+bool RuleFitsRemovedFile(int32_t flags);
+
+// Gives the file of `row` the rule, in the list and the manifest; the
+// manifest on the server no longer matches, so "Hochladen" is enabled.
+// False when there is no such row, or the rule does not fit a removed file.
+bool SetRuleOfRow(BuilderState& st, BuilderUi& ui, int row, int32_t flags);
 // Context menu items 10 to 13: the same for the selected row, if any.
-void SetRule(BuilderState& st, BuilderUi& ui, int32_t flags);
+bool SetRule(BuilderState& st, BuilderUi& ui, int32_t flags);
 
 // Takes the check marks into the entries' Mark and clears them; the number
-// of checked rows.
+// of checked rows. Removed files are never packed, checked or not.
 int TakeSelection(BuilderState& st, BuilderUi& ui);
 
 // Packs one file into `output_folder` ("": the source file's folder). The

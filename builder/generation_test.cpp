@@ -279,9 +279,41 @@ TEST_F(Generation, PacksCheckedFilesAndWritesTheUpdateSet) {
   EXPECT_EQ(env.ui.messages[0].text,
             "Es wurden keine neuen Updater-Dateien erstellt bzw. aktualisiert.");
   EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kWarning);
-  EXPECT_FALSE(env.ui.upload_enabled());
+  EXPECT_TRUE(env.ui.upload_enabled()) << "the files of the first run still wait for it";
   EXPECT_EQ(env.dir.Read("base\\Upload\\Demo\\Quastorell.exe"), "kept");
   EXPECT_EQ(env.st.manifest["app.exe"].Update, 1) << "still pending";
+}
+
+TEST_F(Generation, RemovedFilesAreListedButNeverPacked) {
+  ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 2);
+  fs::RemoveFile(env.src() + "app.exe");
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  ASSERT_EQ(env.ui.RowCount(), 2);
+  const ListRow removed = env.ui.Row(0);
+  EXPECT_EQ(removed.name, "app.exe");
+  EXPECT_TRUE(removed.removed);
+  EXPECT_FALSE(removed.checked);
+  EXPECT_FALSE(env.ui.Row(1).removed);
+
+  // Checked anyway (the GUI's check box): not packed, not a failure.
+  env.ui.SetRowChecked(0, true);
+  env.ui.messages.clear();
+  const GenerationResult r = GenerateUpdate(env.st, env.ui);
+  EXPECT_EQ(r.created, 0);
+  EXPECT_TRUE(r.ok());
+  EXPECT_FALSE(env.ui.Row(0).checked);
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Es wurden keine neuen Updater-Dateien erstellt bzw. aktualisiert.");
+
+  // Only Delete and no rule fit a file that is no longer shipped.
+  for (int32_t flags : {kFlagNoUpdate, kFlagIfNotExist}) {
+    EXPECT_FALSE(SetRuleOfRow(env.st, env.ui, 0, flags));
+  }
+  EXPECT_EQ(env.ui.Row(0).rule, "-----");
+  EXPECT_TRUE(SetRuleOfRow(env.st, env.ui, 0, kFlagDelete));
+  EXPECT_EQ(env.st.manifest["app.exe"].Flags, kFlagDelete);
+  EXPECT_TRUE(SetRuleOfRow(env.st, env.ui, 0, kFlagNormal));
+  EXPECT_EQ(RemovedLabel("app.exe"), "app.exe (entfernt)");
 }
 
 TEST_F(Generation, ReopeningKeepsPendingMarksAndUncheckedFilesKeepOldPack) {

@@ -8,12 +8,14 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "builder/builder_app.h"
 #include "builder/builder_ui.h"
+#include "builder/generation.h"
 #include "builder/project.h"
 #include "builder/upload.h"
 #include "builder/window_layout.h"
@@ -264,6 +266,11 @@ class Win32Ui : public BuilderUi, public LayoutHost {
     return it == numbers_.end() ? 0 : it->second;
   }
 
+  // Geometry is given for 96 DPI. The program declares itself DPI-aware, so
+  // that text stays sharp; fonts follow the DPI by their point sizes, and
+  // every position and size follows it here, keeping the proportions.
+  int Scaled(int v) const { return MulDiv(v, dpi_, 96); }
+
   HFONT font(int which) const { return fonts_[which]; }
   enum FontId { kArial10Bold, kArial9Bold, kArial8Bold, kConsolas10, kConsolas10Bold, kFontCount };
 
@@ -273,6 +280,10 @@ class Win32Ui : public BuilderUi, public LayoutHost {
 
   ModalWindow* modal() const { return modal_; }
   bool RunModal(ModalWindow& window);
+  // A popup of the given inner size at x, y (CW_USEDEFAULT: centred on the
+  // owner), in 96-DPI units.
+  HWND MakePopup(HWND owner, const wchar_t* title, DWORD ex_style, int x, int y, int width,
+                 int height);
 
  private:
   HWND WindowOf(int number) const {
@@ -289,6 +300,11 @@ class Win32Ui : public BuilderUi, public LayoutHost {
   }
   void Command(int id);
   void ShowRowMenu();
+  bool IsRemovedRow(int item) const {
+    return item >= 0 && static_cast<size_t>(item) < st_.file_list.size() &&
+           st_.file_list[static_cast<size_t>(item)].Removed;
+  }
+  LRESULT OnListNotify(const NMHDR* hdr);
   void ReleaseResources();
 
   BuilderState& st_;
@@ -298,6 +314,7 @@ class Win32Ui : public BuilderUi, public LayoutHost {
   HMENU row_menu_ = nullptr;
   HFONT fonts_[kFontCount] = {};
   HBRUSH white_ = nullptr;
+  int dpi_ = 96;
   std::map<HWND, int> numbers_;
   // Set while an action runs: menu, button and close events are dropped.
   bool busy_ = false;
@@ -332,8 +349,9 @@ void RegisterClasses(HINSTANCE inst) {
 
 HWND Win32Ui::AddControl(HWND parent, const wchar_t* cls, const std::wstring& text, DWORD style,
                          DWORD ex_style, int id, int x, int y, int w, int h, HFONT font) {
-  HWND c = CreateWindowExW(ex_style, cls, text.c_str(), WS_CHILD | WS_VISIBLE | style, x, y, w, h,
-                           parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+  HWND c = CreateWindowExW(ex_style, cls, text.c_str(), WS_CHILD | WS_VISIBLE | style, Scaled(x),
+                           Scaled(y), Scaled(w), Scaled(h), parent,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                            GetModuleHandleW(nullptr), nullptr);
   if (c != nullptr) SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
   return c;
@@ -345,6 +363,9 @@ bool Win32Ui::OpenMainWindow() {
                                             ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&icc);
   RegisterClasses(inst);
+  HDC screen = GetDC(nullptr);
+  dpi_ = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
   fonts_[kArial10Bold] = MakeFont(L"Arial", 10, true);
   fonts_[kArial9Bold] = MakeFont(L"Arial", 9, true);
   fonts_[kArial8Bold] = MakeFont(L"Arial", 8, true);
@@ -375,7 +396,8 @@ bool Win32Ui::OpenMainWindow() {
   AppendMenuW(row_menu_, MF_STRING, kCmdRuleDelete, L"Delete");
 
   const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_CLIPCHILDREN;
-  const SIZE outer = OuterSize(style, 0, true, kMainInnerWidth, kMainInnerHeight);
+  const int inner_width = Scaled(kMainInnerWidth), inner_height = Scaled(kMainInnerHeight);
+  const SIZE outer = OuterSize(style, 0, true, inner_width, inner_height);
   const int x = (GetSystemMetrics(SM_CXSCREEN) - outer.cx) / 2;
   const int y = (GetSystemMetrics(SM_CYSCREEN) - outer.cy) / 2;
   main_ = CreateWindowExW(0, kMainClass, L"Internet Update erstellen", style, x, y, outer.cx,
@@ -389,11 +411,11 @@ bool Win32Ui::OpenMainWindow() {
   // area exactly.
   RECT client{};
   GetClientRect(main_, &client);
-  if (client.bottom != kMainInnerHeight || client.right != kMainInnerWidth) {
+  if (client.bottom != inner_height || client.right != inner_width) {
     RECT wr{};
     GetWindowRect(main_, &wr);
-    SetWindowPos(main_, nullptr, 0, 0, wr.right - wr.left + kMainInnerWidth - client.right,
-                 wr.bottom - wr.top + kMainInnerHeight - client.bottom,
+    SetWindowPos(main_, nullptr, 0, 0, wr.right - wr.left + inner_width - client.right,
+                 wr.bottom - wr.top + inner_height - client.bottom,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
 
@@ -401,14 +423,16 @@ bool Win32Ui::OpenMainWindow() {
   HWND panel = AddControl(main_, kPanelClass, L"", WS_CLIPSIBLINGS, WS_EX_STATICEDGE |
                           WS_EX_CONTROLPARENT, kContainer, 5, 4, 500, 32, f);
   AddControl(panel, L"STATIC", L"Projekt:", SS_RIGHT, 0, kProjectLabel, 6, 7, 52, 18, f);
+  // The date with its leading blank and the drop-down button needs 96
+  // pixels in Arial 10 bold; the name and version fields make room.
   AddControl(panel, L"EDIT", L"", ES_READONLY | ES_AUTOHSCROLL | WS_BORDER, 0, kProjectField, 63,
-             6, 150, 20, f);
-  AddControl(panel, L"STATIC", L"Version:", SS_RIGHT, 0, kVersionLabel, 221, 7, 55, 18, f);
-  AddControl(panel, L"EDIT", L"", ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 0, kVersionField, 280,
-             6, 70, 20, f);
-  AddControl(panel, L"STATIC", L"Datum:", SS_RIGHT, 0, kDateLabel, 356, 7, 50, 18, f);
+             6, 140, 20, f);
+  AddControl(panel, L"STATIC", L"Version:", SS_RIGHT, 0, kVersionLabel, 211, 7, 55, 18, f);
+  AddControl(panel, L"EDIT", L"", ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 0, kVersionField, 270,
+             6, 64, 20, f);
+  AddControl(panel, L"STATIC", L"Datum:", SS_RIGHT, 0, kDateLabel, 340, 7, 50, 18, f);
   HWND date = AddControl(panel, DATETIMEPICK_CLASSW, L"", DTS_SHORTDATEFORMAT | WS_TABSTOP, 0,
-                         kDateControl, 410, 5, 80, 22, f);
+                         kDateControl, 394, 5, 96, 22, f);
   SendMessageW(date, DTM_SETFORMATW, 0, reinterpret_cast<LPARAM>(L"' 'dd'.'MM'.'yyyy"));
   SYSTEMTIME now{};
   GetLocalTime(&now);
@@ -419,10 +443,16 @@ bool Win32Ui::OpenMainWindow() {
                          0, kFileList, 5, 40, 500, 335, f);
   SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
                LVS_EX_CHECKBOXES | LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+  // The first column takes what the others and a vertical scroll bar leave,
+  // so that "Optionen" is not pushed out of sight once the list scrolls.
+  RECT list_area{};
+  GetClientRect(list, &list_area);
+  const int fixed = Scaled(150) + Scaled(75) + GetSystemMetrics(SM_CXVSCROLL);
   const struct {
     const wchar_t* title;
     int width;
-  } columns[] = {{L"Datei", 270}, {L"Verzeichnis", 150}, {L"Optionen", 75}};
+  } columns[] = {{L"Datei", list_area.right - fixed}, {L"Verzeichnis", Scaled(150)},
+                 {L"Optionen", Scaled(75)}};
   for (int i = 0; i < 3; ++i) {
     LVCOLUMNW col{};
     col.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
@@ -478,10 +508,24 @@ ControlRect Win32Ui::ControlGeometry(int control) const {
   return ControlRect{r.left, r.top, r.right - r.left, r.bottom - r.top};
 }
 
+// The dialog manager turns Escape into command 2 (IDCANCEL) and Enter into
+// command 1 (IDOK), both without a sender, just like menu commands: on the
+// main window, command 2 is "Neue Projekt". Those keys bypass it; Enter on a
+// focused push button still presses it.
+bool KeepFromDialogManager(const MSG& msg) {
+  if (msg.message != WM_KEYDOWN && msg.message != WM_KEYUP && msg.message != WM_CHAR) return false;
+  if (msg.wParam == VK_ESCAPE) return true;
+  if (msg.wParam != VK_RETURN) return false;
+  wchar_t cls[16] = {};
+  GetClassNameW(msg.hwnd, cls, 16);
+  const LONG type = GetWindowLongW(msg.hwnd, GWL_STYLE) & BS_TYPEMASK;
+  return _wcsicmp(cls, L"Button") != 0 || (type != BS_PUSHBUTTON && type != BS_DEFPUSHBUTTON);
+}
+
 void Win32Ui::RunEventLoop() {
   MSG msg;
   while (!st_.quit && GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    if (IsDialogMessageW(main_, &msg)) continue;
+    if (!KeepFromDialogManager(msg) && IsDialogMessageW(main_, &msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
@@ -514,8 +558,39 @@ void Win32Ui::Command(int id) {
   busy_ = false;
 }
 
+LRESULT Win32Ui::OnListNotify(const NMHDR* hdr) {
+  switch (hdr->code) {
+    case NM_RCLICK:
+      if (!busy_) ShowRowMenu();
+      return 0;
+    case LVN_ITEMCHANGING: {
+      // A removed file cannot be packed: its check box stays clear.
+      const auto* change = reinterpret_cast<const NMLISTVIEW*>(hdr);
+      const bool checking = (change->uChanged & LVIF_STATE) != 0 &&
+                            (change->uNewState & LVIS_STATEIMAGEMASK) == INDEXTOSTATEIMAGEMASK(2);
+      return checking && IsRemovedRow(static_cast<int>(change->lParam)) ? TRUE : FALSE;
+    }
+    case NM_CUSTOMDRAW: {
+      auto* draw = reinterpret_cast<NMLVCUSTOMDRAW*>(const_cast<NMHDR*>(hdr));
+      if (draw->nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
+      if (draw->nmcd.dwDrawStage == CDDS_ITEMPREPAINT &&
+          IsRemovedRow(static_cast<int>(draw->nmcd.lItemlParam))) {
+        draw->clrText = GetSysColor(COLOR_GRAYTEXT);
+      }
+      return CDRF_DODEFAULT;
+    }
+    default:
+      return 0;
+  }
+}
+
 void Win32Ui::ShowRowMenu() {
-  if (SelectedRow() < 0) return;
+  const int row = SelectedRow();
+  if (row < 0) return;
+  // A removed file takes Delete or no rule; the others mean nothing for it.
+  const UINT fits = IsRemovedRow(Row(row).item) ? MF_GRAYED : MF_ENABLED;
+  EnableMenuItem(row_menu_, kCmdRuleIfNotExist, MF_BYCOMMAND | fits);
+  EnableMenuItem(row_menu_, kCmdRuleNoUpdate, MF_BYCOMMAND | fits);
   POINT p{};
   GetCursorPos(&p);
   TrackPopupMenu(row_menu_, TPM_LEFTALIGN | TPM_RIGHTBUTTON, p.x, p.y, 0, main_, nullptr);
@@ -535,7 +610,7 @@ LRESULT Win32Ui::OnMainMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
     case WM_NOTIFY: {
       const auto* hdr = reinterpret_cast<const NMHDR*>(lp);
-      if (hdr->idFrom == kFileList && hdr->code == NM_RCLICK && !busy_) ShowRowMenu();
+      if (hdr->idFrom == kFileList) return OnListNotify(hdr);
       return 0;
     }
     case WM_CTLCOLOREDIT:
@@ -552,7 +627,7 @@ LRESULT Win32Ui::OnMainMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_GETMINMAXINFO: {
       auto* mm = reinterpret_cast<MINMAXINFO*>(lp);
       const SIZE outer = OuterSize(static_cast<DWORD>(GetWindowLongW(hwnd, GWL_STYLE)), 0, true,
-                                   kMainInnerWidth, kMainInnerHeight);
+                                   Scaled(kMainInnerWidth), Scaled(kMainInnerHeight));
       mm->ptMinTrackSize.x = outer.cx;
       mm->ptMinTrackSize.y = outer.cy;
       mm->ptMaxTrackSize.x = outer.cx;
@@ -644,7 +719,7 @@ POINT CentreOn(HWND owner, SIZE outer) {
 void Win32Ui::BeginProgress(const std::string& title, int maximum) {
   EndProgress();
   const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
-  const SIZE outer = OuterSize(style, WS_EX_TOOLWINDOW, false, 300, 75);
+  const SIZE outer = OuterSize(style, WS_EX_TOOLWINDOW, false, Scaled(300), Scaled(75));
   const POINT at = CentreOn(main_, outer);
   progress_ = CreateWindowExW(WS_EX_TOOLWINDOW, kPopupClass, Wide(title).c_str(), style, at.x,
                               at.y, outer.cx, outer.cy, main_, nullptr,
@@ -693,7 +768,8 @@ void Win32Ui::ShowRecentProjects(const std::array<std::string, 3>& texts) {
 
 void Win32Ui::InsertRowAtTop(const ListRow& row) {
   HWND list = Control(kFileList);
-  std::wstring name = Wide(row.name), path = Wide(row.path), rule = Wide(row.rule);
+  std::wstring name = Wide(row.removed ? RemovedLabel(row.name) : row.name);
+  std::wstring path = Wide(row.path), rule = Wide(row.rule);
   LVITEMW item{};
   item.mask = LVIF_TEXT | LVIF_PARAM;
   item.iItem = 0;
@@ -722,6 +798,10 @@ ListRow Win32Ui::Row(int index) const {
   item.iItem = index;
   if (SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item))) {
     row.item = static_cast<int>(item.lParam);
+  }
+  if (IsRemovedRow(row.item)) {
+    row.removed = true;
+    row.name = st_.file_list[static_cast<size_t>(row.item)].Name;  // without the label
   }
   return row;
 }
@@ -821,14 +901,26 @@ bool Win32Ui::RunModal(ModalWindow& window) {
 // Dialog labels clip rather than wrap when a substitute font is wider.
 constexpr DWORD kLabel = SS_LEFTNOWORDWRAP;
 
-HWND MakePopup(HWND owner, const wchar_t* title, DWORD ex_style, int x, int y, int width,
-               int height) {
+HWND Win32Ui::MakePopup(HWND owner, const wchar_t* title, DWORD ex_style, int x, int y,
+                        int width, int height) {
   const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
-  const SIZE outer = OuterSize(style, ex_style, false, width, height);
+  const SIZE outer = OuterSize(style, ex_style, false, Scaled(width), Scaled(height));
   if (x == CW_USEDEFAULT) {
     const POINT at = CentreOn(owner, outer);
     x = at.x;
     y = at.y;
+  } else {
+    x = Scaled(x);
+    y = Scaled(y);
+  }
+  // A position given for a small screen at 96 DPI may leave a larger window
+  // partly off the screen: it is moved inside the work area.
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  if (GetMonitorInfoW(MonitorFromWindow(owner, MONITOR_DEFAULTTONEAREST), &monitor)) {
+    const RECT& work = monitor.rcWork;
+    x = static_cast<int>(std::max(std::min<LONG>(x, work.right - outer.cx), work.left));
+    y = static_cast<int>(std::max(std::min<LONG>(y, work.bottom - outer.cy), work.top));
   }
   return CreateWindowExW(ex_style | WS_EX_CONTROLPARENT, kPopupClass, title, style, x, y, outer.cx,
                          outer.cy, owner, nullptr, GetModuleHandleW(nullptr), nullptr);
@@ -847,7 +939,7 @@ class ProjectWindow : public ModalWindow {
   ProjectWindow(Win32Ui& ui, ProjectDialog& dialog) : ui_(ui), dialog_(dialog) {}
 
   bool Create(HWND owner) {
-    hwnd = MakePopup(owner, L"Projekt - Einstellungen", 0, 415, 184, 330, 435);
+    hwnd = ui_.MakePopup(owner, L"Projekt - Einstellungen", 0, 415, 184, 330, 435);
     if (hwnd == nullptr) return false;
     ui_.RememberWindow(hwnd, kProjectWindow);
     HFONT label = ui_.font(Win32Ui::kArial9Bold);
@@ -884,7 +976,7 @@ class ProjectWindow : public ModalWindow {
     ui_.AddControl(hwnd, L"BUTTON", L"...", BS_PUSHBUTTON | WS_TABSTOP, 0, kProgramButton, 290,
                    284, 25, 22, dots);
     ui_.AddControl(hwnd, L"BUTTON", L"Neustart des Programmes nach Update",
-                   BS_AUTOCHECKBOX | WS_TABSTOP, 0, kRestartCheck, 15, 310, 210, 15, system);
+                   BS_AUTOCHECKBOX | WS_TABSTOP, 0, kRestartCheck, 15, 310, 240, 15, system);
     ui_.AddControl(hwnd, L"BUTTON", L"Mutex (optional)", BS_GROUPBOX, 0, kMutexFrame, 15, 335,
                    300, 50, frame);
     ui_.AddControl(hwnd, L"EDIT", L"", field, 0, kMutexField, 25, 355, 280, 20,
@@ -982,7 +1074,7 @@ class FtpWindow : public ModalWindow {
   FtpWindow(Win32Ui& ui, FtpDialog& dialog) : ui_(ui), dialog_(dialog) {}
 
   bool Create(HWND owner) {
-    hwnd = MakePopup(owner, L"Konfiguration", WS_EX_TOOLWINDOW, CW_USEDEFAULT, 0, 180, 280);
+    hwnd = ui_.MakePopup(owner, L"Konfiguration", WS_EX_TOOLWINDOW, CW_USEDEFAULT, 0, 180, 280);
     if (hwnd == nullptr) return false;
     ui_.RememberWindow(hwnd, kFtpWindow);
     HFONT frame = ui_.font(Win32Ui::kArial8Bold);
@@ -990,17 +1082,23 @@ class FtpWindow : public ModalWindow {
     const DWORD field = WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP;
     HWND p = ui_.AddControl(hwnd, kPanelClass, L"", 0, WS_EX_STATICEDGE | WS_EX_CONTROLPARENT,
                             kPanel, 5, 5, 170, 235, nullptr);
-    ui_.AddControl(p, L"STATIC", L"FTP-Server:", kLabel, 0, kServerLabel, 20, 25, 60, 15, system);
+    // Labels as wide as the fields below them: the dialog font differs from
+    // system to system.
+    ui_.AddControl(p, L"STATIC", L"FTP-Server:", kLabel, 0, kServerLabel, 20, 25, 130, 15, system);
     ui_.AddControl(p, L"EDIT", L"", field, 0, kServer, 20, 40, 130, 20, system);
-    ui_.AddControl(p, L"STATIC", L"Start-Verzeichnis:", kLabel, 0, kDirLabel, 20, 70, 85, 15, system);
-    ui_.AddControl(p, L"EDIT", L"", field, 0, kDir, 20, 85, 90, 20, system);
-    ui_.AddControl(p, L"STATIC", L"Port:", kLabel, 0, kPortLabel, 120, 70, 25, 15, system);
-    ui_.AddControl(p, L"EDIT", L"21", field | ES_NUMBER, 0, kPort, 120, 85, 30, 20, system);
+    ui_.AddControl(p, L"STATIC", L"Start-Verzeichnis:", kLabel, 0, kDirLabel, 20, 70, 90, 15,
+                   system);
+    ui_.AddControl(p, L"EDIT", L"", field, 0, kDir, 20, 85, 86, 20, system);
+    // Five digits and the field's margins.
+    ui_.AddControl(p, L"STATIC", L"Port:", kLabel, 0, kPortLabel, 112, 70, 38, 15, system);
+    ui_.AddControl(p, L"EDIT", L"21", field | ES_NUMBER, 0, kPort, 112, 85, 38, 20, system);
     ui_.AddControl(p, L"BUTTON", L"FTP - Client", BS_GROUPBOX, 0, kClientFrame, 10, 5, 150, 110,
                    frame);
-    ui_.AddControl(p, L"STATIC", L"Benutzername:", kLabel, 0, kLoginLabel, 20, 140, 70, 15, system);
+    ui_.AddControl(p, L"STATIC", L"Benutzername:", kLabel, 0, kLoginLabel, 20, 140, 130, 15,
+                   system);
     ui_.AddControl(p, L"EDIT", L"", field, 0, kLogin, 20, 155, 130, 20, system);
-    ui_.AddControl(p, L"STATIC", L"Passwort:", kLabel, 0, kPasswordLabel, 20, 180, 60, 15, system);
+    ui_.AddControl(p, L"STATIC", L"Passwort:", kLabel, 0, kPasswordLabel, 20, 180, 130, 15,
+                   system);
     ui_.AddControl(p, L"EDIT", L"", field | ES_PASSWORD, 0, kPassword, 20, 195, 130, 20, system);
     ui_.AddControl(p, L"BUTTON", L"Login", BS_GROUPBOX, 0, kLoginFrame, 10, 120, 150, 105, frame);
     ui_.AddControl(hwnd, L"BUTTON", L"Übernehmen", BS_PUSHBUTTON | WS_TABSTOP, 0, kApply, 45, 248,
@@ -1048,7 +1146,7 @@ class PasswordWindow : public ModalWindow {
   explicit PasswordWindow(Win32Ui& ui) : ui_(ui) {}
 
   bool Create(HWND owner) {
-    hwnd = MakePopup(owner, L"Signatur", WS_EX_TOOLWINDOW, CW_USEDEFAULT, 0, 220, 130);
+    hwnd = ui_.MakePopup(owner, L"Signatur", WS_EX_TOOLWINDOW, CW_USEDEFAULT, 0, 220, 130);
     if (hwnd == nullptr) return false;
     ui_.RememberWindow(hwnd, kPasswordWindow);
     HFONT frame = ui_.font(Win32Ui::kArial8Bold);

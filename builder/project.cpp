@@ -1,6 +1,7 @@
 #include "builder/project.h"
 
 #include "builder/generation.h"
+#include "builder/upload.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
 
@@ -16,6 +17,13 @@ std::string Stem(const std::string& file_name) {
 
 bool EnsureFolder(const std::string& folder) {
   return DirectoryExists(folder) || CreateDirectoryTree(folder);
+}
+
+std::string LowerAscii(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return s;
 }
 
 std::string RemoveAll(std::string s, const std::string& what) {
@@ -44,6 +52,8 @@ void ScanMergeShow(BuilderState& st, BuilderUi& ui) {
     return st.hashes.Hash(f.Path + f.Name, hex, f.Stamp.size >= 0 ? &f.Stamp : nullptr);
   });
   st.hashes.Save();
+  ProposeMissingPacks(&st.file_list, st.manifest, TargetFolder(st));
+  AddRemovedFiles(&st.file_list, st.manifest, st.project.Source);
   UpdateRecentProjects(st, st.current_project);
   ShowRecentProjects(st, ui);
   ShowFileList(st, ui);
@@ -167,6 +177,9 @@ bool OpenProjectNamed(BuilderState& st, BuilderUi& ui, const std::string& file_n
   LoadManifest(st, file_name);
   ShowProject(st, ui, true);
   ScanMergeShow(st, ui);
+  // Files generated before a restart and not yet sent can go without
+  // generating again.
+  ui.EnableUpload(!PendingUploads(st).empty());
   return true;
 }
 
@@ -213,6 +226,18 @@ bool IsValidProjectName(const std::string& name) {
   }
   // Windows drops a trailing dot or blank, so "Demo." would share Demo's folder.
   return !only_dots && name.back() != '.' && name.back() != ' ';
+}
+
+bool ProjectNameTaken(const BuilderState& st, const std::string& name) {
+  const std::string file_name = name + kProjectExtension;
+  if (FileExists(ProjectsFolder(st) + file_name)) return true;
+  std::vector<fs::DirEntry> entries;
+  if (!fs::ListDirectory(ProjectsFolder(st), &entries)) return false;
+  const std::string wanted = LowerAscii(file_name);
+  for (const fs::DirEntry& e : entries) {
+    if (!e.is_directory && LowerAscii(e.name) == wanted) return true;
+  }
+  return false;
 }
 
 ProjectDialog::ProjectDialog(BuilderState& st, BuilderUi& ui, std::string file_name)
@@ -264,6 +289,15 @@ bool ProjectDialog::Apply() {
     if (!IsValidProjectName(fields.name)) {
       ui_.ShowMessage(kDialogCaption,
                       "Der Projektname darf keines der Zeichen \\ / : * ? \" < > | enthalten.",
+                      MessageIcon::kWarning);
+      return false;
+    }
+    // Applying would replace that project's documents: its rules, its
+    // manifest and its settings would be lost without a word.
+    if (ProjectNameTaken(st_, fields.name)) {
+      ui_.ShowMessage(kDialogCaption,
+                      "Ein Projekt mit dem Namen \"" + fields.name +
+                          "\" existiert bereits. Bitte wählen Sie einen anderen Namen!",
                       MessageIcon::kWarning);
       return false;
     }

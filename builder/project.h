@@ -58,6 +58,10 @@ std::string ProgramFieldText(const std::string& source_field, const std::string&
 // ending in a dot or blank.
 bool IsValidProjectName(const std::string& name);
 
+// True when "Projects\" already holds a project of that name, in any letter
+// case: Windows file names ignore it, so the new project would replace it.
+bool ProjectNameTaken(const BuilderState& st, const std::string& name);
+
 struct ProjectDialogFields {
   std::string name;      // 42
   std::string source;    // 32

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "builder/generation.h"
 #include "builder/test_env.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
@@ -68,6 +69,54 @@ TEST(Project, DialogValidationAndCancel) {
   EXPECT_EQ(env.ui.messages[1].text, "Die Eingaben sind unvollständig!");
   EXPECT_EQ(DirectoryExists(env.base() + "Projects\\"), 0) << "nothing written";
   EXPECT_EQ(DirectoryExists(env.dir / "evil"), 0);
+}
+
+TEST(Project, NewProjectRefusesTheNameOfAnExistingOne) {
+  BuilderEnv env;
+  env.dir.Write("src\\app.exe", "MZ");
+  ASSERT_TRUE(env.Create("Demo", true));
+  env.ui.SelectRow(0);
+  SetRule(env.st, env.ui, kFlagDelete);
+  CloseProject(env.st, env.ui);
+  const std::string upf = env.dir.Read("base\\Projects\\Demo.upf");
+  const std::string ucf = env.dir.Read("base\\Projects\\Demo\\Quastorell.ucf");
+  const std::string uif = env.dir.Read("base\\Projects\\Demo\\Quastorell.uif");
+  ASSERT_NE(uif.find("\"Flags\": 4"), std::string::npos);
+
+  int attempts = 0;
+  env.ui.project_dialog = [&](ProjectDialog& d) {
+    d.fields.source = env.dir / "other\\";
+    for (const char* name : {"Demo", "DEMO", "demo"}) {
+      d.fields.name = name;
+      EXPECT_FALSE(d.Apply()) << name;
+      ++attempts;
+    }
+    return false;  // the user gives up with the close box
+  };
+  EXPECT_FALSE(NewProject(env.st, env.ui));
+  EXPECT_EQ(attempts, 3);
+  EXPECT_EQ(env.st.current_project, "");
+  ASSERT_EQ(env.ui.messages.size(), 3u);
+  EXPECT_EQ(env.ui.messages[0].caption, "Projekt - Einstellungen");
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Ein Projekt mit dem Namen \"Demo\" existiert bereits. Bitte wählen Sie einen "
+            "anderen Namen!");
+  EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kWarning);
+  EXPECT_EQ(env.ui.messages[1].text.substr(0, 32), "Ein Projekt mit dem Namen \"DEMO\"");
+  EXPECT_EQ(env.dir.Read("base\\Projects\\Demo.upf"), upf);
+  EXPECT_EQ(env.dir.Read("base\\Projects\\Demo\\Quastorell.ucf"), ucf);
+  EXPECT_EQ(env.dir.Read("base\\Projects\\Demo\\Quastorell.uif"), uif);
+
+  // Another name goes through; renaming the open project keeps being allowed.
+  ASSERT_TRUE(env.Create("Demo2"));
+  env.ui.project_dialog = [&](ProjectDialog& d) {
+    d.fields.name = "Demo";
+    return d.Apply();
+  };
+  ConfigureProject(env.st, env.ui);
+  EXPECT_EQ(env.st.project.Titel, "Demo");
+  EXPECT_EQ(env.st.current_project, "Demo2.upf");
+  EXPECT_EQ(env.dir.Read("base\\Projects\\Demo.upf"), upf);
 }
 
 TEST(Project, RecentProjectsSequence) {

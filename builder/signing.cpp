@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "builder/generation.h"
 #include "builder/upload.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
@@ -11,10 +12,6 @@ namespace {
 
 std::string SecretPath(const BuilderState& st) { return st.base_folder + kSecretKeyFile; }
 std::string PublicPath(const BuilderState& st) { return st.base_folder + kPublicKeyFile; }
-
-std::string TargetFolder(const BuilderState& st) {
-  return WithTrailingSeparator(st.project.Target);
-}
 
 // The timestamp of the update set's current signature, 0 when there is none
 // the base folder's key made.
@@ -110,8 +107,8 @@ bool LoadSigningKey(BuilderState& st, BuilderUi& ui, const std::string& caption,
   return true;
 }
 
-std::string PublishedManifestText(const Manifest& manifest) {
-  Manifest published = PublishedManifest(manifest);
+std::string PublishedManifestText(const BuilderState& st) {
+  Manifest published = PublishedManifest(st.manifest, RemovedKeys(st.file_list));
   for (auto& [key, e] : published) e.Update = 0;
   return ToJson(published);
 }
@@ -119,7 +116,7 @@ std::string PublishedManifestText(const Manifest& manifest) {
 std::string WriteSignedManifest(BuilderState& st, const SecretKey& key, int expires_days) {
   PublicKey pub;
   if (!ReadPublicKey(st, &pub)) return "Der öffentliche Schlüssel fehlt oder ist ungültig.";
-  const std::string text = PublishedManifestText(st.manifest);
+  const std::string text = PublishedManifestText(st);
   // Clients refuse a signature older than one they accepted: a clock set
   // back must not make the next signature look older.
   const int64_t now = fs::ClockNowNs() / 1000000000;
@@ -150,7 +147,7 @@ bool SignedManifestIsCurrent(const BuilderState& st) {
   VerifiedSignature v;
   const int64_t now = fs::ClockNowNs() / 1000000000;
   return ReadPublicKey(st, &pub) && fs::ReadFile(SignedManifestPath(st), &manifest) &&
-         fs::ReadFile(SignaturePath(st), &sig) && manifest == PublishedManifestText(st.manifest) &&
+         fs::ReadFile(SignaturePath(st), &sig) && manifest == PublishedManifestText(st) &&
          VerifySignature(manifest, sig, pub, &v).empty() &&
          !(v.fields.expires && *v.fields.expires <= now);
 }

@@ -32,10 +32,11 @@ std::string CreateSigningKey(const BuilderState& st, const std::optional<std::st
 // `caption` when it cannot be read; the caller then stops.
 bool LoadSigningKey(BuilderState& st, BuilderUi& ui, const std::string& caption, SecretKey* key);
 
-// The published manifest's bytes: the entries a client can fetch, with no
-// pending upload marks (clients never read them), so the bytes stay the same
-// from the generation to the upload.
-std::string PublishedManifestText(const Manifest& manifest);
+// The published manifest's bytes: what a client can act on (the list's
+// removed files decide what is left out), with no pending upload marks
+// (clients never read them), so the bytes stay the same from the generation
+// to the upload.
+std::string PublishedManifestText(const BuilderState& st);
 
 // Signs the published manifest and writes it with its signature into the
 // update set, with the public key into its "Quasto\" folder. `expires_days`

@@ -75,7 +75,7 @@ TEST_F(Signing, KeygenWritesAPairOnceAndTheGenerationSignsWithIt) {
       << "shipped with the program";
   // The published form: what a client can fetch, no pending marks.
   EXPECT_EQ(env.dir.Read("base\\Upload\\Demo\\Quastorell.uif"),
-            PublishedManifestText(env.st.manifest));
+            PublishedManifestText(env.st));
   Manifest published;
   ASSERT_TRUE(LoadDocument(Target(kManifestFile), &published));
   ASSERT_EQ(published.size(), 1u);

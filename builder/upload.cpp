@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "builder/generation.h"
 #include "builder/project.h"
 #include "builder/signing.h"
 #include "shared/folders.h"
@@ -19,6 +20,48 @@ bool PlainFileName(const std::string& name) {
          name.find_first_of("\\/:") == std::string::npos;
 }
 
+// The server's own words after the builder's message.
+std::string ServerSays(const std::string& refusal) {
+  return refusal.empty() ? "" : "\n\nAntwort des FTP-Servers: " + refusal;
+}
+
+// Enters `dir`; when that fails, walks it level by level and creates each
+// missing level. A path starting with "/" starts at the server's root.
+bool EnterDirectory(FtpClient& ftp, const std::string& dir, std::string* refusal) {
+  if (ftp.ChangeDirectory(dir)) return true;
+  *refusal = ftp.LastRefusal();
+  size_t pos = 0;
+  if (dir[0] == '/') {
+    if (!ftp.ChangeDirectory("/")) return false;
+    pos = 1;
+  }
+  while (pos < dir.size()) {
+    size_t end = dir.find('/', pos);
+    if (end == std::string::npos) end = dir.size();
+    const std::string level = dir.substr(pos, end - pos);
+    pos = end + 1;
+    if (level.empty() || level == ".") continue;
+    if (ftp.ChangeDirectory(level)) continue;
+    if (!ftp.MakeDirectory(level) || !ftp.ChangeDirectory(level)) {
+      *refusal = ftp.LastRefusal();
+      return false;
+    }
+  }
+  refusal->clear();
+  return true;
+}
+
+// Sends under the temporary name, then renames: until the rename, clients
+// get the old file whole. A leftover temporary file is removed.
+bool PublishFile(FtpClient& ftp, const std::string& local, const std::string& remote,
+                 std::string* refusal) {
+  const std::string temporary = UploadName(remote);
+  if (ftp.SendFile(local, temporary) && ftp.Rename(temporary, remote)) return true;
+  *refusal = ftp.LastRefusal();
+  ftp.RemoveFile(temporary);
+  return false;
+}
+
 bool AllDigits(const std::string& s) {
   if (s.empty() || s.size() > 9) return false;
   for (char c : s) {
@@ -29,14 +72,41 @@ bool AllDigits(const std::string& s) {
 
 }  // namespace
 
-Manifest PublishedManifest(const Manifest& manifest) {
+Manifest PublishedManifest(const Manifest& manifest, const std::set<std::string>& removed) {
   Manifest out;
   for (const auto& [key, e] : manifest) {
-    if (!PlainFileName(e.Pack) || !IsSafeEntryPath(e.Path, e.Name, e.Type != "D")) continue;
-    out.emplace(key, e);
+    if (!IsSafeEntryPath(e.Path, e.Name, e.Type != "D")) continue;
+    UpdFileStructure published = e;
+    if (e.Flags == kFlagDelete) {
+      published.Pack.clear();
+      published.CRC = 0;
+    } else if (removed.count(key) != 0) {
+      continue;
+    } else if (!PlainFileName(e.Pack)) {
+      if (e.Flags != kFlagNoUpdate && e.Flags != kFlagIfNotExist) continue;
+      // IfNotExist would send a client without the file to fetch a packed
+      // file that does not exist.
+      published.Flags = kFlagNoUpdate;
+      published.Pack.clear();
+      published.CRC = 0;
+    }
+    out.emplace(key, std::move(published));
   }
   return out;
 }
+
+Manifest PublishedManifest(const Manifest& manifest) { return PublishedManifest(manifest, {}); }
+
+std::vector<std::string> PendingUploads(const BuilderState& st) {
+  const Manifest published = PublishedManifest(st.manifest, RemovedKeys(st.file_list));
+  std::vector<std::string> keys;
+  for (const auto& [key, e] : published) {
+    if (e.Update != 0 && !e.Pack.empty()) keys.push_back(key);
+  }
+  return keys;
+}
+
+std::string UploadName(const std::string& remote_name) { return remote_name + ".~qup"; }
 
 std::string ScramblePassword(const std::string& plain) {
   std::string out = plain;
@@ -125,51 +195,60 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
     return result;
   }
   if (!ftp.Connect(st.ftp.Server, st.ftp.Port, st.ftp.Login, UnscramblePassword(st.ftp.Password))) {
-    ui.ShowMessage(kCaption, "Es konnte keine Verbindung zum FTP-Server hergestellt werden.",
+    ui.ShowMessage(kCaption,
+                   "Es konnte keine Verbindung zum FTP-Server hergestellt werden." +
+                       ServerSays(ftp.LastRefusal()),
                    MessageIcon::kError);
     result.outcome = UploadResult::kConnectFailed;
     return result;
   }
+  const std::vector<std::string> pending = PendingUploads(st);
   // Marks from earlier runs may be pending too; the bar must not overflow.
-  int pending = 0;
-  for (const auto& [key, e] : st.manifest) pending += e.Update != 0 ? 1 : 0;
-  ui.BeginProgress("Upload .....", std::max(st.last_marked_count, pending) + 1);
+  ui.BeginProgress("Upload .....",
+                   std::max(st.last_marked_count, static_cast<int>(pending.size())) + 1);
   ui.FlushEvents();
 
   // Files sent anywhere but the project's directory would be lost to the
   // web server, and the manifest could replace another project's.
   for (const std::string& dir : {st.ftp.StartDir, st.project.FTPDir}) {
-    if (dir.empty() || ftp.ChangeDirectory(dir)) continue;
+    std::string refusal;
+    if (dir.empty() || EnterDirectory(ftp, dir, &refusal)) continue;
     ftp.Close();
     ui.EndProgress();
     ui.ShowMessage(kCaption,
                    "Das Verzeichnis \"" + dir +
-                       "\" auf dem FTP-Server konnte nicht geöffnet werden.\n"
-                       "Es wurde nichts hochgeladen.",
+                       "\" auf dem FTP-Server konnte weder geöffnet noch angelegt werden.\n"
+                       "Es wurde nichts hochgeladen." +
+                       ServerSays(refusal),
                    MessageIcon::kError);
     result.outcome = UploadResult::kDirectoryRefused;
     return result;
   }
 
-  const std::string target = WithTrailingSeparator(st.project.Target);
-  for (auto& [key, e] : st.manifest) {
-    if (e.Update != 0) {
-      ui.ProgressText(e.Name);
-      if (PlainFileName(e.Pack) && ftp.SendFile(target + e.Pack, e.Pack)) {
-        e.Update = 0;
-        ui.ProgressStep(++result.sent);
-      } else {
-        result.failed.push_back(key);
-      }
+  // Packed files first, the manifest last: a client that reads the new
+  // manifest finds every file it names.
+  const std::string target = TargetFolder(st);
+  std::string file_refusal;
+  for (const std::string& key : pending) {
+    UpdFileStructure& e = st.manifest[key];
+    ui.ProgressText(e.Name);
+    std::string refusal;
+    if (PublishFile(ftp, target + e.Pack, e.Pack, &refusal)) {
+      e.Update = 0;
+      ui.ProgressStep(++result.sent);
+    } else {
+      result.failed.push_back(key);
+      if (file_refusal.empty()) file_refusal = refusal;
     }
     ui.FlushEvents();
   }
 
+  std::string manifest_refusal;
   const std::string manifest_path = SaveManifest(st, st.current_project);
   if (result.failed.empty() && !manifest_path.empty()) {
     ui.ProgressText(FilePart(manifest_path));
     ui.FlushEvents();
-    const Manifest published = PublishedManifest(st.manifest);
+    const Manifest published = PublishedManifest(st.manifest, RemovedKeys(st.file_list));
     if (signing) {
       std::string why = resign ? WriteSignedManifest(st, key, st.expires_days) : "";
       if (!why.empty()) {
@@ -179,17 +258,19 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
         // Between the two files a client may see a pair that does not match;
         // it refuses that and changes nothing, and its next run gets both.
         result.manifest_sent =
-            ftp.SendFile(SignaturePath(st), FilePart(manifest_path) + kSignatureSuffix) &&
-            ftp.SendFile(SignedManifestPath(st), FilePart(manifest_path));
+            PublishFile(ftp, SignaturePath(st), FilePart(manifest_path) + kSignatureSuffix,
+                        &manifest_refusal) &&
+            PublishFile(ftp, SignedManifestPath(st), FilePart(manifest_path), &manifest_refusal);
       }
     } else if (published == st.manifest) {
-      result.manifest_sent = ftp.SendFile(manifest_path, FilePart(manifest_path));
+      result.manifest_sent =
+          PublishFile(ftp, manifest_path, FilePart(manifest_path), &manifest_refusal);
     } else {
-      // The builder keeps every entry (rules, unchecked files); the server
-      // gets only what a client can fetch.
+      // The builder keeps every entry (rules, unchecked and removed files);
+      // the server gets only what a client can act on.
       const std::string copy = manifest_path + ".send";
       result.manifest_sent = SaveDocument(copy, published) &&
-                             ftp.SendFile(copy, FilePart(manifest_path));
+                             PublishFile(ftp, copy, FilePart(manifest_path), &manifest_refusal);
       fs::RemoveFile(copy);
     }
   }
@@ -199,14 +280,24 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
 
   if (!result.failed.empty()) {
     const size_t n = result.failed.size();
-    ui.ShowMessage(kCaption,
-                   std::to_string(n) + (n == 1 ? " Datei konnte" : " Dateien konnten") +
-                       " nicht hochgeladen werden.\n"
-                       "Die Update-Info \"Quastorell.uif\" wurde deshalb nicht gesendet; "
-                       "die Dateien bleiben für den nächsten Upload vorgemerkt.",
-                   MessageIcon::kWarning);
+    std::string text = std::to_string(n) + (n == 1 ? " Datei konnte" : " Dateien konnten") +
+                       " nicht hochgeladen werden:";
+    constexpr size_t kShown = 10;
+    for (size_t i = 0; i < n && i < kShown; ++i) {
+      const UpdFileStructure& e = st.manifest[result.failed[i]];
+      text += "\n  " + result.failed[i];
+      if (FileExists(target + e.Pack) == 0) text += " (fehlt im Zielverzeichnis)";
+    }
+    if (n > kShown) text += "\n  ...";
+    text +=
+        "\nDie Update-Info \"Quastorell.uif\" wurde deshalb nicht gesendet; "
+        "die Dateien bleiben für den nächsten Upload vorgemerkt." +
+        ServerSays(file_refusal);
+    ui.ShowMessage(kCaption, text, MessageIcon::kWarning);
   } else if (!result.manifest_sent) {
-    ui.ShowMessage(kCaption, "Die Update-Info \"Quastorell.uif\" konnte nicht hochgeladen werden.",
+    ui.ShowMessage(kCaption,
+                   "Die Update-Info \"Quastorell.uif\" konnte nicht hochgeladen werden." +
+                       ServerSays(manifest_refusal),
                    MessageIcon::kWarning);
   }
   return result;

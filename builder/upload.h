@@ -2,6 +2,7 @@
 #ifndef QUASTO_BUILDER_UPLOAD_H_
 #define QUASTO_BUILDER_UPLOAD_H_
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,10 +44,22 @@ class FtpDialog {
 // Menu "FTP konfigurieren".
 void FtpSettingsDialog(BuilderState& st, BuilderUi& ui);
 
-// The manifest as the server gets it: without entries that were never
-// packed (their packed file does not exist) and without entries the client
-// would refuse.
+// The manifest as the server gets it: only what a client can act on.
+//  - A Delete entry names no packed file: there is nothing to fetch.
+//  - A file removed from the source folder (its key in `removed`) is left
+//    out unless it carries the Delete rule.
+//  - A file never packed is left out; its NoUpdate or IfNotExist rule is
+//    published as NoUpdate, which leaves the installed file alone.
+//  - Entries the client would refuse are left out.
+Manifest PublishedManifest(const Manifest& manifest, const std::set<std::string>& removed);
 Manifest PublishedManifest(const Manifest& manifest);
+
+// Keys of the files whose packed file the next upload sends: marked pending
+// and published as a file to fetch.
+std::vector<std::string> PendingUploads(const BuilderState& st);
+
+// The temporary name a file is uploaded under before it is renamed.
+std::string UploadName(const std::string& remote_name);
 
 struct UploadResult {
   enum Outcome {
@@ -64,10 +77,13 @@ struct UploadResult {
   bool ok() const { return outcome == kDone && failed.empty() && manifest_sent; }
 };
 
-// Button "Hochladen": sends the pending packed files, then the manifest, but
-// the manifest only when every pending file arrived. With a signing key the
-// manifest is the update set's signed one, sent after its signature; when
-// the project's manifest changed since it was signed, it is signed again.
+// Button "Hochladen": enters the FTP directory, creating what is missing,
+// sends the pending packed files, then the manifest, but the manifest only
+// when every pending file arrived. Each file goes under a temporary name and
+// is then renamed, so that a client never fetches a half-written file. With a
+// signing key the manifest is the update set's signed one, sent after its
+// signature; when the project's manifest changed since it was signed, it is
+// signed again.
 UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp);
 
 }  // namespace quasto

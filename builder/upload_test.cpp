@@ -60,33 +60,75 @@ TEST(FtpDialog, FillsFromTheRecordAndValidates) {
   EXPECT_EQ(env.st.ftp.Server, "ftp.example");
 }
 
-// An FTP client that records what it is asked and fails on demand.
+// An FTP client that records what it is asked, keeps what it was sent, and
+// refuses on demand with a server's words.
 class FakeFtp : public FtpClient {
  public:
   bool Connect(const std::string& server, int port, const std::string& login,
                const std::string& password) override {
     log.push_back("connect " + server + ":" + std::to_string(port) + " " + login + "/" + password);
-    return accept_login;
+    return Answer(accept_login, "530 Login incorrect.");
   }
   bool ChangeDirectory(const std::string& path) override {
     log.push_back("cwd " + path);
-    return refused_dir != path;
+    return Answer(refused_dir != path && missing.count(path) == 0, "550 No such directory.");
+  }
+  bool MakeDirectory(const std::string& name) override {
+    log.push_back("mkd " + name);
+    if (refused_mkd.count(name)) return Answer(false, "550 Permission denied.");
+    missing.erase(name);
+    return Answer(true, "");
   }
   bool SendFile(const std::string& local, const std::string& remote) override {
     log.push_back("stor " + remote);
     std::string data;
-    if (refused_stor.count(remote) || !fs::ReadFile(local, &data)) return false;
-    sent[remote] = data;
-    return true;
+    if (!fs::ReadFile(local, &data)) return Answer(false, "");  // a local failure
+    if (refused_stor.count(remote)) return Answer(false, "553 Could not create file.");
+    staged[remote] = data;
+    return Answer(true, "");
+  }
+  bool Rename(const std::string& from, const std::string& to) override {
+    log.push_back("rename " + from + " " + to);
+    if (refused_rename.count(to) || staged.count(from) == 0) {
+      return Answer(false, "553 Rename failed.");
+    }
+    sent[to] = staged[from];
+    staged.erase(from);
+    return Answer(true, "");
+  }
+  bool RemoveFile(const std::string& name) override {
+    log.push_back("dele " + name);
+    return Answer(staged.erase(name) == 1, "550 No such file.");
   }
   void Close() override { log.push_back("quit"); }
   std::string LastError() const override { return "fake"; }
+  std::string LastRefusal() const override { return refusal_; }
+
+  // Commands other than those that place files: directory walks, cleanup.
+  std::vector<std::string> Placing() const {
+    std::vector<std::string> out;
+    for (const std::string& l : log) {
+      if (l.rfind("stor ", 0) == 0 || l.rfind("rename ", 0) == 0) out.push_back(l);
+    }
+    return out;
+  }
 
   bool accept_login = true;
   std::string refused_dir = "-";
+  std::set<std::string> missing;  // directories that CWD cannot enter until made
+  std::set<std::string> refused_mkd;
   std::set<std::string> refused_stor;
+  std::set<std::string> refused_rename;  // by the new name
   std::vector<std::string> log;
-  std::map<std::string, std::string> sent;
+  std::map<std::string, std::string> staged;  // stored, not yet renamed
+  std::map<std::string, std::string> sent;    // under their real names
+
+ private:
+  bool Answer(bool ok, const std::string& refusal) {
+    refusal_ = ok ? "" : refusal;
+    return ok;
+  }
+  std::string refusal_;
 };
 
 class Upload : public ::testing::Test {
@@ -105,12 +147,16 @@ class Upload : public ::testing::Test {
   FakeFtp ftp;
 };
 
-TEST_F(Upload, SendsPendingFilesThenTheManifest) {
+TEST_F(Upload, SendsPendingFilesThenTheManifestEachUnderATemporaryName) {
   const UploadResult r = UploadUpdateSet(env.st, env.ui, ftp);
   EXPECT_TRUE(r.ok());
-  EXPECT_EQ(ftp.log, (std::vector<std::string>{"connect ftp.example:2121 user/pw", "cwd start",
-                                               "cwd Demo", "stor a[txt].uzf", "stor {sub}b[txt].uzf",
-                                               "stor Quastorell.uif", "quit"}));
+  EXPECT_EQ(ftp.log, (std::vector<std::string>{
+                         "connect ftp.example:2121 user/pw", "cwd start", "cwd Demo",
+                         "stor a[txt].uzf.~qup", "rename a[txt].uzf.~qup a[txt].uzf",
+                         "stor {sub}b[txt].uzf.~qup", "rename {sub}b[txt].uzf.~qup {sub}b[txt].uzf",
+                         "stor Quastorell.uif.~qup", "rename Quastorell.uif.~qup Quastorell.uif",
+                         "quit"}));
+  EXPECT_TRUE(ftp.staged.empty()) << "no temporary file stays";
   EXPECT_EQ(env.st.manifest["a.txt"].Update, 0);
   EXPECT_EQ(ftp.sent["Quastorell.uif"], ToJson(env.st.manifest));
   EXPECT_EQ(ftp.sent["a[txt].uzf"], env.dir.Read("base\\Upload\\Demo\\a[txt].uzf"));
@@ -122,11 +168,12 @@ TEST_F(Upload, SendsPendingFilesThenTheManifest) {
   // Nothing pending any more: only the manifest goes.
   ftp.log.clear();
   EXPECT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
-  EXPECT_EQ(ftp.log[3], "stor Quastorell.uif");
+  EXPECT_EQ(ftp.Placing(), (std::vector<std::string>{"stor Quastorell.uif.~qup",
+                                                     "rename Quastorell.uif.~qup Quastorell.uif"}));
 }
 
 TEST_F(Upload, FailedFileKeepsItsMarkAndTheManifestIsNotSent) {
-  ftp.refused_stor = {"{sub}b[txt].uzf"};
+  ftp.refused_stor = {"{sub}b[txt].uzf.~qup"};
   const UploadResult r = UploadUpdateSet(env.st, env.ui, ftp);
   EXPECT_FALSE(r.ok());
   EXPECT_EQ(r.sent, 1);
@@ -141,7 +188,11 @@ TEST_F(Upload, FailedFileKeepsItsMarkAndTheManifestIsNotSent) {
   ASSERT_EQ(env.ui.messages.size(), 1u);
   EXPECT_EQ(env.ui.messages[0].caption, "Projekt upload");
   EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kWarning);
-  EXPECT_EQ(env.ui.messages[0].text.substr(0, 45), "1 Datei konnte nicht hochgeladen werden.\nDie ");
+  EXPECT_EQ(env.ui.messages[0].text,
+            "1 Datei konnte nicht hochgeladen werden:\n  sub\\b.txt\n"
+            "Die Update-Info \"Quastorell.uif\" wurde deshalb nicht gesendet; die Dateien bleiben "
+            "für den nächsten Upload vorgemerkt.\n\n"
+            "Antwort des FTP-Servers: 553 Could not create file.");
 
   // The next upload sends the rest, then the manifest.
   ftp.refused_stor.clear();
@@ -149,13 +200,65 @@ TEST_F(Upload, FailedFileKeepsItsMarkAndTheManifestIsNotSent) {
   EXPECT_EQ(env.st.manifest["sub\\b.txt"].Update, 0);
 }
 
-TEST_F(Upload, RefusedDirectoryChangeSendsNothing) {
-  ftp.refused_dir = "Demo";
+TEST_F(Upload, FailedRenameLeavesTheOldFileAndCountsAsAFailure) {
+  ftp.sent["a[txt].uzf"] = "old content";
+  ftp.refused_rename = {"a[txt].uzf"};
+  const UploadResult r = UploadUpdateSet(env.st, env.ui, ftp);
+  EXPECT_EQ(r.failed, std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(ftp.sent["a[txt].uzf"], "old content");
+  EXPECT_EQ(ftp.staged.count("a[txt].uzf.~qup"), 0u) << "the temporary file is removed";
+  EXPECT_EQ(env.st.manifest["a.txt"].Update, 1);
+  EXPECT_FALSE(r.manifest_sent);
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_NE(env.ui.messages[0].text.find("\n  a.txt\n"), std::string::npos);
+  EXPECT_NE(env.ui.messages[0].text.find("Antwort des FTP-Servers: 553 Rename failed."),
+            std::string::npos);
+
+  // The same for the manifest: the server keeps the old one whole.
+  ftp.refused_rename = {"Quastorell.uif"};
+  ftp.sent["Quastorell.uif"] = "{}";
+  env.ui.messages.clear();
+  EXPECT_FALSE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  EXPECT_EQ(ftp.sent["Quastorell.uif"], "{}");
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Die Update-Info \"Quastorell.uif\" konnte nicht hochgeladen werden.\n\n"
+            "Antwort des FTP-Servers: 553 Rename failed.");
+}
+
+TEST_F(Upload, MissingDirectoriesAreCreatedLevelByLevel) {
+  env.st.project.FTPDir = "upd/demo/";
+  ftp.missing = {"upd/demo/", "upd", "demo"};
+  EXPECT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  EXPECT_EQ(std::vector<std::string>(ftp.log.begin() + 1, ftp.log.begin() + 9),
+            (std::vector<std::string>{"cwd start", "cwd upd/demo/", "cwd upd", "mkd upd", "cwd upd",
+                                      "cwd demo", "mkd demo", "cwd demo"}));
+  EXPECT_EQ(ftp.sent.count("Quastorell.uif"), 1u);
+
+  // An absolute path starts at the root; levels that exist are entered.
+  ftp.log.clear();
+  env.st.ftp.StartDir = "";
+  env.st.project.FTPDir = "/pub/./new";
+  ftp.missing = {"/pub/./new", "new"};
+  EXPECT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  EXPECT_EQ(std::vector<std::string>(ftp.log.begin() + 1, ftp.log.begin() + 7),
+            (std::vector<std::string>{"cwd /pub/./new", "cwd /", "cwd pub", "cwd new", "mkd new",
+                                      "cwd new"}));
+}
+
+TEST_F(Upload, DirectoryThatCannotBeCreatedSendsNothing) {
+  env.st.project.FTPDir = "a/b";
+  ftp.missing = {"a/b", "b"};
+  ftp.refused_mkd = {"b"};
   const UploadResult r = UploadUpdateSet(env.st, env.ui, ftp);
   EXPECT_EQ(r.outcome, UploadResult::kDirectoryRefused);
-  EXPECT_TRUE(ftp.sent.empty());
+  EXPECT_TRUE(ftp.Placing().empty());
   EXPECT_EQ(env.st.manifest["a.txt"].Update, 1);
   ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Das Verzeichnis \"a/b\" auf dem FTP-Server konnte weder geöffnet noch angelegt "
+            "werden.\nEs wurde nichts hochgeladen.\n\nAntwort des FTP-Servers: 550 Permission "
+            "denied.");
   EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kError);
   EXPECT_EQ(env.ui.progress.back(), "end");
 }
@@ -164,7 +267,9 @@ TEST_F(Upload, RefusalsBeforeAnyTransfer) {
   ftp.accept_login = false;
   EXPECT_EQ(UploadUpdateSet(env.st, env.ui, ftp).outcome, UploadResult::kConnectFailed);
   ASSERT_EQ(env.ui.messages.size(), 1u);
-  EXPECT_EQ(env.ui.messages[0].text, "Es konnte keine Verbindung zum FTP-Server hergestellt werden.");
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Es konnte keine Verbindung zum FTP-Server hergestellt werden.\n\n"
+            "Antwort des FTP-Servers: 530 Login incorrect.");
   EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kError);
   EXPECT_TRUE(env.ui.progress.empty());
 
@@ -198,14 +303,145 @@ TEST_F(Upload, ServerManifestLeavesOutFilesNeverPacked) {
   EXPECT_EQ(FileExists(env.base() + "Projects\\Demo\\Quastorell.uif.send"), 0);
 }
 
+TEST_F(Upload, RemovedFilesLeaveTheServerManifestOrGoAsDeleteEntries) {
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  testing::RemoveTree(env.src() + "sub");
+  env.dir.Write("src\\new.txt", "n");
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_FALSE(env.ui.upload_enabled()) << "nothing waits";
+  int removed = -1;
+  for (int i = 0; i < env.ui.RowCount(); ++i) {
+    if (env.ui.Row(i).removed) removed = i;
+  }
+  ASSERT_GE(removed, 0);
+  EXPECT_EQ(env.ui.Row(removed).name, "b.txt");
+  EXPECT_FALSE(env.ui.Row(removed).checked);
+
+  GenerateUpdate(env.st, env.ui);  // new.txt
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  Manifest sent;
+  ASSERT_EQ(ManifestFromJson(ftp.sent["Quastorell.uif"], &sent), ManifestRead::kOk);
+  EXPECT_EQ(sent.count("sub\\b.txt"), 0u) << "a fresh installation must not fetch it";
+  EXPECT_EQ(sent.count("new.txt"), 1u);
+  EXPECT_EQ(env.st.manifest.count("sub\\b.txt"), 1u) << "the builder keeps it";
+
+  // With the Delete rule it goes out as an entry that fetches nothing.
+  env.ui.EnableUpload(false);
+  env.ui.SelectRow(removed);
+  EXPECT_FALSE(SetRule(env.st, env.ui, kFlagNoUpdate)) << "meaningless for a removed file";
+  EXPECT_FALSE(env.ui.upload_enabled());
+  ASSERT_TRUE(SetRule(env.st, env.ui, kFlagDelete));
+  EXPECT_TRUE(env.ui.upload_enabled()) << "the server's manifest no longer matches";
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  ASSERT_EQ(ManifestFromJson(ftp.sent["Quastorell.uif"], &sent), ManifestRead::kOk);
+  ASSERT_EQ(sent.count("sub\\b.txt"), 1u);
+  EXPECT_EQ(sent["sub\\b.txt"].Flags, kFlagDelete);
+  EXPECT_EQ(sent["sub\\b.txt"].Pack, "");
+  EXPECT_EQ(sent["sub\\b.txt"].CRC, 0);
+  EXPECT_EQ(env.st.manifest["sub\\b.txt"].Pack, "{sub}b[txt].uzf") << "kept in the builder";
+}
+
+TEST(PublishedManifest, EveryRuleInAFormAClientCanActOn) {
+  auto entry = [](const std::string& pack, int32_t flags) {
+    UpdFileStructure e;
+    e.Name = "f";
+    e.Type = "F";
+    e.Pack = pack;
+    e.CRC = pack.empty() ? 0 : 99;
+    e.Flags = flags;
+    return e;
+  };
+  Manifest m = {
+      {"packed", entry("p.uzf", kFlagNormal)},
+      {"packed-noupdate", entry("p.uzf", kFlagNoUpdate)},
+      {"packed-ifnotexist", entry("p.uzf", kFlagIfNotExist)},
+      {"packed-delete", entry("p.uzf", kFlagDelete)},
+      {"never", entry("", kFlagNormal)},
+      {"never-noupdate", entry("", kFlagNoUpdate)},
+      {"never-ifnotexist", entry("", kFlagIfNotExist)},
+      {"never-delete", entry("", kFlagDelete)},
+      {"removed", entry("p.uzf", kFlagNormal)},
+      {"removed-ifnotexist", entry("p.uzf", kFlagIfNotExist)},
+      {"removed-delete", entry("p.uzf", kFlagDelete)},
+      {"bad-pack", entry("sub\\p.uzf", kFlagNormal)},
+  };
+  m["unsafe"] = entry("p.uzf", kFlagDelete);
+  m["unsafe"].Path = "..\\";
+  const Manifest out =
+      PublishedManifest(m, {"removed", "removed-ifnotexist", "removed-delete"});
+  std::map<std::string, std::pair<std::string, int32_t>> got;
+  for (const auto& [key, e] : out) got[key] = {e.Pack, e.Flags};
+  EXPECT_EQ(got, (std::map<std::string, std::pair<std::string, int32_t>>{
+                     {"packed", {"p.uzf", kFlagNormal}},
+                     {"packed-noupdate", {"p.uzf", kFlagNoUpdate}},
+                     {"packed-ifnotexist", {"p.uzf", kFlagIfNotExist}},
+                     {"packed-delete", {"", kFlagDelete}},
+                     {"never-noupdate", {"", kFlagNoUpdate}},
+                     {"never-ifnotexist", {"", kFlagNoUpdate}},
+                     {"never-delete", {"", kFlagDelete}},
+                     {"removed-delete", {"", kFlagDelete}},
+                 }));
+  for (const auto& [key, e] : out) {
+    EXPECT_EQ(e.CRC, e.Pack.empty() ? 0 : 99) << key;
+  }
+  EXPECT_EQ(PublishedManifest(m).count("removed"), 1u) << "without a scan nothing is removed";
+}
+
+TEST_F(Upload, PendingFileWithoutItsPackedFileIsProposedAgain) {
+  // The target folder was changed after the generation: the packed file is
+  // not where the upload looks for it.
+  fs::RemoveFile(env.base() + "Upload\\Demo\\{sub}b[txt].uzf");
+  const UploadResult r = UploadUpdateSet(env.st, env.ui, ftp);
+  EXPECT_EQ(r.failed, std::vector<std::string>{"sub\\b.txt"});
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_NE(env.ui.messages[0].text.find("\n  sub\\b.txt (fehlt im Zielverzeichnis)\n"),
+            std::string::npos)
+      << env.ui.messages[0].text;
+  EXPECT_EQ(env.ui.messages[0].text.find("Antwort des FTP-Servers"), std::string::npos)
+      << "the server refused nothing";
+
+  CloseProject(env.st, env.ui);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  ASSERT_EQ(env.ui.RowCount(), 2);
+  EXPECT_FALSE(env.ui.Row(0).checked) << "a.txt was sent";
+  EXPECT_TRUE(env.ui.Row(1).checked) << "b.txt is proposed for packing again";
+  EXPECT_EQ(GenerateUpdate(env.st, env.ui).created, 1);
+  EXPECT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  EXPECT_EQ(ftp.sent.count("Quastorell.uif"), 1u);
+}
+
+TEST_F(Upload, PendingUploadsEnableHochladenAfterARestart) {
+  ShutdownBuilder(env.st, env.ui, {});
+  BuilderState st;
+  RecordingUi ui;
+  StartBuilder(st, ui, env.base());
+  st.network_ready = true;
+  st.ftp = env.st.ftp;
+  ASSERT_TRUE(OpenRecentProject(st, ui, 1));
+  EXPECT_TRUE(ui.upload_enabled());
+  EXPECT_EQ(PendingUploads(st), (std::vector<std::string>{"a.txt", "sub\\b.txt"}));
+  EXPECT_FALSE(ui.Row(0).checked) << "nothing to generate again";
+  EXPECT_TRUE(UploadUpdateSet(st, ui, ftp).ok());
+  EXPECT_EQ(ftp.sent.count("{sub}b[txt].uzf"), 1u);
+
+  ShutdownBuilder(st, ui, {});
+  BuilderState later;
+  RecordingUi later_ui;
+  StartBuilder(later, later_ui, env.base());
+  later_ui.EnableUpload(true);
+  ASSERT_TRUE(OpenRecentProject(later, later_ui, 1));
+  EXPECT_FALSE(later_ui.upload_enabled()) << "nothing waits any more";
+}
+
 TEST_F(Upload, ManifestThatCannotBeSentIsReported) {
-  ftp.refused_stor = {"Quastorell.uif"};
+  ftp.refused_stor = {"Quastorell.uif.~qup"};
   const UploadResult r = UploadUpdateSet(env.st, env.ui, ftp);
   EXPECT_EQ(r.sent, 2);
   EXPECT_FALSE(r.ok());
   ASSERT_EQ(env.ui.messages.size(), 1u);
   EXPECT_EQ(env.ui.messages[0].text,
-            "Die Update-Info \"Quastorell.uif\" konnte nicht hochgeladen werden.");
+            "Die Update-Info \"Quastorell.uif\" konnte nicht hochgeladen werden.\n\n"
+            "Antwort des FTP-Servers: 553 Could not create file.");
 }
 
 }  // namespace

@@ -52,6 +52,26 @@ class ConsoleClientTest : public ::testing::Test {
   Manifest manifest_;
 };
 
+TEST_F(ConsoleClientTest, HelpPrintsTheUsageAndUpdatesNothing) {
+  install_.Write("app.txt", "old");
+  fs::SetFileDate(install_ / "app.txt", kOld);
+  Publish("", "app.txt", "new app");
+  for (const char* flag : {"--help", "-h"}) {
+    std::string out;
+    EXPECT_EQ(Run({flag}, &out), 0) << flag;
+    EXPECT_EQ(out.rfind("Usage: quastorell [--unattended] [restart argument] [program folder]\n", 0),
+              0u)
+        << out;
+  }
+  EXPECT_EQ(install_.Read("app.txt"), "old");
+  EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.log"), 0);
+  // A German user reads it in German.
+  std::string out;
+  std::vector<std::string> args = {install_ / "quastorell", "--help"};
+  EXPECT_EQ(testing::RunProgram(args, &out, "", {"LC_ALL=de_DE.UTF-8"}), 0);
+  EXPECT_EQ(out.rfind("Aufruf: quastorell", 0), 0u) << out;
+}
+
 TEST_F(ConsoleClientTest, UnattendedUpdateThenNothingToDo) {
   install_.Write("app.txt", "old");
   fs::SetFileDate(install_ / "app.txt", kOld);

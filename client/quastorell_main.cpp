@@ -21,9 +21,43 @@
 #include "shared/language.h"
 #include "shared/text.h"
 
+namespace {
+
+constexpr char kUsageGerman[] =
+    "Aufruf: quastorell [--unattended] [Neustart-Argument] [Programmverzeichnis]\n"
+    "\n"
+    "Aktualisiert die Dateien unter dem Verzeichnis, in dem quastorell liegt, nach der\n"
+    "Update-Info, die es mit Quasto/Quastorell.ucf findet.\n"
+    "  --unattended         ohne Rückfrage aktualisieren\n"
+    "  Neustart-Argument    wird dem Programm beim Neustart nach dem Update übergeben\n"
+    "  Programmverzeichnis  dort wird das Programm neu gestartet (ohne Angabe: das\n"
+    "                       Verzeichnis von quastorell)\n"
+    "Exit-Status: 0 aktualisiert oder nichts zu tun, 1 eine Aktion ist fehlgeschlagen,\n"
+    "2 die Update-Info konnte nicht geladen werden.\n";
+
+constexpr char kUsageEnglish[] =
+    "Usage: quastorell [--unattended] [restart argument] [program folder]\n"
+    "\n"
+    "Updates the files below the folder that holds quastorell, as the manifest found\n"
+    "through Quasto/Quastorell.ucf describes them.\n"
+    "  --unattended      update without asking\n"
+    "  restart argument  passed to the program when it is restarted after the update\n"
+    "  program folder    where the program is restarted (default: the folder of\n"
+    "                    quastorell)\n"
+    "Exit status: 0 updated or nothing to do, 1 an action failed, 2 the manifest\n"
+    "could not be fetched.\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace quasto;
   using namespace quasto::client;
+
+  // Taken as the restart argument, "--help" would start an update.
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(fs::UserLanguageId() == 0x0407 ? kUsageGerman : kUsageEnglish, stdout);
+    return 0;
+  }
 
   int first = 1;
   bool unattended = false;

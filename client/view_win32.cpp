@@ -89,7 +89,13 @@ bool Win32ClientView::OpenProgressWindow(const std::string& title, const std::st
   RegisterWindowClass();
   const DWORD style = WS_CAPTION | WS_SYSMENU;
   const DWORD ex_style = WS_EX_TOOLWINDOW;
-  RECT r{0, 0, 330, 150};
+  // The program declares itself DPI-aware, so its fonts grow with the
+  // screen's DPI; the geometry, given for 96 DPI, must grow with them.
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  auto scaled = [dpi](int v) { return MulDiv(v, dpi, 96); };
+  RECT r{0, 0, scaled(330), scaled(150)};
   AdjustWindowRectEx(&r, style, FALSE, ex_style);
   const int w = r.right - r.left, h = r.bottom - r.top;
   const int x = (GetSystemMetrics(SM_CXSCREEN) - w) / 2;
@@ -124,7 +130,8 @@ bool Win32ClientView::OpenProgressWindow(const std::string& title, const std::st
   };
   HFONT gui_font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   for (const Spec& s : specs) {
-    HWND c = CreateWindowExA(0, s.cls, s.text.c_str(), s.style, s.x, s.y, s.w, s.h, hwnd,
+    HWND c = CreateWindowExA(0, s.cls, s.text.c_str(), s.style, scaled(s.x), scaled(s.y),
+                             scaled(s.w), scaled(s.h), hwnd,
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(s.id)),
                              GetModuleHandleA(nullptr), nullptr);
     if (c == nullptr) continue;

@@ -248,8 +248,7 @@ def main():
         os.makedirs(base)
         shutil.copy(os.path.join(WINDOWS, "bin", "Quastorell.exe"), base)
         shutil.copy(os.path.join(ROOT, "shared", "Quastorell.lng"), base)
-        ftp = FtpServer(work)
-        os.makedirs(os.path.join(ftp.root, "demo"))  # the publisher's folder on the server
+        ftp = FtpServer(work)  # its "demo" folder is made by the first upload
         web = WebServer(ftp.root, os.path.join(work, "web.log"))
         url = web.url + "demo/"
 
@@ -260,7 +259,7 @@ def main():
         rc, out = builder(base, "keygen", "--password-stdin", stdin=KEY_PASSWORD + "\n")
         run.expect(rc == 0, "signing key made: " + out)
         rc, out = builder(base, "new", "Demo", "--source", v1 + "/", "--url", url,
-                          "--exe", "app.exe", "--ftp-dir", "demo", "--version", "1.0",
+                          "--exe", os.path.join(v1, "app.exe"), "--ftp-dir", "demo", "--version", "1.0",
                           "--date", "01.03.2026")
         run.expect(rc == 0, "project created: " + out)
         rc, out = builder(base, "generate", "Demo", "--upload", "--password-stdin",

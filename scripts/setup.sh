@@ -22,7 +22,7 @@ PACKAGES=(
   mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386
-  xvfb xauth x11-utils imagemagick
+  xvfb xauth x11-utils imagemagick fonts-liberation
   python3 python3-pyftpdlib locales clang strace
   autoconf automake libtool gettext autopoint po4a
 )

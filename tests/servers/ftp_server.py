@@ -2,7 +2,8 @@
 """FTP server on 127.0.0.1 for the builder's upload tests (pyftpdlib).
 
   ftp_server.py start INFO   starts the server in the background and writes
-                             INFO: port, root folder and process id, one a line
+                             INFO: port, root folder, process id and the path
+                             of its log, one a line
   ftp_server.py stop INFO    stops the server named in INFO
   ftp_server.py run INFO     runs in the foreground
 
@@ -10,6 +11,11 @@ Users (password "geheim" for each):
   quasto    full rights in the root folder
   readonly  may log in, list and change directories, but not store
 Every other login is refused.
+
+The log (INFO + ".log") has a line per command that creates, stores,
+renames or deletes, and per finished or broken-off transfer: the command and
+the path it works on in the server's file system, tab-separated, for
+example "STOR\t/tmp/quasto-ftp-x/demo/Quastorell.uif.~qup".
 """
 import os
 import shutil
@@ -31,10 +37,23 @@ def serve(info):
     auth.add_user("quasto", PASSWORD, root, perm="elradfmwMT")
     auth.add_user("readonly", PASSWORD, root, perm="elr")
 
+    log = open(info + ".log", "a", encoding="utf-8", errors="backslashreplace", buffering=1)
+
     class Handler(FTPHandler):
         authorizer = auth
         passive_ports = None
         permit_foreign_addresses = False
+
+        def process_command(self, cmd, *args, **kwargs):
+            if cmd in ("MKD", "STOR", "RNFR", "RNTO", "DELE"):
+                log.write("%s\t%s\n" % (cmd, args[0] if args else ""))
+            return super().process_command(cmd, *args, **kwargs)
+
+        def on_file_received(self, file):
+            log.write("RECEIVED\t%s\n" % file)
+
+        def on_incomplete_file_received(self, file):
+            log.write("INCOMPLETE\t%s\n" % file)
 
     Handler.encoding = "utf-8"
     server = FTPServer(("127.0.0.1", 0), Handler)
@@ -42,17 +61,18 @@ def serve(info):
     port = server.socket.getsockname()[1]
     tmp = info + ".tmp"
     with open(tmp, "w") as f:
-        f.write("%d\n%s\n%d\n" % (port, root, os.getpid()))
+        f.write("%d\n%s\n%d\n%s\n" % (port, root, os.getpid(), info + ".log"))
     os.replace(tmp, info)
     signal.signal(signal.SIGTERM, lambda *_: server.close_all())
     server.serve_forever(handle_exit=True)
 
 
 def start(info):
-    try:
-        os.remove(info)
-    except FileNotFoundError:
-        pass
+    for stale in (info, info + ".log"):
+        try:
+            os.remove(stale)
+        except FileNotFoundError:
+            pass
     pid = os.fork()
     if pid == 0:
         os.setsid()
@@ -82,6 +102,10 @@ def stop(info):
     except (ProcessLookupError, ValueError, IndexError):
         pass
     os.remove(info)
+    try:
+        os.remove(info + ".log")
+    except FileNotFoundError:
+        pass
     if len(lines) > 1 and os.path.basename(lines[1]).startswith("quasto-ftp-"):
         shutil.rmtree(lines[1], ignore_errors=True)
     return 0

@@ -29,6 +29,19 @@
 //                                           frame, or the control within its parent
 //   ui_driver client CAPTION                print the client area "width height"
 //   ui_driver place CAPTION X Y W H         move and size the outer frame
+//   ui_driver dpi                           print the screen's DPI
+//   ui_driver fit CAPTION ID FACE POINTS (bold|normal) [TEXT]
+//                                           print "text_width text_height
+//                                           client_width client_height": the
+//                                           control's text (or TEXT) in that
+//                                           font ("system": the GUI font), and
+//                                           the control's client area
+//   ui_driver metric INDEX                  print a GetSystemMetrics value
+//   ui_driver columns CAPTION ID            print a list view's column widths,
+//                                           its client width and 1 when it shows
+//                                           a vertical scroll bar, else 0
+//   ui_driver key CAPTION ID KEY            post a key press (ESCAPE, RETURN,
+//                                           or a virtual-key number) to a control
 //   ui_driver pick CAPTION [PATH]           answer a file or folder picker
 //                                           (found by caption): type PATH into
 //                                           a file picker; a folder picker is
@@ -262,6 +275,34 @@ std::string IconKind(HWND icon_control) {
   return "other";
 }
 
+// The size of a text in a font given by face, points and weight, made at
+// the screen's DPI as the programs make theirs ("system": the stock GUI
+// font). A font handle of the other process cannot be used here.
+SIZE MeasureText(const std::wstring& face, int points, bool bold, const std::wstring& text) {
+  HDC dc = GetDC(nullptr);
+  HFONT font = nullptr;
+  if (face == L"system") {
+    font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  } else {
+    font = CreateFontW(-MulDiv(points, GetDeviceCaps(dc, LOGPIXELSY), 72), 0, 0, 0,
+                       bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       DEFAULT_PITCH | FF_DONTCARE, face.c_str());
+  }
+  HGDIOBJ old = SelectObject(dc, font);
+  std::wstring shown;
+  for (size_t i = 0; i < text.size(); ++i) {  // "&&" shows "&", "&x" underlines x
+    if (text[i] == L'&' && i + 1 < text.size()) ++i;
+    shown.push_back(text[i]);
+  }
+  SIZE size{};
+  GetTextExtentPoint32W(dc, shown.c_str(), static_cast<int>(shown.size()), &size);
+  SelectObject(dc, old);
+  if (face != L"system") DeleteObject(font);
+  ReleaseDC(nullptr, dc);
+  return size;
+}
+
 int Fail(const char* what) {
   std::fprintf(stderr, "ui_driver: %s\n", what);
   return 1;
@@ -272,6 +313,9 @@ int Fail(const char* what) {
 int main(int, char**) {
   // The arguments as UTF-16: the narrow ones pass through the ANSI code page,
   // which loses the umlauts of captions and texts.
+  // Coordinates and fonts as the programs, which are DPI-aware, see them;
+  // otherwise they would be scaled back to 96 DPI for this process.
+  SetProcessDPIAware();
   int argc = 0;
   LPWSTR* wargv = CommandLineToArgvW(GetCommandLineW(), &argc);
   std::vector<std::string> args;
@@ -305,6 +349,16 @@ int main(int, char**) {
     if (m == nullptr) return Fail("no mutex");
     Sleep(static_cast<DWORD>(timeout(3, 5000)));
     CloseHandle(m);
+    return 0;
+  }
+  if (cmd == "metric") {
+    std::printf("%d\n", GetSystemMetrics(std::atoi(arg(2).c_str())));
+    return 0;
+  }
+  if (cmd == "dpi") {
+    HDC screen = GetDC(nullptr);
+    std::printf("%d\n", GetDeviceCaps(screen, LOGPIXELSY));
+    ReleaseDC(nullptr, screen);
     return 0;
   }
   if (cmd == "sleep") {
@@ -481,6 +535,35 @@ int main(int, char**) {
     MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
     std::printf("%ld %ld %ld %ld\n", static_cast<long>(r.left), static_cast<long>(r.top),
                 static_cast<long>(r.right - r.left), static_cast<long>(r.bottom - r.top));
+  } else if (cmd == "fit") {
+    const std::wstring text = argc > 7 ? FromUtf8(arg(7)) : FromUtf8(TextOf(control));
+    const SIZE size = MeasureText(FromUtf8(arg(4)), std::atoi(arg(5).c_str()), arg(6) == "bold", text);
+    RECT r{};
+    GetClientRect(control, &r);
+    std::printf("%ld %ld %ld %ld\n", static_cast<long>(size.cx), static_cast<long>(size.cy),
+                static_cast<long>(r.right), static_cast<long>(r.bottom));
+  } else if (cmd == "columns") {
+    HWND header = reinterpret_cast<HWND>(SendMessageW(control, LVM_GETHEADER, 0, 0));
+    const int n = static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0));
+    for (int i = 0; i < n; ++i) {
+      std::printf("%ld ", static_cast<long>(SendMessageW(control, LVM_GETCOLUMNWIDTH,
+                                                          static_cast<WPARAM>(i), 0)));
+    }
+    RECT r{};
+    GetClientRect(control, &r);
+    std::printf("%ld %d\n", static_cast<long>(r.right),
+                (GetWindowLongW(control, GWL_STYLE) & WS_VSCROLL) != 0 ? 1 : 0);
+  } else if (cmd == "key") {
+    const std::string name = arg(4);
+    const WPARAM vk = name == "ESCAPE" ? VK_ESCAPE
+                      : name == "RETURN" ? VK_RETURN
+                                         : static_cast<WPARAM>(std::atoi(name.c_str()));
+    // Posted, so that the key passes through the program's own message loop.
+    PostMessageW(control, WM_KEYDOWN, vk, 1);
+    if (vk == VK_ESCAPE || vk == VK_RETURN) {
+      PostMessageW(control, WM_CHAR, vk == VK_ESCAPE ? 27 : 13, 1);
+    }
+    PostMessageW(control, WM_KEYUP, vk, 0xC0000001);
   } else if (cmd == "click") {
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                  reinterpret_cast<LPARAM>(control));

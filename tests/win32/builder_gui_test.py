@@ -13,7 +13,8 @@ import subprocess
 import sys
 import time
 
-from gui_harness import winpath, SOURCE, Results, Wine, Xvfb, fresh_dir
+from gui_harness import (winpath, SOURCE, Results, Wine, Xvfb, check_columns, check_fits,
+                         fresh_dir)
 
 MAIN = "Internet Update erstellen"
 PROJECT_DIALOG = "Projekt - Einstellungen"
@@ -22,6 +23,48 @@ SOURCE_PICKER = "Bitte wählen Sie das Quellverzeichnis mit dem Projekt aus!"
 TARGET_PICKER = "Bitte wählen Sie das Zielverzeichnis für die Updater-Dateien aus!"
 PROGRAM_PICKER = "Bitte wählen Sie die ausführbare Datei aus!"
 PASSWORD_DIALOG = "Signatur"
+
+# The controls whose text must show whole, with the fonts the windows give
+# them: (id, kind, face, points, weight[, text]).
+A10B = ("Arial", 10, "bold")
+A9B = ("Arial", 9, "bold")
+A8B = ("Arial", 8, "bold")
+GUI = ("system", 0, "normal")
+MAIN_CONTROLS = [(54, "label") + A10B, (60, "label") + A10B, (62, "label") + A10B,
+                 (57, "button") + A10B, (58, "button") + A10B,
+                 (55, "field") + A10B + ("Ag",), (61, "field") + A10B + ("Ag",),
+                 (63, "date") + A10B + (" 28.08.2026",)]
+PROJECT_CONTROLS = ([(41, "label") + A10B] + [(cid, "label") + A9B for cid in (31, 34, 44, 46)] +
+                    [(37, "check") + A9B, (49, "check") + GUI] +
+                    [(cid, "frame") + A8B for cid in (39, 50)] +
+                    [(cid, "button") + A10B for cid in (33, 36, 48)] + [(52, "button") + GUI] +
+                    [(42, "field") + GUI + ("Ag",), (51, "field", "Consolas", 10, "bold", "Ag")] +
+                    [(cid, "field", "Consolas", 10, "normal", "Ag") for cid in (32, 35, 38, 45, 47)])
+FTP_CONTROLS = ([(cid, "frame") + A8B for cid in (18, 25)] +
+                [(cid, "label") + GUI for cid in (19, 21, 23, 26, 28)] + [(17, "button") + GUI] +
+                [(cid, "field") + GUI + ("Ag",) for cid in (20, 22, 27, 29)] +
+                [(24, "entry") + GUI + ("65535",)])
+
+
+def scramble(password):
+    """The stored form of an FTP password."""
+    out = ""
+    for c in password:
+        o = ord(c)
+        if "0" <= c <= "9":
+            o += 65
+        elif "A" <= c <= "J":
+            o -= 17
+        elif "K" <= c <= "Z" or "k" <= c <= "z":
+            o -= 10
+        elif "a" <= c <= "j":
+            o -= 16
+        out += chr(o)
+    return out
+
+
+def document(value):
+    return json.dumps(value, separators=(", ", ": "), ensure_ascii=False)
 
 
 class BuilderGuiTest:
@@ -98,6 +141,35 @@ class BuilderGuiTest:
         out = self.d("rows", MAIN, 56)[1]
         return [line.split("|") for line in out.splitlines() if line]
 
+    # A project as the builder would have left it, opened by recent slot 1.
+    def write_project(self, base, name, rules=(), ftp_dir="demo"):
+        projects = os.path.join(base, "Projects")
+        os.makedirs(os.path.join(projects, name), exist_ok=True)
+        with open(os.path.join(projects, name + ".upf"), "w") as f:
+            f.write(document({"Titel": name, "Version": "1.0", "Date": 0, "Source": "Q:\\src\\",
+                              "Target": "", "FTPUpload": 1, "FTPDir": ftp_dir}))
+        with open(os.path.join(projects, name, "Quastorell.ucf"), "w") as f:
+            f.write(document({"ProgInfo": "", "ProgExe": "", "Restart": 0, "Mutex": "",
+                              "URL": "http://127.0.0.1/demo/"}))
+        manifest = {}
+        for key, flags in dict(rules).items():
+            path, _, file = key.rpartition("\\")
+            manifest[key] = {"Path": path + "\\" if path else "", "Name": file, "Type": "F",
+                             "Flags": flags}
+        with open(os.path.join(projects, name, "Quastorell.uif"), "w") as f:
+            f.write(document(manifest))
+        with open(os.path.join(base, "Quastorell.reg"), "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<Registry><Intern><Last>'
+                    '<Project1>%s</Project1></Last></Intern></Registry>\n' % name)
+
+    def ftp_server(self):
+        if not self.ftp:
+            subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers",
+                            "ftp_server.py"), "start", self.ftp_info], stdout=subprocess.DEVNULL)
+            self.ftp = self.ftp_info
+        port, root = open(self.ftp_info).read().split("\n")[:2]
+        return port, root
+
     def source_tree(self, base, files):
         src = os.path.join(base, "src")
         for rel, size in files:
@@ -127,7 +199,7 @@ class BuilderGuiTest:
         r.eq(self.text(MAIN, 58), "Hochladen", "button 58")
         r.eq(self.d("enabled", MAIN, 58)[1], "0", "upload disabled")
         r.eq(self.d("rect", MAIN, 56)[1], "5 40 500 335", "list geometry")
-        r.eq(self.d("rect", MAIN, 63)[1], "410 5 80 22", "date control inside container 53")
+        r.eq(self.d("rect", MAIN, 63)[1], "394 5 96 22", "date control inside container 53")
         self.d("menu", MAIN, 4)
         r.eq(self.msgbox(), "Projekt konfigurieren|Es ist kein Projekt geöffnet.|warning",
              "menu 4 without project")
@@ -298,11 +370,9 @@ class BuilderGuiTest:
         r.eq(self.d("find", MAIN, "2000")[0], 0, "close during generation dropped")
         r.eq(self.d("gone", "Erzeuge .....", "5000")[0], 0, "progress window closed")
 
-        subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers",
-                        "ftp_server.py"), "start", self.ftp_info], stdout=subprocess.DEVNULL)
-        self.ftp = self.ftp_info
-        port, root = open(self.ftp_info).read().split("\n")[:2]
-        os.makedirs(os.path.join(root, "demo"), exist_ok=True)
+        # The project's directory on the server does not exist yet: the
+        # upload creates it.
+        port, root = self.ftp_server()
         self.d("menu", MAIN, 5)
         r.eq(self.d("find", FTP_DIALOG, "20000")[0], 0, "FTP dialog opens")
         for cid, value in ((20, "127.0.0.1"), (24, port), (27, "quasto"), (29, "geheim")):
@@ -316,6 +386,149 @@ class BuilderGuiTest:
         sent = sorted(os.listdir(os.path.join(root, "demo")))
         r.check("app[exe].uzf" in sent and "big7[bin].uzf" in sent and
                 "{data}info[txt].uzf" in sent, "packed files uploaded: %r" % sent)
+
+    # Escape and Enter in the main window run no menu command; "Neue
+    # Projekt" refuses the name of an existing project and overwrites nothing.
+    def keys_and_names(self):
+        r = self.r
+        base = self.install("keys")
+        self.source_tree(base, [("app.exe", 300), ("data/info.txt", 50)])
+        self.drive(base)
+        self.write_project(base, "Demo", {"data\\info.txt": 4})
+        proc = self.start(base)
+        self.d("menu", MAIN, 7)
+        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project opens")
+        rows = self.rows()
+        self.d("select", MAIN, 56, 0)
+        for cid, key in ((56, "ESCAPE"), (56, "RETURN"), (61, "ESCAPE"), (61, "RETURN")):
+            self.d("key", MAIN, cid, key)
+        r.eq(self.d("find", PROJECT_DIALOG, "2000")[0], 1, "no project dialog after Escape")
+        r.eq(self.text(MAIN, 55), "Demo", "the project stays open")
+        r.eq(self.rows(), rows, "the list is unchanged")
+
+        self.d("menu", MAIN, 2)
+        r.eq(self.d("find", PROJECT_DIALOG, "20000")[0], 0, "project dialog opens")
+        # Closing the open project wrote its documents: nothing may change now.
+        docs = [os.path.join(base, "Projects", n) for n in
+                ("Demo.upf", os.path.join("Demo", "Quastorell.ucf"),
+                 os.path.join("Demo", "Quastorell.uif"))]
+        before = [self.read(p) for p in docs]
+        r.check('"Flags": 4' in (before[2] or ""), "the rule is in the manifest: %r" % before[2])
+        self.d("set-text", PROJECT_DIALOG, 42, "demo")
+        self.d("set-text", PROJECT_DIALOG, 32, "Q:\\other\\")
+        self.d("click", PROJECT_DIALOG, 52)
+        r.eq(self.msgbox(), "Projekt - Einstellungen|Ein Projekt mit dem Namen \"demo\" existiert "
+             "bereits. Bitte wählen Sie einen anderen Namen!|warning", "existing name refused")
+        r.eq(self.d("find", PROJECT_DIALOG, "2000")[0], 0, "the dialog stays open")
+        self.d("close", PROJECT_DIALOG)
+        r.eq(self.d("gone", PROJECT_DIALOG, "10000")[0], 0, "dialog closed")
+        r.eq(self.text(MAIN, 55), "", "no project open")
+        self.close(proc)
+        r.eq([self.read(p) for p in docs], before, "the existing project is untouched")
+
+    # Files generated before a restart can be sent without generating again;
+    # a file that left the release is listed as removed and can take Delete.
+    def upload_after_restart(self):
+        r = self.r
+        base = self.install("pending")
+        src = self.source_tree(base, [("app.exe", 3000), ("old.txt", 20)])
+        self.drive(base)
+        self.write_project(base, "Demo", ftp_dir="neu/demo")
+        port, root = self.ftp_server()
+        with open(os.path.join(base, "Quastorell.cfg"), "w") as f:
+            f.write(document({"Server": "127.0.0.1", "Port": int(port), "StartDir": "",
+                              "Login": "quasto", "Password": scramble("geheim")}))
+        proc = self.start(base)
+        self.d("menu", MAIN, 7)
+        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project opens")
+        self.d("click", MAIN, 57)
+        r.eq(self.msgbox(), "Projekt erstellen|Es wurden 2 Updater-Dateien erstellt bzw. "
+             "aktualisiert.|information", "generated")
+        self.close(proc)
+
+        os.remove(os.path.join(src, "old.txt"))
+        proc = self.start(base)
+        r.eq(self.d("enabled", MAIN, 58)[1], "0", "upload disabled at start")
+        self.d("menu", MAIN, 7)
+        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project opens again")
+        r.check(self.until(lambda: self.d("enabled", MAIN, 58)[1] == "1"),
+                "Hochladen enabled while uploads are pending")
+        rows = self.rows()
+        r.eq(sorted(row[:2] for row in rows), [["0", "app.exe"], ["0", "old.txt (entfernt)"]],
+             "the removed file is listed, unchecked")
+        removed = [row[1] for row in rows].index("old.txt (entfernt)")
+        self.d("select", MAIN, 56, removed)
+        self.d("menu", MAIN, 12)
+        time.sleep(0.5)
+        r.eq(self.rows()[removed][3], "-----", "NoUpdate does not fit a removed file")
+        self.d("menu", MAIN, 13)
+        r.check(self.until(lambda: self.rows()[removed][3] == "Delete", 5),
+                "Delete on the removed file")
+        self.shot("builder-removed-file.png")
+        self.d("click", MAIN, 58)
+        uif = os.path.join(root, "neu", "demo", "Quastorell.uif")
+        r.check(self.until(lambda: os.path.exists(uif), 60), "manifest uploaded into a new folder")
+        time.sleep(1)
+        try:
+            sent = json.loads(self.read(uif) or "{}")
+        except ValueError:
+            sent = {}
+        r.eq(sorted(sent), ["app.exe", "old.txt"], "server manifest entries")
+        r.eq((sent.get("old.txt", {}).get("Flags"), sent.get("old.txt", {}).get("Pack")),
+             (4, ""), "the removed file goes as Delete without a packed file")
+        r.eq(sorted(os.listdir(os.path.dirname(uif))), ["Quastorell.uif", "app[exe].uzf"],
+             "packed file sent, no temporary file left")
+        self.close(proc)
+
+    # Every label, button and column shows its whole text, at the DPI given
+    # and with Arial's metrics; the geometry follows the DPI.
+    def readable(self, dpi):
+        r = self.r
+        scaled = lambda v: (v * dpi + 48) // 96
+        base = self.install("dpi%d" % dpi)
+        files = [("lang/de/text.xml", 100)] + [("data/file%02d.bin" % i, 10) for i in range(40)]
+        self.source_tree(base, files)
+        self.drive(base)
+        self.write_project(base, "Demo", {"lang\\de\\text.xml": 2})
+        if dpi != 96:
+            self.wine.set_dpi(dpi)
+        try:
+            proc = self.start(base)
+            r.eq(self.d("dpi")[1], str(dpi), "screen DPI")
+            r.eq(self.d("client", MAIN)[1], "%d %d" % (scaled(510), scaled(429)),
+                 "inner size follows the DPI")
+            r.eq(self.d("rect", MAIN, 56)[1], "%d %d %d %d" % tuple(scaled(v) for v in
+                                                              (5, 40, 500, 335)), "list geometry")
+            self.d("menu", MAIN, 7)
+            r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project opens")
+            check_fits(self.wine, r, MAIN, MAIN_CONTROLS, dpi)
+            rows = self.rows()
+            r.check(len(rows) == 41 and ["1", "text.xml", "lang\\de\\", "IfNotExist"] in rows,
+                    "rows: %r" % rows[:3])
+            r.eq(self.d("columns", MAIN, 56)[1].split()[-1], "1", "the list scrolls")
+            check_columns(self.wine, r, MAIN, 56, [["Datei"] + [row[1] for row in rows],
+                                                   ["Verzeichnis"] + [row[2] for row in rows],
+                                                   ["Optionen"] + [row[3] for row in rows]],
+                          "Arial", 10, "bold", dpi)
+            self.shot("builder-main-%ddpi.png" % dpi)
+            self.d("menu", MAIN, 4)
+            r.eq(self.d("find", PROJECT_DIALOG, "20000")[0], 0, "project dialog opens")
+            r.eq(self.d("client", PROJECT_DIALOG)[1], "%d %d" % (scaled(330), scaled(435)),
+                 "dialog size follows the DPI")
+            check_fits(self.wine, r, PROJECT_DIALOG, PROJECT_CONTROLS, dpi)
+            self.shot("builder-project-dialog-%ddpi.png" % dpi)
+            self.d("close", PROJECT_DIALOG)
+            r.eq(self.d("gone", PROJECT_DIALOG, "10000")[0], 0, "project dialog closed")
+            self.d("menu", MAIN, 5)
+            r.eq(self.d("find", FTP_DIALOG, "20000")[0], 0, "FTP dialog opens")
+            check_fits(self.wine, r, FTP_DIALOG, FTP_CONTROLS, dpi)
+            self.shot("builder-ftp-dialog-%ddpi.png" % dpi)
+            self.d("close", FTP_DIALOG)
+            r.eq(self.d("gone", FTP_DIALOG, "10000")[0], 0, "FTP dialog closed")
+            self.close(proc)
+        finally:
+            if dpi != 96:
+                self.wine.set_dpi(96)
 
     def ftp_dialog(self):
         r = self.r
@@ -389,9 +602,13 @@ class BuilderGuiTest:
 
     def run(self, only=()):
         try:
-            for name in ("empty_start", "create_project", "ftp_dialog", "signed_generation"):
+            tests = [(name, getattr(self, name)) for name in
+                     ("empty_start", "create_project", "ftp_dialog", "keys_and_names",
+                      "upload_after_restart", "signed_generation")]
+            tests += [("readable_%d" % dpi, lambda dpi=dpi: self.readable(dpi)) for dpi in (96, 144)]
+            for name, test in tests:
                 if not only or name in only:
-                    self.r.run(name, getattr(self, name))
+                    self.r.run(name, test)
         finally:
             if self.ftp:
                 subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers",

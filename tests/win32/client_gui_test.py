@@ -12,7 +12,7 @@ import shutil
 import sys
 import time
 
-from gui_harness import winpath, SOURCE, Results, WebServer, Wine, Xvfb, fresh_dir
+from gui_harness import winpath, SOURCE, Results, WebServer, Wine, Xvfb, check_fits, fresh_dir
 from update_set import UpdateSet
 
 NEW = calendar.timegm((2025, 8, 9, 10, 11, 12))
@@ -489,11 +489,37 @@ class ClientGuiTest:
             self.wine.driver("close", CAPTION)
             r.check(self.ended(proc), "client ends")
 
+    # At 144 DPI the window and its controls grow with the fonts, and every
+    # text shows whole.
+    def high_dpi(self):
+        r = self.r
+        s = self.update_set("dpi")
+        s.add("", "Tool.exe", b"new tool " * 5000, NEW)
+        s.write_manifest()
+        base = self.install("dpi")
+        self.put(base, "Tool.exe", b"old tool")
+        self.wine.set_dpi(144)
+        try:
+            proc = self.start(base)
+            r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+                 "analysis finished")
+            r.eq(self.wine.driver("client", CAPTION)[1], "495 225", "inner size follows the DPI")
+            bold, regular, gui = ("Arial", 9, "bold"), ("Arial", 9, "normal"), ("system", 0, "normal")
+            check_fits(self.wine, r, CAPTION, [(4, "label") + bold, (5, "label") + bold,
+                                               (7, "label") + regular, (10, "button") + bold,
+                                               (9, "frame") + gui], 144)
+            self.x.screenshot(os.path.join(self.artifacts, "client-window-144dpi.png"))
+            self.wine.driver("close", CAPTION)
+            r.check(self.ended(proc), "client ends when its window is closed")
+        finally:
+            self.wine.set_dpi(96)
+
     def run(self, only=()):
         try:
             for name in ("full_update", "url_errors", "mutex_held", "program_running",
                          "corrupt_download", "content_decides", "restart", "restart_quoted_folder",
-                         "self_update", "held_by_helper", "killed_update", "languages"):
+                         "self_update", "held_by_helper", "killed_update", "languages",
+                         "high_dpi"):
                 if not only or name in only:
                     self.r.run(name, getattr(self, name))
         finally:

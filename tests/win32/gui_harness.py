@@ -90,6 +90,15 @@ class Wine:
             text = out.read().decode("utf-8", "replace").replace("\r", "").rstrip("\n")
         return r.returncode, text
 
+    def set_dpi(self, dpi):
+        """The screen's DPI for the programs started from now on."""
+        with tempfile.TemporaryFile() as out:
+            subprocess.run([self.run_sh, "reg", "add", r"HKCU\Control Panel\Desktop", "/v",
+                            "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f"],
+                           env=self.env("C.UTF-8"), stdout=out, stderr=subprocess.DEVNULL,
+                           timeout=60)
+        self.wait_idle()
+
     def wait_idle(self, timeout=60):
         env = dict(os.environ, WINEPREFIX=os.path.join(self.build, "wineprefix"))
         try:
@@ -97,6 +106,53 @@ class Wine:
         except subprocess.TimeoutExpired:
             # A program a failed test left running must not hold the run.
             subprocess.run(["wineserver", "-k"], env=env)
+
+
+# Room a control needs beside its text at 96 DPI: a button's edges, a check
+# box's box, the inset of a frame's caption.
+MARGIN = {"label": 0, "button": 6, "check": 16, "frame": 16, "entry": 4}
+SM_CXVSCROLL = 2
+
+
+def check_fits(wine, r, caption, controls, dpi):
+    """Checks that each control shows its whole text: the text measured in
+    the font the program gives the control against the control's client
+    area. `controls`: (id, kind, face, points, "bold"|"normal"[, text]);
+    kind "field" checks the height only, "entry" an edit field's content
+    inside its margins, "date" leaves room for the drop-down button."""
+    scale = dpi / 96.0
+    button = int(wine.driver("metric", str(SM_CXVSCROLL))[1] or 0)
+    for cid, kind, face, points, weight, *text in controls:
+        rc, out = wine.driver("fit", caption, str(cid), face, str(points), weight, *text)
+        if rc != 0:
+            r.check(False, "%s control %s: cannot be measured" % (caption, cid))
+            continue
+        tw, th, cw, ch = (int(v) for v in out.split())
+        if kind == "field":
+            need = 0
+        elif kind == "date":
+            need = tw + button + round(4 * scale)
+        else:
+            need = tw + round(MARGIN[kind] * scale)
+        r.check(need <= cw and th <= ch,
+                "%s control %s at %d DPI: needs %dx%d, has %dx%d" % (caption, cid, dpi, need, th,
+                                                                       cw, ch))
+
+
+def check_columns(wine, r, caption, cid, texts, face, points, weight, dpi):
+    """Checks that the list's columns lie within its client area (with its
+    scroll bar) and that each is wide enough for its header and cells;
+    `texts` holds the texts of each column."""
+    out = wine.driver("columns", caption, str(cid))[1].split()
+    widths, client = [int(v) for v in out[:-2]], int(out[-2])
+    r.check(sum(widths) <= client, "%s list %s at %d DPI: columns %r exceed its width %d" %
+            (caption, cid, dpi, widths, client))
+    for col, width in enumerate(widths):
+        for text in texts[col]:
+            tw = int(wine.driver("fit", caption, str(cid), face, str(points), weight,
+                                 text)[1].split()[0])
+            r.check(tw + round(12 * dpi / 96.0) <= width, "%s list %s at %d DPI: %r needs %d, "
+                    "column %d has %d" % (caption, cid, dpi, text, tw, col, width))
 
 
 class Results:
