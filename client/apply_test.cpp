@@ -1,8 +1,12 @@
 // The update run end to end against a real local web server: manifest,
 // downloads, verification, unpacking, backups, program runs and the log.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
+#include "client/client_text.h"
 #include "client/recording_view.h"
 #include "client/test_site.h"
 #include "client/updater.h"
@@ -21,6 +25,34 @@ using testing::TempDir;
 
 const int32_t kOld = DateValueFromCivil({2021, 3, 4, 5, 6, 7});
 const int32_t kNew = DateValueFromCivil({2025, 8, 9, 10, 11, 12});
+
+// The real transport, which calls `interleave` once, in the middle of the
+// first download whose address ends in `when`: another run, or another
+// writer, gets its turn exactly there.
+class InterleavingTransport : public HttpTransport {
+ public:
+  InterleavingTransport(HttpTransport* inner, std::string when, std::function<void()> interleave)
+      : inner_(inner), when_(std::move(when)), interleave_(std::move(interleave)) {}
+  bool Get(const std::string& url, uint32_t flags, int chunk,
+           const std::function<void(const HttpResponseInfo&)>& on_start,
+           const std::function<bool(std::string_view)>& on_data) override {
+    return inner_->Get(url, flags, chunk, on_start, [&](std::string_view piece) {
+      const bool ok = on_data(piece);
+      if (!done_ && url.size() >= when_.size() &&
+          url.compare(url.size() - when_.size(), when_.size(), when_) == 0) {
+        done_ = true;
+        interleave_();
+      }
+      return ok;
+    });
+  }
+
+ private:
+  HttpTransport* inner_;
+  std::string when_;
+  std::function<void()> interleave_;
+  bool done_ = false;
+};
 
 class ApplyTest : public ::testing::Test {
  protected:
@@ -48,12 +80,14 @@ class ApplyTest : public ::testing::Test {
   }
 
   // Runs the update and presses the button once.
-  void RunWithButton() {
+  void RunWithButton(HttpTransport* transport = nullptr, RecordingView* view = nullptr) {
     ASSERT_TRUE(SaveDocument(site_ / "Quastorell.uif", manifest_));
-    view_.events = {ViewEvent::kNone, ViewEvent::kButton, ViewEvent::kCloseWindow};
-    Updater updater(&ctx_, &view_, transport_.get(), system_.get());
+    if (view == nullptr) view = &view_;
+    view->events = {ViewEvent::kNone, ViewEvent::kButton, ViewEvent::kCloseWindow};
+    Updater updater(&ctx_, view, transport ? transport : transport_.get(), system_.get());
     updater.RunUpdate(ctx_.config.ProgInfo);
-    outcome_ = updater.outcome();
+    if (view == &view_) outcome_ = updater.outcome();
+    last_outcome_ = updater.outcome();
   }
 
   std::string Log() { return install_.Read("Quasto\\Quastorell.log"); }
@@ -78,7 +112,7 @@ class ApplyTest : public ::testing::Test {
   ClientContext ctx_;
   RecordingView view_;
   Manifest manifest_;
-  Updater::Outcome outcome_;
+  Updater::Outcome outcome_, last_outcome_;
 };
 
 TEST_F(ApplyTest, ReplacesChangedFilesAndCreatesNewOnes) {
@@ -261,6 +295,89 @@ TEST_F(ApplyTest, NothingIsWrittenDeletedOrRunThroughALinkLeadingOut) {
     EXPECT_NE(log.find(std::string("-> Update Error: ") + refused + "\n"), std::string::npos)
         << refused << "\n" << log;
   }
+}
+
+// Two runs on one installation without the lock (which the run sequence
+// takes, not the update): the second runs whole while the first is half-way
+// through its download. Neither takes the other's temporaries.
+TEST_F(ApplyTest, TwoRunsAtOnceNeverShareTheirTemporaries) {
+  std::string big;
+  for (int i = 0; big.size() < 400000; ++i) big += std::to_string(i * 7919) + ";";
+  Install("f.bin", "old");
+  UpdFileStructure& e = PublishHashed(site_, &manifest_, "", "f.bin", big, kNew);
+  RecordingView second_view;
+  InterleavingTransport first(transport_.get(), PercentEncode(e.Pack),
+                              [&] { RunWithButton(nullptr, &second_view); });
+  RunWithButton(&first);
+  EXPECT_EQ(last_outcome_.failures, 0) << "the second run";
+  EXPECT_EQ(outcome_.failures, 0) << "the first run";
+  EXPECT_TRUE(view_.messages.empty());
+  EXPECT_TRUE(install_.Read("f.bin") == big);
+  EXPECT_TRUE(Leftovers("").empty());
+  EXPECT_EQ(FileExists(ctx_.data_folder + kJournalFile), 0);
+}
+
+// What lies on disk is checked before it is moved into place: here the
+// first file's staged copy is changed while the second file downloads.
+TEST_F(ApplyTest, AStagedFileChangedBeforeTheCommitIsNotInstalled) {
+  Install("a.bin", "old a");
+  Install("b.bin", "old b");
+  Publish("", "a.bin", std::string(30000, 'A'));
+  UpdFileStructure& b = Publish("", "b.bin", std::string(30000, 'B'));
+  InterleavingTransport transport(transport_.get(), PercentEncode(b.Pack), [&] {
+    std::vector<fs::DirEntry> entries;
+    fs::ListDirectory(install_.path(), &entries);
+    for (const auto& entry : entries) {
+      if (entry.name.rfind("a.bin.", 0) == 0 && entry.name.find(".~qnew") != std::string::npos) {
+        install_.Write(entry.name, std::string(30000, 'X'));
+      }
+    }
+  });
+  RunWithButton(&transport);
+  EXPECT_EQ(install_.Read("a.bin"), "old a");
+  EXPECT_TRUE(install_.Read("b.bin") == std::string(30000, 'B'));
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].text, "Datei konnte nicht aktualisiert werden:\na.bin");
+  EXPECT_EQ(Log(), LogHeader() + "-> Update Error: a.bin\n-> b.bin (29.3 KB)\n"
+                                 "-------------------------\n\r\n");
+  EXPECT_TRUE(Leftovers("").empty());
+}
+
+// A replaced program stays one to run; a new file is one when its name has
+// no extension and its content starts a script or an ELF program.
+TEST_F(ApplyTest, PermissionBitsOfReplacedFilesStayAndNewProgramsRun) {
+  auto mode = [&](const std::string& rel) {
+    struct stat st;
+    return stat(fs::NativePath(install_ / rel).c_str(), &st) == 0 ? st.st_mode & 0777 : 0u;
+  };
+  Install("bin\\app", "#!/bin/sh\necho 1\n");
+  chmod(fs::NativePath(install_ / "bin\\app").c_str(), 0755);
+  Install("bin\\tool.sh", "echo 1\n");
+  chmod(fs::NativePath(install_ / "bin\\tool.sh").c_str(), 0750);
+  Install("doc.txt", "private");
+  chmod(fs::NativePath(install_ / "doc.txt").c_str(), 0640);
+  Publish("bin\\", "app", "#!/bin/sh\necho 2\n");
+  Publish("bin\\", "tool.sh", "echo 2\n");
+  Publish("", "doc.txt", "private 2");
+  Publish("bin\\", "new", "#!/bin/sh\necho new\n");
+  Publish("bin\\", "elf", std::string("\x7F" "ELF\x01\x01\x01", 7) + std::string(100, '\0'));
+  Publish("bin\\", "data", "plain data");
+  Publish("", "notes.txt", "#!not a program\n");
+  const mode_t mask = umask(022);
+  RunWithButton();
+  umask(mask);
+  EXPECT_EQ(outcome_.failures, 0);
+  EXPECT_EQ(install_.Read("bin\\app"), "#!/bin/sh\necho 2\n");
+  EXPECT_EQ(mode("bin\\app"), 0755u);
+  EXPECT_EQ(mode("bin\\tool.sh"), 0750u);
+  EXPECT_EQ(mode("doc.txt"), 0640u);
+  EXPECT_EQ(mode("bin\\new"), 0755u);
+  EXPECT_EQ(mode("bin\\elf"), 0755u);
+  EXPECT_EQ(mode("bin\\data"), 0644u);
+  EXPECT_EQ(mode("notes.txt"), 0644u);
+  std::string out;
+  EXPECT_EQ(testing::RunProgram({fs::NativePath(install_ / "bin\\app")}, &out), 0);
+  EXPECT_EQ(out, "2\n");
 }
 
 TEST_F(ApplyTest, RunsMarkedProgramsAfterTheUpdate) {

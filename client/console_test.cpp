@@ -2,7 +2,10 @@
 // web server, the real program.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "client/test_site.h"
 #include "shared/dates.h"
@@ -292,13 +295,14 @@ TEST_F(ConsoleClientTest, FilesInUseAreMovedAsideAndTheirOldVersionsDeletedLater
   fs::SetFileDate(install_ / "lib\\held.dll", kOld);
   Publish("lib\\", "held.dll", "new held");
   Publish("", "other.txt", "other");
-  // strace's -P matches a call by its first path: the staged file's move
-  // over the target fails, and every deletion of the old version.
+  // strace's -P matches renameat by either name, rename and unlink by their
+  // first: the staged file's move over the target fails, and every deletion
+  // of the old version.
   const std::string held = fs::NativePath(install_ / "lib\\held.dll");
   std::string out;
   EXPECT_EQ(testing::RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P",
-                                 held + ".~qnew", "-P", held + ".bak", "-e", "trace=rename,unlink", "-e",
-                                 "inject=rename:error=EBUSY:when=1", "-e",
+                                 held, "-P", held + ".bak", "-e", "trace=renameat,rename,unlink",
+                                 "-e", "inject=renameat:error=EBUSY:when=1", "-e",
                                  "inject=unlink:error=EBUSY", install_ / "quastorell",
                                  "--unattended"},
                                 &out, "", {"LC_ALL=C", "ASAN_OPTIONS=detect_leaks=0"}),
@@ -338,6 +342,54 @@ TEST_F(ConsoleClientTest, FilesInUseAreMovedAsideAndTheirOldVersionsDeletedLater
   EXPECT_EQ(FileExists(install_ / "gone.txt.bak"), 0);
   EXPECT_NE(install_.Read("Quasto\\Quastorell.log").find("-> Delete: gone.txt\n"),
             std::string::npos);
+}
+
+// A second run while the first is staging: it says so and ends, touching
+// nothing, not even the first run's journal, whatever the configuration's
+// mutex says (here there is none).
+TEST_F(ConsoleClientTest, ASecondRunFindsTheInstallationLockedAndEnds) {
+  UpdaterStructure config;
+  config.ProgInfo = "Tool 2.0";
+  config.URL = server_.http_url() + "slow/";
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  std::vector<std::string> contents(6);
+  for (int i = 0; i < 6; ++i) {
+    std::string& content = contents[i];
+    for (int k = 0; content.size() < 200000; ++k) content += std::to_string(i * 7919 + k) + ",";
+    const std::string name = "f" + std::to_string(i) + ".bin";
+    client::PublishFile(site_, &manifest_, "", name, content, kNew);
+  }
+  // The slow path serves the site's files in pieces with pauses.
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  const std::string journal = install_ / "Quasto\\Quastorell.journal";
+
+  const int first = testing::StartChild({install_ / "quastorell", "--unattended"}, {"LC_ALL=C"});
+  ASSERT_GT(first, 0);
+  for (int i = 0; i < 500 && install_.Read("Quasto\\Quastorell.journal").find("\nstage\n") ==
+                                  std::string::npos;
+       ++i) {
+    usleep(10000);
+  }
+  const std::string staging = install_.Read("Quasto\\Quastorell.journal");
+  ASSERT_NE(staging.find("\nstage\n"), std::string::npos) << "the first run is staging";
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 4) << out;
+  EXPECT_NE(out.find("[info] Tool 2.0:\n  Es l\xC3\xA4uft bereits eine Aktualisierung.\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Lade Update-Informationen"), std::string::npos) << out;
+  EXPECT_EQ(install_.Read("Quasto\\Quastorell.journal"), staging) << "left to its run";
+
+  int status = 0;
+  while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  for (int i = 0; i < 6; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".bin";
+    EXPECT_TRUE(install_.Read(name) == contents[i]) << name;
+  }
+  EXPECT_EQ(FileExists(journal), 0);
 }
 
 // Kills the client at several moments of an update: every installed file must

@@ -20,6 +20,21 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
   ctx.base_folder = base_folder;
   ctx.data_folder = ctx.base_folder + kDataFolderName;
   ctx.executable = fs::ExecutablePath();
+  // One run at a time on an installation, whatever the configuration says:
+  // two would take each other's files half-way. The lock comes before an
+  // earlier run's journal is touched, since that run may still be at it.
+  // Without the data folder, or on a read-only medium, there is nothing to
+  // lock and nothing a run could change.
+  fs::ExclusiveLock lock;
+  if (lock.Acquire(ctx.data_folder + kLockFile) == fs::ExclusiveLock::Result::kHeld) {
+    ctx.language.LoadLanguage(ctx.data_folder + kLanguageFile);
+    LoadConfiguration(ctx.data_folder + kClientConfigFile, &ctx.config);
+    view->ShowMessage(" " + ctx.config.ProgInfo,
+                      Latin1ToUtf8(ctx.language.LanguageText("UpdateRuns")) + "  ",
+                      kIconInformation);
+    return ClientOutcome::kAlreadyRunning;
+  }
+
   // Whatever an earlier run left half done is finished (or undone) first,
   // before the configuration is read, without the network.
   const Recovery recovery = RecoverInterruptedUpdate(ctx.base_folder, ctx.data_folder);
@@ -78,6 +93,8 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
     }
   }
   if (holds_mutex) system->ReleaseMutex();
+  // The restarted program may look for an update at once.
+  lock.Release();
 
   if (!ctx.config.ProgExe.empty() && ctx.config.Restart != 0) {
     const std::string& exe = ctx.config.ProgExe;

@@ -1,7 +1,9 @@
 #include "client/updater.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
+#include <random>
 
 #include "client/client_text.h"
 #include "client/manifest_trust.h"
@@ -17,9 +19,21 @@
 namespace quasto::client {
 namespace {
 
-// Temporary names beside the installed file while its new version is staged.
+// Temporary names beside the installed file while its new version is
+// staged: the file's name, this run's token, and one of these.
 constexpr char kDownloadSuffix[] = ".~qdl";
 constexpr char kFreshSuffix[] = ".~qnew";
+
+// Tells this run's temporaries from another's: two runs on one installation
+// must never take each other's half-written files for their own.
+std::string RunToken() {
+  std::random_device random;
+  const uint64_t mixed = (static_cast<uint64_t>(random()) << 32 | random()) ^
+                         static_cast<uint64_t>(fs::ClockNowNs());
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(mixed));
+  return buf;
+}
 
 UpdActionStructure DirectoryAction(const std::string& dir, int32_t kind) {
   UpdActionStructure a;
@@ -76,6 +90,13 @@ std::string FoldedPath(const std::string& rel) {
   return out;
 }
 
+// A new file without an extension whose content starts a script or an ELF
+// program is one to run: on POSIX it gets its execute bit.
+bool LooksExecutable(const std::string& name, std::string_view head) {
+  return name.find('.', 1) == std::string::npos &&
+         (head.substr(0, 2) == "#!" || head.substr(0, 4) == "\x7F" "ELF");
+}
+
 // The folder a folder path (ending in a separator) lies in.
 std::string ParentFolder(const std::string& folder) {
   std::string f = folder;
@@ -103,7 +124,19 @@ int64_t TotalSize(const std::vector<UpdActionStructure>& actions) {
 
 Updater::Updater(ClientContext* context, ClientView* view, HttpTransport* transport,
                  ClientSystem* system)
-    : ctx_(context), view_(view), system_(system), downloader_(transport, view) {}
+    : ctx_(context),
+      view_(view),
+      system_(system),
+      downloader_(transport, view),
+      run_token_(RunToken()) {}
+
+std::string Updater::DownloadName(const std::string& file) const {
+  return file + "." + run_token_ + kDownloadSuffix;
+}
+
+std::string Updater::StagedName(const std::string& file) const {
+  return file + "." + run_token_ + kFreshSuffix;
+}
 
 HashCache& Updater::hashes() {
   const std::string file = ctx_->data_folder + kHashCacheFile;
@@ -388,6 +421,20 @@ void Updater::ApplyUpdate() {
     view_->DrainEvents();
   }
 
+  // Each staged file is read back as it lies on disk before anything is
+  // moved into place: what another writer or a failing disk made of it since
+  // it was written is never installed.
+  for (size_t i = 0; i < actions_.size(); ++i) {
+    if (!staged[i].ok) continue;
+    std::string hex;
+    if (!HashFile(StagedName(actions_[i].File), &hex) || hex != staged[i].hex) {
+      staged[i].ok = false;
+      fs::RemoveFile(StagedName(actions_[i].File));
+      ShowFileMessage("ErrUpdate", FilePart(actions_[i].File));
+      ++outcome_.failures;
+    }
+  }
+
   // Commit: the journal lists every step; once it is on disk the update is
   // as good as done, since the next start completes what a kill interrupts.
   const Journal commit = CommitJournal(staged, carried);
@@ -481,10 +528,10 @@ Journal Updater::StagingJournal(const std::vector<JournalStep>& carried) const {
       s.path = rel;
       j.steps.push_back(s);
     }
-    for (const char* suffix : {kDownloadSuffix, kFreshSuffix}) {
+    for (const std::string& temp : {DownloadName(a.File), StagedName(a.File)}) {
       JournalStep s;
       s.kind = StepKind::kTemporary;
-      s.path = CacheKey(a.File) + suffix;
+      s.path = CacheKey(temp);
       j.steps.push_back(s);
     }
   }
@@ -510,18 +557,18 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
         const std::string name = FilePart(a.File);
         JournalStep temp;
         temp.kind = StepKind::kTemporary;
-        temp.path = CacheKey(a.File) + kDownloadSuffix;
+        temp.path = CacheKey(DownloadName(a.File));
         temporaries.push_back(temp);
         if (staged[i].ok) {
           s.kind = StepKind::kPlace;
           s.path = CacheKey(a.File);
-          s.staged = s.path + kFreshSuffix;
+          s.staged = CacheKey(StagedName(a.File));
           s.aside = aside_for(a.File);
           s.line = "-> " + EscapeControls(name) + " (" + SizeText(static_cast<float>(a.Size)) + ")\n";
         } else {
           s.kind = StepKind::kNote;
           s.line = "-> Update Error: " + EscapeControls(name) + "\n";
-          temp.path = CacheKey(a.File) + kFreshSuffix;
+          temp.path = CacheKey(StagedName(a.File));
           temporaries.push_back(temp);
         }
         break;
@@ -583,8 +630,8 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
   const std::string name = FilePart(a.File);
   // Checked at the analysis too; a link may have been made since.
   if (!LeadsInto(ctx_->base_folder, a.File)) return FailFile("ErrUpdate", name, "", "");
-  const std::string dl = a.File + kDownloadSuffix;
-  const std::string fresh = a.File + kFreshSuffix;
+  const std::string dl = DownloadName(a.File);
+  const std::string fresh = StagedName(a.File);
   view_->SetText(kStatusText, name + " ( 0% )");
   const std::string folder = FolderPart(a.File);
   if (DirectoryExists(folder) == 0) CreateDirectoryTree(folder);
@@ -610,6 +657,7 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
   // an open file.
   UnpackStatus status = UnpackStatus::kReadFailed;
   bool written = false;
+  std::string head;  // the content's first bytes
   Sha256 content_hash;
   const int64_t since = fs::ClockNowNs();
   {
@@ -621,6 +669,7 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
           [&in](char* buf, size_t cap) { return in.Read(buf, cap); },
           static_cast<uint64_t>(size), [&](std::string_view piece) {
             content_hash.Update(piece);
+            if (head.size() < 4) head.append(piece.substr(0, 4 - head.size()));
             return result.Write(piece.data(), piece.size());
           });
       // Flushed to disk: the journal will vouch for this file.
@@ -634,7 +683,14 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
   if (!a.SHA256.empty() && hex != a.SHA256) return FailFile("ErrUpdate", name, dl, fresh);
   fs::RemoveFile(dl);
 
-  // Renaming keeps both, so the file is complete the moment it is in place.
+  // Renaming keeps them all, so the file is complete the moment it is in
+  // place: the installed file's permission bits (a program stays one to
+  // run), its date and its attributes.
+  if (FileExists(a.File) == 1) {
+    fs::CopyPermissions(a.File, fresh);
+  } else if (LooksExecutable(name, head)) {
+    fs::MakeExecutable(fresh);
+  }
   fs::SetFileDate(fresh, a.Date);
   fs::SetAttributes(fresh, a.Attrib);
   staged->ok = true;

@@ -132,6 +132,10 @@ class Updater {
   // The steps that put the staged update in place, in the actions' order.
   Journal CommitJournal(const std::vector<Staged>& staged,
                         const std::vector<JournalStep>& carried) const;
+  // This run's temporaries beside an installed file: the packed download
+  // and the unpacked file that the commit moves into place.
+  std::string DownloadName(const std::string& file) const;
+  std::string StagedName(const std::string& file) const;
   void Refuse(const UpdFileStructure& entry);
   // Whether an entry would delete or replace one of the client's own files:
   // its documents, journal, lock, key and state in the data folder, and, for
@@ -148,6 +152,7 @@ class Updater {
   ClientView* view_;
   ClientSystem* system_;
   Downloader downloader_;
+  const std::string run_token_;
 
   std::vector<UpdActionStructure> actions_;
   std::vector<std::string> run_list_;

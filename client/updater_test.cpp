@@ -44,7 +44,7 @@ UpdFileStructure Entry(const std::string& path, const std::string& name, int32_t
   e.Flags = flags;
   e.Date = date;
   e.Type = type;
-  e.Pack = "p";
+  e.Pack = std::string(1, 'p');  // not a literal: g++ 12 warns falsely (-Wrestrict) here
   return e;
 }
 

@@ -326,6 +326,9 @@ bool SetAttributes(const std::string& path, int32_t attributes) {
   return SetFileAttributesW(Wide(path).c_str(), static_cast<DWORD>(attributes)) != 0;
 }
 
+bool CopyPermissions(const std::string&, const std::string&) { return true; }
+bool MakeExecutable(const std::string&) { return true; }
+
 int32_t NowDateValue() {
   FILETIME utc;
   GetSystemTimeAsFileTime(&utc);
@@ -377,6 +380,33 @@ int64_t ClockNowNs() {
   FILETIME utc;
   GetSystemTimeAsFileTime(&utc);
   return (Ticks(utc) - kEpochTicks) * 100;
+}
+
+ExclusiveLock::Result ExclusiveLock::Acquire(const std::string& path) {
+  Release();
+  // No sharing at all: while it is open, every other open fails. A reparse
+  // point in its place is opened as itself and refused.
+  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? Result::kHeld
+                                                                               : Result::kFailed;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    CloseHandle(h);
+    return Result::kFailed;
+  }
+  handle_ = reinterpret_cast<intptr_t>(h);
+  return Result::kLocked;
+}
+
+void ExclusiveLock::Release() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
 }
 
 uint16_t UserLanguageId() { return GetUserDefaultLangID(); }

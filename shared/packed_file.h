@@ -16,14 +16,11 @@
 #include <string>
 #include <string_view>
 
+#include "shared/limits.h"
+
 namespace quasto {
 
 inline constexpr size_t kPackedHeaderSize = 16;
-// Largest LZMA dictionary a packed file may ask for. Our packer uses at most
-// 16 MiB; the decoder never reserves more than the content's length anyway.
-inline constexpr uint32_t kMaxDictionary = 64u << 20;
-// Lengths in the header must fit the manifest's signed 32-bit Size.
-inline constexpr double kMaxPackedLength = 2147483647.0;
 
 // CRC-32, chainable: Crc32(b, Crc32(a)) == Crc32(a + b).
 uint32_t Crc32(std::string_view data, uint32_t crc = 0);
