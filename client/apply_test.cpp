@@ -221,6 +221,28 @@ TEST_F(ApplyTest, TheUsersOwnBackupsAreLeftAlone) {
   EXPECT_EQ(FileExists(install_ / "Tool.exe.1.bak"), 0);  // the client's own went at once
 }
 
+// The manifest's CRC vouches for these packed files, yet they are not what
+// its Size says: one declares a megabyte of content for a 1000-byte file, the
+// other goes on past its content plus the header.
+TEST_F(ApplyTest, PackedFilesThatLieAboutTheirLengthAreNotInstalled) {
+  Install("bomb.dat", "old bomb");
+  Install("long.dat", "old long");
+  UpdFileStructure& bomb = Publish("", "bomb.dat", std::string(1 << 20, '\0'));
+  bomb.Size = 1000;
+  UpdFileStructure& longer = Publish("", "long.dat", std::string(100, 'L'));
+  std::string packed = site_.Read(longer.Pack) + std::string(5000, 'x');
+  site_.Write(longer.Pack, packed);
+  longer.CRC = static_cast<int32_t>(Crc32(packed));
+  RunWithButton();
+  EXPECT_EQ(install_.Read("bomb.dat"), "old bomb");
+  EXPECT_EQ(install_.Read("long.dat"), "old long");
+  ASSERT_EQ(view_.messages.size(), 2u);
+  EXPECT_EQ(view_.messages[0].text, "Datei konnte nicht aktualisiert werden:\nbomb.dat");
+  EXPECT_EQ(view_.messages[1].text, "\xC3\x9C" "bertragungsfehler beim Download:\nlong.dat");
+  EXPECT_TRUE(Leftovers("").empty());
+  EXPECT_EQ(outcome_.failures, 2);
+}
+
 TEST_F(ApplyTest, MissingPackedFileAndReadOnlyTarget) {
   Install("gone.txt", "still here");
   UpdFileStructure& gone = Publish("", "gone.txt", "new");

@@ -96,5 +96,36 @@ TEST_F(DownloadTest, SinkReceivesPiecesAndCanRefuse) {
   EXPECT_EQ(n, -1);
 }
 
+// Only a success is the file: not an error page, and not the page of a
+// redirect without a Location.
+TEST_F(DownloadTest, OnlyASuccessfulAnswerIsTheBody) {
+  for (const char* status : {"status/302/x", "status/301/x", "status/304/x", "status/204/x"}) {
+    EXPECT_FALSE(Get(status)) << status;
+  }
+  EXPECT_EQ(downloader_.last_status(), 204);
+}
+
+TEST_F(DownloadTest, ABodyLongerThanAllowedIsStopped) {
+  int64_t seen = 0;
+  auto count = [&](std::string_view piece) {
+    seen += static_cast<int64_t>(piece.size());
+    return true;
+  };
+  // Announced too long: nothing is taken.
+  EXPECT_EQ(downloader_.StartDownloadTo(server_.http_url() + "file.bin", "f", 0x800, 0, 4096,
+                                        count, 1000),
+            -1);
+  EXPECT_TRUE(downloader_.last_too_long());
+  EXPECT_EQ(seen, 0);
+  // Not announced: stopped when it goes past.
+  EXPECT_FALSE(downloader_.StartDownload(server_.http_url() + "nolength/file.bin", "f", 0x800, 0,
+                                         4096, 100000));
+  EXPECT_TRUE(downloader_.last_too_long());
+  auto got = downloader_.StartDownload(server_.http_url() + "file.bin", "f", 0x800, 0, 4096,
+                                       static_cast<int64_t>(body_.size()));
+  ASSERT_TRUE(got);
+  EXPECT_FALSE(downloader_.last_too_long());
+}
+
 }  // namespace
 }  // namespace quasto::client

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "client/console_view.h"
 #include "client/http.h"
@@ -81,7 +82,16 @@ int main(int argc, char** argv) {
   auto transport = NewHttpTransport();
   auto system = NewClientSystem();
   std::string why;
-  switch (RunClient(args, base, &view, transport.get(), system.get(), &why)) {
+  ClientOutcome outcome;
+  try {
+    outcome = RunClient(args, base, &view, transport.get(), system.get(), &why);
+  } catch (const std::bad_alloc&) {
+    // The last resort: every reader bounds what it holds, and a journal
+    // keeps the installation whole.
+    std::fputs("Out of memory: the update was stopped.\n", stderr);
+    return 1;
+  }
+  switch (outcome) {
     case ClientOutcome::kUpdated:
     case ClientOutcome::kNothingToDo:
       return 0;

@@ -12,6 +12,7 @@
 #include "shared/folders.h"
 #include "shared/file_stream.h"
 #include "shared/fs.h"
+#include "shared/limits.h"
 #include "shared/packed_file.h"
 #include "shared/signature.h"
 #include "shared/text.h"
@@ -202,16 +203,26 @@ int Updater::RunUpdate(const std::string& title) {
   view_->SetText(kStatusText, Text("MsgLoadUpdInfo"));
   view_->DrainEvents();
 
-  std::optional<std::string> body = downloader_.StartDownload(
-      ctx_->config.URL + kManifestFile, "", kFlagResynchronize, 0, kDefaultChunk);
-  if (!body) {
+  auto no_manifest = [&](const std::string& detail) {
+    outcome_.manifest_fetched = false;
     view_->ShowMessage(" " + ctx_->config.ProgInfo, Text("ErrorURL") + "  ", kIconError);
-    // A refusal (403) is another fault than a wrong address (404).
-    if (downloader_.last_status() >= 400) {
-      view_->ShowDetail("HTTP status " + std::to_string(downloader_.last_status()));
-    }
+    if (!detail.empty()) view_->ShowDetail(detail);
     view_->CloseProgressWindow();
     return 0;
+  };
+  std::optional<std::string> body =
+      downloader_.StartDownload(ctx_->config.URL + kManifestFile, "", kFlagResynchronize, 0,
+                                kDefaultChunk, kMaxManifestBytes);
+  if (!body) {
+    // A refusal (403) is another fault than a wrong address (404).
+    const int status = downloader_.last_status();
+    if (downloader_.last_too_long()) {
+      return no_manifest("The manifest is larger than " + std::to_string(kMaxManifestBytes) +
+                         " bytes");
+    }
+    return no_manifest(status != 0 && (status < 200 || status > 299)
+                           ? "HTTP status " + std::to_string(status)
+                           : std::string());
   }
   outcome_.manifest_fetched = true;
   signature_required_ = SignatureRequired(ctx_->data_folder);
@@ -219,7 +230,7 @@ int Updater::RunUpdate(const std::string& title) {
     // The exact bytes received are what the publisher must have signed.
     std::optional<std::string> sig = downloader_.StartDownload(
         ctx_->config.URL + kManifestFile + kSignatureSuffix, "", kFlagResynchronize, 0,
-        kDefaultChunk);
+        kDefaultChunk, kMaxSignatureBytes);
     const std::string why =
         sig ? CheckManifestSignature(ctx_->data_folder, *body, *sig, fs::ClockNowNs() / 1000000000)
             : std::string("no signature on the server");
@@ -232,8 +243,9 @@ int Updater::RunUpdate(const std::string& title) {
   }
   // A body that is no JSON object (an error page, say) leaves nothing to do.
   Manifest manifest;
-  ManifestFromJson(*body, &manifest);
+  const ManifestRead read = ManifestFromJson(*body, &manifest);
   body.reset();
+  if (read == ManifestRead::kNoMemory) return no_manifest("The manifest does not fit in memory");
 
   view_->SetText(kStatusText, Text("MsgReadUpdInfo"));
   view_->DrainEvents();
@@ -640,13 +652,18 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
   if (!out.Create(dl)) return FailFile("ErrUpdate", name, dl, fresh);
   uint32_t crc = 0;
   bool stored = true;
+  // The entry's Size is the content's (its low 32 bits); the packed file is
+  // at most 16 bytes longer. One that goes on would fill the disk.
+  const int64_t content_size = static_cast<int64_t>(static_cast<uint32_t>(a.Size));
   int64_t received = downloader_.StartDownloadTo(
       ctx_->config.URL + PercentEncode(a.Pack), a.File, kFlagResynchronize, kProgressText,
-      kDefaultChunk, [&](std::string_view piece) {
+      kDefaultChunk,
+      [&](std::string_view piece) {
         crc = Crc32(piece, crc);
         stored = out.Write(piece.data(), piece.size());
         return stored;
-      });
+      },
+      content_size + kPackedOverhead);
   const bool closed = out.Close();
   if (!stored || (received > 0 && !closed)) return FailFile("ErrUpdate", name, dl, fresh);
   if (received <= 0 || crc != static_cast<uint32_t>(a.CRC)) {
@@ -671,7 +688,8 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
             content_hash.Update(piece);
             if (head.size() < 4) head.append(piece.substr(0, 4 - head.size()));
             return result.Write(piece.data(), piece.size());
-          });
+          },
+          content_size);
       // Flushed to disk: the journal will vouch for this file.
       written = result.Close();
     }

@@ -12,6 +12,8 @@ namespace quasto {
 // megabyte for thousands of files; a larger one is refused like an address
 // that does not answer ("ErrorURL"), so an endless one cannot exhaust memory.
 inline constexpr int64_t kMaxManifestBytes = int64_t{64} << 20;
+// Its signature is a few hundred bytes.
+inline constexpr int64_t kMaxSignatureBytes = 64 << 10;
 
 // A packed file is never longer than its content plus the 16-byte header:
 // stored content is exactly that long, and LZMA is used only when it is
