@@ -344,6 +344,41 @@ TEST_F(ConsoleClientTest, FilesInUseAreMovedAsideAndTheirOldVersionsDeletedLater
             std::string::npos);
 }
 
+// A download that fails leaves its temporary, and here no deletion works
+// (strace makes every unlink "busy"): the journal keeps it, and the next
+// start removes it.
+TEST_F(ConsoleClientTest, ATemporaryThatCannotBeRemovedGoesAtTheNextStart) {
+  install_.Write("data.bin", "old");
+  fs::SetFileDate(install_ / "data.bin", kOld);
+  Publish("", "data.bin", std::string(20000, 'D'));
+  manifest_["data.bin"].CRC ^= 1;
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  auto temporaries = [&] {
+    std::vector<fs::DirEntry> entries;
+    fs::ListDirectory(install_.path(), &entries);
+    int n = 0;
+    for (const auto& e : entries) n += e.name.find(".~q") != std::string::npos;
+    return n;
+  };
+  std::string out;
+  EXPECT_EQ(testing::RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                 "trace=unlink", "-e", "inject=unlink:error=EBUSY",
+                                 install_ / "quastorell", "--unattended"},
+                                &out, "", {"LC_ALL=C", "ASAN_OPTIONS=detect_leaks=0"}),
+            1)
+      << out;
+  EXPECT_EQ(temporaries(), 1) << "the packed download";
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.journal").find("\ntemp\tdata.bin."),
+            std::string::npos);
+
+  out.clear();
+  fs::RemoveFile(site_ / "Quastorell.uif");  // the start needs no server to tidy up
+  EXPECT_EQ(Run({"--unattended"}, &out), 2) << out;
+  EXPECT_EQ(temporaries(), 0);
+  EXPECT_EQ(install_.Read("data.bin"), "old");
+  EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.journal"), 0);
+}
+
 // A second run while the first is staging: it says so and ends, touching
 // nothing, not even the first run's journal, whatever the configuration's
 // mutex says (here there is none).
