@@ -128,7 +128,8 @@ class Win32System : public ClientSystem {
     }
     SHELLEXECUTEINFOW sei{};
     sei.cbSize = sizeof(sei);
-    sei.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // No message box of the shell's own: the client says what did not start.
+    sei.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     sei.lpVerb = L"open";
     sei.lpFile = file.c_str();
     sei.lpParameters = params.empty() ? nullptr : params.c_str();

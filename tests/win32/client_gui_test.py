@@ -478,6 +478,113 @@ class ClientGuiTest:
             time.sleep(0.1)
         r.eq(marker, b"[-x]\r\n", "restarted in the quoted folder")
 
+    # --- under attack and under faults ----------------------------------------
+
+    def look_alikes_and_runs(self):
+        """A program to run named "..＼outside.bat" (FULLWIDTH REVERSE SOLIDUS)
+        with a decoy one folder up: refused, nothing runs outside. A program in
+        a Cyrillic folder runs. A user's own Tool.exe.bak stays."""
+        r = self.r
+        s = self.update_set("lookalike")
+        for sep in ("\uff3c", "\u2215", "\uff0f"):
+            s.add("", ".." + sep + "outside.bat", b"@echo inside> marker.txt\r\n", NEW, flags=16)
+        s.add("\u0418\u0432\u0430\u043d\\", "run.bat", b"@echo ran> marker.txt\r\n", NEW, flags=16)
+        s.add("", "Tool.exe", b"tool 2", NEW)
+        s.add("", "bad.exe", b"MZ this is no program", NEW, flags=16)
+        s.write_manifest()
+        base = self.install("lookalike")
+        self.put(base, "Tool.exe", b"tool 1")
+        self.put(base, "Tool.exe.bak", b"the user's own backup")
+        decoy = os.path.join(self.work, "outside.bat")
+        with open(decoy, "wb") as f:
+            f.write(b"@echo outside> outside-ran.txt\r\n")
+        try:
+            proc = self.start(base)
+            r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+                 "analysis")
+            r.eq(self.text(4), "3", "the look-alikes are no actions")
+            self.wine.driver("click", CAPTION, "10")
+            r.eq(self.msgbox(),
+                 " Quastorell|Programm konnte nicht gestartet werden:\\nbad.exe|warning",
+                 "a program that did not start is said")
+            r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
+                 "update finished")
+            self.wine.driver("close", CAPTION)
+            r.check(self.ended(proc), "client ends")
+            r.eq(os.path.exists(os.path.join(self.work, "outside-ran.txt")), False,
+                 "nothing ran one folder up")
+            r.eq(self.read(base, "\u0418\u0432\u0430\u043d/marker.txt"), b"ran\r\n",
+                 "the program in the Cyrillic folder ran")
+            r.eq(self.read(base, "Tool.exe"), b"tool 2", "Tool.exe replaced")
+            r.eq(self.read(base, "Tool.exe.bak"), b"the user's own backup", "the user's .bak stays")
+            log = self.read(base, "Quasto/Quastorell.log") or b""
+            r.check(log.count(b"-> Update Error: ..") == 3 and b"-> Run: run.bat\n" in log and
+                    b"-> Run Error: bad.exe\n" in log, "log: %r" % log)
+        finally:
+            os.remove(decoy)
+
+    def own_files_and_links(self):
+        """A manifest that deletes the client's configuration, texts and
+        executable and replaces its configuration, and a folder link inside
+        the installation that leads out of it."""
+        r = self.r
+        outside = fresh_dir(os.path.join(self.work, "outside"))
+        evil = json.dumps({"ProgInfo": "evil", "ProgExe": "..\\outside\\x.bat", "Restart": 1,
+                           "Mutex": "", "URL": "http://127.0.0.1:1/"}).encode()
+        s = self.update_set("ownfiles")
+        s.entries["replace the configuration"] = s.add("Quasto\\", "Quastorell.ucf", evil, NEW)
+        s.add("Quasto\\", "Quastorell.ucf", flags=4)
+        s.add("Quasto\\", "quastorell.lng", flags=4)
+        s.add("", "QUASTORELL.EXE", flags=4)
+        s.add("data\\", "new.txt", b"written outside?", NEW)
+        s.add("", "app.txt", b"app 2", NEW)
+        s.write_manifest()
+        base = self.install("ownfiles")
+        os.symlink(outside, os.path.join(base, "data"))
+        ucf = self.read(base, "Quasto/Quastorell.ucf")
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+             "analysis")
+        r.eq(self.text(4), "1", "only app.txt")
+        self.wine.driver("click", CAPTION, "10")
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
+             "update finished")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
+        r.eq(self.read(base, "app.txt"), b"app 2", "app.txt")
+        r.eq(self.read(base, "Quasto/Quastorell.ucf"), ucf, "configuration kept")
+        r.check(self.read(base, "Quasto/Quastorell.lng") is not None, "texts kept")
+        r.check(self.read(base, "Quastorell.exe") is not None, "client kept")
+        r.eq(os.listdir(outside), [], "nothing written through the link")
+        # And the next run works as before.
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Keine Aktualisierung erforderlich.")[0],
+             0, "the next run")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
+
+    def two_runs(self):
+        """While one run waits with its window open, a second one says that an
+        update is already running, and ends."""
+        r = self.r
+        s = self.update_set("tworuns")
+        s.add("", "app.txt", b"app 2", NEW)
+        s.write_manifest()
+        base = self.install("tworuns")
+        first = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+             "the first run's analysis")
+        second = self.start(base)
+        r.eq(self.msgbox(), " %s|Es l\u00e4uft bereits eine Aktualisierung.\\nDieser Start wird "
+             "beendet.  |information" % TITLE, "UpdateRuns")
+        r.check(self.ended(second), "the second run ends")
+        self.wine.driver("click", CAPTION, "10")
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
+             "the first run updates")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(first), "the first run ends")
+        r.eq(self.read(base, "app.txt"), b"app 2", "app.txt")
+
     def languages(self):
         r = self.r
         self.update_set("lang").write_manifest()
@@ -519,7 +626,7 @@ class ClientGuiTest:
             for name in ("full_update", "url_errors", "mutex_held", "program_running",
                          "corrupt_download", "content_decides", "restart", "restart_quoted_folder",
                          "self_update", "held_by_helper", "killed_update", "languages",
-                         "high_dpi"):
+                         "high_dpi", "look_alikes_and_runs", "own_files_and_links", "two_runs"):
                 if not only or name in only:
                     self.r.run(name, getattr(self, name))
         finally:
