@@ -26,10 +26,11 @@ inline constexpr uint32_t kMaxDictionary = 64u << 20;
 // Lengths in a packed file's header must fit the manifest's signed 32-bit Size.
 inline constexpr double kMaxPackedLength = 2147483647.0;
 
-// A transfer is practically dead, and ends, when fewer than
-// kDeadTransferBytes arrive within kDeadTransferSeconds (under 1 KiB a
-// minute: a trickle, or a server that went silent).
-inline constexpr int64_t kDeadTransferBytes = 1024;
+// A transfer is practically dead, and ends, when less than
+// kDeadTransferBytesPerSecond arrived on average over the last
+// kDeadTransferSeconds (under 60 KiB in a minute: a trickle, or a server
+// that went silent). A slow modem still moves several KiB a second.
+inline constexpr int64_t kDeadTransferBytesPerSecond = 1024;
 inline constexpr int kDeadTransferSeconds = 60;
 // Time to set up a connection, and to send a request.
 inline constexpr int kConnectTimeoutSeconds = 60;
