@@ -15,9 +15,9 @@ std::wstring Utf8ToWide(std::string_view utf8);
 // The one conversion to the ANSI code page. It never maps best fit: a
 // character the code page lacks becomes "?", not a look-alike (best fit turns
 // FULLWIDTH REVERSE SOLIDUS, U+FF3C, into "\", so a name ".." U+FF3C "x"
-// would name a file one folder up). `exact`, when given, says whether the result converts back to the
-// same text; a name that does not may only be shown, never used to open or
-// start anything.
+// would name a file one folder up). `exact`, when given, says whether the
+// result converts back to the same text; a name that does not may only be
+// shown, never used to open or start anything.
 std::string Utf8ToAnsi(const std::string& utf8, bool* exact = nullptr);
 
 }  // namespace quasto::client

@@ -62,7 +62,8 @@ TEST(Win32System, ProgramsStartByTheirUnicodeNames) {
 
   dir.Write("inst\\..\xEF\xBC\xBC" "outside.bat", "@echo inside> marker.txt\r\n");
   dir.Write("outside.bat", "@echo outside> marker.txt\r\n");
-  ASSERT_TRUE(system->RunProgramAndWait(dir / "inst\\..\xEF\xBC\xBC" "outside.bat", dir / "inst\\"));
+  ASSERT_TRUE(
+      system->RunProgramAndWait(dir / "inst\\..\xEF\xBC\xBC" "outside.bat", dir / "inst\\"));
   EXPECT_EQ(dir.Read("inst\\marker.txt"), "inside\r\n");
   EXPECT_EQ(dir.Read("marker.txt"), "");
 }

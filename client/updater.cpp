@@ -576,7 +576,8 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
           s.path = CacheKey(a.File);
           s.staged = CacheKey(StagedName(a.File));
           s.aside = aside_for(a.File);
-          s.line = "-> " + EscapeControls(name) + " (" + SizeText(static_cast<float>(a.Size)) + ")\n";
+          s.line = "-> " + EscapeControls(name) + " (" +
+                   SizeText(static_cast<float>(a.Size)) + ")\n";
         } else {
           s.kind = StepKind::kNote;
           s.line = "-> Update Error: " + EscapeControls(name) + "\n";
