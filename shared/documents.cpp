@@ -21,7 +21,7 @@ namespace {
 // never a crash.
 class ThrowingAllocator {
  public:
-  static const bool kNeedFree = true;
+  [[maybe_unused]] static const bool kNeedFree = true;  // of RapidJSON's allocator concept
   void* Malloc(size_t size) {
     if (size == 0) return nullptr;
     void* p = std::malloc(size);
