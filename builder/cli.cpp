@@ -25,7 +25,7 @@ constexpr char kUsage[] =
     "  quastorell-builder [--base DIR] status NAME\n"
     "  quastorell-builder [--base DIR] rule NAME RELPATH (----- | NoUpdate | IfNotExist | Delete)\n"
     "  quastorell-builder [--base DIR] generate NAME [--version TEXT] [--date DD.MM.YYYY]\n"
-    "      [--only RELPATH ...] [--upload]\n"
+    "      [--only RELPATH ...] [--upload] [--jobs N]\n"
     "  quastorell-builder [--base DIR] upload NAME\n"
     "  quastorell-builder [--base DIR] ftp --server HOST [--port N] [--start-dir DIR]\n"
     "      [--login USER] [--password-stdin]\n";
@@ -90,6 +90,19 @@ Options ParseOptions(const std::vector<std::string>& args, size_t first,
 const std::set<std::string> kProjectValued = {"--source", "--target", "--url", "--exe",
                                               "--mutex", "--ftp-dir", "--version", "--date"};
 
+// Worker threads for packing; 0 (the default) is one per core.
+int ParseJobsOption(const Options& o) {
+  if (!o.Has("--jobs")) return 0;
+  const std::string& text = o.Get("--jobs");
+  int n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9' || n > 999) throw UsageError{"Ungültige Zahl für --jobs: " + text};
+    n = n * 10 + (c - '0');
+  }
+  if (text.empty() || n < 1 || n > 1024) throw UsageError{"Ungültige Zahl für --jobs: " + text};
+  return n;
+}
+
 int32_t ParseDateOption(const std::string& text) {
   int32_t value = 0;
   if (!ParseDate(text, &value)) throw UsageError{"Ungültiges Datum: " + text + " (TT.MM.JJJJ)"};
@@ -144,7 +157,8 @@ class Cli {
     if (command == "status") return Status(ParseOptions(args, i, {}, {}), base);
     if (command == "rule") return Rule(ParseOptions(args, i, {}, {}), base);
     if (command == "generate") {
-      return Generate(ParseOptions(args, i, {"--version", "--date", "--only"}, {"--upload"}), base);
+      return Generate(
+          ParseOptions(args, i, {"--version", "--date", "--only", "--jobs"}, {"--upload"}), base);
     }
     if (command == "upload") return Upload(ParseOptions(args, i, {}, {}), base);
     if (command == "ftp") {
@@ -317,6 +331,7 @@ class Cli {
     const std::string& name = OneName(o);
     std::optional<int32_t> date;
     if (o.Has("--date")) date = ParseDateOption(o.Get("--date"));
+    const int jobs = ParseJobsOption(o);
     Start(base);
     if (!Open(name)) return kExitUsage;
     if (o.Has("--version")) ui_.SetVersionText(o.Get("--version"));
@@ -334,7 +349,7 @@ class Cli {
       for (int i = 0; i < ui_.RowCount(); ++i) ui_.SetRowChecked(i, false);
       for (int row : rows) ui_.SetRowChecked(row, true);
     }
-    const GenerationResult g = GenerateUpdate(st_, ui_);
+    const GenerationResult g = GenerateUpdate(st_, ui_, jobs);
     int status = g.ok() ? kExitOk : kExitFailed;
     if (o.flags.count("--upload") && !UploadAndReport()) status = kExitFailed;
     if (!Finish()) status = kExitFailed;
