@@ -298,7 +298,8 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
     packs.push_back(UniquePackName(&claims, key, f.Path, f.Name));
     jobs.push_back({source + key, target + packs.back()});
   }
-  PackPool pool(jobs, PackThreadCount(jobs_requested, jobs.size()));
+  const int threads = PackThreadCount(jobs_requested, jobs.size());
+  PackPool pool(std::move(jobs), threads);
 
   // Results are taken and recorded here, on the caller's thread, in list
   // order: the manifest, the hash cache and the window see the same sequence

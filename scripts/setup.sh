@@ -25,6 +25,7 @@ PACKAGES=(
   xvfb xauth x11-utils imagemagick
   python3 python3-pyftpdlib locales clang
   autoconf automake libtool gettext autopoint po4a
+  nginx bc time xz-utils curl
 )
 
 missing=()
