@@ -184,6 +184,11 @@ if [ ! -f "$PREFIX/.gtest" ]; then
   touch "$PREFIX/.gtest"
 fi
 
+# The LZMA SDK's C encoder, from Debian's 7zip source: the packer's encoder
+# for large files, compiled by both builds (shared/CMakeLists.txt).
+LZMA_SDK_SRC=$(source_dir 7zip)
+log "LZMA SDK source: $(basename "$LZMA_SDK_SRC")"
+
 # RapidJSON is header-only and the same for every target.
 mkdir -p "$PREFIX/include"
 ln -sfn /usr/include/rapidjson "$PREFIX/include/rapidjson"
