@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the optimised preset and runs the generation benchmark.
-#   bench/builder_generate.sh [--mb 60] [--big-mb 1024]
+#   bench/builder_generate.sh [--mb 60] [--big-mb 256] [--rounds 2]
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 cmake --preset native-release >/dev/null

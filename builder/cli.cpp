@@ -63,12 +63,14 @@ constexpr CommandHelp kCommands[] = {
      "Datei kann nur Delete (oder -----) erhalten; sie wird dann beim Updater gelöscht.\n"},
     {"generate",
      "  quastorell-builder [--base DIR] generate NAME [--version TEXT] [--date DD.MM.YYYY]\n"
-     "      [--only RELPATH ...] [--upload] [--expires-days N] [--password-stdin]\n",
+     "      [--only RELPATH ...] [--upload] [--jobs N] [--expires-days N]\n"
+     "      [--password-stdin]\n",
      "Erstellt die Updater-Dateien, wie \"Erstellen\": die vorgeschlagenen Dateien (neu,\n"
      "geändert, noch nie erstellt oder nicht mehr im Zielverzeichnis), oder nur die mit\n"
      "--only genannten. Liegt ein Schlüssel im Basisverzeichnis, wird die Update-Info\n"
      "signiert.\n"
      "  --upload           danach hochladen, wie \"upload\"\n"
+     "  --jobs N           N Dateien gleichzeitig packen (ohne Angabe: eine je Kern)\n"
      "  --expires-days N   die Signatur gilt N Tage\n"
      "  --password-stdin   das Passwort des Schlüssels aus der ersten Zeile der\n"
      "                     Standardeingabe lesen\n"},
@@ -240,6 +242,19 @@ Options ParseOptions(const std::vector<std::string>& args, size_t first,
 const std::set<std::string> kProjectValued = {"--source", "--target", "--url", "--exe",
                                               "--mutex", "--ftp-dir", "--version", "--date"};
 
+// Worker threads for packing; 0 (the default) is one per core.
+int ParseJobsOption(const Options& o) {
+  if (!o.Has("--jobs")) return 0;
+  const std::string& text = o.Get("--jobs");
+  int n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9' || n > 999) throw UsageError{"Ungültige Zahl für --jobs: " + text};
+    n = n * 10 + (c - '0');
+  }
+  if (text.empty() || n < 1 || n > 1024) throw UsageError{"Ungültige Zahl für --jobs: " + text};
+  return n;
+}
+
 int32_t ParseDateOption(const std::string& text) {
   int32_t value = 0;
   if (!ParseDate(text, &value)) throw UsageError{"Ungültiges Datum: " + text + " (TT.MM.JJJJ)"};
@@ -303,9 +318,10 @@ class Cli {
     if (command == "status") return Status(ParseOptions(args, i, {}, {}), base);
     if (command == "rule") return Rule(ParseOptions(args, i, {}, {}), base);
     if (command == "generate") {
-      return Generate(ParseOptions(args, i, {"--version", "--date", "--only", "--expires-days"},
-                                   {"--upload", "--password-stdin"}),
-                      base);
+      return Generate(
+          ParseOptions(args, i, {"--version", "--date", "--only", "--expires-days", "--jobs"},
+                       {"--upload", "--password-stdin"}),
+          base);
     }
     if (command == "upload") return Upload(ParseOptions(args, i, {}, {"--password-stdin"}), base);
     if (command == "keygen") return Keygen(ParseOptions(args, i, {}, {"--password-stdin"}), base);
@@ -518,6 +534,7 @@ class Cli {
     std::optional<int32_t> date;
     if (o.Has("--date")) date = ParseDateOption(o.Get("--date"));
     TakeSigningOptions(o);
+    const int jobs = ParseJobsOption(o);
     Start(base);
     if (!Open(name)) return kExitUsage;
     if (o.Has("--version")) ui_.SetVersionText(o.Get("--version"));
@@ -539,7 +556,7 @@ class Cli {
       for (int i = 0; i < ui_.RowCount(); ++i) ui_.SetRowChecked(i, false);
       for (int row : rows) ui_.SetRowChecked(row, true);
     }
-    const GenerationResult g = GenerateUpdate(st_, ui_);
+    const GenerationResult g = GenerateUpdate(st_, ui_, jobs);
     int status = g.ok() ? kExitOk : kExitFailed;
     if (o.flags.count("--upload") && !UploadAndReport()) status = kExitFailed;
     if (!Finish()) status = kExitFailed;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <random>
 #include <sstream>
 
 #include "builder/upload.h"
@@ -56,6 +58,10 @@ TEST_F(Cli, BadUsageExitsWithTwo) {
   EXPECT_EQ(Run({"new", "Demo", "--source", dir / "src", "--date", "31.02.2024"}), kExitUsage);
   EXPECT_EQ(Run({"status"}), kExitUsage);
   EXPECT_EQ(Run({"status", "a/b"}), kExitUsage) << "no project name";
+  for (const char* jobs : {"0", "-1", "two", "", "99999999999"}) {
+    EXPECT_EQ(Run({"generate", "Demo", "--jobs", jobs}), kExitUsage) << jobs;
+    EXPECT_TRUE(Said(std::string("Ungültige Zahl für --jobs: ") + jobs)) << jobs;
+  }
   EXPECT_EQ(FileExists(dir / "base\\Projects\\Demo.upf"), 0);
 }
 
@@ -269,6 +275,100 @@ TEST_F(Cli, ProgramMustBeAnExistingFileOfTheRelease) {
       << err;
   ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Demo\\Quastorell.ucf", &c));
   EXPECT_EQ(c.ProgExe, "tool.exe");
+}
+
+// Every file below `folder` with its content, by relative path.
+std::map<std::string, std::string> Tree(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  std::vector<fs::DirEntry> entries;
+  fs::ListDirectory(folder, &entries);
+  for (const fs::DirEntry& e : entries) {
+    if (e.is_directory) {
+      for (auto& [rel, data] : Tree(folder + e.name + "\\")) files[e.name + "\\" + rel] = data;
+    } else {
+      fs::ReadFile(folder + e.name, &files[e.name]);
+    }
+  }
+  return files;
+}
+
+TEST_F(Cli, ParallelPackingWritesTheSameBytesAsOneJob) {
+  // Besides the fixture's two: files of every kind the packer treats
+  // differently, in several folders, and more of them than there are workers.
+  std::mt19937 rng(14);
+  auto text = [&](size_t n) {
+    std::string s;
+    while (s.size() < n) s += "word" + std::to_string(rng() % 500) + (rng() % 9 ? " " : "\n");
+    return s.substr(0, n);
+  };
+  auto noise = [&](size_t n) {
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(rng());
+    return s;
+  };
+  for (int i = 0; i < 24; ++i) {
+    dir.Write("src\\d" + std::to_string(i % 4) + "\\file" + std::to_string(i) + ".txt",
+              text(static_cast<size_t>(rng() % 60000)));
+  }
+  dir.Write("src\\big.dll", text(1500000) + noise(300000));
+  dir.Write("src\\noise.bin", noise(70000));
+  dir.Write("src\\empty.dat", "");
+  dir.Write("src\\tiny.txt", "abc");
+  dir.Write("src\\ab\\c\\x", "first of two colliding names");
+  dir.Write("src\\a\\bc\\x", "second of two colliding names");
+  dir.Write("src\\bad.txt", "its packed file cannot be written");
+  dir.Write("base\\Quastorell.exe", "client");
+
+  struct Run_ {
+    std::string out, err;
+    int status;
+    std::map<std::string, std::string> set, project;
+  };
+  std::map<std::string, Run_> runs;
+  for (const char* jobs : {"1", "2", "7"}) {
+    const std::string base = std::string("base") + jobs;
+    for (const char* f : {"Quastorell.exe", "Quastorell.lng"}) {
+      dir.Write(base + "\\" + f, dir.Read(std::string("base\\") + f));
+    }
+    // A folder in the way of one packed file: that file fails, alone.
+    dir.Write(base + "\\Upload\\Demo\\bad[txt].uzf\\in-the-way", "");
+    std::istringstream in;
+    std::ostringstream o, e;
+    ASSERT_EQ(RunBuilderCli({"--base", dir / base, "new", "Demo", "--source", dir / "src",
+                             "--date", "1.2.2024", "--version", "3.1"},
+                            in, o, e, false),
+              kExitOk);
+    std::ostringstream go, ge;
+    Run_& r = runs[jobs];
+    r.status = RunBuilderCli({"--base", dir / base, "generate", "Demo", "--jobs", jobs}, in, go,
+                             ge, false);
+    r.out = go.str();
+    r.err = ge.str();
+    r.set = Tree(dir / (base + "\\Upload\\Demo\\"));
+    r.project = Tree(dir / (base + "\\Projects\\Demo\\"));
+    r.project.erase("Quastorell.hash");  // a cache: its stamps may differ
+  }
+  const Run_& one = runs["1"];
+  EXPECT_EQ(one.status, kExitFailed);
+  EXPECT_NE(one.err.find("1 Datei konnte nicht erstellt werden:\n  bad.txt"), std::string::npos)
+      << one.err;
+  EXPECT_NE(one.err.find("Es wurden 32 Updater-Dateien erstellt"), std::string::npos) << one.err;
+  // The packed files, the obstacle, the client, its texts and its configuration.
+  EXPECT_EQ(one.set.size(), 32u + 1u + 3u);
+  EXPECT_NE(one.project.at("Quastorell.uif").find("\"SHA256\""), std::string::npos);
+  for (const char* jobs : {"2", "7"}) {
+    const Run_& r = runs[jobs];
+    EXPECT_EQ(r.status, one.status) << jobs;
+    EXPECT_EQ(r.out, one.out) << jobs;
+    EXPECT_EQ(r.err, one.err) << jobs;
+    EXPECT_EQ(r.project, one.project) << jobs << ": manifest and client configuration";
+    EXPECT_EQ(r.set.size(), one.set.size()) << jobs;
+    for (const auto& [rel, data] : one.set) {
+      auto it = r.set.find(rel);
+      ASSERT_NE(it, r.set.end()) << jobs << ": " << rel;
+      EXPECT_TRUE(it->second == data) << jobs << ": " << rel << " differs";
+    }
+  }
 }
 
 TEST_F(Cli, FailedFileGivesStatusOne) {

@@ -1,8 +1,10 @@
 #include "builder/generation.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
+#include "builder/pack_pool.h"
 #include "builder/project.h"
 #include "builder/signing.h"
 #include "builder/upload.h"
@@ -18,6 +20,8 @@ namespace {
 constexpr char kCaption[] = "Projekt erstellen";
 // Deeper than any real program folder; stops a loop of folder links.
 constexpr int kMaxDepth = 64;
+// While a file is packed, the windows are kept painting at this pace.
+constexpr std::chrono::milliseconds kWaitBetweenFlushes{30};
 
 std::string Lower(std::string s) {
   for (char& c : s) {
@@ -323,7 +327,7 @@ std::string UniquePackName(const Manifest& manifest, const std::string& key,
   return UniquePackName(&claims, key, path, name);
 }
 
-GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
+GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_requested) {
   GenerationResult result;
   // With a key, every manifest is signed: a key that cannot be used stops
   // the generation before anything changes, never falling back to an
@@ -347,20 +351,41 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
   st.client.ProgInfo = p.Titel + " " + p.Version + " (" + FormatDate(p.Date) + ")";
 
   PrepareHashCache(st);
+  // Packed-file names are claimed in list order before any packing starts,
+  // so they never depend on which worker is done first.
   PackClaims claims = ClaimedPackNames(st.manifest);
+  std::vector<std::string> packs;  // per marked file; "" when refused
+  std::vector<PackJob> jobs;
+  for (const FileEntry& f : st.file_list) {
+    if (f.Mark != 1) continue;
+    const std::string key = f.Path + f.Name;
+    if (!IsSafeEntryPath(f.Path, f.Name, true)) {
+      packs.emplace_back();
+      continue;
+    }
+    packs.push_back(UniquePackName(&claims, key, f.Path, f.Name));
+    jobs.push_back({source + key, target + packs.back()});
+  }
+  const int threads = PackThreadCount(jobs_requested, jobs.size());
+  PackPool pool(std::move(jobs), threads);
+
+  // Results are taken and recorded here, on the caller's thread, in list
+  // order: the manifest, the hash cache and the window see the same sequence
+  // as when the files were packed one after the other.
   int processed = 0;
+  size_t job = 0;
   for (const FileEntry& f : st.file_list) {
     if (f.Mark == 1) {
       ui.ProgressText(f.Name);
       const std::string key = f.Path + f.Name;
-      if (!IsSafeEntryPath(f.Path, f.Name, true)) {
+      const std::string& pack = packs[static_cast<size_t>(processed)];
+      if (pack.empty()) {
         result.refused.push_back(key);
       } else {
-        const std::string pack = UniquePackName(&claims, key, f.Path, f.Name);
-        bool ok = false;
-        PackResult packed;
-        const int32_t crc = PackFile(source + key, pack, target, &ok, &packed);
-        if (ok) {
+        while (!pool.Wait(job, kWaitBetweenFlushes)) ui.FlushEvents();
+        const PackOutcome& packed = pool.Outcome(job++);
+        if (packed.status == PackStatus::kOk) {
+          const PackResult& r = packed.result;
           UpdFileStructure& e = st.manifest[key];
           if (e.Name.empty()) {
             e.Path = f.Path;
@@ -370,10 +395,10 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui) {
           }
           e.Date = f.Date;
           // The content packed, which may have moved on since the scan.
-          e.Size = static_cast<int32_t>(static_cast<uint32_t>(packed.content_size));
-          e.SHA256 = packed.sha256;
-          st.hashes.Record(key, packed.sha256, packed.started_ns, &packed.source_stamp);
-          e.CRC = crc;
+          e.Size = static_cast<int32_t>(static_cast<uint32_t>(r.content_size));
+          e.SHA256 = r.sha256;
+          st.hashes.Record(key, r.sha256, r.started_ns, &r.source_stamp);
+          e.CRC = static_cast<int32_t>(r.crc);
           e.Pack = pack;
           e.Version = p.Version;
           e.VDate = p.Date;

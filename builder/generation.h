@@ -116,8 +116,10 @@ struct GenerationResult {
   }
 };
 
-// Button "Erstellen".
-GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui);
+// Button "Erstellen". The checked files are packed on `jobs` worker threads
+// (0: one per core) while this thread waits, keeping the windows painted; the
+// result, the documents and every message are the same for any count.
+GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs = 0);
 
 }  // namespace quasto
 

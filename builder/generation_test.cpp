@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
+#include <set>
+#include <thread>
 
 #include "builder/test_env.h"
 #include "shared/content_hash.h"
@@ -485,6 +488,59 @@ TEST_F(Generation, EntriesTheClientWouldRefuseAreNotPublished) {
   ASSERT_EQ(env.ui.messages.size(), 1u);
   EXPECT_NE(env.ui.messages[0].text.find("nicht veröffentlicht"), std::string::npos);
   EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kError);
+}
+
+// Counts how often the windows were let paint while each file was awaited,
+// and notes every thread that touched the window.
+class PaintCountingUi : public RecordingUi {
+ public:
+  void ProgressText(const std::string& text) override {
+    RecordingUi::ProgressText(text);
+    threads.insert(std::this_thread::get_id());
+    awaited = text;
+  }
+  void ProgressStep(int value) override {
+    RecordingUi::ProgressStep(value);
+    threads.insert(std::this_thread::get_id());
+    awaited.clear();
+  }
+  void FlushEvents() override {
+    RecordingUi::FlushEvents();
+    threads.insert(std::this_thread::get_id());
+    if (!awaited.empty()) ++flushes_while[awaited];
+  }
+  void ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) override {
+    RecordingUi::ShowMessage(caption, text, icon);
+    threads.insert(std::this_thread::get_id());
+  }
+
+  std::string awaited;
+  std::map<std::string, int> flushes_while;
+  std::set<std::thread::id> threads;
+};
+
+TEST_F(Generation, WindowsPaintWhileALargeFileIsPackedOnAWorker) {
+  // First in list order, so it is awaited at once; some seconds of LZMA.
+  std::mt19937 rng(3);
+  std::string big;
+  while (big.size() < (4u << 20)) big += "token" + std::to_string(rng() % 100000) + " ";
+  env.dir.Write("src\\z\\big.bin", big);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  PaintCountingUi ui;
+  ui.SetVersionText("2.0");
+  ShowFileList(env.st, ui);
+  const GenerationResult r = GenerateUpdate(env.st, ui, 2);
+  EXPECT_EQ(r.created, 3);
+  EXPECT_GT(ui.flushes_while["big.bin"], 0) << "the window was left unpainted";
+  EXPECT_EQ(ui.threads, std::set<std::thread::id>{std::this_thread::get_id()});
+  EXPECT_EQ(ui.progress,
+            (std::vector<std::string>{"begin Erzeuge ..... 3", "text big.bin", "step 1",
+                                      "text text.xml", "step 2", "text app.exe", "step 3",
+                                      "end"}));
+  std::string content;
+  ASSERT_EQ(UnpackContent(env.dir.Read("base\\Upload\\Demo\\{z}big[bin].uzf"), &content),
+            UnpackStatus::kOk);
+  EXPECT_TRUE(content == big);
 }
 
 TEST(GenerationWithoutFiles, MissingSourceStillCopiesClientFiles) {

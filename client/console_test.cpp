@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "client/test_site.h"
@@ -27,7 +28,9 @@ const int32_t kNew = DateValueFromCivil({2025, 8, 9, 10, 11, 12});
 
 class ConsoleClientTest : public ::testing::Test {
  protected:
-  ConsoleClientTest() : server_("http_server.py", {"--root", site_.path()}) {
+  ConsoleClientTest()
+      : server_("http_server.py",
+                {"--root", site_.path(), "--connections", logs_ / "connections"}) {
     std::string binary;
     fs::ReadFile(QUASTORELL_BINARY, &binary);
     install_.Write("quastorell", binary);
@@ -49,8 +52,14 @@ class ConsoleClientTest : public ::testing::Test {
     return testing::RunProgram(args, out, input, args_env_);
   }
 
+  // Connections the web server has accepted so far.
+  size_t Connections() const {
+    const std::string log = logs_.Read("connections");
+    return static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
+  }
+
   std::vector<std::string> args_env_ = {"LC_ALL=C", "LANG=C"};
-  TempDir site_, install_;
+  TempDir site_, install_, logs_;
   ServerProcess server_;
   Manifest manifest_;
 };
@@ -93,6 +102,26 @@ TEST_F(ConsoleClientTest, UnattendedUpdateThenNothingToDo) {
   out.clear();
   EXPECT_EQ(Run({"--unattended"}, &out), 0);
   EXPECT_NE(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << out;
+}
+
+TEST_F(ConsoleClientTest, ManifestAndFiftyFilesTakeOneConnection) {
+  for (int i = 0; i < 50; ++i) {
+    const std::string n = std::to_string(i);
+    install_.Write("lib\\f" + n + ".dll", "old " + n);
+    fs::SetFileDate(install_ / ("lib\\f" + n + ".dll"), kOld);
+    client::PublishFile(site_, &manifest_, "lib\\", "f" + n + ".dll",
+                        "new " + n + std::string(static_cast<size_t>(i) * 300, 'x'), kNew);
+  }
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_NE(out.find("50 Dateien zur Aktualisierung"), std::string::npos) << out;
+  for (int i = 0; i < 50; ++i) {
+    const std::string n = std::to_string(i);
+    EXPECT_EQ(install_.Read("lib\\f" + n + ".dll"),
+              "new " + n + std::string(static_cast<size_t>(i) * 300, 'x'));
+  }
+  EXPECT_EQ(Connections(), 1u) << "51 requests";
 }
 
 // Date values carry no zone: under the date rule a client west of the

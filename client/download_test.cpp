@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "client/recording_view.h"
 #include "shared/test_util.h"
 #include "tests/support/server_process.h"
@@ -15,7 +17,7 @@ using testing::TempDir;
 class DownloadTest : public ::testing::Test {
  protected:
   DownloadTest()
-      : server_("http_server.py", {"--root", dir_.path()}),
+      : server_("http_server.py", {"--root", dir_.path(), "--connections", logs_ / "connections"}),
         transport_(NewHttpTransport()),
         downloader_(transport_.get(), &view_) {
     body_ = std::string(200000, '\0');
@@ -31,7 +33,12 @@ class DownloadTest : public ::testing::Test {
                                      progress, 65536);
   }
 
-  TempDir dir_;
+  size_t Connections() const {
+    const std::string log = logs_.Read("connections");
+    return static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
+  }
+
+  TempDir dir_, logs_;
   ServerProcess server_;
   std::unique_ptr<HttpTransport> transport_;
   RecordingView view_;
@@ -125,6 +132,35 @@ TEST_F(DownloadTest, ABodyLongerThanAllowedIsStopped) {
                                        static_cast<int64_t>(body_.size()));
   ASSERT_TRUE(got);
   EXPECT_FALSE(downloader_.last_too_long());
+}
+
+}  // namespace
+}  // namespace quasto::client
+
+namespace quasto::client {
+namespace {
+
+// One transport keeps its connection from request to request, and opens a
+// new one only when the last was closed: by a failure, or by the server.
+TEST_F(DownloadTest, OneConnectionUntilItIsClosed) {
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(Get("file.bin"));
+  ASSERT_TRUE(Get("redirect/file.bin"));
+  EXPECT_EQ(Connections(), 1u);
+  // An error page is not read, so its connection cannot be kept.
+  EXPECT_FALSE(Get("missing.bin"));
+  ASSERT_TRUE(Get("file.bin"));
+  EXPECT_EQ(Connections(), 2u);
+  EXPECT_FALSE(Get("truncate/file.bin"));
+  ASSERT_TRUE(Get("file.bin"));
+  EXPECT_EQ(Connections(), 3u);
+  // Bodies without a length end with their connection; a server may also
+  // hang up between requests without saying so beforehand.
+  ASSERT_TRUE(Get("nolength/file.bin"));
+  ASSERT_TRUE(Get("hangup/file.bin"));
+  auto got = Get("file.bin");
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, body_);
+  EXPECT_EQ(Connections(), 5u);
 }
 
 }  // namespace

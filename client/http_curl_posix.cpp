@@ -41,38 +41,56 @@ size_t OnWrite(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
+// One easy handle for the transport's life: libcurl keeps the connection of
+// each request open and takes it again for the next one to the same server,
+// so an update of many files costs one connection, not one per file.
 class CurlTransport : public HttpTransport {
  public:
   CurlTransport() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   }
+  ~CurlTransport() override {
+    if (curl_ != nullptr) curl_easy_cleanup(curl_);
+  }
+  CurlTransport(const CurlTransport&) = delete;
+  CurlTransport& operator=(const CurlTransport&) = delete;
 
   bool Get(const std::string& url, uint32_t /*open_flags: WinINet cache control*/,
            int chunk_size, const std::function<void(const HttpResponseInfo&)>& on_start,
            const std::function<bool(std::string_view)>& on_data) override {
-    CURL* curl = curl_easy_init();
-    if (curl == nullptr) return false;
-    Transfer t{&on_start, &on_data, curl};
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(chunk_size));
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnWrite);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
-    // A server that stops sending must not hang the update for ever.
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 60L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 120L);
-    CURLcode rc = curl_easy_perform(curl);
+    if (curl_ == nullptr && !Open()) return false;
+    Transfer t{&on_start, &on_data, curl_};
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, static_cast<long>(chunk_size));
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &t);
+    CURLcode rc = curl_easy_perform(curl_);
     if (rc == CURLE_OK) Start(&t);  // an empty body still has headers
-    curl_easy_cleanup(curl);
+    // No pointer into this call's frame outlives it.
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
     return rc == CURLE_OK && !t.aborted;
   }
+
+ private:
+  // The options every request shares; they stay set on the handle.
+  bool Open() {
+    curl_ = curl_easy_init();
+    if (curl_ == nullptr) return false;
+    curl_easy_setopt(curl_, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, OnWrite);
+    // A server that stops sending must not hang the update for ever.
+    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, 60L);
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, 120L);
+    return true;
+  }
+
+  CURL* curl_ = nullptr;
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <wininet.h>
 
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "client/http.h"
@@ -36,15 +37,26 @@ int64_t QueryNumber(HINTERNET request, DWORD what, int64_t missing) {
   return end == buf ? missing : static_cast<int64_t>(v);
 }
 
+// One root handle for the transport's life: WinINet keeps a request's
+// connection open when the body was read to its end, and hands it to the
+// next request to the same server within the session, so an update of many
+// files costs one connection, not one per file.
 class WinInetTransport : public HttpTransport {
  public:
   bool Get(const std::string& url, uint32_t open_flags, int chunk_size,
            const std::function<void(const HttpResponseInfo&)>& on_start,
            const std::function<bool(std::string_view)>& on_data) override {
-    InetHandle root(InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!root) return false;
+    if (!root_) {
+      // Tried again on the next request when it fails now.
+      root_ = std::make_unique<InetHandle>(
+          InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+      if (!*root_) {
+        root_.reset();
+        return false;
+      }
+    }
     InetHandle request(
-        InternetOpenUrlA(root.get(), url.c_str(), nullptr, 0, open_flags, 0));
+        InternetOpenUrlA(root_->get(), url.c_str(), nullptr, 0, open_flags, 0));
     if (!request) return false;
     HttpResponseInfo info;
     info.status = static_cast<int>(QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, 0));
@@ -63,6 +75,9 @@ class WinInetTransport : public HttpTransport {
       if (!on_data(std::string_view(buf.data(), got))) return false;
     }
   }
+
+ private:
+  std::unique_ptr<InetHandle> root_;
 };
 
 }  // namespace

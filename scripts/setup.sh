@@ -25,6 +25,7 @@ PACKAGES=(
   xvfb xauth x11-utils imagemagick fonts-liberation
   python3 python3-pyftpdlib locales clang strace
   autoconf automake libtool gettext autopoint po4a
+  nginx bc time xz-utils curl
 )
 
 missing=()
@@ -182,6 +183,11 @@ if [ ! -f "$PREFIX/.gtest" ]; then
   cmake --install "$DEPS/build/gtest" >/dev/null
   touch "$PREFIX/.gtest"
 fi
+
+# The LZMA SDK's C encoder, from Debian's 7zip source: the packer's encoder
+# for large files, compiled by both builds (shared/CMakeLists.txt).
+LZMA_SDK_SRC=$(source_dir 7zip)
+log "LZMA SDK source: $(basename "$LZMA_SDK_SRC")"
 
 # RapidJSON is header-only and the same for every target.
 mkdir -p "$PREFIX/include"

@@ -10,6 +10,7 @@
 #include "shared/file_stream.h"
 #include "shared/fs.h"
 #include "shared/packed_file.h"
+#include "shared/two_thread_encoder.h"
 
 namespace quasto {
 namespace {
@@ -96,6 +97,50 @@ LzmaOutcome WriteLzma(fs::InputFile& in, fs::OutputFile& out, uint64_t size,
   }
 }
 
+// The same with the two-thread encoder. Reads are checked and hashed here as
+// above; the encoder only sees bytes.
+LzmaOutcome WriteLzmaTwoThreads(fs::InputFile& in, fs::OutputFile& out, uint64_t size,
+                                uint64_t* payload, Sha256* hash) {
+  lzma_options_lzma opt;
+  if (lzma_lzma_preset(&opt, 5)) return LzmaOutcome::kCoderFailed;
+  uint64_t read_total = 0;
+  bool read_failed = false, changed = false, too_long = false, write_failed = false;
+  *payload = 0;
+  const EncodeOutcome outcome = EncodeLzmaTwoThreads(
+      size, DictionaryFor(size, opt.dict_size),
+      [&](uint8_t* buf, size_t cap) -> int64_t {
+        const int64_t n = in.Read(buf, cap);
+        if (n < 0) {
+          read_failed = true;
+          return -1;
+        }
+        read_total += static_cast<uint64_t>(n);
+        if ((n == 0 && read_total != size) || read_total > size) {
+          changed = true;
+          return -1;
+        }
+        hash->Update(std::string_view(reinterpret_cast<const char*>(buf), static_cast<size_t>(n)));
+        return n;
+      },
+      [&](const uint8_t* data, size_t n) {
+        *payload += n;
+        if (*payload > size) {
+          too_long = true;
+          return false;
+        }
+        if (!out.Write(data, n)) {
+          write_failed = true;
+          return false;
+        }
+        return true;
+      });
+  if (changed) return LzmaOutcome::kChanged;
+  if (read_failed) return LzmaOutcome::kReadFailed;
+  if (too_long) return LzmaOutcome::kTooLong;
+  if (write_failed) return LzmaOutcome::kWriteFailed;
+  return outcome == EncodeOutcome::kOk ? LzmaOutcome::kOk : LzmaOutcome::kCoderFailed;
+}
+
 // CRC-32 of a whole file, read back from disk.
 bool CrcOfFile(const std::string& path, std::vector<uint8_t>& buf, uint32_t* crc,
                uint64_t* length) {
@@ -115,6 +160,21 @@ bool CrcOfFile(const std::string& path, std::vector<uint8_t>& buf, uint32_t* crc
   return true;
 }
 
+// The SHA-256 of what the client's reader unpacks from a packed file; "" when
+// it cannot unpack it.
+std::string UnpackedHash(const std::string& path, uint64_t size) {
+  fs::InputFile in;
+  if (!in.Open(path)) return "";
+  Sha256 h;
+  const UnpackStatus status = UnpackStream(
+      [&in](char* buf, size_t cap) { return in.Read(buf, cap); }, size,
+      [&h](std::string_view piece) {
+        h.Update(piece);
+        return true;
+      });
+  return status == UnpackStatus::kOk ? h.FinishHex() : "";
+}
+
 }  // namespace
 
 const char* PackStatusText(PackStatus status) {
@@ -129,7 +189,8 @@ const char* PackStatusText(PackStatus status) {
   return "unknown";
 }
 
-PackStatus PackFileTo(const std::string& source, const std::string& dest, PackResult* result) {
+PackStatus PackFileTo(const std::string& source, const std::string& dest, PackResult* result,
+                      const PackOptions& options) {
   PackResult r;
   if (!fs::StatFile(source, &r.source_stamp)) return PackStatus::kSourceUnreadable;
   const int64_t size = r.source_stamp.size;
@@ -153,7 +214,11 @@ PackStatus PackFileTo(const std::string& source, const std::string& dest, PackRe
   auto hash = std::make_unique<Sha256>();
   // Below six bytes no LZMA payload (properties plus at least one byte) fits.
   if (usize >= kLzmaPropsSize + 1) {
-    switch (WriteLzma(in, out, usize, inbuf, outbuf, &payload, hash.get())) {
+    const LzmaOutcome outcome =
+        usize >= options.two_thread_from
+            ? WriteLzmaTwoThreads(in, out, usize, &payload, hash.get())
+            : WriteLzma(in, out, usize, inbuf, outbuf, &payload, hash.get());
+    switch (outcome) {
       case LzmaOutcome::kOk: stored = false; break;
       case LzmaOutcome::kTooLong: break;
       case LzmaOutcome::kReadFailed: return PackStatus::kSourceUnreadable;
@@ -188,11 +253,21 @@ PackStatus PackFileTo(const std::string& source, const std::string& dest, PackRe
 
   if (!CrcOfFile(temp.path, inbuf, &r.crc, &r.packed_size)) return PackStatus::kWriteFailed;
   if (r.packed_size != kPackedHeaderSize + (stored ? usize : payload)) return PackStatus::kWriteFailed;
+  const std::string content_hash = hash->FinishHex();
+  // The two-thread encoder is another library's threading: what it wrote is
+  // read back as the client will read it before it is published. Should it
+  // ever differ, the file is packed again on one thread.
+  if (!stored && usize >= options.two_thread_from &&
+      UnpackedHash(temp.path, r.packed_size) != content_hash) {
+    PackOptions one_thread = options;
+    one_thread.two_thread_from = UINT64_MAX;
+    return PackFileTo(source, dest, result, one_thread);
+  }
   if (!fs::ReplaceWith(temp.path, dest)) return PackStatus::kWriteFailed;
   temp.keep = true;
   r.content_size = usize;
   r.stored = stored;
-  r.sha256 = hash->FinishHex();
+  r.sha256 = content_hash;
   *result = r;
   return PackStatus::kOk;
 }

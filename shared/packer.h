@@ -1,7 +1,8 @@
 // Packing a file on disk into a packed file on disk, streaming: memory use is
 // bounded by two small buffers and the LZMA encoder's own state, whatever the
-// file's size. The result is the same packed file PackContent makes from the
-// content (LZMA when the payload is no longer than the content, else stored).
+// file's size. The packed file has the form PackContent makes (LZMA when the
+// payload is no longer than the content, else stored), and for content below
+// kTwoThreadEncoderFrom exactly its bytes.
 //
 // The packer keeps no state between calls, so files may be packed on several
 // threads at once.
@@ -35,10 +36,22 @@ enum class PackStatus {
 };
 const char* PackStatusText(PackStatus status);
 
+// Content at least this long is encoded by the two-thread encoder
+// (two_thread_encoder.h): one large file alone then keeps two cores busy.
+// Below it, liblzma's encoder starts faster and writes the same payload as
+// PackContent. The choice depends on the content's length alone, so a file
+// packs to the same bytes whatever else is packed beside it.
+inline constexpr uint64_t kTwoThreadEncoderFrom = uint64_t{16} << 20;
+
+struct PackOptions {
+  uint64_t two_thread_from = kTwoThreadEncoderFrom;
+};
+
 // Packs `source` into `dest`. The packed file is written beside `dest` under a
 // temporary name and moved over `dest` only when complete, so a failure never
 // destroys an older packed file of that name.
-PackStatus PackFileTo(const std::string& source, const std::string& dest, PackResult* result);
+PackStatus PackFileTo(const std::string& source, const std::string& dest, PackResult* result,
+                      const PackOptions& options = {});
 
 }  // namespace quasto
 

@@ -74,6 +74,43 @@ TEST(Packer, TinyAndEmptyFilesAreStored) {
   EXPECT_EQ(r.crc, Crc32(std::string(16, '\0')));
 }
 
+// Large content goes to the two-thread encoder. Its packed file has the same
+// form, unpacks with the client's reader (liblzma's raw decoder) and falls
+// back to stored content as liblzma's does. The threshold is lowered here so
+// that the sanitized build stays quick.
+TEST(Packer, TwoThreadEncoderWritesWhatTheClientReads) {
+  const PackOptions two_threads{0};
+  TempDir dir;
+  for (const std::string& content :
+       {Text(3 * (1 << 20) + 11), Text(5000) + Noise(300, 4)}) {
+    dir.Write("src.bin", content);
+    PackResult r;
+    ASSERT_EQ(PackFileTo(dir / "src.bin", dir / "out.uzf", &r, two_threads), PackStatus::kOk);
+    const std::string packed = dir.Read("out.uzf");
+    EXPECT_FALSE(r.stored) << content.size();
+    EXPECT_EQ(r.crc, Crc32(packed));
+    EXPECT_EQ(r.packed_size, packed.size());
+    EXPECT_EQ(r.sha256, Sha256Hex(content));
+    PackedHeader h;
+    ASSERT_EQ(ReadPackedHeader(packed, &h), UnpackStatus::kOk);
+    EXPECT_EQ(h.packed_length + 16, static_cast<double>(packed.size()));
+    EXPECT_EQ(packed[16], '\x5d') << "lc 3, lp 0, pb 2";
+    std::string back;
+    ASSERT_EQ(UnpackContent(packed, &back), UnpackStatus::kOk) << content.size();
+    EXPECT_TRUE(back == content) << content.size();
+    EXPECT_EQ(fs::FileSize(dir / "out.uzf.part"), -1);
+  }
+  const std::string noise = Noise(2 * (1 << 20) + 5, 5);
+  dir.Write("noise", noise);
+  PackResult r;
+  ASSERT_EQ(PackFileTo(dir / "noise", dir / "n.uzf", &r, two_threads), PackStatus::kOk);
+  EXPECT_TRUE(r.stored);
+  EXPECT_EQ(dir.Read("n.uzf"), PackContent(noise)) << "stored form, header 0.0";
+  EXPECT_EQ(r.sha256, Sha256Hex(noise));
+  // Below the threshold nothing changes: PackContent's bytes.
+  EXPECT_LT(uint64_t{3} << 20, kTwoThreadEncoderFrom);
+}
+
 TEST(Packer, FailuresLeaveThePreviousPackedFile) {
   TempDir dir;
   dir.Write("old.uzf", "previous");

@@ -7,9 +7,14 @@
   /truncate/<path>         announces the whole file, sends half of it, closes
   /slow/<path>             the file in small pieces with pauses
   /redirect/<path>         302 to /<path>
+  /hangup/<path>           the file, then the connection closes unannounced
 
-Prints "PORT <n>" once it listens (port 0 picks a free one). With --log, each
-request is appended to that file as "<path> <status> <bytes sent>".
+Connections are kept open between requests (HTTP/1.1), except after the
+paths that end a body by closing. Prints "PORT <n>" once it listens (port 0
+picks a free one). With --log, each request is appended to that file as
+"<path> <status> <bytes sent>"; with --connections, each accepted connection
+as one line "<client address>:<client port>", written before its first
+request is read.
 """
 import argparse
 import http.server
@@ -20,11 +25,17 @@ import time
 import urllib.parse
 
 
-def make_handler(root, log_path):
+def make_handler(root, log_path, connections_path):
     lock = threading.Lock()
 
     class Handler(http.server.BaseHTTPRequestHandler):
-        protocol_version = "HTTP/1.0"
+        protocol_version = "HTTP/1.1"
+
+        def setup(self):
+            super().setup()
+            if connections_path:
+                with lock, open(connections_path, "a", encoding="utf-8") as f:
+                    f.write("%s:%d\n" % self.client_address[:2])
 
         def log_message(self, fmt, *args):  # keep stderr quiet
             pass
@@ -55,7 +66,7 @@ def make_handler(root, log_path):
         def do_GET(self):
             path = self.path.split("?", 1)[0]
             mode = ""
-            for prefix in ("/nolength/", "/truncate/", "/slow/", "/redirect/"):
+            for prefix in ("/nolength/", "/truncate/", "/slow/", "/redirect/", "/hangup/"):
                 if path.startswith(prefix):
                     mode, path = prefix.strip("/"), path[len(prefix) - 1:]
                     break
@@ -75,6 +86,10 @@ def make_handler(root, log_path):
             self.send_header("Content-Type", "application/octet-stream")
             if mode != "nolength":
                 self.send_header("Content-Length", str(len(data)))
+            if mode in ("nolength", "truncate"):
+                # Only the end of the connection ends these bodies.
+                self.send_header("Connection", "close")
+                self.close_connection = True
             self.end_headers()
             if mode == "truncate":
                 data = data[: len(data) // 2]
@@ -87,7 +102,7 @@ def make_handler(root, log_path):
             else:
                 self.wfile.write(data)
             self.record(200, len(data))
-            if mode == "truncate":
+            if mode == "hangup":
                 self.close_connection = True
 
     return Handler
@@ -98,6 +113,7 @@ def main():
     ap.add_argument("--root", required=True)
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--log")
+    ap.add_argument("--connections")
     args = ap.parse_args()
     class QuietServer(http.server.ThreadingHTTPServer):
         def handle_error(self, request, client_address):
@@ -105,7 +121,7 @@ def main():
             if not isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
                 super().handle_error(request, client_address)
 
-    server = QuietServer(("127.0.0.1", args.port), make_handler(args.root, args.log))
+    server = QuietServer(("127.0.0.1", args.port), make_handler(args.root, args.log, args.connections))
     server.daemon_threads = True
     print("PORT %d" % server.server_address[1], flush=True)
     try:

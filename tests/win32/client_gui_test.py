@@ -31,7 +31,7 @@ class ClientGuiTest:
         self.x = Xvfb()
         self.wine = Wine(self.build, self.x.display)
         self.site = fresh_dir(os.path.join(self.work, "site"))
-        self.web = WebServer(self.site)
+        self.web = WebServer(self.site, os.path.join(self.work, "connections.log"))
         self.r = Results()
 
     # An installation of the program with the client beside it.
@@ -237,6 +237,31 @@ class ClientGuiTest:
         r.eq(self.text(4), "1", "still only evil.dll")
         self.wine.driver("close", CAPTION)
         r.check(self.ended(proc), "client ends")
+
+    def many_files(self):
+        r = self.r
+        s = self.update_set("many")
+        base = self.install("many")
+        for i in range(50):
+            s.add("lib\\", "f%02d.dll" % i, b"new %d " % i * (i * 40 + 1), NEW, sha256=True)
+            self.put(base, "lib/f%02d.dll" % i, b"old %d" % i)
+        s.write_manifest()
+        before = self.web.connections()
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+             "analysis finished")
+        r.eq(self.text(4), "50", "count")
+        self.wine.driver("click", CAPTION, "10")
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
+             "update finished")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
+        for i in range(50):
+            r.eq(self.read(base, "lib/f%02d.dll" % i), b"new %d " % i * (i * 40 + 1),
+                 "f%02d.dll replaced" % i)
+        used = self.web.connections() - before
+        print("  connections for the manifest and 50 files: %d" % used, flush=True)
+        r.check(1 <= used <= 2, "one session reuses its connection: %d connections" % used)
 
     def restart(self):
         r = self.r
@@ -625,8 +650,9 @@ class ClientGuiTest:
         try:
             for name in ("full_update", "url_errors", "mutex_held", "program_running",
                          "corrupt_download", "content_decides", "restart", "restart_quoted_folder",
-                         "self_update", "held_by_helper", "killed_update", "languages",
-                         "high_dpi", "look_alikes_and_runs", "own_files_and_links", "two_runs"):
+                         "self_update", "held_by_helper", "killed_update", "many_files",
+                         "languages", "high_dpi", "look_alikes_and_runs", "own_files_and_links",
+                         "two_runs"):
                 if not only or name in only:
                     self.r.run(name, getattr(self, name))
         finally:

@@ -42,13 +42,24 @@ class Xvfb:
 
 
 class WebServer:
-    def __init__(self, root):
+    def __init__(self, root, connections=None):
+        """connections: a file that gets a line for each accepted connection."""
+        self.connections_log = connections
+        extra = ["--connections", connections] if connections else []
         self.proc = subprocess.Popen(
             ["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers", "http_server.py"),
-             "--root", root], stdout=subprocess.PIPE, text=True)
+             "--root", root] + extra, stdout=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()
         self.port = int(line.split()[1])
         self.url = "http://127.0.0.1:%d/" % self.port
+
+    def connections(self):
+        """Connections accepted so far."""
+        try:
+            with open(self.connections_log, encoding="utf-8") as f:
+                return len(f.readlines())
+        except (OSError, TypeError):
+            return 0
 
     def stop(self):
         self.proc.terminate()
