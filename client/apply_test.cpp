@@ -481,3 +481,24 @@ TEST_F(ApplyTest, ManifestThatIsNoObjectMeansNothingToDo) {
 
 }  // namespace
 }  // namespace quasto::client
+
+namespace quasto::client {
+namespace {
+
+// A packed file that never ends is stopped at its content's length plus the
+// header, so it cannot fill the disk; the installed file stays.
+TEST_F(ApplyTest, AnEndlessPackedFileIsStopped) {
+  Install("data.bin", "old data");
+  UpdFileStructure& e = Publish("", "data.bin", std::string(5000, 'd'));
+  ServerProcess endless("http_server.py", {"--root", site_.path(), "--endless", e.Pack});
+  ctx_.config.URL = endless.http_url();
+  RunWithButton();
+  EXPECT_EQ(install_.Read("data.bin"), "old data");
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].text, "\xC3\x9C" "bertragungsfehler beim Download:\ndata.bin");
+  EXPECT_TRUE(Leftovers("").empty());
+  EXPECT_EQ(outcome_.failures, 1);
+}
+
+}  // namespace
+}  // namespace quasto::client

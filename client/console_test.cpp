@@ -1,12 +1,14 @@
 // The console client as a user runs it: a real installation folder, a real
 // web server, the real program.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "client/test_site.h"
 #include "shared/dates.h"
@@ -510,3 +512,43 @@ TEST_F(ConsoleClientTest, KilledMidUpdateLeavesOldOrNewFiles) {
 
 }  // namespace
 }  // namespace quasto
+
+namespace quasto::client {
+namespace {
+
+// Manifests that would take all memory, announced or endless, and a redirect
+// to itself: each ends soon as a wrong address, in bounded memory.
+TEST_F(ConsoleClientTest, EndlessManifestsAndRedirectLoopsEndAsWrongAddresses) {
+  Publish("", "app.txt", "new app");
+  install_.Write("app.txt", "old");
+  struct Case {
+    const char* prefix;
+    const char* detail;
+  } cases[] = {{"huge/", "  The manifest is larger than 67108864 bytes\n"},
+               {"endless/", "  The manifest is larger than 67108864 bytes\n"},
+               {"loop/", ""}};
+  for (const Case& c : cases) {
+    UpdaterStructure config;
+    config.ProgInfo = "Tool 2.0";
+    config.URL = server_.http_url() + c.prefix;
+    SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+    std::string out;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run({"--unattended"}, &out), 2) << c.prefix << out;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << c.prefix;
+    EXPECT_NE(out.find("Ung\xC3\xBCltige Internetadresse (URL)."), std::string::npos) << out;
+    if (*c.detail) {
+      EXPECT_NE(out.find(c.detail), std::string::npos) << out;
+    }
+    EXPECT_EQ(install_.Read("app.txt"), "old");
+  }
+  // The largest of the client runs so far (sanitizers included): the cap
+  // and what collecting up to it costs, far from the gigabytes of an
+  // endless body.
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  EXPECT_LT(usage.ru_maxrss, 512 * 1024) << "KiB";
+}
+
+}  // namespace
+}  // namespace quasto::client

@@ -657,8 +657,8 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
   // at most 16 bytes longer. One that goes on would fill the disk.
   const int64_t content_size = static_cast<int64_t>(static_cast<uint32_t>(a.Size));
   int64_t received = downloader_.StartDownloadTo(
-      ctx_->config.URL + PercentEncode(a.Pack), a.File, kFlagResynchronize, kProgressText,
-      kDefaultChunk,
+      ctx_->config.URL + PercentEncode(a.Pack), a.File, kFlagResynchronize | kFlagNoCacheWrite,
+      kProgressText, kDefaultChunk,
       [&](std::string_view piece) {
         crc = Crc32(piece, crc);
         stored = out.Write(piece.data(), piece.size());
