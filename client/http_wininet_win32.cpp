@@ -87,9 +87,10 @@ class WinInetTransport : public HttpTransport {
     const DWORD flags = open_flags | INTERNET_FLAG_NO_AUTO_REDIRECT;
     std::string current = url;
     for (int redirects = 0;; ++redirects) {
-      InetHandle request(
-          InternetOpenUrlA(root_->get(), current.c_str(), nullptr, 0, flags, 0));
-      if (!request) return false;
+      std::unique_ptr<InetHandle> connection;
+      std::unique_ptr<InetHandle> request_handle = Send(current, flags, &connection);
+      if (!request_handle) return false;
+      const InetHandle& request = *request_handle;
       HttpResponseInfo info;
       info.status = static_cast<int>(QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, 0));
       info.content_length = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH, -2);
@@ -107,6 +108,48 @@ class WinInetTransport : public HttpTransport {
   }
 
  private:
+  // Sends a GET for `url`. The server's handle is made for this request, so
+  // that the timeouts are set where WinINet takes them for the request's
+  // connection (the root handle's are not passed on by every WinINet);
+  // connections are still pooled and reused by the session underneath.
+  std::unique_ptr<InetHandle> Send(const std::string& url, DWORD flags,
+                                   std::unique_ptr<InetHandle>* connection) {
+    URL_COMPONENTSA parts{};
+    parts.dwStructSize = sizeof(parts);
+    char host[1024], path[8192], extra[8192];
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = sizeof(host);
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = sizeof(path);
+    parts.lpszExtraInfo = extra;
+    parts.dwExtraInfoLength = sizeof(extra);
+    if (!InternetCrackUrlA(url.c_str(), 0, 0, &parts)) return nullptr;
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+      return nullptr;
+    }
+    if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+    *connection = std::make_unique<InetHandle>(InternetConnectA(
+        root_->get(), host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    if (!**connection) return nullptr;
+    // Without timeouts a silent server freezes the window for ever. A wait
+    // for data as long as the dead-transfer window is dead by that rule too.
+    DWORD connect_ms = static_cast<DWORD>(limits_.connect_timeout_seconds) * 1000;
+    DWORD receive_ms = static_cast<DWORD>(limits_.dead_seconds) * 1000;
+    for (HINTERNET h : {root_->get(), (*connection)->get()}) {
+      InternetSetOptionA(h, INTERNET_OPTION_CONNECT_TIMEOUT, &connect_ms, sizeof(connect_ms));
+      InternetSetOptionA(h, INTERNET_OPTION_SEND_TIMEOUT, &connect_ms, sizeof(connect_ms));
+      InternetSetOptionA(h, INTERNET_OPTION_RECEIVE_TIMEOUT, &receive_ms, sizeof(receive_ms));
+    }
+    // Given buffers, the parts come back terminated.
+    std::string object = path[0] == '\0' ? std::string(1, '/') : std::string(path);
+    object += extra;
+    auto request = std::make_unique<InetHandle>(HttpOpenRequestA(
+        (*connection)->get(), "GET", object.c_str(), nullptr, nullptr, nullptr, flags, 0));
+    if (!*request) return nullptr;
+    if (!HttpSendRequestA(request->get(), nullptr, 0, nullptr, 0)) return nullptr;
+    return request;
+  }
+
   bool Open() {
     // Tried again on the next request when it fails now.
     root_ = std::make_unique<InetHandle>(
@@ -115,16 +158,6 @@ class WinInetTransport : public HttpTransport {
       root_.reset();
       return false;
     }
-    // Without timeouts a silent server freezes the window for ever. A wait
-    // for data as long as the dead-transfer window is dead by that rule too.
-    DWORD connect_ms = static_cast<DWORD>(limits_.connect_timeout_seconds) * 1000;
-    DWORD receive_ms = static_cast<DWORD>(limits_.dead_seconds) * 1000;
-    InternetSetOptionA(root_->get(), INTERNET_OPTION_CONNECT_TIMEOUT, &connect_ms,
-                       sizeof(connect_ms));
-    InternetSetOptionA(root_->get(), INTERNET_OPTION_SEND_TIMEOUT, &connect_ms,
-                       sizeof(connect_ms));
-    InternetSetOptionA(root_->get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &receive_ms,
-                       sizeof(receive_ms));
     return true;
   }
 

@@ -263,6 +263,75 @@ class ClientGuiTest:
         print("  connections for the manifest and 50 files: %d" % used, flush=True)
         r.check(1 <= used <= 2, "one session reuses its connection: %d connections" % used)
 
+    def cache_files(self):
+        """Files in WinINet's cache of the prefix, by path."""
+        root = os.path.join(self.build, "wineprefix", "drive_c", "users")
+        found = set()
+        for top, _, files in os.walk(root):
+            if "INetCache" in top or "Temporary Internet Files" in top:
+                found.update(os.path.join(top, f) for f in files)
+        return found
+
+    def redirects_and_cache(self):
+        r = self.r
+        s = self.update_set("redir")
+        base = self.install("redir", url=self.web.url + "hops/3/redir/")
+        for i in range(5):
+            s.add("", "r%d.dll" % i, b"redirected %d " % i * 3000, NEW, sha256=True)
+            self.put(base, "r%d.dll" % i, b"old %d" % i)
+        s.write_manifest()
+        cached = self.cache_files()
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+             "analysis through three redirects")
+        self.wine.driver("click", CAPTION, "10")
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
+             "update through three redirects")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
+        for i in range(5):
+            r.eq(self.read(base, "r%d.dll" % i), b"redirected %d " % i * 3000, "r%d.dll" % i)
+        # The manifest may be cached (it is small and read again each run);
+        # no packed file is: a large one would lie in the profile twice.
+        packed = [os.path.basename(f) for f in self.cache_files() - cached
+                  if not os.path.basename(f).startswith("Quastorell")]
+        r.eq(packed, [], "no packed file in WinINet's cache")
+
+        # A redirect to itself ends after ten, as a wrong address.
+        base = self.install("loop", url=self.web.url + "loop/")
+        started = time.time()
+        proc = self.start(base)
+        r.eq(self.msgbox(),
+             " %s|Ung\u00fcltige Internetadresse (URL).\\n\u00dcberpr\u00fcfen Sie "
+             "'Quastorel.ucf'!  |error" % TITLE, "ErrorURL for a redirect loop")
+        r.check(self.ended(proc), "client ends after a redirect loop")
+        r.check(time.time() - started < 20, "the loop ended soon")
+
+    def dead_servers(self):
+        """A trickling, a silent and a stalling server: each run ends after
+        the dead-transfer minute with ErrorURL. All three run at once."""
+        r = self.r
+        runs = []
+        started = time.time()
+        for mode in ("trickle", "silent", "stall"):
+            s = self.update_set(mode)
+            s.add("", "a.txt", b"a" * 20000, NEW, sha256=True)
+            s.write_manifest()
+            base = self.install(mode, url=self.web.url + mode + "/" + mode + "/")
+            self.put(base, "a.txt", b"old")
+            runs.append((mode, base, self.start(base)))
+        for _ in runs:
+            rc, out = self.wine.driver("msgbox", "150000", timeout=170)
+            r.eq(rc, 0, "a message box appears")
+            r.check("Internetadresse" in out, "ErrorURL: " + out)
+            time.sleep(1)
+        elapsed = time.time() - started
+        print("  dead servers ended after %.0f s" % elapsed, flush=True)
+        r.check(55 <= elapsed <= 120, "after about a minute: %.0f s" % elapsed)
+        for mode, base, proc in runs:
+            r.check(self.ended(proc), "client ends after the %s server" % mode)
+            r.eq(self.read(base, "a.txt"), b"old", "nothing changed by the %s server" % mode)
+
     def restart(self):
         r = self.r
         self.update_set("restart").write_manifest()
@@ -652,7 +721,7 @@ class ClientGuiTest:
                          "corrupt_download", "content_decides", "restart", "restart_quoted_folder",
                          "self_update", "held_by_helper", "killed_update", "many_files",
                          "languages", "high_dpi", "look_alikes_and_runs", "own_files_and_links",
-                         "two_runs"):
+                         "two_runs", "redirects_and_cache", "dead_servers"):
                 if not only or name in only:
                     self.r.run(name, getattr(self, name))
         finally:
