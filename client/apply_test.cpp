@@ -328,8 +328,10 @@ TEST_F(ApplyTest, TwoRunsAtOnceNeverShareTheirTemporaries) {
   Install("f.bin", "old");
   UpdFileStructure& e = PublishHashed(site_, &manifest_, "", "f.bin", big, kNew);
   RecordingView second_view;
+  // The second run is another client, with its own connection.
+  auto second = NewHttpTransport();
   InterleavingTransport first(transport_.get(), PercentEncode(e.Pack),
-                              [&] { RunWithButton(nullptr, &second_view); });
+                              [&] { RunWithButton(second.get(), &second_view); });
   RunWithButton(&first);
   EXPECT_EQ(last_outcome_.failures, 0) << "the second run";
   EXPECT_EQ(outcome_.failures, 0) << "the first run";

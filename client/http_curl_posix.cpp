@@ -77,6 +77,11 @@ class CurlTransport : public HttpTransport {
            int chunk_size, const std::function<void(const HttpResponseInfo&)>& on_start,
            const std::function<bool(std::string_view)>& on_data) override {
     if (curl_ == nullptr && !Open()) return false;
+    // The one handle serves one request at a time; a request made from
+    // within another's callbacks would change the options of the one in
+    // progress under its feet.
+    if (busy_) return false;
+    busy_ = true;
     DeadTransferWatch watch(limits_.dead_bytes_per_second, limits_.dead_seconds);
     watch.Start(NowMs());
     Transfer t{&on_start, &on_data, curl_, &watch};
@@ -89,6 +94,7 @@ class CurlTransport : public HttpTransport {
     // No pointer into this call's frame outlives it.
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
     curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, nullptr);
+    busy_ = false;
     return rc == CURLE_OK && !t.aborted;
   }
 
@@ -115,6 +121,7 @@ class CurlTransport : public HttpTransport {
 
   HttpLimits limits_;
   CURL* curl_ = nullptr;
+  bool busy_ = false;
 };
 
 }  // namespace

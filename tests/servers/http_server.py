@@ -64,6 +64,8 @@ def make_handler(root, log_path, connections_path, endless=()):
 
         def error_page(self, status):
             body = ("<html><body>Error %d</body></html>" % status).encode()
+            if status in (204, 304):
+                body = b""  # these answers never have a body
             self.send_response(status)
             self.send_header("Content-Type", "text/html")
             self.send_header("Content-Length", str(len(body)))

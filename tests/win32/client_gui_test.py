@@ -297,15 +297,18 @@ class ClientGuiTest:
                   if not os.path.basename(f).startswith("Quastorell")]
         r.eq(packed, [], "no packed file in WinINet's cache")
 
-        # A redirect to itself ends after ten, as a wrong address.
-        base = self.install("loop", url=self.web.url + "loop/")
-        started = time.time()
-        proc = self.start(base)
-        r.eq(self.msgbox(),
-             " %s|Ung\u00fcltige Internetadresse (URL).\\n\u00dcberpr\u00fcfen Sie "
-             "'Quastorel.ucf'!  |error" % TITLE, "ErrorURL for a redirect loop")
-        r.check(self.ended(proc), "client ends after a redirect loop")
-        r.check(time.time() - started < 20, "the loop ended soon")
+        # A redirect to itself ends after ten, and a manifest of 100 MiB or
+        # without end is refused at 64 MiB: each as a wrong address, soon.
+        for kind in ("loop", "huge", "endless"):
+            base = self.install(kind, url=self.web.url + kind + "/")
+            started = time.time()
+            proc = self.start(base)
+            r.eq(self.msgbox(),
+                 " %s|Ung\u00fcltige Internetadresse (URL).\\n\u00dcberpr\u00fcfen Sie "
+                 "'Quastorel.ucf'!  |error" % TITLE, "ErrorURL for " + kind)
+            r.check(self.ended(proc), "client ends after " + kind)
+            r.eq(proc.returncode, 0, "exit status after " + kind)
+            r.check(time.time() - started < 20, kind + " ended soon")
 
     def dead_servers(self):
         """A trickling, a silent and a stalling server: each run ends after
