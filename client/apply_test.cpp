@@ -1,7 +1,12 @@
 // The update run end to end against a real local web server: manifest,
 // downloads, verification, unpacking, backups, program runs and the log.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <functional>
+
+#include "client/client_text.h"
 #include "client/recording_view.h"
 #include "client/test_site.h"
 #include "client/updater.h"
@@ -20,6 +25,34 @@ using testing::TempDir;
 
 const int32_t kOld = DateValueFromCivil({2021, 3, 4, 5, 6, 7});
 const int32_t kNew = DateValueFromCivil({2025, 8, 9, 10, 11, 12});
+
+// The real transport, which calls `interleave` once, in the middle of the
+// first download whose address ends in `when`: another run, or another
+// writer, gets its turn exactly there.
+class InterleavingTransport : public HttpTransport {
+ public:
+  InterleavingTransport(HttpTransport* inner, std::string when, std::function<void()> interleave)
+      : inner_(inner), when_(std::move(when)), interleave_(std::move(interleave)) {}
+  bool Get(const std::string& url, uint32_t flags, int chunk,
+           const std::function<void(const HttpResponseInfo&)>& on_start,
+           const std::function<bool(std::string_view)>& on_data) override {
+    return inner_->Get(url, flags, chunk, on_start, [&](std::string_view piece) {
+      const bool ok = on_data(piece);
+      if (!done_ && url.size() >= when_.size() &&
+          url.compare(url.size() - when_.size(), when_.size(), when_) == 0) {
+        done_ = true;
+        interleave_();
+      }
+      return ok;
+    });
+  }
+
+ private:
+  HttpTransport* inner_;
+  std::string when_;
+  std::function<void()> interleave_;
+  bool done_ = false;
+};
 
 class ApplyTest : public ::testing::Test {
  protected:
@@ -47,12 +80,14 @@ class ApplyTest : public ::testing::Test {
   }
 
   // Runs the update and presses the button once.
-  void RunWithButton() {
+  void RunWithButton(HttpTransport* transport = nullptr, RecordingView* view = nullptr) {
     ASSERT_TRUE(SaveDocument(site_ / "Quastorell.uif", manifest_));
-    view_.events = {ViewEvent::kNone, ViewEvent::kButton, ViewEvent::kCloseWindow};
-    Updater updater(&ctx_, &view_, transport_.get(), system_.get());
+    if (view == nullptr) view = &view_;
+    view->events = {ViewEvent::kNone, ViewEvent::kButton, ViewEvent::kCloseWindow};
+    Updater updater(&ctx_, view, transport ? transport : transport_.get(), system_.get());
     updater.RunUpdate(ctx_.config.ProgInfo);
-    outcome_ = updater.outcome();
+    if (view == &view_) outcome_ = updater.outcome();
+    last_outcome_ = updater.outcome();
   }
 
   std::string Log() { return install_.Read("Quasto\\Quastorell.log"); }
@@ -77,7 +112,7 @@ class ApplyTest : public ::testing::Test {
   ClientContext ctx_;
   RecordingView view_;
   Manifest manifest_;
-  Updater::Outcome outcome_;
+  Updater::Outcome outcome_, last_outcome_;
 };
 
 TEST_F(ApplyTest, ReplacesChangedFilesAndCreatesNewOnes) {
@@ -166,9 +201,11 @@ TEST_F(ApplyTest, VerifiedButUnpackableFileKeepsTheInstalledFile) {
   EXPECT_EQ(view_.messages[0].text, "Datei konnte nicht aktualisiert werden:\ndata.bin");
 }
 
-TEST_F(ApplyTest, StaleBackupNeverReplacesTheCurrentFile) {
+// A ".bak" file the client did not make is the user's: it is never moved
+// back over the current file, and never deleted.
+TEST_F(ApplyTest, TheUsersOwnBackupsAreLeftAlone) {
   Install("Tool.exe", "current tool");
-  install_.Write("Tool.exe.bak", "stale backup");
+  install_.Write("Tool.exe.bak", "the user's backup");
   install_.Write("Lib.dll", "current lib");
   ASSERT_TRUE(fs::SetFileDate(install_ / "Lib.dll", kOld));
   install_.Write("Lib.dll.bak", "stale lib backup");
@@ -178,9 +215,32 @@ TEST_F(ApplyTest, StaleBackupNeverReplacesTheCurrentFile) {
   RunWithButton();
 
   EXPECT_EQ(install_.Read("Tool.exe"), "new tool");
-  EXPECT_EQ(FileExists(install_ / "Tool.exe.bak"), 0);  // served its time
+  EXPECT_EQ(install_.Read("Tool.exe.bak"), "the user's backup");
   EXPECT_EQ(install_.Read("Lib.dll"), "current lib");
   EXPECT_EQ(install_.Read("Lib.dll.bak"), "stale lib backup");
+  EXPECT_EQ(FileExists(install_ / "Tool.exe.1.bak"), 0);  // the client's own went at once
+}
+
+// The manifest's CRC vouches for these packed files, yet they are not what
+// its Size says: one declares a megabyte of content for a 1000-byte file, the
+// other goes on past its content plus the header.
+TEST_F(ApplyTest, PackedFilesThatLieAboutTheirLengthAreNotInstalled) {
+  Install("bomb.dat", "old bomb");
+  Install("long.dat", "old long");
+  UpdFileStructure& bomb = Publish("", "bomb.dat", std::string(1 << 20, '\0'));
+  bomb.Size = 1000;
+  UpdFileStructure& longer = Publish("", "long.dat", std::string(100, 'L'));
+  std::string packed = site_.Read(longer.Pack) + std::string(5000, 'x');
+  site_.Write(longer.Pack, packed);
+  longer.CRC = static_cast<int32_t>(Crc32(packed));
+  RunWithButton();
+  EXPECT_EQ(install_.Read("bomb.dat"), "old bomb");
+  EXPECT_EQ(install_.Read("long.dat"), "old long");
+  ASSERT_EQ(view_.messages.size(), 2u);
+  EXPECT_EQ(view_.messages[0].text, "Datei konnte nicht aktualisiert werden:\nbomb.dat");
+  EXPECT_EQ(view_.messages[1].text, "\xC3\x9C" "bertragungsfehler beim Download:\nlong.dat");
+  EXPECT_TRUE(Leftovers("").empty());
+  EXPECT_EQ(outcome_.failures, 2);
 }
 
 TEST_F(ApplyTest, MissingPackedFileAndReadOnlyTarget) {
@@ -216,6 +276,132 @@ TEST_F(ApplyTest, OldVersionsAnEarlierRunLeftGoWithTheNextUpdate) {
   EXPECT_EQ(FileExists(install_ / "Lib.dll.bak"), 0);
   EXPECT_EQ(FileExists(ctx_.data_folder + kJournalFile), 0);
   EXPECT_EQ(Log(), LogHeader() + "-> Tool.exe (0 KB)\n-------------------------\n\r\n");
+}
+
+// Links the user made inside the installation may lead anywhere: nothing
+// is written, deleted or run through one that leads out of the folder.
+TEST_F(ApplyTest, NothingIsWrittenDeletedOrRunThroughALinkLeadingOut) {
+  TempDir outside;
+  outside.Write("data\\keep.txt", "outside");
+  outside.Write("victim.txt", "outside victim");
+  ASSERT_EQ(symlink(fs::NativePath(outside / "data").c_str(), (install_ / "data").c_str()), 0);
+  ASSERT_EQ(symlink(fs::NativePath(outside / "victim.txt").c_str(),
+                    (install_ / "victim.txt").c_str()), 0);
+  // A link that stays inside is just another name.
+  CreateDirectoryTree(install_ / "real");
+  ASSERT_EQ(symlink((install_ / "real").c_str(), (install_ / "alias").c_str()), 0);
+  Publish("data\\", "new.txt", "written outside?");
+  Publish("data\\", "keep.txt", "replaced outside?");
+  Publish("data\\", "run.sh", "#!/bin/sh\necho ran > ran.txt\n", kFlagRun);
+  Publish("", "victim.txt", "overwritten?");
+  Publish("alias\\", "ok.txt", "inside");
+  UpdFileStructure& del = manifest_["data\\gone.txt"];
+  outside.Write("data\\gone.txt", "deleted outside?");
+  del.Path = "data\\";
+  del.Name = "gone.txt";
+  del.Type = "F";
+  del.Flags = kFlagDelete;
+  RunWithButton();
+
+  EXPECT_EQ(outside.Read("data\\keep.txt"), "outside");
+  EXPECT_EQ(outside.Read("data\\gone.txt"), "deleted outside?");
+  EXPECT_EQ(outside.Read("victim.txt"), "outside victim");
+  EXPECT_EQ(FileExists(outside / "data\\new.txt"), 0);
+  EXPECT_EQ(FileExists(outside / "data\\run.sh"), 0);
+  EXPECT_EQ(FileExists(outside / "data\\ran.txt"), 0);
+  EXPECT_EQ(install_.Read("real\\ok.txt"), "inside");
+  EXPECT_EQ(outcome_.actions, 1);
+  const std::string log = Log();
+  for (const char* refused : {"data\\new.txt", "data\\keep.txt", "data\\run.sh",
+                              "data\\gone.txt", "victim.txt"}) {
+    EXPECT_NE(log.find(std::string("-> Update Error: ") + refused + "\n"), std::string::npos)
+        << refused << "\n" << log;
+  }
+}
+
+// Two runs on one installation without the lock (which the run sequence
+// takes, not the update): the second runs whole while the first is half-way
+// through its download. Neither takes the other's temporaries.
+TEST_F(ApplyTest, TwoRunsAtOnceNeverShareTheirTemporaries) {
+  std::string big;
+  for (int i = 0; big.size() < 400000; ++i) big += std::to_string(i * 7919) + ";";
+  Install("f.bin", "old");
+  UpdFileStructure& e = PublishHashed(site_, &manifest_, "", "f.bin", big, kNew);
+  RecordingView second_view;
+  // The second run is another client, with its own connection.
+  auto second = NewHttpTransport();
+  InterleavingTransport first(transport_.get(), PercentEncode(e.Pack),
+                              [&] { RunWithButton(second.get(), &second_view); });
+  RunWithButton(&first);
+  EXPECT_EQ(last_outcome_.failures, 0) << "the second run";
+  EXPECT_EQ(outcome_.failures, 0) << "the first run";
+  EXPECT_TRUE(view_.messages.empty());
+  EXPECT_TRUE(install_.Read("f.bin") == big);
+  EXPECT_TRUE(Leftovers("").empty());
+  EXPECT_EQ(FileExists(ctx_.data_folder + kJournalFile), 0);
+}
+
+// What lies on disk is checked before it is moved into place: here the
+// first file's staged copy is changed while the second file downloads.
+TEST_F(ApplyTest, AStagedFileChangedBeforeTheCommitIsNotInstalled) {
+  Install("a.bin", "old a");
+  Install("b.bin", "old b");
+  Publish("", "a.bin", std::string(30000, 'A'));
+  UpdFileStructure& b = Publish("", "b.bin", std::string(30000, 'B'));
+  InterleavingTransport transport(transport_.get(), PercentEncode(b.Pack), [&] {
+    std::vector<fs::DirEntry> entries;
+    fs::ListDirectory(install_.path(), &entries);
+    for (const auto& entry : entries) {
+      if (entry.name.rfind("a.bin.", 0) == 0 && entry.name.find(".~qnew") != std::string::npos) {
+        install_.Write(entry.name, std::string(30000, 'X'));
+      }
+    }
+  });
+  RunWithButton(&transport);
+  EXPECT_EQ(install_.Read("a.bin"), "old a");
+  EXPECT_TRUE(install_.Read("b.bin") == std::string(30000, 'B'));
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].text, "Datei konnte nicht aktualisiert werden:\na.bin");
+  EXPECT_EQ(Log(), LogHeader() + "-> Update Error: a.bin\n-> b.bin (29.3 KB)\n"
+                                 "-------------------------\n\r\n");
+  EXPECT_TRUE(Leftovers("").empty());
+}
+
+// A replaced program stays one to run; a new file is one when its name has
+// no extension and its content starts a script or an ELF program.
+TEST_F(ApplyTest, PermissionBitsOfReplacedFilesStayAndNewProgramsRun) {
+  auto mode = [&](const std::string& rel) {
+    struct stat st;
+    return stat(fs::NativePath(install_ / rel).c_str(), &st) == 0 ? st.st_mode & 0777 : 0u;
+  };
+  Install("bin\\app", "#!/bin/sh\necho 1\n");
+  chmod(fs::NativePath(install_ / "bin\\app").c_str(), 0755);
+  Install("bin\\tool.sh", "echo 1\n");
+  chmod(fs::NativePath(install_ / "bin\\tool.sh").c_str(), 0750);
+  Install("doc.txt", "private");
+  chmod(fs::NativePath(install_ / "doc.txt").c_str(), 0640);
+  Publish("bin\\", "app", "#!/bin/sh\necho 2\n");
+  Publish("bin\\", "tool.sh", "echo 2\n");
+  Publish("", "doc.txt", "private 2");
+  Publish("bin\\", "new", "#!/bin/sh\necho new\n");
+  Publish("bin\\", "elf", std::string("\x7F" "ELF\x01\x01\x01", 7) + std::string(100, '\0'));
+  Publish("bin\\", "data", "plain data");
+  Publish("", "notes.txt", "#!not a program\n");
+  const mode_t mask = umask(022);
+  RunWithButton();
+  umask(mask);
+  EXPECT_EQ(outcome_.failures, 0);
+  EXPECT_EQ(install_.Read("bin\\app"), "#!/bin/sh\necho 2\n");
+  EXPECT_EQ(mode("bin\\app"), 0755u);
+  EXPECT_EQ(mode("bin\\tool.sh"), 0750u);
+  EXPECT_EQ(mode("doc.txt"), 0640u);
+  EXPECT_EQ(mode("bin\\new"), 0755u);
+  EXPECT_EQ(mode("bin\\elf"), 0755u);
+  EXPECT_EQ(mode("bin\\data"), 0644u);
+  EXPECT_EQ(mode("notes.txt"), 0644u);
+  std::string out;
+  EXPECT_EQ(testing::RunProgram({fs::NativePath(install_ / "bin\\app")}, &out), 0);
+  EXPECT_EQ(out, "2\n");
 }
 
 TEST_F(ApplyTest, RunsMarkedProgramsAfterTheUpdate) {
@@ -293,6 +479,27 @@ TEST_F(ApplyTest, ManifestThatIsNoObjectMeansNothingToDo) {
   EXPECT_FALSE(view_.button);
   EXPECT_FALSE(updater.outcome().applied);  // a stray click does nothing
   EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.log"), 0);
+}
+
+}  // namespace
+}  // namespace quasto::client
+
+namespace quasto::client {
+namespace {
+
+// A packed file that never ends is stopped at its content's length plus the
+// header, so it cannot fill the disk; the installed file stays.
+TEST_F(ApplyTest, AnEndlessPackedFileIsStopped) {
+  Install("data.bin", "old data");
+  UpdFileStructure& e = Publish("", "data.bin", std::string(5000, 'd'));
+  ServerProcess endless("http_server.py", {"--root", site_.path(), "--endless", e.Pack});
+  ctx_.config.URL = endless.http_url();
+  RunWithButton();
+  EXPECT_EQ(install_.Read("data.bin"), "old data");
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].text, "\xC3\x9C" "bertragungsfehler beim Download:\ndata.bin");
+  EXPECT_TRUE(Leftovers("").empty());
+  EXPECT_EQ(outcome_.failures, 1);
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 // The console client as a user runs it: a real installation folder, a real
 // web server, the real program.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 
 #include "client/test_site.h"
 #include "shared/dates.h"
@@ -251,6 +255,70 @@ TEST_F(ConsoleClientTest, RestartsOnlyAnExecutableFile) {
   EXPECT_EQ(FileExists(install_ / "ran-by-shell.txt"), 0);
 }
 
+// A manifest that deletes the client's configuration, texts and executable
+// and replaces its configuration with one that restarts a program outside:
+// the run changes none of them, and the next run works as before.
+TEST_F(ConsoleClientTest, AManifestCannotDisableOrRedirectTheClient) {
+  const std::string ucf = install_.Read("Quasto\\Quastorell.ucf");
+  install_.Write("Quasto\\Quastorell.lng", "<Quastorell/>");
+  TempDir outside;
+  outside.Write("outside.sh", "#!/bin/sh\ntouch \"$(dirname \"$0\")/ran.txt\"\n");
+  chmod((outside / "outside.sh").c_str(), 0755);
+  UpdaterStructure evil;
+  evil.URL = "http://127.0.0.1:1/";
+  evil.ProgExe = "../" + FilePart(outside.path().substr(0, outside.path().size() - 1)) +
+                 "/outside.sh";
+  evil.Restart = 1;
+  ASSERT_TRUE(SaveDocument(site_ / "evil.ucf", evil));
+  std::string evil_ucf = site_.Read("evil.ucf");
+  client::PublishFile(site_, &manifest_, "Quasto\\", "Quastorell.ucf", evil_ucf, kNew);
+  for (const char* rel : {"Quasto\\Quastorell.lng", "quastorell"}) {
+    UpdFileStructure& e = manifest_[std::string(rel) + "#delete"];
+    e.Path = FolderPart(rel);
+    e.Name = FilePart(rel);
+    e.Type = "F";
+    e.Flags = kFlagDelete;
+  }
+  Publish("", "app.txt", "new app");
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
+  EXPECT_EQ(install_.Read("Quasto\\Quastorell.ucf"), ucf);
+  EXPECT_EQ(install_.Read("Quasto\\Quastorell.lng"), "<Quastorell/>");
+  EXPECT_EQ(FileExists(install_ / "quastorell"), 1);
+  const std::string log = install_.Read("Quasto\\Quastorell.log");
+  EXPECT_NE(log.find("-> Update Error: Quasto\\Quastorell.ucf\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Update Error: quastorell\n"), std::string::npos) << log;
+
+  out.clear();
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_NE(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << out;
+  usleep(200000);
+  EXPECT_EQ(FileExists(outside / "ran.txt"), 0);
+}
+
+// Names from the manifest reach the terminal and the log only escaped: this
+// one would set the terminal's title, clear the screen and fake a result.
+TEST_F(ConsoleClientTest, NamesCannotSendTerminalEscapes) {
+  const std::string evil = "x\x1B]0;owned\x07\x1B[2J\x1B[HUpdate complete.\xC2\x9B" "31m.txt";
+  UpdFileStructure& e = manifest_[evil];
+  e.Name = evil;
+  e.Type = "F";
+  e.Pack = "x";
+  Publish("", "app.txt", "new app");
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
+  for (char c : {'\x1B', '\x07'}) EXPECT_EQ(out.find(c), std::string::npos) << out;
+  EXPECT_EQ(out.find("\xC2\x9B"), std::string::npos) << out;
+  EXPECT_NE(out.find("x\\x1B]0;owned\\x07\\x1B[2J\\x1B[HUpdate complete.\\xC2\\x9B" "31m.txt"),
+            std::string::npos)
+      << out;
+  const std::string log = install_.Read("Quasto\\Quastorell.log");
+  EXPECT_EQ(log.find('\x1B'), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Update Error: x\\x1B]0;owned"), std::string::npos) << log;
+}
+
 // Windows refuses to replace or delete a file a running program holds, but
 // lets it be renamed. strace makes the calls fail that way here: "busy".
 TEST_F(ConsoleClientTest, FilesInUseAreMovedAsideAndTheirOldVersionsDeletedLater) {
@@ -258,13 +326,14 @@ TEST_F(ConsoleClientTest, FilesInUseAreMovedAsideAndTheirOldVersionsDeletedLater
   fs::SetFileDate(install_ / "lib\\held.dll", kOld);
   Publish("lib\\", "held.dll", "new held");
   Publish("", "other.txt", "other");
-  // strace's -P matches a call by its first path: the staged file's move
-  // over the target fails, and every deletion of the old version.
+  // strace's -P matches renameat by either name, rename and unlink by their
+  // first: the staged file's move over the target fails, and every deletion
+  // of the old version.
   const std::string held = fs::NativePath(install_ / "lib\\held.dll");
   std::string out;
   EXPECT_EQ(testing::RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P",
-                                 held + ".~qnew", "-P", held + ".bak", "-e", "trace=rename,unlink", "-e",
-                                 "inject=rename:error=EBUSY:when=1", "-e",
+                                 held, "-P", held + ".bak", "-e", "trace=renameat,rename,unlink",
+                                 "-e", "inject=renameat:error=EBUSY:when=1", "-e",
                                  "inject=unlink:error=EBUSY", install_ / "quastorell",
                                  "--unattended"},
                                 &out, "", {"LC_ALL=C", "ASAN_OPTIONS=detect_leaks=0"}),
@@ -304,6 +373,89 @@ TEST_F(ConsoleClientTest, FilesInUseAreMovedAsideAndTheirOldVersionsDeletedLater
   EXPECT_EQ(FileExists(install_ / "gone.txt.bak"), 0);
   EXPECT_NE(install_.Read("Quasto\\Quastorell.log").find("-> Delete: gone.txt\n"),
             std::string::npos);
+}
+
+// A download that fails leaves its temporary, and here no deletion works
+// (strace makes every unlink "busy"): the journal keeps it, and the next
+// start removes it.
+TEST_F(ConsoleClientTest, ATemporaryThatCannotBeRemovedGoesAtTheNextStart) {
+  install_.Write("data.bin", "old");
+  fs::SetFileDate(install_ / "data.bin", kOld);
+  Publish("", "data.bin", std::string(20000, 'D'));
+  manifest_["data.bin"].CRC ^= 1;
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  auto temporaries = [&] {
+    std::vector<fs::DirEntry> entries;
+    fs::ListDirectory(install_.path(), &entries);
+    int n = 0;
+    for (const auto& e : entries) n += e.name.find(".~q") != std::string::npos;
+    return n;
+  };
+  std::string out;
+  EXPECT_EQ(testing::RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                 "trace=unlink", "-e", "inject=unlink:error=EBUSY",
+                                 install_ / "quastorell", "--unattended"},
+                                &out, "", {"LC_ALL=C", "ASAN_OPTIONS=detect_leaks=0"}),
+            1)
+      << out;
+  EXPECT_EQ(temporaries(), 1) << "the packed download";
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.journal").find("\ntemp\tdata.bin."),
+            std::string::npos);
+
+  out.clear();
+  fs::RemoveFile(site_ / "Quastorell.uif");  // the start needs no server to tidy up
+  EXPECT_EQ(Run({"--unattended"}, &out), 2) << out;
+  EXPECT_EQ(temporaries(), 0);
+  EXPECT_EQ(install_.Read("data.bin"), "old");
+  EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.journal"), 0);
+}
+
+// A second run while the first is staging: it says so and ends, touching
+// nothing, not even the first run's journal, whatever the configuration's
+// mutex says (here there is none).
+TEST_F(ConsoleClientTest, ASecondRunFindsTheInstallationLockedAndEnds) {
+  UpdaterStructure config;
+  config.ProgInfo = "Tool 2.0";
+  config.URL = server_.http_url() + "slow/";
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  std::vector<std::string> contents(6);
+  for (int i = 0; i < 6; ++i) {
+    std::string& content = contents[i];
+    for (int k = 0; content.size() < 200000; ++k) content += std::to_string(i * 7919 + k) + ",";
+    const std::string name = "f" + std::to_string(i) + ".bin";
+    client::PublishFile(site_, &manifest_, "", name, content, kNew);
+  }
+  // The slow path serves the site's files in pieces with pauses.
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  const std::string journal = install_ / "Quasto\\Quastorell.journal";
+
+  const int first = testing::StartChild({install_ / "quastorell", "--unattended"}, {"LC_ALL=C"});
+  ASSERT_GT(first, 0);
+  for (int i = 0; i < 500 && install_.Read("Quasto\\Quastorell.journal").find("\nstage\n") ==
+                                  std::string::npos;
+       ++i) {
+    usleep(10000);
+  }
+  const std::string staging = install_.Read("Quasto\\Quastorell.journal");
+  ASSERT_NE(staging.find("\nstage\n"), std::string::npos) << "the first run is staging";
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 4) << out;
+  EXPECT_NE(out.find("[info] Tool 2.0:\n  Es l\xC3\xA4uft bereits eine Aktualisierung.\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Lade Update-Informationen"), std::string::npos) << out;
+  EXPECT_EQ(install_.Read("Quasto\\Quastorell.journal"), staging) << "left to its run";
+
+  int status = 0;
+  while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  for (int i = 0; i < 6; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".bin";
+    EXPECT_TRUE(install_.Read(name) == contents[i]) << name;
+  }
+  EXPECT_EQ(FileExists(journal), 0);
 }
 
 // Kills the client at several moments of an update: every installed file must
@@ -360,3 +512,43 @@ TEST_F(ConsoleClientTest, KilledMidUpdateLeavesOldOrNewFiles) {
 
 }  // namespace
 }  // namespace quasto
+
+namespace quasto::client {
+namespace {
+
+// Manifests that would take all memory, announced or endless, and a redirect
+// to itself: each ends soon as a wrong address, in bounded memory.
+TEST_F(ConsoleClientTest, EndlessManifestsAndRedirectLoopsEndAsWrongAddresses) {
+  Publish("", "app.txt", "new app");
+  install_.Write("app.txt", "old");
+  struct Case {
+    const char* prefix;
+    const char* detail;
+  } cases[] = {{"huge/", "  The manifest is larger than 67108864 bytes\n"},
+               {"endless/", "  The manifest is larger than 67108864 bytes\n"},
+               {"loop/", ""}};
+  for (const Case& c : cases) {
+    UpdaterStructure config;
+    config.ProgInfo = "Tool 2.0";
+    config.URL = server_.http_url() + c.prefix;
+    SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+    std::string out;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run({"--unattended"}, &out), 2) << c.prefix << out;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << c.prefix;
+    EXPECT_NE(out.find("Ung\xC3\xBCltige Internetadresse (URL)."), std::string::npos) << out;
+    if (*c.detail) {
+      EXPECT_NE(out.find(c.detail), std::string::npos) << out;
+    }
+    EXPECT_EQ(install_.Read("app.txt"), "old");
+  }
+  // The largest of the client runs so far (sanitizers included): the cap
+  // and what collecting up to it costs, far from the gigabytes of an
+  // endless body.
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  EXPECT_LT(usage.ru_maxrss, 512 * 1024) << "KiB";
+}
+
+}  // namespace
+}  // namespace quasto::client

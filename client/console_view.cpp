@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "shared/text.h"
+
 namespace quasto::client {
 namespace {
 
@@ -11,6 +13,10 @@ std::string Trimmed(const std::string& s) {
   size_t end = s.find_last_not_of(" \r\n");
   return end == std::string::npos ? std::string() : s.substr(0, end + 1);
 }
+
+// Names come from the manifest: a terminal is shown them, and never acts on
+// the escape sequences they may hold.
+std::string Shown(const std::string& s) { return EscapeControls(s); }
 
 const char* IconWord(int icon) {
   switch (icon) {
@@ -29,7 +35,7 @@ ConsoleView::ConsoleView(std::FILE* out, std::FILE* in, bool live, bool unattend
 bool ConsoleView::OpenProgressWindow(const std::string& title, const std::string& summary,
                                      const std::string&) {
   summary_ = summary;
-  std::fprintf(out_, "%s\n", title.empty() ? "Quastorell" : title.c_str());
+  std::fprintf(out_, "%s\n", title.empty() ? "Quastorell" : Shown(title).c_str());
   return true;
 }
 
@@ -52,11 +58,11 @@ void ConsoleView::Redraw() {
     const int filled = std::clamp(value_, 0, max) * kWidth / max;
     std::string bar(static_cast<size_t>(filled), '#');
     bar.resize(kWidth, '.');
-    std::fprintf(out_, "\r\033[K[%s] %s", bar.c_str(), status_.c_str());
+    std::fprintf(out_, "\r\033[K[%s] %s", bar.c_str(), Shown(status_).c_str());
     line_open_ = true;
     std::fflush(out_);
   } else if (status_ != last_printed_) {
-    std::fprintf(out_, "%s\n", status_.c_str());
+    std::fprintf(out_, "%s\n", Shown(status_).c_str());
     last_printed_ = status_;
   }
 }
@@ -82,7 +88,7 @@ void ConsoleView::SetFrameCaption(int, const std::string& text) {
   if (text == frame_) return;
   frame_ = text;
   EndLiveLine();
-  std::fprintf(out_, "== %s\n", text.c_str());
+  std::fprintf(out_, "== %s\n", Shown(text).c_str());
 }
 
 void ConsoleView::SetProgressMaximum(int maximum) { maximum_ = maximum; }
@@ -96,17 +102,23 @@ void ConsoleView::EnableButton(bool enabled) { button_ = enabled; }
 
 void ConsoleView::ShowMessage(const std::string& title, const std::string& text, int icon) {
   EndLiveLine();
-  std::string body = Trimmed(text);
-  for (size_t pos = 0; (pos = body.find('\n', pos)) != std::string::npos; pos += 3) {
-    body.replace(pos, 1, "\n  ");
+  // Its own line breaks stay, indented; everything else is shown escaped.
+  const std::string trimmed = Trimmed(text);
+  std::string body;
+  for (size_t start = 0;;) {
+    const size_t nl = trimmed.find('\n', start);
+    body += Shown(trimmed.substr(start, nl == std::string::npos ? nl : nl - start));
+    if (nl == std::string::npos) break;
+    body += "\n  ";
+    start = nl + 1;
   }
-  std::fprintf(out_, "[%s]%s:\n  %s\n", IconWord(icon), title.c_str(), body.c_str());
+  std::fprintf(out_, "[%s]%s:\n  %s\n", IconWord(icon), Shown(title).c_str(), body.c_str());
   std::fflush(out_);
 }
 
 void ConsoleView::ShowDetail(const std::string& line) {
   EndLiveLine();
-  std::fprintf(out_, "  %s\n", line.c_str());
+  std::fprintf(out_, "  %s\n", Shown(line).c_str());
   std::fflush(out_);
 }
 
@@ -115,11 +127,11 @@ void ConsoleView::DrainEvents() { std::fflush(out_); }
 ViewEvent ConsoleView::WaitEvent(int) {
   EndLiveLine();
   if (!button_ || asked_) {
-    std::fprintf(out_, "%s %s\n", count_.c_str(), summary_.c_str());
+    std::fprintf(out_, "%s %s\n", Shown(count_).c_str(), Shown(summary_).c_str());
     return ViewEvent::kCloseWindow;
   }
   asked_ = true;
-  std::fprintf(out_, "%s %s\n", count_.c_str(), summary_.c_str());
+  std::fprintf(out_, "%s %s\n", Shown(count_).c_str(), Shown(summary_).c_str());
   if (unattended_) return ViewEvent::kButton;
   std::fprintf(out_, "%s [y/N] ", question_.c_str());
   std::fflush(out_);

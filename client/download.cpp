@@ -1,5 +1,7 @@
 #include "client/download.h"
 
+#include <new>
+
 #include "client/client_text.h"
 #include "shared/folders.h"
 
@@ -8,20 +10,27 @@ namespace quasto::client {
 std::optional<std::string> Downloader::StartDownload(const std::string& url,
                                                      const std::string& file_name,
                                                      int64_t open_flags, int progress_flags,
-                                                     int chunk) {
+                                                     int chunk, int64_t max_bytes) {
   std::string body;
-  int64_t n = StartDownloadTo(url, file_name, open_flags, progress_flags, chunk,
-                              [&body](std::string_view piece) {
-                                body.append(piece);
-                                return true;
-                              });
+  int64_t n = StartDownloadTo(
+      url, file_name, open_flags, progress_flags, chunk,
+      [&body](std::string_view piece) {
+        try {
+          body.append(piece);
+        } catch (const std::bad_alloc&) {
+          return false;
+        }
+        return true;
+      },
+      max_bytes);
   if (n <= 0) return std::nullopt;
   return body;
 }
 
 int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& file_name,
                                     int64_t open_flags, int progress_flags, int chunk,
-                                    const std::function<bool(std::string_view)>& sink) {
+                                    const std::function<bool(std::string_view)>& sink,
+                                    int64_t max_bytes) {
   const uint32_t flags =
       open_flags == -1 ? kFlagNoCacheDefault : static_cast<uint32_t>(open_flags);
   if (chunk <= 0) chunk = kDefaultChunk;
@@ -33,6 +42,8 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
   int64_t received = 0;
   int64_t percent = 0;
   bool sink_ok = true;
+  bool too_long = false;
+  auto success = [&] { return status >= 200 && status <= 299; };
 
   auto show_progress = [&] {
     if (!show) return;
@@ -55,8 +66,15 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
         content_length = info.content_length;
       },
       [&](std::string_view piece) {
-        // An error page is not the file: stop before taking any of it.
-        if (status >= 400) return false;
+        // An error page, or a redirect's own page, is not the file: stop
+        // before taking any of it.
+        if (!success()) return false;
+        if (max_bytes >= 0 &&
+            (content_length > max_bytes ||
+             received + static_cast<int64_t>(piece.size()) > max_bytes)) {
+          too_long = true;
+          return false;
+        }
         received += static_cast<int64_t>(piece.size());
         if (!sink(piece)) {
           sink_ok = false;
@@ -67,10 +85,11 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
         return true;
       });
   last_status_ = status;
+  last_too_long_ = too_long;
   // The final, empty read shows the last state once more.
   if (ok) show_progress();
   view_->PostNotification(kDownloadEnded);
-  if (!ok || !sink_ok || status >= 400 || received == 0) return -1;
+  if (!ok || !sink_ok || too_long || !success() || received == 0) return -1;
   return received;
 }
 

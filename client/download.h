@@ -34,26 +34,34 @@ class Downloader {
   const ProgressBinding& binding() const { return binding_; }
   // The HTTP status of the last transfer's response; 0 when none came.
   int last_status() const { return last_status_; }
+  // Whether the last transfer was stopped for going past its `max_bytes`.
+  bool last_too_long() const { return last_too_long_; }
 
-  // The whole body, or nothing when the transfer failed, the server answered
-  // with an error status (400 or more), or the body was empty. `file_name`
-  // only names the download in the progress text ({F}: its file part).
-  // open_flags -1 selects the no-cache default; chunk <= 0 selects 64 KiB.
+  // The whole body, or nothing when the transfer failed, the server's final
+  // answer was not a success (2xx: an error page, or a redirect that was not
+  // followed, is not the file), the body was empty, or longer than
+  // `max_bytes` (when not negative; announced or received, it is stopped at
+  // once). `file_name` only names the download in the progress text ({F}:
+  // its file part). open_flags -1 selects the no-cache default; chunk <= 0
+  // selects 64 KiB. Memory that runs out ends the transfer as a failure.
   std::optional<std::string> StartDownload(const std::string& url, const std::string& file_name,
-                                           int64_t open_flags, int progress_flags, int chunk);
+                                           int64_t open_flags, int progress_flags, int chunk,
+                                           int64_t max_bytes = -1);
 
   // The same, handing each piece of the body to `sink` instead of keeping it.
   // Returns the number of bytes received, or -1 on failure as above (also
   // when `sink` refused a piece); 0 bytes counts as failure too.
   int64_t StartDownloadTo(const std::string& url, const std::string& file_name,
                           int64_t open_flags, int progress_flags, int chunk,
-                          const std::function<bool(std::string_view)>& sink);
+                          const std::function<bool(std::string_view)>& sink,
+                          int64_t max_bytes = -1);
 
  private:
   HttpTransport* transport_;
   ClientView* view_;
   ProgressBinding binding_;
   int last_status_ = 0;
+  bool last_too_long_ = false;
 };
 
 }  // namespace quasto::client

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <sstream>
 
 #include "client/recording_view.h"
 #include "shared/test_util.h"
@@ -103,6 +105,37 @@ TEST_F(DownloadTest, SinkReceivesPiecesAndCanRefuse) {
   EXPECT_EQ(n, -1);
 }
 
+// Only a success is the file: not an error page, and not the page of a
+// redirect without a Location.
+TEST_F(DownloadTest, OnlyASuccessfulAnswerIsTheBody) {
+  for (const char* status : {"status/302/x", "status/301/x", "status/304/x", "status/204/x"}) {
+    EXPECT_FALSE(Get(status)) << status;
+  }
+  EXPECT_EQ(downloader_.last_status(), 204);
+}
+
+TEST_F(DownloadTest, ABodyLongerThanAllowedIsStopped) {
+  int64_t seen = 0;
+  auto count = [&](std::string_view piece) {
+    seen += static_cast<int64_t>(piece.size());
+    return true;
+  };
+  // Announced too long: nothing is taken.
+  EXPECT_EQ(downloader_.StartDownloadTo(server_.http_url() + "file.bin", "f", 0x800, 0, 4096,
+                                        count, 1000),
+            -1);
+  EXPECT_TRUE(downloader_.last_too_long());
+  EXPECT_EQ(seen, 0);
+  // Not announced: stopped when it goes past.
+  EXPECT_FALSE(downloader_.StartDownload(server_.http_url() + "nolength/file.bin", "f", 0x800, 0,
+                                         4096, 100000));
+  EXPECT_TRUE(downloader_.last_too_long());
+  auto got = downloader_.StartDownload(server_.http_url() + "file.bin", "f", 0x800, 0, 4096,
+                                       static_cast<int64_t>(body_.size()));
+  ASSERT_TRUE(got);
+  EXPECT_FALSE(downloader_.last_too_long());
+}
+
 }  // namespace
 }  // namespace quasto::client
 
@@ -130,6 +163,84 @@ TEST_F(DownloadTest, OneConnectionUntilItIsClosed) {
   ASSERT_TRUE(got);
   EXPECT_EQ(*got, body_);
   EXPECT_EQ(Connections(), 5u);
+}
+
+}  // namespace
+}  // namespace quasto::client
+
+namespace quasto::client {
+namespace {
+
+// The limits that end requests which cannot come to a result, shortened to a
+// 2-second window; the real figures are the same rule over a minute.
+class TransferLimitsTest : public ::testing::Test {
+ protected:
+  TransferLimitsTest()
+      : server_("http_server.py", {"--root", dir_.path(), "--log", logs_ / "requests"}) {
+    HttpLimits limits;
+    limits.dead_seconds = 2;
+    transport_ = NewHttpTransport(limits);
+    body_ = std::string(100000, 'q');
+    dir_.Write("file.bin", body_);
+  }
+
+  // Fetches `path`; *seconds gets how long it took.
+  bool Fetch(const std::string& path, std::string* body, double* seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = transport_->Get(
+        server_.http_url() + path, 0x800, 65536, [](const HttpResponseInfo&) {},
+        [body](std::string_view piece) {
+          body->append(piece);
+          return true;
+        });
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return ok;
+  }
+
+  size_t Requests(const std::string& prefix) const {
+    size_t n = 0;
+    std::istringstream log(logs_.Read("requests"));
+    for (std::string line; std::getline(log, line);) n += line.rfind(prefix, 0) == 0;
+    return n;
+  }
+
+  TempDir dir_, logs_;
+  ServerProcess server_;
+  std::unique_ptr<HttpTransport> transport_;
+  std::string body_;
+};
+
+// A trickle (2 bytes a second), a server that never answers, and one that
+// stops half-way all end after about one window, as failures.
+TEST_F(TransferLimitsTest, TrickleSilenceAndStallEndAfterOneWindow) {
+  for (const char* path : {"trickle/file.bin", "silent/x", "stall/file.bin"}) {
+    std::string body;
+    double seconds = 0;
+    EXPECT_FALSE(Fetch(path, &body, &seconds)) << path;
+    EXPECT_GE(seconds, 1.9) << path;
+    EXPECT_LT(seconds, 6.0) << path;
+  }
+  // A body that arrives in pauses, but steadily, is not dead; nor is the
+  // connection after the ones that died.
+  std::string body;
+  double seconds = 0;
+  EXPECT_TRUE(Fetch("slow/file.bin", &body, &seconds));
+  EXPECT_EQ(body, body_);
+}
+
+// Ten redirects are followed, as curl's default; the eleventh ends the
+// request, so a redirect to itself costs eleven requests, not an endless run.
+TEST_F(TransferLimitsTest, RedirectsEndAfterTen) {
+  std::string body;
+  double seconds = 0;
+  EXPECT_TRUE(Fetch("hops/10/file.bin", &body, &seconds));
+  EXPECT_EQ(body, body_);
+  body.clear();
+  EXPECT_FALSE(Fetch("hops/11/file.bin", &body, &seconds));
+  EXPECT_TRUE(body.empty());
+  EXPECT_FALSE(Fetch("loop/Quastorell.uif", &body, &seconds));
+  EXPECT_EQ(Requests("/loop/"), 11u);
+  EXPECT_LT(seconds, 5.0);
 }
 
 }  // namespace

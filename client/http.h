@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "shared/limits.h"
+
 namespace quasto::client {
 
 inline constexpr char kUserAgent[] = "Mozilla/4.0 (compatible; QV)";
@@ -17,28 +19,46 @@ inline constexpr char kUserAgent[] = "Mozilla/4.0 (compatible; QV)";
 // WinINet open flags the client passes.
 inline constexpr uint32_t kFlagResynchronize = 0x800;
 inline constexpr uint32_t kFlagNoCacheDefault = 0x04000100;
+// Keeps a download out of WinINet's cache in the user's profile: a packed
+// file is written to its place once, and a second copy of a large one only
+// fills the disk.
+inline constexpr uint32_t kFlagNoCacheWrite = 0x04000000;
 
 struct HttpResponseInfo {
   int status = 0;               // HTTP status of the final response
   int64_t content_length = -2;  // -2: the response had no readable Content-Length
 };
 
+// What ends a request that cannot come to a result. Both transports apply
+// the same figures; tests shorten them.
+struct HttpLimits {
+  // A transfer (headers or body) that moves less than this on average over
+  // the last `dead_seconds` is dead and ends as a failure.
+  int64_t dead_bytes_per_second = kDeadTransferBytesPerSecond;
+  int dead_seconds = kDeadTransferSeconds;
+  int connect_timeout_seconds = kConnectTimeoutSeconds;
+  // Redirects followed for one request; one more ends it as a failure.
+  int max_redirects = kMaxRedirects;
+};
+
 class HttpTransport {
  public:
   virtual ~HttpTransport() = default;
 
-  // Fetches `url`, following redirects. `on_start` is called once the
+  // Fetches `url`, following at most HttpLimits::max_redirects redirects
+  // (http and https only). `on_start` is called once the
   // response's headers are known; `on_data` with each piece of the body
   // (at most about `chunk_size` bytes), and may return false to abort.
   // Returns false when the address cannot be reached, the transfer breaks
-  // off, or a callback aborted it.
+  // off or is dead, redirects go on too long, or a callback aborted it. A
+  // redirect without a Location is the final response, with its 3xx status.
   virtual bool Get(const std::string& url, uint32_t open_flags, int chunk_size,
                    const std::function<void(const HttpResponseInfo&)>& on_start,
                    const std::function<bool(std::string_view)>& on_data) = 0;
 };
 
 // The platform's transport.
-std::unique_ptr<HttpTransport> NewHttpTransport();
+std::unique_ptr<HttpTransport> NewHttpTransport(const HttpLimits& limits = HttpLimits());
 
 }  // namespace quasto::client
 

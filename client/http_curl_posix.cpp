@@ -1,7 +1,9 @@
 #include <curl/curl.h>
 
+#include <chrono>
 #include <mutex>
 
+#include "client/dead_transfer.h"
 #include "client/http.h"
 
 namespace quasto::client {
@@ -11,9 +13,24 @@ struct Transfer {
   const std::function<void(const HttpResponseInfo&)>* on_start;
   const std::function<bool(std::string_view)>* on_data;
   CURL* curl;
+  DeadTransferWatch* watch;
   bool started = false;
   bool aborted = false;
 };
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Called by curl about once a second even while nothing arrives, so a silent
+// server is noticed as surely as a trickling one.
+int OnProgress(void* user, curl_off_t /*dltotal*/, curl_off_t dlnow, curl_off_t /*ultotal*/,
+               curl_off_t /*ulnow*/) {
+  auto* t = static_cast<Transfer*>(user);
+  return t->watch->Alive(NowMs(), static_cast<int64_t>(dlnow)) ? 0 : 1;
+}
 
 void Start(Transfer* t) {
   if (t->started) return;
@@ -46,7 +63,7 @@ size_t OnWrite(char* data, size_t size, size_t count, void* user) {
 // so an update of many files costs one connection, not one per file.
 class CurlTransport : public HttpTransport {
  public:
-  CurlTransport() {
+  explicit CurlTransport(const HttpLimits& limits) : limits_(limits) {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   }
@@ -60,14 +77,24 @@ class CurlTransport : public HttpTransport {
            int chunk_size, const std::function<void(const HttpResponseInfo&)>& on_start,
            const std::function<bool(std::string_view)>& on_data) override {
     if (curl_ == nullptr && !Open()) return false;
-    Transfer t{&on_start, &on_data, curl_};
+    // The one handle serves one request at a time; a request made from
+    // within another's callbacks would change the options of the one in
+    // progress under its feet.
+    if (busy_) return false;
+    busy_ = true;
+    DeadTransferWatch watch(limits_.dead_bytes_per_second, limits_.dead_seconds);
+    watch.Start(NowMs());
+    Transfer t{&on_start, &on_data, curl_, &watch};
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, static_cast<long>(chunk_size));
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &t);
     CURLcode rc = curl_easy_perform(curl_);
     if (rc == CURLE_OK) Start(&t);  // an empty body still has headers
     // No pointer into this call's frame outlives it.
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, nullptr);
+    busy_ = false;
     return rc == CURLE_OK && !t.aborted;
   }
 
@@ -78,23 +105,29 @@ class CurlTransport : public HttpTransport {
     if (curl_ == nullptr) return false;
     curl_easy_setopt(curl_, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, static_cast<long>(limits_.max_redirects));
     curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, OnWrite);
-    // A server that stops sending must not hang the update for ever.
-    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, 60L);
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, 120L);
+    // A server that stops sending, or sends a byte now and then, must not
+    // hang the update for ever: the dead-transfer watch ends it.
+    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT,
+                     static_cast<long>(limits_.connect_timeout_seconds));
+    curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, OnProgress);
     return true;
   }
 
+  HttpLimits limits_;
   CURL* curl_ = nullptr;
+  bool busy_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<HttpTransport> NewHttpTransport() { return std::make_unique<CurlTransport>(); }
+std::unique_ptr<HttpTransport> NewHttpTransport(const HttpLimits& limits) {
+  return std::make_unique<CurlTransport>(limits);
+}
 
 }  // namespace quasto::client

@@ -6,6 +6,7 @@
 #include "shared/folders.h"
 #include "shared/fs.h"
 #include "shared/packed_file.h"
+#include "shared/text.h"
 
 namespace quasto::client {
 namespace {
@@ -286,7 +287,7 @@ CommitResult CarryOut(const std::string& base, const Journal& journal) {
           r.placed.push_back(s.path);
           if (FileExists(aside) == 1) DropAside(base, s.aside, &r.pending);
         } else {
-          r.log += "-> Update Error: " + FilePart(s.path) + "\n";
+          r.log += "-> Update Error: " + EscapeControls(FilePart(s.path)) + "\n";
           r.failed.push_back(s.path);
           ++r.failures;
         }

@@ -283,7 +283,8 @@ bool IsJournalWrite(const Call& c) {
 }
 
 bool ChangesFiles(const Call& c) {
-  return c.name == "mkdir" || c.name == "unlink" || c.name == "rename" || c.name == "rmdir" ||
+  return c.name == "mkdir" || c.name == "unlink" || c.name == "rename" ||
+         c.name == "renameat" || c.name == "rmdir" ||
          c.name == "chmod" || c.name == "utimensat" || c.name == "fsync" ||
          (c.name == "openat" && c.line.find("O_CREAT") != std::string::npos);
 }
@@ -326,15 +327,15 @@ TEST_F(KillSweepTest, KilledWhileCompletingAKilledCommit) {
   // Half-way through the renames into place.
   std::vector<Call> places;
   for (const Call& c : calls) {
-    if (c.name == "rename" && c.line.find(".~qnew\"") != std::string::npos) places.push_back(c);
+    if (c.name == "renameat" && c.line.find(".~qnew\"") != std::string::npos) places.push_back(c);
   }
   ASSERT_GT(places.size(), 10u);
   const Call first_kill = places[places.size() / 2];
 
   auto kill_first = [&] {
     InstallVersion1();
-    EXPECT_EQ(Client({"-o", "/dev/null", "-e", "trace=rename", "-e",
-                      "inject=rename:signal=KILL:when=" + std::to_string(first_kill.ordinal)}),
+    EXPECT_EQ(Client({"-o", "/dev/null", "-e", "trace=renameat", "-e",
+                      "inject=renameat:signal=KILL:when=" + std::to_string(first_kill.ordinal)}),
               -1);
     Configure("http://127.0.0.1:1/");
   };

@@ -6,11 +6,12 @@
 // Exit status: 0 updated or nothing to do, 1 an action failed (or the
 // update could not run), 2 the manifest could not be fetched or was refused
 // (its signature, age or expiry; the reason is printed), 3 the user declined
-// the update.
+// the update, 4 another run is updating this installation.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "client/console_view.h"
 #include "client/http.h"
@@ -33,7 +34,8 @@ constexpr char kUsageGerman[] =
     "  Programmverzeichnis  dort wird das Programm neu gestartet (ohne Angabe: das\n"
     "                       Verzeichnis von quastorell)\n"
     "Exit-Status: 0 aktualisiert oder nichts zu tun, 1 eine Aktion ist fehlgeschlagen,\n"
-    "2 die Update-Info konnte nicht geladen werden.\n";
+    "2 die Update-Info konnte nicht geladen werden, 3 das Update wurde abgelehnt,\n"
+    "4 eine andere Aktualisierung dieser Installation läuft.\n";
 
 constexpr char kUsageEnglish[] =
     "Usage: quastorell [--unattended] [restart argument] [program folder]\n"
@@ -45,7 +47,8 @@ constexpr char kUsageEnglish[] =
     "  program folder    where the program is restarted (default: the folder of\n"
     "                    quastorell)\n"
     "Exit status: 0 updated or nothing to do, 1 an action failed, 2 the manifest\n"
-    "could not be fetched.\n";
+    "could not be fetched, 3 the update was declined, 4 another update of this\n"
+    "installation is running.\n";
 
 }  // namespace
 
@@ -79,7 +82,16 @@ int main(int argc, char** argv) {
   auto transport = NewHttpTransport();
   auto system = NewClientSystem();
   std::string why;
-  switch (RunClient(args, base, &view, transport.get(), system.get(), &why)) {
+  ClientOutcome outcome;
+  try {
+    outcome = RunClient(args, base, &view, transport.get(), system.get(), &why);
+  } catch (const std::bad_alloc&) {
+    // The last resort: every reader bounds what it holds, and a journal
+    // keeps the installation whole.
+    std::fputs("Out of memory: the update was stopped.\n", stderr);
+    return 1;
+  }
+  switch (outcome) {
     case ClientOutcome::kUpdated:
     case ClientOutcome::kNothingToDo:
       return 0;
@@ -94,6 +106,8 @@ int main(int argc, char** argv) {
     case ClientOutcome::kProgramRunning:
     case ClientOutcome::kNoWindow:
       return 1;
+    case ClientOutcome::kAlreadyRunning:
+      return 4;
   }
   return 1;
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <new>
 
 #include "client/command_line.h"
 #include "client/http.h"
@@ -28,9 +29,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
   auto system = NewClientSystem();
   auto transport = NewHttpTransport();
-  {
+  try {
     Win32ClientView view(fonts);
     RunClient(args, FindBaseFolder(), &view, transport.get(), system.get());
+  } catch (const std::bad_alloc&) {
+    // The last resort: every reader bounds what it holds, and a journal
+    // keeps the installation whole. Never the runtime's abort.
   }
   DeleteObject(static_cast<HFONT>(fonts.regular));
   DeleteObject(static_cast<HFONT>(fonts.bold));

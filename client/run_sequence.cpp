@@ -3,6 +3,7 @@
 #include "client/journal.h"
 #include "client/updater.h"
 #include "shared/folders.h"
+#include "shared/fs.h"
 #include "shared/text.h"
 
 namespace quasto::client {
@@ -18,6 +19,22 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
   ClientContext ctx;
   ctx.base_folder = base_folder;
   ctx.data_folder = ctx.base_folder + kDataFolderName;
+  ctx.executable = fs::ExecutablePath();
+  // One run at a time on an installation, whatever the configuration says:
+  // two would take each other's files half-way. The lock comes before an
+  // earlier run's journal is touched, since that run may still be at it.
+  // Without the data folder, or on a read-only medium, there is nothing to
+  // lock and nothing a run could change.
+  fs::ExclusiveLock lock;
+  if (lock.Acquire(ctx.data_folder + kLockFile) == fs::ExclusiveLock::Result::kHeld) {
+    ctx.language.LoadLanguage(ctx.data_folder + kLanguageFile);
+    LoadConfiguration(ctx.data_folder + kClientConfigFile, &ctx.config);
+    view->ShowMessage(" " + ctx.config.ProgInfo,
+                      Latin1ToUtf8(ctx.language.LanguageText("UpdateRuns")) + "  ",
+                      kIconInformation);
+    return ClientOutcome::kAlreadyRunning;
+  }
+
   // Whatever an earlier run left half done is finished (or undone) first,
   // before the configuration is read, without the network.
   const Recovery recovery = RecoverInterruptedUpdate(ctx.base_folder, ctx.data_folder);
@@ -76,13 +93,22 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
     }
   }
   if (holds_mutex) system->ReleaseMutex();
+  // The restarted program may look for an update at once.
+  lock.Release();
 
   if (!ctx.config.ProgExe.empty() && ctx.config.Restart != 0) {
-    const std::string program = program_folder + ctx.config.ProgExe;
+    const std::string& exe = ctx.config.ProgExe;
+    const std::string program = program_folder + exe;
     std::string why_not;
-    if (FileExists(program) == 1 &&
-        !system->StartProgram(program, args.restart_argument, program_folder, &why_not) &&
-        !why_not.empty()) {
+    if (FileExists(program) != 1) {
+      // Nothing to restart.
+    } else if (!IsSafeEntryPath(FolderPart(exe), FilePart(exe), true) ||
+               !LeadsInto(program_folder, program)) {
+      // The configuration names the program as a manifest names a file, and
+      // obeys the same rule: a restart never starts what lies outside.
+      view->ShowDetail(program + " was not restarted: it lies outside the program's folder");
+    } else if (!system->StartProgram(program, args.restart_argument, program_folder, &why_not) &&
+               !why_not.empty()) {
       view->ShowDetail(program + " was not restarted: " + why_not);
     }
   }

@@ -14,6 +14,8 @@
 namespace quasto::client {
 
 inline constexpr char kDataFolderName[] = "Quasto\\";
+// Held open by a run for as long as it may change the installation.
+inline constexpr char kLockFile[] = "Quastorell.lock";
 
 // Reads the client configuration; a missing or invalid document leaves the
 // record empty. The URL always ends in "/" afterwards.
@@ -32,6 +34,7 @@ enum class ClientOutcome {
   kNoManifest,      // the manifest could not be fetched, or no connection
   kBadSignature,    // the manifest is not the publisher's, is older or expired
   kProgramRunning,  // the program holds its mutex: nothing was done
+  kAlreadyRunning,  // another run holds the installation's lock: nothing was done
   kNoWindow,        // the progress window could not be opened
 };
 

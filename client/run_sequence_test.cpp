@@ -185,6 +185,27 @@ TEST_F(RunSequenceTest, KilledCommitIsCompletedFirstAndLogged) {
   EXPECT_EQ(log.substr(log.find("\r\n")), "\r\n-> app.exe (0 KB)\n-------------------------\n\r\n");
 }
 
+// The configuration names the program the way a manifest names a file: a
+// manifest that could rewrite it must not get a program outside started.
+TEST_F(RunSequenceTest, ARestartNeverStartsWhatLiesOutsideTheFolder) {
+  dir_.Write("outside.sh", "x");
+  dir_.Write("prog\\.." "\xEF\xBC\xBC" "outside.sh", "x");  // U+FF3C, a plain name here
+  system_.sockets = false;
+  for (const std::string& exe : {std::string("..\\\\outside.sh"),
+                                 std::string("..\xEF\xBC\xBC" "outside.sh")}) {
+    std::string json = R"({"ProgExe": ")";
+    json += exe;
+    json += R"(", "Restart": 1})";
+    Config(json);
+    view_.details.clear();
+    Run({"", dir_ / "prog"});
+    ASSERT_EQ(view_.details.size(), 1u) << exe;
+    EXPECT_NE(view_.details[0].find(" was not restarted: it lies outside the program's folder"),
+              std::string::npos);
+  }
+  for (const auto& call : system_.calls) EXPECT_NE(call.rfind("start", 0), 0u) << call;
+}
+
 TEST_F(RunSequenceTest, NoRestartWithoutProgramOrFlagOrFile) {
   system_.sockets = false;
   Config(R"({"ProgExe": "", "Restart": 1})");

@@ -1,7 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,6 +60,23 @@ pid_t SpawnWithFallback(const std::string& path, const std::string& argument,
   return Spawn(args, folder);
 }
 
+// A folder that is this user's and writable by nobody else.
+bool IsPrivateFolder(const std::string& folder) {
+  struct stat st;
+  return lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+         (st.st_mode & 022) == 0;
+}
+
+// $XDG_RUNTIME_DIR when it is private, else /tmp/quastorell-<uid>, made
+// private; "" when neither is.
+std::string MutexFolder() {
+  const std::string runtime = fs::GetEnv("XDG_RUNTIME_DIR");
+  if (!runtime.empty() && IsPrivateFolder(runtime)) return runtime;
+  const std::string own = "/tmp/quastorell-" + std::to_string(geteuid());
+  mkdir(own.c_str(), 0700);
+  return IsPrivateFolder(own) ? own : "";
+}
+
 class PosixSystem : public ClientSystem {
  public:
   ~PosixSystem() override { ReleaseMutex(); }
@@ -69,34 +85,29 @@ class PosixSystem : public ClientSystem {
   bool IsConnected() override { return true; }
 
   // The mutex is an advisory lock on a file named after it, which the
-  // updated program holds while it runs.
+  // updated program holds while it runs. It lies in a folder only this user
+  // can write to, and is never opened through a link: in a shared folder
+  // such as /tmp another user could plant one that leads to any file.
   MutexResult CreateNamedMutex(const std::string& name) override {
     ReleaseMutex();
-    std::string folder = fs::GetEnv("XDG_RUNTIME_DIR");
-    if (folder.empty()) folder = "/tmp";
+    const std::string folder = MutexFolder();
+    if (folder.empty()) return MutexResult::kFailed;
     std::string file = name;
     for (char& c : file) {
       if (c == '/' || c == '\\') c = '_';
     }
-    const std::string path = folder + "/" + file;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return MutexResult::kFailed;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      const bool held = errno == EWOULDBLOCK;
-      close(fd);
-      return held ? MutexResult::kAlreadyExists : MutexResult::kFailed;
+    switch (mutex_.Acquire(folder + "/" + file)) {
+      case fs::ExclusiveLock::Result::kLocked:
+        return MutexResult::kCreated;
+      case fs::ExclusiveLock::Result::kHeld:
+        return MutexResult::kAlreadyExists;
+      case fs::ExclusiveLock::Result::kFailed:
+        break;
     }
-    mutex_fd_ = fd;
-    return MutexResult::kCreated;
+    return MutexResult::kFailed;
   }
 
-  void ReleaseMutex() override {
-    if (mutex_fd_ >= 0) {
-      flock(mutex_fd_, LOCK_UN);
-      close(mutex_fd_);
-      mutex_fd_ = -1;
-    }
-  }
+  void ReleaseMutex() override { mutex_.Release(); }
 
   bool IsProgramRunning(const std::string& exe_name) override {
     const std::string wanted = Upper(exe_name);
@@ -157,7 +168,7 @@ class PosixSystem : public ClientSystem {
   std::string LogEncoding(const std::string& utf8) override { return utf8; }
 
  private:
-  int mutex_fd_ = -1;
+  fs::ExclusiveLock mutex_;
 };
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "client/system.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include "shared/folders.h"
 #include "shared/fs.h"
 #include "shared/test_util.h"
 #include "tests/support/server_process.h"
@@ -23,6 +26,26 @@ TEST(PosixSystem, MutexIsHeldAgainstOtherProcesses) {
   EXPECT_EQ(testing::RunProgram({"/usr/bin/flock", "-n", dir.path() + "Global_MyApp", "true"}), 1);
   a->ReleaseMutex();
   EXPECT_EQ(b->CreateNamedMutex("Global\\MyApp"), ClientSystem::MutexResult::kCreated);
+  unsetenv("XDG_RUNTIME_DIR");
+}
+
+// Where another user could write, the lock file is not made; a link in its
+// place is never followed.
+TEST(PosixSystem, MutexFileIsPrivateAndNeverALink) {
+  TempDir shared, victim;
+  victim.Write("precious.txt", "keep");
+  chmod(shared.path().c_str(), 01777);  // like /tmp
+  setenv("XDG_RUNTIME_DIR", shared.path().c_str(), 1);
+  auto sys = NewClientSystem();
+  EXPECT_EQ(sys->CreateNamedMutex("Planted"), ClientSystem::MutexResult::kCreated);
+  EXPECT_EQ(FileExists(shared / "Planted"), 0) << "not in a folder others may write";
+  sys->ReleaseMutex();
+
+  TempDir own;  // private, as mkdtemp makes it
+  setenv("XDG_RUNTIME_DIR", own.path().c_str(), 1);
+  ASSERT_EQ(symlink((victim / "precious.txt").c_str(), (own / "Planted").c_str()), 0);
+  EXPECT_EQ(sys->CreateNamedMutex("Planted"), ClientSystem::MutexResult::kFailed);
+  EXPECT_EQ(victim.Read("precious.txt"), "keep");
   unsetenv("XDG_RUNTIME_DIR");
 }
 

@@ -4,26 +4,21 @@
 #include <tlhelp32.h>
 #include <wininet.h>
 
+#include "client/ansi_win32.h"
 #include "client/system.h"
-#include "client/view_win32.h"
 
 namespace quasto::client {
 namespace {
 
 using SnapshotFn = HANDLE(WINAPI*)(DWORD, DWORD);
-using WalkFn = BOOL(WINAPI*)(HANDLE, tagPROCESSENTRY32*);
+using WalkFn = BOOL(WINAPI*)(HANDLE, PROCESSENTRY32W*);
 
-std::string Upper(std::string s) {
-  if (!s.empty()) CharUpperA(s.data());
+std::wstring Upper(std::wstring s) {
+  if (!s.empty()) CharUpperW(s.data());
   return s;
 }
 
-std::string Quoted(const std::string& path) {
-  std::string q(1, '"');
-  q += path;
-  q += '"';
-  return q;
-}
+std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
 
 class Win32System : public ClientSystem {
  public:
@@ -40,9 +35,10 @@ class Win32System : public ClientSystem {
 
   bool IsConnected() override { return InternetGetConnectedState(nullptr, 0) != 0; }
 
+  // The name as the program wrote it: an ANSI conversion could make another.
   MutexResult CreateNamedMutex(const std::string& name) override {
     ReleaseMutex();
-    HANDLE h = CreateMutexA(nullptr, FALSE, Utf8ToAnsi(name).c_str());
+    HANDLE h = CreateMutexW(nullptr, FALSE, Utf8ToWide(name).c_str());
     const DWORD error = GetLastError();
     mutex_ = h;
     if (h == nullptr) return MutexResult::kFailed;
@@ -60,25 +56,25 @@ class Win32System : public ClientSystem {
   // Toolhelp is looked up at run time, so the client starts on systems
   // without it and then simply finds nothing.
   bool IsProgramRunning(const std::string& exe_name) override {
-    HMODULE kernel = LoadLibraryA("Kernel32.dll");
+    HMODULE kernel = LoadLibraryW(L"Kernel32.dll");
     if (kernel == nullptr) return false;
     auto snapshot = reinterpret_cast<SnapshotFn>(
         reinterpret_cast<void*>(GetProcAddress(kernel, "CreateToolhelp32Snapshot")));
     auto first = reinterpret_cast<WalkFn>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, "Process32First")));
+        reinterpret_cast<void*>(GetProcAddress(kernel, "Process32FirstW")));
     auto next = reinterpret_cast<WalkFn>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, "Process32Next")));
+        reinterpret_cast<void*>(GetProcAddress(kernel, "Process32NextW")));
     bool found = false;
     if (snapshot && first && next) {
       HANDLE snap = snapshot(TH32CS_SNAPPROCESS, 0);
       if (snap != INVALID_HANDLE_VALUE) {
-        const std::string wanted = Upper(Utf8ToAnsi(exe_name));
-        tagPROCESSENTRY32 entry;  // the ANSI record, whatever UNICODE says
+        const std::wstring wanted = Upper(Utf8ToWide(exe_name));
+        PROCESSENTRY32W entry;
         entry.dwSize = sizeof(entry);
         for (BOOL ok = first(snap, &entry); ok; ok = next(snap, &entry)) {
-          std::string exe = Upper(entry.szExeFile);
-          size_t cut = exe.find_last_of("\\/");
-          if (cut != std::string::npos) exe = exe.substr(cut + 1);
+          std::wstring exe = Upper(entry.szExeFile);
+          size_t cut = exe.find_last_of(L"\\/");
+          if (cut != std::wstring::npos) exe = exe.substr(cut + 1);
           if (exe == wanted) found = true;
         }
         CloseHandle(snap);
@@ -104,42 +100,45 @@ class Win32System : public ClientSystem {
     return true;
   }
 
+  // The log holds the client's single-byte texts; what the code page lacks
+  // is shown as "?".
   std::string LogEncoding(const std::string& utf8) override { return Utf8ToAnsi(utf8); }
 
  private:
   // CreateProcess with the quoted path and the argument as it stands; when
   // that fails, the shell opens the file. Returns the process or nullptr.
+  // The W functions take the names as they are: through the ANSI code page a
+  // folder named in Cyrillic would not be found on a Western system, and a
+  // look-alike of "\" would become one.
   HANDLE Start(const std::string& path, const std::string& argument, const std::string& folder) {
-    const std::string file = Utf8ToAnsi(path);
-    const std::string dir = Utf8ToAnsi(folder);
-    std::string command = Quoted(file);
-    if (!argument.empty()) {
-      command += ' ';
-      command += Utf8ToAnsi(argument);
-    }
-    STARTUPINFOA si{};
+    const std::wstring file = Utf8ToWide(path);
+    const std::wstring dir = Utf8ToWide(folder);
+    const std::wstring params = Utf8ToWide(argument);
+    std::wstring command = Quoted(file);
+    if (!params.empty()) command += L" " + params;
+    STARTUPINFOW si{};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION pi{};
-    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                        dir.empty() ? nullptr : dir.c_str(), &si, &pi)) {
       CloseHandle(pi.hThread);
       return pi.hProcess;
     }
-    SHELLEXECUTEINFOA sei{};
+    SHELLEXECUTEINFOW sei{};
     sei.cbSize = sizeof(sei);
-    sei.fMask = SEE_MASK_NOCLOSEPROCESS;
-    sei.lpVerb = "open";
+    // No message box of the shell's own: the client says what did not start.
+    sei.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    sei.lpVerb = L"open";
     sei.lpFile = file.c_str();
-    const std::string params = Utf8ToAnsi(argument);
     sei.lpParameters = params.empty() ? nullptr : params.c_str();
     sei.lpDirectory = dir.empty() ? nullptr : dir.c_str();
     sei.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExA(&sei)) return nullptr;
+    if (!ShellExecuteExW(&sei)) return nullptr;
     // The shell may hand the file to a program that is already running.
     // Nothing to wait for then: a signalled event stands in for the process.
-    if (sei.hProcess == nullptr) return CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    if (sei.hProcess == nullptr) return CreateEventW(nullptr, TRUE, TRUE, nullptr);
     return sei.hProcess;
   }
 

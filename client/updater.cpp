@@ -1,14 +1,18 @@
 #include "client/updater.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
+#include <random>
 
 #include "client/client_text.h"
 #include "client/manifest_trust.h"
+#include "client/run_sequence.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/file_stream.h"
 #include "shared/fs.h"
+#include "shared/limits.h"
 #include "shared/packed_file.h"
 #include "shared/signature.h"
 #include "shared/text.h"
@@ -16,10 +20,21 @@
 namespace quasto::client {
 namespace {
 
-// Temporary names beside the installed file while its new version is staged.
+// Temporary names beside the installed file while its new version is
+// staged: the file's name, this run's token, and one of these.
 constexpr char kDownloadSuffix[] = ".~qdl";
 constexpr char kFreshSuffix[] = ".~qnew";
-constexpr char kBackupSuffix[] = ".bak";
+
+// Tells this run's temporaries from another's: two runs on one installation
+// must never take each other's half-written files for their own.
+std::string RunToken() {
+  std::random_device random;
+  const uint64_t mixed = (static_cast<uint64_t>(random()) << 32 | random()) ^
+                         static_cast<uint64_t>(fs::ClockNowNs());
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(mixed));
+  return buf;
+}
 
 UpdActionStructure DirectoryAction(const std::string& dir, int32_t kind) {
   UpdActionStructure a;
@@ -50,6 +65,39 @@ std::string LowerHex(std::string hex) {
   return hex;
 }
 
+// The names of the client's own files in its data folder begin so.
+constexpr char kOwnFilePrefix[] = "quastorell.";
+
+// A relative path as Windows compares names: letter case, and the dots and
+// blanks it drops at the end of a name, do not count.
+std::string FoldedPath(const std::string& rel) {
+  std::string out, segment;
+  auto flush = [&] {
+    while (!segment.empty() && (segment.back() == '.' || segment.back() == ' ')) {
+      segment.pop_back();
+    }
+    out += segment;
+    segment.clear();
+  };
+  for (char c : rel) {
+    if (fs::IsSeparator(c)) {
+      flush();
+      out += '\\';
+    } else {
+      segment += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+  }
+  flush();
+  return out;
+}
+
+// A new file without an extension whose content starts a script or an ELF
+// program is one to run: on POSIX it gets its execute bit.
+bool LooksExecutable(const std::string& name, std::string_view head) {
+  return name.find('.', 1) == std::string::npos &&
+         (head.substr(0, 2) == "#!" || head.substr(0, 4) == "\x7F" "ELF");
+}
+
 // The folder a folder path (ending in a separator) lies in.
 std::string ParentFolder(const std::string& folder) {
   std::string f = folder;
@@ -77,7 +125,19 @@ int64_t TotalSize(const std::vector<UpdActionStructure>& actions) {
 
 Updater::Updater(ClientContext* context, ClientView* view, HttpTransport* transport,
                  ClientSystem* system)
-    : ctx_(context), view_(view), system_(system), downloader_(transport, view) {}
+    : ctx_(context),
+      view_(view),
+      system_(system),
+      downloader_(transport, view),
+      run_token_(RunToken()) {}
+
+std::string Updater::DownloadName(const std::string& file) const {
+  return file + "." + run_token_ + kDownloadSuffix;
+}
+
+std::string Updater::StagedName(const std::string& file) const {
+  return file + "." + run_token_ + kFreshSuffix;
+}
 
 HashCache& Updater::hashes() {
   const std::string file = ctx_->data_folder + kHashCacheFile;
@@ -143,16 +203,26 @@ int Updater::RunUpdate(const std::string& title) {
   view_->SetText(kStatusText, Text("MsgLoadUpdInfo"));
   view_->DrainEvents();
 
-  std::optional<std::string> body = downloader_.StartDownload(
-      ctx_->config.URL + kManifestFile, "", kFlagResynchronize, 0, kDefaultChunk);
-  if (!body) {
+  auto no_manifest = [&](const std::string& detail) {
+    outcome_.manifest_fetched = false;
     view_->ShowMessage(" " + ctx_->config.ProgInfo, Text("ErrorURL") + "  ", kIconError);
-    // A refusal (403) is another fault than a wrong address (404).
-    if (downloader_.last_status() >= 400) {
-      view_->ShowDetail("HTTP status " + std::to_string(downloader_.last_status()));
-    }
+    if (!detail.empty()) view_->ShowDetail(detail);
     view_->CloseProgressWindow();
     return 0;
+  };
+  std::optional<std::string> body =
+      downloader_.StartDownload(ctx_->config.URL + kManifestFile, "", kFlagResynchronize, 0,
+                                kDefaultChunk, kMaxManifestBytes);
+  if (!body) {
+    // A refusal (403) is another fault than a wrong address (404).
+    const int status = downloader_.last_status();
+    if (downloader_.last_too_long()) {
+      return no_manifest("The manifest is larger than " + std::to_string(kMaxManifestBytes) +
+                         " bytes");
+    }
+    return no_manifest(status != 0 && (status < 200 || status > 299)
+                           ? "HTTP status " + std::to_string(status)
+                           : std::string());
   }
   outcome_.manifest_fetched = true;
   signature_required_ = SignatureRequired(ctx_->data_folder);
@@ -160,7 +230,7 @@ int Updater::RunUpdate(const std::string& title) {
     // The exact bytes received are what the publisher must have signed.
     std::optional<std::string> sig = downloader_.StartDownload(
         ctx_->config.URL + kManifestFile + kSignatureSuffix, "", kFlagResynchronize, 0,
-        kDefaultChunk);
+        kDefaultChunk, kMaxSignatureBytes);
     const std::string why =
         sig ? CheckManifestSignature(ctx_->data_folder, *body, *sig, fs::ClockNowNs() / 1000000000)
             : std::string("no signature on the server");
@@ -173,8 +243,9 @@ int Updater::RunUpdate(const std::string& title) {
   }
   // A body that is no JSON object (an error page, say) leaves nothing to do.
   Manifest manifest;
-  ManifestFromJson(*body, &manifest);
+  const ManifestRead read = ManifestFromJson(*body, &manifest);
   body.reset();
+  if (read == ManifestRead::kNoMemory) return no_manifest("The manifest does not fit in memory");
 
   view_->SetText(kStatusText, Text("MsgReadUpdInfo"));
   view_->DrainEvents();
@@ -253,11 +324,13 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
     const bool may_fetch = !ignored && !is_dir && e.Flags != kFlagDelete;
     const bool bad_hash = may_fetch && (e.SHA256.empty() ? signature_required_
                                                          : !IsSha256Hex(e.SHA256));
-    if (bad_hash || (!ignored && !IsSafeEntryPath(e.Path, e.Name, !is_dir))) {
+    const std::string dir = ctx_->base_folder + e.Path;
+    const std::string local = dir + e.Name;
+    if (bad_hash ||
+        (!ignored && (!IsSafeEntryPath(e.Path, e.Name, !is_dir) || ReachesOwnFile(e, is_dir) ||
+                      !LeadsInto(ctx_->base_folder, is_dir ? dir : local)))) {
       Refuse(e);
     } else if (!ignored) {
-      const std::string dir = ctx_->base_folder + e.Path;
-      const std::string local = dir + e.Name;
       switch (e.Flags) {
         case kFlagIfNotExist:
           if (is_dir) {
@@ -303,6 +376,22 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
   return static_cast<int>(actions->size());
 }
 
+bool Updater::ReachesOwnFile(const UpdFileStructure& e, bool is_dir) const {
+  const std::string data_name = FoldedPath(kDataFolderName);
+  const std::string dir = ctx_->base_folder + e.Path;
+  // Another spelling of the folder, or a link to it, is the folder too.
+  const bool in_data_folder =
+      FoldedPath(e.Path) == data_name || fs::SameFile(dir, ctx_->data_folder);
+  if (is_dir) return in_data_folder && e.Flags == kFlagDelete;
+  if (in_data_folder) {
+    const std::string name = FoldedPath(e.Name);
+    // A short name ("QUASTO~1.UCF") may stand for any of them.
+    if (name.rfind(kOwnFilePrefix, 0) == 0 || name.find('~') != std::string::npos) return true;
+  }
+  return e.Flags == kFlagDelete && !ctx_->executable.empty() &&
+         fs::SameFile(dir + e.Name, ctx_->executable);
+}
+
 void Updater::Refuse(const UpdFileStructure& e) {
   // Offered as an update, it would be pending on every run; it is said once,
   // in the log of the update that applies the other actions.
@@ -344,6 +433,20 @@ void Updater::ApplyUpdate() {
     view_->DrainEvents();
   }
 
+  // Each staged file is read back as it lies on disk before anything is
+  // moved into place: what another writer or a failing disk made of it since
+  // it was written is never installed.
+  for (size_t i = 0; i < actions_.size(); ++i) {
+    if (!staged[i].ok) continue;
+    std::string hex;
+    if (!HashFile(StagedName(actions_[i].File), &hex) || hex != staged[i].hex) {
+      staged[i].ok = false;
+      fs::RemoveFile(StagedName(actions_[i].File));
+      ShowFileMessage("ErrUpdate", FilePart(actions_[i].File));
+      ++outcome_.failures;
+    }
+  }
+
   // Commit: the journal lists every step; once it is on disk the update is
   // as good as done, since the next start completes what a kill interrupts.
   const Journal commit = CommitJournal(staged, carried);
@@ -361,14 +464,6 @@ void Updater::ApplyUpdate() {
       const auto it = by_path.find(rel);
       if (it != by_path.end()) hashes().Record(rel, it->second->hex, it->second->since);
       unverified_runs_.erase(ctx_->base_folder + rel);
-      // A backup left by an earlier run has served its time, unless it is
-      // the old version this run moved aside and a program still holds.
-      const std::string old = rel + kBackupSuffix;
-      const bool held = std::any_of(result.pending.begin(), result.pending.end(),
-                                    [&](const JournalStep& p) { return p.path == old; });
-      if (!held && FileExists(ctx_->base_folder + old) == 1) {
-        fs::RemoveFile(ctx_->base_folder + old);
-      }
     }
   } else {
     // Nothing installed has been touched: the staged files go again.
@@ -379,13 +474,13 @@ void Updater::ApplyUpdate() {
         ++outcome_.failures;
       } else if (staged[i].ok) {
         ShowFileMessage("ErrUpdate", FilePart(a.File));
-        log_ += "-> Update Error: " + FilePart(a.File) + "\n";
+        log_ += "-> Update Error: " + EscapeControls(FilePart(a.File)) + "\n";
         ++outcome_.failures;
       } else {
-        log_ += "-> Update Error: " + FilePart(a.File) + "\n";
+        log_ += "-> Update Error: " + EscapeControls(FilePart(a.File)) + "\n";
       }
     }
-    for (const std::string& r : refused_) log_ += "-> Update Error: " + r + "\n";
+    for (const std::string& r : refused_) log_ += "-> Update Error: " + EscapeControls(r) + "\n";
   }
 
   SetSummary(false);
@@ -399,14 +494,17 @@ void Updater::ApplyUpdate() {
     view_->DrainEvents();
     for (const std::string& program : run_list_) {
       if (FileExists(program) != 1) continue;
-      // What is there is not what the signed manifest names: never run it.
-      if (signature_required_ && unverified_runs_.count(program) != 0) {
-        ++outcome_.failures;
-        continue;
-      }
-      if (system_->RunProgramAndWait(program, FolderPart(program))) {
-        log_ += "-> Run: " + FilePart(program) + "\n";
+      // What is there is not what the signed manifest names, or a link
+      // leads out of the folder: never run it.
+      const bool may_run =
+          !(signature_required_ && unverified_runs_.count(program) != 0) &&
+          LeadsInto(ctx_->base_folder, program);
+      if (may_run && system_->RunProgramAndWait(program, FolderPart(program))) {
+        log_ += "-> Run: " + EscapeControls(FilePart(program)) + "\n";
       } else {
+        // A program that did not run is said, never passed over.
+        ShowFileMessage("ErrRun", FilePart(program));
+        log_ += "-> Run Error: " + EscapeControls(FilePart(program)) + "\n";
         ++outcome_.failures;
       }
     }
@@ -442,10 +540,10 @@ Journal Updater::StagingJournal(const std::vector<JournalStep>& carried) const {
       s.path = rel;
       j.steps.push_back(s);
     }
-    for (const char* suffix : {kDownloadSuffix, kFreshSuffix}) {
+    for (const std::string& temp : {DownloadName(a.File), StagedName(a.File)}) {
       JournalStep s;
       s.kind = StepKind::kTemporary;
-      s.path = CacheKey(a.File) + suffix;
+      s.path = CacheKey(temp);
       j.steps.push_back(s);
     }
   }
@@ -471,18 +569,19 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
         const std::string name = FilePart(a.File);
         JournalStep temp;
         temp.kind = StepKind::kTemporary;
-        temp.path = CacheKey(a.File) + kDownloadSuffix;
+        temp.path = CacheKey(DownloadName(a.File));
         temporaries.push_back(temp);
         if (staged[i].ok) {
           s.kind = StepKind::kPlace;
           s.path = CacheKey(a.File);
-          s.staged = s.path + kFreshSuffix;
+          s.staged = CacheKey(StagedName(a.File));
           s.aside = aside_for(a.File);
-          s.line = "-> " + name + " (" + SizeText(static_cast<float>(a.Size)) + ")\n";
+          s.line = "-> " + EscapeControls(name) + " (" +
+                   SizeText(static_cast<float>(a.Size)) + ")\n";
         } else {
           s.kind = StepKind::kNote;
-          s.line = "-> Update Error: " + name + "\n";
-          temp.path = CacheKey(a.File) + kFreshSuffix;
+          s.line = "-> Update Error: " + EscapeControls(name) + "\n";
+          temp.path = CacheKey(StagedName(a.File));
           temporaries.push_back(temp);
         }
         break;
@@ -490,13 +589,13 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
       case kActionCreateDir:
         s.kind = StepKind::kMakeFolder;
         s.path = CacheKey(a.Dir);
-        s.line = "-> Create: " + a.Dir + "\n";
+        s.line = "-> Create: " + EscapeControls(a.Dir) + "\n";
         break;
       case kActionDeleteDir:
         if (DirectoryExists(a.Dir) == 0) continue;
         s.kind = StepKind::kRemoveFolder;
         s.path = CacheKey(a.Dir);
-        s.line = "-> Delete: " + a.Dir + "\n";
+        s.line = "-> Delete: " + EscapeControls(a.Dir) + "\n";
         folders.push_back(s);
         continue;
       case kActionDeleteFile:
@@ -504,7 +603,7 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
         s.kind = StepKind::kDelete;
         s.path = CacheKey(a.File);
         s.aside = aside_for(a.File);
-        s.line = "-> Delete: " + FilePart(a.File) + "\n";
+        s.line = "-> Delete: " + EscapeControls(FilePart(a.File)) + "\n";
         break;
       default:
         continue;
@@ -521,7 +620,7 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
   for (const std::string& r : refused_) {
     JournalStep s;
     s.kind = StepKind::kNote;
-    s.line = "-> Update Error: " + r + "\n";
+    s.line = "-> Update Error: " + EscapeControls(r) + "\n";
     j.steps.push_back(s);
   }
   j.steps.insert(j.steps.end(), temporaries.begin(), temporaries.end());
@@ -542,8 +641,10 @@ bool Updater::FailFile(const char* key, const std::string& name, const std::stri
 // which gets the file's date and attributes. The commit moves it into place.
 bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
   const std::string name = FilePart(a.File);
-  const std::string dl = a.File + kDownloadSuffix;
-  const std::string fresh = a.File + kFreshSuffix;
+  // Checked at the analysis too; a link may have been made since.
+  if (!LeadsInto(ctx_->base_folder, a.File)) return FailFile("ErrUpdate", name, "", "");
+  const std::string dl = DownloadName(a.File);
+  const std::string fresh = StagedName(a.File);
   view_->SetText(kStatusText, name + " ( 0% )");
   const std::string folder = FolderPart(a.File);
   if (DirectoryExists(folder) == 0) CreateDirectoryTree(folder);
@@ -552,13 +653,18 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
   if (!out.Create(dl)) return FailFile("ErrUpdate", name, dl, fresh);
   uint32_t crc = 0;
   bool stored = true;
+  // The entry's Size is the content's (its low 32 bits); the packed file is
+  // at most 16 bytes longer. One that goes on would fill the disk.
+  const int64_t content_size = static_cast<int64_t>(static_cast<uint32_t>(a.Size));
   int64_t received = downloader_.StartDownloadTo(
-      ctx_->config.URL + PercentEncode(a.Pack), a.File, kFlagResynchronize, kProgressText,
-      kDefaultChunk, [&](std::string_view piece) {
+      ctx_->config.URL + PercentEncode(a.Pack), a.File, kFlagResynchronize | kFlagNoCacheWrite,
+      kProgressText, kDefaultChunk,
+      [&](std::string_view piece) {
         crc = Crc32(piece, crc);
         stored = out.Write(piece.data(), piece.size());
         return stored;
-      });
+      },
+      content_size + kPackedOverhead);
   const bool closed = out.Close();
   if (!stored || (received > 0 && !closed)) return FailFile("ErrUpdate", name, dl, fresh);
   if (received <= 0 || crc != static_cast<uint32_t>(a.CRC)) {
@@ -569,6 +675,7 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
   // an open file.
   UnpackStatus status = UnpackStatus::kReadFailed;
   bool written = false;
+  std::string head;  // the content's first bytes
   Sha256 content_hash;
   const int64_t since = fs::ClockNowNs();
   {
@@ -580,8 +687,10 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
           [&in](char* buf, size_t cap) { return in.Read(buf, cap); },
           static_cast<uint64_t>(size), [&](std::string_view piece) {
             content_hash.Update(piece);
+            if (head.size() < 4) head.append(piece.substr(0, 4 - head.size()));
             return result.Write(piece.data(), piece.size());
-          });
+          },
+          content_size);
       // Flushed to disk: the journal will vouch for this file.
       written = result.Close();
     }
@@ -593,7 +702,14 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
   if (!a.SHA256.empty() && hex != a.SHA256) return FailFile("ErrUpdate", name, dl, fresh);
   fs::RemoveFile(dl);
 
-  // Renaming keeps both, so the file is complete the moment it is in place.
+  // Renaming keeps them all, so the file is complete the moment it is in
+  // place: the installed file's permission bits (a program stays one to
+  // run), its date and its attributes.
+  if (FileExists(a.File) == 1) {
+    fs::CopyPermissions(a.File, fresh);
+  } else if (LooksExecutable(name, head)) {
+    fs::MakeExecutable(fresh);
+  }
   fs::SetFileDate(fresh, a.Date);
   fs::SetAttributes(fresh, a.Attrib);
   staged->ok = true;

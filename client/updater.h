@@ -46,6 +46,8 @@ struct UpdActionStructure {
 struct ClientContext {
   std::string base_folder;  // ends in a separator
   std::string data_folder;  // base_folder + "Quasto\"
+  // The client's own executable: a manifest may replace it, never delete it.
+  std::string executable;
   UpdaterStructure config;  // URL ends in "/"
   LanguageTable language;
 };
@@ -130,7 +132,16 @@ class Updater {
   // The steps that put the staged update in place, in the actions' order.
   Journal CommitJournal(const std::vector<Staged>& staged,
                         const std::vector<JournalStep>& carried) const;
+  // This run's temporaries beside an installed file: the packed download
+  // and the unpacked file that the commit moves into place.
+  std::string DownloadName(const std::string& file) const;
+  std::string StagedName(const std::string& file) const;
   void Refuse(const UpdFileStructure& entry);
+  // Whether an entry would delete or replace one of the client's own files:
+  // its documents, journal, lock, key and state in the data folder, and, for
+  // a delete, its executable. Without them the next run could not update,
+  // or would fetch from elsewhere.
+  bool ReachesOwnFile(const UpdFileStructure& e, bool is_dir) const;
   // Whether an installed file must be fetched under the default rule.
   bool IsOutdated(const UpdFileStructure& e, const std::string& local);
   // A path below the base folder, relative to it: the key of an installed
@@ -141,6 +152,7 @@ class Updater {
   ClientView* view_;
   ClientSystem* system_;
   Downloader downloader_;
+  const std::string run_token_;
 
   std::vector<UpdActionStructure> actions_;
   std::vector<std::string> run_list_;

@@ -29,10 +29,11 @@ class NoSystem : public ClientSystem {
   }
   bool RunProgramAndWait(const std::string& path, const std::string&) override {
     ran.push_back(path);
-    return true;
+    return starts;
   }
   std::string LogEncoding(const std::string& utf8) override { return utf8; }
   std::vector<std::string> ran;
+  bool starts = true;
 };
 
 UpdFileStructure Entry(const std::string& path, const std::string& name, int32_t flags,
@@ -43,7 +44,7 @@ UpdFileStructure Entry(const std::string& path, const std::string& name, int32_t
   e.Flags = flags;
   e.Date = date;
   e.Type = type;
-  e.Pack = "p";
+  e.Pack = std::string(1, 'p');  // not a literal: g++ 12 warns falsely (-Wrestrict) here
   return e;
 }
 
@@ -218,6 +219,40 @@ TEST_F(UpdaterTest, EntriesLeavingTheBaseFolderAreRefused) {
   EXPECT_TRUE(runs_.empty());  // a refused program is never run
 }
 
+// A manifest that deletes or replaces the client's configuration, texts,
+// journal or key would disable the next run or send it elsewhere; one that
+// deletes the client would leave nothing to run.
+TEST_F(UpdaterTest, ManifestNeverReachesTheClientsOwnFiles) {
+  ctx_.executable = dir_ / "Quastorell.exe";
+  Put("Quastorell.exe", kOld);
+  Put("Quasto\\Quastorell.ucf", kOld);
+  Put("Quasto\\Quastorell.lng", kOld);
+  Put("Quasto\\readme.txt", kOld);
+  Manifest m;
+  m["a"] = Entry("Quasto\\", "Quastorell.ucf", kFlagDelete, 0);
+  m["b"] = Entry("quasto\\", "QUASTORELL.LNG.", kFlagDelete, 0);  // as Windows reads it
+  m["c"] = Entry("Quasto\\", "Quastorell.ucf", 0, kNew);          // ProgExe "../outside.sh"
+  m["d"] = Entry("Quasto \\", "Quastorell.journal", 0, kNew);
+  m["e"] = Entry("Quasto\\", "Quastorell.pub", kFlagIfNotExist, kNew);  // a key of its own
+  m["f"] = Entry("Quasto\\", "QUASTO~1.UCF", kFlagDelete, 0);           // a short name
+  m["g"] = Entry("Quasto\\", "Quastorell.lock", kFlagRun, kNew);
+  m["h"] = Entry("", "Quastorell.exe", kFlagDelete, 0);
+  m["i"] = Entry("Quasto\\", "", kFlagDelete, 0, "D");
+  // Its own executable may be replaced; other files in the folder are the
+  // publisher's.
+  m["j"] = Entry("", "Quastorell.exe", 0, kNew);
+  m["k"] = Entry("Quasto\\", "readme.txt", kFlagDelete, 0);
+  m["l"] = Entry("Quasto\\sub\\", "Quastorell.ucf", 0, kNew);
+  ASSERT_EQ(Analyse(m), 3);
+  EXPECT_EQ(actions_[0].File, dir_ / "Quastorell.exe");
+  EXPECT_EQ(actions_[0].Action, kActionDownload);
+  EXPECT_EQ(actions_[1].File, dir_ / "Quasto\\readme.txt");
+  EXPECT_EQ(actions_[2].File, dir_ / "Quasto\\sub\\Quastorell.ucf");
+  EXPECT_EQ(updater_.refused().size(), 9u);
+  EXPECT_TRUE(runs_.empty());
+  EXPECT_EQ(updater_.refused()[7], "Quastorell.exe");
+}
+
 TEST_F(UpdaterTest, ActionCountAndTotalSize) {
   Manifest m;
   m["a"] = Entry("", "a.bin", 0, kNew);
@@ -326,6 +361,35 @@ TEST_F(UpdaterTest, RunListRunsExistingProgramsAfterTheActions) {
   const std::string log = dir_.Read("Quasto\\Quastorell.log");
   EXPECT_NE(log.find(")\r\n-> Run: setup.sh\n-------------------------\n\r\n"), std::string::npos)
       << log;
+}
+
+TEST_F(UpdaterTest, AProgramThatDidNotStartIsShownAndLogged) {
+  dir_.Write("setup.exe", "MZ");
+  system_.starts = false;
+  updater_.SetPlan({}, {dir_ / "setup.exe"});
+  updater_.ApplyUpdate();
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].title, " Quastorell");
+  EXPECT_EQ(view_.messages[0].text, "Programm konnte nicht gestartet werden:\nsetup.exe");
+  EXPECT_EQ(view_.messages[0].icon, kIconWarning);
+  const std::string log = dir_.Read("Quasto\\Quastorell.log");
+  EXPECT_NE(log.find(")\r\n-> Run Error: setup.exe\n---"), std::string::npos) << log;
+  EXPECT_EQ(updater_.outcome().failures, 1);
+}
+
+// A refused name reaches the log only escaped: it could forge lines, or a
+// terminal's title and screen when the log is shown.
+TEST_F(UpdaterTest, RefusedNamesAreLoggedEscaped) {
+  Manifest m;
+  m["x"] = Entry("", "\x1B]0;owned\x07\x1B[2J\nUpdate complete.", 0, kNew);
+  ASSERT_EQ(Analyse(m), 0);
+  updater_.SetPlan({}, {}, updater_.refused());
+  updater_.ApplyUpdate();
+  const std::string log = dir_.Read("Quasto\\Quastorell.log");
+  EXPECT_NE(log.find("-> Update Error: \\x1B]0;owned\\x07\\x1B[2J\\x0AUpdate complete.\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find('\x1B'), std::string::npos);
 }
 
 TEST_F(UpdaterTest, LogIsSkippedWhenItCannotBeWritten) {

@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "client/ansi_win32.h"
 #include "client/view_win32.h"
 
 namespace quasto::client {
@@ -9,14 +10,6 @@ namespace {
 constexpr char kWindowClass[] = "QuastorellProgress";
 constexpr int kWindowId = 1;
 constexpr UINT kNotifyMessage = WM_APP + 0x100;
-
-std::wstring Utf8ToWide(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
 
 HWND Item(void* window, int id) { return GetDlgItem(static_cast<HWND>(window), id); }
 
@@ -67,17 +60,6 @@ void RegisterWindowClass() {
 }
 
 }  // namespace
-
-std::string Utf8ToAnsi(const std::string& utf8) {
-  std::wstring w = Utf8ToWide(utf8);
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                              nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr,
-                      nullptr);
-  return out;
-}
 
 ClientFonts CreateClientFonts() {
   HDC dc = GetDC(nullptr);

@@ -47,9 +47,6 @@ class Win32ClientView : public ClientView {
   bool close_requested_ = false;
 };
 
-// The client's texts are UTF-8 inside; window texts are the ANSI code page.
-std::string Utf8ToAnsi(const std::string& utf8);
-
 }  // namespace quasto::client
 
 #endif  // QUASTO_CLIENT_VIEW_WIN32_H_

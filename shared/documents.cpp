@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <variant>
 
 #include "shared/fs.h"
@@ -12,6 +14,38 @@
 
 namespace quasto {
 namespace {
+
+// RapidJSON's own allocator returns null when memory runs out, and its
+// parser then writes through it. This one throws std::bad_alloc instead,
+// which the readers catch: a document too big for memory is a failure,
+// never a crash.
+class ThrowingAllocator {
+ public:
+  [[maybe_unused]] static const bool kNeedFree = true;  // of RapidJSON's allocator concept
+  void* Malloc(size_t size) {
+    if (size == 0) return nullptr;
+    void* p = std::malloc(size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  void* Realloc(void* p, size_t, size_t size) {
+    if (size == 0) {
+      std::free(p);
+      return nullptr;
+    }
+    void* q = std::realloc(p, size);
+    if (q == nullptr) throw std::bad_alloc();
+    return q;
+  }
+  static void Free(void* p) { std::free(p); }
+  bool operator==(const ThrowingAllocator&) const { return true; }
+  bool operator!=(const ThrowingAllocator&) const { return false; }
+};
+
+using JsonDocument = rapidjson::GenericDocument<rapidjson::UTF8<>,
+                                                rapidjson::MemoryPoolAllocator<ThrowingAllocator>,
+                                                ThrowingAllocator>;
+using JsonValue = JsonDocument::ValueType;
 
 // One member of a record: its JSON name and the field it fills.
 template <class R>
@@ -98,7 +132,7 @@ std::string RecordJson(const R& r) {
 // A JSON number as the same 32 bits: values written as unsigned, or wider
 // than 32 bits, keep their low 32 bits. A fraction or exponent form is read
 // when it is a whole number; anything else leaves the field cleared.
-int32_t NumberValue(const rapidjson::Value& v) {
+int32_t NumberValue(const JsonValue& v) {
   if (v.IsInt()) return v.GetInt();
   if (v.IsUint()) return static_cast<int32_t>(v.GetUint());
   if (v.IsInt64()) return static_cast<int32_t>(static_cast<uint32_t>(v.GetInt64()));
@@ -112,17 +146,17 @@ int32_t NumberValue(const rapidjson::Value& v) {
   return 0;
 }
 
-std::string StringValue(const rapidjson::Value& v) {
+std::string StringValue(const JsonValue& v) {
   return Cesu8ToUtf8(std::string_view(v.GetString(), v.GetStringLength()));
 }
 
 template <class R>
-void FillRecord(const rapidjson::Value& obj, R* out) {
+void FillRecord(const JsonValue& obj, R* out) {
   R r;  // cleared: strings empty, numbers 0
   for (const auto& f : FieldsOf(&r)) {
     auto it = obj.FindMember(f.name);
     if (it == obj.MemberEnd()) continue;
-    const rapidjson::Value& v = it->value;
+    const JsonValue& v = it->value;
     if (auto* text = std::get_if<std::string R::*>(&f.member)) {
       if (v.IsString()) r.**text = StringValue(v);
     } else if (v.IsNumber()) {
@@ -136,17 +170,21 @@ void FillRecord(const rapidjson::Value& obj, R* out) {
 // is not validated, so the writer's surrogate sequences come through as bytes.
 constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag;
 
-bool Parse(std::string_view json, rapidjson::Document* doc) {
+bool Parse(std::string_view json, JsonDocument* doc) {
   doc->Parse<kParseFlags>(json.data(), json.size());
   return !doc->HasParseError();
 }
 
 template <class R>
 bool RecordFromJson(std::string_view json, R* out) {
-  rapidjson::Document doc;
-  if (!Parse(json, &doc) || !doc.IsObject()) return false;
-  FillRecord(doc, out);
-  return true;
+  try {
+    JsonDocument doc;
+    if (!Parse(json, &doc) || !doc.IsObject()) return false;
+    FillRecord(doc, out);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 template <class R>
@@ -212,21 +250,26 @@ bool FromJson(std::string_view json, UpdaterStructure* out) { return RecordFromJ
 bool FromJson(std::string_view json, UpdFileStructure* out) { return RecordFromJson(json, out); }
 
 ManifestRead ManifestFromJson(std::string_view json, Manifest* out) {
-  rapidjson::Document doc;
-  if (!Parse(json, &doc)) return ManifestRead::kNotJson;
-  out->clear();
-  if (!doc.IsObject()) return ManifestRead::kNotObject;
-  static const rapidjson::Value kEmpty(rapidjson::kObjectType);
-  // Counted rather than compared with MemberEnd(): RapidJSON's iterator
-  // comparison is ambiguous under C++20's reversed operators.
-  auto it = doc.MemberBegin();
-  for (rapidjson::SizeType i = 0; i < doc.MemberCount(); ++i, ++it) {
-    UpdFileStructure entry;
-    FillRecord(it->value.IsObject() ? it->value : kEmpty, &entry);
-    // A repeated key: the later member wins, as with any table insert.
-    (*out)[StringValue(it->name)] = std::move(entry);
+  try {
+    JsonDocument doc;
+    if (!Parse(json, &doc)) return ManifestRead::kNotJson;
+    out->clear();
+    if (!doc.IsObject()) return ManifestRead::kNotObject;
+    static const JsonValue kEmpty(rapidjson::kObjectType);
+    // Counted rather than compared with MemberEnd(): RapidJSON's iterator
+    // comparison is ambiguous under C++20's reversed operators.
+    auto it = doc.MemberBegin();
+    for (rapidjson::SizeType i = 0; i < doc.MemberCount(); ++i, ++it) {
+      UpdFileStructure entry;
+      FillRecord(it->value.IsObject() ? it->value : kEmpty, &entry);
+      // A repeated key: the later member wins, as with any table insert.
+      (*out)[StringValue(it->name)] = std::move(entry);
+    }
+    return ManifestRead::kOk;
+  } catch (const std::bad_alloc&) {
+    out->clear();
+    return ManifestRead::kNoMemory;
   }
-  return ManifestRead::kOk;
 }
 
 bool LoadDocument(const std::string& path, FTPStructure* out) { return LoadRecord(path, out); }

@@ -107,6 +107,7 @@ enum class ManifestRead {
   kNotJson,    // *out unchanged
   kNotObject,  // valid JSON but not an object: *out emptied
   kOk,         // *out replaced by the document's entries
+  kNoMemory,   // too big for the memory there is: *out emptied
 };
 // Every member of the top-level object becomes one entry; a member whose value
 // is not an object gives an entry with all fields cleared.

@@ -1,6 +1,7 @@
 #include "shared/folders.h"
 
 #include "shared/fs.h"
+#include "shared/text.h"
 
 namespace quasto {
 
@@ -70,8 +71,37 @@ bool IsDeviceName(const std::string& segment) {
   return false;
 }
 
+// Characters that Windows' best-fit mapping turns into a separator, a dot or
+// a colon when a name is converted to an ANSI code page (1250-1258, 437,
+// 850, 866, 874, 932, 936, 949, 950), and their small and look-alike forms.
+// A name holding one could become "..\" on its way to an A function.
+bool FoldsIntoSeparatorOrDot(char16_t c) {
+  static const char16_t kFolding[] = {
+      0x00A5,  // YEN SIGN: "\" in code page 932
+      0x00B4,  // ACUTE ACCENT: "/" in 1253
+      0x0589,  // ARMENIAN FULL STOP: ":"
+      0x2024, 0x2025, 0x2026,  // ONE and TWO DOT LEADER, ELLIPSIS: "." or ":"
+      0x2044,  // FRACTION SLASH
+      0x20A9,  // WON SIGN: "\" in 949
+      0x2215, 0x2216,  // DIVISION SLASH, SET MINUS
+      0x2236,  // RATIO
+      0x29F5, 0x29F8, 0x29F9,  // REVERSE SOLIDUS OPERATOR, BIG SOLIDUS, BIG REVERSE SOLIDUS
+      0xFE52, 0xFE55, 0xFE68,  // SMALL FULL STOP, COLON, REVERSE SOLIDUS
+      0xFF0E, 0xFF0F, 0xFF1A, 0xFF3C,  // FULLWIDTH FULL STOP, SOLIDUS, COLON, REVERSE SOLIDUS
+  };
+  for (char16_t f : kFolding) {
+    if (c == f) return true;
+  }
+  return false;
+}
+
 bool IsSafeSegment(const std::string& segment) {
   if (segment.empty()) return false;
+  // Delete and the C1 controls are controls too (U+009B starts a terminal
+  // escape like ESC [).
+  for (char16_t c : Utf8ToUtf16(segment)) {
+    if (c == 0x7F || (c >= 0x80 && c <= 0x9F) || FoldsIntoSeparatorOrDot(c)) return false;
+  }
   bool only_dots_and_blanks = true;
   for (char c : segment) {
     const auto u = static_cast<unsigned char>(c);
@@ -99,6 +129,26 @@ bool IsSafeEntryPath(const std::string& path, const std::string& name, bool is_f
   }
   if (name.empty()) return !is_file;
   return IsSafeSegment(name);
+}
+
+bool LeadsInto(const std::string& folder, const std::string& path) {
+  std::string root;
+  if (!fs::ResolvePath(folder, &root)) return false;
+  while (!root.empty() && fs::IsSeparator(root.back())) root.pop_back();
+  std::string p = path;
+  for (;;) {
+    while (p.size() > 1 && fs::IsSeparator(p.back())) p.pop_back();
+    std::string resolved;
+    if (fs::ResolvePath(p, &resolved)) {
+      return resolved == root || (resolved.size() > root.size() &&
+                                  resolved.compare(0, root.size(), root) == 0 &&
+                                  fs::IsSeparator(resolved[root.size()]));
+    }
+    // Not there (or a link that leads nowhere): its folder decides.
+    const std::string parent = FolderPart(p);
+    if (parent.empty() || parent.size() >= p.size()) return false;
+    p = parent;
+  }
 }
 
 std::string WithTrailingSeparator(std::string folder) {

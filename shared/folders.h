@@ -26,10 +26,18 @@ int CreateDirectoryTree(const std::string& path);
 // True when a manifest entry's Path + Name stays inside the folder it is
 // relative to. Refused: an absolute path, a drive or UNC prefix, a ":" (drive
 // or stream name), a "." or ".." segment or one made only of dots and blanks,
-// an empty segment, a control character, a Windows device name (CON, NUL,
-// COM1, ... with or without extension), and for a file entry an empty Name.
-// Path is "" or segments each ending in "\".
+// an empty segment, a control character (C0, DEL, C1), a Windows device name
+// (CON, NUL, COM1, ... with or without extension), a character that a Windows
+// code page's best-fit mapping folds into a separator, dot or colon
+// (FULLWIDTH REVERSE SOLIDUS and its kind), and for a file entry an empty
+// Name. Path is "" or segments each ending in "\".
 bool IsSafeEntryPath(const std::string& path, const std::string& name, bool is_file);
+
+// True when `path`, with every link, junction and reparse point on the way
+// followed, lies in `folder` or below it; for a path that does not exist yet,
+// its nearest existing folder decides. A folder link inside an installation
+// may lead anywhere: nothing is written, deleted or run where this is false.
+bool LeadsInto(const std::string& folder, const std::string& path);
 
 // Ensures a folder path ends in a separator ("\" when it has none yet).
 std::string WithTrailingSeparator(std::string folder);

@@ -122,6 +122,56 @@ TEST(Folders, SafeEntryPaths) {
   EXPECT_FALSE(IsSafeEntryPath("..\\", "", false));
 }
 
+// Names an ANSI conversion with best fit would turn into "..\" or "C:\", and
+// controls a terminal would act on.
+TEST(Folders, LookAlikeSeparatorsDotsAndControlsAreRefused) {
+  const std::string fw_backslash = "\xEF\xBC\xBC";  // U+FF3C FULLWIDTH REVERSE SOLIDUS
+  const std::string fw_slash = "\xEF\xBC\x8F";      // U+FF0F FULLWIDTH SOLIDUS
+  const std::string fw_dot = "\xEF\xBC\x8E";        // U+FF0E FULLWIDTH FULL STOP
+  const std::string division_slash = "\xE2\x88\x95";  // U+2215
+  for (const std::string& name : {
+           ".." + fw_backslash + "outside.bat",
+           fw_dot + fw_dot + fw_backslash + "outside.bat",
+           ".." + fw_slash + "outside.bat",
+           ".." + division_slash + "outside.bat",
+           ".." + fw_backslash + ".." + fw_backslash + "outside.bat",
+           std::string("..\xE2\x88\x96x"),   // U+2216 SET MINUS
+           std::string("..\xE2\x81\x84x"),   // U+2044 FRACTION SLASH
+           std::string("C\xEF\xBC\x9Ax"),    // U+FF1A FULLWIDTH COLON
+           std::string("\xE2\x80\xA6x"),     // U+2026 ELLIPSIS
+           std::string("..\xC2\xA5x"),        // U+00A5 YEN SIGN, "\" in code page 932
+           std::string("..\xEF\xB9\xA8x"),   // U+FE68 SMALL REVERSE SOLIDUS
+           std::string("del\x7F"),
+           std::string("csi\xC2\x9B" "2J"),  // U+009B, a terminal's ESC [
+           std::string("raw\x9B" "2J"),       // the same as a lone byte
+       }) {
+    EXPECT_FALSE(IsSafeEntryPath("", name, true)) << name;
+    EXPECT_FALSE(IsSafeEntryPath(name + "\\", "x.dll", true)) << name;
+    EXPECT_FALSE(IsSafeEntryPath("", name, false)) << name;
+  }
+  // Fullwidth letters, Cyrillic and umlauts fold into nothing dangerous.
+  EXPECT_TRUE(IsSafeEntryPath("\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\\", "run.bat", true));
+  EXPECT_TRUE(IsSafeEntryPath("", "\xEF\xBC\xA1\xEF\xBC\xA2.txt", true));  // U+FF21 U+FF22
+  EXPECT_TRUE(IsSafeEntryPath("", "caf\xC3\xA9 \xC2\xBB" "1\xC2\xAB.txt", true));
+}
+
+TEST(Folders, LeadsIntoFollowsWhatExistsAndJudgesTheRestByItsFolder) {
+  TempDir dir;
+  dir.Write("inst\\a\\file.txt", "x");
+  dir.Write("other\\x.txt", "x");
+  const std::string inst = dir / "inst\\";
+  EXPECT_TRUE(LeadsInto(inst, inst + "a\\file.txt"));
+  EXPECT_TRUE(LeadsInto(inst, inst + "a\\new\\deeper\\new.txt"));  // not there yet
+  EXPECT_TRUE(LeadsInto(inst, inst));
+  EXPECT_FALSE(LeadsInto(inst, dir / "other\\x.txt"));
+  EXPECT_FALSE(LeadsInto(inst, inst + "..\\other\\x.txt"));
+  EXPECT_FALSE(LeadsInto(dir / "inst", dir / "inst2\\x"));  // a prefix of the name is no folder
+  EXPECT_FALSE(LeadsInto(dir / "missing\\", dir / "missing\\x"));
+  EXPECT_TRUE(fs::SameFile(inst + "a\\file.txt", dir / "inst\\a\\..\\a\\file.txt"));
+  EXPECT_FALSE(fs::SameFile(inst + "a\\file.txt", dir / "other\\x.txt"));
+  EXPECT_FALSE(fs::SameFile(inst + "missing", inst + "missing"));
+}
+
 TEST(Folders, PathParts) {
   EXPECT_EQ(FilePart("C:\\a\\b.txt"), "b.txt");
   EXPECT_EQ(FilePart("/x/y"), "y");

@@ -37,6 +37,14 @@ struct DirEntry {
   std::string name;
   bool is_directory = false;
 };
+// The path of an existing file or folder with every link, junction and
+// reparse point on the way followed, absolute, in the platform's form. False
+// when it does not exist (a link that leads nowhere included).
+bool ResolvePath(const std::string& path, std::string* out);
+// True when both paths exist and name the same file or folder (one may be a
+// link to the other, another spelling of it, or a hard link).
+bool SameFile(const std::string& a, const std::string& b);
+
 // Entries of a directory without "." and "..". False when it cannot be listed.
 bool ListDirectory(const std::string& path, std::vector<DirEntry>* out);
 
@@ -85,6 +93,12 @@ inline constexpr int32_t kAttrArchive = 0x20;
 int32_t Attributes(const std::string& path);  // -1 for a missing path
 bool SetAttributes(const std::string& path, int32_t attributes);
 
+// POSIX permission bits, which Windows files do not have (there both do
+// nothing and succeed): `to` gets the permission bits of `from`; `path`
+// becomes executable for whoever may read it.
+bool CopyPermissions(const std::string& from, const std::string& to);
+bool MakeExecutable(const std::string& path);
+
 // The current local time as a date value.
 int32_t NowDateValue();
 
@@ -113,6 +127,27 @@ struct PathInfo {
 bool StatPath(const std::string& path, PathInfo* out);
 // The wall clock on the scale of FileStamp's times.
 int64_t ClockNowNs();
+
+// An exclusive lock on a file, held for as long as the object lives (or
+// until Release). The file is made when missing and stays; it is never
+// opened through a link. Other processes, and other locks of this process,
+// find it held.
+class ExclusiveLock {
+ public:
+  enum class Result { kLocked, kHeld, kFailed };
+  ExclusiveLock() = default;
+  ~ExclusiveLock() { Release(); }
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+  // kHeld: someone else holds it; kFailed: it could not be made or opened
+  // (a missing folder, a read-only medium, a link in its place).
+  Result Acquire(const std::string& path);
+  void Release();
+
+ private:
+  intptr_t handle_ = -1;
+};
 
 // The user's language identifier: Windows' GetUserDefaultLangID; on POSIX
 // 0x0407 when LC_ALL, else LC_MESSAGES, else LANG starts with "de", 0x0409

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,6 +103,20 @@ int64_t FileSize(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
+bool ResolvePath(const std::string& path, std::string* out) {
+  char* resolved = realpath(NativePath(path).c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  *out = resolved;
+  std::free(resolved);
+  return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat x, y;
+  return stat(NativePath(a).c_str(), &x) == 0 && stat(NativePath(b).c_str(), &y) == 0 &&
+         x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
 bool ListDirectory(const std::string& path, std::vector<DirEntry>* out) {
   out->clear();
   const std::string native = NativePath(path);
@@ -150,7 +165,11 @@ bool Rename(const std::string& from, const std::string& to) {
 }
 
 bool ReplaceWith(const std::string& from, const std::string& to, Failure* why) {
-  if (rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0) return true;
+  // renameat, which tools that follow a path (strace -P) match by either
+  // name; rename they match by its first.
+  if (renameat(AT_FDCWD, NativePath(from).c_str(), AT_FDCWD, NativePath(to).c_str()) == 0) {
+    return true;
+  }
   return Failed(why, FailureOf(errno));
 }
 
@@ -272,6 +291,20 @@ bool SetAttributes(const std::string& path, int32_t attributes) {
   return chmod(native.c_str(), mode) == 0;
 }
 
+bool CopyPermissions(const std::string& from, const std::string& to) {
+  struct stat st;
+  return stat(NativePath(from).c_str(), &st) == 0 &&
+         chmod(NativePath(to).c_str(), st.st_mode & 07777) == 0;
+}
+
+bool MakeExecutable(const std::string& path) {
+  const std::string native = NativePath(path);
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0) return false;
+  const mode_t mode = st.st_mode & 07777;
+  return chmod(native.c_str(), mode | ((mode & 0444) >> 2)) == 0;
+}
+
 int32_t NowDateValue() {
   time_t now = time(nullptr);
   struct tm local;
@@ -300,6 +333,32 @@ int64_t ClockNowNs() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+ExclusiveLock::Result ExclusiveLock::Acquire(const std::string& path) {
+  Release();
+  int fd;
+  do {
+    fd = open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Result::kFailed;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return Result::kFailed;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const bool held = errno == EWOULDBLOCK;
+    close(fd);
+    return held ? Result::kHeld : Result::kFailed;
+  }
+  handle_ = fd;
+  return Result::kLocked;
+}
+
+void ExclusiveLock::Release() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));  // drops the lock
+  handle_ = -1;
 }
 
 uint16_t UserLanguageId() {

@@ -12,6 +12,19 @@ namespace {
 
 using testing::TempDir;
 
+TEST(ExclusiveLock, OneHolderAtATime) {
+  TempDir dir;
+  const std::string file = dir / "Quastorell.lock";
+  fs::ExclusiveLock a, b;
+  EXPECT_EQ(a.Acquire(file), fs::ExclusiveLock::Result::kLocked);
+  EXPECT_EQ(b.Acquire(file), fs::ExclusiveLock::Result::kHeld);
+  a.Release();
+  EXPECT_EQ(b.Acquire(file), fs::ExclusiveLock::Result::kLocked);
+  b.Release();
+  EXPECT_EQ(a.Acquire(dir / "missing\\Quastorell.lock"), fs::ExclusiveLock::Result::kFailed);
+  EXPECT_EQ(a.Acquire(dir.path()), fs::ExclusiveLock::Result::kFailed);  // a folder
+}
+
 // Tests run with TZ=Europe/Berlin: date values must be local wall-clock time.
 TEST(FileDates, NowIsLocalWallClock) {
   const int64_t utc = static_cast<int64_t>(std::time(nullptr));

@@ -150,6 +150,52 @@ int64_t FileSize(const std::string& path) {
   return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+namespace {
+
+// Opens a file or folder for its metadata only, following reparse points,
+// whatever share mode others hold it with.
+HANDLE OpenForInfo(const std::string& path) {
+  return CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
+bool ResolvePath(const std::string& path, std::string* out) {
+  Handle h(OpenForInfo(path));
+  if (!h.valid()) return false;
+  std::wstring buf(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetFinalPathNameByHandleW(h.get(), buf.data(), static_cast<DWORD>(buf.size()),
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return false;
+    if (n < buf.size()) {
+      buf.resize(n);
+      break;
+    }
+    buf.resize(n + 1);
+  }
+  // "\\?\C:\x" and "\\?\UNC\server\share\x" in the form the logic uses.
+  if (buf.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    buf = L"\\\\" + buf.substr(8);
+  } else if (buf.compare(0, 4, L"\\\\?\\") == 0) {
+    buf = buf.substr(4);
+  }
+  *out = Narrow(buf.data(), buf.size());
+  return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  Handle ha(OpenForInfo(a));
+  Handle hb(OpenForInfo(b));
+  BY_HANDLE_FILE_INFORMATION x, y;
+  return ha.valid() && hb.valid() && GetFileInformationByHandle(ha.get(), &x) &&
+         GetFileInformationByHandle(hb.get(), &y) &&
+         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+         x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+
 bool ListDirectory(const std::string& path, std::vector<DirEntry>* out) {
   out->clear();
   std::string pattern = path;
@@ -280,6 +326,9 @@ bool SetAttributes(const std::string& path, int32_t attributes) {
   return SetFileAttributesW(Wide(path).c_str(), static_cast<DWORD>(attributes)) != 0;
 }
 
+bool CopyPermissions(const std::string&, const std::string&) { return true; }
+bool MakeExecutable(const std::string&) { return true; }
+
 int32_t NowDateValue() {
   FILETIME utc;
   GetSystemTimeAsFileTime(&utc);
@@ -331,6 +380,33 @@ int64_t ClockNowNs() {
   FILETIME utc;
   GetSystemTimeAsFileTime(&utc);
   return (Ticks(utc) - kEpochTicks) * 100;
+}
+
+ExclusiveLock::Result ExclusiveLock::Acquire(const std::string& path) {
+  Release();
+  // No sharing at all: while it is open, every other open fails. A reparse
+  // point in its place is opened as itself and refused.
+  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? Result::kHeld
+                                                                               : Result::kFailed;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    CloseHandle(h);
+    return Result::kFailed;
+  }
+  handle_ = reinterpret_cast<intptr_t>(h);
+  return Result::kLocked;
+}
+
+void ExclusiveLock::Release() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
 }
 
 uint16_t UserLanguageId() { return GetUserDefaultLangID(); }

@@ -43,6 +43,8 @@ const std::pair<const char*, const char*> kDefaults[] = {
     {"ErrSignature",
      "Die Update-Informationen sind nicht vom Herausgeber signiert.\n"
      "Aktualisierung wird abgebrochen."},
+    {"ErrRun", "Programm konnte nicht gestartet werden"},
+    {"UpdateRuns", "Es l\xE4" "uft bereits eine Aktualisierung.\nDieser Start wird beendet."},
 };
 
 // State of one parse. Depth 1 is the root, 2 a language, 3 an entry.

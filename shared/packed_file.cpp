@@ -143,6 +143,7 @@ const char* UnpackStatusText(UnpackStatus status) {
     case UnpackStatus::kSinkFailed: return "content could not be written";
     case UnpackStatus::kNoMemory: return "out of memory";
     case UnpackStatus::kReadFailed: return "packed file could not be read";
+    case UnpackStatus::kOtherLength: return "content length differs from the one expected";
   }
   return "unknown";
 }
@@ -162,7 +163,8 @@ UnpackStatus ReadPackedHeader(std::string_view packed, PackedHeader* header) {
 }
 
 UnpackStatus UnpackStream(const PackedReader& read, uint64_t total_size,
-                          const std::function<bool(std::string_view)>& sink) {
+                          const std::function<bool(std::string_view)>& sink,
+                          int64_t expected_length) {
   constexpr size_t kPiece = 64 * 1024;
   // Reads exactly n bytes unless the source ends or fails first.
   auto read_full = [&read](char* buf, size_t n) -> int64_t {
@@ -187,6 +189,9 @@ UnpackStatus UnpackStream(const PackedReader& read, uint64_t total_size,
     return UnpackStatus::kBadHeader;
   }
   const auto unpacked = static_cast<uint64_t>(h.unpacked_length);
+  if (expected_length >= 0 && unpacked != static_cast<uint64_t>(expected_length)) {
+    return UnpackStatus::kOtherLength;
+  }
   const uint64_t payload_length =
       h.packed_length != 0 ? static_cast<uint64_t>(h.packed_length) : unpacked;
   if (total_size - kPackedHeaderSize < payload_length) return UnpackStatus::kTruncated;

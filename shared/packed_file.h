@@ -16,14 +16,11 @@
 #include <string>
 #include <string_view>
 
+#include "shared/limits.h"
+
 namespace quasto {
 
 inline constexpr size_t kPackedHeaderSize = 16;
-// Largest LZMA dictionary a packed file may ask for. Our packer uses at most
-// 16 MiB; the decoder never reserves more than the content's length anyway.
-inline constexpr uint32_t kMaxDictionary = 64u << 20;
-// Lengths in the header must fit the manifest's signed 32-bit Size.
-inline constexpr double kMaxPackedLength = 2147483647.0;
 
 // CRC-32, chainable: Crc32(b, Crc32(a)) == Crc32(a + b).
 uint32_t Crc32(std::string_view data, uint32_t crc = 0);
@@ -53,6 +50,7 @@ enum class UnpackStatus {
   kSinkFailed,     // the receiver of the content refused it
   kNoMemory,
   kReadFailed,     // the packed file could not be read
+  kOtherLength,    // the header's content length is not the one expected
 };
 const char* UnpackStatusText(UnpackStatus status);
 
@@ -67,9 +65,13 @@ UnpackStatus UnpackContent(std::string_view packed,
 // The same, reading the packed file from `read` (which fills up to `cap`
 // bytes and returns their count, 0 at the end, -1 on failure), whose whole
 // length is `total_size`. Used to unpack a downloaded file without holding it.
+// With `expected_length` not negative, a header that states another content
+// length is refused before anything is unpacked: the manifest's Size, which
+// a packed file that declares 200 MB in 30 KB must not outgrow.
 using PackedReader = std::function<int64_t(char* buf, size_t cap)>;
 UnpackStatus UnpackStream(const PackedReader& read, uint64_t total_size,
-                          const std::function<bool(std::string_view)>& sink);
+                          const std::function<bool(std::string_view)>& sink,
+                          int64_t expected_length = -1);
 // The same, collecting the content in `out` (cleared first).
 UnpackStatus UnpackContent(std::string_view packed, std::string* out);
 

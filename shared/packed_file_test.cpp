@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -154,6 +155,30 @@ TEST(PackedFile, BadLzmaPropertiesAndHugeDictionary) {
   EXPECT_EQ(UnpackContent(huge_dict, &back), UnpackStatus::kBadProperties);
   // Fewer than five property bytes.
   EXPECT_EQ(UnpackContent(Header(3.0, 4.0) + std::string("\x5D\0\0", 3), &back), UnpackStatus::kBadProperties);
+}
+
+// A small packed file that declares far more content than the manifest's
+// Size is refused before a byte is unpacked.
+TEST(PackedFile, ContentLengthMustBeTheOneExpected) {
+  const std::string packed = PackContent(std::string(1 << 20, '\0'));  // about 200 bytes
+  ASSERT_LT(packed.size(), 1000u);
+  size_t pos = 0;
+  auto read = [&](char* buf, size_t cap) -> int64_t {
+    const size_t n = std::min(cap, packed.size() - pos);
+    std::memcpy(buf, packed.data() + pos, n);
+    pos += n;
+    return static_cast<int64_t>(n);
+  };
+  size_t unpacked = 0;
+  auto sink = [&](std::string_view piece) {
+    unpacked += piece.size();
+    return true;
+  };
+  EXPECT_EQ(UnpackStream(read, packed.size(), sink, 30000), UnpackStatus::kOtherLength);
+  EXPECT_EQ(unpacked, 0u);
+  pos = 0;
+  EXPECT_EQ(UnpackStream(read, packed.size(), sink, 1 << 20), UnpackStatus::kOk);
+  EXPECT_EQ(unpacked, 1u << 20);
 }
 
 TEST(PackedFile, SinkSeesPiecesAndCanStop) {

@@ -170,4 +170,32 @@ std::string Latin1ToUtf8(std::string_view text) {
   return out;
 }
 
+std::string EscapeControls(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  auto escape = [&](std::string_view bytes) {
+    for (char c : bytes) {
+      const auto u = static_cast<uint8_t>(c);
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 0xF];
+    }
+  };
+  for (size_t i = 0; i < text.size();) {
+    uint32_t cp = 0;
+    size_t n = DecodeOne(text, i, &cp);
+    if (n == 0) {
+      escape(text.substr(i, 1));
+      n = 1;
+    } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
+      escape(text.substr(i, n));
+    } else {
+      out.append(text.substr(i, n));
+    }
+    i += n;
+  }
+  return out;
+}
+
 }  // namespace quasto

@@ -35,6 +35,12 @@ std::string Utf8ToLatin1(std::string_view text);
 // Single bytes (Latin-1) -> UTF-8.
 std::string Latin1ToUtf8(std::string_view text);
 
+// The text with each control character (C0, DEL, C1) and each byte that
+// starts no valid UTF-8 sequence written as "\xNN", one per byte, so that a
+// terminal or a reader of a log is shown a name and never acts on it (ESC
+// sequences set a terminal's title or clear its screen).
+std::string EscapeControls(std::string_view text);
+
 }  // namespace quasto
 
 #endif  // QUASTO_SHARED_TEXT_H_

@@ -38,5 +38,17 @@ TEST(Text, Latin1Conversion) {
             std::string("\x01\x7F\x80\xFF", 4));
 }
 
+TEST(Text, ControlsAreEscapedNamesStayReadable) {
+  // A name that would set a terminal's title, clear its screen and print a
+  // line of its own.
+  EXPECT_EQ(EscapeControls("a\x1B]0;owned\x07\x1B[2J\rUpdate complete.\n"),
+            "a\\x1B]0;owned\\x07\\x1B[2J\\x0DUpdate complete.\\x0A");
+  EXPECT_EQ(EscapeControls("del\x7F c1\xC2\x9B" "2J lone\x9B" "2J cut\xE2\x80"),
+            "del\\x7F c1\\xC2\\x9B" "2J lone\\x9B" "2J cut\\xE2\\x80");
+  const std::string readable =
+      "lib\\\xC3\x9C" "bersicht \xD0\x98\xD0\xB2\xF0\x9F\x98\x80 \xC2\xA0.txt";
+  EXPECT_EQ(EscapeControls(readable), readable);
+}
+
 }  // namespace
 }  // namespace quasto

@@ -8,10 +8,17 @@
   /slow/<path>             the file in small pieces with pauses
   /redirect/<path>         302 to /<path>
   /hangup/<path>           the file, then the connection closes unannounced
+  /trickle/<path>          announces the whole file, then sends 2 bytes a second
+  /stall/<path>            announces the whole file, sends half of it, then goes silent
+  /silent/<rest>           reads the request and never answers
+  /loop/<rest>             302 to itself, for ever
+  /hops/<n>/<path>         n redirects in a row, the last one to /<path>
+  /endless/<path>          the file (if any), then zeros for ever, without Content-Length
+  /huge/<rest>             announces 100 MiB, then sends zeros
 
 Connections are kept open between requests (HTTP/1.1), except after the
 paths that end a body by closing. Prints "PORT <n>" once it listens (port 0
-picks a free one). With --log, each request is appended to that file as
+picks a free one). Each --endless NAME serves /NAME as /endless/NAME does. With --log, each request is appended to that file as
 "<path> <status> <bytes sent>"; with --connections, each accepted connection
 as one line "<client address>:<client port>", written before its first
 request is read.
@@ -19,13 +26,14 @@ request is read.
 import argparse
 import http.server
 import os
+import select
 import sys
 import threading
 import time
 import urllib.parse
 
 
-def make_handler(root, log_path, connections_path):
+def make_handler(root, log_path, connections_path, endless=()):
     lock = threading.Lock()
 
     class Handler(http.server.BaseHTTPRequestHandler):
@@ -56,6 +64,8 @@ def make_handler(root, log_path, connections_path):
 
         def error_page(self, status):
             body = ("<html><body>Error %d</body></html>" % status).encode()
+            if status in (204, 304):
+                body = b""  # these answers never have a body
             self.send_response(status)
             self.send_header("Content-Type", "text/html")
             self.send_header("Content-Length", str(len(body)))
@@ -63,22 +73,80 @@ def make_handler(root, log_path, connections_path):
             self.wfile.write(body)
             self.record(status, len(body))
 
+        def redirect(self, location):
+            # Logged before the answer goes out, so a client that stops at it
+            # finds it counted.
+            self.record(302, 0)
+            self.send_response(302)
+            self.send_header("Location", location)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+
+        def wait_for_hangup(self, seconds=600):
+            """Holds the connection, sending nothing, until the client closes it."""
+            end = time.time() + seconds
+            while time.time() < end:
+                readable, _, _ = select.select([self.connection], [], [], 1.0)
+                if readable:
+                    try:
+                        if not self.connection.recv(4096):
+                            break
+                    except OSError:
+                        break
+            self.close_connection = True
+
+        def zeros(self, data, length):
+            """Sends data, then zeros up to length bytes (None: for ever)."""
+            chunk = bytes(65536)
+            sent = 0
+            try:
+                self.wfile.write(data)
+                sent = len(data)
+                while length is None or sent < length:
+                    piece = chunk if length is None else chunk[: min(len(chunk), length - sent)]
+                    self.wfile.write(piece)
+                    sent += len(piece)
+            except OSError:
+                pass
+            self.close_connection = True
+            self.record(200, sent)
+
         def do_GET(self):
             path = self.path.split("?", 1)[0]
             mode = ""
-            for prefix in ("/nolength/", "/truncate/", "/slow/", "/redirect/", "/hangup/"):
+            if urllib.parse.unquote(path.lstrip("/")) in endless:
+                path = "/endless" + path
+            if path.startswith("/endless/"):
+                data = self.local_file(path[len("/endless"):]) or b""
+                self.send_response(200)
+                self.send_header("Connection", "close")
+                self.end_headers()
+                return self.zeros(data, None)
+            if path.startswith("/huge/"):
+                self.send_response(200)
+                self.send_header("Content-Length", str(100 << 20))
+                self.end_headers()
+                return self.zeros(b"", 100 << 20)
+            for prefix in ("/nolength/", "/truncate/", "/slow/", "/redirect/", "/hangup/",
+                           "/trickle/", "/stall/"):
                 if path.startswith(prefix):
                     mode, path = prefix.strip("/"), path[len(prefix) - 1:]
                     break
             if path.startswith("/status/"):
                 parts = path.split("/")
                 return self.error_page(int(parts[2]))
+            if path.startswith("/silent/"):
+                self.record(0, 0)
+                return self.wait_for_hangup()
+            if path.startswith("/loop/"):
+                return self.redirect(path)
+            if path.startswith("/hops/"):
+                parts = path.split("/", 3)
+                n = int(parts[2])
+                rest = parts[3] if len(parts) > 3 else ""
+                return self.redirect("/hops/%d/%s" % (n - 1, rest) if n > 1 else "/" + rest)
             if mode == "redirect":
-                self.send_response(302)
-                self.send_header("Location", path)
-                self.send_header("Content-Length", "0")
-                self.end_headers()
-                return self.record(302, 0)
+                return self.redirect(path)
             data = self.local_file(path)
             if data is None:
                 return self.error_page(404)
@@ -93,6 +161,21 @@ def make_handler(root, log_path, connections_path):
             self.end_headers()
             if mode == "truncate":
                 data = data[: len(data) // 2]
+            if mode == "trickle":
+                try:
+                    for i in range(len(data)):
+                        self.wfile.write(data[i : i + 1])
+                        self.wfile.flush()
+                        time.sleep(0.5)
+                except OSError:
+                    pass
+                self.close_connection = True
+                return self.record(200, 0)
+            if mode == "stall":
+                self.wfile.write(data[: len(data) // 2])
+                self.wfile.flush()
+                self.record(200, len(data) // 2)
+                return self.wait_for_hangup()
             if mode == "slow":
                 step = max(1, len(data) // 8)
                 for i in range(0, len(data), step):
@@ -114,6 +197,7 @@ def main():
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--log")
     ap.add_argument("--connections")
+    ap.add_argument("--endless", action="append", default=[])
     args = ap.parse_args()
     class QuietServer(http.server.ThreadingHTTPServer):
         def handle_error(self, request, client_address):
@@ -121,7 +205,8 @@ def main():
             if not isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
                 super().handle_error(request, client_address)
 
-    server = QuietServer(("127.0.0.1", args.port), make_handler(args.root, args.log, args.connections))
+    handler = make_handler(args.root, args.log, args.connections, tuple(args.endless))
+    server = QuietServer(("127.0.0.1", args.port), handler)
     server.daemon_threads = True
     print("PORT %d" % server.server_address[1], flush=True)
     try:

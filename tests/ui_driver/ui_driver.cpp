@@ -338,8 +338,15 @@ int main(int, char**) {
     Sleep(100);  // let it finish building
     BoxParts parts;
     EnumChildWindows(search.found, ReadBoxPart, reinterpret_cast<LPARAM>(&parts));
+    // The icon is read from the screen: a box of a busy program may not be
+    // painted yet, so an unknown icon is looked at again for a while.
+    std::string icon = IconKind(parts.icon);
+    for (int waited = 0; icon == "other" && waited < 3000; waited += 100) {
+      Sleep(100);
+      icon = IconKind(parts.icon);
+    }
     std::printf("%s|%s|%s\n", Escaped(TextOf(search.found)).c_str(),
-                Escaped(parts.text).c_str(), IconKind(parts.icon).c_str());
+                Escaped(parts.text).c_str(), icon.c_str());
     PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     return 0;
   }

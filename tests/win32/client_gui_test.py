@@ -263,6 +263,78 @@ class ClientGuiTest:
         print("  connections for the manifest and 50 files: %d" % used, flush=True)
         r.check(1 <= used <= 2, "one session reuses its connection: %d connections" % used)
 
+    def cache_files(self):
+        """Files in WinINet's cache of the prefix, by path."""
+        root = os.path.join(self.build, "wineprefix", "drive_c", "users")
+        found = set()
+        for top, _, files in os.walk(root):
+            if "INetCache" in top or "Temporary Internet Files" in top:
+                found.update(os.path.join(top, f) for f in files)
+        return found
+
+    def redirects_and_cache(self):
+        r = self.r
+        s = self.update_set("redir")
+        base = self.install("redir", url=self.web.url + "hops/3/redir/")
+        for i in range(5):
+            s.add("", "r%d.dll" % i, b"redirected %d " % i * 3000, NEW, sha256=True)
+            self.put(base, "r%d.dll" % i, b"old %d" % i)
+        s.write_manifest()
+        cached = self.cache_files()
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+             "analysis through three redirects")
+        self.wine.driver("click", CAPTION, "10")
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
+             "update through three redirects")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
+        for i in range(5):
+            r.eq(self.read(base, "r%d.dll" % i), b"redirected %d " % i * 3000, "r%d.dll" % i)
+        # The manifest may be cached (it is small and read again each run);
+        # no packed file is: a large one would lie in the profile twice.
+        packed = [os.path.basename(f) for f in self.cache_files() - cached
+                  if not os.path.basename(f).startswith("Quastorell")]
+        r.eq(packed, [], "no packed file in WinINet's cache")
+
+        # A redirect to itself ends after ten, and a manifest of 100 MiB or
+        # without end is refused at 64 MiB: each as a wrong address, soon.
+        for kind in ("loop", "huge", "endless"):
+            base = self.install(kind, url=self.web.url + kind + "/")
+            started = time.time()
+            proc = self.start(base)
+            r.eq(self.msgbox(),
+                 " %s|Ung\u00fcltige Internetadresse (URL).\\n\u00dcberpr\u00fcfen Sie "
+                 "'Quastorel.ucf'!  |error" % TITLE, "ErrorURL for " + kind)
+            r.check(self.ended(proc), "client ends after " + kind)
+            r.eq(proc.returncode, 0, "exit status after " + kind)
+            r.check(time.time() - started < 20, kind + " ended soon")
+
+    def dead_servers(self):
+        """A trickling, a silent and a stalling server: each run ends after
+        the dead-transfer minute with ErrorURL. All three run at once."""
+        r = self.r
+        runs = []
+        started = time.time()
+        for mode in ("trickle", "silent", "stall"):
+            s = self.update_set(mode)
+            s.add("", "a.txt", b"a" * 20000, NEW, sha256=True)
+            s.write_manifest()
+            base = self.install(mode, url=self.web.url + mode + "/" + mode + "/")
+            self.put(base, "a.txt", b"old")
+            runs.append((mode, base, self.start(base)))
+        for _ in runs:
+            rc, out = self.wine.driver("msgbox", "150000", timeout=170)
+            r.eq(rc, 0, "a message box appears")
+            r.check("Internetadresse" in out, "ErrorURL: " + out)
+            time.sleep(1)
+        elapsed = time.time() - started
+        print("  dead servers ended after %.0f s" % elapsed, flush=True)
+        r.check(55 <= elapsed <= 120, "after about a minute: %.0f s" % elapsed)
+        for mode, base, proc in runs:
+            r.check(self.ended(proc), "client ends after the %s server" % mode)
+            r.eq(self.read(base, "a.txt"), b"old", "nothing changed by the %s server" % mode)
+
     def restart(self):
         r = self.r
         self.update_set("restart").write_manifest()
@@ -503,6 +575,113 @@ class ClientGuiTest:
             time.sleep(0.1)
         r.eq(marker, b"[-x]\r\n", "restarted in the quoted folder")
 
+    # --- under attack and under faults ----------------------------------------
+
+    def look_alikes_and_runs(self):
+        """A program to run named "..＼outside.bat" (FULLWIDTH REVERSE SOLIDUS)
+        with a decoy one folder up: refused, nothing runs outside. A program in
+        a Cyrillic folder runs. A user's own Tool.exe.bak stays."""
+        r = self.r
+        s = self.update_set("lookalike")
+        for sep in ("\uff3c", "\u2215", "\uff0f"):
+            s.add("", ".." + sep + "outside.bat", b"@echo inside> marker.txt\r\n", NEW, flags=16)
+        s.add("\u0418\u0432\u0430\u043d\\", "run.bat", b"@echo ran> marker.txt\r\n", NEW, flags=16)
+        s.add("", "Tool.exe", b"tool 2", NEW)
+        s.add("", "bad.exe", b"MZ this is no program", NEW, flags=16)
+        s.write_manifest()
+        base = self.install("lookalike")
+        self.put(base, "Tool.exe", b"tool 1")
+        self.put(base, "Tool.exe.bak", b"the user's own backup")
+        decoy = os.path.join(self.work, "outside.bat")
+        with open(decoy, "wb") as f:
+            f.write(b"@echo outside> outside-ran.txt\r\n")
+        try:
+            proc = self.start(base)
+            r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+                 "analysis")
+            r.eq(self.text(4), "3", "the look-alikes are no actions")
+            self.wine.driver("click", CAPTION, "10")
+            r.eq(self.msgbox(),
+                 " Quastorell|Programm konnte nicht gestartet werden:\\nbad.exe|warning",
+                 "a program that did not start is said")
+            r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
+                 "update finished")
+            self.wine.driver("close", CAPTION)
+            r.check(self.ended(proc), "client ends")
+            r.eq(os.path.exists(os.path.join(self.work, "outside-ran.txt")), False,
+                 "nothing ran one folder up")
+            r.eq(self.read(base, "\u0418\u0432\u0430\u043d/marker.txt"), b"ran\r\n",
+                 "the program in the Cyrillic folder ran")
+            r.eq(self.read(base, "Tool.exe"), b"tool 2", "Tool.exe replaced")
+            r.eq(self.read(base, "Tool.exe.bak"), b"the user's own backup", "the user's .bak stays")
+            log = self.read(base, "Quasto/Quastorell.log") or b""
+            r.check(log.count(b"-> Update Error: ..") == 3 and b"-> Run: run.bat\n" in log and
+                    b"-> Run Error: bad.exe\n" in log, "log: %r" % log)
+        finally:
+            os.remove(decoy)
+
+    def own_files_and_links(self):
+        """A manifest that deletes the client's configuration, texts and
+        executable and replaces its configuration, and a folder link inside
+        the installation that leads out of it."""
+        r = self.r
+        outside = fresh_dir(os.path.join(self.work, "outside"))
+        evil = json.dumps({"ProgInfo": "evil", "ProgExe": "..\\outside\\x.bat", "Restart": 1,
+                           "Mutex": "", "URL": "http://127.0.0.1:1/"}).encode()
+        s = self.update_set("ownfiles")
+        s.entries["replace the configuration"] = s.add("Quasto\\", "Quastorell.ucf", evil, NEW)
+        s.add("Quasto\\", "Quastorell.ucf", flags=4)
+        s.add("Quasto\\", "quastorell.lng", flags=4)
+        s.add("", "QUASTORELL.EXE", flags=4)
+        s.add("data\\", "new.txt", b"written outside?", NEW)
+        s.add("", "app.txt", b"app 2", NEW)
+        s.write_manifest()
+        base = self.install("ownfiles")
+        os.symlink(outside, os.path.join(base, "data"))
+        ucf = self.read(base, "Quasto/Quastorell.ucf")
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+             "analysis")
+        r.eq(self.text(4), "1", "only app.txt")
+        self.wine.driver("click", CAPTION, "10")
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
+             "update finished")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
+        r.eq(self.read(base, "app.txt"), b"app 2", "app.txt")
+        r.eq(self.read(base, "Quasto/Quastorell.ucf"), ucf, "configuration kept")
+        r.check(self.read(base, "Quasto/Quastorell.lng") is not None, "texts kept")
+        r.check(self.read(base, "Quastorell.exe") is not None, "client kept")
+        r.eq(os.listdir(outside), [], "nothing written through the link")
+        # And the next run works as before.
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Keine Aktualisierung erforderlich.")[0],
+             0, "the next run")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
+
+    def two_runs(self):
+        """While one run waits with its window open, a second one says that an
+        update is already running, and ends."""
+        r = self.r
+        s = self.update_set("tworuns")
+        s.add("", "app.txt", b"app 2", NEW)
+        s.write_manifest()
+        base = self.install("tworuns")
+        first = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+             "the first run's analysis")
+        second = self.start(base)
+        r.eq(self.msgbox(), " %s|Es l\u00e4uft bereits eine Aktualisierung.\\nDieser Start wird "
+             "beendet.  |information" % TITLE, "UpdateRuns")
+        r.check(self.ended(second), "the second run ends")
+        self.wine.driver("click", CAPTION, "10")
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
+             "the first run updates")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(first), "the first run ends")
+        r.eq(self.read(base, "app.txt"), b"app 2", "app.txt")
+
     def languages(self):
         r = self.r
         self.update_set("lang").write_manifest()
@@ -543,8 +722,9 @@ class ClientGuiTest:
         try:
             for name in ("full_update", "url_errors", "mutex_held", "program_running",
                          "corrupt_download", "content_decides", "restart", "restart_quoted_folder",
-                         "self_update", "held_by_helper", "killed_update", "many_files", "languages",
-                         "high_dpi"):
+                         "self_update", "held_by_helper", "killed_update", "many_files",
+                         "languages", "high_dpi", "look_alikes_and_runs", "own_files_and_links",
+                         "two_runs", "redirects_and_cache", "dead_servers"):
                 if not only or name in only:
                     self.r.run(name, getattr(self, name))
         finally:

@@ -1,0 +1,42 @@
+// Every bound the programs put on what the network and the files they read
+// may make them do: how much memory, disk and time. Tests and the README
+// quote these names.
+#ifndef QUASTO_SHARED_LIMITS_H_
+#define QUASTO_SHARED_LIMITS_H_
+
+#include <cstdint>
+
+namespace quasto {
+
+// The manifest is read into memory whole. Real ones are well below a
+// megabyte for thousands of files; a larger one is refused like an address
+// that does not answer ("ErrorURL"), so an endless one cannot exhaust memory.
+inline constexpr int64_t kMaxManifestBytes = int64_t{64} << 20;
+// Its signature is a few hundred bytes.
+inline constexpr int64_t kMaxSignatureBytes = 64 << 10;
+
+// A packed file is never longer than its content plus the 16-byte header:
+// stored content is exactly that long, and LZMA is used only when it is
+// shorter. A download that goes on past that is stopped.
+inline constexpr int64_t kPackedOverhead = 16;
+
+// Largest LZMA dictionary a packed file may ask for. Our packer uses at most
+// 16 MiB; the decoder never reserves more than the content's length anyway.
+inline constexpr uint32_t kMaxDictionary = 64u << 20;
+// Lengths in a packed file's header must fit the manifest's signed 32-bit Size.
+inline constexpr double kMaxPackedLength = 2147483647.0;
+
+// A transfer is practically dead, and ends, when less than
+// kDeadTransferBytesPerSecond arrived on average over the last
+// kDeadTransferSeconds (under 60 KiB in a minute: a trickle, or a server
+// that went silent). A slow modem still moves several KiB a second.
+inline constexpr int64_t kDeadTransferBytesPerSecond = 1024;
+inline constexpr int kDeadTransferSeconds = 60;
+// Time to set up a connection, and to send a request.
+inline constexpr int kConnectTimeoutSeconds = 60;
+// Redirects followed for one request, as curl's default; a loop ends there.
+inline constexpr int kMaxRedirects = 10;
+
+}  // namespace quasto
+
+#endif  // QUASTO_SHARED_LIMITS_H_
