@@ -84,6 +84,20 @@ class ClientGuiTest:
             proc.kill()
             return False
 
+    def update_in_window(self, base, count, what):
+        """Starts the client, checks the count of files found, presses the
+        button, waits for the end without a message and closes the window."""
+        r = self.r
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+             "analysis " + what)
+        r.eq(self.text(4), count, "count " + what)
+        self.wine.driver("click", CAPTION, "10")
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
+             "update " + what)
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends " + what)
+
     # --- the tests -----------------------------------------------------------
 
     def full_update(self):
@@ -247,15 +261,7 @@ class ClientGuiTest:
             self.put(base, "lib/f%02d.dll" % i, b"old %d" % i)
         s.write_manifest()
         before = self.web.connections()
-        proc = self.start(base)
-        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
-             "analysis finished")
-        r.eq(self.text(4), "50", "count")
-        self.wine.driver("click", CAPTION, "10")
-        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
-             "update finished")
-        self.wine.driver("close", CAPTION)
-        r.check(self.ended(proc), "client ends")
+        self.update_in_window(base, "50", "of 50 files")
         for i in range(50):
             r.eq(self.read(base, "lib/f%02d.dll" % i), b"new %d " % i * (i * 40 + 1),
                  "f%02d.dll replaced" % i)
@@ -281,14 +287,7 @@ class ClientGuiTest:
             self.put(base, "r%d.dll" % i, b"old %d" % i)
         s.write_manifest()
         cached = self.cache_files()
-        proc = self.start(base)
-        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
-             "analysis through three redirects")
-        self.wine.driver("click", CAPTION, "10")
-        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
-             "update through three redirects")
-        self.wine.driver("close", CAPTION)
-        r.check(self.ended(proc), "client ends")
+        self.update_in_window(base, "5", "through three redirects")
         for i in range(5):
             r.eq(self.read(base, "r%d.dll" % i), b"redirected %d " % i * 3000, "r%d.dll" % i)
         # The manifest may be cached (it is small and read again each run);
@@ -639,15 +638,7 @@ class ClientGuiTest:
         base = self.install("ownfiles")
         os.symlink(outside, os.path.join(base, "data"))
         ucf = self.read(base, "Quasto/Quastorell.ucf")
-        proc = self.start(base)
-        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
-             "analysis")
-        r.eq(self.text(4), "1", "only app.txt")
-        self.wine.driver("click", CAPTION, "10")
-        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Aktualisierung komplett.")[0], 0,
-             "update finished")
-        self.wine.driver("close", CAPTION)
-        r.check(self.ended(proc), "client ends")
+        self.update_in_window(base, "1", "of only app.txt")
         r.eq(self.read(base, "app.txt"), b"app 2", "app.txt")
         r.eq(self.read(base, "Quasto/Quastorell.ucf"), ucf, "configuration kept")
         r.check(self.read(base, "Quasto/Quastorell.lng") is not None, "texts kept")
