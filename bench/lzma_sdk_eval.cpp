@@ -15,57 +15,24 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include "Alloc.h"
-#include "LzmaEnc.h"
-}
-
 #include "shared/file_stream.h"
 #include "shared/fs.h"
 #include "shared/packed_file.h"
 #include "shared/packer.h"
+#include "shared/two_thread_encoder.h"
 
 namespace {
 
 using quasto::fs::InputFile;
 using quasto::fs::OutputFile;
 
-struct InStream {
-  ISeqInStream vt;
-  InputFile* file;
-  uint64_t read = 0;
-};
-
-SRes ReadIn(ISeqInStreamPtr p, void* buf, size_t* size) {
-  auto* s = reinterpret_cast<InStream*>(const_cast<ISeqInStream*>(p));
-  const int64_t n = s->file->Read(buf, *size);
-  if (n < 0) return SZ_ERROR_READ;
-  *size = static_cast<size_t>(n);
-  s->read += static_cast<uint64_t>(n);
-  return SZ_OK;
-}
-
-struct OutStream {
-  ISeqOutStream vt;
-  OutputFile* file;
-  uint64_t written = 0;
-};
-
-size_t WriteOut(ISeqOutStreamPtr p, const void* buf, size_t size) {
-  auto* s = reinterpret_cast<OutStream*>(const_cast<ISeqOutStream*>(p));
-  if (!s->file->Write(buf, size)) return 0;
-  s->written += size;
-  return size;
-}
-
 uint64_t SizeOf(const std::string& path) {
   quasto::fs::FileStamp st;
   return quasto::fs::StatFile(path, &st) ? static_cast<uint64_t>(st.size) : 0;
 }
 
-// The packer's settings in the SDK's terms: liblzma's preset 5 is a binary
-// tree over four-byte hashes, nice length 32, search depth 32, dictionary
-// 8 MiB shrunk to the content.
+// The packer's settings in the SDK's terms, with an 8 MiB dictionary that
+// the encoder shrinks to the content.
 bool PackWithSdk(const std::string& source, const std::string& dest, int threads) {
   InputFile in;
   OutputFile out;
@@ -74,38 +41,22 @@ bool PackWithSdk(const std::string& source, const std::string& dest, int threads
   char header[quasto::kPackedHeaderSize];
   quasto::WritePackedHeader({0.0, static_cast<double>(size)}, header);
   if (!out.Write(header, sizeof header)) return false;
-
-  CLzmaEncProps props;
-  LzmaEncProps_Init(&props);
-  props.level = 5;
-  props.dictSize = 1u << 23;
-  props.lc = 3;
-  props.lp = 0;
-  props.pb = 2;
-  props.algo = 1;
-  props.fb = 32;
-  props.btMode = 1;
-  props.numHashBytes = 4;
-  props.mc = 32;
-  props.writeEndMark = 0;
-  props.numThreads = threads;
-  props.reduceSize = size;
-  CLzmaEncHandle enc = LzmaEnc_Create(&g_Alloc);
-  if (enc == nullptr) return false;
-  bool ok = LzmaEnc_SetProps(enc, &props) == SZ_OK;
-  LzmaEnc_SetDataSize(enc, size);
-  Byte prop_bytes[LZMA_PROPS_SIZE];
-  SizeT prop_size = sizeof prop_bytes;
-  ok = ok && LzmaEnc_WriteProperties(enc, prop_bytes, &prop_size) == SZ_OK &&
-       out.Write(prop_bytes, prop_size);
-  InStream is{{ReadIn}, &in};
-  OutStream os{{WriteOut}, &out};
-  ok = ok && LzmaEnc_Encode(enc, &os.vt, &is.vt, nullptr, &g_Alloc, &g_BigAlloc) == SZ_OK;
-  LzmaEnc_Destroy(enc, &g_Alloc, &g_BigAlloc);
-  const uint64_t payload = prop_size + os.written;
-  ok = ok && is.read == size && payload <= size;
+  uint64_t read = 0, payload = 0;
+  const auto outcome = quasto::EncodeLzmaTwoThreads(
+      size, 1u << 23,
+      [&](uint8_t* buf, size_t cap) {
+        const int64_t n = in.Read(buf, cap);
+        if (n > 0) read += static_cast<uint64_t>(n);
+        return n;
+      },
+      [&](const uint8_t* data, size_t n) {
+        payload += n;
+        return out.Write(data, n);
+      },
+      threads);
+  if (outcome != quasto::EncodeOutcome::kOk || read != size || payload > size) return false;
   quasto::WritePackedHeader({static_cast<double>(payload), static_cast<double>(size)}, header);
-  return ok && out.WriteAt(0, header, sizeof header) && out.Close();
+  return out.WriteAt(0, header, sizeof header) && out.Close();
 }
 
 // Unpacks with the client's reader and compares with the source.

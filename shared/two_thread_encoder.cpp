@@ -42,7 +42,7 @@ struct Handle {
 }  // namespace
 
 EncodeOutcome EncodeLzmaTwoThreads(uint64_t size, uint32_t dict_size, const EncodeReader& read,
-                                   const EncodeWriter& write) {
+                                   const EncodeWriter& write, int threads) {
   CLzmaEncProps props;
   LzmaEncProps_Init(&props);
   props.level = 5;
@@ -56,7 +56,7 @@ EncodeOutcome EncodeLzmaTwoThreads(uint64_t size, uint32_t dict_size, const Enco
   props.numHashBytes = 4;
   props.mc = 32;
   props.writeEndMark = 0;
-  props.numThreads = 2;
+  props.numThreads = threads;
   props.reduceSize = size;
   Handle enc;
   if (enc.h == nullptr || LzmaEnc_SetProps(enc.h, &props) != SZ_OK) {

@@ -21,9 +21,10 @@ using EncodeWriter = std::function<bool(const uint8_t* data, size_t size)>;
 // Writes the five property bytes (lc 3, lp 0, pb 2, `dict_size`) and the raw
 // stream of `size` bytes of content, without end marker, with the settings
 // of liblzma's preset 5: binary tree over four-byte hashes, nice length 32,
-// search depth 32.
+// search depth 32. `threads` 1 keeps the match finder on the caller's
+// thread (for comparisons); the packer uses 2.
 EncodeOutcome EncodeLzmaTwoThreads(uint64_t size, uint32_t dict_size, const EncodeReader& read,
-                                   const EncodeWriter& write);
+                                   const EncodeWriter& write, int threads = 2);
 
 }  // namespace quasto
 
