@@ -1,6 +1,14 @@
 #include "client/dead_transfer.h"
 
+#include <chrono>
+
 namespace quasto::client {
+
+int64_t DeadTransferWatch::NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 void DeadTransferWatch::Start(int64_t now_ms) {
   start_ms_ = now_ms;

@@ -18,6 +18,9 @@ class DeadTransferWatch {
                     int seconds = kDeadTransferSeconds)
       : window_ms_(int64_t{seconds} * 1000), needed_(bytes_per_second * seconds) {}
 
+  // Milliseconds of a steady clock, the time both transports pass in.
+  static int64_t NowMs();
+
   // The transfer starts (the request is sent) at `now_ms`.
   void Start(int64_t now_ms);
   // `total` bytes have arrived by `now_ms` (a steady clock, milliseconds).

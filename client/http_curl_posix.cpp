@@ -1,6 +1,5 @@
 #include <curl/curl.h>
 
-#include <chrono>
 #include <mutex>
 
 #include "client/dead_transfer.h"
@@ -18,18 +17,12 @@ struct Transfer {
   bool aborted = false;
 };
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // Called by curl about once a second even while nothing arrives, so a silent
 // server is noticed as surely as a trickling one.
 int OnProgress(void* user, curl_off_t /*dltotal*/, curl_off_t dlnow, curl_off_t /*ultotal*/,
                curl_off_t /*ulnow*/) {
   auto* t = static_cast<Transfer*>(user);
-  return t->watch->Alive(NowMs(), static_cast<int64_t>(dlnow)) ? 0 : 1;
+  return t->watch->Alive(DeadTransferWatch::NowMs(), static_cast<int64_t>(dlnow)) ? 0 : 1;
 }
 
 void Start(Transfer* t) {
@@ -83,7 +76,7 @@ class CurlTransport : public HttpTransport {
     if (busy_) return false;
     busy_ = true;
     DeadTransferWatch watch(limits_.dead_bytes_per_second, limits_.dead_seconds);
-    watch.Start(NowMs());
+    watch.Start(DeadTransferWatch::NowMs());
     Transfer t{&on_start, &on_data, curl_, &watch};
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, static_cast<long>(chunk_size));

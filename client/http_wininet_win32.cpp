@@ -135,11 +135,10 @@ class WinInetTransport : public HttpTransport {
     // for data as long as the dead-transfer window is dead by that rule too.
     DWORD connect_ms = static_cast<DWORD>(limits_.connect_timeout_seconds) * 1000;
     DWORD receive_ms = static_cast<DWORD>(limits_.dead_seconds) * 1000;
-    for (HINTERNET h : {root_->get(), (*connection)->get()}) {
-      InternetSetOptionA(h, INTERNET_OPTION_CONNECT_TIMEOUT, &connect_ms, sizeof(connect_ms));
-      InternetSetOptionA(h, INTERNET_OPTION_SEND_TIMEOUT, &connect_ms, sizeof(connect_ms));
-      InternetSetOptionA(h, INTERNET_OPTION_RECEIVE_TIMEOUT, &receive_ms, sizeof(receive_ms));
-    }
+    HINTERNET server = (*connection)->get();
+    InternetSetOptionA(server, INTERNET_OPTION_CONNECT_TIMEOUT, &connect_ms, sizeof(connect_ms));
+    InternetSetOptionA(server, INTERNET_OPTION_SEND_TIMEOUT, &connect_ms, sizeof(connect_ms));
+    InternetSetOptionA(server, INTERNET_OPTION_RECEIVE_TIMEOUT, &receive_ms, sizeof(receive_ms));
     // Given buffers, the parts come back terminated.
     std::string object = path[0] == '\0' ? std::string(1, '/') : std::string(path);
     object += extra;
@@ -167,12 +166,12 @@ class WinInetTransport : public HttpTransport {
                 const std::function<bool(std::string_view)>& on_data) {
     std::vector<char> buf(static_cast<size_t>(chunk_size > 0 ? chunk_size : 65536));
     DeadTransferWatch watch(limits_.dead_bytes_per_second, limits_.dead_seconds);
-    watch.Start(static_cast<int64_t>(GetTickCount64()));
+    watch.Start(DeadTransferWatch::NowMs());
     int64_t total = 0;
     for (;;) {
       DWORD available = 0;
       if (!InternetQueryDataAvailable(request, &available, 0, 0)) return false;
-      if (!watch.Alive(static_cast<int64_t>(GetTickCount64()), total)) return false;
+      if (!watch.Alive(DeadTransferWatch::NowMs(), total)) return false;
       DWORD want = available == 0 || available > buf.size() ? static_cast<DWORD>(buf.size())
                                                             : available;
       DWORD got = 0;
