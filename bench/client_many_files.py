@@ -145,11 +145,14 @@ def main():
         nginx = subprocess.Popen([nginx_exe, "-p", prefix, "-c", conf],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         url = "http://127.0.0.1:%d/" % port
-        for _ in range(100):
+        # Wait for as long as nginx lives: its first start may be slow.
+        while True:
             try:
                 socket.create_connection(("127.0.0.1", port), timeout=1).close()
                 break
             except OSError:
+                if nginx.poll() is not None:
+                    sys.exit("nginx did not start (status %d)" % nginx.returncode)
                 time.sleep(0.05)
         access = os.path.join(prefix, "access.log")
 

@@ -17,7 +17,13 @@ having fetched exactly the changed files.
 
   e2e.py [--check] [--no-wine]
 
-With --check every step is asserted and the exit status tells the result.
+With --check every step is asserted and the run ends at the first failure.
+A failure is told in one line, "FAILED at <step>: <why>", with the
+screenshot's path when the Windows client was on the screen, and the exit
+status is 1, with or without --check.
+
+The Wine prefix (build/windows/wineprefix, or $QUASTO_WINEPREFIX) is made
+before anything is timed, when it is not there yet.
 """
 import argparse
 import calendar
@@ -52,19 +58,63 @@ class Failed(Exception):
     pass
 
 
+SCREENSHOT = os.path.join(ROOT, "artifacts", "e2e-wine-failure.png")
+
+
 class Run:
     def __init__(self, check):
         self.check = check
         self.problems = []
         self.steps = 0
+        self.step = "setting up"
+        self.screen = None  # the X server while the Windows client is shown
+
+    def begin(self, step):
+        self.step = step
+        print("== " + step, flush=True)
+
+    def shot(self):
+        if self.screen is None:
+            return ""
+        try:
+            self.screen.screenshot(SCREENSHOT)
+        except Exception:  # the failure itself matters more than its picture
+            return ""
+        return " (screenshot: %s)" % os.path.relpath(SCREENSHOT, ROOT)
+
+    def fail(self, what):
+        what = " ".join(str(what).split())
+        if len(what) > 600:
+            what = what[:600] + " ..."
+        line = "FAILED at %s: %s%s" % (self.step, what, self.shot())
+        self.problems.append(line)
+        print("  " + line, flush=True)
 
     def expect(self, cond, what):
         self.steps += 1
         if not cond:
-            self.problems.append(what)
-            print("  FAILED: " + what, flush=True)
+            self.fail(what)
             if self.check:
                 raise Failed(what)
+
+
+def reason(e):
+    """One line for an exception that ended a step."""
+    if isinstance(e, subprocess.TimeoutExpired):
+        cmd = e.cmd if isinstance(e.cmd, str) else " ".join(os.path.basename(str(c)) if i == 0
+                                                           else str(c)
+                                                           for i, c in enumerate(e.cmd))
+        return "%s did not end within %g s" % (cmd, e.timeout)
+    if isinstance(e, subprocess.CalledProcessError):
+        out = (e.stderr or e.stdout or b"")
+        if isinstance(out, bytes):
+            out = out.decode("utf-8", "replace")
+        return "%s ended with status %s%s" % (os.path.basename(str(e.cmd[0])), e.returncode,
+                                              (": " + out.strip().splitlines()[-1])
+                                              if out.strip() else "")
+    if isinstance(e, FileNotFoundError) and e.filename:
+        return "%s not found (build first: scripts/run.sh)" % e.filename
+    return "%s: %s" % (type(e).__name__, e)
 
 
 def write(path, data, mtime):
@@ -133,7 +183,7 @@ class FtpServer:
         self.info = os.path.join(work, "ftp.info")
         script = os.path.join(ROOT, "tests", "servers", "ftp_server.py")
         subprocess.run(["/usr/bin/python3", script, "start", self.info], check=True,
-                       capture_output=True)
+                       capture_output=True, text=True)
         lines = open(self.info).read().split("\n")
         self.port, self.root = int(lines[0]), lines[1]
         self.script = script
@@ -148,7 +198,11 @@ class WebServer:
         self.proc = subprocess.Popen(
             ["/usr/bin/python3", os.path.join(ROOT, "tests", "servers", "http_server.py"),
              "--root", root, "--log", log], stdout=subprocess.PIPE, text=True)
-        self.url = "http://127.0.0.1:%s/" % self.proc.stdout.readline().split()[1]
+        line = self.proc.stdout.readline().split()  # waits as long as the server starts
+        if len(line) != 2 or line[0] != "PORT":
+            self.proc.wait()
+            raise RuntimeError("the web server did not start (status %s)" % self.proc.returncode)
+        self.url = "http://127.0.0.1:%s/" % line[1]
         self.log = log
 
     def bytes_sent(self):
@@ -241,6 +295,7 @@ def main():
     work = tempfile.mkdtemp(prefix="quasto-e2e-")
     ftp = web = None
     report = []
+    prefix_secs = None
     try:
         v1, v2 = make_releases(work)
         # The builder's base folder holds the client files it puts into every set.
@@ -252,7 +307,7 @@ def main():
         web = WebServer(ftp.root, os.path.join(work, "web.log"))
         url = web.url + "demo/"
 
-        print("== publishing version 1", flush=True)
+        run.begin("publishing version 1")
         rc, out = builder(base, "ftp", "--server", "127.0.0.1", "--port", str(ftp.port),
                           "--login", "quasto", "--password-stdin", stdin=FTP_PASSWORD + "\n")
         run.expect(rc == 0, "ftp settings stored: " + out)
@@ -267,7 +322,7 @@ def main():
         run.expect(rc == 0, "version 1 generated, signed and uploaded: " + out)
         target = os.path.join(base, "Upload", "Demo")
 
-        print("== publishing version 2", flush=True)
+        run.begin("publishing version 2")
         rc, out = builder(base, "configure", "Demo", "--source", v2 + "/")
         run.expect(rc == 0, "source switched to version 2: " + out)
         rc, out = builder(base, "rule", "Demo", "old.txt", "Delete")
@@ -310,7 +365,7 @@ def main():
             return len(fetched) + len(deleted), files and same and dates
 
         def console(name, keep_dates=True, zone=PUBLISHER_ZONE):
-            print("== console client: " + name, flush=True)
+            run.begin("console client: " + name)
             inst = install_v1(work, "install-native-%d" % len(report),
                               v1, target, [os.path.join(NATIVE, "quastorell")], keep_dates)
             env = dict(os.environ, LC_ALL="de_DE.UTF-8", TZ=zone)
@@ -342,7 +397,7 @@ def main():
                 f.write(cfg.replace(url.encode(), tampered_url.encode()))
             return inst, {rel: read(p) for rel, p in tree(inst).items()}
 
-        print("== console client: a tampered manifest", flush=True)
+        run.begin("console client: a tampered manifest")
         inst, before = install_tampered("install-native-tampered",
                                         [os.path.join(NATIVE, "quastorell")])
         r = subprocess.run([os.path.join(inst, "quastorell"), "--unattended"], capture_output=True,
@@ -356,13 +411,17 @@ def main():
 
         if not args.no_wine:
             from gui_harness import Wine, Xvfb
+            run.begin("making the Wine prefix (once; not timed)")
+            t0 = time.time()
             x = Xvfb()
             try:
                 wine = Wine(WINDOWS, x.display)
+                prefix_secs = time.time() - t0
+                run.screen = x
                 caption = " Demo 2.0 (15.09.2026)"
 
                 def windows(name, keep_dates=True, zone=PUBLISHER_ZONE):
-                    print("== Quastorell.exe under Wine: " + name, flush=True)
+                    run.begin("Quastorell.exe under Wine: " + name)
                     inst = install_v1(work, "install-wine-%d" % len(report), v1, target,
                                       [os.path.join(WINDOWS, "bin", "Quastorell.exe")], keep_dates)
                     tz = {"TZ": zone}
@@ -376,10 +435,9 @@ def main():
                     wine.driver("click", caption, "10")
                     rc, _ = wine.driver("wait-text", caption, "7", "Aktualisierung komplett.",
                                         "60000", timeout=120)
-                    if rc != 0:
-                        x.screenshot(os.path.join(ROOT, "artifacts", "e2e-wine-failure.png"))
-                        print("  message box: %s" % (wine.driver("msgbox", "2000")[1],))
-                    run.expect(rc == 0, "%s: Windows client applied the update" % name)
+                    box = "" if rc == 0 else wine.driver("msgbox", "2000")[1]
+                    run.expect(rc == 0, "%s: Windows client applied the update%s" % (
+                        name, "; message box: " + box if box else ""))
                     wine.driver("close", caption)
                     proc.wait(timeout=60)
                     secs = time.time() - t0
@@ -398,7 +456,7 @@ def main():
                 windows("Quastorell.exe (Wine)")
                 windows("Wine, dates reset, New York", keep_dates=False, zone="America/New_York")
 
-                print("== Quastorell.exe under Wine: a tampered manifest", flush=True)
+                run.begin("Quastorell.exe under Wine: a tampered manifest")
                 inst, before = install_tampered("install-wine-tampered",
                                                 [os.path.join(WINDOWS, "bin", "Quastorell.exe")])
                 proc = wine.start(os.path.join(inst, "Quastorell.exe"), [], cwd=inst)
@@ -413,10 +471,20 @@ def main():
                 refused = {rel: read(p) for rel, p in tree(inst).items()} == before
                 run.expect(refused, "Windows client changed nothing")
                 report.append(("Wine, tampered manifest", 0, 0, 0.0, rc == 0 and refused))
+            except (Failed, KeyboardInterrupt):
+                raise
+            except Exception as e:  # told here, while the window can still be shot
+                run.fail(reason(e))
+                raise Failed(str(e))
             finally:
+                run.screen = None
                 x.stop()
     except Failed:
         pass
+    except KeyboardInterrupt:
+        run.fail("interrupted")
+    except Exception as e:  # a user gets one line, not a traceback
+        run.fail(reason(e))
     finally:
         if web:
             web.stop()
@@ -434,9 +502,13 @@ def main():
         print("%-30s %8d %10d B %8.2fs  %s" % (name, changed, sent, secs,
                                                ("refused, nothing changed" if "tampered" in name
                                                 else "yes, bytes, dates and log") if ok else "NO"))
+    if prefix_secs is not None:
+        print("Wine prefix made or found in %.1f s (before the timed steps)" % prefix_secs)
     print("total time %.1f s; %d checks, %d failed" % (time.time() - started, run.steps,
                                                        len(run.problems)))
     print("%d passed, %d failed" % (run.steps - len(run.problems), len(run.problems)))
+    for line in run.problems:
+        print(line)
     return 1 if run.problems else 0
 
 

@@ -58,6 +58,12 @@ for loc in de_DE en_US; do
   fi
 done
 
+# --- Font caches ---------------------------------------------------------------
+# Xvfb and Wine read the fonts through fontconfig; a stale cache would make
+# their first start rebuild it inside a timed wait. fc-cache only updates
+# what is out of date, so a second run costs nothing.
+fc-cache >/dev/null 2>&1 || true
+
 # --- Windows dependencies ----------------------------------------------------
 # Sources come from Debian's own source packages. A private apt configuration
 # (lists, cache, deb-src entries) keeps the machine's apt setup untouched.

@@ -83,13 +83,15 @@ def start(info):
             serve(info)
         finally:
             os._exit(0)
-    for _ in range(200):
-        if os.path.exists(info):
-            print(open(info).read().strip())
-            return 0
+    # The first start on a new machine imports pyftpdlib cold: wait for as
+    # long as the server lives rather than for a time that may run out.
+    while not os.path.exists(info):
+        if os.waitpid(pid, os.WNOHANG)[0] == pid:
+            print("FTP server did not start", file=sys.stderr)
+            return 1
         time.sleep(0.05)
-    print("FTP server did not start", file=sys.stderr)
-    return 1
+    print(open(info).read().strip())
+    return 0
 
 
 def stop(info):

@@ -217,7 +217,7 @@ class BuilderGuiTest:
     # The project's folders on a drive of their own: the folder picker walks
     # its tree to the start folder, and a short path keeps that walk short.
     def drive(self, base):
-        link = os.path.join(self.build, "wineprefix", "dosdevices", "q:")
+        link = os.path.join(self.wine.prefix, "dosdevices", "q:")
         if os.path.islink(link):
             os.unlink(link)
         os.symlink(base, link)
@@ -614,7 +614,7 @@ class BuilderGuiTest:
                 subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers",
                                 "ftp_server.py"), "stop", self.ftp_info])
             self.wine.wait_idle()
-            link = os.path.join(self.build, "wineprefix", "dosdevices", "q:")
+            link = os.path.join(self.wine.prefix, "dosdevices", "q:")
             if os.path.islink(link):
                 os.unlink(link)
             self.x.stop()

@@ -271,7 +271,7 @@ class ClientGuiTest:
 
     def cache_files(self):
         """Files in WinINet's cache of the prefix, by path."""
-        root = os.path.join(self.build, "wineprefix", "drive_c", "users")
+        root = os.path.join(self.wine.prefix, "drive_c", "users")
         found = set()
         for top, _, files in os.walk(root):
             if "INetCache" in top or "Temporary Internet Files" in top:

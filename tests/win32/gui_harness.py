@@ -22,14 +22,15 @@ class Xvfb:
             self.proc = subprocess.Popen(
                 ["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            for _ in range(100):
-                if os.path.exists("/tmp/.X11-unix/X%d" % n) or self.proc.poll() is not None:
-                    break
+            # The first start on a new machine compiles the keymap and reads
+            # the fonts, which may take a while: wait for as long as the
+            # server lives, it ends on its own when it cannot start.
+            while not os.path.exists("/tmp/.X11-unix/X%d" % n) and self.proc.poll() is None:
                 time.sleep(0.05)
             if self.proc.poll() is None:
                 self.display = ":%d" % n
                 return
-        raise RuntimeError("no X display")
+        raise RuntimeError("no X display: Xvfb did not start on :90 to :139")
 
     def screenshot(self, path):
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -74,6 +75,8 @@ class Wine:
         self.run_sh = os.path.join(build, "wine-run.sh")
         self.bin = os.path.join(build, "bin")
         self.display = display
+        self.prefix = os.environ.get("QUASTO_WINEPREFIX") or os.path.join(build, "wineprefix")
+        prepare_prefix(build)
 
     def env(self, lang, extra=None):
         e = dict(os.environ)
@@ -93,12 +96,14 @@ class Wine:
         # Output goes through a file, not a pipe: Wine's background processes
         # inherit the pipe and would keep it open long after the driver ended.
         # `lang` also reaches the programs the driver spawns.
-        with tempfile.TemporaryFile() as out:
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             r = subprocess.run([self.run_sh, os.path.join(self.bin, "ui_driver.exe")] + list(args),
-                               env=self.env(lang), stdout=out, stderr=subprocess.DEVNULL,
-                               timeout=timeout)
+                               env=self.env(lang), stdout=out, stderr=err, timeout=timeout)
             out.seek(0)
             text = out.read().decode("utf-8", "replace").replace("\r", "").rstrip("\n")
+            if r.returncode == WINE_RUN_UNPREPARED:
+                err.seek(0)
+                raise RuntimeError(err.read().decode("utf-8", "replace").strip())
         return r.returncode, text
 
     def set_dpi(self, dpi):
@@ -111,12 +116,26 @@ class Wine:
         self.wait_idle()
 
     def wait_idle(self, timeout=60):
-        env = dict(os.environ, WINEPREFIX=os.path.join(self.build, "wineprefix"))
+        env = dict(os.environ, WINEPREFIX=self.prefix)
         try:
             subprocess.run(["wineserver", "-w"], env=env, timeout=timeout)
         except subprocess.TimeoutExpired:
             # A program a failed test left running must not hold the run.
             subprocess.run(["wineserver", "-k"], env=env)
+
+
+# wine-run.sh's status when the prefix was not made first.
+WINE_RUN_UNPREPARED = 125
+
+
+def prepare_prefix(build):
+    """Makes the Wine prefix, when it is not made yet, before anything is
+    timed: on a new machine this takes longer than any wait of a test."""
+    r = subprocess.run([os.path.join(build, "wine-run.sh"), "--prepare"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if r.returncode != 0:
+        raise RuntimeError("the Wine prefix could not be made: " +
+                           (r.stderr.strip().splitlines() or ["wine-run.sh failed"])[-1])
 
 
 # Room a control needs beside its text at 96 DPI: a button's edges, a check
