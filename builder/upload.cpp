@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 
 #include "builder/generation.h"
 #include "builder/project.h"
 #include "builder/signing.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/name_key.h"
 
 namespace quasto {
 namespace {
@@ -92,6 +94,22 @@ Manifest PublishedManifest(const Manifest& manifest, const std::set<std::string>
     }
     out.emplace(key, std::move(published));
   }
+  // Spellings of one name are one file on Windows, where a second entry, or
+  // a Delete of an old spelling, would place the file and then remove it.
+  // One entry stays: a file over a Delete, else the first in byte order.
+  std::map<std::string, std::string> kept;  // WindowsNameKey -> key
+  std::vector<std::string> dropped;
+  for (const auto& [key, e] : out) {
+    auto [it, fresh] = kept.emplace(WindowsNameKey(key), key);
+    if (fresh) continue;
+    if (out.at(it->second).Flags == kFlagDelete && e.Flags != kFlagDelete) {
+      dropped.push_back(it->second);
+      it->second = key;
+    } else {
+      dropped.push_back(key);
+    }
+  }
+  for (const std::string& key : dropped) out.erase(key);
   return out;
 }
 
