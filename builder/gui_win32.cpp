@@ -452,8 +452,10 @@ bool Win32Ui::OpenMainWindow() {
   HWND list = AddControl(main_, WC_LISTVIEWW, L"",
                          LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_BORDER | WS_TABSTOP,
                          0, kFileList, 5, 40, 500, 335, f);
+  // A name cut off by its column (and the reason a file is not published)
+  // shows whole in a tip.
   SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
-               LVS_EX_CHECKBOXES | LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+               LVS_EX_CHECKBOXES | LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP);
   // The first column takes what the others and a vertical scroll bar leave,
   // so that "Optionen" is not pushed out of sight once the list scrolls.
   RECT list_area{};
