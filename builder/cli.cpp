@@ -423,8 +423,9 @@ class Cli {
     if (date) ui_.SetDateValue(*date);
     out_ << "Projekt \"" << Shown(name) << "\" angelegt: "
          << Shown(fs::NativePath(ProjectsFolder(st_) + st_.current_project)) << "\n";
-    const bool complete = PrintScanSummary();
-    return Finish() && complete ? kExitOk : kExitFailed;
+    // The project is made; what its scan found is for `status` to judge.
+    PrintScanSummary();
+    return Finish() ? kExitOk : kExitFailed;
   }
 
   // Loads a project's record and client configuration without scanning;
@@ -603,7 +604,9 @@ class Cli {
       out_ << r.sent << " Dateien hochgeladen" << (r.manifest_sent ? ", Quastorell.uif gesendet." : ".")
            << "\n";
     }
-    if (r.outcome == UploadResult::kConnectFailed) err_ << "FTP: " << Shown(ftp->LastError()) << "\n";
+    if (r.outcome == UploadResult::kConnectFailed) {
+      err_ << "FTP: " << Shown(ftp->LastError()) << "\n";
+    }
     if (r.outcome == UploadResult::kNoNetwork) err_ << "Das Netzwerk ist nicht verfügbar.\n";
     // kSigningFailed: the message has said why.
     return r.ok();

@@ -134,7 +134,9 @@ void ScanEntry(Scan& s, const std::string& folder, const std::string& rel,
   e.Name = d.name;
   e.Type = "F";
   e.Stamp = info.info.stamp;
-  if (e.Stamp.size > kMaxPublishedFileSize) return AddRefused(s, rel, d.name, false, TooLargeReason());
+  if (e.Stamp.size > kMaxPublishedFileSize) {
+    return AddRefused(s, rel, d.name, false, TooLargeReason());
+  }
   if (PackNameTooLong(MakePackName(d.name, rel))) {
     return AddRefused(s, rel, d.name, false, PackNameReason());
   }
@@ -414,13 +416,15 @@ void AddRemovedFiles(std::vector<FileEntry>* list, const Manifest& manifest,
   if (DirectoryExists(source) == 0) return;
   std::set<std::string> present;
   // Folders whose content the scan does not know, by the name Windows
-  // finds them under, ending in "\\".
+  // finds them under, with a separator at the end.
   std::vector<std::string> unknown;
   for (const FileEntry& f : *list) {
     if (f.Unlisted && f.Name.empty()) return;  // the source folder itself
     if (f.Removed) continue;
     if (f.Type == "F") present.insert(f.Path + f.Name);
-    if (f.Type == "D" && !f.Refused.empty()) unknown.push_back(WindowsNameKey(f.Path + f.Name) + "\\");
+    if (f.Type == "D" && !f.Refused.empty()) {
+      unknown.push_back(WindowsNameKey(f.Path + f.Name) + "\\");
+    }
   }
   for (const auto& [key, e] : manifest) {
     if (e.Type != "F" || e.Name.empty() || present.count(key) != 0) continue;

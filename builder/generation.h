@@ -161,9 +161,10 @@ struct GenerationResult {
 };
 
 // Button "Erstellen". When the scan could not list a folder, nothing is
-// generated and the message names the folders. The checked files are packed on `jobs` worker threads
-// (0: one per core) while this thread waits, keeping the windows painted; the
-// result, the documents and every message are the same for any count.
+// generated and the message names the folders. The checked files are packed
+// on `jobs` worker threads (0: one per core) while this thread waits, keeping
+// the windows painted; the result, the documents and every message are the
+// same for any count.
 GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs = 0);
 
 }  // namespace quasto

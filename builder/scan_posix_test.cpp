@@ -36,7 +36,9 @@ std::string Unprivileged(const std::function<std::string()>& body) {
   close(fds[1]);
   std::string said;
   char buf[4096];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
+    said.append(buf, static_cast<size_t>(n));
+  }
   close(fds[0]);
   int status = 0;
   waitpid(child, &status, 0);

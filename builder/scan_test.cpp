@@ -116,7 +116,7 @@ TEST_F(HostileSource, LinksOutOfTheFolderAreRefusedInsideOnesAreTheirFiles) {
     shown = true;
     EXPECT_EQ(r.refused, kOutside);
     EXPECT_FALSE(r.checked);
-    EXPECT_FALSE(SetRuleOfRow(env.st, env.ui, i, kFlagDelete)) << "no rule for what is not published";
+    EXPECT_FALSE(SetRuleOfRow(env.st, env.ui, i, kFlagDelete)) << "no rule: not published";
     env.ui.SetRowChecked(i, true);  // the GUI's check box, clicked anyway
   }
   EXPECT_TRUE(shown);

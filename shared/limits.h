@@ -4,6 +4,7 @@
 #ifndef QUASTO_SHARED_LIMITS_H_
 #define QUASTO_SHARED_LIMITS_H_
 
+#include <cstddef>
 #include <cstdint>
 
 namespace quasto {
