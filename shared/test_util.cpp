@@ -14,6 +14,12 @@
 #include "shared/fs.h"
 
 namespace quasto::testing {
+
+// What the platform's own calls cannot remove of a folder a test made: under
+// Wine, FIFOs and links that lead nowhere, which it does not even list. The
+// host removes them; elsewhere there is nothing left to do.
+void RemoveLeftoversOnHost(const std::string& folder);
+
 namespace {
 
 std::string SystemTempFolder() {
@@ -81,7 +87,7 @@ void RemoveTree(const std::string& path) {
     }
     std::string dir = path;
     while (dir.size() > 1 && fs::IsSeparator(dir.back())) dir.pop_back();
-    fs::RemoveDir(dir);
+    if (!fs::RemoveDir(dir)) RemoveLeftoversOnHost(dir);
   } else {
     fs::SetAttributes(path, fs::kAttrArchive);
     fs::RemoveFile(path);

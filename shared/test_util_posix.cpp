@@ -16,6 +16,8 @@ bool MakeFifo(const std::string& path) { return mkfifo(fs::NativePath(path).c_st
 
 bool RemoveSymlink(const std::string& link) { return unlink(fs::NativePath(link).c_str()) == 0; }
 
+void RemoveLeftoversOnHost(const std::string&) {}
+
 bool RenameOnHost(const std::string& from, const std::string& to) {
   return rename(fs::NativePath(from).c_str(), fs::NativePath(to).c_str()) == 0;
 }

@@ -103,6 +103,12 @@ bool RemoveSymlink(const std::string& link) {
   return !host.empty() && RunOnHost({"/bin/rm", "-f", host});
 }
 
+void RemoveLeftoversOnHost(const std::string& folder) {
+  // rm never follows a link, so nothing outside the folder can go.
+  const std::string host = HostPath(folder);
+  if (!host.empty() && host != "/") RunOnHost({"/bin/rm", "-rf", host});
+}
+
 bool RenameOnHost(const std::string& from, const std::string& to) {
   const std::string host_from = HostPath(from), host_to = HostPathOfNew(to);
   return !host_from.empty() && !host_to.empty() && RunOnHost({"/bin/mv", host_from, host_to});
