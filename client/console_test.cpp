@@ -219,6 +219,24 @@ TEST_F(ConsoleClientTest, ExitStatusForFailuresAndMissingManifest) {
   EXPECT_EQ(out.find("HTTP status"), std::string::npos) << out;
 }
 
+TEST_F(ConsoleClientTest, ADamagedManifestSaysWhyAndExitsWithTwo) {
+  install_.Write("app.txt", "old");
+  fs::SetFileDate(install_ / "app.txt", kOld);
+  Publish("", "app.txt", "new app");
+  site_.Write("Quastorell.uif", ToJson(manifest_) + "<html>");
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 2) << out;
+  EXPECT_NE(out.find("[error] Tool 2.0:\n  Die Update-Informationen sind besch\xC3\xA4" "digt "
+                     "oder unvollst\xC3\xA4" "ndig.\n  Aktualisierung wird abgebrochen.\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("The manifest cannot be read: there are bytes after the JSON value"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "old");
+}
+
 TEST_F(ConsoleClientTest, RestartsTheProgramWithItsArgument) {
   install_.Write("prog.sh", "#!/bin/sh\necho \"$1\" > restarted.txt\n");
   chmod((install_ / "prog.sh").c_str(), 0755);

@@ -5,7 +5,8 @@
 //
 // Exit status: 0 updated or nothing to do, 1 an action failed (or the
 // update could not run), 2 the manifest could not be fetched or was refused
-// (its signature, age or expiry; the reason is printed), 3 the user declined
+// (its signature, age or expiry, or it is damaged or incomplete; the reason
+// is printed), 3 the user declined
 // the update, 4 another run is updating this installation.
 #include <unistd.h>
 
@@ -100,7 +101,10 @@ int main(int argc, char** argv) {
     case ClientOutcome::kNoManifest:
       return 2;
     case ClientOutcome::kBadSignature:
-      std::fprintf(stderr, "Signature check failed: %s\n", why.c_str());
+      std::fprintf(stderr, "Signature check failed: %s\n", EscapeControls(why).c_str());
+      return 2;
+    case ClientOutcome::kBadManifest:
+      std::fprintf(stderr, "The manifest cannot be read: %s\n", EscapeControls(why).c_str());
       return 2;
     case ClientOutcome::kFailed:
     case ClientOutcome::kProgramRunning:

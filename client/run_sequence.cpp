@@ -83,6 +83,9 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
       } else if (!o.signature_failure.empty()) {
         outcome = ClientOutcome::kBadSignature;
         if (why != nullptr) *why = o.signature_failure;
+      } else if (!o.manifest_error.empty()) {
+        outcome = ClientOutcome::kBadManifest;
+        if (why != nullptr) *why = o.manifest_error;
       } else if (o.actions == 0) {
         outcome = ClientOutcome::kNothingToDo;
       } else if (!o.applied) {

@@ -220,6 +220,28 @@ TEST_F(SignedUpdateTest, OnlyVerifiedContentIsInstalledOrRun) {
   EXPECT_EQ(outcome_.failures, 3) << "two files and the program not run; a refused entry is no action";
 }
 
+// A valid signature over bytes that are no one complete manifest vouches
+// for nothing the client could act on: a manifest error, never "nothing to
+// do" while the signed update waits.
+TEST_F(SignedUpdateTest, BytesAfterTheSignedJsonAreAManifestError) {
+  install_.Write("app.exe", "version 1");
+  fs::SetFileDate(install_ / "app.exe", kOld);
+  Publish("app.exe", "version 2");
+  text_ = ToJson(manifest_) + std::string("\n\0trailer", 9);
+  site_.Write("Quastorell.uif", text_);
+  site_.Write("Quastorell.uif.minisig",
+              SignMessage(text_, secret_, MakeTrustedComment(Now(), "Quastorell.uif", {})));
+  Run();
+  EXPECT_EQ(outcome_.signature_failure, "");
+  EXPECT_EQ(outcome_.manifest_error,
+            "there are bytes after the JSON value (at byte " +
+                std::to_string(ToJson(manifest_).size() + 1) + ")");
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].text.rfind("Die Update-Informationen sind besch", 0), 0u);
+  EXPECT_FALSE(outcome_.applied);
+  EXPECT_EQ(install_.Read("app.exe"), "version 1");
+}
+
 TEST_F(SignedUpdateTest, WithoutAnInstalledKeyNothingIsAsked) {
   fs::RemoveFile(install_ / "Quasto\\Quastorell.pub");
   Publish("app.exe", "version 2");

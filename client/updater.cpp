@@ -210,10 +210,22 @@ int Updater::RunUpdate(const std::string& title) {
     view_->CloseProgressWindow();
     return 0;
   };
+  // What arrived cannot be read as the publisher wrote it: never taken for a
+  // manifest without entries, which would say that nothing is to be done.
+  auto bad_manifest = [&](const std::string& why) {
+    outcome_.manifest_error = why;
+    view_->ShowMessage(" " + ctx_->config.ProgInfo, Text("ErrManifest") + "  ", kIconError);
+    view_->CloseProgressWindow();
+    return 0;
+  };
   std::optional<std::string> body =
       downloader_.StartDownload(ctx_->config.URL + kManifestFile, "", kFlagResynchronize, 0,
                                 kDefaultChunk, kMaxManifestBytes);
   if (!body) {
+    if (!downloader_.last_not_whole().empty()) {
+      outcome_.manifest_fetched = true;
+      return bad_manifest(downloader_.last_not_whole());
+    }
     // A refusal (403) is another fault than a wrong address (404).
     const int status = downloader_.last_status();
     if (downloader_.last_too_long()) {
@@ -241,11 +253,12 @@ int Updater::RunUpdate(const std::string& title) {
       return 0;
     }
   }
-  // A body that is no JSON object (an error page, say) leaves nothing to do.
   Manifest manifest;
-  const ManifestRead read = ManifestFromJson(*body, &manifest);
+  std::string why;
+  const ManifestRead read = ManifestFromJson(*body, &manifest, &why);
   body.reset();
   if (read == ManifestRead::kNoMemory) return no_manifest("The manifest does not fit in memory");
+  if (read != ManifestRead::kOk) return bad_manifest(why);
 
   view_->SetText(kStatusText, Text("MsgReadUpdInfo"));
   view_->DrainEvents();

@@ -99,6 +99,9 @@ class Updater {
     // Why a manifest was refused although it arrived: its signature, age or
     // expiry; "" otherwise.
     std::string signature_failure;
+    // Why what arrived is no manifest to act on: not one complete JSON
+    // object, a part of the file, a compressed body; "" otherwise.
+    std::string manifest_error;
   };
   const Outcome& outcome() const { return outcome_; }
 
