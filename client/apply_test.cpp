@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "client/client_text.h"
+#include "client/entry_checks.h"
 #include "client/recording_view.h"
 #include "client/test_site.h"
 #include "client/updater.h"
@@ -314,7 +315,8 @@ TEST_F(ApplyTest, NothingIsWrittenDeletedOrRunThroughALinkLeadingOut) {
   const std::string log = Log();
   for (const char* refused : {"data\\new.txt", "data\\keep.txt", "data\\run.sh",
                               "data\\gone.txt", "victim.txt"}) {
-    EXPECT_NE(log.find(std::string("-> Update Error: ") + refused + "\n"), std::string::npos)
+    EXPECT_NE(log.find(std::string("-> Update Error: ") + refused + " (" + kLinkOut + ")\n"),
+              std::string::npos)
         << refused << "\n" << log;
   }
 }

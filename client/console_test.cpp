@@ -237,6 +237,49 @@ TEST_F(ConsoleClientTest, ADamagedManifestSaysWhyAndExitsWithTwo) {
   EXPECT_EQ(install_.Read("app.txt"), "old");
 }
 
+// "Update complete." alone would say the installation is the release: the
+// console names the refused entries, counts them and says where the log is
+// that gives the reasons, also when nothing else is to be done.
+TEST_F(ConsoleClientTest, RefusedEntriesAreCountedWithWhereToReadWhy) {
+  install_.Write("app.txt", "old");
+  fs::SetFileDate(install_ / "app.txt", kOld);
+  Publish("", "app.txt", "new app");
+  client::PublishFile(site_, &manifest_, "..\\", "evil.txt", "outside", kNew);
+  UpdFileStructure& big = client::PublishFile(site_, &manifest_, "", "big.iso", "x", kNew);
+  big.Size = static_cast<int32_t>(0x80000005u);
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  const std::string log_path = fs::NativePath(install_ / "Quasto\\Quastorell.log");
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_NE(out.find("  Refused: ..\\evil.txt (its path leaves the folder or is no name Windows "
+                     "allows)\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("  Refused: big.iso (its size is negative)\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("-2097152"), std::string::npos) << out;
+  const size_t done = out.find("Aktualisierung komplett.");
+  const size_t count =
+      out.find("  2 entries of the manifest were refused; the log says why: " + log_path + "\n");
+  EXPECT_NE(done, std::string::npos) << out;
+  EXPECT_NE(count, std::string::npos) << out;
+  EXPECT_LT(done, count) << out;
+  const std::string log = install_.Read("Quasto\\Quastorell.log");
+  EXPECT_NE(log.find("-> app.txt (0 KB)\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Update Error: big.iso (its size is negative)\n"), std::string::npos)
+      << log;
+
+  // Nothing else to do: the log is written for them all the same.
+  fs::RemoveFile(install_ / "Quasto\\Quastorell.log");
+  out.clear();
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_NE(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << out;
+  EXPECT_NE(out.find("2 entries of the manifest were refused; the log says why: "),
+            std::string::npos)
+      << out;
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.log").find("-> Update Error: ..\\evil.txt ("),
+            std::string::npos);
+}
+
 TEST_F(ConsoleClientTest, RestartsTheProgramWithItsArgument) {
   install_.Write("prog.sh", "#!/bin/sh\necho \"$1\" > restarted.txt\n");
   chmod((install_ / "prog.sh").c_str(), 0755);
@@ -305,8 +348,14 @@ TEST_F(ConsoleClientTest, AManifestCannotDisableOrRedirectTheClient) {
   EXPECT_EQ(install_.Read("Quasto\\Quastorell.lng"), "<Quastorell/>");
   EXPECT_EQ(FileExists(install_ / "quastorell"), 1);
   const std::string log = install_.Read("Quasto\\Quastorell.log");
-  EXPECT_NE(log.find("-> Update Error: Quasto\\Quastorell.ucf\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("-> Update Error: quastorell\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Update Error: Quasto\\Quastorell.ucf (it would change one of the "
+                     "client's own files)\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("-> Update Error: quastorell (it would change one of the client's own "
+                     "files)\n"),
+            std::string::npos)
+      << log;
 
   out.clear();
   EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;

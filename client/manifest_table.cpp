@@ -1,0 +1,124 @@
+#include "client/manifest_table.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace quasto::client {
+namespace {
+
+// Texts are small; a block holds many thousands. A longer text gets a block
+// of its own.
+constexpr int kOffsetBits = 20;
+constexpr size_t kBlockSize = size_t{1} << kOffsetBits;
+
+}  // namespace
+
+ManifestTable::ManifestTable(const Manifest& manifest) {
+  for (const auto& [key, entry] : manifest) Add(key, entry);
+  // A map's order is the keys' order already.
+  order_.resize(rows_.size());
+  for (size_t i = 0; i < order_.size(); ++i) order_[i] = static_cast<uint32_t>(i);
+}
+
+void ManifestTable::Clear() {
+  blocks_.clear();
+  used_ = last_size_ = 0;
+  rows_.clear();
+  order_.clear();
+}
+
+ManifestTable::Text ManifestTable::Store(std::string_view text) {
+  Text t;
+  t.size = static_cast<uint32_t>(text.size());
+  if (text.empty()) return t;
+  if (blocks_.empty() || used_ + text.size() > last_size_) {
+    last_size_ = std::max(kBlockSize, text.size());
+    blocks_.push_back(std::make_unique<char[]>(last_size_));
+    used_ = 0;
+  }
+  std::memcpy(blocks_.back().get() + used_, text.data(), text.size());
+  t.at = static_cast<uint32_t>(((blocks_.size() - 1) << kOffsetBits) | used_);
+  used_ += text.size();
+  return t;
+}
+
+std::string_view ManifestTable::View(Text t) const {
+  if (t.size == 0) return {};
+  const char* block = blocks_[t.at >> kOffsetBits].get();
+  return std::string_view(block + (t.at & (kBlockSize - 1)), t.size);
+}
+
+void ManifestTable::Add(std::string_view key, const UpdFileStructure& e) {
+  Row r;
+  r.key = Store(key);
+  r.version = Store(e.Version);
+  r.path = Store(e.Path);
+  r.name = Store(e.Name);
+  r.pack = Store(e.Pack);
+  r.type = Store(e.Type);
+  r.sha256 = Store(e.SHA256);
+  r.vdate = e.VDate;
+  r.crc = e.CRC;
+  r.date = e.Date;
+  r.size = e.Size;
+  r.attrib = e.Attrib;
+  r.flags = e.Flags;
+  r.update = e.Update;
+  rows_.push_back(r);
+}
+
+ManifestRead ManifestTable::Load(std::string_view json, std::string* why) {
+  Clear();
+  ManifestRead result = ManifestRead::kOk;
+  try {
+    result = ForEachManifestEntry(
+        json,
+        [this](std::string&& key, UpdFileStructure&& entry) {
+          Add(key, entry);
+          return true;
+        },
+        why);
+    if (result == ManifestRead::kOk) {
+      order_.resize(rows_.size());
+      for (size_t i = 0; i < order_.size(); ++i) order_[i] = static_cast<uint32_t>(i);
+      std::sort(order_.begin(), order_.end(), [this](uint32_t a, uint32_t b) {
+        return View(rows_[a].key) < View(rows_[b].key);
+      });
+      // Sorted, a key given twice lies next to itself.
+      for (size_t i = 1; i < order_.size(); ++i) {
+        if (Key(i) == Key(i - 1)) {
+          if (why != nullptr) *why = "the key " + JsonString(Key(i)) + " is repeated";
+          result = ManifestRead::kNotJson;
+          break;
+        }
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    if (why != nullptr) *why = "it does not fit in memory";
+    result = ManifestRead::kNoMemory;
+  }
+  if (result != ManifestRead::kOk) Clear();
+  return result;
+}
+
+void ManifestTable::Entry(size_t i, UpdFileStructure* out) const {
+  const Row& r = rows_[order_[i]];
+  out->Version = View(r.version);
+  out->VDate = r.vdate;
+  out->Path = View(r.path);
+  out->Name = View(r.name);
+  out->Pack = View(r.pack);
+  out->CRC = r.crc;
+  out->Date = r.date;
+  out->Size = r.size;
+  out->Type = View(r.type);
+  out->Attrib = r.attrib;
+  out->Flags = r.flags;
+  out->Update = r.update;
+  out->SHA256 = View(r.sha256);
+}
+
+std::string_view ManifestTable::Key(size_t i) const { return View(rows_[order_[i]].key); }
+
+}  // namespace quasto::client
