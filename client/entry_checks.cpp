@@ -32,8 +32,8 @@ const EntryChecks::Folder& EntryChecks::Of(const std::string& folder) {
   return folders_.emplace(folder, f).first->second;
 }
 
-std::string EntryChecks::FileRefusal(const std::string& folder, const std::string& name,
-                                     bool deleting, const fs::Glance* glance) {
+std::string_view EntryChecks::FileRefusal(const std::string& folder, const std::string& name,
+                                          bool deleting, const fs::Glance* glance) {
   const Folder& f = Of(folder);
   if (!f.safe || !IsSafeEntryPath("", name, true)) return kBadPath;
   if (f.data && IsOwnDocumentName(name)) return kOwnFile;
@@ -47,7 +47,7 @@ std::string EntryChecks::FileRefusal(const std::string& folder, const std::strin
   return "";
 }
 
-std::string EntryChecks::FolderRefusal(const std::string& folder, bool deleting) {
+std::string_view EntryChecks::FolderRefusal(const std::string& folder, bool deleting) {
   const Folder& f = Of(folder);
   if (!f.safe) return kBadPath;
   if (deleting && f.data) return kOwnFile;

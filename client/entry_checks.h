@@ -8,6 +8,7 @@
 #define QUASTO_CLIENT_ENTRY_CHECKS_H_
 
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "shared/fs.h"
@@ -29,10 +30,10 @@ class EntryChecks {
   // file base + `folder` + `name`, else why not. `folder` is "" or segments
   // each ending in "\". `glance`, when given, is the file's GlancePath,
   // which spares looking again.
-  std::string FileRefusal(const std::string& folder, const std::string& name, bool deleting,
-                          const fs::Glance* glance = nullptr);
+  std::string_view FileRefusal(const std::string& folder, const std::string& name, bool deleting,
+                               const fs::Glance* glance = nullptr);
   // The same for the folder base + `folder` itself.
-  std::string FolderRefusal(const std::string& folder, bool deleting);
+  std::string_view FolderRefusal(const std::string& folder, bool deleting);
 
   // Whether a name in the data folder is, or may stand for, one of the
   // client's documents: whatever begins with "Quastorell." in any letter

@@ -29,42 +29,53 @@ void ManifestTable::Clear() {
 }
 
 ManifestTable::Text ManifestTable::Store(std::string_view text) {
-  Text t;
-  t.size = static_cast<uint32_t>(text.size());
-  if (text.empty()) return t;
-  if (blocks_.empty() || used_ + text.size() > last_size_) {
-    last_size_ = std::max(kBlockSize, text.size());
-    blocks_.push_back(std::make_unique<char[]>(last_size_));
+  if (text.empty()) return kEmpty;
+  // The length in seven-bit groups, the last one without its high bit.
+  char length[5];
+  size_t n = 0;
+  for (size_t v = text.size(); ; v >>= 7) {
+    length[n++] = static_cast<char>((v & 0x7F) | (v >= 0x80 ? 0x80 : 0));
+    if (v < 0x80) break;
+  }
+  const size_t need = n + text.size();
+  if (blocks_.empty() || used_ + need > last_size_) {
+    last_size_ = std::max(kBlockSize, need);
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(last_size_));
     used_ = 0;
   }
-  std::memcpy(blocks_.back().get() + used_, text.data(), text.size());
-  t.at = static_cast<uint32_t>(((blocks_.size() - 1) << kOffsetBits) | used_);
-  used_ += text.size();
+  char* at = blocks_.back().get() + used_;
+  std::memcpy(at, length, n);
+  std::memcpy(at + n, text.data(), text.size());
+  const Text t = static_cast<Text>(((blocks_.size() - 1) << kOffsetBits) | used_);
+  used_ += need;
   return t;
 }
 
 std::string_view ManifestTable::View(Text t) const {
-  if (t.size == 0) return {};
-  const char* block = blocks_[t.at >> kOffsetBits].get();
-  return std::string_view(block + (t.at & (kBlockSize - 1)), t.size);
+  if (t == kEmpty) return {};
+  const char* p = blocks_[t >> kOffsetBits].get() + (t & (kBlockSize - 1));
+  size_t size = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto c = static_cast<unsigned char>(*p++);
+    size |= static_cast<size_t>(c & 0x7F) << shift;
+    if ((c & 0x80) == 0) break;
+  }
+  return std::string_view(p, size);
 }
 
 void ManifestTable::Add(std::string_view key, const UpdFileStructure& e) {
   Row r;
   r.key = Store(key);
-  r.version = Store(e.Version);
   r.path = Store(e.Path);
   r.name = Store(e.Name);
   r.pack = Store(e.Pack);
   r.type = Store(e.Type);
   r.sha256 = Store(e.SHA256);
-  r.vdate = e.VDate;
   r.crc = e.CRC;
   r.date = e.Date;
   r.size = e.Size;
   r.attrib = e.Attrib;
   r.flags = e.Flags;
-  r.update = e.Update;
   rows_.push_back(r);
 }
 
@@ -82,9 +93,13 @@ ManifestRead ManifestTable::Load(std::string_view json, std::string* why) {
     if (result == ManifestRead::kOk) {
       order_.resize(rows_.size());
       for (size_t i = 0; i < order_.size(); ++i) order_[i] = static_cast<uint32_t>(i);
-      std::sort(order_.begin(), order_.end(), [this](uint32_t a, uint32_t b) {
+      auto by_key = [this](uint32_t a, uint32_t b) {
         return View(rows_[a].key) < View(rows_[b].key);
-      });
+      };
+      // The builder writes its entries in this order already.
+      if (!std::is_sorted(order_.begin(), order_.end(), by_key)) {
+        std::sort(order_.begin(), order_.end(), by_key);
+      }
       // Sorted, a key given twice lies next to itself.
       for (size_t i = 1; i < order_.size(); ++i) {
         if (Key(i) == Key(i - 1)) {
@@ -104,8 +119,9 @@ ManifestRead ManifestTable::Load(std::string_view json, std::string* why) {
 
 void ManifestTable::Entry(size_t i, UpdFileStructure* out) const {
   const Row& r = rows_[order_[i]];
-  out->Version = View(r.version);
-  out->VDate = r.vdate;
+  out->Version.clear();
+  out->VDate = 0;
+  out->Update = 0;
   out->Path = View(r.path);
   out->Name = View(r.name);
   out->Pack = View(r.pack);
@@ -115,7 +131,6 @@ void ManifestTable::Entry(size_t i, UpdFileStructure* out) const {
   out->Type = View(r.type);
   out->Attrib = r.attrib;
   out->Flags = r.flags;
-  out->Update = r.update;
   out->SHA256 = View(r.sha256);
 }
 

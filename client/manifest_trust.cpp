@@ -32,7 +32,8 @@ bool SignatureRequired(const std::string& data_folder) {
 }
 
 std::string CheckManifestSignature(const std::string& data_folder, std::string_view manifest,
-                                   std::string_view signature_file, int64_t now) {
+                                   std::string_view signature_file, int64_t now,
+                                   const std::string& project) {
   std::string key_text;
   if (!fs::ReadFile(data_folder + kPublicKeyFile, &key_text)) {
     return "the public key cannot be read";
@@ -43,6 +44,12 @@ std::string CheckManifestSignature(const std::string& data_folder, std::string_v
   VerifiedSignature v;
   why = VerifySignature(manifest, signature_file, key, &v);
   if (!why.empty()) return why;
+  if (!project.empty() && v.fields.project != project) {
+    return v.fields.project.empty()
+               ? "the manifest is signed for no project (this is project " + project + ")"
+               : "the manifest is signed for another project (" + v.fields.project +
+                     ", this is project " + project + ")";
+  }
 
   const std::string state = data_folder + kTrustStateFile;
   const int64_t newest = RecordedTimestamp(state);

@@ -48,12 +48,12 @@ class SignedUpdateTest : public ::testing::Test {
 
   // The manifest and its signature on the server, as the builder publishes.
   void Sign(int64_t timestamp, std::optional<int64_t> expires = std::nullopt,
-            const SecretKey* key = nullptr) {
+            const SecretKey* key = nullptr, const std::string& project = "") {
     text_ = ToJson(manifest_);
     site_.Write("Quastorell.uif", text_);
     site_.Write("Quastorell.uif.minisig",
                 SignMessage(text_, key ? *key : secret_,
-                            MakeTrustedComment(timestamp, "Quastorell.uif", expires)));
+                            MakeTrustedComment(timestamp, "Quastorell.uif", expires, project)));
   }
 
   void Run() {
@@ -221,6 +221,45 @@ TEST_F(SignedUpdateTest, OnlyVerifiedContentIsInstalledOrRun) {
   EXPECT_EQ(log.find("-> Run: tool.exe"), std::string::npos) << log;
   EXPECT_NE(log.find("-> Run: setup.sh"), std::string::npos) << log;
   EXPECT_EQ(outcome_.failures, 3) << "two files and the program not run; a refused entry is no action";
+}
+
+// One key signs every project of a publisher. An installation that knows its
+// project's identity takes only that project's signed manifests: project
+// B's set served at A's address would replace A's program with B's, and A's
+// at B's address B's with A's. An installation made before projects had an
+// identity takes any manifest the key signed, as it always did.
+TEST_F(SignedUpdateTest, AnotherProjectsSignedSetIsRefused) {
+  const std::string a(32, 'a'), b(32, 'b');
+  install_.Write("app.exe", "A version 1");
+  fs::SetFileDate(install_ / "app.exe", kOld);
+  Publish("app.exe", "B's program");
+  for (const auto& [installed, signed_for] :
+       std::vector<std::pair<std::string, std::string>>{{a, b}, {b, a}, {a, ""}}) {
+    ctx_.config.ProjectId = installed;
+    Sign(Now(), std::nullopt, nullptr, signed_for);
+    Run();
+    ExpectRefused(signed_for.empty() ? "the manifest is signed for no project (this is project " +
+                                           installed + ")"
+                                     : "the manifest is signed for another project (" +
+                                           signed_for + ", this is project " + installed + ")");
+    EXPECT_EQ(install_.Read("app.exe"), "A version 1");
+    EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.state"), 0) << "nothing recorded";
+  }
+  // Its own project's manifest is taken.
+  ctx_.config.ProjectId = a;
+  Sign(Now(), std::nullopt, nullptr, a);
+  Run();
+  EXPECT_EQ(outcome_.signature_failure, "");
+  EXPECT_EQ(install_.Read("app.exe"), "B's program");
+
+  // An installation without an identity: as before.
+  install_.Write("app.exe", "A version 1");
+  fs::SetFileDate(install_ / "app.exe", kOld);
+  ctx_.config.ProjectId.clear();
+  Sign(Now(), std::nullopt, nullptr, b);
+  Run();
+  EXPECT_EQ(outcome_.signature_failure, "");
+  EXPECT_EQ(install_.Read("app.exe"), "B's program");
 }
 
 // A valid signature over bytes that are no one complete manifest vouches

@@ -302,7 +302,8 @@ int Updater::RunUpdate(const std::string& title) {
         ctx_->config.URL + kManifestFile + kSignatureSuffix, "", kFlagResynchronize, 0,
         kDefaultChunk, kMaxSignatureBytes);
     const std::string why =
-        sig ? CheckManifestSignature(ctx_->data_folder, *body, *sig, fs::ClockNowNs() / 1000000000)
+        sig ? CheckManifestSignature(ctx_->data_folder, *body, *sig,
+                                     fs::ClockNowNs() / 1000000000, ctx_->config.ProjectId)
             : std::string("no signature on the server");
     if (!why.empty()) {
       outcome_.signature_failure = why;
@@ -355,7 +356,7 @@ int Updater::RunUpdate(const std::string& title) {
     if (!refused_.empty()) WriteLogFile(ctx_->data_folder, RefusedLines() + kLogEndLine, system_);
   }
   for (size_t i = 0; i < refused_.size(); ++i) {
-    view_->ShowDetail("Refused: " + refused_[i] + " (" + refusals_[i] + ")");
+    view_->ShowDetail("Refused: " + refused_[i] + " (" + std::string(refusals_[i]) + ")");
   }
   view_->DrainEvents();
 
@@ -394,6 +395,7 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
                              std::vector<std::string>* run_list) {
   refused_.clear();
   refusals_.clear();
+  refusal_texts_.clear();
   if (table.size() == 0) return 0;
   const int count = static_cast<int>(table.size());
   view_->SetFrameCaption(kStatusFrame, Text("FrameAnalyse"));
@@ -430,12 +432,13 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
     const bool may_fetch = !ignored && !is_dir && e.Flags != kFlagDelete;
     const std::string dir = ctx_->base_folder + e.Path;
     const std::string local = dir + e.Name;
-    std::string why;
+    std::string_view why;
     fs::Glance glance;
     if (same[index] == SameName::kSecond) {
       UpdFileStructure other;
       table.Entry(first[index], &other);
-      why = "another entry names the same file: " + other.Path + other.Name;
+      refusal_texts_.push_back("another entry names the same file: " + other.Path + other.Name);
+      why = refusal_texts_.back();
     } else if (may_fetch && (e.SHA256.empty() ? signature_required_ : !IsSha256Hex(e.SHA256))) {
       why = e.SHA256.empty() ? "it has no SHA256, which a signed manifest must give"
                              : "its SHA256 is no hash";
@@ -507,7 +510,7 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
 
 std::string Updater::RefusedLine(size_t i) const {
   std::string line = "-> Update Error: " + EscapeControls(refused_[i]);
-  if (i < refusals_.size()) line += " (" + refusals_[i] + ")";
+  if (i < refusals_.size()) line += " (" + std::string(refusals_[i]) + ")";
   return line + "\n";
 }
 
@@ -517,7 +520,7 @@ std::string Updater::RefusedLines() const {
   return lines;
 }
 
-void Updater::Refuse(const UpdFileStructure& e, const std::string& why) {
+void Updater::Refuse(const UpdFileStructure& e, std::string_view why) {
   // Offered as an update, it would be pending on every run; it is said once,
   // with why, in the log of the run that applies the other actions.
   refused_.push_back(e.Path + e.Name);

@@ -4,7 +4,9 @@
 #define QUASTO_CLIENT_UPDATER_H_
 
 #include <cstdint>
+#include <deque>
 #include <set>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -118,7 +120,9 @@ class Updater {
   const std::string& log_text() const { return log_; }
   // Path + Name of the entries the analysis refused, and why.
   const std::vector<std::string>& refused() const { return refused_; }
-  const std::vector<std::string>& refusals() const { return refusals_; }
+  std::vector<std::string> refusals() const {
+    return std::vector<std::string>(refusals_.begin(), refusals_.end());
+  }
   // The installed files' content hashes, kept in the data folder.
   HashCache& hashes();
 
@@ -147,7 +151,9 @@ class Updater {
   // and the unpacked file that the commit moves into place.
   std::string DownloadName(const std::string& file) const;
   std::string StagedName(const std::string& file) const;
-  void Refuse(const UpdFileStructure& entry, const std::string& why);
+  // `why` must outlive the analysis' results: a constant, or a text in
+  // refusal_texts_.
+  void Refuse(const UpdFileStructure& entry, std::string_view why);
   // The log's line for the i-th refused entry, and for all of them.
   std::string RefusedLine(size_t i) const;
   std::string RefusedLines() const;
@@ -167,7 +173,10 @@ class Updater {
   std::vector<UpdActionStructure> actions_;
   std::vector<std::string> run_list_;
   std::vector<std::string> refused_;
-  std::vector<std::string> refusals_;
+  // Why each was refused: mostly one of a few constant texts, so a view of
+  // it, not a copy for each of what may be many entries.
+  std::vector<std::string_view> refusals_;
+  std::deque<std::string> refusal_texts_;
   int action_count_ = 0;
   int64_t remaining_ = 0;
   int processed_ = 0;

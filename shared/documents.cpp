@@ -79,12 +79,13 @@ constexpr std::array<Field<ProjectStructure>, 7> kProjectFields{{
     {"FTPDir", &ProjectStructure::FTPDir},
 }};
 
-constexpr std::array<Field<UpdaterStructure>, 5> kUpdaterFields{{
+constexpr std::array<Field<UpdaterStructure>, 6> kUpdaterFields{{
     {"ProgInfo", &UpdaterStructure::ProgInfo},
     {"ProgExe", &UpdaterStructure::ProgExe},
     {"Restart", &UpdaterStructure::Restart},
     {"Mutex", &UpdaterStructure::Mutex},
     {"URL", &UpdaterStructure::URL},
+    {"ProjectId", &UpdaterStructure::ProjectId, true},
 }};
 
 constexpr std::array<Field<UpdFileStructure>, 13> kUpdFileFields{{

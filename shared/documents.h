@@ -45,6 +45,11 @@ struct UpdaterStructure {
   int32_t Restart = 0;
   std::string Mutex;
   std::string URL;
+  // The project's identity, 32 random lower-case hex digits made when the
+  // project is created; its signatures name it, and an installation that
+  // knows it takes no other project's signed manifest. Written only when
+  // set, so documents without it stay what they were.
+  std::string ProjectId;
   bool operator==(const UpdaterStructure&) const = default;
 };
 
