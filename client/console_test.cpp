@@ -280,6 +280,49 @@ TEST_F(ConsoleClientTest, RefusedEntriesAreCountedWithWhereToReadWhy) {
             std::string::npos);
 }
 
+// A large manifest is analysed in time proportional to its entries: what is
+// asked of a folder (where its links lead, whether it is the data folder or
+// the client's) is asked once per folder, and each file is looked at once.
+// Counted in system calls, which do not depend on the machine's speed.
+TEST_F(ConsoleClientTest, FolderChecksAreMadeOncePerFolder) {
+  constexpr int kFolders = 20, kPerFolder = 500;
+  std::string doc = "{";
+  for (int i = 0; i < kFolders * kPerFolder; ++i) {
+    const std::string folder = "lib" + std::to_string(i / kPerFolder) + "\\";
+    const std::string name = "f" + std::to_string(i) + ".dll";
+    if (i % kPerFolder == 0) CreateDirectoryTree(install_ / folder);
+    install_.Write(folder + name, "x");
+    UpdFileStructure e;
+    e.Path = folder;
+    e.Name = name;
+    e.Type = "F";
+    e.Date = 5;  // long before the files' dates: all current
+    doc += (i ? ", " : "") + JsonString(folder + name) + ": " + ToJson(e);
+  }
+  site_.Write("Quastorell.uif", doc + "}");
+  const std::string trace = logs_ / "trace.txt";
+  std::string out;
+  EXPECT_EQ(testing::RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", trace, "-e",
+                                 "trace=readlink,readlinkat,lstat,newfstatat,stat,statx",
+                                 install_ / "quastorell", "--unattended"},
+                                &out, "", {"LC_ALL=C", "ASAN_OPTIONS=detect_leaks=0"}),
+            0)
+      << out;
+  EXPECT_NE(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << out;
+  const std::string calls = logs_.Read("trace.txt");
+  auto count = [&](const std::string& what) {
+    size_t n = 0;
+    for (size_t at = calls.find(what); at != std::string::npos; at = calls.find(what, at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  // Links are resolved per folder (one readlink per component each time).
+  EXPECT_LT(count("readlink"), static_cast<size_t>(kFolders * 40)) << "per entry, not per folder";
+  // One look at each file, and a few at each folder and document.
+  EXPECT_LT(count("\n"), static_cast<size_t>(kFolders * kPerFolder * 2)) << calls.size();
+}
+
 TEST_F(ConsoleClientTest, RestartsTheProgramWithItsArgument) {
   install_.Write("prog.sh", "#!/bin/sh\necho \"$1\" > restarted.txt\n");
   chmod((install_ / "prog.sh").c_str(), 0755);

@@ -28,6 +28,7 @@ const EntryChecks::Folder& EntryChecks::Of(const std::string& folder) {
     // Another spelling of the folder, or a link to it, is the folder too.
     f.data = WindowsNameKey(folder) == WindowsNameKey(kDataFolderName) || fs::SameFile(dir, data_);
     f.executable = !executable_.empty() && fs::SameFile(dir, FolderPart(executable_));
+    f.exists = fs::GlancePath(dir).exists;
   }
   return folders_.emplace(folder, f).first->second;
 }

@@ -34,6 +34,9 @@ class EntryChecks {
                                const fs::Glance* glance = nullptr);
   // The same for the folder base + `folder` itself.
   std::string_view FolderRefusal(const std::string& folder, bool deleting);
+  // True when nothing is at base + `folder`: nothing below it exists either,
+  // which spares looking at each of its files.
+  bool FolderMissing(const std::string& folder) { return !Of(folder).exists; }
 
   // Whether a name in the data folder is, or may stand for, one of the
   // client's documents: whatever begins with "Quastorell." in any letter
@@ -46,6 +49,7 @@ class EntryChecks {
     bool leads_into = false;  // it, or its nearest existing parent, lies inside
     bool data = false;        // it is the data folder, in any spelling or through a link
     bool executable = false;  // it holds the client's executable
+    bool exists = true;       // something is there
   };
   const Folder& Of(const std::string& folder);
 

@@ -452,7 +452,7 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
                   ? checks.FolderRefusal(e.Path, e.Flags == kFlagDelete)
                   : kBadPath;
       } else {
-        glance = fs::GlancePath(local);
+        if (!checks.FolderMissing(e.Path)) glance = fs::GlancePath(local);
         why = checks.FileRefusal(e.Path, e.Name, e.Flags == kFlagDelete, &glance);
       }
     }

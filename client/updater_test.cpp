@@ -281,6 +281,24 @@ TEST_F(UpdaterTest, ActionCountAndTotalSize) {
   EXPECT_EQ(Analyse(Manifest{}), 0);
 }
 
+// A window updated for each of a million entries takes longer than the
+// analysis itself: the name at hand is shown at a pace a person can read,
+// the first one always, and the progress ends full.
+TEST_F(UpdaterTest, ALargeManifestIsShownAtAPaceNotPerEntry) {
+  Manifest m;
+  for (int i = 0; i < 100000; ++i) {
+    const std::string name = "f" + std::to_string(100000 + i);
+    m[name] = Entry("missing\\", name, 0, kNew);
+  }
+  ASSERT_EQ(Analyse(m), 100000);
+  const auto& shown = view_.history[kStatusText];
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.front(), "f100000");
+  EXPECT_LT(shown.size(), 2000u);
+  EXPECT_LT(view_.drains, 2000);
+  EXPECT_EQ(view_.progress, 100000);
+}
+
 // A Size of 2 GiB or more is written in 32 bits as a negative number: such
 // a file is beyond what a manifest can describe. Shown, it would read
 // "(-2097152 KB)" and make the total 0.
