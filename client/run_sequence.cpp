@@ -1,6 +1,7 @@
 #include "client/run_sequence.h"
 
 #include "client/journal.h"
+#include "client/journal_check.h"
 #include "client/updater.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
@@ -37,7 +38,9 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
 
   // Whatever an earlier run left half done is finished (or undone) first,
   // before the configuration is read, without the network.
-  const Recovery recovery = RecoverInterruptedUpdate(ctx.base_folder, ctx.data_folder);
+  const Recovery recovery = RecoverInterruptedUpdate(
+      ctx.base_folder, ctx.data_folder,
+      JournalStepCheck(ctx.base_folder, ctx.data_folder, ctx.executable));
   if (!recovery.log.empty()) WriteLogFile(ctx.data_folder, recovery.log + kLogEndLine, system);
 
   const bool sockets = system->StartSockets();

@@ -166,13 +166,13 @@ TEST_F(RunSequenceTest, RefusedRestartIsExplainedAsADetail) {
 // Before the configuration is even read, and with no server to reach.
 TEST_F(RunSequenceTest, KilledCommitIsCompletedFirstAndLogged) {
   dir_.Write("app.exe", "old");
-  dir_.Write("app.exe.~qnew", "new");
+  dir_.Write("app.exe.0123456789abcdef.~qnew", "new");
   Journal j;
   j.committing = true;
   JournalStep place;
   place.kind = StepKind::kPlace;
   place.path = "app.exe";
-  place.staged = "app.exe.~qnew";
+  place.staged = "app.exe.0123456789abcdef.~qnew";
   place.aside = "app.exe.bak";
   place.line = "-> app.exe (0 KB)\n";
   j.steps = {place};

@@ -7,6 +7,7 @@
 
 #include "client/client_text.h"
 #include "client/entry_checks.h"
+#include "client/journal_check.h"
 #include "client/manifest_trust.h"
 #include "client/run_sequence.h"
 #include "shared/dates.h"
@@ -537,8 +538,11 @@ void Updater::ApplyUpdate() {
   view_->DrainEvents();
 
   const std::string journal_file = ctx_->data_folder + kJournalFile;
-  // What an earlier run could not remove yet goes on with this journal.
-  const std::vector<JournalStep> carried = PendingSteps(journal_file);
+  // What an earlier run could not remove yet goes on with this journal, when
+  // each of its steps is one this client may take.
+  const std::vector<JournalStep> carried = PendingSteps(
+      journal_file, JournalStepCheck(ctx_->base_folder, ctx_->data_folder, ctx_->executable),
+      &log_);
 
   // Stage: every file to replace is fetched, checked and unpacked beside its
   // target. Nothing installed is touched yet.
