@@ -16,6 +16,7 @@
 #include "shared/folders.h"
 #include "shared/fs.h"
 #include "shared/packed_file.h"
+#include "shared/signature.h"
 #include "shared/test_util.h"
 #include "tests/support/server_process.h"
 
@@ -321,6 +322,28 @@ TEST_F(ConsoleClientTest, FolderChecksAreMadeOncePerFolder) {
   EXPECT_LT(count("readlink"), static_cast<size_t>(kFolders * 40)) << "per entry, not per folder";
   // One look at each file, and a few at each folder and document.
   EXPECT_LT(count("\n"), static_cast<size_t>(kFolders * kPerFolder * 2)) << calls.size();
+}
+
+// Rollback protection that no longer holds is said and is no success.
+TEST_F(ConsoleClientTest, AStateThatCannotBeWrittenEndsWithStatusOne) {
+  PublicKey pub;
+  SecretKey secret;
+  GenerateKeyPair(&pub, &secret);
+  install_.Write("Quasto\\Quastorell.pub", PublicKeyFileText(pub));
+  ASSERT_TRUE(fs::MakeDirectory(install_ / "Quasto\\Quastorell.state"));
+  client::PublishHashed(site_, &manifest_, "", "app.txt", "new app", kNew);
+  const std::string text = ToJson(manifest_);
+  site_.Write("Quastorell.uif", text);
+  site_.Write("Quastorell.uif.minisig",
+              SignMessage(text, secret,
+                          MakeTrustedComment(fs::ClockNowNs() / 1000000000, "Quastorell.uif", {})));
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 1) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
+  EXPECT_NE(out.find("  Quastorell.state cannot be written: a manifest older than this one would "
+                     "not be refused next time\n"),
+            std::string::npos)
+      << out;
 }
 
 TEST_F(ConsoleClientTest, RestartsTheProgramWithItsArgument) {

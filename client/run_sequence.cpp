@@ -89,12 +89,14 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
       } else if (!o.manifest_error.empty()) {
         outcome = ClientOutcome::kBadManifest;
         if (why != nullptr) *why = o.manifest_error;
-      } else if (o.actions == 0) {
-        outcome = ClientOutcome::kNothingToDo;
-      } else if (!o.applied) {
+      } else if (!o.applied && o.actions > 0) {
         outcome = ClientOutcome::kNotApplied;
+      } else if (o.failures > 0 || !o.state_problem.empty()) {
+        // Rollback protection that no longer holds is no success either.
+        outcome = ClientOutcome::kFailed;
+        if (why != nullptr) *why = o.state_problem;
       } else {
-        outcome = o.failures > 0 ? ClientOutcome::kFailed : ClientOutcome::kUpdated;
+        outcome = o.actions == 0 ? ClientOutcome::kNothingToDo : ClientOutcome::kUpdated;
       }
     }
   }

@@ -3,6 +3,8 @@
 // signed, never an older manifest and never an expired one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "client/manifest_trust.h"
 #include "client/recording_view.h"
 #include "client/test_site.h"
@@ -282,6 +284,35 @@ TEST_F(SignedUpdateTest, BytesAfterTheSignedJsonAreAManifestError) {
   EXPECT_EQ(view_.messages[0].text.rfind("Die Update-Informationen sind besch", 0), 0u);
   EXPECT_FALSE(outcome_.applied);
   EXPECT_EQ(install_.Read("app.exe"), "version 1");
+}
+
+// A folder in place of the state blocks every write of it for good: from
+// then on an older manifest would be taken. The run says so, in its log and
+// on the console, and never passes for one with rollback protection.
+TEST_F(SignedUpdateTest, AStateThatCannotBeWrittenIsSaid) {
+  ASSERT_TRUE(fs::MakeDirectory(install_ / "Quasto\\Quastorell.state"));
+  install_.Write("app.exe", "version 1");
+  fs::SetFileDate(install_ / "app.exe", kOld);
+  Publish("app.exe", "version 2");
+  Sign(Now());
+  Run();
+  EXPECT_EQ(outcome_.signature_failure, "");
+  EXPECT_EQ(outcome_.state_problem, "Quastorell.state cannot be written");
+  EXPECT_EQ(install_.Read("app.exe"), "version 2");
+  const std::string said =
+      "Quastorell.state cannot be written: a manifest older than this one would not be refused "
+      "next time";
+  EXPECT_NE(std::find(view_.details.begin(), view_.details.end(), said), view_.details.end());
+  const std::string log = install_.Read("Quasto\\Quastorell.log");
+  EXPECT_NE(log.find("-> Warning: " + said + "\n"), std::string::npos) << log;
+
+  // Nothing to do: the log says it all the same.
+  fs::RemoveFile(install_ / "Quasto\\Quastorell.log");
+  Run();
+  EXPECT_EQ(outcome_.actions, 0);
+  EXPECT_EQ(outcome_.state_problem, "Quastorell.state cannot be written");
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.log").find("-> Warning: " + said),
+            std::string::npos);
 }
 
 TEST_F(SignedUpdateTest, WithoutAnInstalledKeyNothingIsAsked) {

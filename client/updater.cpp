@@ -253,6 +253,7 @@ int Updater::RunUpdate(const std::string& title) {
   unverified_runs_.clear();
   refused_.clear();
   log_.clear();
+  notes_.clear();
   processed_ = 0;
   quit_ = false;
   outcome_ = Outcome();
@@ -302,10 +303,20 @@ int Updater::RunUpdate(const std::string& title) {
     std::optional<std::string> sig = downloader_.StartDownload(
         ctx_->config.URL + kManifestFile + kSignatureSuffix, "", kFlagResynchronize, 0,
         kDefaultChunk, kMaxSignatureBytes);
+    std::string state_problem;
     const std::string why =
         sig ? CheckManifestSignature(ctx_->data_folder, *body, *sig,
-                                     fs::ClockNowNs() / 1000000000, ctx_->config.ProjectId)
+                                     fs::ClockNowNs() / 1000000000, ctx_->config.ProjectId,
+                                     &state_problem)
             : std::string("no signature on the server");
+    if (why.empty() && !state_problem.empty()) {
+      // The next run could be given an older manifest and take it.
+      outcome_.state_problem = state_problem;
+      const std::string said = state_problem +
+                               ": a manifest older than this one would not be refused next time";
+      notes_ += "-> Warning: " + said + "\n";
+      view_->ShowDetail(said);
+    }
     if (!why.empty()) {
       outcome_.signature_failure = why;
       view_->ShowMessage(" " + ctx_->config.ProgInfo, Text("ErrSignature") + "  ", kIconError);
@@ -353,8 +364,6 @@ int Updater::RunUpdate(const std::string& title) {
     SetSummary(false);
     view_->SetText(kStatusText, Text("MsgNoUpdate"));
     view_->EnableButton(false);
-    // Nothing else to do is no reason to keep quiet about them.
-    if (!refused_.empty()) WriteLogFile(ctx_->data_folder, RefusedLines() + kLogEndLine, system_);
   }
   for (size_t i = 0; i < refused_.size(); ++i) {
     view_->ShowDetail("Refused: " + refused_[i] + " (" + std::string(refusals_[i]) + ")");
@@ -373,6 +382,12 @@ int Updater::RunUpdate(const std::string& title) {
       case ViewEvent::kNone:
         break;
     }
+  }
+  // Nothing else to do, or an update declined, is no reason to keep quiet
+  // about a state that cannot be written; nothing else to do none to keep
+  // quiet about refused entries either.
+  if (!outcome_.applied && (!notes_.empty() || (action_count_ == 0 && !refused_.empty()))) {
+    WriteLogFile(ctx_->data_folder, notes_ + RefusedLines() + kLogEndLine, system_);
   }
   // "Update complete." alone would say that the installation is the
   // release; the log says which entries it is not, and why.
@@ -530,6 +545,7 @@ void Updater::Refuse(const UpdFileStructure& e, std::string_view why) {
 
 void Updater::ApplyUpdate() {
   outcome_.applied = true;
+  log_ += notes_;
   downloader_.BindProgressText(kStatusText, kProgressTemplate);
   view_->SetFrameCaption(kStatusFrame, Text("FrameUpdate"));
   view_->SetProgressMaximum(action_count_);

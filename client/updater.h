@@ -111,6 +111,9 @@ class Updater {
     // Why what arrived is no manifest to act on: not one complete JSON
     // object, a part of the file, a compressed body; "" otherwise.
     std::string manifest_error;
+    // The signed manifest was taken, but the state that keeps older ones
+    // out could not be read or written: "" otherwise.
+    std::string state_problem;
   };
   const Outcome& outcome() const { return outcome_; }
 
@@ -181,6 +184,8 @@ class Updater {
   int64_t remaining_ = 0;
   int processed_ = 0;
   std::string log_;
+  // Lines for the log of this run whether or not it applies an update.
+  std::string notes_;
   bool quit_ = false;
   Outcome outcome_;
   HashCache hashes_;
