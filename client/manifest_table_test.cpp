@@ -7,13 +7,15 @@ namespace {
 
 UpdFileStructure Full(const std::string& name) {
   UpdFileStructure e;
-  e.Path = "lib\\";
+  // Texts made without assigning literals: g++ 12 warns falsely
+  // (-Wrestrict) about those here.
+  e.Path = std::string("lib\\");
   e.Name = name;
-  e.Pack = "{lib}" + name + ".uzf";
+  e.Pack.append("{lib}").append(name).append(".uzf");
   e.CRC = -1;
   e.Date = 1700000000;
   e.Size = 5;
-  e.Type = "F";
+  e.Type = std::string(1, 'F');
   e.Attrib = 32;
   e.Flags = 16;
   e.SHA256 = std::string(64, 'a');

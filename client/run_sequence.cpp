@@ -109,7 +109,9 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
     const std::string program = program_folder + exe;
     std::string why_not;
     if (FileExists(program) != 1) {
-      // Nothing to restart.
+      // Said on a console: a program folder misread, or given wrongly,
+      // would otherwise go unnoticed.
+      view->ShowDetail(program + " was not restarted: there is no such file");
     } else if (!IsSafeEntryPath(FolderPart(exe), FilePart(exe), true) ||
                !LeadsInto(program_folder, program)) {
       // The configuration names the program as a manifest names a file, and
