@@ -5,10 +5,16 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// Splits what follows the program's name. `legacy`: a backslash before a
-// quote that ends a parameter is plain. Returns false when a quote is
+// How backslashes before a quote are read.
+enum class Escapes {
+  kStrict,       // as CommandLineToArgvW reads them
+  kFolderAtEnd,  // the same, but a quoted parameter that ends the line in
+                 // backslashes and a quote ends in those backslashes
+};
+
+// Splits what follows the program's name. Returns false when a quote is
 // left open.
-bool SplitParameters(std::string_view s, bool legacy, std::vector<std::string>* out) {
+bool SplitParameters(std::string_view s, Escapes escapes, std::vector<std::string>* out) {
   std::string cur;
   bool in_param = false;
   int quotes = 0;  // 1 inside quotes; 2 right after the quote that closed them
@@ -36,8 +42,8 @@ bool SplitParameters(std::string_view s, bool legacy, std::vector<std::string>* 
       quotes = quotes == 1 ? 1 : 0;
       continue;
     }
-    const bool ends_param = i + 1 == s.size() || IsBlank(s[i + 1]);
-    if (legacy && quotes == 1 && backslashes > 0 && ends_param) {
+    const bool ends_line = s.find_first_not_of(" \t", i + 1) == std::string_view::npos;
+    if (escapes == Escapes::kFolderAtEnd && quotes == 1 && backslashes > 0 && ends_line) {
       // "C:\Prog\" as such a writer meant it.
       quotes = 0;
     } else if (backslashes % 2 == 0) {
@@ -76,15 +82,15 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
     while (i < line.size() && !IsBlank(line[i])) program.push_back(line[i++]);
   }
   params.push_back(program);
+  // Read as the system reads it, unless that leaves a quote open and the
+  // line ends in a folder so quoted.
   const std::string_view rest = line.substr(i);
-  std::vector<std::string> strict;
-  if (SplitParameters(rest, false, &strict)) {
-    params.insert(params.end(), strict.begin(), strict.end());
-  } else {
-    std::vector<std::string> legacy;
-    SplitParameters(rest, true, &legacy);
-    params.insert(params.end(), legacy.begin(), legacy.end());
+  std::vector<std::string> strict, folder;
+  if (!SplitParameters(rest, Escapes::kStrict, &strict) &&
+      SplitParameters(rest, Escapes::kFolderAtEnd, &folder)) {
+    strict = folder;
   }
+  params.insert(params.end(), strict.begin(), strict.end());
   return params;
 }
 

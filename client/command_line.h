@@ -21,8 +21,9 @@ namespace quasto::client {
 //
 // A line that leaves a quote open that way was written for a reader without
 // escapes, as shortcuts write a folder ending in a backslash ("C:\Prog\"):
-// there a backslash before a quote that ends a parameter is a plain
-// character, so that the folder stays that folder and swallows no quote.
+// when its last parameter ends in backslashes and a quote, those are the
+// folder's backslashes and the closing quote, so that the folder stays that
+// folder and swallows no quote.
 std::vector<std::string> SplitCommandLine(std::string_view line);
 
 // The parameters after the one that names the program.

@@ -35,6 +35,11 @@ TEST(SplitCommandLine, AQuoteLeftOpenIsReadWithoutEscapesAtTheEndOfAParameter) {
   EXPECT_EQ(SplitCommandLine(R"(q.exe "say \"hi\"" "C:\prog dir\" )"),
             (Params{"q.exe", R"(say "hi")", R"(C:\prog dir\)"}));
   EXPECT_EQ(SplitCommandLine(R"(q.exe "C:\a b\)"), (Params{"q.exe", R"(C:\a b\)"}));
+  // Escaped quotes before such a folder stay escaped quotes.
+  EXPECT_EQ(SplitCommandLine(R"(q.exe "say \"hi\" there" "C:\prog dir\")"),
+            (Params{"q.exe", R"(say "hi" there)", R"(C:\prog dir\)"}));
+  // Elsewhere the line is read as the system reads it.
+  EXPECT_EQ(SplitCommandLine(R"(q.exe "C:\a\" b)"), (Params{"q.exe", R"(C:\a" b)"}));
 }
 
 TEST(ClientArgsFromCommandLine, TwoParametersAfterTheProgram) {

@@ -27,6 +27,9 @@
                            connection closes
   /chunkstall/<path>       the file in chunks, then silence without the final chunk
   /headers                 the request's header lines as the body
+  /identity-only/<path>    the file as it is when the request asks for identity
+                           encoding (Accept-Encoding: identity), else gzip-compressed
+                           with its Content-Encoding, as servers that compress do
 
 Connections are kept open between requests (HTTP/1.1), except after the
 paths that end a body by closing. Prints "PORT <n>" once it listens (port 0
@@ -167,7 +170,7 @@ def make_handler(root, log_path, connections_path, endless=()):
                 return self.zeros(b"", 100 << 20)
             for prefix in ("/nolength/", "/truncate/", "/slow/", "/redirect/", "/hangup/",
                            "/trickle/", "/stall/", "/gzip/", "/partial/", "/short/", "/chunked/",
-                           "/chunkcut/", "/chunkhalf/", "/chunkstall/"):
+                           "/chunkcut/", "/chunkhalf/", "/chunkstall/", "/identity-only/"):
                 if path.startswith(prefix):
                     mode, path = prefix.strip("/"), path[len(prefix) - 1:]
                     break
@@ -198,6 +201,9 @@ def make_handler(root, log_path, connections_path, endless=()):
                 return self.error_page(404)
             if mode in ("chunked", "chunkcut", "chunkhalf", "chunkstall"):
                 return self.chunks(data, mode)
+            if mode == "identity-only":
+                asked = (self.headers.get("Accept-Encoding") or "").strip().lower()
+                mode = "" if asked == "identity" else "gzip"
             if mode == "gzip":
                 data = gzip.compress(data)
             if mode == "partial":
