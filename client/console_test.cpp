@@ -289,14 +289,18 @@ TEST_F(ConsoleClientTest, FolderChecksAreMadeOncePerFolder) {
   constexpr int kFolders = 20, kPerFolder = 500;
   std::string doc = "{";
   for (int i = 0; i < kFolders * kPerFolder; ++i) {
-    const std::string folder = "lib" + std::to_string(i / kPerFolder) + "\\";
-    const std::string name = "f" + std::to_string(i) + ".dll";
+    // Texts built without joining literals to temporaries or assigning
+    // literals: g++ 12 warns falsely (-Wrestrict) about those here.
+    std::string folder = std::to_string(i / kPerFolder);
+    folder.insert(0, "lib").append("\\");
+    std::string name = std::to_string(i);
+    name.insert(0, 1, 'f').append(".dll");
     if (i % kPerFolder == 0) CreateDirectoryTree(install_ / folder);
     install_.Write(folder + name, "x");
     UpdFileStructure e;
     e.Path = folder;
     e.Name = name;
-    e.Type = "F";
+    e.Type = std::string(1, 'F');
     e.Date = 5;  // long before the files' dates: all current
     doc += (i ? ", " : "") + JsonString(folder + name) + ": " + ToJson(e);
   }

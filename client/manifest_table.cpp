@@ -103,7 +103,11 @@ ManifestRead ManifestTable::Load(std::string_view json, std::string* why) {
       // Sorted, a key given twice lies next to itself.
       for (size_t i = 1; i < order_.size(); ++i) {
         if (Key(i) == Key(i - 1)) {
-          if (why != nullptr) *why = "the key " + JsonString(Key(i)) + " is repeated";
+          if (why != nullptr) {
+            const std::string_view key = Key(i);
+            *why = "the key " + JsonString(key.substr(0, 200)) + (key.size() > 200 ? "..." : "") +
+                   " is repeated";
+          }
           result = ManifestRead::kNotJson;
           break;
         }

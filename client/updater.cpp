@@ -526,7 +526,8 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
 
 std::string Updater::RefusedLine(size_t i) const {
   std::string line = "-> Update Error: " + EscapeControls(refused_[i]);
-  if (i < refusals_.size()) line += " (" + std::string(refusals_[i]) + ")";
+  // The reason may name another entry's path.
+  if (i < refusals_.size()) line += " (" + EscapeControls(refusals_[i]) + ")";
   return line + "\n";
 }
 

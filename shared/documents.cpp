@@ -185,6 +185,12 @@ class KeySet {
   std::unordered_set<std::string> set_;
 };
 
+// A key as a message names it: a key can be as long as the document.
+std::string ShortKey(std::string_view key) {
+  constexpr size_t kShown = 200;
+  return key.size() <= kShown ? JsonString(key) : JsonString(key.substr(0, kShown)) + "...";
+}
+
 // Reads a document event by event and holds it to the one form both
 // programs rely on: every object's keys distinct (two readers could take
 // different members of a repeated one), nesting at most kMaxDocumentDepth
@@ -218,7 +224,7 @@ class StrictHandler {
     std::string key = Cesu8ToUtf8(std::string_view(s, n));
     const int depth = static_cast<int>(keys_.size());
     if (!(depth == 1 && Target::kTopKeysChecked) && !keys_.back().Insert(key)) {
-      return Fail("the key " + JsonString(key) + " is repeated");
+      return Fail("the key " + ShortKey(key) + " is repeated");
     }
     return target_->Key(depth, std::move(key)) || Fail(target_->why());
   }
