@@ -254,7 +254,8 @@ TEST_F(Generation, PacksCheckedFilesAndWritesTheUpdateSet) {
   EXPECT_EQ(env.st.client.ProgInfo, "Demo 2.0 (31.01.2024)");
   EXPECT_EQ(env.dir.Read("base\\Upload\\Demo\\Quasto\\Quastorell.ucf"),
             "{\"ProgInfo\": \"Demo 2.0 (31.01.2024)\", \"ProgExe\": \"\", \"Restart\": 0, "
-            "\"Mutex\": \"\", \"URL\": \"http://example.invalid/upd/\"}");
+            "\"Mutex\": \"\", \"URL\": \"http://example.invalid/upd/\", \"ProjectId\": \"" +
+                env.st.client.ProjectId + "\"}");
   EXPECT_EQ(env.dir.Read("base\\Projects\\Demo\\Quastorell.uif"), ToJson(env.st.manifest));
   ASSERT_EQ(env.ui.messages.size(), 1u);
   EXPECT_EQ(env.ui.messages[0].caption, "Projekt erstellen");

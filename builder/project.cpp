@@ -1,5 +1,7 @@
 #include "builder/project.h"
 
+#include <sodium.h>
+
 #include "builder/generation.h"
 #include "builder/upload.h"
 #include "shared/file_stream.h"
@@ -94,7 +96,18 @@ bool LoadProject(BuilderState& st, const std::string& file_name) {
   return LoadDocument(ProjectsFolder(st) + file_name, &st.project);
 }
 
+std::string NewProjectId() {
+  if (sodium_init() < 0) return "";
+  unsigned char bits[16];
+  randombytes_buf(bits, sizeof bits);
+  char hex[2 * sizeof bits + 1];
+  sodium_bin2hex(hex, sizeof hex, bits, sizeof bits);
+  return hex;
+}
+
 std::string SaveClientConfig(BuilderState& st, const std::string& file_name) {
+  // Installations made from now on take only this project's signatures.
+  if (st.client.ProjectId.empty()) st.client.ProjectId = NewProjectId();
   const std::string folder = ProjectFolder(st, file_name);
   if (!EnsureFolder(folder)) return "";
   const std::string path = folder + kClientConfigFile;
@@ -322,6 +335,9 @@ bool ProjectDialog::Apply() {
       return false;
     }
     file_name = fields.name + kProjectExtension;
+    // Every project is told apart from the others a key signs, never one
+    // identity carried over from the project open before.
+    st_.client.ProjectId = NewProjectId();
   }
   st_.project.Titel = fields.name;
   st_.project.Source = fields.source;

@@ -19,8 +19,11 @@ std::string ProjectFolder(const BuilderState& st, const std::string& file_name);
 // operations create the folders they need and replace documents atomically.
 bool SaveProject(BuilderState& st, const std::string& file_name);
 bool LoadProject(BuilderState& st, const std::string& file_name);
-// Path of the written document, "" when it could not be written.
+// Path of the written document, "" when it could not be written. A project
+// made before projects had an identity gets one here.
 std::string SaveClientConfig(BuilderState& st, const std::string& file_name);
+// A new project identity: 128 random bits as 32 lower-case hex digits.
+std::string NewProjectId();
 bool LoadClientConfig(BuilderState& st, const std::string& file_name);
 std::string SaveManifest(BuilderState& st, const std::string& file_name);
 // Empties the manifest, then fills it from the document when it can be read.

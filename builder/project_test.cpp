@@ -40,9 +40,11 @@ TEST(Project, CreatingDemoWritesItsDocumentsAndRecentSlot) {
                 std::to_string(DateValueFromCivil({2024, 3, 5, 10, 0, 0})) +
                 ", \"Source\": " + JsonString(env.src()) +
                 ", \"Target\": \"\", \"FTPUpload\": 0, \"FTPDir\": \"\"}");
+  EXPECT_EQ(env.st.client.ProjectId.size(), 32u) << "a new project's own identity";
   EXPECT_EQ(env.dir.Read("base\\Projects\\Demo\\Quastorell.ucf"),
             "{\"ProgInfo\": \"\", \"ProgExe\": \"\", \"Restart\": 0, \"Mutex\": \"\", "
-            "\"URL\": \"http://example.invalid/upd/\"}");
+            "\"URL\": \"http://example.invalid/upd/\", \"ProjectId\": \"" +
+                env.st.client.ProjectId + "\"}");
   const std::string uif = env.dir.Read("base\\Projects\\Demo\\Quastorell.uif");
   EXPECT_EQ(uif.substr(0, 40), "{\"app.exe\": {\"Version\": \"\", \"VDate\": 0, ");
 }

@@ -132,8 +132,10 @@ std::string WriteSignedManifest(BuilderState& st, const SecretKey& key, int expi
   const int64_t timestamp = std::max(now, PreviousTimestamp(st, pub));
   std::optional<int64_t> expires;
   if (expires_days > 0) expires = now + static_cast<int64_t>(expires_days) * 86400;
-  const std::string sig =
-      SignMessage(text, key, MakeTrustedComment(timestamp, kManifestFile, expires));
+  // The signature names the project: the same key may sign every project
+  // in this base folder, and an installation takes only its own project's.
+  const std::string sig = SignMessage(
+      text, key, MakeTrustedComment(timestamp, kManifestFile, expires, st.client.ProjectId));
   const std::string data = TargetFolder(st) + "Quasto\\";
   if (!DirectoryExists(data)) CreateDirectoryTree(data);
   std::string pub_text;
@@ -158,6 +160,7 @@ bool SignedManifestIsCurrent(const BuilderState& st) {
   return ReadPublicKey(st, &pub) && fs::ReadFile(SignedManifestPath(st), &manifest) &&
          fs::ReadFile(SignaturePath(st), &sig) && manifest == PublishedManifestText(st) &&
          VerifySignature(manifest, sig, pub, &v).empty() &&
+         v.fields.project == st.client.ProjectId &&
          !(v.fields.expires && *v.fields.expires <= now);
 }
 

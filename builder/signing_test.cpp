@@ -8,6 +8,7 @@
 #include "builder/cli.h"
 #include "builder/generation.h"
 #include "builder/test_env.h"
+#include "shared/content_hash.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
 
@@ -185,6 +186,51 @@ TEST_F(Signing, ASecretKeyOthersCanReadIsUsedWithAWarning) {
   env.ui.messages.clear();
   GenerateUpdate(env.st, env.ui);
   EXPECT_EQ(env.ui.messages.size(), 1u) << "the owner's alone: no word";
+}
+
+// One key signs every project in the base folder; each project's
+// signatures name the project's own identity, a random one made when the
+// project is created and shipped in the set's client configuration.
+TEST_F(Signing, EachProjectSignsWithItsOwnIdentity) {
+  ASSERT_EQ(Cli(env, {"keygen"}), kExitOk);
+  ASSERT_TRUE(env.Create("Demo"));
+  const std::string demo = env.st.client.ProjectId;
+  EXPECT_TRUE(IsSha256Hex(demo + demo)) << demo << ": 32 lower-case hex digits";
+  ASSERT_TRUE(GenerateUpdate(env.st, env.ui).ok());
+  VerifiedSignature v;
+  ASSERT_EQ(Verify(env, &v), "");
+  EXPECT_EQ(v.fields.project, demo);
+  UpdaterStructure shipped;
+  ASSERT_TRUE(LoadDocument(Target("Quasto\\Quastorell.ucf"), &shipped));
+  EXPECT_EQ(shipped.ProjectId, demo);
+
+  // Another project, created while Demo was open, is another identity.
+  ASSERT_TRUE(env.Create("Other"));
+  EXPECT_NE(env.st.client.ProjectId, demo);
+  EXPECT_EQ(env.st.client.ProjectId.size(), 32u);
+
+  // A project made before identities existed gets one at its next
+  // generation; the signature made without one is stale from then on.
+  CloseProject(env.st, env.ui);
+  UpdaterStructure old;
+  ASSERT_TRUE(LoadDocument(env.base() + "Projects\\Demo\\Quastorell.ucf", &old));
+  old.ProjectId.clear();
+  ASSERT_TRUE(SaveDocument(env.base() + "Projects\\Demo\\Quastorell.ucf", old));
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_EQ(env.st.client.ProjectId, "");
+  ASSERT_EQ(Cli(env, {"sign", "Demo"}), kExitOk);
+  ASSERT_EQ(Verify(env, &v), "");
+  EXPECT_EQ(v.fields.project, "") << "signed as the installed sets know it";
+  ASSERT_TRUE(GenerateUpdate(env.st, env.ui).ok());
+  const std::string given = env.st.client.ProjectId;
+  EXPECT_EQ(given.size(), 32u);
+  ASSERT_EQ(Verify(env, &v), "");
+  EXPECT_EQ(v.fields.project, given);
+  ASSERT_TRUE(LoadDocument(Target("Quasto\\Quastorell.ucf"), &shipped));
+  EXPECT_EQ(shipped.ProjectId, given);
+  EXPECT_TRUE(SignedManifestIsCurrent(env.st));
+  env.st.client.ProjectId = demo;
+  EXPECT_FALSE(SignedManifestIsCurrent(env.st));
 }
 
 TEST_F(Signing, WithoutAKeyNothingChanges) {

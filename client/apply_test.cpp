@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "client/client_text.h"
+#include "client/entry_checks.h"
 #include "client/recording_view.h"
 #include "client/test_site.h"
 #include "client/updater.h"
@@ -314,7 +315,8 @@ TEST_F(ApplyTest, NothingIsWrittenDeletedOrRunThroughALinkLeadingOut) {
   const std::string log = Log();
   for (const char* refused : {"data\\new.txt", "data\\keep.txt", "data\\run.sh",
                               "data\\gone.txt", "victim.txt"}) {
-    EXPECT_NE(log.find(std::string("-> Update Error: ") + refused + "\n"), std::string::npos)
+    EXPECT_NE(log.find(std::string("-> Update Error: ") + refused + " (" + kLinkOut + ")\n"),
+              std::string::npos)
         << refused << "\n" << log;
   }
 }
@@ -469,16 +471,62 @@ TEST_F(ApplyTest, ErrorPageAsManifestIsAnUrlError) {
   EXPECT_EQ(view_.details, (std::vector<std::string>{"HTTP status 500"}));
 }
 
-TEST_F(ApplyTest, ManifestThatIsNoObjectMeansNothingToDo) {
-  site_.Write("Quastorell.uif", "[1, 2, 3]");
-  view_.events = {ViewEvent::kButton, ViewEvent::kCloseWindow};
-  Updater updater(&ctx_, &view_, transport_.get(), system_.get());
-  updater.RunUpdate("T");
-  EXPECT_EQ(view_.texts[kStatusText], "Keine Aktualisierung erforderlich.");
-  EXPECT_EQ(view_.texts[kCountText], "0");
-  EXPECT_FALSE(view_.button);
-  EXPECT_FALSE(updater.outcome().applied);  // a stray click does nothing
-  EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.log"), 0);
+// What cannot be read as one whole manifest is a manifest error, never a
+// manifest without entries: that would say nothing is to be done while the
+// publisher's update waits.
+TEST_F(ApplyTest, WhatIsNoWholeManifestIsAManifestErrorNeverNothingToDo) {
+  Install("app.txt", "old app");
+  Publish("", "app.txt", "new app");
+  const std::string good = ToJson(manifest_);
+  struct Case {
+    std::string body, url_prefix, why;
+  };
+  const std::vector<Case> cases = {
+      {"<html><body>Not here</body></html>", "", "Invalid value. (at byte 0)"},
+      {"[1, 2, 3]", "", "it is no JSON object"},
+      {good + "\n<!-- cached -->", "", "there are bytes after the JSON value (at byte " +
+                                            std::to_string(good.size() + 1) + ")"},
+      {good.substr(0, good.size() - 1), "", ""},
+      {good, "gzip/", "the server sent it in Content-Encoding \"gzip\""},
+      {good, "partial/", "HTTP status 206 is not the whole file"},
+      {good, "short/", ""},
+      {good, "chunkhalf/", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url_prefix + c.body.substr(0, 20));
+    site_.Write("Quastorell.uif", c.body);
+    ctx_.config.URL = server_.http_url() + c.url_prefix;
+    view_ = RecordingView();
+    view_.events = {ViewEvent::kNone, ViewEvent::kButton, ViewEvent::kCloseWindow};
+    Updater updater(&ctx_, &view_, transport_.get(), system_.get());
+    updater.RunUpdate(ctx_.config.ProgInfo);
+    if (c.url_prefix == "chunkhalf/") {
+      // The transfer itself broke: as any transfer that breaks.
+      EXPECT_FALSE(updater.outcome().manifest_fetched);
+    } else {
+      EXPECT_TRUE(updater.outcome().manifest_fetched);
+      EXPECT_FALSE(updater.outcome().manifest_error.empty());
+      if (!c.why.empty()) {
+        EXPECT_EQ(updater.outcome().manifest_error, c.why);
+      }
+      ASSERT_EQ(view_.messages.size(), 1u);
+      EXPECT_EQ(view_.messages[0].title, " Tool 2.0");
+      EXPECT_EQ(view_.messages[0].text,
+                "Die Update-Informationen sind besch\xC3\xA4" "digt oder unvollst\xC3\xA4" "ndig.\n"
+                "Aktualisierung wird abgebrochen.  ");
+      EXPECT_EQ(view_.messages[0].icon, kIconError);
+    }
+    EXPECT_TRUE(view_.closed);
+    EXPECT_NE(view_.texts[kStatusText], "Keine Aktualisierung erforderlich.");
+    EXPECT_FALSE(updater.outcome().applied);
+    EXPECT_EQ(install_.Read("app.txt"), "old app");
+    EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.log"), 0);
+  }
+  // The same manifest, whole, is applied.
+  site_.Write("Quastorell.uif", good);
+  ctx_.config.URL = server_.http_url() + "chunked/";
+  RunWithButton();
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
 }
 
 }  // namespace

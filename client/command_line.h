@@ -1,7 +1,6 @@
-// The client's command line, split the way its parameters are documented:
-// by blanks, with double quotes removed. Unlike the C runtime's splitting, a
-// backslash is always a plain character, so that a quoted folder ending in
-// one ("C:\Program Files\Demo\") stays that folder and swallows no quote.
+// The client's command line: split as CommandLineToArgvW splits a Windows
+// command line, and a child's command line built so that it splits back into
+// exactly the arguments it was made of.
 #ifndef QUASTO_CLIENT_COMMAND_LINE_H_
 #define QUASTO_CLIENT_COMMAND_LINE_H_
 
@@ -13,13 +12,28 @@
 
 namespace quasto::client {
 
-// Parameters are separated by blanks (spaces, tabs) outside double quotes;
-// the quotes are removed wherever they stand. A quoted empty text ("") is an
-// empty parameter.
+// The parameters of a whole command line, as CommandLineToArgvW gives them:
+// the first one names the program (quotes group it, nothing is escaped);
+// the others are separated by blanks and tabs outside double quotes, a
+// quote preceded by 2n backslashes is n backslashes and a quote that opens
+// or closes, one preceded by 2n+1 backslashes is n backslashes and a quote,
+// other backslashes are plain, and "" inside quotes is a quote.
+//
+// A line that leaves a quote open that way was written for a reader without
+// escapes, as shortcuts write a folder ending in a backslash ("C:\Prog\"):
+// when its last parameter ends in backslashes and a quote, those are the
+// folder's backslashes and the closing quote, so that the folder stays that
+// folder and swallows no quote.
 std::vector<std::string> SplitCommandLine(std::string_view line);
 
-// The parameters of a whole command line, whose first one names the program.
+// The parameters after the one that names the program.
 ClientArgs ClientArgsFromCommandLine(std::string_view line);
+
+// One argument written so that CommandLineToArgvW gives it back unchanged:
+// as it stands when it holds no blank, tab, line break or quote, else in
+// quotes, with each quote and the backslashes before it, or before the
+// closing quote, escaped.
+std::string QuoteArgument(std::string_view argument);
 
 }  // namespace quasto::client
 

@@ -7,17 +7,39 @@ namespace {
 
 using Params = std::vector<std::string>;
 
-TEST(SplitCommandLine, BlanksSeparateQuotesGroupBackslashesArePlain) {
+TEST(SplitCommandLine, AsCommandLineToArgvWSplitsIt) {
   EXPECT_EQ(SplitCommandLine(""), Params{});
-  EXPECT_EQ(SplitCommandLine("  a \t b  "), (Params{"a", "b"}));
-  // The case the C runtime gets wrong: its \" is an escaped quote.
+  EXPECT_EQ(SplitCommandLine("  a \t b  "), (Params{"", "a", "b"}));
+  EXPECT_EQ(SplitCommandLine("q.exe  a \t b  "), (Params{"q.exe", "a", "b"}));
+  // The program's name: quotes group it, nothing in it is escaped.
+  EXPECT_EQ(SplitCommandLine(R"("C:\x y\q.exe"a b)"), (Params{R"(C:\x y\q.exe)", "a", "b"}));
+  // Quotes group and are removed; "" is an empty parameter.
+  EXPECT_EQ(SplitCommandLine(R"(q.exe "" "x y"z a"b c")"), (Params{"q.exe", "", "x yz", "ab c"}));
+  // 2n backslashes and a quote: n backslashes, and the quote groups; 2n+1:
+  // n backslashes and a quote. Backslashes elsewhere are plain.
+  EXPECT_EQ(SplitCommandLine(R"(q.exe a\\b "c\\" d\"e "f\\\"g" h\)"),
+            (Params{"q.exe", R"(a\\b)", R"(c\)", R"(d"e)", R"(f\"g)", R"(h\)"}));
+  // "" inside quotes is a quote, and ends them.
+  EXPECT_EQ(SplitCommandLine(R"(q.exe "a""b c" """x y")"),
+            (Params{"q.exe", R"(a"b)", R"(c "x y)"}));
+  // Escaped quotes no longer throw the next parameter off.
+  EXPECT_EQ(SplitCommandLine(R"("C:\q.exe" "say \"hi\"" "C:\prog dir\\")"),
+            (Params{R"(C:\q.exe)", R"(say "hi")", R"(C:\prog dir\)"}));
+}
+
+// Shortcuts write a folder ending in a backslash as "C:\Prog\": read with
+// escapes, its quote would be a quote and stay open to the end of the line.
+TEST(SplitCommandLine, AQuoteLeftOpenIsReadWithoutEscapesAtTheEndOfAParameter) {
   EXPECT_EQ(SplitCommandLine(R"("C:\Demo\Quastorell.exe" -x "C:\Program Files\Demo\")"),
             (Params{R"(C:\Demo\Quastorell.exe)", "-x", R"(C:\Program Files\Demo\)"}));
-  EXPECT_EQ(SplitCommandLine(R"(q.exe a\\ "b\\" c\)"), (Params{"q.exe", R"(a\\)", R"(b\\)", R"(c\)"}));
-  // Quotes are removed wherever they stand; "" is an empty parameter.
-  EXPECT_EQ(SplitCommandLine(R"(q.exe "" "x y"z a"b c")"), (Params{"q.exe", "", "x yz", "ab c"}));
-  // An unclosed quote runs to the end.
+  EXPECT_EQ(SplitCommandLine(R"(q.exe "say \"hi\"" "C:\prog dir\" )"),
+            (Params{"q.exe", R"(say "hi")", R"(C:\prog dir\)"}));
   EXPECT_EQ(SplitCommandLine(R"(q.exe "C:\a b\)"), (Params{"q.exe", R"(C:\a b\)"}));
+  // Escaped quotes before such a folder stay escaped quotes.
+  EXPECT_EQ(SplitCommandLine(R"(q.exe "say \"hi\" there" "C:\prog dir\")"),
+            (Params{"q.exe", R"(say "hi" there)", R"(C:\prog dir\)"}));
+  // Elsewhere the line is read as the system reads it.
+  EXPECT_EQ(SplitCommandLine(R"(q.exe "C:\a\" b)"), (Params{"q.exe", R"(C:\a" b)"}));
 }
 
 TEST(ClientArgsFromCommandLine, TwoParametersAfterTheProgram) {
@@ -30,6 +52,28 @@ TEST(ClientArgsFromCommandLine, TwoParametersAfterTheProgram) {
   ClientArgs folder_only = ClientArgsFromCommandLine(R"(Quastorell.exe "" C:\Prog)");
   EXPECT_EQ(folder_only.restart_argument, "");
   EXPECT_EQ(folder_only.program_folder, R"(C:\Prog)");
+  ClientArgs blanks = ClientArgsFromCommandLine(R"(Quastorell.exe "/file=C:\My Docs\a b.txt")");
+  EXPECT_EQ(blanks.restart_argument, R"(/file=C:\My Docs\a b.txt)");
+  EXPECT_EQ(blanks.program_folder, "");
+}
+
+// Whatever the argument, the child's command line splits back into exactly it.
+TEST(QuoteArgument, SplitsBackIntoTheSameArgument) {
+  EXPECT_EQ(QuoteArgument("-x"), "-x");
+  EXPECT_EQ(QuoteArgument(R"(C:\dir\file)"), R"(C:\dir\file)");
+  EXPECT_EQ(QuoteArgument("a b"), R"("a b")");
+  EXPECT_EQ(QuoteArgument(R"(C:\My Docs\)"), R"("C:\My Docs\\")");
+  EXPECT_EQ(QuoteArgument(R"(say "hi")"), R"("say \"hi\"")");
+  EXPECT_EQ(QuoteArgument(""), R"("")");
+  for (const std::string& arg :
+       {std::string("/file=C:\\My Docs\\a b.txt"), std::string("a\\\"b"), std::string("\\\\"),
+        std::string("\\\"\\\\\""), std::string("\"\""), std::string("x\ty"),
+        std::string("tr\xC3\xA4ume \xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\\"),
+        std::string("ends in a quote\""), std::string(" "), std::string("a\\\\ \\\\b\\")}) {
+    EXPECT_EQ(SplitCommandLine("\"C:\\p\\q.exe\" " + QuoteArgument(arg)),
+              (Params{"C:\\p\\q.exe", arg}))
+        << arg;
+  }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "shared/folders.h"
 #include "shared/fs.h"
 #include "shared/packed_file.h"
+#include "shared/signature.h"
 #include "shared/test_util.h"
 #include "tests/support/server_process.h"
 
@@ -219,6 +220,136 @@ TEST_F(ConsoleClientTest, ExitStatusForFailuresAndMissingManifest) {
   EXPECT_EQ(out.find("HTTP status"), std::string::npos) << out;
 }
 
+TEST_F(ConsoleClientTest, ADamagedManifestSaysWhyAndExitsWithTwo) {
+  install_.Write("app.txt", "old");
+  fs::SetFileDate(install_ / "app.txt", kOld);
+  Publish("", "app.txt", "new app");
+  site_.Write("Quastorell.uif", ToJson(manifest_) + "<html>");
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 2) << out;
+  EXPECT_NE(out.find("[error] Tool 2.0:\n  Die Update-Informationen sind besch\xC3\xA4" "digt "
+                     "oder unvollst\xC3\xA4" "ndig.\n  Aktualisierung wird abgebrochen.\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("The manifest cannot be read: there are bytes after the JSON value"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "old");
+}
+
+// "Update complete." alone would say the installation is the release: the
+// console names the refused entries, counts them and says where the log is
+// that gives the reasons, also when nothing else is to be done.
+TEST_F(ConsoleClientTest, RefusedEntriesAreCountedWithWhereToReadWhy) {
+  install_.Write("app.txt", "old");
+  fs::SetFileDate(install_ / "app.txt", kOld);
+  Publish("", "app.txt", "new app");
+  client::PublishFile(site_, &manifest_, "..\\", "evil.txt", "outside", kNew);
+  UpdFileStructure& big = client::PublishFile(site_, &manifest_, "", "big.iso", "x", kNew);
+  big.Size = static_cast<int32_t>(0x80000005u);
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  const std::string log_path = fs::NativePath(install_ / "Quasto\\Quastorell.log");
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_NE(out.find("  Refused: ..\\evil.txt (its path leaves the folder or is no name Windows "
+                     "allows)\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("  Refused: big.iso (its size is negative)\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("-2097152"), std::string::npos) << out;
+  const size_t done = out.find("Aktualisierung komplett.");
+  const size_t count =
+      out.find("  2 entries of the manifest were refused; the log says why: " + log_path + "\n");
+  EXPECT_NE(done, std::string::npos) << out;
+  EXPECT_NE(count, std::string::npos) << out;
+  EXPECT_LT(done, count) << out;
+  const std::string log = install_.Read("Quasto\\Quastorell.log");
+  EXPECT_NE(log.find("-> app.txt (0 KB)\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Update Error: big.iso (its size is negative)\n"), std::string::npos)
+      << log;
+
+  // Nothing else to do: the log is written for them all the same.
+  fs::RemoveFile(install_ / "Quasto\\Quastorell.log");
+  out.clear();
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_NE(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << out;
+  EXPECT_NE(out.find("2 entries of the manifest were refused; the log says why: "),
+            std::string::npos)
+      << out;
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.log").find("-> Update Error: ..\\evil.txt ("),
+            std::string::npos);
+}
+
+// A large manifest is analysed in time proportional to its entries: what is
+// asked of a folder (where its links lead, whether it is the data folder or
+// the client's) is asked once per folder, and each file is looked at once.
+// Counted in system calls, which do not depend on the machine's speed.
+TEST_F(ConsoleClientTest, FolderChecksAreMadeOncePerFolder) {
+  constexpr int kFolders = 20, kPerFolder = 500;
+  std::string doc = "{";
+  for (int i = 0; i < kFolders * kPerFolder; ++i) {
+    // Texts built without joining literals to temporaries or assigning
+    // literals: g++ 12 warns falsely (-Wrestrict) about those here.
+    std::string folder = std::to_string(i / kPerFolder);
+    folder.insert(0, "lib").append("\\");
+    std::string name = std::to_string(i);
+    name.insert(0, 1, 'f').append(".dll");
+    if (i % kPerFolder == 0) CreateDirectoryTree(install_ / folder);
+    install_.Write(folder + name, "x");
+    UpdFileStructure e;
+    e.Path = folder;
+    e.Name = name;
+    e.Type = std::string(1, 'F');
+    e.Date = 5;  // long before the files' dates: all current
+    doc += (i ? ", " : "") + JsonString(folder + name) + ": " + ToJson(e);
+  }
+  site_.Write("Quastorell.uif", doc + "}");
+  const std::string trace = logs_ / "trace.txt";
+  std::string out;
+  EXPECT_EQ(testing::RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", trace, "-e",
+                                 "trace=readlink,readlinkat,lstat,newfstatat,stat,statx",
+                                 install_ / "quastorell", "--unattended"},
+                                &out, "", {"LC_ALL=C", "ASAN_OPTIONS=detect_leaks=0"}),
+            0)
+      << out;
+  EXPECT_NE(out.find("Keine Aktualisierung erforderlich."), std::string::npos) << out;
+  const std::string calls = logs_.Read("trace.txt");
+  auto count = [&](const std::string& what) {
+    size_t n = 0;
+    for (size_t at = calls.find(what); at != std::string::npos; at = calls.find(what, at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  // Links are resolved per folder (one readlink per component each time).
+  EXPECT_LT(count("readlink"), static_cast<size_t>(kFolders * 40)) << "per entry, not per folder";
+  // One look at each file, and a few at each folder and document.
+  EXPECT_LT(count("\n"), static_cast<size_t>(kFolders * kPerFolder * 2)) << calls.size();
+}
+
+// Rollback protection that no longer holds is said and is no success.
+TEST_F(ConsoleClientTest, AStateThatCannotBeWrittenEndsWithStatusOne) {
+  PublicKey pub;
+  SecretKey secret;
+  GenerateKeyPair(&pub, &secret);
+  install_.Write("Quasto\\Quastorell.pub", PublicKeyFileText(pub));
+  ASSERT_TRUE(fs::MakeDirectory(install_ / "Quasto\\Quastorell.state"));
+  client::PublishHashed(site_, &manifest_, "", "app.txt", "new app", kNew);
+  const std::string text = ToJson(manifest_);
+  site_.Write("Quastorell.uif", text);
+  site_.Write("Quastorell.uif.minisig",
+              SignMessage(text, secret,
+                          MakeTrustedComment(fs::ClockNowNs() / 1000000000, "Quastorell.uif", {})));
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 1) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
+  EXPECT_NE(out.find("  Quastorell.state cannot be written: a manifest older than this one would "
+                     "not be refused next time\n"),
+            std::string::npos)
+      << out;
+}
+
 TEST_F(ConsoleClientTest, RestartsTheProgramWithItsArgument) {
   install_.Write("prog.sh", "#!/bin/sh\necho \"$1\" > restarted.txt\n");
   chmod((install_ / "prog.sh").c_str(), 0755);
@@ -287,8 +418,14 @@ TEST_F(ConsoleClientTest, AManifestCannotDisableOrRedirectTheClient) {
   EXPECT_EQ(install_.Read("Quasto\\Quastorell.lng"), "<Quastorell/>");
   EXPECT_EQ(FileExists(install_ / "quastorell"), 1);
   const std::string log = install_.Read("Quasto\\Quastorell.log");
-  EXPECT_NE(log.find("-> Update Error: Quasto\\Quastorell.ucf\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("-> Update Error: quastorell\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Update Error: Quasto\\Quastorell.ucf (it would change one of the "
+                     "client's own files)\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("-> Update Error: quastorell (it would change one of the client's own "
+                     "files)\n"),
+            std::string::npos)
+      << log;
 
   out.clear();
   EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;

@@ -1,5 +1,6 @@
 #include "client/download.h"
 
+#include <cctype>
 #include <new>
 
 #include "client/client_text.h"
@@ -39,11 +40,19 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
 
   int64_t content_length = -1;
   int status = 0;
+  std::string encoding;
   int64_t received = 0;
   int64_t percent = 0;
   bool sink_ok = true;
   bool too_long = false;
-  auto success = [&] { return status >= 200 && status <= 299; };
+  // Only a 200 is the whole file: a 206 is a part of it, and a compressed
+  // body is another file.
+  auto identity = [&] {
+    std::string e = encoding;
+    for (char& c : e) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return e.empty() || e == "identity";
+  };
+  auto success = [&] { return status == 200 && identity(); };
 
   auto show_progress = [&] {
     if (!show) return;
@@ -64,6 +73,7 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
       [&](const HttpResponseInfo& info) {
         status = info.status;
         content_length = info.content_length;
+        encoding = info.content_encoding;
       },
       [&](std::string_view piece) {
         // An error page, or a redirect's own page, is not the file: stop
@@ -86,6 +96,18 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
       });
   last_status_ = status;
   last_too_long_ = too_long;
+  last_not_whole_.clear();
+  // Built piece by piece: g++ 12 warns falsely (-Wrestrict) about a literal
+  // joined to a temporary here.
+  if (status >= 200 && status <= 299 && status != 200) {
+    last_not_whole_ = "HTTP status ";
+    last_not_whole_ += std::to_string(status);
+    last_not_whole_ += " is not the whole file";
+  } else if (status == 200 && !identity()) {
+    last_not_whole_ = "the server sent it in Content-Encoding \"";
+    last_not_whole_ += encoding;
+    last_not_whole_ += "\"";
+  }
   // The final, empty read shows the last state once more.
   if (ok) show_progress();
   view_->PostNotification(kDownloadEnded);

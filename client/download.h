@@ -36,10 +36,15 @@ class Downloader {
   int last_status() const { return last_status_; }
   // Whether the last transfer was stopped for going past its `max_bytes`.
   bool last_too_long() const { return last_too_long_; }
+  // Why the last answer was refused although the server gave one as a
+  // success: a 2xx other than 200 (a part, or no body), or a body in
+  // another Content-Encoding than identity. "" otherwise.
+  const std::string& last_not_whole() const { return last_not_whole_; }
 
   // The whole body, or nothing when the transfer failed, the server's final
-  // answer was not a success (2xx: an error page, or a redirect that was not
-  // followed, is not the file), the body was empty, or longer than
+  // answer was not 200 with the body as it lies on the server (an error
+  // page, a redirect that was not followed, a part of the file or a
+  // compressed one is not the file), the body was empty, or longer than
   // `max_bytes` (when not negative; announced or received, it is stopped at
   // once). `file_name` only names the download in the progress text ({F}:
   // its file part). open_flags -1 selects the no-cache default; chunk <= 0
@@ -62,6 +67,7 @@ class Downloader {
   ProgressBinding binding_;
   int last_status_ = 0;
   bool last_too_long_ = false;
+  std::string last_not_whole_;
 };
 
 }  // namespace quasto::client

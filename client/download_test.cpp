@@ -114,6 +114,25 @@ TEST_F(DownloadTest, OnlyASuccessfulAnswerIsTheBody) {
   EXPECT_EQ(downloader_.last_status(), 204);
 }
 
+// Only a 200 with the body as it lies on the server is the file: a part of
+// it (206) or a compressed body is not, nor a chunked one whose end never
+// came. The client asks for no encoding.
+TEST_F(DownloadTest, OnlyAWhole200InIdentityIsTheBody) {
+  EXPECT_FALSE(Get("gzip/file.bin"));
+  EXPECT_EQ(downloader_.last_not_whole(), "the server sent it in Content-Encoding \"gzip\"");
+  EXPECT_FALSE(Get("partial/file.bin"));
+  EXPECT_EQ(downloader_.last_not_whole(), "HTTP status 206 is not the whole file");
+  EXPECT_FALSE(Get("chunkcut/file.bin"));
+  EXPECT_FALSE(Get("chunkhalf/file.bin"));
+  EXPECT_EQ(downloader_.last_not_whole(), "");
+  auto whole = Get("chunked/file.bin");
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(*whole, body_);
+  auto headers = Get("headers", 0);
+  ASSERT_TRUE(headers);
+  EXPECT_NE(headers->find("Accept-Encoding: identity\n"), std::string::npos) << *headers;
+}
+
 TEST_F(DownloadTest, ABodyLongerThanAllowedIsStopped) {
   int64_t seen = 0;
   auto count = [&](std::string_view piece) {

@@ -24,9 +24,16 @@ inline constexpr uint32_t kFlagNoCacheDefault = 0x04000100;
 // fills the disk.
 inline constexpr uint32_t kFlagNoCacheWrite = 0x04000000;
 
+// Every request asks for the body as it lies on the server: a transport
+// never decodes one.
+inline constexpr char kAcceptIdentity[] = "Accept-Encoding: identity";
+
 struct HttpResponseInfo {
   int status = 0;               // HTTP status of the final response
   int64_t content_length = -2;  // -2: the response had no readable Content-Length
+  // The response's Content-Encoding as sent ("" without one); a body in
+  // any other than "identity" is not the file.
+  std::string content_encoding;
 };
 
 // What ends a request that cannot come to a result. Both transports apply

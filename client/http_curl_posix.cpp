@@ -1,6 +1,8 @@
 #include <curl/curl.h>
 
+#include <cctype>
 #include <mutex>
+#include <string>
 
 #include "client/dead_transfer.h"
 #include "client/http.h"
@@ -15,7 +17,34 @@ struct Transfer {
   DeadTransferWatch* watch;
   bool started = false;
   bool aborted = false;
+  std::string content_encoding;  // of the response whose headers came last
 };
+
+// Keeps the Content-Encoding of the final response: each response of a
+// redirect chain starts with its status line.
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const size_t n = size * count;
+  std::string_view line(data, n);
+  if (line.substr(0, 5) == "HTTP/") t->content_encoding.clear();
+  constexpr std::string_view kName = "content-encoding:";
+  if (line.size() > kName.size()) {
+    std::string name(line.substr(0, kName.size()));
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name == kName) {
+      std::string_view value = line.substr(kName.size());
+      while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+        value.remove_prefix(1);
+      }
+      while (!value.empty() && (value.back() == '\r' || value.back() == '\n' ||
+                                value.back() == ' ' || value.back() == '\t')) {
+        value.remove_suffix(1);
+      }
+      t->content_encoding = std::string(value);
+    }
+  }
+  return n;
+}
 
 // Called by curl about once a second even while nothing arrives, so a silent
 // server is noticed as surely as a trickling one.
@@ -37,6 +66,7 @@ void Start(Transfer* t) {
       length >= 0) {
     info.content_length = static_cast<int64_t>(length);
   }
+  info.content_encoding = t->content_encoding;
   (*t->on_start)(info);
 }
 
@@ -62,6 +92,7 @@ class CurlTransport : public HttpTransport {
   }
   ~CurlTransport() override {
     if (curl_ != nullptr) curl_easy_cleanup(curl_);
+    if (headers_ != nullptr) curl_slist_free_all(headers_);
   }
   CurlTransport(const CurlTransport&) = delete;
   CurlTransport& operator=(const CurlTransport&) = delete;
@@ -77,16 +108,18 @@ class CurlTransport : public HttpTransport {
     busy_ = true;
     DeadTransferWatch watch(limits_.dead_bytes_per_second, limits_.dead_seconds);
     watch.Start(DeadTransferWatch::NowMs());
-    Transfer t{&on_start, &on_data, curl_, &watch};
+    Transfer t{&on_start, &on_data, curl_, &watch, false, false, {}};
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, static_cast<long>(chunk_size));
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &t);
     curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &t);
     CURLcode rc = curl_easy_perform(curl_);
     if (rc == CURLE_OK) Start(&t);  // an empty body still has headers
     // No pointer into this call's frame outlives it.
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
     curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, nullptr);
     busy_ = false;
     return rc == CURLE_OK && !t.aborted;
   }
@@ -103,6 +136,12 @@ class CurlTransport : public HttpTransport {
     curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, OnWrite);
+    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, OnHeader);
+    // The body as it lies on the server, and never decoded here: a server
+    // that compresses anyway is told apart by its Content-Encoding.
+    headers_ = curl_slist_append(nullptr, kAcceptIdentity);
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers_);
+    curl_easy_setopt(curl_, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     // A server that stops sending, or sends a byte now and then, must not
     // hang the update for ever: the dead-transfer watch ends it.
     curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT,
@@ -114,6 +153,7 @@ class CurlTransport : public HttpTransport {
 
   HttpLimits limits_;
   CURL* curl_ = nullptr;
+  curl_slist* headers_ = nullptr;
   bool busy_ = false;
 };
 

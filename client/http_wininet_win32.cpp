@@ -94,6 +94,7 @@ class WinInetTransport : public HttpTransport {
       HttpResponseInfo info;
       info.status = static_cast<int>(QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, 0));
       info.content_length = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH, -2);
+      QueryText(request.get(), HTTP_QUERY_CONTENT_ENCODING, &info.content_encoding);
       std::string location;
       if (IsRedirect(info.status) && QueryText(request.get(), HTTP_QUERY_LOCATION, &location) &&
           !location.empty()) {
@@ -145,7 +146,13 @@ class WinInetTransport : public HttpTransport {
     auto request = std::make_unique<InetHandle>(HttpOpenRequestA(
         (*connection)->get(), "GET", object.c_str(), nullptr, nullptr, nullptr, flags, 0));
     if (!*request) return nullptr;
-    if (!HttpSendRequestA(request->get(), nullptr, 0, nullptr, 0)) return nullptr;
+    // WinINet decodes no body unless told to; the server is asked for none
+    // it would have to.
+    const std::string headers = std::string(kAcceptIdentity) + "\r\n";
+    if (!HttpSendRequestA(request->get(), headers.c_str(), static_cast<DWORD>(headers.size()),
+                          nullptr, 0)) {
+      return nullptr;
+    }
     return request;
   }
 

@@ -367,11 +367,39 @@ void CloseJournal(const std::string& file, const std::vector<JournalStep>& pendi
   SaveJournal(file, rest);
 }
 
-std::vector<JournalStep> PendingSteps(const std::string& file) {
+namespace {
+
+// The first step `check` refuses, as a reason with the step's path; "".
+std::string Refusal(const Journal& j, const StepCheck& check) {
+  if (!check) return "";
+  for (const JournalStep& s : j.steps) {
+    const std::string why = check(s);
+    if (!why.empty()) return (s.path.empty() ? std::string() : s.path + ": ") + why;
+  }
+  return "";
+}
+
+// Renames the journal aside, so that a person can look; the log line.
+std::string SetAside(const std::string& file, const std::string& what) {
+  const std::string aside = UniqueName(file, kUnreadableSuffix, {});
+  fs::Rename(file, aside);
+  return "-> Journal " + what + ", set aside: " + FilePart(aside);
+}
+
+}  // namespace
+
+std::vector<JournalStep> PendingSteps(const std::string& file, const StepCheck& check,
+                                      std::string* log) {
   std::string text;
   Journal j;
   std::vector<JournalStep> out;
   if (!fs::ReadFile(file, &text) || !ParseJournal(text, &j) || !j.committing) return out;
+  const std::string why = Refusal(j, check);
+  if (!why.empty()) {
+    const std::string line = SetAside(file, "unsafe") + " (" + EscapeControls(why) + ")\n";
+    if (log != nullptr) *log += line;
+    return out;
+  }
   for (const JournalStep& s : j.steps) {
     if (s.kind == StepKind::kDropBackup || s.kind == StepKind::kTemporary) out.push_back(s);
   }
@@ -382,7 +410,8 @@ std::string AsideName(const std::string& full, const std::vector<std::string>& t
   return UniqueName(full, kBackupSuffix, taken);
 }
 
-Recovery RecoverInterruptedUpdate(const std::string& base, const std::string& data) {
+Recovery RecoverInterruptedUpdate(const std::string& base, const std::string& data,
+                                  const StepCheck& check) {
   // A kill while a document was being replaced leaves its temporary.
   std::vector<fs::DirEntry> entries;
   if (fs::ListDirectory(data, &entries)) {
@@ -401,10 +430,15 @@ Recovery RecoverInterruptedUpdate(const std::string& base, const std::string& da
   Journal j;
   if (!fs::ReadFile(file, &text) || !ParseJournal(text, &j)) {
     // Acting on part of a journal could mix versions; a person must look.
-    const std::string aside = UniqueName(file, kUnreadableSuffix, {});
-    fs::Rename(file, aside);
     r.kind = Recovery::kSetAside;
-    r.log = "-> Journal unreadable, set aside: " + FilePart(aside) + "\n";
+    r.log = SetAside(file, "unreadable") + "\n";
+    r.failures = 1;
+    return r;
+  }
+  const std::string why = Refusal(j, check);
+  if (!why.empty()) {
+    r.kind = Recovery::kSetAside;
+    r.log = SetAside(file, "unsafe") + " (" + EscapeControls(why) + ")\n";
     r.failures = 1;
     return r;
   }

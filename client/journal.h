@@ -15,6 +15,7 @@
 #ifndef QUASTO_CLIENT_JOURNAL_H_
 #define QUASTO_CLIENT_JOURNAL_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,9 +86,17 @@ bool SaveJournal(const std::string& file, const Journal& journal);
 // Once its steps are taken: removes the journal, or, while something could
 // not be removed yet, keeps only the steps that remove it.
 void CloseJournal(const std::string& file, const std::vector<JournalStep>& pending);
+// Says why a step may not be taken ("" when it may). The journal lies in a
+// folder others may write; a run with more rights than they have must not
+// act on a step they wrote. With a check, a journal one of whose steps
+// fails it is set aside like an unreadable one, and nothing of it is done.
+using StepCheck = std::function<std::string(const JournalStep&)>;
+
 // The old versions and temporaries an earlier run could not remove yet, as
-// kept in the journal.
-std::vector<JournalStep> PendingSteps(const std::string& file);
+// kept in the journal. A journal that fails `check` is set aside, the line
+// saying so appended to `log`, and nothing is returned.
+std::vector<JournalStep> PendingSteps(const std::string& file, const StepCheck& check = {},
+                                      std::string* log = nullptr);
 
 // 1 when the path is an existing directory with no file and no subdirectory.
 int IsDirectoryEmpty(const std::string& path);
@@ -103,8 +112,9 @@ struct Recovery {
     kNothing,     // no journal, or one with old versions to delete only
     kUndone,      // staging was interrupted: its traces are removed
     kCompleted,   // a commit was interrupted: its remaining steps are done
-    kSetAside,    // the journal could not be read: renamed to "Quastorell.journal.bad"
-                  // (a number before ".bad" when that is taken), nothing done
+    kSetAside,    // the journal could not be read, or a step failed the check:
+                  // renamed to "Quastorell.journal.bad" (a number before ".bad"
+                  // when that is taken), nothing done
   };
   Kind kind = kNothing;
   // For kCompleted and kSetAside: the lines for the log.
@@ -116,7 +126,8 @@ struct Recovery {
 // undoes an interrupted staging, sets an unreadable journal aside, retries
 // deleting old versions that were in use, and removes the temporaries of the
 // client's own documents in the data folder. Needs no network.
-Recovery RecoverInterruptedUpdate(const std::string& base_folder, const std::string& data_folder);
+Recovery RecoverInterruptedUpdate(const std::string& base_folder, const std::string& data_folder,
+                                  const StepCheck& check = {});
 
 }  // namespace quasto::client
 

@@ -20,10 +20,21 @@ bool SignatureRequired(const std::string& data_folder);
 
 // Checks `manifest` (the exact bytes received) against the signature file's
 // text with the data folder's public key, at `now` (Unix seconds), and on
-// success records the signature's timestamp. "" when the manifest is
+// success records the signature's timestamp. `project`, when not empty, is
+// the installation's project identity: the signature must name it, since
+// one key may sign every project of a publisher, and another project's
+// signed manifest is no update of this one. "" when the manifest is
 // accepted, else why it is not.
+//
+// The state protects against a replayed older manifest only while it can
+// be read and written. When it cannot (a folder in its place, a read-only
+// data folder), the manifest is still checked and taken, and
+// `state_problem` says so: the caller must not go on as if the protection
+// held.
 std::string CheckManifestSignature(const std::string& data_folder, std::string_view manifest,
-                                   std::string_view signature_file, int64_t now);
+                                   std::string_view signature_file, int64_t now,
+                                   const std::string& project = "",
+                                   std::string* state_problem = nullptr);
 
 }  // namespace quasto::client
 

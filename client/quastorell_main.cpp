@@ -4,8 +4,10 @@
 //   quastorell [--unattended] [restart argument] [program folder]
 //
 // Exit status: 0 updated or nothing to do, 1 an action failed (or the
-// update could not run), 2 the manifest could not be fetched or was refused
-// (its signature, age or expiry; the reason is printed), 3 the user declined
+// update could not run, or the state that keeps older signed manifests out
+// cannot be read or written), 2 the manifest could not be fetched or was refused
+// (its signature, age or expiry, or it is damaged or incomplete; the reason
+// is printed), 3 the user declined
 // the update, 4 another run is updating this installation.
 #include <unistd.h>
 
@@ -33,9 +35,10 @@ constexpr char kUsageGerman[] =
     "  Neustart-Argument    wird dem Programm beim Neustart nach dem Update übergeben\n"
     "  Programmverzeichnis  dort wird das Programm neu gestartet (ohne Angabe: das\n"
     "                       Verzeichnis von quastorell)\n"
-    "Exit-Status: 0 aktualisiert oder nichts zu tun, 1 eine Aktion ist fehlgeschlagen,\n"
-    "2 die Update-Info konnte nicht geladen werden, 3 das Update wurde abgelehnt,\n"
-    "4 eine andere Aktualisierung dieser Installation läuft.\n";
+    "Exit-Status: 0 aktualisiert oder nichts zu tun, 1 eine Aktion ist fehlgeschlagen\n"
+    "(oder Quasto/Quastorell.state ist nicht les- oder schreibbar), 2 die Update-Info\n"
+    "konnte nicht geladen werden, ist nicht signiert oder beschädigt, 3 das Update wurde\n"
+    "abgelehnt, 4 eine andere Aktualisierung dieser Installation läuft.\n";
 
 constexpr char kUsageEnglish[] =
     "Usage: quastorell [--unattended] [restart argument] [program folder]\n"
@@ -46,9 +49,10 @@ constexpr char kUsageEnglish[] =
     "  restart argument  passed to the program when it is restarted after the update\n"
     "  program folder    where the program is restarted (default: the folder of\n"
     "                    quastorell)\n"
-    "Exit status: 0 updated or nothing to do, 1 an action failed, 2 the manifest\n"
-    "could not be fetched, 3 the update was declined, 4 another update of this\n"
-    "installation is running.\n";
+    "Exit status: 0 updated or nothing to do, 1 an action failed (or\n"
+    "Quasto/Quastorell.state cannot be read or written), 2 the manifest could not be\n"
+    "fetched, is not signed or is damaged, 3 the update was declined, 4 another update\n"
+    "of this installation is running.\n";
 
 }  // namespace
 
@@ -100,7 +104,10 @@ int main(int argc, char** argv) {
     case ClientOutcome::kNoManifest:
       return 2;
     case ClientOutcome::kBadSignature:
-      std::fprintf(stderr, "Signature check failed: %s\n", why.c_str());
+      std::fprintf(stderr, "Signature check failed: %s\n", EscapeControls(why).c_str());
+      return 2;
+    case ClientOutcome::kBadManifest:
+      std::fprintf(stderr, "The manifest cannot be read: %s\n", EscapeControls(why).c_str());
       return 2;
     case ClientOutcome::kFailed:
     case ClientOutcome::kProgramRunning:

@@ -1,6 +1,7 @@
 #include "client/run_sequence.h"
 
 #include "client/journal.h"
+#include "client/journal_check.h"
 #include "client/updater.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
@@ -37,7 +38,9 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
 
   // Whatever an earlier run left half done is finished (or undone) first,
   // before the configuration is read, without the network.
-  const Recovery recovery = RecoverInterruptedUpdate(ctx.base_folder, ctx.data_folder);
+  const Recovery recovery = RecoverInterruptedUpdate(
+      ctx.base_folder, ctx.data_folder,
+      JournalStepCheck(ctx.base_folder, ctx.data_folder, ctx.executable));
   if (!recovery.log.empty()) WriteLogFile(ctx.data_folder, recovery.log + kLogEndLine, system);
 
   const bool sockets = system->StartSockets();
@@ -83,12 +86,17 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
       } else if (!o.signature_failure.empty()) {
         outcome = ClientOutcome::kBadSignature;
         if (why != nullptr) *why = o.signature_failure;
-      } else if (o.actions == 0) {
-        outcome = ClientOutcome::kNothingToDo;
-      } else if (!o.applied) {
+      } else if (!o.manifest_error.empty()) {
+        outcome = ClientOutcome::kBadManifest;
+        if (why != nullptr) *why = o.manifest_error;
+      } else if (!o.applied && o.actions > 0) {
         outcome = ClientOutcome::kNotApplied;
+      } else if (o.failures > 0 || !o.state_problem.empty()) {
+        // Rollback protection that no longer holds is no success either.
+        outcome = ClientOutcome::kFailed;
+        if (why != nullptr) *why = o.state_problem;
       } else {
-        outcome = o.failures > 0 ? ClientOutcome::kFailed : ClientOutcome::kUpdated;
+        outcome = o.actions == 0 ? ClientOutcome::kNothingToDo : ClientOutcome::kUpdated;
       }
     }
   }
@@ -101,7 +109,9 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
     const std::string program = program_folder + exe;
     std::string why_not;
     if (FileExists(program) != 1) {
-      // Nothing to restart.
+      // Said on a console: a program folder misread, or given wrongly,
+      // would otherwise go unnoticed.
+      view->ShowDetail(program + " was not restarted: there is no such file");
     } else if (!IsSafeEntryPath(FolderPart(exe), FilePart(exe), true) ||
                !LeadsInto(program_folder, program)) {
       // The configuration names the program as a manifest names a file, and

@@ -33,6 +33,7 @@ enum class ClientOutcome {
   kFailed,          // some action failed
   kNoManifest,      // the manifest could not be fetched, or no connection
   kBadSignature,    // the manifest is not the publisher's, is older or expired
+  kBadManifest,     // what came is no whole manifest: damaged, cut short, a part
   kProgramRunning,  // the program holds its mutex: nothing was done
   kAlreadyRunning,  // another run holds the installation's lock: nothing was done
   kNoWindow,        // the progress window could not be opened
@@ -40,7 +41,7 @@ enum class ClientOutcome {
 
 // Runs the whole sequence against the given platform and returns how it
 // ended. `base_folder` is the result of the base-folder rule. `why`, when
-// given, receives the reason of a refused signature.
+// given, receives the reason of a refused signature or manifest.
 ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
                         ClientView* view, HttpTransport* transport, ClientSystem* system,
                         std::string* why = nullptr);

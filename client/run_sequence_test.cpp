@@ -166,13 +166,13 @@ TEST_F(RunSequenceTest, RefusedRestartIsExplainedAsADetail) {
 // Before the configuration is even read, and with no server to reach.
 TEST_F(RunSequenceTest, KilledCommitIsCompletedFirstAndLogged) {
   dir_.Write("app.exe", "old");
-  dir_.Write("app.exe.~qnew", "new");
+  dir_.Write("app.exe.0123456789abcdef.~qnew", "new");
   Journal j;
   j.committing = true;
   JournalStep place;
   place.kind = StepKind::kPlace;
   place.path = "app.exe";
-  place.staged = "app.exe.~qnew";
+  place.staged = "app.exe.0123456789abcdef.~qnew";
   place.aside = "app.exe.bak";
   place.line = "-> app.exe (0 KB)\n";
   j.steps = {place};
@@ -213,12 +213,17 @@ TEST_F(RunSequenceTest, NoRestartWithoutProgramOrFlagOrFile) {
   Config(R"({"ProgExe": "tool.exe", "Restart": 0})");
   dir_.Write("tool.exe", "x");
   Run();
+  EXPECT_TRUE(view_.details.empty());
   Config(R"({"ProgExe": "missing.exe", "Restart": 1})");
   Run();
   Config(R"({"ProgExe": "folder", "Restart": 1})");
   CreateDirectoryTree(dir_ / "folder");
   Run();
   for (const auto& call : system_.calls) EXPECT_NE(call.rfind("start", 0), 0u) << call;
+  // A restart that finds nothing is said, for a console to show.
+  EXPECT_EQ(view_.details, (std::vector<std::string>{
+                               dir_ / "missing.exe" + " was not restarted: there is no such file",
+                               dir_ / "folder" + " was not restarted: there is no such file"}));
 }
 
 TEST_F(RunSequenceTest, MissingConfigurationStillTriesTheBareAddress) {

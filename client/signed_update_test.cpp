@@ -3,6 +3,8 @@
 // signed, never an older manifest and never an expired one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "client/manifest_trust.h"
 #include "client/recording_view.h"
 #include "client/test_site.h"
@@ -48,12 +50,12 @@ class SignedUpdateTest : public ::testing::Test {
 
   // The manifest and its signature on the server, as the builder publishes.
   void Sign(int64_t timestamp, std::optional<int64_t> expires = std::nullopt,
-            const SecretKey* key = nullptr) {
+            const SecretKey* key = nullptr, const std::string& project = "") {
     text_ = ToJson(manifest_);
     site_.Write("Quastorell.uif", text_);
     site_.Write("Quastorell.uif.minisig",
                 SignMessage(text_, key ? *key : secret_,
-                            MakeTrustedComment(timestamp, "Quastorell.uif", expires)));
+                            MakeTrustedComment(timestamp, "Quastorell.uif", expires, project)));
   }
 
   void Run() {
@@ -212,12 +214,105 @@ TEST_F(SignedUpdateTest, OnlyVerifiedContentIsInstalledOrRun) {
   EXPECT_EQ(FileExists(install_ / "bare.txt"), 0);
   EXPECT_EQ(install_.Read("ran.txt"), "ran\n") << "current by its hash: it runs";
   const std::string log = install_.Read("Quasto\\Quastorell.log");
-  EXPECT_NE(log.find("-> Update Error: bare.txt\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Update Error: bare.txt (it has no SHA256, which a signed manifest must "
+                     "give)\n"),
+            std::string::npos)
+      << log;
   EXPECT_NE(log.find("-> Update Error: lib.dll\n"), std::string::npos) << log;
   EXPECT_NE(log.find("-> Update Error: tool.exe\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("-> Run: tool.exe"), std::string::npos) << log;
   EXPECT_NE(log.find("-> Run: setup.sh"), std::string::npos) << log;
   EXPECT_EQ(outcome_.failures, 3) << "two files and the program not run; a refused entry is no action";
+}
+
+// One key signs every project of a publisher. An installation that knows its
+// project's identity takes only that project's signed manifests: project
+// B's set served at A's address would replace A's program with B's, and A's
+// at B's address B's with A's. An installation made before projects had an
+// identity takes any manifest the key signed, as it always did.
+TEST_F(SignedUpdateTest, AnotherProjectsSignedSetIsRefused) {
+  const std::string a(32, 'a'), b(32, 'b');
+  install_.Write("app.exe", "A version 1");
+  fs::SetFileDate(install_ / "app.exe", kOld);
+  Publish("app.exe", "B's program");
+  for (const auto& [installed, signed_for] :
+       std::vector<std::pair<std::string, std::string>>{{a, b}, {b, a}, {a, ""}}) {
+    ctx_.config.ProjectId = installed;
+    Sign(Now(), std::nullopt, nullptr, signed_for);
+    Run();
+    ExpectRefused(signed_for.empty() ? "the manifest is signed for no project (this is project " +
+                                           installed + ")"
+                                     : "the manifest is signed for another project (" +
+                                           signed_for + ", this is project " + installed + ")");
+    EXPECT_EQ(install_.Read("app.exe"), "A version 1");
+    EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.state"), 0) << "nothing recorded";
+  }
+  // Its own project's manifest is taken.
+  ctx_.config.ProjectId = a;
+  Sign(Now(), std::nullopt, nullptr, a);
+  Run();
+  EXPECT_EQ(outcome_.signature_failure, "");
+  EXPECT_EQ(install_.Read("app.exe"), "B's program");
+
+  // An installation without an identity: as before.
+  install_.Write("app.exe", "A version 1");
+  fs::SetFileDate(install_ / "app.exe", kOld);
+  ctx_.config.ProjectId.clear();
+  Sign(Now(), std::nullopt, nullptr, b);
+  Run();
+  EXPECT_EQ(outcome_.signature_failure, "");
+  EXPECT_EQ(install_.Read("app.exe"), "B's program");
+}
+
+// A valid signature over bytes that are no one complete manifest vouches
+// for nothing the client could act on: a manifest error, never "nothing to
+// do" while the signed update waits.
+TEST_F(SignedUpdateTest, BytesAfterTheSignedJsonAreAManifestError) {
+  install_.Write("app.exe", "version 1");
+  fs::SetFileDate(install_ / "app.exe", kOld);
+  Publish("app.exe", "version 2");
+  text_ = ToJson(manifest_) + std::string("\n\0trailer", 9);
+  site_.Write("Quastorell.uif", text_);
+  site_.Write("Quastorell.uif.minisig",
+              SignMessage(text_, secret_, MakeTrustedComment(Now(), "Quastorell.uif", {})));
+  Run();
+  EXPECT_EQ(outcome_.signature_failure, "");
+  EXPECT_EQ(outcome_.manifest_error,
+            "there are bytes after the JSON value (at byte " +
+                std::to_string(ToJson(manifest_).size() + 1) + ")");
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].text.rfind("Die Update-Informationen sind besch", 0), 0u);
+  EXPECT_FALSE(outcome_.applied);
+  EXPECT_EQ(install_.Read("app.exe"), "version 1");
+}
+
+// A folder in place of the state blocks every write of it for good: from
+// then on an older manifest would be taken. The run says so, in its log and
+// on the console, and never passes for one with rollback protection.
+TEST_F(SignedUpdateTest, AStateThatCannotBeWrittenIsSaid) {
+  ASSERT_TRUE(fs::MakeDirectory(install_ / "Quasto\\Quastorell.state"));
+  install_.Write("app.exe", "version 1");
+  fs::SetFileDate(install_ / "app.exe", kOld);
+  Publish("app.exe", "version 2");
+  Sign(Now());
+  Run();
+  EXPECT_EQ(outcome_.signature_failure, "");
+  EXPECT_EQ(outcome_.state_problem, "Quastorell.state cannot be written");
+  EXPECT_EQ(install_.Read("app.exe"), "version 2");
+  const std::string said =
+      "Quastorell.state cannot be written: a manifest older than this one would not be refused "
+      "next time";
+  EXPECT_NE(std::find(view_.details.begin(), view_.details.end(), said), view_.details.end());
+  const std::string log = install_.Read("Quasto\\Quastorell.log");
+  EXPECT_NE(log.find("-> Warning: " + said + "\n"), std::string::npos) << log;
+
+  // Nothing to do: the log says it all the same.
+  fs::RemoveFile(install_ / "Quasto\\Quastorell.log");
+  Run();
+  EXPECT_EQ(outcome_.actions, 0);
+  EXPECT_EQ(outcome_.state_problem, "Quastorell.state cannot be written");
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.log").find("-> Warning: " + said),
+            std::string::npos);
 }
 
 TEST_F(SignedUpdateTest, WithoutAnInstalledKeyNothingIsAsked) {

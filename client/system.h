@@ -27,10 +27,11 @@ class ClientSystem {
   // whole and without regard to letter case.
   virtual bool IsProgramRunning(const std::string& exe_name) = 0;
 
-  // Starts a program without waiting: `argument` (may be empty) is passed
-  // as it stands; the working folder is `folder`. Windows falls back to the
-  // shell; POSIX starts only an executable file. When nothing was started,
-  // `why_not` may say why (for a console to print).
+  // Starts a program without waiting: `argument` (may be empty) reaches it
+  // as one argument, whatever blanks, quotes and backslashes it holds; the
+  // working folder is `folder`. Windows falls back to the shell; POSIX
+  // starts only an executable file. When nothing was started, `why_not` may
+  // say why (for a console to print).
   virtual bool StartProgram(const std::string& path, const std::string& argument,
                             const std::string& folder, std::string* why_not) = 0;
   // Starts a program without arguments in `folder` and waits until it ends.

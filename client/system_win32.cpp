@@ -5,6 +5,7 @@
 #include <wininet.h>
 
 #include "client/ansi_win32.h"
+#include "client/command_line.h"
 #include "client/system.h"
 
 namespace quasto::client {
@@ -105,15 +106,17 @@ class Win32System : public ClientSystem {
   std::string LogEncoding(const std::string& utf8) override { return Utf8ToAnsi(utf8); }
 
  private:
-  // CreateProcess with the quoted path and the argument as it stands; when
-  // that fails, the shell opens the file. Returns the process or nullptr.
+  // CreateProcess with the quoted path and the argument, quoted so that the
+  // program's CommandLineToArgvW (or C runtime) gives it back whole; when
+  // that fails, the shell opens the file with the same parameters. Returns
+  // the process or nullptr.
   // The W functions take the names as they are: through the ANSI code page a
   // folder named in Cyrillic would not be found on a Western system, and a
   // look-alike of "\" would become one.
   HANDLE Start(const std::string& path, const std::string& argument, const std::string& folder) {
     const std::wstring file = Utf8ToWide(path);
     const std::wstring dir = Utf8ToWide(folder);
-    const std::wstring params = Utf8ToWide(argument);
+    const std::wstring params = argument.empty() ? L"" : Utf8ToWide(QuoteArgument(argument));
     std::wstring command = Quoted(file);
     if (!params.empty()) command += L" " + params;
     STARTUPINFOW si{};

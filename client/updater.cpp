@@ -6,6 +6,8 @@
 #include <random>
 
 #include "client/client_text.h"
+#include "client/entry_checks.h"
+#include "client/journal_check.h"
 #include "client/manifest_trust.h"
 #include "client/run_sequence.h"
 #include "shared/dates.h"
@@ -13,6 +15,7 @@
 #include "shared/file_stream.h"
 #include "shared/fs.h"
 #include "shared/limits.h"
+#include "shared/name_key.h"
 #include "shared/packed_file.h"
 #include "shared/signature.h"
 #include "shared/text.h"
@@ -65,31 +68,85 @@ std::string LowerHex(std::string hex) {
   return hex;
 }
 
-// The names of the client's own files in its data folder begin so.
-constexpr char kOwnFilePrefix[] = "quastorell.";
+// Two entries that name one file as Windows finds it: the later one in the
+// walk's order is refused, unless one is a file and the other its Delete,
+// which is how a release renames a file in letter case (the Delete goes).
+enum class SameName : uint8_t { kAlone, kRenamed, kSecond };
 
-// A relative path as Windows compares names: letter case, and the dots and
-// blanks it drops at the end of a name, do not count.
-std::string FoldedPath(const std::string& rel) {
-  std::string out, segment;
-  auto flush = [&] {
-    while (!segment.empty() && (segment.back() == '.' || segment.back() == ' ')) {
-      segment.pop_back();
-    }
-    out += segment;
-    segment.clear();
-  };
-  for (char c : rel) {
-    if (fs::IsSeparator(c)) {
-      flush();
-      out += '\\';
-    } else {
-      segment += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
+// The key under which Windows finds what an entry acts on, "" for an entry
+// that acts on nothing.
+std::string NameKeyOf(const UpdFileStructure& e) {
+  if (e.Flags != kFlagNoUpdate && e.Flags != kFlagIfNotExist && e.Flags != kFlagDelete &&
+      e.Flags != kFlagRun && e.Type != "F") {
+    return "";
   }
-  flush();
-  return out;
+  const bool is_dir = e.Type == "D" && e.Flags != kFlagRun && e.Flags != kFlagNormal;
+  return is_dir ? "D" + WindowsNameKey(e.Path) : "F" + WindowsNameKey(e.Path + e.Name);
 }
+
+uint64_t Fnv1a(std::string_view s) {
+  uint64_t h = 14695981039346656037ull;
+  for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  return h;
+}
+
+// For each entry of the table: whether another one names its file too, and
+// for a refused one, the entry that came first. Keys are hashed and sorted
+// rather than kept: a manifest of a million entries would need a second
+// copy of every name.
+std::vector<SameName> SameNames(const ManifestTable& table, std::vector<uint32_t>* first) {
+  const size_t n = table.size();
+  std::vector<SameName> verdicts(n, SameName::kAlone);
+  first->assign(n, 0);
+  std::vector<std::pair<uint64_t, uint32_t>> hashes;
+  hashes.reserve(n);
+  UpdFileStructure e;
+  for (size_t i = 0; i < n; ++i) {
+    table.Entry(i, &e);
+    const std::string key = NameKeyOf(e);
+    if (!key.empty()) hashes.emplace_back(Fnv1a(key), static_cast<uint32_t>(i));
+  }
+  std::sort(hashes.begin(), hashes.end());
+  for (size_t a = 0; a < hashes.size();) {
+    size_t b = a + 1;
+    while (b < hashes.size() && hashes[b].first == hashes[a].first) ++b;
+    if (b - a > 1) {
+      // Equal hashes: the keys themselves decide, in the walk's order.
+      std::vector<std::pair<std::string, uint32_t>> group;
+      for (size_t k = a; k < b; ++k) {
+        table.Entry(hashes[k].second, &e);
+        group.emplace_back(NameKeyOf(e), hashes[k].second);
+      }
+      std::sort(group.begin(), group.end());
+      for (size_t g = 0; g < group.size();) {
+        size_t h = g + 1;
+        while (h < group.size() && group[h].first == group[g].first) ++h;
+        if (h - g > 1) {
+          std::vector<uint32_t> files, deletes;
+          for (size_t k = g; k < h; ++k) {
+            table.Entry(group[k].second, &e);
+            (e.Flags == kFlagDelete ? deletes : files).push_back(group[k].second);
+          }
+          std::vector<uint32_t>& kept = files.empty() ? deletes : files;
+          for (size_t k = 1; k < kept.size(); ++k) {
+            verdicts[kept[k]] = SameName::kSecond;
+            (*first)[kept[k]] = kept[0];
+          }
+          if (!files.empty()) {
+            for (uint32_t d : deletes) verdicts[d] = SameName::kRenamed;
+          }
+        }
+        g = h;
+      }
+    }
+    a = b;
+  }
+  return verdicts;
+}
+
+// The analysis shows each entry's name while it runs, but a window updated
+// a million times would take longer than the analysis itself.
+constexpr int64_t kShowEveryNs = 40'000'000;
 
 // A new file without an extension whose content starts a script or an ELF
 // program is one to run: on POSIX it gets its execute bit.
@@ -153,9 +210,10 @@ std::string Updater::CacheKey(const std::string& local) const {
   return local.compare(0, base.size(), base) == 0 ? local.substr(base.size()) : std::string();
 }
 
-bool Updater::IsOutdated(const UpdFileStructure& e, const std::string& local) {
+bool Updater::IsOutdated(const UpdFileStructure& e, const std::string& local,
+                         const fs::Glance& glance) {
   // Without a content hash only the date can tell, as older builders meant.
-  if (e.SHA256.empty()) return fs::FileDate(local) < e.Date;
+  if (e.SHA256.empty()) return (glance.is_link ? fs::FileDate(local) : glance.date) < e.Date;
   // With one, the content decides: a file copied without its dates, or one
   // stamped in another time zone, is current exactly when its bytes are.
   std::string hex;
@@ -182,6 +240,7 @@ void Updater::SetPlan(std::vector<UpdActionStructure> actions,
   actions_ = std::move(actions);
   run_list_ = std::move(run_list);
   refused_ = std::move(refused);
+  refusals_.clear();
   action_count_ = static_cast<int>(actions_.size());
   remaining_ = TotalSize(actions_);
   processed_ = 0;
@@ -194,6 +253,7 @@ int Updater::RunUpdate(const std::string& title) {
   unverified_runs_.clear();
   refused_.clear();
   log_.clear();
+  notes_.clear();
   processed_ = 0;
   quit_ = false;
   outcome_ = Outcome();
@@ -210,10 +270,22 @@ int Updater::RunUpdate(const std::string& title) {
     view_->CloseProgressWindow();
     return 0;
   };
+  // What arrived cannot be read as the publisher wrote it: never taken for a
+  // manifest without entries, which would say that nothing is to be done.
+  auto bad_manifest = [&](const std::string& why) {
+    outcome_.manifest_error = why;
+    view_->ShowMessage(" " + ctx_->config.ProgInfo, Text("ErrManifest") + "  ", kIconError);
+    view_->CloseProgressWindow();
+    return 0;
+  };
   std::optional<std::string> body =
       downloader_.StartDownload(ctx_->config.URL + kManifestFile, "", kFlagResynchronize, 0,
                                 kDefaultChunk, kMaxManifestBytes);
   if (!body) {
+    if (!downloader_.last_not_whole().empty()) {
+      outcome_.manifest_fetched = true;
+      return bad_manifest(downloader_.last_not_whole());
+    }
     // A refusal (403) is another fault than a wrong address (404).
     const int status = downloader_.last_status();
     if (downloader_.last_too_long()) {
@@ -231,9 +303,20 @@ int Updater::RunUpdate(const std::string& title) {
     std::optional<std::string> sig = downloader_.StartDownload(
         ctx_->config.URL + kManifestFile + kSignatureSuffix, "", kFlagResynchronize, 0,
         kDefaultChunk, kMaxSignatureBytes);
+    std::string state_problem;
     const std::string why =
-        sig ? CheckManifestSignature(ctx_->data_folder, *body, *sig, fs::ClockNowNs() / 1000000000)
+        sig ? CheckManifestSignature(ctx_->data_folder, *body, *sig,
+                                     fs::ClockNowNs() / 1000000000, ctx_->config.ProjectId,
+                                     &state_problem)
             : std::string("no signature on the server");
+    if (why.empty() && !state_problem.empty()) {
+      // The next run could be given an older manifest and take it.
+      outcome_.state_problem = state_problem;
+      const std::string said = state_problem +
+                               ": a manifest older than this one would not be refused next time";
+      notes_ += "-> Warning: " + said + "\n";
+      view_->ShowDetail(said);
+    }
     if (!why.empty()) {
       outcome_.signature_failure = why;
       view_->ShowMessage(" " + ctx_->config.ProgInfo, Text("ErrSignature") + "  ", kIconError);
@@ -241,11 +324,12 @@ int Updater::RunUpdate(const std::string& title) {
       return 0;
     }
   }
-  // A body that is no JSON object (an error page, say) leaves nothing to do.
-  Manifest manifest;
-  const ManifestRead read = ManifestFromJson(*body, &manifest);
+  ManifestTable manifest;
+  std::string why;
+  const ManifestRead read = manifest.Load(*body, &why);
   body.reset();
   if (read == ManifestRead::kNoMemory) return no_manifest("The manifest does not fit in memory");
+  if (read != ManifestRead::kOk) return bad_manifest(why);
 
   view_->SetText(kStatusText, Text("MsgReadUpdInfo"));
   view_->DrainEvents();
@@ -281,6 +365,9 @@ int Updater::RunUpdate(const std::string& title) {
     view_->SetText(kStatusText, Text("MsgNoUpdate"));
     view_->EnableButton(false);
   }
+  for (size_t i = 0; i < refused_.size(); ++i) {
+    view_->ShowDetail("Refused: " + refused_[i] + " (" + std::string(refusals_[i]) + ")");
+  }
   view_->DrainEvents();
 
   while (!quit_) {
@@ -296,25 +383,62 @@ int Updater::RunUpdate(const std::string& title) {
         break;
     }
   }
+  // Nothing else to do, or an update declined, is no reason to keep quiet
+  // about a state that cannot be written; nothing else to do none to keep
+  // quiet about refused entries either.
+  if (!outcome_.applied && (!notes_.empty() || (action_count_ == 0 && !refused_.empty()))) {
+    WriteLogFile(ctx_->data_folder, notes_ + RefusedLines() + kLogEndLine, system_);
+  }
+  // "Update complete." alone would say that the installation is the
+  // release; the log says which entries it is not, and why.
+  if (!refused_.empty() && (outcome_.applied || action_count_ == 0)) {
+    const size_t n = refused_.size();
+    view_->ShowDetail((n == 1 ? std::string("1 entry of the manifest was refused")
+                              : std::to_string(n) + " entries of the manifest were refused") +
+                      "; the log says why: " + fs::NativePath(ctx_->data_folder + kLogFile));
+  }
+  outcome_.refused = static_cast<int>(refused_.size());
   view_->CloseProgressWindow();
   return 0;
 }
 
 int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Manifest& manifest,
                              std::vector<std::string>* run_list) {
+  return AnalyseManifest(actions, ManifestTable(manifest), run_list);
+}
+
+int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const ManifestTable& table,
+                             std::vector<std::string>* run_list) {
   refused_.clear();
-  if (manifest.empty()) return 0;
+  refusals_.clear();
+  refusal_texts_.clear();
+  if (table.size() == 0) return 0;
+  const int count = static_cast<int>(table.size());
   view_->SetFrameCaption(kStatusFrame, Text("FrameAnalyse"));
-  view_->SetProgressMaximum(static_cast<int>(manifest.size()));
+  view_->SetProgressMaximum(count);
   view_->SetProgressValue(0);
 
-  int i = 0;
-  for (const auto& [key, entry] : manifest) {
-    ++i;
-    UpdFileStructure e = entry;
+  std::vector<uint32_t> first;
+  const std::vector<SameName> same = SameNames(table, &first);
+  EntryChecks checks(ctx_->base_folder, ctx_->data_folder, ctx_->executable);
+  int64_t shown_at = 0;
+  UpdFileStructure e;
+  for (int i = 1; i <= count; ++i) {
+    const size_t index = static_cast<size_t>(i - 1);
+    table.Entry(index, &e);
     e.SHA256 = LowerHex(std::move(e.SHA256));
-    view_->SetText(kStatusText, e.Name);
-    const bool is_dir = e.Type == "D";
+    // The name of the entry at hand, the first one always, then as often as
+    // a window can show it.
+    const int64_t now = (i % 64 == 1) ? fs::ClockNowNs() : shown_at;
+    if (i == 1 || now - shown_at >= kShowEveryNs) {
+      shown_at = now;
+      view_->SetText(kStatusText, e.Name);
+      view_->SetProgressValue(i);
+      view_->DrainEvents();
+    }
+    if (same[index] == SameName::kRenamed) continue;
+    // A folder's rules: create it when missing, delete it when empty.
+    const bool is_dir = e.Type == "D" && (e.Flags == kFlagIfNotExist || e.Flags == kFlagDelete);
     // Entries an update would never touch need no path check.
     const bool ignored = e.Flags == kFlagNoUpdate ||
                          (e.Flags != kFlagIfNotExist && e.Flags != kFlagDelete &&
@@ -322,53 +446,77 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
     // A file that may be fetched needs a hash the client can check, or none.
     // Under a signature, a file without a hash could be anything at all.
     const bool may_fetch = !ignored && !is_dir && e.Flags != kFlagDelete;
-    const bool bad_hash = may_fetch && (e.SHA256.empty() ? signature_required_
-                                                         : !IsSha256Hex(e.SHA256));
     const std::string dir = ctx_->base_folder + e.Path;
     const std::string local = dir + e.Name;
-    if (bad_hash ||
-        (!ignored && (!IsSafeEntryPath(e.Path, e.Name, !is_dir) || ReachesOwnFile(e, is_dir) ||
-                      !LeadsInto(ctx_->base_folder, is_dir ? dir : local)))) {
-      Refuse(e);
+    std::string_view why;
+    fs::Glance glance;
+    if (same[index] == SameName::kSecond) {
+      UpdFileStructure other;
+      table.Entry(first[index], &other);
+      refusal_texts_.push_back("another entry names the same file: " + other.Path + other.Name);
+      why = refusal_texts_.back();
+    } else if (may_fetch && (e.SHA256.empty() ? signature_required_ : !IsSha256Hex(e.SHA256))) {
+      why = e.SHA256.empty() ? "it has no SHA256, which a signed manifest must give"
+                             : "its SHA256 is no hash";
+    } else if (may_fetch && e.Size < 0) {
+      // Sizes are 32 bits: a file of 2 GiB or more cannot be described.
+      why = "its size is negative";
     } else if (!ignored) {
-      switch (e.Flags) {
-        case kFlagIfNotExist:
-          if (is_dir) {
-            if (DirectoryExists(dir) == 0) actions->push_back(DirectoryAction(dir, kActionCreateDir));
-          } else if (FileExists(local) == 0) {
-            actions->push_back(DownloadAction(e, local));
-          }
-          break;
-        case kFlagDelete:
-          // Something already gone is no pending update: otherwise every run
-          // after the first would offer an update that does nothing.
-          if (is_dir) {
-            if (DirectoryExists(dir) == 1) {
-              actions->push_back(DirectoryAction(dir, kActionDeleteDir));
-            }
-          } else if (FileExists(local) == 1) {
-            UpdActionStructure a;
-            a.File = local;
-            a.Action = kActionDeleteFile;
-            actions->push_back(a);
-          }
-          break;
-        case kFlagRun:
-          if (IsOutdated(e, local)) {
-            actions->push_back(DownloadAction(e, local));
-            unverified_runs_.insert(local);
-          }
-          run_list->push_back(local);
-          break;
-        default:  // only file entries reach here
-          if (IsOutdated(e, local)) actions->push_back(DownloadAction(e, local));
-          break;
+      if (is_dir) {
+        // A folder entry's Name means nothing, but what it says may not leave either.
+        why = IsSafeEntryPath(e.Path, e.Name, false)
+                  ? checks.FolderRefusal(e.Path, e.Flags == kFlagDelete)
+                  : kBadPath;
+      } else {
+        if (!checks.FolderMissing(e.Path)) glance = fs::GlancePath(local);
+        why = checks.FileRefusal(e.Path, e.Name, e.Flags == kFlagDelete, &glance);
       }
     }
-    view_->SetProgressValue(i);
-    view_->DrainEvents();
+    if (!why.empty()) {
+      Refuse(e, why);
+      continue;
+    }
+    if (ignored) continue;
+    // What is there, as FileExists and FileDate would say: a link is
+    // followed, anything else was looked at once.
+    const bool file_there = glance.is_link ? FileExists(local) == 1
+                                           : glance.exists && !glance.is_directory;
+    switch (e.Flags) {
+      case kFlagIfNotExist:
+        if (is_dir) {
+          if (DirectoryExists(dir) == 0) actions->push_back(DirectoryAction(dir, kActionCreateDir));
+        } else if (!file_there) {
+          actions->push_back(DownloadAction(e, local));
+        }
+        break;
+      case kFlagDelete:
+        // Something already gone is no pending update: otherwise every run
+        // after the first would offer an update that does nothing.
+        if (is_dir) {
+          if (DirectoryExists(dir) == 1) {
+            actions->push_back(DirectoryAction(dir, kActionDeleteDir));
+          }
+        } else if (file_there) {
+          UpdActionStructure a;
+          a.File = local;
+          a.Action = kActionDeleteFile;
+          actions->push_back(a);
+        }
+        break;
+      case kFlagRun:
+        if (IsOutdated(e, local, glance)) {
+          actions->push_back(DownloadAction(e, local));
+          unverified_runs_.insert(local);
+        }
+        run_list->push_back(local);
+        break;
+      default:  // only file entries reach here
+        if (IsOutdated(e, local, glance)) actions->push_back(DownloadAction(e, local));
+        break;
+    }
   }
-  view_->SetProgressValue(static_cast<int>(manifest.size()));
+  view_->SetText(kStatusText, e.Name);
+  view_->SetProgressValue(count);
   view_->DrainEvents();
   // A shortcut for the next start; a cache that cannot be written (a
   // read-only installation) only costs time.
@@ -376,30 +524,29 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
   return static_cast<int>(actions->size());
 }
 
-bool Updater::ReachesOwnFile(const UpdFileStructure& e, bool is_dir) const {
-  const std::string data_name = FoldedPath(kDataFolderName);
-  const std::string dir = ctx_->base_folder + e.Path;
-  // Another spelling of the folder, or a link to it, is the folder too.
-  const bool in_data_folder =
-      FoldedPath(e.Path) == data_name || fs::SameFile(dir, ctx_->data_folder);
-  if (is_dir) return in_data_folder && e.Flags == kFlagDelete;
-  if (in_data_folder) {
-    const std::string name = FoldedPath(e.Name);
-    // A short name ("QUASTO~1.UCF") may stand for any of them.
-    if (name.rfind(kOwnFilePrefix, 0) == 0 || name.find('~') != std::string::npos) return true;
-  }
-  return e.Flags == kFlagDelete && !ctx_->executable.empty() &&
-         fs::SameFile(dir + e.Name, ctx_->executable);
+std::string Updater::RefusedLine(size_t i) const {
+  std::string line = "-> Update Error: " + EscapeControls(refused_[i]);
+  // The reason may name another entry's path.
+  if (i < refusals_.size()) line += " (" + EscapeControls(refusals_[i]) + ")";
+  return line + "\n";
 }
 
-void Updater::Refuse(const UpdFileStructure& e) {
+std::string Updater::RefusedLines() const {
+  std::string lines;
+  for (size_t i = 0; i < refused_.size(); ++i) lines += RefusedLine(i);
+  return lines;
+}
+
+void Updater::Refuse(const UpdFileStructure& e, std::string_view why) {
   // Offered as an update, it would be pending on every run; it is said once,
-  // in the log of the update that applies the other actions.
+  // with why, in the log of the run that applies the other actions.
   refused_.push_back(e.Path + e.Name);
+  refusals_.push_back(why);
 }
 
 void Updater::ApplyUpdate() {
   outcome_.applied = true;
+  log_ += notes_;
   downloader_.BindProgressText(kStatusText, kProgressTemplate);
   view_->SetFrameCaption(kStatusFrame, Text("FrameUpdate"));
   view_->SetProgressMaximum(action_count_);
@@ -408,8 +555,11 @@ void Updater::ApplyUpdate() {
   view_->DrainEvents();
 
   const std::string journal_file = ctx_->data_folder + kJournalFile;
-  // What an earlier run could not remove yet goes on with this journal.
-  const std::vector<JournalStep> carried = PendingSteps(journal_file);
+  // What an earlier run could not remove yet goes on with this journal, when
+  // each of its steps is one this client may take.
+  const std::vector<JournalStep> carried = PendingSteps(
+      journal_file, JournalStepCheck(ctx_->base_folder, ctx_->data_folder, ctx_->executable),
+      &log_);
 
   // Stage: every file to replace is fetched, checked and unpacked beside its
   // target. Nothing installed is touched yet.
@@ -480,7 +630,7 @@ void Updater::ApplyUpdate() {
         log_ += "-> Update Error: " + EscapeControls(FilePart(a.File)) + "\n";
       }
     }
-    for (const std::string& r : refused_) log_ += "-> Update Error: " + EscapeControls(r) + "\n";
+    log_ += RefusedLines();
   }
 
   SetSummary(false);
@@ -617,10 +767,10 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
            std::count(y.path.begin(), y.path.end(), '\\');
   });
   j.steps.insert(j.steps.end(), folders.begin(), folders.end());
-  for (const std::string& r : refused_) {
+  for (size_t i = 0; i < refused_.size(); ++i) {
     JournalStep s;
     s.kind = StepKind::kNote;
-    s.line = "-> Update Error: " + EscapeControls(r) + "\n";
+    s.line = RefusedLine(i);
     j.steps.push_back(s);
   }
   j.steps.insert(j.steps.end(), temporaries.begin(), temporaries.end());

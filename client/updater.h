@@ -4,13 +4,16 @@
 #define QUASTO_CLIENT_UPDATER_H_
 
 #include <cstdint>
+#include <deque>
 #include <set>
+#include <string_view>
 #include <string>
 #include <vector>
 
 #include "client/download.h"
 #include "client/http.h"
 #include "client/journal.h"
+#include "client/manifest_table.h"
 #include "client/system.h"
 #include "client/view.h"
 #include "shared/content_hash.h"
@@ -75,11 +78,16 @@ class Updater {
   // the window's event loop until it is closed. Always returns 0.
   int RunUpdate(const std::string& title);
 
-  // Plans the actions for the manifest's entries; returns their number.
-  // Entries that are refused (a path leaving the base folder, a hash the
-  // client cannot check) are no actions: they are kept in refused() and
-  // logged by the update that applies the actions.
+  // Plans the actions for the manifest's entries, in the order of their
+  // keys; returns their number. Entries that are refused (a path leaving the
+  // base folder, a hash the client cannot check, a negative size, a file
+  // another entry names too) are no actions: they are kept in refused() and
+  // logged, with why, by the update that applies the actions. Of two entries
+  // that name one file as Windows compares names, a file and a Delete are a
+  // rename: the Delete is dropped. Any other second one is refused.
   int AnalyseManifest(std::vector<UpdActionStructure>* actions, const Manifest& manifest,
+                      std::vector<std::string>* run_list);
+  int AnalyseManifest(std::vector<UpdActionStructure>* actions, const ManifestTable& manifest,
                       std::vector<std::string>* run_list);
 
   // Carries out the planned actions as a whole, runs the marked programs and
@@ -96,9 +104,16 @@ class Updater {
     int actions = 0;
     bool applied = false;
     int failures = 0;  // actions and program runs that did not succeed
+    int refused = 0;   // manifest entries refused by the analysis
     // Why a manifest was refused although it arrived: its signature, age or
     // expiry; "" otherwise.
     std::string signature_failure;
+    // Why what arrived is no manifest to act on: not one complete JSON
+    // object, a part of the file, a compressed body; "" otherwise.
+    std::string manifest_error;
+    // The signed manifest was taken, but the state that keeps older ones
+    // out could not be read or written: "" otherwise.
+    std::string state_problem;
   };
   const Outcome& outcome() const { return outcome_; }
 
@@ -106,8 +121,11 @@ class Updater {
   void SetPlan(std::vector<UpdActionStructure> actions, std::vector<std::string> run_list,
                std::vector<std::string> refused = {});
   const std::string& log_text() const { return log_; }
-  // Path + Name of the entries the analysis refused.
+  // Path + Name of the entries the analysis refused, and why.
   const std::vector<std::string>& refused() const { return refused_; }
+  std::vector<std::string> refusals() const {
+    return std::vector<std::string>(refusals_.begin(), refusals_.end());
+  }
   // The installed files' content hashes, kept in the data folder.
   HashCache& hashes();
 
@@ -136,14 +154,15 @@ class Updater {
   // and the unpacked file that the commit moves into place.
   std::string DownloadName(const std::string& file) const;
   std::string StagedName(const std::string& file) const;
-  void Refuse(const UpdFileStructure& entry);
-  // Whether an entry would delete or replace one of the client's own files:
-  // its documents, journal, lock, key and state in the data folder, and, for
-  // a delete, its executable. Without them the next run could not update,
-  // or would fetch from elsewhere.
-  bool ReachesOwnFile(const UpdFileStructure& e, bool is_dir) const;
-  // Whether an installed file must be fetched under the default rule.
-  bool IsOutdated(const UpdFileStructure& e, const std::string& local);
+  // `why` must outlive the analysis' results: a constant, or a text in
+  // refusal_texts_.
+  void Refuse(const UpdFileStructure& entry, std::string_view why);
+  // The log's line for the i-th refused entry, and for all of them.
+  std::string RefusedLine(size_t i) const;
+  std::string RefusedLines() const;
+  // Whether an installed file must be fetched under the default rule;
+  // `glance` is what GlancePath saw at `local`.
+  bool IsOutdated(const UpdFileStructure& e, const std::string& local, const fs::Glance& glance);
   // A path below the base folder, relative to it: the key of an installed
   // file in the hash cache, and a path in the journal.
   std::string CacheKey(const std::string& local) const;
@@ -157,10 +176,16 @@ class Updater {
   std::vector<UpdActionStructure> actions_;
   std::vector<std::string> run_list_;
   std::vector<std::string> refused_;
+  // Why each was refused: mostly one of a few constant texts, so a view of
+  // it, not a copy for each of what may be many entries.
+  std::vector<std::string_view> refusals_;
+  std::deque<std::string> refusal_texts_;
   int action_count_ = 0;
   int64_t remaining_ = 0;
   int processed_ = 0;
   std::string log_;
+  // Lines for the log of this run whether or not it applies an update.
+  std::string notes_;
   bool quit_ = false;
   Outcome outcome_;
   HashCache hashes_;

@@ -4,6 +4,7 @@
 
 #include <cctype>
 
+#include "client/entry_checks.h"
 #include "client/recording_view.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
@@ -178,16 +179,18 @@ TEST_F(UpdaterTest, HashCacheSparesReadingAndIsNeverTrustedBlindly) {
 
 TEST_F(UpdaterTest, IfNotExistDeleteAndRunRules) {
   Put("exists.dll", kOld);
+  Put("obsolete.dll", kOld);
   Put("tool.exe", kNew);
   CreateDirectoryTree(dir_ / "olddir");
+  CreateDirectoryTree(dir_ / "emptydir");
   Manifest m;
   m["1"] = Entry("", "exists.dll", kFlagIfNotExist, kNew);  // older, but present: kept
   m["2"] = Entry("", "absent.dll", kFlagIfNotExist, kNew);
   m["3"] = Entry("newdir\\", "", kFlagIfNotExist, 0, "D");
   m["4"] = Entry("olddir\\", "", kFlagIfNotExist, 0, "D");   // exists: nothing
   m["5"] = Entry("", "gone.txt", kFlagDelete, 0);            // already missing: nothing to do
-  m["5b"] = Entry("", "exists.dll", kFlagDelete, 0);
-  m["6"] = Entry("olddir\\", "", kFlagDelete, 0, "D");
+  m["5b"] = Entry("", "obsolete.dll", kFlagDelete, 0);
+  m["6"] = Entry("emptydir\\", "", kFlagDelete, 0, "D");
   m["7"] = Entry("", "tool.exe", kFlagRun, kNew);            // up to date: run only
   m["8"] = Entry("", "setup.exe", kFlagRun, kNew);           // missing: download and run
   m["9"] = Entry("", "never.txt", kFlagNoUpdate, kNew);
@@ -196,9 +199,9 @@ TEST_F(UpdaterTest, IfNotExistDeleteAndRunRules) {
   EXPECT_EQ(actions_[0].Action, kActionDownload);
   EXPECT_EQ(actions_[1].Dir, dir_ / "newdir\\");
   EXPECT_EQ(actions_[1].Action, kActionCreateDir);
-  EXPECT_EQ(actions_[2].File, dir_ / "exists.dll");
+  EXPECT_EQ(actions_[2].File, dir_ / "obsolete.dll");
   EXPECT_EQ(actions_[2].Action, kActionDeleteFile);
-  EXPECT_EQ(actions_[3].Dir, dir_ / "olddir\\");
+  EXPECT_EQ(actions_[3].Dir, dir_ / "emptydir\\");
   EXPECT_EQ(actions_[3].Action, kActionDeleteDir);
   EXPECT_EQ(actions_[4].File, dir_ / "setup.exe");
   EXPECT_EQ(runs_, (std::vector<std::string>{dir_ / "tool.exe", dir_ / "setup.exe"}));
@@ -238,19 +241,28 @@ TEST_F(UpdaterTest, ManifestNeverReachesTheClientsOwnFiles) {
   m["g"] = Entry("Quasto\\", "Quastorell.lock", kFlagRun, kNew);
   m["h"] = Entry("", "Quastorell.exe", kFlagDelete, 0);
   m["i"] = Entry("Quasto\\", "", kFlagDelete, 0, "D");
-  // Its own executable may be replaced; other files in the folder are the
-  // publisher's.
-  m["j"] = Entry("", "Quastorell.exe", 0, kNew);
+  // Other files in the folder are the publisher's.
   m["k"] = Entry("Quasto\\", "readme.txt", kFlagDelete, 0);
   m["l"] = Entry("Quasto\\sub\\", "Quastorell.ucf", 0, kNew);
-  ASSERT_EQ(Analyse(m), 3);
+  ASSERT_EQ(Analyse(m), 2);
+  EXPECT_EQ(actions_[0].File, dir_ / "Quasto\\readme.txt");
+  EXPECT_EQ(actions_[1].File, dir_ / "Quasto\\sub\\Quastorell.ucf");
+  // "a" and "c" name one file: a file and its Delete, which are dropped as
+  // a rename; "c" is refused as the client's own file.
+  EXPECT_EQ(updater_.refused(),
+            (std::vector<std::string>{"quasto\\QUASTORELL.LNG.", "Quasto\\Quastorell.ucf",
+                                      "Quasto \\Quastorell.journal", "Quasto\\Quastorell.pub",
+                                      "Quasto\\QUASTO~1.UCF", "Quasto\\Quastorell.lock",
+                                      "Quastorell.exe", "Quasto\\"}));
+  for (const std::string& why : updater_.refusals()) EXPECT_EQ(why, kOwnFile);
+  EXPECT_TRUE(runs_.empty());
+
+  // Its own executable may be replaced.
+  Manifest replace;
+  replace["j"] = Entry("", "Quastorell.exe", 0, kNew);
+  ASSERT_EQ(Analyse(replace), 1);
   EXPECT_EQ(actions_[0].File, dir_ / "Quastorell.exe");
   EXPECT_EQ(actions_[0].Action, kActionDownload);
-  EXPECT_EQ(actions_[1].File, dir_ / "Quasto\\readme.txt");
-  EXPECT_EQ(actions_[2].File, dir_ / "Quasto\\sub\\Quastorell.ucf");
-  EXPECT_EQ(updater_.refused().size(), 9u);
-  EXPECT_TRUE(runs_.empty());
-  EXPECT_EQ(updater_.refused()[7], "Quastorell.exe");
 }
 
 TEST_F(UpdaterTest, ActionCountAndTotalSize) {
@@ -267,6 +279,93 @@ TEST_F(UpdaterTest, ActionCountAndTotalSize) {
   actions_[1].Size = -100;  // negative sizes are not summed
   EXPECT_EQ(TotalSize(actions_), 3048);
   EXPECT_EQ(Analyse(Manifest{}), 0);
+}
+
+// A window updated for each of a million entries takes longer than the
+// analysis itself: the name at hand is shown at a pace a person can read,
+// the first one always, and the progress ends full.
+TEST_F(UpdaterTest, ALargeManifestIsShownAtAPaceNotPerEntry) {
+  Manifest m;
+  for (int i = 0; i < 100000; ++i) {
+    std::string name = std::to_string(100000 + i);
+    name.insert(0, 1, 'f');  // not "f" + ...: g++ 12 warns falsely (-Wrestrict) there
+    m[name] = Entry("missing\\", name, 0, kNew);
+  }
+  ASSERT_EQ(Analyse(m), 100000);
+  const auto& shown = view_.history[kStatusText];
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.front(), "f100000");
+  EXPECT_LT(shown.size(), 2000u);
+  EXPECT_LT(view_.drains, 2000);
+  EXPECT_EQ(view_.progress, 100000);
+}
+
+// A Size of 2 GiB or more is written in 32 bits as a negative number: such
+// a file is beyond what a manifest can describe. Shown, it would read
+// "(-2097152 KB)" and make the total 0.
+TEST_F(UpdaterTest, AFileWithANegativeSizeIsRefused) {
+  Manifest m;
+  m["big"] = Entry("", "big.iso", 0, kNew);
+  m["big"].Size = static_cast<int32_t>(0x80000005u);
+  m["run"] = Entry("", "setup.exe", kFlagRun, kNew);
+  m["run"].Size = -1;
+  m["new"] = Entry("", "new.bin", kFlagIfNotExist, kNew);
+  m["new"].Size = -2;
+  m["ok"] = Entry("", "small.bin", 0, kNew);
+  m["ok"].Size = 2048;
+  // A Delete fetches nothing: its Size means nothing either.
+  Put("old.bin", kOld);
+  m["del"] = Entry("", "old.bin", kFlagDelete, 0);
+  m["del"].Size = -7;
+  ASSERT_EQ(Analyse(m), 2);
+  EXPECT_EQ(actions_[0].File, dir_ / "old.bin");
+  EXPECT_EQ(actions_[1].File, dir_ / "small.bin");
+  EXPECT_EQ(TotalSize(actions_), 2048);
+  EXPECT_EQ(updater_.refused(), (std::vector<std::string>{"big.iso", "new.bin", "setup.exe"}));
+  EXPECT_EQ(updater_.refusals(), std::vector<std::string>(3, "its size is negative"));
+  EXPECT_TRUE(runs_.empty());
+}
+
+// Windows finds one file under "ReadMe.txt", "readme.txt" and "README.TXT. ":
+// entries are compared as it compares names, on every platform.
+TEST_F(UpdaterTest, EntriesThatNameOneFileAsWindowsDoes) {
+  Put("readme.txt", kOld);
+  Put("a.txt", kOld);
+  Put("cfg.ini", kOld);
+  Put("\xC3\xA4rger.txt", kOld);  // "ärger.txt"
+  Put("X.TXT", kOld);
+  Manifest m;
+  // Renamed in letter case: the new name is fetched, the old one's Delete
+  // is dropped (it would delete the file just placed).
+  m["1"] = Entry("", "ReadMe.txt", 0, kNew);
+  m["2"] = Entry("", "readme.txt", kFlagDelete, 0);
+  m["3"] = Entry("", "a.txt", kFlagDelete, 0);  // the Delete first in the walk
+  m["4"] = Entry("", "A.txt", 0, kNew);
+  m["5"] = Entry("", "\xC3\x84rger.txt", 0, kNew);  // "Ärger.txt"
+  m["6"] = Entry("", "\xC3\xA4rger.txt", kFlagDelete, 0);
+  m["7"] = Entry("Data\\", "", kFlagIfNotExist, 0, "D");
+  m["8"] = Entry("data\\", "", kFlagDelete, 0, "D");
+  // Two spellings of one file, neither a Delete: the later is refused.
+  m["9"] = Entry("", "cfg.ini", 0, kNew);
+  m["9a"] = Entry("", "cfg.ini. ", 0, kNew);
+  m["9b"] = Entry("", "X.TXT", kFlagDelete, 0);
+  m["9c"] = Entry("", "x.txt", kFlagDelete, 0);
+  m["9d"] = Entry("", "keep.ini", kFlagNoUpdate, 0);
+  m["9e"] = Entry("", "KEEP.INI", 0, kNew);
+  ASSERT_EQ(Analyse(m), 6);
+  EXPECT_EQ(actions_[0].File, dir_ / "ReadMe.txt");
+  EXPECT_EQ(actions_[1].File, dir_ / "A.txt");
+  EXPECT_EQ(actions_[2].File, dir_ / "\xC3\x84rger.txt");
+  EXPECT_EQ(actions_[3].Dir, dir_ / "Data\\");
+  EXPECT_EQ(actions_[3].Action, kActionCreateDir);
+  EXPECT_EQ(actions_[4].File, dir_ / "cfg.ini");
+  EXPECT_EQ(actions_[5].File, dir_ / "X.TXT");
+  EXPECT_EQ(actions_[5].Action, kActionDeleteFile);
+  EXPECT_EQ(updater_.refused(), (std::vector<std::string>{"cfg.ini. ", "x.txt", "KEEP.INI"}));
+  EXPECT_EQ(updater_.refusals(),
+            (std::vector<std::string>{"another entry names the same file: cfg.ini",
+                                      "another entry names the same file: X.TXT",
+                                      "another entry names the same file: keep.ini"}));
 }
 
 TEST_F(UpdaterTest, DirectoryActionsDeletesAndTheLogFile) {

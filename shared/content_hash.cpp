@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "shared/file_stream.h"
+#include "shared/name_key.h"
 #include "shared/packed_file.h"
 
 namespace quasto {
@@ -137,7 +138,10 @@ bool HashCache::LoadText(std::string_view text) {
       return false;
     }
     e.hex = std::string(hex);
-    loaded[std::string(line)] = std::move(e);
+    e.spelling = std::string(line);
+    // A cache of an older client may hold one file under two spellings: the
+    // later line stands, and answers only for its own spelling.
+    loaded[WindowsNameKey(line)] = std::move(e);
   }
   entries_ = std::move(loaded);
   return true;
@@ -154,7 +158,7 @@ std::string HashCache::SavedText() const {
                   static_cast<long long>(e.stamp.mtime_ns),
                   static_cast<long long>(e.stamp.change_ns));
     text += num;
-    text += key;
+    text += e.spelling;
     text += '\n';
   }
   const uint32_t crc = Crc32(text);
@@ -171,8 +175,8 @@ bool HashCache::Hash(const std::string& key, std::string* hex, const fs::FileSta
     Forget(key);
     return false;
   }
-  auto it = entries_.find(key);
-  if (it != entries_.end() && it->second.stamp == stamp) {
+  auto it = entries_.find(WindowsNameKey(key));
+  if (it != entries_.end() && it->second.spelling == key && it->second.stamp == stamp) {
     it->second.used = true;
     *hex = it->second.hex;
     return true;
@@ -199,15 +203,16 @@ void HashCache::Record(const std::string& key, const std::string& hex, int64_t s
     Forget(key);
     return;
   }
-  Entry& e = entries_[key];
-  if (!(e.stamp == now) || e.hex != hex) dirty_ = true;
+  Entry& e = entries_[WindowsNameKey(key)];
+  if (!(e.stamp == now) || e.hex != hex || e.spelling != key) dirty_ = true;
+  e.spelling = key;
   e.stamp = now;
   e.hex = hex;
   e.used = true;
 }
 
 void HashCache::Forget(const std::string& key) {
-  if (entries_.erase(key) != 0) dirty_ = true;
+  if (entries_.erase(WindowsNameKey(key)) != 0) dirty_ = true;
 }
 
 bool HashCache::Save() {

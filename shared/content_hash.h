@@ -6,6 +6,11 @@
 //
 // The cache is a shortcut and nothing more: a missing, foreign or damaged
 // cache file means re-hashing, never a wrong answer.
+//
+// Entries are kept under the name Windows finds a file by (WindowsNameKey):
+// "ReadMe.txt" and "readme.txt" are one file there, so the cache never holds
+// two hashes for it. A hash is given only for the spelling it was recorded
+// under, since on other systems those may be two files.
 #ifndef QUASTO_SHARED_CONTENT_HASH_H_
 #define QUASTO_SHARED_CONTENT_HASH_H_
 
@@ -87,13 +92,14 @@ class HashCache {
 
  private:
   struct Entry {
+    std::string spelling;  // the key as recorded, and as written to the file
     fs::FileStamp stamp;
     std::string hex;
     bool used = false;
   };
   std::string file_;
   std::string root_;
-  std::unordered_map<std::string, Entry> entries_;
+  std::unordered_map<std::string, Entry> entries_;  // by WindowsNameKey
   bool dirty_ = false;
   int files_hashed_ = 0;
 };

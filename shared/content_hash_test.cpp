@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+
 #include "shared/dates.h"
 #include "shared/fs.h"
+#include "shared/packed_file.h"
 #include "shared/test_util.h"
 
 namespace quasto {
@@ -215,6 +219,52 @@ TEST_F(HashCacheTest, RecordedHashesNeedAStableOldStamp) {
   HashCache c = Fresh();
   EXPECT_EQ(HashOf(c, "w.bin"), hex);
   EXPECT_EQ(c.files_hashed(), 1);
+}
+
+// Windows finds "ReadMe.txt" under "readme.txt" too: the cache holds one
+// entry for all spellings of a file. On a system where the spellings name two
+// files, a hash recorded for one is never given for the other, even when
+// their stamps are alike.
+TEST_F(HashCacheTest, OneEntryForAllSpellingsOfAFile) {
+  PutOld("readme.txt", "old readme");
+  PutOld("ReadMe.txt", "other file where names have letter case");
+  // Where Windows' rules hold (under Wine too), that is one file.
+  const bool one_file = fs::SameFile(dir_ / "readme.txt", dir_ / "ReadMe.txt");
+  const std::string lower = Sha256Hex(one_file ? "other file where names have letter case"
+                                               : "old readme");
+  const std::string upper = Sha256Hex("other file where names have letter case");
+  {
+    HashCache c = Fresh();
+    EXPECT_EQ(HashOf(c, "readme.txt"), lower);
+    EXPECT_EQ(HashOf(c, "ReadMe.txt"), upper);
+    EXPECT_EQ(c.size(), 1u);
+    ASSERT_TRUE(c.Save());
+  }
+  const std::string saved = data_.Read(kHashCacheFile);
+  EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 3) << saved;  // header, one, end
+
+  // A cache with one line per spelling, each holding the stamp of the other
+  // spelling and a wrong hash: neither is taken for the other spelling.
+  fs::FileStamp lower_stamp, upper_stamp;
+  ASSERT_TRUE(fs::StatFile(dir_ / "readme.txt", &lower_stamp));
+  ASSERT_TRUE(fs::StatFile(dir_ / "ReadMe.txt", &upper_stamp));
+  auto line = [](const fs::FileStamp& s, const std::string& hex, const std::string& key) {
+    return hex + "\t" + std::to_string(s.size) + "\t" + std::to_string(s.mtime_ns) + "\t" +
+           std::to_string(s.change_ns) + "\t" + key + "\n";
+  };
+  std::string text = "Quastorell hash cache 1\t" + dir_.path() + "\n" +
+                     line(upper_stamp, Sha256Hex("wrong one"), "readme.txt") +
+                     line(lower_stamp, Sha256Hex("wrong two"), "ReadMe.txt");
+  text += "end\t" + [&] {
+    char buf[9];
+    std::snprintf(buf, sizeof buf, "%08x", Crc32(text));
+    return std::string(buf);
+  }() + "\n";
+  HashCache c(cache_file_, dir_.path());
+  ASSERT_TRUE(c.LoadText(text));
+  EXPECT_EQ(c.size(), 1u);
+  EXPECT_EQ(HashOf(c, "readme.txt"), lower);
+  EXPECT_EQ(HashOf(c, "ReadMe.txt"), upper);
 }
 
 }  // namespace

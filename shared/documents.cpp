@@ -1,15 +1,22 @@
 #include "shared/documents.h"
 
-#include <rapidjson/document.h>
+#include <rapidjson/encodedstream.h>
 #include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
 #include <new>
+#include <optional>
+#include <unordered_set>
 #include <variant>
+#include <vector>
 
 #include "shared/fs.h"
+#include "shared/limits.h"
 #include "shared/text.h"
 
 namespace quasto {
@@ -42,11 +49,6 @@ class ThrowingAllocator {
   bool operator!=(const ThrowingAllocator&) const { return false; }
 };
 
-using JsonDocument = rapidjson::GenericDocument<rapidjson::UTF8<>,
-                                                rapidjson::MemoryPoolAllocator<ThrowingAllocator>,
-                                                ThrowingAllocator>;
-using JsonValue = JsonDocument::ValueType;
-
 // One member of a record: its JSON name and the field it fills.
 template <class R>
 struct Field {
@@ -77,12 +79,13 @@ constexpr std::array<Field<ProjectStructure>, 7> kProjectFields{{
     {"FTPDir", &ProjectStructure::FTPDir},
 }};
 
-constexpr std::array<Field<UpdaterStructure>, 5> kUpdaterFields{{
+constexpr std::array<Field<UpdaterStructure>, 6> kUpdaterFields{{
     {"ProgInfo", &UpdaterStructure::ProgInfo},
     {"ProgExe", &UpdaterStructure::ProgExe},
     {"Restart", &UpdaterStructure::Restart},
     {"Mutex", &UpdaterStructure::Mutex},
     {"URL", &UpdaterStructure::URL},
+    {"ProjectId", &UpdaterStructure::ProjectId, true},
 }};
 
 constexpr std::array<Field<UpdFileStructure>, 13> kUpdFileFields{{
@@ -132,67 +135,293 @@ std::string RecordJson(const R& r) {
 // A JSON number as the same 32 bits: values written as unsigned, or wider
 // than 32 bits, keep their low 32 bits. A fraction or exponent form is read
 // when it is a whole number; anything else leaves the field cleared.
-int32_t NumberValue(const JsonValue& v) {
-  if (v.IsInt()) return v.GetInt();
-  if (v.IsUint()) return static_cast<int32_t>(v.GetUint());
-  if (v.IsInt64()) return static_cast<int32_t>(static_cast<uint32_t>(v.GetInt64()));
-  if (v.IsUint64()) return static_cast<int32_t>(static_cast<uint32_t>(v.GetUint64()));
-  if (v.IsDouble()) {
-    double d = v.GetDouble();
-    if (std::isfinite(d) && d == std::trunc(d) && d >= -2147483648.0 && d <= 4294967295.0) {
-      return static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(d)));
-    }
+int32_t Low32(uint64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+
+std::optional<int32_t> WholeNumber(double d) {
+  if (std::isfinite(d) && d == std::trunc(d) && d >= -2147483648.0 && d <= 4294967295.0) {
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(d)));
   }
-  return 0;
+  return std::nullopt;
 }
 
-std::string StringValue(const JsonValue& v) {
-  return Cesu8ToUtf8(std::string_view(v.GetString(), v.GetStringLength()));
-}
+// One scalar as a record's field sees it.
+struct Scalar {
+  std::optional<std::string> text;
+  std::optional<int32_t> number;
+};
 
 template <class R>
-void FillRecord(const JsonValue& obj, R* out) {
-  R r;  // cleared: strings empty, numbers 0
-  for (const auto& f : FieldsOf(&r)) {
-    auto it = obj.FindMember(f.name);
-    if (it == obj.MemberEnd()) continue;
-    const JsonValue& v = it->value;
+void SetField(R* r, const std::string& name, const Scalar& v) {
+  for (const auto& f : FieldsOf(r)) {
+    if (name != f.name) continue;
     if (auto* text = std::get_if<std::string R::*>(&f.member)) {
-      if (v.IsString()) r.**text = StringValue(v);
-    } else if (v.IsNumber()) {
-      r.*std::get<int32_t R::*>(f.member) = NumberValue(v);
+      if (v.text) r->**text = *v.text;
+    } else if (v.number) {
+      r->*std::get<int32_t R::*>(f.member) = *v.number;
+    }
+    return;
+  }
+}
+
+// The keys of one object seen so far. Entries have a dozen members, so a
+// list is searched; an object with many members gets a hash set.
+class KeySet {
+ public:
+  bool Insert(const std::string& key) {
+    if (set_.empty()) {
+      if (std::find(list_.begin(), list_.end(), key) != list_.end()) return false;
+      list_.push_back(key);
+      if (list_.size() > 32) {
+        set_.insert(list_.begin(), list_.end());
+        list_.clear();
+      }
+      return true;
+    }
+    return set_.insert(key).second;
+  }
+
+ private:
+  std::vector<std::string> list_;
+  std::unordered_set<std::string> set_;
+};
+
+// A key as a message names it: a key can be as long as the document.
+std::string ShortKey(std::string_view key) {
+  constexpr size_t kShown = 200;
+  return key.size() <= kShown ? JsonString(key) : JsonString(key.substr(0, kShown)) + "...";
+}
+
+// Reads a document event by event and holds it to the one form both
+// programs rely on: every object's keys distinct (two readers could take
+// different members of a repeated one), nesting at most kMaxDocumentDepth
+// deep. Keys are compared as read, escapes resolved: "a" and "\u0061" are
+// one key. `Target` gets the members that matter: Key(depth, key),
+// Value(depth, scalar), Open(depth) and Close(depth) for objects and arrays
+// at depth 1 and deeper (the root is depth 0). Its top-level keys are its
+// own to check when it says so (kTopKeysChecked), since it may hold a
+// million of them in a table anyway.
+template <class Target>
+class StrictHandler {
+ public:
+  explicit StrictHandler(Target* target) : target_(target) {}
+
+  bool Null() { return Value(Scalar{}); }
+  bool Bool(bool) { return Value(Scalar{}); }
+  bool Int(int v) { return Value(Scalar{std::nullopt, v}); }
+  bool Uint(unsigned v) { return Value(Scalar{std::nullopt, Low32(v)}); }
+  bool Int64(int64_t v) { return Value(Scalar{std::nullopt, Low32(static_cast<uint64_t>(v))}); }
+  bool Uint64(uint64_t v) { return Value(Scalar{std::nullopt, Low32(v)}); }
+  bool Double(double d) { return Value(Scalar{std::nullopt, WholeNumber(d)}); }
+  bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }  // not asked for
+  bool String(const char* s, rapidjson::SizeType n, bool) {
+    return Value(Scalar{Cesu8ToUtf8(std::string_view(s, n)), std::nullopt});
+  }
+  bool StartObject() { return Open(true); }
+  bool StartArray() { return Open(false); }
+  bool EndObject(rapidjson::SizeType) { return Close(); }
+  bool EndArray(rapidjson::SizeType) { return Close(); }
+  bool Key(const char* s, rapidjson::SizeType n, bool) {
+    std::string key = Cesu8ToUtf8(std::string_view(s, n));
+    const int depth = static_cast<int>(keys_.size());
+    if (!(depth == 1 && Target::kTopKeysChecked) && !keys_.back().Insert(key)) {
+      return Fail("the key " + ShortKey(key) + " is repeated");
+    }
+    return target_->Key(depth, std::move(key)) || Fail(target_->why());
+  }
+
+  const std::string& why() const { return why_; }
+
+ private:
+  bool Fail(std::string why) {
+    why_ = std::move(why);
+    return false;
+  }
+  bool Value(const Scalar& v) {
+    return target_->Value(static_cast<int>(keys_.size()), v) || Fail(target_->why());
+  }
+  bool Open(bool object) {
+    const int depth = static_cast<int>(keys_.size());
+    if (depth >= kMaxDocumentDepth) {
+      return Fail("it is nested deeper than " + std::to_string(kMaxDocumentDepth) + " levels");
+    }
+    if (!target_->Open(depth, object)) return Fail(target_->why());
+    keys_.emplace_back();
+    return true;
+  }
+  bool Close() {
+    keys_.pop_back();
+    return target_->Close(static_cast<int>(keys_.size())) || Fail(target_->why());
+  }
+
+  Target* target_;
+  std::vector<KeySet> keys_;  // one for each open object or array
+  std::string why_;
+};
+
+// Iterative: deeply nested input cannot exhaust the stack. Encoding is not
+// validated, so the writer's surrogate sequences come through as bytes.
+constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag;
+
+const char* ParseErrorText(rapidjson::ParseErrorCode code) {
+  return rapidjson::GetParseError_En(code);
+}
+
+// Parses `json` into `target`: one JSON value, then nothing but blanks,
+// tabs and line ends. "" when it was read whole, else why not (the target
+// may have seen part of it).
+template <class Target>
+std::string StrictParse(std::string_view json, size_t max_bytes, Target* target) {
+  if (json.size() > max_bytes) {
+    return "it is larger than " + std::to_string(max_bytes) + " bytes";
+  }
+  // Events, not a tree: nothing of the document is held twice, and nesting
+  // cannot exhaust the stack.
+  StrictHandler<Target> handler(target);
+  rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, ThrowingAllocator> reader;
+  rapidjson::MemoryStream ms(json.data(), json.size());
+  rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> is(ms);
+  const rapidjson::ParseResult r = reader.Parse<kParseFlags>(is, handler);
+  if (r.IsError()) {
+    if (!handler.why().empty()) return handler.why() + " (at byte " + std::to_string(r.Offset()) + ")";
+    return std::string(ParseErrorText(r.Code())) + " (at byte " + std::to_string(r.Offset()) + ")";
+  }
+  // A NUL byte ends RapidJSON's input as the end of the text does, so what
+  // follows the value is looked at here.
+  for (size_t i = is.Tell(); i < json.size(); ++i) {
+    const char c = json[i];
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
+      return "there are bytes after the JSON value (at byte " + std::to_string(i) + ")";
     }
   }
-  *out = std::move(r);
+  return "";
 }
 
-// Iterative parsing: deeply nested input cannot exhaust the stack. Encoding
-// is not validated, so the writer's surrogate sequences come through as bytes.
-constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag;
+// A record's fields from its object's members; members it does not know,
+// and nested values, are passed over.
+template <class R>
+class RecordTarget {
+ public:
+  static constexpr bool kTopKeysChecked = false;
+  bool Open(int depth, bool object) {
+    if (depth == 0) {
+      if (!object) return Fail("it is no JSON object");
+      is_object_ = true;
+    }
+    return true;
+  }
+  bool Close(int) { return true; }
+  bool Key(int depth, std::string key) {
+    if (depth == 1) key_ = std::move(key);
+    return true;
+  }
+  bool Value(int depth, const Scalar& v) {
+    if (depth == 0) return Fail("it is no JSON object");
+    if (depth == 1) SetField(&record, key_, v);
+    return true;
+  }
+  const std::string& why() const { return why_; }
 
-bool Parse(std::string_view json, JsonDocument* doc) {
-  doc->Parse<kParseFlags>(json.data(), json.size());
-  return !doc->HasParseError();
-}
+  R record;  // cleared: strings empty, numbers 0
+
+ private:
+  bool Fail(std::string why) {
+    why_ = std::move(why);
+    return false;
+  }
+  bool is_object_ = false;
+  std::string key_;
+  std::string why_;
+};
 
 template <class R>
 bool RecordFromJson(std::string_view json, R* out) {
   try {
-    JsonDocument doc;
-    if (!Parse(json, &doc) || !doc.IsObject()) return false;
-    FillRecord(doc, out);
+    RecordTarget<R> target;
+    if (!StrictParse(json, kMaxRecordBytes, &target).empty()) return false;
+    *out = std::move(target.record);
     return true;
   } catch (const std::bad_alloc&) {
     return false;
   }
 }
 
+// The file's bytes when it is no larger than `max_bytes`; a larger one is
+// not read at all.
+bool ReadBounded(const std::string& path, int64_t max_bytes, std::string* text) {
+  const int64_t size = fs::FileSize(path);
+  if (size < 0 || size > max_bytes) return false;
+  return fs::ReadFile(path, text) && static_cast<int64_t>(text->size()) <= max_bytes;
+}
+
 template <class R>
 bool LoadRecord(const std::string& path, R* out) {
   std::string text;
-  if (!fs::ReadFile(path, &text)) return false;
+  if (!ReadBounded(path, kMaxRecordBytes, &text)) return false;
   return FromJson(text, out);
 }
+
+// The manifest's entries, handed on one by one as each one's object ends.
+class ManifestTarget {
+ public:
+  static constexpr bool kTopKeysChecked = true;
+  explicit ManifestTarget(const ManifestSink& sink) : sink_(sink) {}
+
+  bool Open(int depth, bool object) {
+    if (depth == 0) {
+      if (!object) not_object_ = true;
+      return true;
+    }
+    if (not_object_) return true;
+    if (depth == 1) {
+      entry_ = UpdFileStructure();
+      in_entry_ = object;
+      if (!object) return true;
+    }
+    return true;
+  }
+  bool Close(int depth) {
+    if (not_object_ || depth != 1) return true;
+    // An entry that is an array is an entry with every field cleared.
+    if (!in_entry_) entry_ = UpdFileStructure();
+    in_entry_ = false;
+    return Hand();
+  }
+  bool Key(int depth, std::string key) {
+    if (depth == 1) {
+      key_ = std::move(key);
+    } else if (depth == 2) {
+      member_ = std::move(key);
+    }
+    return true;
+  }
+  bool Value(int depth, const Scalar& v) {
+    if (depth == 0) not_object_ = true;
+    if (not_object_) return true;
+    if (depth == 1) {
+      // A member that is no object is an entry with every field cleared.
+      entry_ = UpdFileStructure();
+      return Hand();
+    }
+    if (depth == 2 && in_entry_) SetField(&entry_, member_, v);
+    return true;
+  }
+  const std::string& why() const { return why_; }
+  bool not_object() const { return not_object_; }
+
+ private:
+  bool Hand() {
+    if (sink_(std::move(key_), std::move(entry_))) return true;
+    why_ = "an entry's key is repeated";
+    return false;
+  }
+
+  const ManifestSink& sink_;
+  bool not_object_ = false;
+  bool in_entry_ = false;
+  std::string key_, member_;
+  UpdFileStructure entry_;
+  std::string why_;
+};
 
 }  // namespace
 
@@ -233,10 +462,19 @@ std::string ToJson(const UpdFileStructure& r) { return RecordJson(r); }
 std::string ToJson(const Manifest& m) {
   std::string out = "{";
   bool first = true;
+  // Two keys can be written alike: a character above U+FFFF and the pair of
+  // surrogate sequences that stands for it. A reader takes them for one
+  // repeated key and refuses the document, so only the first is written.
+  std::unordered_set<std::string> written;
   for (const auto& [key, entry] : m) {
+    std::string name = JsonString(key);
+    const bool ambiguous = std::any_of(key.begin(), key.end(), [](char c) {
+      return static_cast<unsigned char>(c) == 0xED || static_cast<unsigned char>(c) >= 0xF0;
+    });
+    if (ambiguous && !written.insert(name).second) continue;
     if (!first) out += ", ";
     first = false;
-    out += JsonString(key);
+    out += name;
     out += ": ";
     out += RecordJson(entry);
   }
@@ -249,27 +487,39 @@ bool FromJson(std::string_view json, ProjectStructure* out) { return RecordFromJ
 bool FromJson(std::string_view json, UpdaterStructure* out) { return RecordFromJson(json, out); }
 bool FromJson(std::string_view json, UpdFileStructure* out) { return RecordFromJson(json, out); }
 
-ManifestRead ManifestFromJson(std::string_view json, Manifest* out) {
+ManifestRead ForEachManifestEntry(std::string_view json, const ManifestSink& sink,
+                                  std::string* why) {
+  std::string reason;
+  ManifestRead result = ManifestRead::kOk;
   try {
-    JsonDocument doc;
-    if (!Parse(json, &doc)) return ManifestRead::kNotJson;
-    out->clear();
-    if (!doc.IsObject()) return ManifestRead::kNotObject;
-    static const JsonValue kEmpty(rapidjson::kObjectType);
-    // Counted rather than compared with MemberEnd(): RapidJSON's iterator
-    // comparison is ambiguous under C++20's reversed operators.
-    auto it = doc.MemberBegin();
-    for (rapidjson::SizeType i = 0; i < doc.MemberCount(); ++i, ++it) {
-      UpdFileStructure entry;
-      FillRecord(it->value.IsObject() ? it->value : kEmpty, &entry);
-      // A repeated key: the later member wins, as with any table insert.
-      (*out)[StringValue(it->name)] = std::move(entry);
+    ManifestTarget target(sink);
+    reason = StrictParse(json, static_cast<size_t>(kMaxManifestBytes), &target);
+    if (!reason.empty()) {
+      result = ManifestRead::kNotJson;
+    } else if (target.not_object()) {
+      reason = "it is no JSON object";
+      result = ManifestRead::kNotObject;
     }
-    return ManifestRead::kOk;
   } catch (const std::bad_alloc&) {
-    out->clear();
-    return ManifestRead::kNoMemory;
+    reason = "it does not fit in memory";
+    result = ManifestRead::kNoMemory;
   }
+  if (why != nullptr) *why = reason;
+  return result;
+}
+
+ManifestRead ManifestFromJson(std::string_view json, Manifest* out, std::string* why) {
+  Manifest m;
+  ManifestRead r = ForEachManifestEntry(
+      json,
+      [&m](std::string&& key, UpdFileStructure&& entry) {
+        return m.emplace(std::move(key), std::move(entry)).second;
+      },
+      why);
+  if (r == ManifestRead::kNotJson) return r;
+  out->clear();
+  if (r == ManifestRead::kOk) *out = std::move(m);
+  return r;
 }
 
 bool LoadDocument(const std::string& path, FTPStructure* out) { return LoadRecord(path, out); }
@@ -278,7 +528,7 @@ bool LoadDocument(const std::string& path, UpdaterStructure* out) { return LoadR
 
 bool LoadDocument(const std::string& path, Manifest* out) {
   std::string text;
-  if (!fs::ReadFile(path, &text)) return false;
+  if (!ReadBounded(path, kMaxManifestBytes, &text)) return false;
   return ManifestFromJson(text, out) == ManifestRead::kOk;
 }
 

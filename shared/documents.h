@@ -10,6 +10,7 @@
 #define QUASTO_SHARED_DOCUMENTS_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -44,6 +45,11 @@ struct UpdaterStructure {
   int32_t Restart = 0;
   std::string Mutex;
   std::string URL;
+  // The project's identity, 32 random lower-case hex digits made when the
+  // project is created; its signatures name it, and an installation that
+  // knows it takes no other project's signed manifest. Written only when
+  // set, so documents without it stay what they were.
+  std::string ProjectId;
   bool operator==(const UpdaterStructure&) const = default;
 };
 
@@ -96,25 +102,40 @@ std::string ToJson(const Manifest& m);
 // One JSON string value, quotes included.
 std::string JsonString(std::string_view text);
 
+// Every reader holds a document to one form: one JSON value and nothing
+// after it but blanks and line ends, no key repeated in any object (other
+// readers might take the other member), nested at most kMaxDocumentDepth
+// deep, a record at most kMaxRecordBytes and a manifest at most
+// kMaxManifestBytes long. Anything else is a damaged document.
+//
 // Reads a record from JSON text whose top-level value is an object. On
-// failure (not JSON, not an object) returns false and leaves *out unchanged.
+// failure (damaged, not an object) returns false and leaves *out unchanged.
 bool FromJson(std::string_view json, FTPStructure* out);
 bool FromJson(std::string_view json, ProjectStructure* out);
 bool FromJson(std::string_view json, UpdaterStructure* out);
 bool FromJson(std::string_view json, UpdFileStructure* out);
 
 enum class ManifestRead {
-  kNotJson,    // *out unchanged
+  kNotJson,    // damaged: not JSON, or not in the one form above; *out unchanged
   kNotObject,  // valid JSON but not an object: *out emptied
   kOk,         // *out replaced by the document's entries
   kNoMemory,   // too big for the memory there is: *out emptied
 };
 // Every member of the top-level object becomes one entry; a member whose value
-// is not an object gives an entry with all fields cleared.
-ManifestRead ManifestFromJson(std::string_view json, Manifest* out);
+// is not an object gives an entry with all fields cleared. `why`, when
+// given, says what is wrong with a document that is not kOk.
+ManifestRead ManifestFromJson(std::string_view json, Manifest* out, std::string* why = nullptr);
+
+// The same, handing each entry to `sink` in document order as soon as it is
+// read, for a reader that keeps entries its own way. `sink` returns false
+// for a key it was handed before: the document is then damaged. Entries
+// handed before a failure were part of a damaged document.
+using ManifestSink = std::function<bool(std::string&& key, UpdFileStructure&& entry)>;
+ManifestRead ForEachManifestEntry(std::string_view json, const ManifestSink& sink,
+                                  std::string* why = nullptr);
 
 // Whole documents on disk. Load fails (returns false, record unchanged) when
-// the file is missing, unreadable or not a JSON object. Save replaces the
+// the file is missing, unreadable, too large or damaged. Save replaces the
 // file atomically: after a failed save the previous document is still there.
 bool LoadDocument(const std::string& path, FTPStructure* out);
 bool LoadDocument(const std::string& path, ProjectStructure* out);

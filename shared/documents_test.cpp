@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "shared/fs.h"
+#include "shared/limits.h"
 #include "shared/test_util.h"
 
 namespace quasto {
@@ -145,11 +146,110 @@ TEST(JsonReader, FailureLeavesTheRecordUnchanged) {
   }
 }
 
-TEST(JsonReader, DeepNestingDoesNotExhaustTheStack) {
-  std::string deep = "{\"Server\": " + std::string(200000, '[') + std::string(200000, ']') + "}";
+TEST(JsonReader, DeepNestingIsRefusedWithoutExhaustingTheStack) {
+  // Nested values of members nobody knows are passed over, up to the bound.
+  auto nested = [](int levels) {
+    return "{\"Server\": \"s\", \"Extra\": " + std::string(static_cast<size_t>(levels - 1), '[') +
+           std::string(static_cast<size_t>(levels - 1), ']') + "}";
+  };
   FTPStructure f;
-  EXPECT_TRUE(FromJson(deep, &f));
-  EXPECT_EQ(f.Server, "");
+  EXPECT_TRUE(FromJson(nested(kMaxDocumentDepth), &f));
+  EXPECT_EQ(f.Server, "s");
+  EXPECT_FALSE(FromJson(nested(kMaxDocumentDepth + 1), &f));
+  const std::string deep = "{\"Server\": " + std::string(200000, '[') + std::string(200000, ']') + "}";
+  EXPECT_FALSE(FromJson(deep, &f));
+  Manifest m;
+  std::string why;
+  EXPECT_EQ(ManifestFromJson("{\"a\": " + deep.substr(12) , &m, &why), ManifestRead::kNotJson);
+  EXPECT_NE(why.find("nested deeper than 32 levels"), std::string::npos) << why;
+}
+
+TEST(JsonReader, ARepeatedKeyAtAnyLevelIsADamagedDocument) {
+  // Read two ways: one reader takes the first member, another the last.
+  UpdaterStructure u;
+  u.URL = "before";
+  for (const char* doc : {R"({"URL": "a", "URL": "b"})",
+                          R"({"URL": "a", "\u0055RL": "b"})",  // one key, escaped
+                          R"({"URL": "a", "X": {"k": 1, "k": 2}})",
+                          R"({"URL": "a", "X": [{"k": 1}, {"k": 1, "k": 1}]})"}) {
+    EXPECT_FALSE(FromJson(doc, &u)) << doc;
+    EXPECT_EQ(u.URL, "before");
+  }
+  // The same member name in different objects is no repetition.
+  EXPECT_TRUE(FromJson(R"({"URL": "a", "X": {"URL": 1}, "Y": [{"k": 1}, {"k": 1}]})", &u));
+
+  Manifest m;
+  std::string why;
+  const std::string sha(64, 'a'), other(64, 'b');
+  for (const std::string& doc :
+       {"{\"a\": {\"Name\": \"a\", \"SHA256\": \"" + sha + "\", \"SHA256\": \"" + other + "\"}}",
+        std::string(R"({"a": {"Name": "a"}, "b": 5, "a": {"Name": "A2"}})"),
+        std::string("{\"\xF0\x9F\x98\x80\": {}, \"\\ud83d\\ude00\": {}}")}) {
+    EXPECT_EQ(ManifestFromJson(doc, &m, &why), ManifestRead::kNotJson) << doc;
+    EXPECT_NE(why.find("repeated"), std::string::npos) << why;
+  }
+}
+
+TEST(JsonReader, NothingButBlanksMayFollowTheObject) {
+  Manifest m;
+  std::string why;
+  for (const std::string& doc :
+       {std::string("{} x"), std::string("{}{}"), std::string("{}\0", 3), std::string("{}\0{}", 5),
+        std::string("{} ,"), std::string("{\"a\": {}}<html>")}) {
+    EXPECT_EQ(ManifestFromJson(doc, &m, &why), ManifestRead::kNotJson) << doc;
+  }
+  EXPECT_EQ(ManifestFromJson(std::string("{} \0", 4), &m, &why), ManifestRead::kNotJson);
+  EXPECT_NE(why.find("bytes after the JSON value (at byte 3)"), std::string::npos) << why;
+  // Cut anywhere, the writer's manifest is damaged, never a shorter one.
+  Manifest full;
+  full["a.txt"].Name = "a.txt";
+  full["b.txt"].Name = "b.txt";
+  const std::string text = ToJson(full);
+  for (size_t n = 0; n < text.size(); ++n) {
+    EXPECT_NE(ManifestFromJson(text.substr(0, n), &m), ManifestRead::kOk) << n;
+  }
+  ASSERT_EQ(ManifestFromJson(" \r\n\t" + text + " \r\n\t", &m), ManifestRead::kOk);
+  EXPECT_EQ(m, full);
+  FTPStructure f;
+  EXPECT_FALSE(FromJson("{\"Server\": \"s\"} trailing", &f));
+}
+
+TEST(JsonReader, SizesAreBounded) {
+  UpdaterStructure u;
+  const std::string pad(static_cast<size_t>(kMaxRecordBytes), ' ');
+  EXPECT_TRUE(FromJson("{\"URL\": \"x\"}" + pad.substr(14), &u));
+  EXPECT_FALSE(FromJson("{\"URL\": \"x\"}" + pad, &u));
+  Manifest m;
+  std::string why;
+  EXPECT_EQ(ManifestFromJson("{}" + std::string(static_cast<size_t>(kMaxManifestBytes) - 1, ' '),
+                             &m, &why),
+            ManifestRead::kNotJson);
+  EXPECT_NE(why.find("larger than"), std::string::npos) << why;
+
+  TempDir dir;
+  dir.Write("big.ucf", "{\"URL\": \"x\"}" + pad);
+  EXPECT_FALSE(LoadDocument(dir / "big.ucf", &u));
+}
+
+TEST(JsonWriter, NeverWritesARepeatedKey) {
+  // A character above U+FFFF and the surrogate sequences standing for it are
+  // written alike; the reader would refuse both.
+  Manifest m;
+  m["\xF0\x9F\x98\x80.txt"].Name = "four bytes";
+  m["\xED\xA0\xBD\xED\xB8\x80.txt"].Name = "surrogates";
+  m["\xE9.txt"].Name = "not UTF-8";
+  m["\xC3\xA9.txt"].Name = "e acute";
+  Manifest back;
+  std::string why;
+  ASSERT_EQ(ManifestFromJson(ToJson(m), &back, &why), ManifestRead::kOk) << why;
+  EXPECT_EQ(back.size(), 3u);
+  EXPECT_EQ(back["\xF0\x9F\x98\x80.txt"].Name, "surrogates");  // the first in the map's order
+  // Records have a fixed set of members.
+  for (const std::string& doc : {ToJson(FTPStructure{}), ToJson(ProjectStructure{}),
+                                 ToJson(UpdaterStructure{}), ToJson(UpdFileStructure{})}) {
+    UpdFileStructure e;
+    EXPECT_TRUE(FromJson(doc, &e)) << doc;
+  }
 }
 
 TEST(ManifestReader, TopLevelKinds) {
@@ -160,12 +260,12 @@ TEST(ManifestReader, TopLevelKinds) {
   EXPECT_EQ(ManifestFromJson("[{\"Name\": \"a\"}]", &m), ManifestRead::kNotObject);
   EXPECT_TRUE(m.empty());
 
-  ASSERT_EQ(ManifestFromJson(R"({"a": {"Name": "a", "Type": "F"}, "b": 5, "a": {"Name": "A2"}})",
-                             &m),
+  ASSERT_EQ(ManifestFromJson(R"({"a": {"Name": "a", "Type": "F"}, "b": 5, "c": [1]})", &m),
             ManifestRead::kOk);
-  ASSERT_EQ(m.size(), 2u);
-  EXPECT_EQ(m["a"].Name, "A2");
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_EQ(m["a"].Name, "a");
   EXPECT_EQ(m["b"], UpdFileStructure{});
+  EXPECT_EQ(m["c"], UpdFileStructure{});
 }
 
 TEST(Documents, SaveAndLoadOnDisk) {

@@ -45,6 +45,20 @@ bool ResolvePath(const std::string& path, std::string* out);
 // link to the other, another spelling of it, or a hard link).
 bool SameFile(const std::string& a, const std::string& b);
 
+// What one look at a path says without opening it: whether something is
+// there (a link: whether its target is), whether that is a folder, whether
+// the path itself is a link, junction or other reparse point, and its
+// last-write date as FileDate gives it. One system call where the path is
+// no link; a caller that walks a large manifest takes this instead of
+// several.
+struct Glance {
+  bool exists = false;
+  bool is_directory = false;
+  bool is_link = false;
+  int32_t date = 0;  // 0 when nothing is there
+};
+Glance GlancePath(const std::string& path);
+
 // Entries of a directory without "." and "..". False when it cannot be listed.
 bool ListDirectory(const std::string& path, std::vector<DirEntry>* out);
 

@@ -265,6 +265,21 @@ int32_t FileDate(const std::string& path) {
   return DateOf(st.st_mtime);
 }
 
+Glance GlancePath(const std::string& path) {
+  Glance g;
+  const std::string native = NativePath(path);
+  struct stat st;
+  if (lstat(native.c_str(), &st) != 0) return g;
+  if (S_ISLNK(st.st_mode)) {
+    g.is_link = true;
+    if (stat(native.c_str(), &st) != 0) return g;
+  }
+  g.exists = true;
+  g.is_directory = S_ISDIR(st.st_mode);
+  g.date = DateOf(st.st_mtime);
+  return g;
+}
+
 bool SetFileDate(const std::string& path, int32_t date) {
   time_t wall = date;
   struct tm fields;

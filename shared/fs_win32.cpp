@@ -200,6 +200,17 @@ bool SameFile(const std::string& a, const std::string& b) {
          x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
 }
 
+Glance GlancePath(const std::string& path) {
+  Glance g;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return g;
+  g.exists = true;
+  g.is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  g.is_link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  g.date = DateFromUtc(data.ftLastWriteTime);
+  return g;
+}
+
 bool ListDirectory(const std::string& path, std::vector<DirEntry>* out) {
   out->clear();
   std::string pattern = path;

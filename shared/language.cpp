@@ -45,6 +45,9 @@ const std::pair<const char*, const char*> kDefaults[] = {
      "Aktualisierung wird abgebrochen."},
     {"ErrRun", "Programm konnte nicht gestartet werden"},
     {"UpdateRuns", "Es l\xE4" "uft bereits eine Aktualisierung.\nDieser Start wird beendet."},
+    {"ErrManifest",
+     "Die Update-Informationen sind besch\xE4" "digt oder unvollst\xE4" "ndig.\n"
+     "Aktualisierung wird abgebrochen."},
 };
 
 // State of one parse. Depth 1 is the root, 2 a language, 3 an entry.

@@ -21,7 +21,8 @@ uint16_t LanguageIdFromLocale(const char* lc_all, const char* lc_messages, const
 
 class LanguageTable {
  public:
-  // Writes the 25 built-in German texts, replacing those keys.
+  // Writes the built-in German texts (the first clients' 25 and those added
+  // since), replacing those keys.
   void SetDefaultTexts();
 
   // SetDefaultTexts, then the entries of the file's "German" element when

@@ -13,6 +13,12 @@ namespace quasto {
 // megabyte for thousands of files; a larger one is refused like an address
 // that does not answer ("ErrorURL"), so an endless one cannot exhaust memory.
 inline constexpr int64_t kMaxManifestBytes = int64_t{64} << 20;
+// The other documents (project, client configuration, FTP settings) are one
+// small record each.
+inline constexpr int64_t kMaxRecordBytes = int64_t{1} << 20;
+// Documents are two levels deep; members a later writer may add can nest a
+// little deeper, but not without end.
+inline constexpr int kMaxDocumentDepth = 32;
 // Its signature is a few hundred bytes.
 inline constexpr int64_t kMaxSignatureBytes = 64 << 10;
 

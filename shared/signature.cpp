@@ -121,6 +121,8 @@ std::string ParseTrustedComment(std::string_view comment, TrustedComment* out) {
       } else if (name == "expires") {
         if (!ParseNumber(value, &n)) return "the trusted comment's expiry is no number";
         fields.expires = n;
+      } else if (name == "project") {
+        fields.project = std::string(value);
       }
     }
     if (tab == std::string_view::npos) break;
@@ -251,9 +253,10 @@ std::string SecretKeyFileText(const SecretKey& key, const std::optional<std::str
 }
 
 std::string MakeTrustedComment(int64_t timestamp, const std::string& file,
-                               std::optional<int64_t> expires) {
+                               std::optional<int64_t> expires, const std::string& project) {
   std::string c = "timestamp:" + std::to_string(timestamp) + "\tfile:" + file + "\thashed";
   if (expires) c += "\texpires:" + std::to_string(*expires);
+  if (!project.empty()) c += "\tproject:" + project;
   return c;
 }
 

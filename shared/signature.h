@@ -69,10 +69,14 @@ std::string SecretKeyFileText(const SecretKey& key, const std::optional<std::str
 struct TrustedComment {
   int64_t timestamp = 0;  // required
   std::optional<int64_t> expires;
+  // The project the manifest was signed for; "" when the comment names none
+  // (signatures made before projects had an identity, or by the other tool).
+  std::string project;
 };
-// "timestamp:<t>\tfile:<file>\thashed", plus "\texpires:<e>" when given.
+// "timestamp:<t>\tfile:<file>\thashed", plus "\texpires:<e>" and
+// "\tproject:<p>" when given.
 std::string MakeTrustedComment(int64_t timestamp, const std::string& file,
-                               std::optional<int64_t> expires);
+                               std::optional<int64_t> expires, const std::string& project = "");
 
 // A detached signature file of `message` (prehashed, "ED").
 std::string SignMessage(std::string_view message, const SecretKey& key,

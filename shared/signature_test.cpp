@@ -123,6 +123,13 @@ TEST(Signature, TrustedCommentNeedsATimestamp) {
   EXPECT_EQ(v.fields.timestamp, 42);
   EXPECT_EQ(MakeTrustedComment(7, "Quastorell.uif", 99),
             "timestamp:7\tfile:Quastorell.uif\thashed\texpires:99");
+  EXPECT_EQ(v.fields.project, "");
+
+  // The project a manifest is signed for comes back as signed.
+  const std::string comment = MakeTrustedComment(8, "Quastorell.uif", {}, "0123abcd");
+  EXPECT_EQ(comment, "timestamp:8\tfile:Quastorell.uif\thashed\tproject:0123abcd");
+  ASSERT_EQ(VerifySignature("m", SignMessage("m", secret, comment), pub, &v), "");
+  EXPECT_EQ(v.fields.project, "0123abcd");
 }
 
 TEST(Signature, KeyFilesRoundTripPlainAndEncrypted) {

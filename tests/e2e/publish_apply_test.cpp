@@ -129,5 +129,70 @@ TEST_F(PublishApplyTest, InstalledFolderEqualsTheRelease) {
   EXPECT_EQ(Apply(web.http_url()), client::ClientOutcome::kNothingToDo);
 }
 
+// Two projects of one base folder, signed with its one key. Each project's
+// signed set, served at the other's address, is refused by the other's
+// installation: B's at A's, and A's at B's. An installation made before
+// projects had an identity takes either, as it always did.
+TEST_F(PublishApplyTest, ASignedSetIsTakenOnlyByItsOwnProject) {
+  const int32_t date = DateValueFromCivil({2026, 3, 1, 8, 0, 0});
+  std::string out;
+  ASSERT_EQ(Builder({"--base", base_.path(), "keygen"}, &out), 0) << out;
+  TempDir source_b;
+  Release("app.exe", "A's program, version 2", date);
+  source_b.Write("app.exe", "B's program, version 2");
+  fs::SetFileDate(source_b / "app.exe", date);
+  for (const auto& [name, source] : {std::pair<std::string, std::string>{"A", release_.path()},
+                                     {"B", source_b.path()}}) {
+    ASSERT_EQ(Builder({"--base", base_.path(), "new", name, "--source", source, "--url",
+                       "http://unused/"},
+                      &out),
+              0)
+        << out;
+    ASSERT_EQ(Builder({"--base", base_.path(), "generate", name}, &out), 0) << out;
+  }
+  ServerProcess web("http_server.py", {"--root", fs::NativePath(base_ / "Upload")});
+
+  // An installation of `project`'s version 1 whose configuration points at
+  // the set of `served`; `identity` false: as made before identities.
+  auto run = [&](const std::string& project, const std::string& served, bool identity,
+                 std::string* why) {
+    TempDir inst;
+    inst.Write("app.exe", project + "'s program, version 1");
+    fs::SetFileDate(inst / "app.exe", date - 86400);
+    CreateDirectoryTree(inst / "Quasto");
+    const std::string set = base_ / ("Upload\\" + project + "\\Quasto\\");
+    UpdaterStructure config;
+    EXPECT_TRUE(LoadDocument(set + "Quastorell.ucf", &config));
+    EXPECT_EQ(config.ProjectId.size(), 32u);
+    if (!identity) config.ProjectId.clear();
+    config.URL = web.http_url() + served + "/";
+    EXPECT_TRUE(SaveDocument(inst / "Quasto\\Quastorell.ucf", config));
+    std::string key;
+    EXPECT_TRUE(fs::ReadFile(set + "Quastorell.pub", &key));
+    EXPECT_TRUE(fs::WriteFile(inst / "Quasto\\Quastorell.pub", key));
+    client::RecordingView view;
+    view.events = {client::ViewEvent::kButton, client::ViewEvent::kCloseWindow};
+    auto transport = client::NewHttpTransport();
+    auto system = client::NewClientSystem();
+    const auto outcome =
+        client::RunClient({}, inst.path(), &view, transport.get(), system.get(), why);
+    *why += " | " + inst.Read("app.exe");
+    return outcome;
+  };
+  std::string why;
+  EXPECT_EQ(run("A", "B", true, &why), client::ClientOutcome::kBadSignature);
+  EXPECT_NE(why.find("signed for another project"), std::string::npos) << why;
+  EXPECT_NE(why.find("| A's program, version 1"), std::string::npos) << why;
+  why.clear();
+  EXPECT_EQ(run("B", "A", true, &why), client::ClientOutcome::kBadSignature);
+  EXPECT_NE(why.find("| B's program, version 1"), std::string::npos) << why;
+  why.clear();
+  EXPECT_EQ(run("A", "A", true, &why), client::ClientOutcome::kUpdated) << why;
+  EXPECT_NE(why.find("| A's program, version 2"), std::string::npos) << why;
+  why.clear();
+  EXPECT_EQ(run("A", "B", false, &why), client::ClientOutcome::kUpdated) << why;
+  EXPECT_NE(why.find("| B's program, version 2"), std::string::npos) << why;
+}
+
 }  // namespace
 }  // namespace quasto

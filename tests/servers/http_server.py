@@ -15,6 +15,21 @@
   /hops/<n>/<path>         n redirects in a row, the last one to /<path>
   /endless/<path>          the file (if any), then zeros for ever, without Content-Length
   /huge/<rest>             announces 100 MiB, then sends zeros
+  /gzip/<path>             the file gzip-compressed, with Content-Encoding: gzip,
+                           whatever the request accepts
+  /partial/<path>          206 with the first half of the file and its Content-Range
+  /short/<path>            the file without its last byte, without Content-Length;
+                           the connection closes at the end
+  /chunked/<path>          the file in chunks of 1,000 bytes (Transfer-Encoding:
+                           chunked), with the final empty chunk
+  /chunkcut/<path>         the same without the final chunk: the connection closes
+  /chunkhalf/<path>        the first half of the file in chunks, then the
+                           connection closes
+  /chunkstall/<path>       the file in chunks, then silence without the final chunk
+  /headers                 the request's header lines as the body
+  /identity-only/<path>    the file as it is when the request asks for identity
+                           encoding (Accept-Encoding: identity), else gzip-compressed
+                           with its Content-Encoding, as servers that compress do
 
 Connections are kept open between requests (HTTP/1.1), except after the
 paths that end a body by closing. Prints "PORT <n>" once it listens (port 0
@@ -24,6 +39,7 @@ as one line "<client address>:<client port>", written before its first
 request is read.
 """
 import argparse
+import gzip
 import http.server
 import os
 import select
@@ -111,6 +127,31 @@ def make_handler(root, log_path, connections_path, endless=()):
             self.close_connection = True
             self.record(200, sent)
 
+        def chunks(self, data, mode):
+            """The body in chunks; "chunkcut" leaves out the final empty chunk,
+            "chunkhalf" stops half-way; both then close the connection."""
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Transfer-Encoding", "chunked")
+            if mode in ("chunkcut", "chunkhalf"):
+                self.send_header("Connection", "close")
+                self.close_connection = True
+            self.end_headers()
+            if mode == "chunkhalf":
+                data = data[: len(data) // 2]
+            try:
+                for i in range(0, len(data), 1000):
+                    piece = data[i : i + 1000]
+                    self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                if mode == "chunked":
+                    self.wfile.write(b"0\r\n\r\n")
+                self.wfile.flush()
+            except OSError:
+                pass
+            self.record(200, len(data))
+            if mode == "chunkstall":
+                self.wait_for_hangup()
+
         def do_GET(self):
             path = self.path.split("?", 1)[0]
             mode = ""
@@ -128,10 +169,18 @@ def make_handler(root, log_path, connections_path, endless=()):
                 self.end_headers()
                 return self.zeros(b"", 100 << 20)
             for prefix in ("/nolength/", "/truncate/", "/slow/", "/redirect/", "/hangup/",
-                           "/trickle/", "/stall/"):
+                           "/trickle/", "/stall/", "/gzip/", "/partial/", "/short/", "/chunked/",
+                           "/chunkcut/", "/chunkhalf/", "/chunkstall/", "/identity-only/"):
                 if path.startswith(prefix):
                     mode, path = prefix.strip("/"), path[len(prefix) - 1:]
                     break
+            if path == "/headers":
+                body = str(self.headers).encode("latin-1")
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+                return self.record(200, len(body))
             if path.startswith("/status/"):
                 parts = path.split("/")
                 return self.error_page(int(parts[2]))
@@ -150,7 +199,27 @@ def make_handler(root, log_path, connections_path, endless=()):
             data = self.local_file(path)
             if data is None:
                 return self.error_page(404)
+            if mode in ("chunked", "chunkcut", "chunkhalf", "chunkstall"):
+                return self.chunks(data, mode)
+            if mode == "identity-only":
+                asked = (self.headers.get("Accept-Encoding") or "").strip().lower()
+                mode = "" if asked == "identity" else "gzip"
+            if mode == "gzip":
+                data = gzip.compress(data)
+            if mode == "partial":
+                half = data[: len(data) // 2]
+                self.send_response(206)
+                self.send_header("Content-Range", "bytes 0-%d/%d" % (len(half) - 1, len(data)))
+                self.send_header("Content-Length", str(len(half)))
+                self.end_headers()
+                self.wfile.write(half)
+                return self.record(206, len(half))
+            if mode == "short":
+                data = data[:-1]
+                mode = "nolength"
             self.send_response(200)
+            if mode == "gzip":
+                self.send_header("Content-Encoding", "gzip")
             self.send_header("Content-Type", "application/octet-stream")
             if mode != "nolength":
                 self.send_header("Content-Length", str(len(data)))

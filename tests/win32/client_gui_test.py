@@ -354,8 +354,9 @@ class ClientGuiTest:
                 if marker:
                     break
                 time.sleep(0.1)
+            # A batch file's %1 keeps the quotes that hold the argument together.
             want = b"[%s]\r\n" % (args[0].encode() if args and not folder_arg else
-                                 b"x" if folder_arg else b"")
+                                 b'"x y"' if folder_arg else b"")
             r.eq(marker, want, "restart with %r" % (args,))
 
     # --- whole updates, files in use, the client's own executable -------------
@@ -552,6 +553,40 @@ class ClientGuiTest:
         r.check(self.ended(proc), "client ends")
         r.eq(self.leftovers(base), [], "the old client is gone, and the journal")
 
+    def restart_quoted_argument(self):
+        """An argument with blanks, quotes, a backslash before a quote and
+        non-ASCII letters reaches the restarted program as one argument; an
+        escaped quote does not make the client misread the program folder."""
+        r = self.r
+        self.update_set("qarg").write_manifest()
+        base = self.install("qarg", ProgExe="app.exe", Restart=1)
+        prog = fresh_dir(os.path.join(self.work, "prog dir"))
+        shutil.copy(os.path.join(self.wine.bin, "record_args.exe"), os.path.join(prog, "app.exe"))
+        for argument, written in (
+                ('/file=C:\\My Docs\\a b.txt', '"/file=C:\\My Docs\\a b.txt"'),
+                ('say "hi" \u00e4\u0418 C:\\x\\', '"say \\"hi\\" \u00e4\u0418 C:\\x\\\\"'),
+                ('a\\"b', 'a\\\\\\"b')):
+            try:
+                os.remove(os.path.join(prog, "args.txt"))
+            except OSError:
+                pass
+            line = '"%s" %s "%s\\"' % (winpath(os.path.join(base, "Quastorell.exe")), written,
+                                      winpath(prog))
+            r.eq(self.wine.driver("spawn", line, winpath(base), lang=GERMAN)[0], 0,
+                 "started: " + line)
+            r.eq(self.wine.driver("wait-text", CAPTION, "7", "Keine Aktualisierung erforderlich.")[0],
+                 0, "client runs")
+            self.wine.driver("close", CAPTION)
+            r.eq(self.wine.driver("gone", CAPTION, "20000")[0], 0, "client ends")
+            got = None
+            for _ in range(100):
+                got = self.read(prog, "args.txt")
+                if got:
+                    break
+                time.sleep(0.1)
+            r.eq(got, ("%s\n%s\n" % (winpath(os.path.join(prog, "app.exe")), argument)).encode(),
+                 "restarted with %r" % argument)
+
     def restart_quoted_folder(self):
         """A caller that quotes a folder ending in a backslash, as shortcuts
         do: the C runtime would read it as ending in a quote."""
@@ -575,6 +610,102 @@ class ClientGuiTest:
         r.eq(marker, b"[-x]\r\n", "restarted in the quoted folder")
 
     # --- under attack and under faults ----------------------------------------
+
+    def case_renames(self):
+        """A release renamed readme.txt to ReadMe.txt and gave the old name
+        Delete; A.txt was renamed alike. Windows finds both spellings as one
+        file: the new content is placed and stays. Two entries for one file
+        (cfg.ini and cfg.ini.): the first is taken, the second refused."""
+        r = self.r
+        s = self.update_set("rename")
+        s.add("", "ReadMe.txt", b"renamed readme", NEW)
+        s.add("", "readme.txt", flags=4)
+        s.add("", "a.txt", flags=4)
+        s.add("", "A.txt", b"renamed a", NEW)
+        s.add("", "cfg.ini", b"first cfg", NEW)
+        s.add("", "cfg.ini.", b"second cfg", NEW)
+        s.write_manifest()
+        base = self.install("rename")
+        self.put(base, "readme.txt", b"old readme")
+        self.put(base, "a.txt", b"old a")
+        self.put(base, "cfg.ini", b"old cfg")
+        self.update_in_window(base, "3", "of renamed files")
+
+        def content(name):
+            found = [n for n in os.listdir(base) if n.lower() == name.lower()]
+            return [self.read(base, n) for n in found]
+        r.eq(content("readme.txt"), [b"renamed readme"], "ReadMe.txt placed, not deleted")
+        r.eq(content("a.txt"), [b"renamed a"], "A.txt placed, not deleted")
+        r.eq(content("cfg.ini"), [b"first cfg"], "cfg.ini from the first entry")
+        log = self.read(base, "Quasto/Quastorell.log") or b""
+        r.check(b"-> Update Error: cfg.ini. (another entry names the same file: cfg.ini)\n" in log
+                and b"Delete" not in log, "log: %r" % log)
+
+    def damaged_manifests(self):
+        """What is no one complete manifest is a manifest error: an HTML page
+        sent as 200, a body not asked for in gzip, a 206, a body one byte
+        short, bytes after the JSON, a chunked body cut inside the JSON.
+        Never "Keine Aktualisierung erforderlich.", and nothing changes."""
+        r = self.r
+        s = self.update_set("damaged")
+        s.add("", "app.txt", b"new app", NEW)
+        s.write_manifest()
+        good = self.read(self.site, "damaged/Quastorell.uif")
+        html = os.path.join(self.site, "html")
+        os.makedirs(html, exist_ok=True)
+        with open(os.path.join(html, "Quastorell.uif"), "wb") as f:
+            f.write(b"<html><body>Wartungsarbeiten</body></html>")
+        trailing = os.path.join(self.site, "trailing")
+        os.makedirs(trailing, exist_ok=True)
+        for name in os.listdir(os.path.join(self.site, "damaged")):
+            shutil.copy(os.path.join(self.site, "damaged", name), trailing)
+        with open(os.path.join(trailing, "Quastorell.uif"), "wb") as f:
+            f.write(good + b"\n<!-- cache -->")
+        message = (" %s|Die Update-Informationen sind besch\u00e4digt oder unvollst\u00e4ndig.\\n"
+                   "Aktualisierung wird abgebrochen.  |error" % TITLE)
+        for where in ("html/", "trailing/", "gzip/damaged/", "partial/damaged/", "short/damaged/",
+                      "chunkhalf/damaged/"):
+            base = self.install("damaged-run", url=self.web.url + where)
+            self.put(base, "app.txt", b"old app")
+            proc = self.start(base)
+            r.eq(self.msgbox(), message, "manifest error for " + where)
+            r.check(self.ended(proc), "client ends after " + where)
+            r.eq(self.read(base, "app.txt"), b"old app", "nothing changed by " + where)
+        # Asked for identity, a server that compresses otherwise sends the
+        # body as it is; and a whole chunked body is a whole body.
+        for where in ("identity-only/damaged/", "chunked/damaged/"):
+            base = self.install("damaged-run", url=self.web.url + where)
+            self.put(base, "app.txt", b"old app")
+            self.update_in_window(base, "1", "through " + where)
+            r.eq(self.read(base, "app.txt"), b"new app", "updated through " + where)
+
+    def large_manifest(self):
+        """20,000 entries in 20 folders, all current: the analysis takes
+        seconds, not the minutes that a check of each folder for each entry
+        took under Wine."""
+        r = self.r
+        base = self.install("large")
+        os.makedirs(os.path.join(self.site, "large"), exist_ok=True)
+        parts = []
+        for i in range(20000):
+            folder = "d%02d" % (i // 1000)
+            if i % 1000 == 0:
+                os.makedirs(os.path.join(base, folder))
+            self.put(base, "%s/f%05d.dat" % (folder, i), b"", old=False)
+            parts.append('"%s\\\\f%05d.dat": {"Path": "%s\\\\", "Name": "f%05d.dat", "Date": 5, '
+                         '"Type": "F"}' % (folder, i, folder, i))
+        with open(os.path.join(self.site, "large", "Quastorell.uif"), "w") as f:
+            f.write("{" + ", ".join(parts) + "}")
+        started = time.time()
+        proc = self.start(base)
+        r.eq(self.wine.driver("wait-text", CAPTION, "7", "Keine Aktualisierung erforderlich.",
+                              "60000", timeout=90)[0], 0, "analysis of 20,000 entries")
+        elapsed = time.time() - started
+        print("  20,000 entries analysed in %.1f s" % elapsed, flush=True)
+        r.check(elapsed < 30, "within 30 s: %.1f s" % elapsed)
+        r.eq(self.text(4), "0", "nothing to do")
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc), "client ends")
 
     def look_alikes_and_runs(self):
         """A program to run named "..＼outside.bat" (FULLWIDTH REVERSE SOLIDUS)
@@ -715,7 +846,8 @@ class ClientGuiTest:
                          "corrupt_download", "content_decides", "restart", "restart_quoted_folder",
                          "self_update", "held_by_helper", "killed_update", "many_files",
                          "languages", "high_dpi", "look_alikes_and_runs", "own_files_and_links",
-                         "two_runs", "redirects_and_cache", "dead_servers"):
+                         "two_runs", "case_renames", "damaged_manifests", "large_manifest",
+                         "restart_quoted_argument", "redirects_and_cache", "dead_servers"):
                 if not only or name in only:
                     self.r.run(name, getattr(self, name))
         finally:
