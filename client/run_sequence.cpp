@@ -1,9 +1,9 @@
 #include "client/run_sequence.h"
 
-#include "client/journal.h"
 #include "client/updater.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/journal.h"
 #include "shared/text.h"
 
 namespace quasto::client {

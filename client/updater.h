@@ -10,11 +10,11 @@
 
 #include "client/download.h"
 #include "client/http.h"
-#include "client/journal.h"
 #include "client/system.h"
 #include "client/view.h"
 #include "shared/content_hash.h"
 #include "shared/documents.h"
+#include "shared/journal.h"
 #include "shared/language.h"
 
 namespace quasto::client {
