@@ -3,6 +3,7 @@
 #include "builder/ftp_client.h"
 #include "builder/generation.h"
 #include "builder/project.h"
+#include "builder/stored_document.h"
 #include "builder/upload.h"
 #include "shared/folders.h"
 
@@ -17,6 +18,7 @@ void StartBuilderFiles(BuilderState& st, const std::string& base_folder) {
   st.network_ready = InitNetwork();
   st.base_folder = base_folder.empty() ? FindBaseFolder() : WithTrailingSeparator(base_folder);
   st.settings.Open("Quastorel", st.base_folder + "Quastorell.reg", "");
+  if (!st.settings.damaged_text().empty()) st.notices.push_back(st.settings.damaged_text());
 }
 
 void StartBuilderLists(BuilderState& st, BuilderUi& ui) {
@@ -27,6 +29,10 @@ void StartBuilderLists(BuilderState& st, BuilderUi& ui) {
   st.recent[2] = st.settings.Read("Intern", "Last", "Project3", "");
   ShowRecentProjects(st, ui);
   LoadFtpSettings(st);
+  for (const std::string& text : st.notices) {
+    ui.ShowMessage(kSettingsCaption, text, MessageIcon::kWarning);
+  }
+  st.notices.clear();
 }
 
 void HandleCommand(BuilderState& st, BuilderUi& ui, int id, FtpClient* ftp) {

@@ -62,6 +62,12 @@ struct BuilderState {
   bool network_ready = false;
   bool quit = false;
   SettingsStore settings;
+  // "Quastorell.cfg" was damaged and could not be set aside: it is never
+  // written over.
+  bool keep_ftp_file = false;
+  // Messages of the start (damaged settings files), shown once the main
+  // window is there.
+  std::vector<std::string> notices;
 };
 
 }  // namespace quasto

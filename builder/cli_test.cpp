@@ -420,11 +420,30 @@ TEST_F(Cli, FtpSettingsWithPasswordFromStdin) {
   EXPECT_EQ(UnscramblePassword(f.Password), "Pass9word");
 }
 
-TEST_F(Cli, UnreadableFtpSettingsAreNotOverwrittenByOtherCommands) {
-  dir.Write("base\\Quastorell.cfg", "{broken");
-  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk);
+// Damaged settings files are kept as "name.bad", the user is told, and the
+// builder starts with fresh ones; a settings store nested 200,000 levels
+// deep is one of them, not a crash.
+TEST_F(Cli, DamagedSettingsFilesAreKeptAndTheUserIsTold) {
+  std::string deep;
+  for (int i = 0; i < 200000; ++i) deep += "<Registry>";
+  dir.Write("base\\Quastorell.reg", deep);
+  dir.Write("base\\Quastorell.cfg", "{\"Server\": \"ftp.example\", \"Port\": 2");
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk) << err;
+  for (const char* file : {"Quastorell.reg", "Quastorell.cfg"}) {
+    EXPECT_TRUE(Said("[Warnung] Einstellungen: Die Datei \"" +
+                     fs::NativePath(dir / (std::string("base\\") + file)) +
+                     "\" ist beschädigt und wurde nicht gelesen.\nSie bleibt als \"" + file +
+                     ".bad\" erhalten; an ihrer Stelle wird eine neue angelegt."))
+        << err;
+  }
+  EXPECT_EQ(dir.Read("base\\Quastorell.reg.bad"), deep);
+  EXPECT_EQ(dir.Read("base\\Quastorell.cfg.bad"), "{\"Server\": \"ftp.example\", \"Port\": 2");
+  EXPECT_EQ(FileExists(dir / "base\\Quastorell.cfg"), 0) << "only \"ftp\" writes it";
+  EXPECT_NE(dir.Read("base\\Quastorell.reg").find("<Project1>Demo</Project1>"), std::string::npos);
+
   ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
-  EXPECT_EQ(dir.Read("base\\Quastorell.cfg"), "{broken");
+  EXPECT_FALSE(Said("beschädigt")) << "told once";
+  EXPECT_EQ(FileExists(dir / "base\\Quastorell.cfg.1.bad"), 0);
 }
 
 }  // namespace

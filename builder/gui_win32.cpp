@@ -1220,6 +1220,7 @@ int RunBuilder() {
   g_ui = &ui;
   StartBuilderFiles(st, "");
   ui.layout().OpenLayoutFile("Quastorell", st.base_folder + "Quastorell.win", "");
+  if (!ui.layout().damaged_text().empty()) st.notices.push_back(ui.layout().damaged_text());
   if (ui.OpenMainWindow()) {
     StartBuilderLists(st, ui);
     ui.RunEventLoop();

@@ -6,6 +6,7 @@
 #include "builder/generation.h"
 #include "builder/project.h"
 #include "builder/signing.h"
+#include "builder/stored_document.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
 
@@ -133,10 +134,21 @@ std::string UnscramblePassword(const std::string& scrambled) {
 }
 
 bool LoadFtpSettings(BuilderState& st) {
-  return LoadDocument(st.base_folder + kFtpSettingsFile, &st.ftp);
+  const std::string path = st.base_folder + kFtpSettingsFile;
+  switch (ReadStoredDocument(path, &st.ftp)) {
+    case Stored::kRead: return true;
+    case Stored::kMissing: return false;
+    case Stored::kDamaged: break;
+  }
+  // The settings start empty; what the file held stays as "Quastorell.cfg.bad".
+  const std::string aside = SetDamagedAside(path);
+  st.keep_ftp_file = aside.empty();
+  st.notices.push_back(DamagedSettingsText(path, aside));
+  return false;
 }
 
 bool SaveFtpSettings(BuilderState& st) {
+  if (st.keep_ftp_file) return false;
   return SaveDocument(st.base_folder + kFtpSettingsFile, st.ftp);
 }
 

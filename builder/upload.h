@@ -18,7 +18,9 @@ std::string ScramblePassword(const std::string& plain);
 std::string UnscramblePassword(const std::string& scrambled);
 
 // "Quastorell.cfg" in the base folder. Loading leaves the record empty when
-// the file is missing or unreadable.
+// the file is missing or damaged; a damaged one is set aside as
+// "Quastorell.cfg.bad" first (with a notice), or, when that fails, never
+// written over.
 bool LoadFtpSettings(BuilderState& st);
 bool SaveFtpSettings(BuilderState& st);
 

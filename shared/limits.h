@@ -37,6 +37,18 @@ inline constexpr int kConnectTimeoutSeconds = 60;
 // Redirects followed for one request, as curl's default; a loop ends there.
 inline constexpr int kMaxRedirects = 10;
 
+// The builder's own documents. Real ones hold a few kilobytes: the settings
+// store "Quastorell.reg" and the layout file "Quastorell.win" (XML), the
+// project, client configuration and FTP settings (JSON records). A larger
+// one, or an XML document nested deeper than kMaxXmlDepth, is damaged: it is
+// never read into memory whole, and a deep one is never walked by recursion.
+// The builder nests at most four levels; its writer takes any depth without
+// recursion too. A project's manifest is bounded by kMaxManifestBytes, as
+// the client's is.
+inline constexpr int64_t kMaxSettingsBytes = int64_t{4} << 20;
+inline constexpr int kMaxXmlDepth = 64;
+inline constexpr int64_t kMaxRecordBytes = int64_t{1} << 20;
+
 }  // namespace quasto
 
 #endif  // QUASTO_SHARED_LIMITS_H_
