@@ -104,21 +104,26 @@ struct GenerationResult {
   std::vector<std::string> failed;    // keys of files that could not be packed
   std::vector<std::string> refused;   // keys the client would refuse
   std::vector<std::string> not_copied;  // client files missing from the set
-  bool manifest_saved = true;
+  // False when the set could not be written (no project open, a damaged
+  // client configuration, a full disk): nothing changed then. Also false
+  // when not every file could be renamed into place.
+  bool written = true;
   // The signing key could not be used: nothing was generated.
   bool signing_failed = false;
   // The signed manifest could not be written into the update set.
   bool signature_written = true;
   // True when every checked file was packed and recorded.
   bool ok() const {
-    return failed.empty() && refused.empty() && manifest_saved && !signing_failed &&
-           signature_written;
+    return failed.empty() && refused.empty() && written && !signing_failed && signature_written;
   }
 };
 
 // Button "Erstellen". The checked files are packed on `jobs` worker threads
-// (0: one per core) while this thread waits, keeping the windows painted; the
-// result, the documents and every message are the same for any count.
+// (0: one per core; 1: on this thread) while this thread waits, keeping the
+// windows painted; the result, the documents and every message are the same
+// for any count. Everything is staged and then committed through a journal
+// (generation_journal.h): the update set and the project's documents end all
+// old or all new, also after a kill or on a full disk.
 GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs = 0);
 
 }  // namespace quasto

@@ -1216,6 +1216,7 @@ void Win32Ui::ReleaseResources() {
 int RunBuilder() {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   static BuilderState st;
+  st.program = "QuastorellBuilder.exe";
   Win32Ui ui(st);
   g_ui = &ui;
   StartBuilderFiles(st, "");
