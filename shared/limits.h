@@ -37,6 +37,13 @@ inline constexpr int kConnectTimeoutSeconds = 60;
 // Redirects followed for one request, as curl's default; a loop ends there.
 inline constexpr int kMaxRedirects = 10;
 
+// An FTP server's reply (its greeting, or the answer to a command) must
+// arrive whole within kFtpReplySeconds, and one of several lines is at most
+// kMaxFtpReplyBytes: a server that trickles, falls silent or never ends its
+// reply ends the upload as a failure after about a minute, never holds it.
+inline constexpr int kFtpReplySeconds = kDeadTransferSeconds;
+inline constexpr int64_t kMaxFtpReplyBytes = 64 << 10;
+
 // The builder's own documents. Real ones hold a few kilobytes: the settings
 // store "Quastorell.reg" and the layout file "Quastorell.win" (XML), the
 // project, client configuration and FTP settings (JSON records). A larger
