@@ -569,6 +569,9 @@ class Cli {
     }
     const GenerationResult g = GenerateUpdate(st_, ui_, jobs);
     int status = g.ok() ? kExitOk : kExitFailed;
+    // A generation that changed nothing leaves the project's documents as
+    // they were, its version included.
+    if (!g.written) st_.current_project.clear();
     if (o.flags.count("--upload") && !UploadAndReport()) status = kExitFailed;
     if (!Finish()) status = kExitFailed;
     return status;

@@ -1,5 +1,8 @@
 #include "builder/project_lock.h"
 
+#include <chrono>
+#include <thread>
+
 #include "shared/folders.h"
 
 namespace quasto {
@@ -29,6 +32,11 @@ ProjectLock::Result ProjectLock::Acquire(const std::string& folder, const std::s
 
 std::string ProjectLockHolder(const std::string& folder) {
   const std::string path = WithTrailingSeparator(folder) + kProjectOwnerFile;
+  // A holder writes its note just after it took the lock: one that has just
+  // taken it gets a moment for that.
+  for (int i = 0; i < 40 && FileExists(path) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   std::string note;
   if (fs::FileSize(path) > static_cast<int64_t>(kMaxNote) || !fs::ReadFile(path, &note)) return "";
   for (char& c : note) {

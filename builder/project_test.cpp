@@ -356,6 +356,26 @@ TEST(Project, SecondBuilderFindsTheProjectInUse) {
   EXPECT_EQ(OpenProjectFile(first.st, first.ui, "Demo.upf"), OpenOutcome::kInUse);
 }
 
+// A killed builder's half-saved settings go at a later start; one that
+// another builder is saving right now stays.
+TEST(Start, StaleTemporariesOfTheSettingsGo) {
+  BuilderEnv env;
+  for (const char* f : {"Quastorell.reg.tmp~old1", "Quastorell.cfg.tmp~old2", "Quastorell.reg.tmp~now",
+                        "notes.tmp~old"}) {
+    env.dir.Write(std::string("base\\") + f, "x");
+  }
+  for (const char* f : {"Quastorell.reg.tmp~old1", "Quastorell.cfg.tmp~old2", "notes.tmp~old"}) {
+    fs::SetFileDate(env.base() + f, fs::NowDateValue() - 2 * kStaleTemporarySeconds);
+  }
+  BuilderState st;
+  RecordingUi ui;
+  StartBuilder(st, ui, env.base());
+  EXPECT_EQ(FileExists(env.base() + "Quastorell.reg.tmp~old1"), 0);
+  EXPECT_EQ(FileExists(env.base() + "Quastorell.cfg.tmp~old2"), 0);
+  EXPECT_EQ(FileExists(env.base() + "Quastorell.reg.tmp~now"), 1) << "being saved";
+  EXPECT_EQ(FileExists(env.base() + "notes.tmp~old"), 1) << "not the builder's";
+}
+
 TEST(Commands, MenuIdsReachTheirActions) {
   BuilderEnv env;
   env.dir.Write("src\\a.txt", "a");
