@@ -518,6 +518,28 @@ TEST_F(Generation, AFileThatCannotBeWrittenLeavesTheOldSet) {
   EXPECT_EQ(env.ui.progress.back(), "end");
 }
 
+// A client configuration that became unreadable while the project was open
+// is neither shipped nor written over.
+TEST_F(Generation, ADamagedClientConfigurationIsNeverShipped) {
+  ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 2);
+  const auto set = Files(Target());
+  env.dir.Write("base\\Projects\\Demo\\Quastorell.ucf", "{\"URL\": ");
+  env.dir.Write("src\\app.exe", "MZ program, version 2");
+  ASSERT_EQ(TakeSelection(env.st, env.ui), 0);
+  env.st.file_list[0].Mark = 1;
+  ShowFileList(env.st, env.ui);
+  env.ui.messages.clear();
+  const GenerationResult r = GenerateUpdate(env.st, env.ui);
+  EXPECT_FALSE(r.ok());
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Die Datei \"" + fs::NativePath(env.base() + "Projects\\Demo\\Quastorell.ucf") +
+                "\" ist beschädigt und kann nicht gelesen werden.\n"
+                "Es wurde nichts erstellt; die Datei bleibt unverändert.");
+  EXPECT_EQ(Files(Target()), set);
+  EXPECT_EQ(env.dir.Read("base\\Projects\\Demo\\Quastorell.ucf"), "{\"URL\": ");
+}
+
 TEST(GenerationWithoutProject, IsRefused) {
   BuilderEnv env;
   const GenerationResult r = GenerateUpdate(env.st, env.ui);

@@ -281,6 +281,8 @@ TEST(Project, DamagedDocumentsStopTheOpenAndAreNeverOverwritten) {
       {folder + "Quastorell.uif", "[]"},                                // not an object
       {folder + "Quastorell.ucf", ucf.substr(0, ucf.size() - 1)},
       {"base\\Projects\\Demo.upf", upf.substr(1)},
+      // Nested far deeper than any document: read without recursion.
+      {folder + "Quastorell.uif", std::string(200000, '[') + std::string(200000, ']')},
   };
   for (const Case& c : cases) {
     const std::string good = env.dir.Read(c.rel);
