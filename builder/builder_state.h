@@ -24,7 +24,8 @@ enum class Proposal {
   kContentChanged,  // its content is not what the manifest records
   kNeverPacked,     // in the manifest, but no packed file was ever made
   kDateOrSize,      // an entry without a content hash: newer or resized
-  kUnreadable,      // its content could not be read to compare it
+  kUnreadable,      // its content could not be read
+  kRenamed,         // its name changed in letter case only: one file on Windows
 };
 
 // One file or folder found by the last scan of the source folder.
@@ -42,6 +43,16 @@ struct FileEntry {
   // In the manifest, but gone from the source folder: listed so that it can
   // take the Delete rule; it is never packed.
   bool Removed = false;
+  // Not published, and why, as the list and `status` show it: a link leading
+  // out of the source folder, a FIFO, a name a Windows installation cannot
+  // hold, a size the manifest cannot describe. Never packed, never merged;
+  // what the manifest knows of it stays as it is. For a folder, nothing
+  // below it is scanned.
+  std::string Refused;
+  // A folder that could not be listed (Path "" and Name "": the source
+  // folder itself). Nothing the manifest knows below it changes state, and
+  // generation stops until it can be read.
+  bool Unlisted = false;
   bool operator==(const FileEntry&) const = default;
 };
 

@@ -27,6 +27,7 @@ struct ListRow {
   bool checked = false;
   int item = -1;
   bool removed = false;  // gone from the source folder: shown as such, never checked
+  std::string refused;   // why it is not published: shown as such, never checked
 };
 
 class ProjectDialog;

@@ -15,6 +15,7 @@
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/text.h"
 
 namespace quasto {
 namespace {
@@ -127,6 +128,10 @@ const CommandHelp* FindCommand(const std::string& name) {
 }
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
+// What the terminal gets of a name: control characters as "\xNN", so that
+// a file name cannot clear the screen or set the terminal's title.
+std::string Shown(const std::string& text) { return EscapeControls(text); }
 
 struct UsageError {
   std::string text;
@@ -342,7 +347,8 @@ class Cli {
  private:
   static const std::string& OneName(const Options& o, size_t count = 1) {
     if (o.positional.size() != count) throw UsageError{"Falsche Zahl von Argumenten"};
-    if (!IsValidProjectName(o.positional[0])) throw UsageError{"Ungültiger Projektname"};
+    const std::string problem = ProjectNameProblem(o.positional[0]);
+    if (!problem.empty()) throw ArgumentError{"Ungültiger Projektname: " + Shown(problem)};
     return o.positional[0];
   }
 
@@ -351,20 +357,32 @@ class Cli {
   bool Finish(bool save_ftp = false) {
     if (ShutdownBuilder(st_, ui_, {save_ftp})) return true;
     err_ << "Die Dateien des Builders konnten nicht vollständig geschrieben werden: "
-         << fs::NativePath(st_.base_folder) << "\n";
+         << Shown(fs::NativePath(st_.base_folder)) << "\n";
     return false;
   }
 
   bool ProjectExists(const std::string& name) {
     if (FileExists(ProjectsFolder(st_) + ProjectFile(name))) return true;
-    err_ << "Projekt \"" << name << "\" nicht gefunden: " << fs::NativePath(ProjectsFolder(st_) + ProjectFile(name))
-         << "\n";
+    err_ << "Projekt \"" << Shown(name) << "\" nicht gefunden: "
+         << Shown(fs::NativePath(ProjectsFolder(st_) + ProjectFile(name))) << "\n";
     return false;
   }
 
-  void PrintScanSummary() {
-    int marked = 0, files = 0, removed = 0;
+  // False when the scan could not list a folder (said on standard error).
+  bool PrintScanSummary() {
+    int marked = 0, files = 0, removed = 0, refused = 0;
+    bool complete = true;
     for (const FileEntry& f : st_.file_list) {
+      if (f.Unlisted && f.Name.empty()) {
+        err_ << "Das Quellverzeichnis \"" << Shown(fs::NativePath(st_.project.Source))
+             << "\" kann nicht gelesen werden: " << f.Refused << ".\n";
+        return false;
+      }
+      if (f.Unlisted) complete = false;
+      if (!f.Refused.empty()) {
+        ++refused;
+        continue;
+      }
       if (f.Type != "F") continue;
       if (f.Removed) {
         ++removed;
@@ -375,6 +393,12 @@ class Cli {
     }
     out_ << files << " Dateien im Quellverzeichnis, davon " << marked << " neu oder geändert.\n";
     if (removed > 0) out_ << removed << " Dateien nicht mehr im Quellverzeichnis (entfernt).\n";
+    if (refused > 0) out_ << refused << " Einträge werden nicht veröffentlicht (Gründe oben).\n";
+    if (!complete) {
+      err_ << "Nicht alle Ordner des Quellverzeichnisses sind lesbar; \"generate\" erstellt nichts,"
+              " bis sie es sind.\n";
+    }
+    return complete;
   }
 
   int New(const Options& o, const std::string& base) {
@@ -384,7 +408,7 @@ class Cli {
     Start(base);
     // A script must not wipe an existing project's manifest by accident.
     if (ProjectNameTaken(st_, name)) {
-      err_ << "Projekt \"" << name << "\" existiert bereits; ändern mit \"configure\".\n";
+      err_ << "Projekt \"" << Shown(name) << "\" existiert bereits; ändern mit \"configure\".\n";
       return kExitUsage;
     }
     // Without a source folder the dialog's own check speaks first.
@@ -401,8 +425,9 @@ class Cli {
     }
     if (o.Has("--version")) ui_.SetVersionText(o.Get("--version"));
     if (date) ui_.SetDateValue(*date);
-    out_ << "Projekt \"" << name << "\" angelegt: "
-         << fs::NativePath(ProjectsFolder(st_) + st_.current_project) << "\n";
+    out_ << "Projekt \"" << Shown(name) << "\" angelegt: "
+         << Shown(fs::NativePath(ProjectsFolder(st_) + st_.current_project)) << "\n";
+    // The project is made; what its scan found is for `status` to judge.
     PrintScanSummary();
     return Finish() ? kExitOk : kExitFailed;
   }
@@ -451,7 +476,7 @@ class Cli {
     st_.current_project.clear();
     const bool written = Finish();
     if (applied == 0) return kExitUsage;
-    out_ << "Projekt \"" << name << "\" konfiguriert.\n";
+    out_ << "Projekt \"" << Shown(name) << "\" konfiguriert.\n";
     return written ? kExitOk : kExitFailed;
   }
 
@@ -466,22 +491,24 @@ class Cli {
     const std::string& name = OneName(o);
     Start(base);
     if (const int status = Open(name); status != kExitOk) return status;
-    out_ << "Projekt \"" << st_.project.Titel << "\", Version \"" << st_.project.Version
-         << "\", Datum " << FormatDate(st_.project.Date) << "\n";
+    out_ << "Projekt \"" << Shown(st_.project.Titel) << "\", Version \""
+         << Shown(st_.project.Version) << "\", Datum " << FormatDate(st_.project.Date) << "\n";
     for (int i = 0; i < ui_.RowCount(); ++i) {
       const ListRow r = ui_.Row(i);
       std::string rule = r.rule;
       rule.resize(std::max<size_t>(rule.size(), 10), ' ');
-      out_ << (r.checked ? "[x] " : "[ ] ") << rule << " " << r.path
-           << (r.removed ? RemovedLabel(r.name) : r.name);
+      const std::string name = !r.refused.empty() ? RefusedLabel(r.name, r.refused)
+                               : r.removed        ? RemovedLabel(r.name)
+                                                  : r.name;
+      out_ << (r.checked ? "[x] " : "[ ] ") << rule << " " << Shown(r.path + name);
       if (r.item >= 0 && static_cast<size_t>(r.item) < st_.file_list.size()) {
         const std::string why = ProposalText(st_.file_list[static_cast<size_t>(r.item)].Reason);
         if (!why.empty()) out_ << "  (" << why << ")";
       }
       out_ << "\n";
     }
-    PrintScanSummary();
-    return Finish() ? kExitOk : kExitFailed;
+    const bool complete = PrintScanSummary();
+    return Finish() && complete ? kExitOk : kExitFailed;
   }
 
   int FindRow(const std::string& relpath) {
@@ -493,7 +520,7 @@ class Cli {
       const ListRow r = ui_.Row(i);
       if (r.path + r.name == key) return i;
     }
-    err_ << "Datei \"" << relpath << "\" ist nicht im Quellverzeichnis des Projekts.\n";
+    err_ << "Datei \"" << Shown(relpath) << "\" ist nicht im Quellverzeichnis des Projekts.\n";
     return -1;
   }
 
@@ -506,12 +533,16 @@ class Cli {
     Start(base);
     if (const int status = Open(name); status != kExitOk) return status;
     int row = FindRow(o.positional[1]);
-    if (row >= 0 && !SetRuleOfRow(st_, ui_, row, flags)) {
-      err_ << "Datei \"" << o.positional[1]
+    if (row >= 0 && !ui_.Row(row).refused.empty()) {
+      err_ << "Datei \"" << Shown(o.positional[1]) << "\" wird nicht veröffentlicht ("
+           << Shown(ui_.Row(row).refused) << "); sie kann keine Regel erhalten.\n";
+      row = -1;
+    } else if (row >= 0 && !SetRuleOfRow(st_, ui_, row, flags)) {
+      err_ << "Datei \"" << Shown(o.positional[1])
            << "\" ist nicht mehr im Quellverzeichnis; sie kann nur die Regel Delete erhalten.\n";
       row = -1;
     } else if (row >= 0) {
-      out_ << o.positional[1] << ": " << RuleLabel(flags) << "\n";
+      out_ << Shown(o.positional[1]) << ": " << RuleLabel(flags) << "\n";
     }
     const bool written = Finish();
     if (row < 0) return kExitUsage;
@@ -555,10 +586,13 @@ class Cli {
       for (const std::string& rel : o.only) {
         const int row = FindRow(rel);
         if (row >= 0 && ui_.Row(row).removed) {
-          err_ << "Datei \"" << rel
+          err_ << "Datei \"" << Shown(rel)
                << "\" ist nicht mehr im Quellverzeichnis und kann nicht erstellt werden.\n";
+        } else if (row >= 0 && !ui_.Row(row).refused.empty()) {
+          err_ << "Datei \"" << Shown(rel) << "\" wird nicht veröffentlicht ("
+               << Shown(ui_.Row(row).refused) << ").\n";
         }
-        if (row < 0 || ui_.Row(row).removed) {
+        if (row < 0 || ui_.Row(row).removed || !ui_.Row(row).refused.empty()) {
           Finish();
           return kExitUsage;
         }
@@ -584,7 +618,9 @@ class Cli {
       out_ << r.sent << " Dateien hochgeladen" << (r.manifest_sent ? ", Quastorell.uif gesendet." : ".")
            << "\n";
     }
-    if (r.outcome == UploadResult::kConnectFailed) err_ << "FTP: " << ftp->LastError() << "\n";
+    if (r.outcome == UploadResult::kConnectFailed) {
+      err_ << "FTP: " << Shown(ftp->LastError()) << "\n";
+    }
     if (r.outcome == UploadResult::kNoNetwork) err_ << "Das Netzwerk ist nicht verfügbar.\n";
     // kSigningFailed: the message has said why.
     return r.ok();
@@ -622,7 +658,7 @@ class Cli {
     if (!DirectoryExists(st_.base_folder)) CreateDirectoryTree(st_.base_folder);
     const std::string why = CreateSigningKey(st_, password);
     if (!why.empty()) {
-      err_ << why << "\n";
+      err_ << Shown(why) << "\n";
       Finish();
       return kExitUsage;
     }
@@ -664,7 +700,7 @@ class Cli {
       signed_ok = why.empty();
     }
     if (signed_ok) {
-      out_ << "Update-Info signiert: " << fs::NativePath(SignedManifestPath(st_));
+      out_ << "Update-Info signiert: " << Shown(fs::NativePath(SignedManifestPath(st_)));
       if (st_.expires_days > 0) out_ << " (gültig für " << st_.expires_days << " Tage)";
       out_ << "\n";
     }

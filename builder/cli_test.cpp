@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "builder/builder_app.h"
+#include "builder/console_ui.h"
 #include "builder/project.h"
 #include "builder/recording_ui.h"
 #include "builder/upload.h"
@@ -110,6 +111,61 @@ TEST_F(Cli, NewValidatesLikeTheDialog) {
   EXPECT_EQ(FileExists(dir / "base\\Projects\\Demo.upf"), 0);
 }
 
+TEST_F(Cli, DeviceNamesAndNamesEndingInADotAreNoProjects) {
+  for (const char* name : {"CON", "nul", "LPT1.x", "com1", "Demo.", "Demo "}) {
+    EXPECT_EQ(Run({"new", name, "--source", dir / "src"}), kExitUsage) << name;
+    EXPECT_TRUE(Said("Ungültiger Projektname: ")) << err;
+    EXPECT_FALSE(Said("angelegt")) << name;
+    EXPECT_EQ(Run({"configure", name, "--url", "http://x/"}), kExitUsage) << name;
+  }
+  EXPECT_EQ(Run({"new", "LPT1.x", "--source", dir / "src"}), kExitUsage);
+  EXPECT_EQ(err,
+            "Ungültiger Projektname: \"LPT1.x\" ist unter Windows ein Gerätename und kann kein "
+            "Projektname sein.\n");
+  std::vector<fs::DirEntry> made;
+  fs::ListDirectory(dir / "base\\Projects", &made);
+  EXPECT_TRUE(made.empty()) << made.front().name;
+}
+
+TEST_F(Cli, RefusedFilesAreListedWithTheirReasonAndNamesReachTheTerminalEscaped) {
+  // A name that would clear the screen and set the terminal's title.
+  const std::string evil = "evil\x1B[2J\x1B]0;owned\x07.txt";
+  try {
+    dir.Write("src\\" + evil, "x");
+  } catch (const std::exception&) {
+    GTEST_SKIP() << "no such name on this file system";
+  }
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk) << err;
+  EXPECT_TRUE(Said("1 Einträge werden nicht veröffentlicht (Gründe oben).\n")) << out;
+  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  const std::string shown = "evil\\x1B[2J\\x1B]0;owned\\x07.txt";
+  EXPECT_TRUE(Said("[ ] -----      " + shown +
+                   " (nicht veröffentlicht: Name, den der Updater ablehnen würde)\n"))
+      << out;
+  EXPECT_EQ((out + err).find_first_of("\x1B\x07"), std::string::npos);
+  EXPECT_EQ(Run({"rule", "Demo", evil, "Delete"}), kExitUsage);
+  EXPECT_TRUE(Said("wird nicht veröffentlicht (Name, den der Updater ablehnen würde); sie kann "
+                   "keine Regel erhalten.")) << err;
+  EXPECT_EQ(Run({"generate", "Demo"}), kExitFailed) << "a file was not published";
+  EXPECT_TRUE(Said("1 Datei wurde nicht veröffentlicht:\n  " + shown)) << err;
+  EXPECT_EQ((out + err).find_first_of("\x1B\x07"), std::string::npos);
+  EXPECT_EQ(Run({"generate", "Demo", "--only", evil}), kExitUsage);
+  EXPECT_EQ((out + err).find_first_of("\x1B\x07"), std::string::npos);
+}
+
+TEST(ConsoleUi, MessagesAndProgressShowControlCharactersEscaped) {
+  std::ostringstream out, err;
+  ConsoleUi ui(out, err, false);
+  // A server's reply after the builder's message, as the upload shows it.
+  ui.ShowMessage("Projekt upload", "Fehler\n\nAntwort des FTP-Servers: 550 \x1B[2Jgone\x9B",
+                 MessageIcon::kError);
+  EXPECT_EQ(err.str(),
+            "[Fehler] Projekt upload: Fehler\n\nAntwort des FTP-Servers: 550 \\x1B[2Jgone\\x9B\n");
+  ui.BeginProgress("Erzeuge .....", 1);
+  ui.ProgressText("a\rb");
+  EXPECT_EQ(out.str(), "Erzeuge .....\n  a\\x0Db\n");
+}
+
 TEST_F(Cli, NewConfigureStatusRuleGenerate) {
   dir.Write("src\\bin\\app.exe", "MZ");
   ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src", "--exe", dir / "src\\bin\\app.exe",
@@ -206,10 +262,14 @@ TEST_F(Cli, RemovedFilesInStatusRuleAndGenerate) {
   EXPECT_EQ(m["old.txt"].Flags, kFlagDelete);
   EXPECT_EQ(m["old.txt"].Pack, "old[txt].uzf") << "the builder keeps what it packed";
 
-  // A source folder that is not there at all lists nothing as removed.
+  // A source folder that is not there at all lists nothing as removed, and
+  // says so.
   std::filesystem::rename(fs::NativePath(dir / "src"), fs::NativePath(dir / "away"));
-  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  ASSERT_EQ(Run({"status", "Demo"}), kExitFailed);
   EXPECT_FALSE(Said("entfernt")) << out;
+  EXPECT_TRUE(Said("\" kann nicht gelesen werden: Ordner nicht lesbar.\n")) << err;
+  EXPECT_EQ(Run({"generate", "Demo"}), kExitFailed);
+  EXPECT_TRUE(Said("[Fehler] Projekt erstellen: Das Quellverzeichnis")) << err;
 }
 
 // Changes the process's current directory for the life of the object.

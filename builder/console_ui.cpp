@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "shared/text.h"
+
 namespace quasto {
 namespace {
 
@@ -31,13 +33,28 @@ std::string Fit(const std::string& s, size_t width) {
   return out + std::string(width > Width(out) ? width - Width(out) : 0, ' ');
 }
 
+// Messages carry file names and servers' replies: each line is shown with
+// its control characters as "\xNN", so that none acts on the terminal; the
+// line breaks of the message stay.
+std::string Shown(const std::string& text) {
+  std::string out;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find('\n', start);
+    out += EscapeControls(std::string_view(text).substr(start, end - start));
+    if (end == std::string::npos) return out;
+    out += '\n';
+    start = end + 1;
+  }
+}
+
 }  // namespace
 
 void ConsoleUi::ShowMessage(const std::string& caption, const std::string& text,
                             MessageIcon icon) {
   if (open_ && terminal_) out_ << "\n";
   std::ostream& os = icon == MessageIcon::kInformation ? out_ : err_;
-  os << "[" << IconWord(icon) << "] " << caption << ": " << text << std::endl;
+  os << "[" << IconWord(icon) << "] " << Shown(caption) << ": " << Shown(text) << std::endl;
 }
 
 void ConsoleUi::BeginProgress(const std::string& title, int maximum) {
@@ -51,8 +68,8 @@ void ConsoleUi::BeginProgress(const std::string& title, int maximum) {
 
 void ConsoleUi::ProgressText(const std::string& text) {
   if (!open_) return;
-  text_ = text;
-  if (terminal_) DrawBar(); else out_ << "  " << text << std::endl;
+  text_ = EscapeControls(text);
+  if (terminal_) DrawBar(); else out_ << "  " << text_ << std::endl;
 }
 
 void ConsoleUi::ProgressStep(int value) {

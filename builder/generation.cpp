@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
+#include <unordered_map>
 
 #include "builder/generation_journal.h"
 #include "builder/pack_pool.h"
@@ -13,17 +15,28 @@
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/name_key.h"
 #include "shared/packed_file.h"
 #include "shared/packer.h"
+#include "shared/text.h"
 
 namespace quasto {
 namespace {
 
 constexpr char kCaption[] = "Projekt erstellen";
-// Deeper than any real program folder; stops a loop of folder links.
-constexpr int kMaxDepth = 64;
 // While a file is packed, the windows are kept painting at this pace.
 constexpr std::chrono::milliseconds kWaitBetweenFlushes{30};
+
+// Why the scan does not publish an entry, as the list and `status` show it.
+constexpr char kLeadsOutside[] = "Verknüpfung führt aus dem Quellverzeichnis hinaus";
+constexpr char kLeadsNowhere[] = "Verknüpfung ohne Ziel";
+constexpr char kLoop[] = "Verknüpfung auf einen Ordner darüber (Schleife)";
+constexpr char kNotAFile[] = "keine gewöhnliche Datei (FIFO, Socket oder Gerät)";
+constexpr char kFolderUnreadable[] = "Ordner nicht lesbar";
+constexpr char kUnreadable[] = "nicht lesbar";
+constexpr char kNotUtf8[] = "Name ist kein gültiges UTF-8";
+constexpr char kClientRefuses[] = "Name, den der Updater ablehnen würde";
+constexpr char kTrailingDotOrBlank[] = "Name endet mit einem Punkt oder Leerzeichen";
 
 std::string Lower(std::string s) {
   for (char& c : s) {
@@ -32,39 +45,124 @@ std::string Lower(std::string s) {
   return s;
 }
 
-void ScanFolder(const std::string& root, std::vector<FileEntry>* list, const std::string& folder,
-                int depth) {
-  if (depth > kMaxDepth) return;
-  std::vector<fs::DirEntry> entries;
-  if (!fs::ListDirectory(folder, &entries)) return;
-  const std::string rel = folder.substr(root.size());
-  for (const fs::DirEntry& d : entries) {
-    const std::string full = folder + d.name;
-    if (!d.is_directory && Lower(d.name) == "quastore.uif") continue;
-    FileEntry e;
-    // One look at each entry gives everything, the stamp for the hash cache
-    // included.
-    fs::PathInfo info;
-    if (fs::StatPath(full, &info)) {
-      e.Date = info.date;
-      e.Attrib = info.attributes;
-      e.Stamp = info.stamp;
-    } else {
-      e.Attrib = -1;
-    }
-    if (!d.is_directory) {
-      e.Path = rel;
-      e.Name = d.name;
-      e.Size = static_cast<int32_t>(static_cast<uint32_t>(e.Stamp.size & 0xFFFFFFFF));
-      e.Type = "F";
-      list->push_back(std::move(e));
-    } else {
-      ScanFolder(root, list, full + "\\", depth + 1);
-      e.Path = rel + d.name + "\\";
-      e.Type = "D";
-      list->push_back(std::move(e));
-    }
+std::string TooDeepReason(int depth) {
+  return "mehr als " + std::to_string(depth) + " Ordnerebenen";
+}
+
+std::string TooLargeReason() {
+  return "2 GiB oder größer: die Update-Info fasst höchstens " +
+         std::to_string(kMaxPublishedFileSize) + " Bytes";
+}
+
+std::string PackNameReason() {
+  return "Name der gepackten Datei länger als " + std::to_string(kMaxPackNameBytes) + " Bytes";
+}
+
+bool PackNameTooLong(const std::string& pack) { return pack.size() > kMaxPackNameBytes; }
+
+// One scan of a source folder. Paths of the logic ("\" separators) are
+// listed; where each really leads is compared in the platform's resolved
+// form, so that links are judged by where they end, not by how they look.
+struct Scan {
+  std::string root;           // as the logic names it, ending in "\"
+  std::string resolved_root;  // resolved, without a trailing separator
+  // Resolved folders being listed, the source folder first: a link to one
+  // of them is a loop.
+  std::vector<std::string> chain;
+  std::vector<FileEntry>* list = nullptr;
+  ScanLimits limits;
+  int64_t seen = 0;
+  bool too_many = false;
+};
+
+bool InsideRoot(const Scan& s, const std::string& resolved) {
+  const std::string& root = s.resolved_root;
+  return resolved.size() > root.size() && resolved.compare(0, root.size(), root) == 0 &&
+         fs::IsSeparator(resolved[root.size()]);
+}
+
+std::string ScanFolder(Scan& s, const std::string& folder, const std::string& resolved);
+
+void AddRefused(Scan& s, const std::string& rel, const std::string& name, bool folder,
+                const std::string& why, bool unlisted = false) {
+  FileEntry e;
+  e.Path = rel;
+  e.Name = name;
+  e.Type = folder ? "D" : "F";
+  e.Refused = why;
+  e.Unlisted = unlisted;
+  s.list->push_back(std::move(e));
+}
+
+void ScanEntry(Scan& s, const std::string& folder, const std::string& rel,
+               const std::string& resolved_folder, const fs::DirEntry& d) {
+  if (!d.is_directory && Lower(d.name) == "quastore.uif") return;
+  const std::string full = folder + d.name;
+  fs::EntryInfo info;
+  if (!fs::StatEntry(full, &info)) {
+    // Listed but not to be looked at (a folder without search permission):
+    // unknown, so it keeps whatever state it had.
+    AddRefused(s, rel, d.name, d.is_directory, d.is_directory ? kFolderUnreadable : kUnreadable,
+               d.is_directory);
+    return;
   }
+  const bool is_folder = info.info.is_directory;
+  if (info.dangling) return AddRefused(s, rel, d.name, d.is_directory, kLeadsNowhere);
+  const std::string expected = resolved_folder + fs::Separator() + d.name;
+  const std::string target = info.resolved.empty() ? expected : info.resolved;
+  if (is_folder && std::find(s.chain.begin(), s.chain.end(), target) != s.chain.end()) {
+    return AddRefused(s, rel, d.name, true, kLoop);
+  }
+  if (target != expected && !InsideRoot(s, target)) {
+    return AddRefused(s, rel, d.name, is_folder, kLeadsOutside);
+  }
+  if (info.is_special) return AddRefused(s, rel, d.name, false, kNotAFile);
+  const std::string bad_name = NameRefusal(d.name);
+  if (!bad_name.empty()) return AddRefused(s, rel, d.name, is_folder, bad_name);
+
+  FileEntry e;
+  e.Date = info.info.date;
+  e.Attrib = info.info.attributes;
+  if (is_folder) {
+    const std::string why = ScanFolder(s, full + "\\", target);
+    if (s.too_many) return;
+    if (!why.empty()) return AddRefused(s, rel, d.name, true, why, true);
+    e.Path = rel + d.name + "\\";
+    e.Type = "D";
+    s.list->push_back(std::move(e));
+    return;
+  }
+  e.Path = rel;
+  e.Name = d.name;
+  e.Type = "F";
+  e.Stamp = info.info.stamp;
+  if (e.Stamp.size > kMaxPublishedFileSize) {
+    return AddRefused(s, rel, d.name, false, TooLargeReason());
+  }
+  if (PackNameTooLong(MakePackName(d.name, rel))) {
+    return AddRefused(s, rel, d.name, false, PackNameReason());
+  }
+  e.Size = static_cast<int32_t>(e.Stamp.size);
+  s.list->push_back(std::move(e));
+}
+
+// Lists `folder` (below the root, "\" at its end), which resolves to
+// `resolved`. "" when it was listed, else why not.
+std::string ScanFolder(Scan& s, const std::string& folder, const std::string& resolved) {
+  if (static_cast<int>(s.chain.size()) > s.limits.max_depth) {
+    return TooDeepReason(s.limits.max_depth);
+  }
+  std::vector<fs::DirEntry> entries;
+  if (!fs::ListDirectory(folder, &entries)) return kFolderUnreadable;
+  s.chain.push_back(resolved);
+  const std::string rel = folder.substr(s.root.size());
+  for (const fs::DirEntry& d : entries) {
+    if (++s.seen > s.limits.max_entries) s.too_many = true;
+    if (s.too_many) break;
+    ScanEntry(s, folder, rel, resolved, d);
+  }
+  s.chain.pop_back();
+  return "";
 }
 
 std::string Suffixed(const std::string& pack, const std::string& key, int attempt) {
@@ -83,7 +181,8 @@ std::string FileCountText(size_t n, const char* one, const char* many) {
 
 void AppendList(const std::vector<std::string>& keys, std::string* text) {
   constexpr size_t kShown = 10;
-  for (size_t i = 0; i < keys.size() && i < kShown; ++i) *text += "\n  " + keys[i];
+  // A name is shown, never acted on by a terminal.
+  for (size_t i = 0; i < keys.size() && i < kShown; ++i) *text += "\n  " + EscapeControls(keys[i]);
   if (keys.size() > kShown) *text += "\n  ...";
 }
 
@@ -109,18 +208,127 @@ bool RuleFromLabel(const std::string& label, int32_t* flags) {
 }
 
 void ScanSource(const std::string& root_in, std::vector<FileEntry>* list,
-                const std::string& folder_in) {
-  const std::string root = WithTrailingSeparator(root_in);
-  std::string folder = folder_in.empty() ? root : WithTrailingSeparator(folder_in);
-  // Paths are relative to the root; a folder outside it has nothing to add.
-  if (folder.compare(0, root.size(), root) != 0) return;
-  ScanFolder(root, list, folder, 0);
+                const ScanLimits& limits) {
+  Scan s;
+  s.root = WithTrailingSeparator(root_in);
+  s.list = list;
+  s.limits = limits;
+  const size_t first = list->size();
+  std::string why;
+  if (!fs::ResolvePath(s.root, &s.resolved_root)) {
+    why = kFolderUnreadable;
+  } else {
+    while (!s.resolved_root.empty() && fs::IsSeparator(s.resolved_root.back())) {
+      s.resolved_root.pop_back();
+    }
+    why = ScanFolder(s, s.root, s.resolved_root);
+  }
+  if (s.too_many) {
+    // Part of a folder says nothing about the rest of it.
+    list->resize(first);
+    why = "mehr als " + std::to_string(limits.max_entries) + " Einträge";
+  }
+  if (!why.empty()) {
+    FileEntry e;
+    e.Type = "D";
+    e.Refused = why;
+    e.Unlisted = true;
+    list->push_back(std::move(e));
+  }
 }
 
-void MergeScan(std::vector<FileEntry>* list, Manifest* manifest, const ContentHasher& hasher) {
+std::string NameRefusal(const std::string& name) {
+  if (!IsValidUtf8(name)) return kNotUtf8;
+  if (!IsSafeEntryPath("", name, true)) return kClientRefuses;
+  // Windows drops them: "a.txt." would be written as "a.txt".
+  if (name.back() == '.' || name.back() == ' ') return kTrailingDotOrBlank;
+  return "";
+}
+
+std::string RefusedLabel(const std::string& name, const std::string& reason) {
+  return name + " (nicht veröffentlicht: " + reason + ")";
+}
+
+bool ScanIncomplete(const std::vector<FileEntry>& list) {
+  return std::any_of(list.begin(), list.end(), [](const FileEntry& f) { return f.Unlisted; });
+}
+
+namespace {
+
+// Of scanned entries that name one file on Windows, all files but one are
+// refused, the same way whatever order the file system lists them in.
+void RefuseNameTwins(std::vector<FileEntry>* list, const Manifest& manifest) {
+  std::unordered_map<std::string, std::vector<size_t>> by_name;
+  for (size_t i = 0; i < list->size(); ++i) {
+    const FileEntry& f = (*list)[i];
+    if (!f.Refused.empty() || f.Removed || f.Unlisted) continue;
+    if (f.Type == "F") {
+      by_name[WindowsNameKey(f.Path + f.Name)].push_back(i);
+    } else if (f.Type == "D" && !f.Path.empty()) {
+      by_name[WindowsNameKey(f.Path.substr(0, f.Path.size() - 1))].push_back(i);
+    }
+  }
+  for (const auto& [name, members] : by_name) {
+    if (members.size() < 2) continue;
+    auto key_of = [&](size_t i) { return (*list)[i].Path + (*list)[i].Name; };
+    // A folder keeps its name: what lies in it is judged file by file.
+    std::string folder;
+    for (size_t i : members) {
+      const FileEntry& f = (*list)[i];
+      if (f.Type == "D" && (folder.empty() || f.Path < folder)) folder = f.Path;
+    }
+    // Else the file the manifest knows, which is what clients have.
+    size_t keeper = list->size();
+    bool keeper_known = false;
+    for (size_t i : members) {
+      if ((*list)[i].Type != "F") continue;
+      const bool known = manifest.count(key_of(i)) != 0;
+      if (keeper == list->size() || (known && !keeper_known) ||
+          (known == keeper_known && key_of(i) < key_of(keeper))) {
+        keeper = i;
+        keeper_known = known;
+      }
+    }
+    for (size_t i : members) {
+      FileEntry& f = (*list)[i];
+      if (f.Type != "F" || (folder.empty() && i == keeper)) continue;
+      f.Refused = folder.empty()
+                      ? "unter Windows derselbe Name wie \"" + key_of(keeper) + "\""
+                      : "unter Windows derselbe Name wie der Ordner \"" + folder + "\"";
+    }
+  }
+}
+
+}  // namespace
+
+void MergeScan(std::vector<FileEntry>* list, Manifest* manifest, const ContentHasher& hasher,
+               const ReadableCheck& readable) {
+  RefuseNameTwins(list, *manifest);
+  // The manifest's keys by the name Windows finds them under.
+  std::unordered_map<std::string, std::vector<std::string>> spellings;
+  for (const auto& [key, e] : *manifest) spellings[WindowsNameKey(key)].push_back(key);
   for (FileEntry& f : *list) {
-    if (f.Type != "F") continue;
+    if (f.Type != "F" || !f.Refused.empty() || f.Removed) continue;
     const std::string key = f.Path + f.Name;
+    // One file on Windows, one entry: a second one, or a Delete of the old
+    // spelling, would make clients place the file and then delete it.
+    bool renamed = false;
+    auto same = spellings.find(WindowsNameKey(key));
+    if (same != spellings.end()) {
+      if (manifest->count(key) == 0) {
+        auto old = manifest->find(same->second.front());
+        UpdFileStructure moved = old->second;
+        manifest->erase(old);
+        moved.Path = f.Path;
+        moved.Name = f.Name;
+        (*manifest)[key] = std::move(moved);
+        renamed = true;
+      }
+      for (const std::string& other : same->second) {
+        if (other != key) manifest->erase(other);
+      }
+      spellings.erase(same);
+    }
     auto it = manifest->find(key);
     if (it != manifest->end()) {
       UpdFileStructure& e = it->second;
@@ -141,6 +349,11 @@ void MergeScan(std::vector<FileEntry>* list, Manifest* manifest, const ContentHa
         }
       } else if (e.Date < f.Date || e.Size != f.Size) {
         why = Proposal::kDateOrSize;
+      }
+      // Packed again, its entry and packed file carry the new spelling.
+      if (why == Proposal::kNone && renamed) why = Proposal::kRenamed;
+      if (why != Proposal::kNone && why != Proposal::kUnreadable && readable && !readable(f)) {
+        why = Proposal::kUnreadable;
       }
       // Date and Size describe the content of the packed file, which the
       // client compares with its own file and stamps on it. They move with
@@ -166,7 +379,7 @@ void MergeScan(std::vector<FileEntry>* list, Manifest* manifest, const ContentHa
       e.Type = "F";
       (*manifest)[key] = e;
       f.Mark = 1;
-      f.Reason = Proposal::kNew;
+      f.Reason = readable && !readable(f) ? Proposal::kUnreadable : Proposal::kNew;
     }
   }
 }
@@ -179,6 +392,7 @@ std::string ProposalText(Proposal reason) {
     case Proposal::kNeverPacked: return "noch nie gepackt";
     case Proposal::kDateOrSize: return "Datum oder Größe geändert";
     case Proposal::kUnreadable: return "nicht lesbar";
+    case Proposal::kRenamed: return "Schreibweise geändert";
   }
   return "";
 }
@@ -187,7 +401,7 @@ void ProposeMissingPacks(std::vector<FileEntry>* list, const Manifest& manifest,
                          const std::string& target) {
   const std::string folder = WithTrailingSeparator(target);
   for (FileEntry& f : *list) {
-    if (f.Type != "F" || f.Removed || f.Mark == 1) continue;
+    if (f.Type != "F" || f.Removed || !f.Refused.empty() || f.Mark == 1) continue;
     auto it = manifest.find(f.Path + f.Name);
     if (it == manifest.end() || it->second.Update == 0 || it->second.Pack.empty()) continue;
     if (FileExists(folder + it->second.Pack) == 0) f.Mark = 1;
@@ -198,11 +412,27 @@ void AddRemovedFiles(std::vector<FileEntry>* list, const Manifest& manifest,
                      const std::string& source) {
   if (DirectoryExists(source) == 0) return;
   std::set<std::string> present;
+  // Folders whose content the scan does not know, by the name Windows
+  // finds them under, with a separator at the end.
+  std::vector<std::string> unknown;
   for (const FileEntry& f : *list) {
+    if (f.Unlisted && f.Name.empty()) return;  // the source folder itself
+    if (f.Removed) continue;
     if (f.Type == "F") present.insert(f.Path + f.Name);
+    if (f.Type == "D" && !f.Refused.empty()) {
+      unknown.push_back(WindowsNameKey(f.Path + f.Name) + "\\");
+    }
   }
   for (const auto& [key, e] : manifest) {
     if (e.Type != "F" || e.Name.empty() || present.count(key) != 0) continue;
+    if (!unknown.empty()) {
+      const std::string name = WindowsNameKey(key);
+      if (std::any_of(unknown.begin(), unknown.end(), [&](const std::string& folder) {
+            return name.compare(0, folder.size(), folder) == 0;
+          })) {
+        continue;
+      }
+    }
     FileEntry f;
     f.Path = e.Path;
     f.Name = e.Name;
@@ -238,8 +468,9 @@ void ShowFileList(BuilderState& st, BuilderUi& ui) {
   for (size_t i = 0; i < st.file_list.size(); ++i) {
     const FileEntry& f = st.file_list[i];
     if (f.Name.empty()) continue;
-    ui.InsertRowAtTop({f.Name, f.Path, RuleLabel(f.Flags), f.Mark == 1 && !f.Removed,
-                       static_cast<int>(i), f.Removed});
+    ui.InsertRowAtTop({f.Name, f.Path, RuleLabel(f.Flags),
+                       f.Mark == 1 && !f.Removed && f.Refused.empty(), static_cast<int>(i),
+                       f.Removed, f.Refused});
   }
 }
 
@@ -250,7 +481,8 @@ bool SetRuleOfRow(BuilderState& st, BuilderUi& ui, int row, int32_t flags) {
   const int item = ui.Row(row).item;
   if (item < 0 || static_cast<size_t>(item) >= st.file_list.size()) return false;
   FileEntry& f = st.file_list[static_cast<size_t>(item)];
-  if (f.Removed && !RuleFitsRemovedFile(flags)) return false;
+  // A refused entry is not published: a rule would mean nothing.
+  if (!f.Refused.empty() || (f.Removed && !RuleFitsRemovedFile(flags))) return false;
   f.Flags = flags;
   UpdFileStructure& e = st.manifest[f.Path + f.Name];
   if (e.Name.empty()) {
@@ -274,7 +506,7 @@ int TakeSelection(BuilderState& st, BuilderUi& ui) {
     const ListRow row = ui.Row(i);
     if (row.item < 0 || static_cast<size_t>(row.item) >= st.file_list.size()) continue;
     FileEntry& f = st.file_list[static_cast<size_t>(row.item)];
-    if (row.checked && f.Removed) {
+    if (row.checked && (f.Removed || !f.Refused.empty())) {
       ui.SetRowChecked(i, false);
       f.Mark = 0;
     } else if (row.checked) {
@@ -324,8 +556,51 @@ std::string UniquePackName(const Manifest& manifest, const std::string& key,
   return UniquePackName(&claims, key, path, name);
 }
 
+namespace {
+
+// A scan that could not list a folder leaves the release's content unknown:
+// a set made from it would lack what lies there. True when it stopped.
+bool StopOnIncompleteScan(BuilderState& st, BuilderUi& ui, GenerationResult* result) {
+  const std::string source = fs::NativePath(WithTrailingSeparator(st.project.Source));
+  std::string text;
+  for (const FileEntry& f : st.file_list) {
+    if (!f.Unlisted) continue;
+    if (f.Name.empty()) {
+      result->unlisted.push_back("");
+      text = "Das Quellverzeichnis \"" + EscapeControls(source) +
+             "\" kann nicht gelesen werden: " + f.Refused + ".";
+      break;
+    }
+    result->unlisted.push_back(f.Path + f.Name + "\\");
+    text += "\n  " + EscapeControls(result->unlisted.back()) + " (" + f.Refused + ")";
+  }
+  if (result->unlisted.empty()) return false;
+  if (!result->unlisted.front().empty()) {
+    text = "Im Quellverzeichnis \"" + EscapeControls(source) +
+           "\" können Ordner nicht gelesen werden:" + text +
+           "\n\nWas darin liegt, gilt nicht als entfernt.";
+  }
+  ui.ShowMessage(kCaption, text + "\n\nEs wurden keine Updater-Dateien erstellt.",
+                 MessageIcon::kError);
+  return true;
+}
+
+// True when `path`, followed to its end, still lies below the resolved source
+// folder: a link may have been changed since the scan. A missing file is
+// left to the packing, which fails on it.
+bool StaysInside(const std::string& resolved_root, const std::string& path) {
+  std::string resolved;
+  if (!fs::ResolvePath(path, &resolved)) return true;
+  return resolved.size() > resolved_root.size() &&
+         resolved.compare(0, resolved_root.size(), resolved_root) == 0 &&
+         fs::IsSeparator(resolved[resolved_root.size()]);
+}
+
+}  // namespace
+
 GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_requested) {
   GenerationResult result;
+  if (StopOnIncompleteScan(st, ui, &result)) return result;
   // An update set belongs to a project: without one there is no client
   // configuration to ship and no manifest to record it in.
   if (st.current_project.empty()) {
@@ -383,16 +658,29 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
   // Packed-file names are claimed in list order before any packing starts,
   // so they never depend on which worker is done first.
   PackClaims claims = ClaimedPackNames(st.manifest);
+  std::string resolved_root;
+  fs::ResolvePath(source, &resolved_root);
+  while (!resolved_root.empty() && fs::IsSeparator(resolved_root.back())) resolved_root.pop_back();
   std::vector<std::string> packs;  // per marked file; "" when refused
+  std::map<std::string, std::string> refusals;  // key -> why, for those
   std::vector<PackJob> jobs;
   for (const FileEntry& f : st.file_list) {
     if (f.Mark != 1) continue;
     const std::string key = f.Path + f.Name;
+    std::string pack;
     if (!IsSafeEntryPath(f.Path, f.Name, true)) {
+      refusals[key] = kClientRefuses;
+    } else if (!StaysInside(resolved_root, source + key)) {
+      refusals[key] = kLeadsOutside;
+    } else {
+      pack = UniquePackName(&claims, key, f.Path, f.Name);
+      if (PackNameTooLong(pack)) refusals[key] = PackNameReason();
+    }
+    if (refusals.count(key) != 0) {
       packs.emplace_back();
       continue;
     }
-    packs.push_back(UniquePackName(&claims, key, f.Path, f.Name));
+    packs.push_back(pack);
     jobs.push_back({source + key, staging.InTarget(packs.back())});
   }
   // The documents of the set and of the project, whether or not this run
@@ -445,13 +733,20 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
   // as when the files were packed one after the other.
   int processed = 0;
   size_t job = 0;
+  std::vector<std::string> refused_lines, failed_lines;
   for (const FileEntry& f : st.file_list) {
+    if (!f.Refused.empty()) {
+      result.refused.push_back(f.Path + f.Name);
+      refused_lines.push_back(f.Path + f.Name + (f.Type == "D" ? "\\" : "") + " (" + f.Refused +
+                              ")");
+    }
     if (f.Mark == 1) {
       ui.ProgressText(f.Name);
       const std::string key = f.Path + f.Name;
       const std::string& pack = packs[static_cast<size_t>(processed)];
       if (pack.empty()) {
         result.refused.push_back(key);
+        refused_lines.push_back(key + " (" + refusals[key] + ")");
       } else {
         while (!pool.Wait(job, kWaitBetweenFlushes)) ui.FlushEvents();
         const PackOutcome& packed = pool.Outcome(job++);
@@ -485,6 +780,9 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
         } else {
           // The entry keeps its previous Pack, CRC and Update.
           result.failed.push_back(key);
+          failed_lines.push_back(packed.status == PackStatus::kSourceTooLarge
+                                     ? key + " (" + TooLargeReason() + ")"
+                                     : key);
         }
       }
       ui.ProgressStep(++processed);
@@ -556,13 +854,13 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
   if (!result.failed.empty()) {
     text += "\n\n" + FileCountText(result.failed.size(), " Datei konnte", " Dateien konnten") +
             " nicht erstellt werden:";
-    AppendList(result.failed, &text);
+    AppendList(failed_lines, &text);
     icon = MessageIcon::kError;
   }
   if (!result.refused.empty()) {
     text += "\n\n" + FileCountText(result.refused.size(), " Datei wurde", " Dateien wurden") +
-            " nicht veröffentlicht, weil der Updater ihren Namen oder Pfad ablehnen würde:";
-    AppendList(result.refused, &text);
+            " nicht veröffentlicht:";
+    AppendList(refused_lines, &text);
     icon = MessageIcon::kError;
   }
   if (!result.not_copied.empty()) {

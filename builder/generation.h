@@ -10,6 +10,7 @@
 
 #include "builder/builder_state.h"
 #include "builder/builder_ui.h"
+#include "shared/limits.h"
 #include "shared/packer.h"
 
 namespace quasto {
@@ -19,13 +20,43 @@ std::string RuleLabel(int32_t flags);
 // The rule value of a label; false for an unknown label.
 bool RuleFromLabel(const std::string& label, int32_t* flags);
 
+// Bounds of one scan (the tests use smaller ones).
+struct ScanLimits {
+  int64_t max_entries = kMaxScanEntries;
+  int max_depth = kMaxScanDepth;
+};
+
 // Appends every file and folder below `root` to `list`, folders after their
 // content. Files named "quastore.uif" in any letter case are skipped.
+//
+// Nothing outside `root` is ever listed or opened. A link, junction or other
+// reparse point that stays inside is taken as the file or folder it names,
+// at its own path; one that leads out of the folder or nowhere, one that
+// leads back to a folder being scanned (a loop), a FIFO, socket or device,
+// a name a Windows installation cannot hold, a file of 2 GiB or more and
+// one whose packed name would be too long are listed with their reason in
+// Refused, and a refused folder is not entered. A folder that cannot be
+// listed is listed as Unlisted; when `root` itself cannot be listed, or the
+// scan goes past `limits`, the list gets just one Unlisted entry with empty
+// Path and Name (its Refused says why).
 void ScanSource(const std::string& root, std::vector<FileEntry>* list,
-                const std::string& folder = "");
+                const ScanLimits& limits = {});
+
+// The scan's verdict on a name alone: "" when a Windows installation can
+// hold it and the updater takes it, else why not.
+std::string NameRefusal(const std::string& name);
+
+// Label of a refused entry's row in the file list.
+std::string RefusedLabel(const std::string& name, const std::string& reason);
+
+// True when the scan could not list the source folder or a folder in it:
+// nothing below such a folder changes state, and nothing is generated.
+bool ScanIncomplete(const std::vector<FileEntry>& list);
 
 // The SHA-256 of a scanned file's content; false when it cannot be read.
 using ContentHasher = std::function<bool(const FileEntry&, std::string* hex)>;
+// Whether a scanned file can be opened for reading.
+using ReadableCheck = std::function<bool(const FileEntry&)>;
 
 // Marks new, changed and never packed files and records new ones in the
 // manifest, with the reason in each entry's Reason. An entry that records a
@@ -33,9 +64,18 @@ using ContentHasher = std::function<bool(const FileEntry&, std::string* hex)>;
 // and size say; an entry without one (written before hashes were kept, or
 // without a hasher) is changed when the file is newer or has another size.
 // An existing entry keeps Date and Size until the file is packed again, and
-// its pending upload mark (Update): only a successful upload clears that.
+// its pending upload mark (Update): only a successful upload clears that. A
+// proposed file that `readable` cannot open is proposed as unreadable.
+//
+// Names are compared as Windows compares them (WindowsNameKey): of scanned
+// files that name one file there, all but one are refused (the one the
+// manifest knows, else the first in byte order; a folder of that name wins
+// over them all). A file whose entry is under another spelling was renamed
+// in letter case: the entry moves to the new spelling, keeping its rule,
+// and is proposed; other entries under spellings of the same name go.
+// Refused and removed entries are left alone.
 void MergeScan(std::vector<FileEntry>* list, Manifest* manifest,
-               const ContentHasher& hasher = nullptr);
+               const ContentHasher& hasher = nullptr, const ReadableCheck& readable = nullptr);
 
 // How `status` names a reason; "" for kNone.
 std::string ProposalText(Proposal reason);
@@ -48,8 +88,10 @@ void ProposeMissingPacks(std::vector<FileEntry>* list, const Manifest& manifest,
 
 // Appends a Removed entry for every file of the manifest that the scan of
 // `source` did not find, so that the list shows it and it can take the
-// Delete rule. Nothing when the source folder is missing altogether: a drive
-// not mounted says nothing about which files left the release.
+// Delete rule. Nothing when the source folder is missing altogether or
+// could not be scanned, and nothing below a folder that could not be listed
+// or was refused: a drive not mounted or a folder without permission says
+// nothing about which files left the release. A refused file is present.
 void AddRemovedFiles(std::vector<FileEntry>* list, const Manifest& manifest,
                      const std::string& source);
 // Keys of the list's Removed entries.
@@ -102,7 +144,9 @@ std::string UniquePackName(const Manifest& manifest, const std::string& key,
 struct GenerationResult {
   int created = 0;
   std::vector<std::string> failed;    // keys of files that could not be packed
-  std::vector<std::string> refused;   // keys the client would refuse
+  std::vector<std::string> refused;   // keys of files that are not published
+  // Folders the scan could not list: nothing was generated.
+  std::vector<std::string> unlisted;
   std::vector<std::string> not_copied;  // client files missing from the set
   // False when the set could not be written (no project open, a damaged
   // client configuration, a full disk): nothing changed then. Also false
@@ -114,16 +158,19 @@ struct GenerationResult {
   bool signature_written = true;
   // True when every checked file was packed and recorded.
   bool ok() const {
-    return failed.empty() && refused.empty() && written && !signing_failed && signature_written;
+    return failed.empty() && refused.empty() && unlisted.empty() && written &&
+           !signing_failed && signature_written;
   }
 };
 
-// Button "Erstellen". The checked files are packed on `jobs` worker threads
-// (0: one per core; 1: on this thread) while this thread waits, keeping the
-// windows painted; the result, the documents and every message are the same
-// for any count. Everything is staged and then committed through a journal
-// (generation_journal.h): the update set and the project's documents end all
-// old or all new, also after a kill or on a full disk.
+// Button "Erstellen". When the scan could not list a folder, nothing is
+// generated and the message names the folders. The checked files are packed
+// on `jobs` worker threads (0: one per core; 1: on this thread) while this
+// thread waits, keeping the windows painted; the result, the documents and
+// every message are the same for any count. Everything is staged and then
+// committed through a journal (generation_journal.h): the update set and the
+// project's documents end all old or all new, also after a kill or on a full
+// disk.
 GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs = 0);
 
 }  // namespace quasto

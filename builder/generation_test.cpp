@@ -46,9 +46,13 @@ TEST(ScanSource, FoldersAfterTheirContentAndUifSkipped) {
   EXPECT_EQ(f.Attrib & fs::kAttrArchive, fs::kAttrArchive);
   EXPECT_EQ(list[static_cast<size_t>(pos("lang\\", ""))].Type, "D");
 
+  // A missing folder is no empty one: the scan says it could not list it.
   std::vector<FileEntry> none;
   ScanSource(dir / "missing\\", &none);
-  EXPECT_TRUE(none.empty());
+  ASSERT_EQ(none.size(), 1u);
+  EXPECT_TRUE(none[0].Unlisted);
+  EXPECT_EQ(none[0].Path + none[0].Name, "");
+  EXPECT_TRUE(ScanIncomplete(none));
 }
 
 TEST(MergeScan, ChangeDetection) {
@@ -653,18 +657,25 @@ TEST_F(Generation, WindowsPaintWhileALargeFileIsPackedOnAWorker) {
   EXPECT_TRUE(content == big);
 }
 
-TEST(GenerationWithoutFiles, MissingSourceStillCopiesClientFiles) {
+TEST(GenerationWithoutFiles, MissingSourceStopsBeforeAnythingIsWritten) {
   BuilderEnv env;
   env.dir.Write("base\\Quastorell.lng", "<Lang/>");
   ASSERT_TRUE(env.Create("Empty"));
   env.st.project.Source = env.dir / "nowhere\\";
   env.st.file_list.clear();
+  ScanSource(env.st.project.Source, &env.st.file_list);
   ShowFileList(env.st, env.ui);
+  env.ui.messages.clear();
   const GenerationResult r = GenerateUpdate(env.st, env.ui);
-  EXPECT_EQ(r.created, 0);
-  EXPECT_EQ(env.dir.Read("base\\Upload\\Empty\\Quasto\\Quastorell.lng"), "<Lang/>");
-  EXPECT_EQ(r.not_copied, std::vector<std::string>{"Quastorell.exe"});
-  EXPECT_NE(env.ui.messages.back().text.find("Quastorell.exe"), std::string::npos);
+  EXPECT_FALSE(r.ok());
+  EXPECT_EQ(r.unlisted, std::vector<std::string>{""});
+  EXPECT_EQ(FileExists(env.base() + "Upload\\Empty\\Quasto\\Quastorell.lng"), 0);
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Das Quellverzeichnis \"" + fs::NativePath(env.dir / "nowhere\\") +
+                "\" kann nicht gelesen werden: Ordner nicht lesbar.\n\n"
+                "Es wurden keine Updater-Dateien erstellt.");
+  EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kError);
 }
 
 }  // namespace

@@ -300,10 +300,21 @@ class Win32Ui : public BuilderUi, public LayoutHost {
   }
   void Command(int id);
   void ShowRowMenu();
-  bool IsRemovedRow(int item) const {
-    return item >= 0 && static_cast<size_t>(item) < st_.file_list.size() &&
-           st_.file_list[static_cast<size_t>(item)].Removed;
+  const FileEntry* EntryOf(int item) const {
+    return item >= 0 && static_cast<size_t>(item) < st_.file_list.size()
+               ? &st_.file_list[static_cast<size_t>(item)]
+               : nullptr;
   }
+  bool IsRemovedRow(int item) const {
+    const FileEntry* f = EntryOf(item);
+    return f != nullptr && f->Removed;
+  }
+  bool IsRefusedRow(int item) const {
+    const FileEntry* f = EntryOf(item);
+    return f != nullptr && !f->Refused.empty();
+  }
+  // Neither packed nor published: shown grey, never checked.
+  bool IsInertRow(int item) const { return IsRemovedRow(item) || IsRefusedRow(item); }
   LRESULT OnListNotify(const NMHDR* hdr);
   void ReleaseResources();
 
@@ -441,8 +452,10 @@ bool Win32Ui::OpenMainWindow() {
   HWND list = AddControl(main_, WC_LISTVIEWW, L"",
                          LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_BORDER | WS_TABSTOP,
                          0, kFileList, 5, 40, 500, 335, f);
+  // A name cut off by its column (and the reason a file is not published)
+  // shows whole in a tip.
   SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
-               LVS_EX_CHECKBOXES | LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+               LVS_EX_CHECKBOXES | LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP);
   // The first column takes what the others and a vertical scroll bar leave,
   // so that "Optionen" is not pushed out of sight once the list scrolls.
   RECT list_area{};
@@ -564,17 +577,17 @@ LRESULT Win32Ui::OnListNotify(const NMHDR* hdr) {
       if (!busy_) ShowRowMenu();
       return 0;
     case LVN_ITEMCHANGING: {
-      // A removed file cannot be packed: its check box stays clear.
+      // A removed or refused file cannot be packed: its check box stays clear.
       const auto* change = reinterpret_cast<const NMLISTVIEW*>(hdr);
       const bool checking = (change->uChanged & LVIF_STATE) != 0 &&
                             (change->uNewState & LVIS_STATEIMAGEMASK) == INDEXTOSTATEIMAGEMASK(2);
-      return checking && IsRemovedRow(static_cast<int>(change->lParam)) ? TRUE : FALSE;
+      return checking && IsInertRow(static_cast<int>(change->lParam)) ? TRUE : FALSE;
     }
     case NM_CUSTOMDRAW: {
       auto* draw = reinterpret_cast<NMLVCUSTOMDRAW*>(const_cast<NMHDR*>(hdr));
       if (draw->nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
       if (draw->nmcd.dwDrawStage == CDDS_ITEMPREPAINT &&
-          IsRemovedRow(static_cast<int>(draw->nmcd.lItemlParam))) {
+          IsInertRow(static_cast<int>(draw->nmcd.lItemlParam))) {
         draw->clrText = GetSysColor(COLOR_GRAYTEXT);
       }
       return CDRF_DODEFAULT;
@@ -587,10 +600,15 @@ LRESULT Win32Ui::OnListNotify(const NMHDR* hdr) {
 void Win32Ui::ShowRowMenu() {
   const int row = SelectedRow();
   if (row < 0) return;
-  // A removed file takes Delete or no rule; the others mean nothing for it.
-  const UINT fits = IsRemovedRow(Row(row).item) ? MF_GRAYED : MF_ENABLED;
+  // A removed file takes Delete or no rule; the others mean nothing for it,
+  // and no rule means anything for a file that is not published.
+  const int item = Row(row).item;
+  const UINT fits = IsInertRow(item) ? MF_GRAYED : MF_ENABLED;
+  const UINT any = IsRefusedRow(item) ? MF_GRAYED : MF_ENABLED;
+  EnableMenuItem(row_menu_, kCmdRuleNormal, MF_BYCOMMAND | any);
   EnableMenuItem(row_menu_, kCmdRuleIfNotExist, MF_BYCOMMAND | fits);
   EnableMenuItem(row_menu_, kCmdRuleNoUpdate, MF_BYCOMMAND | fits);
+  EnableMenuItem(row_menu_, kCmdRuleDelete, MF_BYCOMMAND | any);
   POINT p{};
   GetCursorPos(&p);
   TrackPopupMenu(row_menu_, TPM_LEFTALIGN | TPM_RIGHTBUTTON, p.x, p.y, 0, main_, nullptr);
@@ -768,7 +786,9 @@ void Win32Ui::ShowRecentProjects(const std::array<std::string, 3>& texts) {
 
 void Win32Ui::InsertRowAtTop(const ListRow& row) {
   HWND list = Control(kFileList);
-  std::wstring name = Wide(row.removed ? RemovedLabel(row.name) : row.name);
+  std::wstring name = Wide(!row.refused.empty() ? RefusedLabel(row.name, row.refused)
+                           : row.removed       ? RemovedLabel(row.name)
+                                               : row.name);
   std::wstring path = Wide(row.path), rule = Wide(row.rule);
   LVITEMW item{};
   item.mask = LVIF_TEXT | LVIF_PARAM;
@@ -799,9 +819,11 @@ ListRow Win32Ui::Row(int index) const {
   if (SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item))) {
     row.item = static_cast<int>(item.lParam);
   }
-  if (IsRemovedRow(row.item)) {
-    row.removed = true;
-    row.name = st_.file_list[static_cast<size_t>(row.item)].Name;  // without the label
+  if (IsInertRow(row.item)) {
+    const FileEntry& f = *EntryOf(row.item);
+    row.removed = f.Removed;
+    row.refused = f.Refused;
+    row.name = f.Name;  // without the label
   }
   return row;
 }

@@ -4,8 +4,10 @@
 #include "builder/generation_journal.h"
 #include "builder/stored_document.h"
 #include "builder/upload.h"
+#include "shared/file_stream.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/text.h"
 
 namespace quasto {
 namespace {
@@ -50,10 +52,17 @@ void ScanMergeShow(BuilderState& st, BuilderUi& ui) {
   // Hashing a large release with a cold cache takes a while; the windows
   // keep painting meanwhile.
   int looked_at = 0;
-  MergeScan(&st.file_list, &st.manifest, [&](const FileEntry& f, std::string* hex) {
-    if (++looked_at % 64 == 0) ui.FlushEvents();
-    return st.hashes.Hash(f.Path + f.Name, hex, f.Stamp.size >= 0 ? &f.Stamp : nullptr);
-  });
+  const std::string source = WithTrailingSeparator(st.project.Source);
+  MergeScan(
+      &st.file_list, &st.manifest,
+      [&](const FileEntry& f, std::string* hex) {
+        if (++looked_at % 64 == 0) ui.FlushEvents();
+        return st.hashes.Hash(f.Path + f.Name, hex, f.Stamp.size >= 0 ? &f.Stamp : nullptr);
+      },
+      [&](const FileEntry& f) {
+        fs::InputFile in;
+        return in.Open(source + f.Path + f.Name);
+      });
   st.hashes.Save();
   ProposeMissingPacks(&st.file_list, st.manifest, TargetFolder(st));
   AddRemovedFiles(&st.file_list, st.manifest, st.project.Source);
@@ -329,17 +338,28 @@ std::string ProgramFieldText(const std::string& source_field, const std::string&
   return FilePart(chosen);
 }
 
-bool IsValidProjectName(const std::string& name) {
-  if (name.empty()) return false;
-  bool only_dots = true;
+std::string ProjectNameProblem(const std::string& name) {
+  if (name.empty()) return "Der Projektname fehlt.";
   for (char ch : name) {
     auto c = static_cast<unsigned char>(ch);
-    if (c < 32 || std::string_view("\\/:*?\"<>|").find(ch) != std::string_view::npos) return false;
-    if (c != '.' && c != ' ') only_dots = false;
+    if (c < 32 || std::string_view("\\/:*?\"<>|").find(ch) != std::string_view::npos) {
+      return "Der Projektname darf keines der Zeichen \\ / : * ? \" < > | enthalten.";
+    }
   }
+  // The documents hold it as UTF-8 text.
+  if (!IsValidUtf8(name)) return "Der Projektname ist kein gültiger UTF-8-Text.";
   // Windows drops a trailing dot or blank, so "Demo." would share Demo's folder.
-  return !only_dots && name.back() != '.' && name.back() != ' ';
+  if (name.back() == '.' || name.back() == ' ') {
+    return "Der Projektname darf nicht mit einem Punkt oder Leerzeichen enden.";
+  }
+  // "CON.upf" and "Projects\\CON\\" would open the console, not a file.
+  if (IsWindowsDeviceName(name)) {
+    return "\"" + name + "\" ist unter Windows ein Gerätename und kann kein Projektname sein.";
+  }
+  return "";
 }
+
+bool IsValidProjectName(const std::string& name) { return ProjectNameProblem(name).empty(); }
 
 bool ProjectNameTaken(const BuilderState& st, const std::string& name) {
   const std::string file_name = name + kProjectExtension;
@@ -395,16 +415,16 @@ bool ProjectDialog::Apply() {
     ui_.ShowMessage(kDialogCaption, "Die Eingaben sind unvollständig!", MessageIcon::kWarning);
     return false;
   }
+  // The name becomes a file and a folder below "Projects\" and names the
+  // default target folder; a separator or ".." would put them somewhere
+  // else, a device name on a device.
+  const std::string problem = ProjectNameProblem(fields.name);
+  if (!problem.empty()) {
+    ui_.ShowMessage(kDialogCaption, problem, MessageIcon::kWarning);
+    return false;
+  }
   std::string file_name = file_name_;
   if (file_name.empty()) {
-    // The name becomes a file and a folder below "Projects\"; a separator or
-    // ".." would put them somewhere else.
-    if (!IsValidProjectName(fields.name)) {
-      ui_.ShowMessage(kDialogCaption,
-                      "Der Projektname darf keines der Zeichen \\ / : * ? \" < > | enthalten.",
-                      MessageIcon::kWarning);
-      return false;
-    }
     // Applying would replace that project's documents: its rules, its
     // manifest and its settings would be lost without a word.
     auto taken = [&] {

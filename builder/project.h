@@ -84,9 +84,13 @@ void ConfigureProject(BuilderState& st, BuilderUi& ui);
 // folder when that exists, else the bare file name.
 std::string ProgramFieldText(const std::string& source_field, const std::string& chosen);
 
-// True when the text may stand as a project's file name: not empty, no
-// folder separators or other characters Windows refuses in file names, not
-// ending in a dot or blank.
+// Why the text cannot stand as a project's name, which names its file and
+// folder (German, for the dialog and the command line); "" when it can. On
+// every platform, as projects move between them: no characters Windows
+// refuses in file names, no device name (CON, NUL, COM1, "LPT1.x", ...), not
+// ending in a dot or blank, UTF-8.
+std::string ProjectNameProblem(const std::string& name);
+// True when ProjectNameProblem has nothing to say.
 bool IsValidProjectName(const std::string& name);
 
 // True when "Projects\" already holds a project of that name, in any letter

@@ -7,6 +7,7 @@
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/text.h"
 
 namespace quasto {
 namespace {
@@ -70,6 +71,52 @@ TEST(Project, DialogValidationAndCancel) {
   EXPECT_EQ(env.ui.messages[1].text, "Die Eingaben sind unvollständig!");
   EXPECT_EQ(DirectoryExists(env.base() + "Projects\\"), 0) << "nothing written";
   EXPECT_EQ(DirectoryExists(env.dir / "evil"), 0);
+}
+
+TEST(Project, NamesThatNameNoFileOnSomePlatformAreRefusedOnAll) {
+  for (const char* name : {"CON", "con", "Nul", "AUX.txt", "PRN", "COM1", "com9.x", "LPT1.x",
+                           "lpt9", "CONIN$", "CON .txt", "Demo.", "Demo ", "a/b", "a\\b",
+                           "x:y", "tab\tname", "\xFF\xFE"}) {
+    EXPECT_FALSE(IsValidProjectName(name)) << EscapeControls(name);
+  }
+  for (const char* name : {"Demo", "CONSOLE", "COM10", "LPT", "NULL", "Con tools", ".profile",
+                           "Caf\xC3\xA9 2.0"}) {
+    EXPECT_EQ(ProjectNameProblem(name), "") << name;
+  }
+  EXPECT_EQ(ProjectNameProblem("LPT1.x"),
+            "\"LPT1.x\" ist unter Windows ein Gerätename und kann kein Projektname sein.");
+  EXPECT_EQ(ProjectNameProblem("Demo "),
+            "Der Projektname darf nicht mit einem Punkt oder Leerzeichen enden.");
+  EXPECT_EQ(ProjectNameProblem("a\\b"),
+            "Der Projektname darf keines der Zeichen \\ / : * ? \" < > | enthalten.");
+}
+
+TEST(Project, TheDialogRefusesADeviceNameForNewAndConfiguredProjects) {
+  BuilderEnv env;
+  env.dir.Write("src\\app.exe", "MZ");
+  env.ui.project_dialog = [&](ProjectDialog& d) {
+    d.fields.source = env.src();
+    d.fields.name = "CON";
+    return d.Apply();
+  };
+  EXPECT_FALSE(NewProject(env.st, env.ui));
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].caption, "Projekt - Einstellungen");
+  EXPECT_EQ(env.ui.messages[0].text,
+            "\"CON\" ist unter Windows ein Gerätename und kann kein Projektname sein.");
+  EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kWarning);
+  EXPECT_EQ(DirectoryExists(env.base() + "Projects\\"), 0) << "nothing written";
+
+  // The title names the default target folder, so a configured one too.
+  ASSERT_TRUE(env.Create("Demo"));
+  env.ui.project_dialog = [&](ProjectDialog& d) {
+    d.fields.name = "nul.txt";
+    return d.Apply();
+  };
+  ConfigureProject(env.st, env.ui);
+  EXPECT_EQ(env.st.project.Titel, "Demo");
+  EXPECT_EQ(env.ui.messages.back().text,
+            "\"nul.txt\" ist unter Windows ein Gerätename und kann kein Projektname sein.");
 }
 
 TEST(Project, NewProjectRefusesTheNameOfAnExistingOne) {

@@ -104,6 +104,15 @@ bool LoadSigningKey(BuilderState& st, BuilderUi& ui, const std::string& caption,
     return false;
   }
   if (IsEncryptedSecretKey(text)) st.key_password = password;
+  // As ssh does: whoever else can read the key can sign updates that every
+  // installation trusts. It is still used, so a build goes on.
+  if (fs::ReadableByOthers(SecretPath(st))) {
+    ui.ShowMessage(caption,
+                   "Der geheime Schlüssel \"" + path +
+                       "\" ist für andere Benutzer lesbar. Er wird trotzdem verwendet; "
+                       "schützen Sie ihn (chmod 600).",
+                   MessageIcon::kWarning);
+  }
   return true;
 }
 

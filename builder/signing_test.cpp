@@ -160,6 +160,33 @@ TEST_F(Signing, AKeyThatCannotBeReadStopsTheGeneration) {
   EXPECT_EQ(FileExists(Target("app[exe].uzf")), 0);
 }
 
+TEST_F(Signing, ASecretKeyOthersCanReadIsUsedWithAWarning) {
+  ASSERT_EQ(Cli(env, {"keygen"}), kExitOk);
+  ASSERT_TRUE(env.Create("Demo"));
+  namespace sfs = std::filesystem;
+  const sfs::path key(fs::NativePath(env.base() + kSecretKeyFile));
+  sfs::permissions(key, sfs::perms::group_read | sfs::perms::others_read, sfs::perm_options::add);
+  if (!fs::ReadableByOthers(env.base() + kSecretKeyFile)) {
+    GTEST_SKIP() << "no permission bits to check here";
+  }
+  env.ui.messages.clear();
+  EXPECT_TRUE(GenerateUpdate(env.st, env.ui).ok()) << "signed all the same";
+  ASSERT_EQ(env.ui.messages.size(), 2u);
+  EXPECT_EQ(env.ui.messages[0].caption, "Projekt erstellen");
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Der geheime Schlüssel \"" + fs::NativePath(env.base() + kSecretKeyFile) +
+                "\" ist für andere Benutzer lesbar. Er wird trotzdem verwendet; schützen Sie "
+                "ihn (chmod 600).");
+  EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kWarning);
+  VerifiedSignature v;
+  EXPECT_EQ(Verify(env, &v), "");
+
+  sfs::permissions(key, sfs::perms::owner_read | sfs::perms::owner_write);
+  env.ui.messages.clear();
+  GenerateUpdate(env.st, env.ui);
+  EXPECT_EQ(env.ui.messages.size(), 1u) << "the owner's alone: no word";
+}
+
 TEST_F(Signing, WithoutAKeyNothingChanges) {
   ASSERT_TRUE(env.Create("Demo"));
   EXPECT_TRUE(GenerateUpdate(env.st, env.ui).ok());

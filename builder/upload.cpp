@@ -12,6 +12,7 @@
 #include "shared/file_stream.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/name_key.h"
 #include "shared/packed_file.h"
 
 namespace quasto {
@@ -152,6 +153,22 @@ Manifest PublishedManifest(const Manifest& manifest, const std::set<std::string>
     }
     out.emplace(key, std::move(published));
   }
+  // Spellings of one name are one file on Windows, where a second entry, or
+  // a Delete of an old spelling, would place the file and then remove it.
+  // One entry stays: a file over a Delete, else the first in byte order.
+  std::map<std::string, std::string> kept;  // WindowsNameKey -> key
+  std::vector<std::string> dropped;
+  for (const auto& [key, e] : out) {
+    auto [it, fresh] = kept.emplace(WindowsNameKey(key), key);
+    if (fresh) continue;
+    if (out.at(it->second).Flags == kFlagDelete && e.Flags != kFlagDelete) {
+      dropped.push_back(it->second);
+      it->second = key;
+    } else {
+      dropped.push_back(key);
+    }
+  }
+  for (const std::string& key : dropped) out.erase(key);
   return out;
 }
 

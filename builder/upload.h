@@ -53,6 +53,8 @@ void FtpSettingsDialog(BuilderState& st, BuilderUi& ui);
 //  - A file never packed is left out; its NoUpdate or IfNotExist rule is
 //    published as NoUpdate, which leaves the installed file alone.
 //  - Entries the client would refuse are left out.
+//  - Of entries whose keys name one file on Windows (WindowsNameKey), one
+//    stays: a file rather than a Delete, else the first in byte order.
 Manifest PublishedManifest(const Manifest& manifest, const std::set<std::string>& removed);
 Manifest PublishedManifest(const Manifest& manifest);
 

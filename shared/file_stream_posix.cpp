@@ -1,6 +1,7 @@
 #include "shared/file_stream.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,11 +15,22 @@ InputFile::~InputFile() { Close(); }
 bool InputFile::Open(const std::string& path) {
   Close();
   int fd;
+  // Without O_NONBLOCK, opening a FIFO waits for a writer, maybe for ever.
   do {
-    fd = ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  struct stat st;
+  const int flags = ::fcntl(fd, F_GETFL);
+  // Only a regular file has content to read; a FIFO, socket or device is no
+  // file of a release.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return false;
+  }
   handle_ = fd;
-  return fd >= 0;
+  return true;
 }
 
 int64_t InputFile::Read(void* buf, size_t size) {

@@ -39,5 +39,15 @@ TEST(FileStream, PieceByPieceWriteAndRead) {
   EXPECT_FALSE(out.Create(dir / "no\\such\\folder"));
 }
 
+TEST(FileStream, AFifoIsNeverOpenedForReading) {
+  TempDir dir;
+  ASSERT_TRUE(testing::MakeFifo(dir / "fifo"));
+  // Opening it for reading would wait for a writer for ever.
+  testing::EndsWithin(20, "opening a FIFO", [&] {
+    fs::InputFile in;
+    EXPECT_FALSE(in.Open(dir / "fifo"));
+  });
+}
+
 }  // namespace
 }  // namespace quasto

@@ -26,6 +26,9 @@ bool InputFile::Open(const std::string& path) {
   handle_ = I(CreateFileW(Wide(path).c_str(), GENERIC_READ,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  // A pipe or device has no content to read and may wait for ever (Wine
+  // opens a host FIFO as a pipe).
+  if (handle_ != -1 && GetFileType(H(handle_)) != FILE_TYPE_DISK) Close();
   return handle_ != -1;
 }
 

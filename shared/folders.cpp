@@ -43,9 +43,7 @@ int CreateDirectoryTree(const std::string& path) {
   return DirectoryExists(path);
 }
 
-namespace {
-
-bool IsDeviceName(const std::string& segment) {
+bool IsWindowsDeviceName(const std::string& segment) {
   // The part before the first dot, blanks at its end ignored, decides.
   std::string stem = segment.substr(0, segment.find('.'));
   while (!stem.empty() && stem.back() == ' ') stem.pop_back();
@@ -70,6 +68,8 @@ bool IsDeviceName(const std::string& segment) {
   }
   return false;
 }
+
+namespace {
 
 // Characters that Windows' best-fit mapping turns into a separator, a dot or
 // a colon when a name is converted to an ANSI code page (1250-1258, 437,
@@ -111,7 +111,7 @@ bool IsSafeSegment(const std::string& segment) {
     }
     if (c != '.' && c != ' ') only_dots_and_blanks = false;
   }
-  return !only_dots_and_blanks && !IsDeviceName(segment);
+  return !only_dots_and_blanks && !IsWindowsDeviceName(segment);
 }
 
 }  // namespace

@@ -33,6 +33,12 @@ int CreateDirectoryTree(const std::string& path);
 // Name. Path is "" or segments each ending in "\".
 bool IsSafeEntryPath(const std::string& path, const std::string& name, bool is_file);
 
+// True for a name that Windows takes for a device whatever folder it stands
+// in: CON, PRN, AUX, NUL, COM0-9, LPT0-9 (and their superscript digits),
+// CONIN$, CONOUT$, in any letter case, also with an extension ("LPT1.x") or
+// blanks before it.
+bool IsWindowsDeviceName(const std::string& segment);
+
 // True when `path`, with every link, junction and reparse point on the way
 // followed, lies in `folder` or below it; for a path that does not exist yet,
 // its nearest existing folder decides. A folder link inside an installation

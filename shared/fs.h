@@ -125,6 +125,29 @@ struct PathInfo {
   FileStamp stamp;         // files only; size -1 for a directory
 };
 bool StatPath(const std::string& path, PathInfo* out);
+
+// One entry of a folder as a scan that must not leave its folder sees it.
+struct EntryInfo {
+  PathInfo info;  // of what the entry leads to, a link followed
+  // The entry itself is a symbolic link, junction or other reparse point
+  // that names another path.
+  bool is_link = false;
+  bool dangling = false;  // a link whose target is missing; `info` is empty
+  // What it leads to is neither a regular file nor a folder: a FIFO, socket
+  // or device, which must never be opened for reading (a FIFO blocks).
+  bool is_special = false;
+  // Where it leads, absolute in the form of ResolvePath, with every link on
+  // the way followed. Always set on Windows (where host links seen through
+  // Wine carry no reparse mark, so only the final path tells); on POSIX only
+  // for a link, "" meaning the entry is where it is listed.
+  std::string resolved;
+};
+// False when the entry is not there at all.
+bool StatEntry(const std::string& path, EntryInfo* out);
+
+// True when the file's permissions let users other than its owner read it
+// (POSIX group or other read bits). Windows files have no such bits: false.
+bool ReadableByOthers(const std::string& path);
 // The wall clock on the scale of FileStamp's times.
 int64_t ClockNowNs();
 

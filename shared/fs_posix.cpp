@@ -250,6 +250,13 @@ FileStamp StampOf(const struct stat& st) {
   return s;
 }
 
+void FillInfo(const struct stat& st, PathInfo* out) {
+  out->is_directory = S_ISDIR(st.st_mode);
+  out->date = DateOf(st.st_mtime);
+  out->attributes = AttributesOf(st);
+  out->stamp = out->is_directory ? FileStamp() : StampOf(st);
+}
+
 }  // namespace
 
 int32_t FileDate(const std::string& path) {
@@ -322,11 +329,31 @@ bool StatFile(const std::string& path, FileStamp* out) {
 bool StatPath(const std::string& path, PathInfo* out) {
   struct stat st;
   if (stat(NativePath(path).c_str(), &st) != 0) return false;
-  out->is_directory = S_ISDIR(st.st_mode);
-  out->date = DateOf(st.st_mtime);
-  out->attributes = AttributesOf(st);
-  out->stamp = out->is_directory ? FileStamp() : StampOf(st);
+  FillInfo(st, out);
   return true;
+}
+
+bool StatEntry(const std::string& path, EntryInfo* out) {
+  *out = EntryInfo();
+  const std::string native = NativePath(path);
+  struct stat st;
+  if (lstat(native.c_str(), &st) != 0) return false;
+  if (S_ISLNK(st.st_mode)) {
+    out->is_link = true;
+    if (!ResolvePath(path, &out->resolved) || stat(native.c_str(), &st) != 0) {
+      out->resolved.clear();
+      out->dangling = true;
+      return true;
+    }
+  }
+  out->is_special = !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+  FillInfo(st, &out->info);
+  return true;
+}
+
+bool ReadableByOthers(const std::string& path) {
+  struct stat st;
+  return stat(NativePath(path).c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
 }
 
 int64_t ClockNowNs() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <filesystem>
 
 #include "shared/dates.h"
 #include "shared/test_util.h"
@@ -10,6 +11,8 @@
 namespace quasto {
 namespace {
 
+using testing::MakeFifo;
+using testing::MakeSymlink;
 using testing::TempDir;
 
 TEST(ExclusiveLock, OneHolderAtATime) {
@@ -105,6 +108,72 @@ TEST(FileOps, AtomicWriteReplacesWholeAndLeavesNoTemporary) {
   std::vector<fs::DirEntry> entries;
   ASSERT_TRUE(fs::ListDirectory(dir.path(), &entries));
   EXPECT_EQ(entries.size(), 1u);
+}
+
+// What a scan needs to stay inside its folder: links (made by the host, as
+// Wine sees them), where they lead, and what is no file at all.
+TEST(StatEntry, TellsLinksWhereTheyLeadAndWhatIsNoFile) {
+  TempDir dir;
+  dir.Write("in\\file.txt", "in");
+  dir.Write("in\\sub\\x.txt", "x");
+  dir.Write("out\\secret.txt", "secret");
+  const std::string in = dir / "in\\";
+  ASSERT_TRUE(MakeSymlink("file.txt", in + "to_file"));
+  ASSERT_TRUE(MakeSymlink("sub", in + "to_sub"));
+  ASSERT_TRUE(MakeSymlink(dir / "out\\secret.txt", in + "to_secret"));
+  ASSERT_TRUE(MakeSymlink(dir / "out", in + "to_out"));
+  ASSERT_TRUE(MakeFifo(in + "fifo"));
+  std::string root;
+  ASSERT_TRUE(fs::ResolvePath(in, &root));
+  while (fs::IsSeparator(root.back())) root.pop_back();
+  std::string out;
+  ASSERT_TRUE(fs::ResolvePath(dir / "out", &out));
+  // Where an entry leads: where it is listed unless it says otherwise.
+  auto leads_to = [&](const std::string& name, fs::EntryInfo* info) {
+    EXPECT_TRUE(fs::StatEntry(in + name, info)) << name;
+    return info->resolved.empty() ? root + fs::Separator() + name : info->resolved;
+  };
+  fs::EntryInfo info;
+  EXPECT_EQ(leads_to("file.txt", &info), root + fs::Separator() + "file.txt");
+  EXPECT_FALSE(info.is_link || info.is_special || info.info.is_directory);
+  EXPECT_EQ(info.info.stamp.size, 2);
+  EXPECT_EQ(leads_to("to_file", &info), root + fs::Separator() + "file.txt");
+  EXPECT_FALSE(info.info.is_directory);
+  EXPECT_EQ(leads_to("to_sub", &info), root + fs::Separator() + "sub");
+  EXPECT_TRUE(info.is_link) << "a link to a folder is marked as one on every platform";
+  EXPECT_TRUE(info.info.is_directory);
+  EXPECT_EQ(leads_to("to_secret", &info), out + fs::Separator() + "secret.txt");
+  EXPECT_EQ(leads_to("to_out", &info), out);
+  EXPECT_TRUE(info.info.is_directory);
+  leads_to("fifo", &info);
+  EXPECT_TRUE(info.is_special);
+  EXPECT_FALSE(info.info.is_directory);
+  EXPECT_FALSE(fs::StatEntry(in + "missing", &info));
+}
+
+TEST(StatEntry, ALinkThatLeadsNowhereIsDangling) {
+  TempDir dir;
+  ASSERT_TRUE(MakeSymlink("missing", dir / "nowhere"));
+  fs::EntryInfo info;
+  // Wine does not even list such a link; the host does.
+  if (!fs::StatEntry(dir / "nowhere", &info)) GTEST_SKIP() << "not visible here";
+  EXPECT_TRUE(info.is_link);
+  EXPECT_TRUE(info.dangling);
+}
+
+TEST(FileOps, OnlyGroupOrOtherReadBitsMakeAFileReadableByOthers) {
+  TempDir dir;
+  dir.Write("key", "secret");
+  namespace sf = std::filesystem;
+  const sf::path key(fs::NativePath(dir / "key"));
+  sf::permissions(key, sf::perms::owner_read | sf::perms::owner_write);
+  EXPECT_FALSE(fs::ReadableByOthers(dir / "key"));
+  sf::permissions(key, sf::perms::group_read, sf::perm_options::add);
+  // Windows has no such bits: there the answer stays no.
+  EXPECT_EQ(fs::ReadableByOthers(dir / "key"), fs::Separator() == '/');
+  sf::permissions(key, sf::perms::group_read, sf::perm_options::remove);
+  sf::permissions(key, sf::perms::others_read, sf::perm_options::add);
+  EXPECT_EQ(fs::ReadableByOthers(dir / "key"), fs::Separator() == '/');
 }
 
 }  // namespace

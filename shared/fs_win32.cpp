@@ -160,14 +160,11 @@ HANDLE OpenForInfo(const std::string& path) {
                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-}  // namespace
-
-bool ResolvePath(const std::string& path, std::string* out) {
-  Handle h(OpenForInfo(path));
-  if (!h.valid()) return false;
+// The path an open handle names, every link on the way followed.
+bool FinalPath(HANDLE h, std::string* out) {
   std::wstring buf(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD n = GetFinalPathNameByHandleW(h.get(), buf.data(), static_cast<DWORD>(buf.size()),
+    const DWORD n = GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()),
                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (n == 0) return false;
     if (n < buf.size()) {
@@ -184,6 +181,13 @@ bool ResolvePath(const std::string& path, std::string* out) {
   }
   *out = Narrow(buf.data(), buf.size());
   return true;
+}
+
+}  // namespace
+
+bool ResolvePath(const std::string& path, std::string* out) {
+  Handle h(OpenForInfo(path));
+  return h.valid() && FinalPath(h.get(), out);
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -335,20 +339,17 @@ int32_t NowDateValue() {
   return DateFromUtc(utc);
 }
 
-bool StatPath(const std::string& path, PathInfo* out) {
-  const std::wstring w = Wide(path);
-  // The change time moves with every write and every change of the file's
-  // times, and no ordinary program sets it back; reading it takes a handle,
-  // which attribute-only access gets whatever the file's share mode.
-  Handle h(CreateFileW(w.c_str(), FILE_READ_ATTRIBUTES,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+namespace {
+
+// StatPath's work on a handle opened by OpenForInfo, or by the path alone
+// when none could be had.
+bool FillInfo(HANDLE h, const std::wstring& w, PathInfo* out) {
   FILE_BASIC_INFO basic;
   LARGE_INTEGER size;
   FILETIME write;
-  if (h.valid() &&
-      GetFileInformationByHandleEx(h.get(), FileBasicInfo, &basic, sizeof basic) &&
-      GetFileSizeEx(h.get(), &size)) {
+  if (h != INVALID_HANDLE_VALUE &&
+      GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) &&
+      GetFileSizeEx(h, &size)) {
     write = FromTicks(basic.LastWriteTime.QuadPart);
     out->attributes = static_cast<int32_t>(basic.FileAttributes);
     out->stamp.size = size.QuadPart;
@@ -367,6 +368,54 @@ bool StatPath(const std::string& path, PathInfo* out) {
   out->date = DateFromUtc(write);
   if (out->is_directory) out->stamp = FileStamp();
   return true;
+}
+
+}  // namespace
+
+bool StatPath(const std::string& path, PathInfo* out) {
+  // The change time moves with every write and every change of the file's
+  // times, and no ordinary program sets it back; reading it takes a handle,
+  // which attribute-only access gets whatever the file's share mode.
+  Handle h(OpenForInfo(path));
+  return FillInfo(h.valid() ? h.get() : INVALID_HANDLE_VALUE, Wide(path), out);
+}
+
+bool StatEntry(const std::string& path, EntryInfo* out) {
+  *out = EntryInfo();
+  const std::wstring w = Wide(path);
+  // The entry itself: a reparse point is not followed for its attributes.
+  const DWORD own = GetFileAttributesW(w.c_str());
+  if (own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW(w.c_str(), &fd);
+    DWORD tag = 0;
+    if (find != INVALID_HANDLE_VALUE) {
+      tag = fd.dwReserved0;
+      FindClose(find);
+    }
+    // Wine marks host links to folders with no tag at all. Other reparse
+    // points (deduplicated or cloud files) are the files themselves.
+    out->is_link = tag == 0 || IsReparseTagNameSurrogate(tag);
+  }
+  Handle h(OpenForInfo(path));
+  if (!h.valid()) {
+    if (out->is_link) {
+      out->dangling = true;
+      return true;
+    }
+    return own != INVALID_FILE_ATTRIBUTES && FillInfo(INVALID_HANDLE_VALUE, w, &out->info);
+  }
+  // Pipes and character devices (Wine shows a host FIFO as a pipe).
+  out->is_special = GetFileType(h.get()) != FILE_TYPE_DISK;
+  if (!FinalPath(h.get(), &out->resolved)) out->resolved.clear();
+  // A pipe has no times or size to tell; it is there, and that is enough.
+  return FillInfo(h.get(), w, &out->info) || out->is_special;
+}
+
+bool ReadableByOthers(const std::string&) {
+  // Access to a file is decided by its ACL, which inherits the folder's:
+  // there are no permission bits to check.
+  return false;
 }
 
 bool StatFile(const std::string& path, FileStamp* out) {

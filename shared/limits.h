@@ -4,6 +4,7 @@
 #ifndef QUASTO_SHARED_LIMITS_H_
 #define QUASTO_SHARED_LIMITS_H_
 
+#include <cstddef>
 #include <cstdint>
 
 namespace quasto {
@@ -55,6 +56,23 @@ inline constexpr int64_t kMaxFtpReplyBytes = 64 << 10;
 inline constexpr int64_t kMaxSettingsBytes = int64_t{4} << 20;
 inline constexpr int kMaxXmlDepth = 64;
 inline constexpr int64_t kMaxRecordBytes = int64_t{1} << 20;
+
+// The builder's scan of a source folder. Links that stay inside are followed
+// and a link back to a folder being scanned is refused as a loop, but links
+// between folders can still multiply what is seen (two links to the next
+// level on each of 20 levels name a million paths): the scan stops there and
+// counts as failed. Far more than any released program holds.
+inline constexpr int64_t kMaxScanEntries = 1000000;
+// Folders below the source folder, the ones reached through links included.
+// A deeper one cannot be scanned, which is an error of the scan.
+inline constexpr int kMaxScanDepth = 64;
+
+// A file's Size in the manifest is a signed 32-bit number: 2 GiB and more
+// cannot be described, so such a file is never published.
+inline constexpr int64_t kMaxPublishedFileSize = int64_t{2147483647};
+// Packed files lie side by side in the update set, named after the source
+// file's whole path; file systems and FTP servers allow 255 bytes for a name.
+inline constexpr size_t kMaxPackNameBytes = 255;
 
 }  // namespace quasto
 

@@ -2,6 +2,7 @@
 #ifndef QUASTO_SHARED_TEST_UTIL_H_
 #define QUASTO_SHARED_TEST_UTIL_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -30,8 +31,26 @@ class TempDir {
   std::string path_;
 };
 
-// Removes a file or a folder with everything in it.
+// Removes a file or a folder with everything in it. A link is removed
+// itself, never followed.
 void RemoveTree(const std::string& path);
+
+// Makes what a hostile source folder holds, as the host system makes it:
+// under Wine, whose CreateSymbolicLinkW makes no link, through the host's
+// own programs (ln, mkfifo), so that Wine sees what a user of the host made.
+// A symbolic link at `link` to `target`; a relative target ("..", "sub")
+// stays relative, "\" taken as "/". False when it could not be made.
+bool MakeSymlink(const std::string& target, const std::string& link);
+bool MakeFifo(const std::string& path);
+// Removes a link made by MakeSymlink, never what it names.
+bool RemoveSymlink(const std::string& link);
+// Renames as the host does: Wine takes a rename that changes letter case
+// only for one to the same file, and does nothing.
+bool RenameOnHost(const std::string& from, const std::string& to);
+
+// Runs `body`; when it has not returned after `seconds`, the test program
+// ends at once with a failure naming `what`, instead of waiting for ever.
+void EndsWithin(int seconds, const char* what, const std::function<void()>& body);
 
 }  // namespace quasto::testing
 

@@ -170,6 +170,16 @@ std::string Latin1ToUtf8(std::string_view text) {
   return out;
 }
 
+bool IsValidUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    uint32_t cp;
+    const size_t n = DecodeOne(text, i, &cp);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
 std::string EscapeControls(std::string_view text) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;

@@ -35,6 +35,11 @@ std::string Utf8ToLatin1(std::string_view text);
 // Single bytes (Latin-1) -> UTF-8.
 std::string Latin1ToUtf8(std::string_view text);
 
+// True when every byte belongs to a valid UTF-8 sequence. Encoded
+// surrogates (three bytes each) count as valid, as the documents write
+// characters above U+FFFF that way and Windows names may hold lone ones.
+bool IsValidUtf8(std::string_view text);
+
 // The text with each control character (C0, DEL, C1) and each byte that
 // starts no valid UTF-8 sequence written as "\xNN", one per byte, so that a
 // terminal or a reader of a log is shown a name and never acts on it (ESC

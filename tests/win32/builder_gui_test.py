@@ -690,6 +690,66 @@ class BuilderGuiTest:
              "packed file sent, no temporary file left")
         self.close(proc)
 
+    # What a release may hold but must not publish is listed unchecked with
+    # its reason, takes no rule and is never packed: links out of the folder
+    # (made on the host, as Wine sees a user's links), a loop, a FIFO. A
+    # device name is no project name.
+    def refused_entries(self):
+        r = self.r
+        base = self.install("hostile")
+        src = self.source_tree(base, [("app.exe", 300)])
+        outside = os.path.join(base, "outside")
+        os.makedirs(outside)
+        with open(os.path.join(outside, "secret.txt"), "w") as f:
+            f.write("secret outside the release")
+        os.symlink(os.path.join(outside, "secret.txt"), os.path.join(src, "passwd"))
+        os.symlink(outside, os.path.join(src, "link_out"))
+        os.symlink(".", os.path.join(src, "self"))
+        os.mkfifo(os.path.join(src, "pipe"))
+        self.drive(base)
+        self.write_project(base, "Demo")
+        proc = self.start(base)
+        self.d("menu", MAIN, 7)
+        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project opens")
+        why = "Verknüpfung führt aus dem Quellverzeichnis hinaus"
+        listed = {
+            "passwd": why, "link_out": why,
+            "self": "Verknüpfung auf einen Ordner darüber (Schleife)",
+            "pipe": "keine gewöhnliche Datei (FIFO, Socket oder Gerät)"}
+        rows = self.rows()
+        r.eq(sorted(row[:2] for row in rows),
+             sorted([["1", "app.exe"]] + [["0", "%s (nicht veröffentlicht: %s)" % item]
+                                          for item in listed.items()]),
+             "refused entries listed unchecked, with their reason")
+        refused = [row[1] for row in rows].index("passwd (nicht veröffentlicht: %s)" % why)
+        self.d("select", MAIN, 56, refused)
+        self.d("menu", MAIN, 13)
+        time.sleep(0.5)
+        r.eq(self.rows()[refused][3], "-----", "no rule for what is not published")
+        self.shot("builder-refused-entries.png")
+        self.d("click", MAIN, 57)
+        box = self.msgbox()
+        r.check(box.startswith("Projekt erstellen|Es wurden 1 Updater-Dateien erstellt bzw. "
+                               "aktualisiert.\\n\\n4 Dateien wurden nicht veröffentlicht:") and
+                box.endswith("|error"), "the generation names what it did not publish: %r" % box)
+        target = os.path.join(base, "Upload", "Demo")
+        r.eq(sorted(f for f in os.listdir(target) if f.endswith(".uzf")), ["app[exe].uzf"],
+             "only the release's own file is packed")
+
+        self.d("menu", MAIN, 2)
+        r.eq(self.d("find", PROJECT_DIALOG, "20000")[0], 0, "project dialog opens")
+        self.d("set-text", PROJECT_DIALOG, 42, "CON")
+        self.d("set-text", PROJECT_DIALOG, 32, "Q:\\src\\")
+        self.d("click", PROJECT_DIALOG, 52)
+        r.eq(self.msgbox(), "Projekt - Einstellungen|\"CON\" ist unter Windows ein Gerätename und "
+             "kann kein Projektname sein.|warning", "a device name is refused")
+        r.eq(self.d("find", PROJECT_DIALOG, "2000")[0], 0, "the dialog stays open")
+        self.d("close", PROJECT_DIALOG)
+        r.eq(self.d("gone", PROJECT_DIALOG, "10000")[0], 0, "dialog closed")
+        self.close(proc)
+        r.eq(sorted(os.listdir(os.path.join(base, "Projects"))), ["Demo", "Demo.upf"],
+             "no project named after a device")
+
     # Every label, button and column shows its whole text, at the DPI given
     # and with Arial's metrics; the geometry follows the DPI.
     def readable(self, dpi):
@@ -818,6 +878,7 @@ class BuilderGuiTest:
                       "damaged_documents",
                       "upload_after_restart", "signed_generation")]
             tests += [("readable_%d" % dpi, lambda dpi=dpi: self.readable(dpi)) for dpi in (96, 144)]
+            tests.append(("refused_entries", self.refused_entries))
             for name, test in tests:
                 if not only or name in only:
                     self.r.run(name, test)
