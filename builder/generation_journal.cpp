@@ -161,7 +161,9 @@ GenerationRecovery RecoverGeneration(const std::string& projects_folder,
   if (!fs::ReadFile(file, &text) || !ParseGenerationJournal(text, &j)) {
     // Acting on part of a journal could mix two sets; a person must look.
     for (int n = 0; n < 1000 && r.aside.empty(); ++n) {
-      const std::string aside = file + (n == 0 ? "" : "." + std::to_string(n)) + ".bad";
+      std::string aside = file;
+      if (n > 0) aside.append(".").append(std::to_string(n));
+      aside.append(".bad");
       if (FileExists(aside) == 0 && fs::Rename(file, aside)) r.aside = aside;
     }
     r.kind = GenerationRecovery::kSetAside;

@@ -59,7 +59,9 @@ Stored ReadStoredXml(const std::string& path, XmlElement* root) {
 
 std::string SetDamagedAside(const std::string& path) {
   for (int n = 0; n < 1000; ++n) {
-    const std::string aside = path + (n == 0 ? "" : "." + std::to_string(n)) + ".bad";
+    std::string aside = path;
+    if (n > 0) aside.append(".").append(std::to_string(n));
+    aside.append(".bad");
     if (FileExists(aside) == 1 || DirectoryExists(aside) == 1) continue;
     return fs::Rename(path, aside) ? aside : "";
   }
