@@ -3,8 +3,10 @@
 #include "builder/ftp_client.h"
 #include "builder/generation.h"
 #include "builder/project.h"
+#include "builder/stored_document.h"
 #include "builder/upload.h"
 #include "shared/folders.h"
+#include "shared/fs.h"
 
 namespace quasto {
 
@@ -13,10 +15,28 @@ void StartBuilder(BuilderState& st, BuilderUi& ui, const std::string& base_folde
   StartBuilderLists(st, ui);
 }
 
+void RemoveStaleTemporaries(const std::string& folder) {
+  std::vector<fs::DirEntry> entries;
+  if (!fs::ListDirectory(folder, &entries)) return;
+  const int64_t before = fs::ClockNowNs() - int64_t{kStaleTemporarySeconds} * 1000000000;
+  for (const fs::DirEntry& e : entries) {
+    if (e.is_directory || e.name.rfind("Quastorell.", 0) != 0 ||
+        e.name.find(".tmp~") == std::string::npos) {
+      continue;
+    }
+    fs::FileStamp stamp;
+    if (fs::StatFile(folder + e.name, &stamp) && stamp.mtime_ns < before) {
+      fs::RemoveFile(folder + e.name);
+    }
+  }
+}
+
 void StartBuilderFiles(BuilderState& st, const std::string& base_folder) {
   st.network_ready = InitNetwork();
   st.base_folder = base_folder.empty() ? FindBaseFolder() : WithTrailingSeparator(base_folder);
+  RemoveStaleTemporaries(st.base_folder);
   st.settings.Open("Quastorel", st.base_folder + "Quastorell.reg", "");
+  if (!st.settings.damaged_text().empty()) st.notices.push_back(st.settings.damaged_text());
 }
 
 void StartBuilderLists(BuilderState& st, BuilderUi& ui) {
@@ -27,6 +47,10 @@ void StartBuilderLists(BuilderState& st, BuilderUi& ui) {
   st.recent[2] = st.settings.Read("Intern", "Last", "Project3", "");
   ShowRecentProjects(st, ui);
   LoadFtpSettings(st);
+  for (const std::string& text : st.notices) {
+    ui.ShowMessage(kSettingsCaption, text, MessageIcon::kWarning);
+  }
+  st.notices.clear();
 }
 
 void HandleCommand(BuilderState& st, BuilderUi& ui, int id, FtpClient* ftp) {

@@ -16,6 +16,12 @@ class FtpClient;
 // (and its layout file) is the caller's, between the store and the lists.
 void StartBuilder(BuilderState& st, BuilderUi& ui, const std::string& base_folder);
 
+// Temporaries of the base folder's documents ("Quastorell.reg.tmp~...")
+// that a killed builder left. Another builder may be saving its settings at
+// this moment, so only those older than this go.
+inline constexpr int kStaleTemporarySeconds = 60;
+void RemoveStaleTemporaries(const std::string& folder);
+
 // The two halves of StartBuilder, for the GUI, which opens its layout file
 // and main window between them: network, base folder and settings store;
 // then the empty lists, the recent projects and the FTP settings.

@@ -5,10 +5,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "builder/project_lock.h"
 #include "builder/settings_store.h"
 #include "shared/content_hash.h"
 #include "shared/documents.h"
@@ -73,6 +75,18 @@ struct BuilderState {
   bool network_ready = false;
   bool quit = false;
   SettingsStore settings;
+  // "Quastorell.cfg" was damaged and could not be set aside: it is never
+  // written over.
+  bool keep_ftp_file = false;
+  // Messages of the start (damaged settings files), shown once the main
+  // window is there.
+  std::vector<std::string> notices;
+  // The lock of the project being worked on, and how this program names
+  // itself to a second builder that finds it held.
+  std::unique_ptr<ProjectLock> lock;
+  std::string program = "quastorell-builder";
+  // Set when a project was refused because another builder works on it.
+  bool project_in_use = false;
 };
 
 }  // namespace quasto

@@ -115,7 +115,8 @@ std::string Usage() {
   text += kPathNote;
   text +=
       "Exit-Status: 0 erfolgreich, 1 eine Datei oder der Upload ist fehlgeschlagen,\n"
-      "2 falscher Aufruf oder unbekanntes Projekt.\n";
+      "2 falscher Aufruf, unbekanntes Projekt oder beschädigte Projektdatei,\n"
+      "4 das Projekt wird gerade von einem anderen Builder bearbeitet.\n";
   return text;
 }
 
@@ -312,6 +313,8 @@ class Cli {
     const std::string command = args[i++];
     const CommandHelp* help = FindCommand(command);
     if (help == nullptr) throw UsageError{"Unbekannter Befehl " + command};
+    // How a second builder that finds the project locked names this one.
+    st_.program = "quastorell-builder " + command;
     if (std::any_of(args.begin() + static_cast<std::ptrdiff_t>(i), args.end(), IsHelp)) {
       out_ << "Aufruf:\n" << help->synopsis << "\n" << help->details << kPathNote;
       return kExitOk;
@@ -416,6 +419,7 @@ class Cli {
       return d.Apply();
     };
     if (!NewProject(st_, ui_)) {
+      if (st_.project_in_use) return kExitInUse;
       Finish();
       return kExitUsage;
     }
@@ -428,17 +432,26 @@ class Cli {
     return Finish() ? kExitOk : kExitFailed;
   }
 
-  // Loads a project's record and client configuration without scanning;
-  // false, with a message, when it is missing or unreadable.
-  bool LoadProjectDocuments(const std::string& name, std::string* file) {
-    if (!ProjectExists(name)) return false;
-    *file = ProjectFile(name);
-    if (!LoadProject(st_, *file)) {
-      err_ << "Projekt \"" << Shown(name) << "\" kann nicht gelesen werden.\n";
-      return false;
+  // The exit status of a project that could not be taken up.
+  static int StatusOf(OpenOutcome o) {
+    switch (o) {
+      case OpenOutcome::kOpened: return kExitOk;
+      case OpenOutcome::kInUse: return kExitInUse;
+      case OpenOutcome::kNoLock: return kExitFailed;
+      case OpenOutcome::kNotFound:
+      case OpenOutcome::kDamaged: break;
     }
-    LoadClientConfig(st_, *file);
-    return true;
+    return kExitUsage;
+  }
+
+  // Claims a project and reads its record, its client configuration and,
+  // with `with_manifest`, its manifest, without scanning. The messages say
+  // why when it cannot.
+  OpenOutcome LoadProjectDocuments(const std::string& name, std::string* file,
+                                   bool with_manifest = false) {
+    if (!ProjectExists(name)) return OpenOutcome::kNotFound;
+    *file = ProjectFile(name);
+    return TakeUpProject(st_, ui_, *file, with_manifest, "Projekt öffnen");
   }
 
   int Configure(const Options& o, const std::string& base) {
@@ -447,7 +460,9 @@ class Cli {
     if (o.Has("--date")) date = ParseDateOption(o.Get("--date"));
     Start(base);
     std::string file;
-    if (!LoadProjectDocuments(name, &file)) return kExitUsage;
+    if (const OpenOutcome got = LoadProjectDocuments(name, &file); got != OpenOutcome::kOpened) {
+      return StatusOf(got);
+    }
     if (o.Has("--version")) st_.project.Version = o.Get("--version");
     if (date) st_.project.Date = *date;
     const std::optional<std::string> prog_exe = ProgramOption(o, st_.project.Source);
@@ -465,21 +480,17 @@ class Cli {
     return written ? kExitOk : kExitFailed;
   }
 
-  // Opens with scan and merge; false (after a message) when it cannot.
-  bool Open(const std::string& name) {
-    if (!ProjectExists(name)) return false;
-    if (!OpenProjectNamed(st_, ui_, ProjectFile(name))) {
-      st_.current_project.clear();
-      err_ << "Projekt \"" << Shown(name) << "\" kann nicht gelesen werden.\n";
-      return false;
-    }
-    return true;
+  // Opens with scan and merge; the exit status, after a message, when it
+  // cannot.
+  int Open(const std::string& name) {
+    if (!ProjectExists(name)) return kExitUsage;
+    return StatusOf(OpenProjectFile(st_, ui_, ProjectFile(name)));
   }
 
   int Status(const Options& o, const std::string& base) {
     const std::string& name = OneName(o);
     Start(base);
-    if (!Open(name)) return kExitUsage;
+    if (const int status = Open(name); status != kExitOk) return status;
     out_ << "Projekt \"" << Shown(st_.project.Titel) << "\", Version \""
          << Shown(st_.project.Version) << "\", Datum " << FormatDate(st_.project.Date) << "\n";
     for (int i = 0; i < ui_.RowCount(); ++i) {
@@ -520,7 +531,7 @@ class Cli {
       throw UsageError{"Unbekannte Regel " + o.positional[2]};
     }
     Start(base);
-    if (!Open(name)) return kExitUsage;
+    if (const int status = Open(name); status != kExitOk) return status;
     int row = FindRow(o.positional[1]);
     if (row >= 0 && !ui_.Row(row).refused.empty()) {
       err_ << "Datei \"" << Shown(o.positional[1]) << "\" wird nicht veröffentlicht ("
@@ -567,7 +578,7 @@ class Cli {
     TakeSigningOptions(o);
     const int jobs = ParseJobsOption(o);
     Start(base);
-    if (!Open(name)) return kExitUsage;
+    if (const int status = Open(name); status != kExitOk) return status;
     if (o.Has("--version")) ui_.SetVersionText(o.Get("--version"));
     if (date) ui_.SetDateValue(*date);
     if (!o.only.empty()) {
@@ -592,6 +603,9 @@ class Cli {
     }
     const GenerationResult g = GenerateUpdate(st_, ui_, jobs);
     int status = g.ok() ? kExitOk : kExitFailed;
+    // A generation that changed nothing leaves the project's documents as
+    // they were, its version included.
+    if (!g.written) st_.current_project.clear();
     if (o.flags.count("--upload") && !UploadAndReport()) status = kExitFailed;
     if (!Finish()) status = kExitFailed;
     return status;
@@ -617,8 +631,10 @@ class Cli {
     TakeSigningOptions(o);
     Start(base);
     std::string file;
-    if (!LoadProjectDocuments(name, &file)) return kExitUsage;
-    LoadManifest(st_, file);
+    if (const OpenOutcome got = LoadProjectDocuments(name, &file, true);
+        got != OpenOutcome::kOpened) {
+      return StatusOf(got);
+    }
     st_.current_project = file;
     // Files that left the release decide what the server's manifest lists.
     ScanSource(st_.project.Source, &st_.file_list);
@@ -663,13 +679,15 @@ class Cli {
     TakeSigningOptions(o);
     Start(base);
     std::string file;
-    if (!LoadProjectDocuments(name, &file)) return kExitUsage;
+    if (const OpenOutcome got = LoadProjectDocuments(name, &file, true);
+        got != OpenOutcome::kOpened) {
+      return StatusOf(got);
+    }
     if (!HasSigningKey(st_)) {
       err_ << "Im Basisverzeichnis liegt kein Schlüssel; erstellen mit \"keygen\".\n";
       Finish();
       return kExitUsage;
     }
-    LoadManifest(st_, file);
     // Files that left the release decide what the signed manifest lists.
     ScanSource(st_.project.Source, &st_.file_list);
     AddRemovedFiles(&st_.file_list, st_.manifest, st_.project.Source);

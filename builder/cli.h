@@ -13,7 +13,8 @@ namespace quasto {
 // Exit statuses.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // a file failed, a login was refused, ...
-inline constexpr int kExitUsage = 2;   // bad usage or a missing project
+inline constexpr int kExitUsage = 2;   // bad usage, a missing project or a damaged document
+inline constexpr int kExitInUse = 4;   // another builder works on the project
 
 // Runs one command. `args` are the arguments after the program name, UTF-8.
 int RunBuilderCli(const std::vector<std::string>& args, std::istream& in, std::ostream& out,

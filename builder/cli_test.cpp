@@ -7,7 +7,10 @@
 #include <random>
 #include <sstream>
 
+#include "builder/builder_app.h"
 #include "builder/console_ui.h"
+#include "builder/project.h"
+#include "builder/recording_ui.h"
 #include "builder/upload.h"
 #include "shared/dates.h"
 #include "shared/documents.h"
@@ -19,6 +22,7 @@ namespace quasto {
 namespace {
 
 using testing::TempDir;
+using ModelUiForTest = RecordingUi;
 
 class Cli : public ::testing::Test {
  protected:
@@ -449,15 +453,93 @@ TEST_F(Cli, FailedFileGivesStatusOne) {
   EXPECT_TRUE(Said("[Fehler] Projekt erstellen: Es wurden 2 Updater-Dateien"));
 }
 
+// Every file below the folder with its content.
+std::map<std::string, std::string> Snapshot(const std::string& root, const std::string& rel = "") {
+  std::map<std::string, std::string> files;
+  std::vector<fs::DirEntry> entries;
+  fs::ListDirectory(root + rel, &entries);
+  for (const fs::DirEntry& e : entries) {
+    if (e.is_directory) {
+      files.merge(Snapshot(root, rel + e.name + "\\"));
+    } else {
+      fs::ReadFile(root + rel + e.name, &files[rel + e.name]);
+    }
+  }
+  return files;
+}
+
+// A project's manifest with one byte removed read as empty: every file was
+// "neu", and generate wrote it over, its rules lost. A damaged client
+// configuration went into the update set. Now every command stops, saying
+// which file, and leaves everything as it was.
+TEST_F(Cli, DamagedProjectDocumentsStopEveryCommand) {
+  dir.Write("base\\Quastorell.exe", "client");
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src", "--url", "http://h/u/", "--ftp-dir",
+                 "demo"}),
+            kExitOk);
+  ASSERT_EQ(Run({"rule", "Demo", "lang/de/text.xml", "IfNotExist"}), kExitOk);
+  ASSERT_EQ(Run({"generate", "Demo"}), kExitOk) << err;
+  for (const char* doc : {"Demo\\Quastorell.uif", "Demo\\Quastorell.ucf", "Demo.upf"}) {
+    const std::string path = std::string("base\\Projects\\") + doc;
+    const std::string good = dir.Read(path);
+    dir.Write(path, good.substr(0, good.size() - 1));
+    dir.Write("src\\new.txt", "new");
+    const auto before = Snapshot(dir / "base\\");
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"status", "Demo"}, {"generate", "Demo"},
+          {"rule", "Demo", "app.exe", "Delete"}, {"upload", "Demo"},
+          {"configure", "Demo", "--url", "http://x/"}}) {
+      EXPECT_EQ(Run(args), kExitUsage) << doc << " " << args[0];
+      EXPECT_TRUE(Said("[Fehler] Projekt öffnen: Die Datei \"" + fs::NativePath(dir / path) +
+                       "\" des Projekts \"Demo\" ist beschädigt und kann nicht gelesen werden."))
+          << doc << " " << args[0] << ": " << err;
+      EXPECT_EQ(Snapshot(dir / "base\\"), before) << doc << " " << args[0];
+    }
+    fs::RemoveFile(dir / "src\\new.txt");
+    dir.Write(path, good);
+  }
+  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  EXPECT_TRUE(Said("[ ] IfNotExist lang\\de\\text.xml\n")) << out;
+}
+
+// While another builder works on a project, every command that touches it
+// says so, naming that program, ends with status 4 and changes nothing.
+TEST_F(Cli, AProjectInUseIsLeftAlone) {
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src", "--ftp-dir", "demo"}), kExitOk);
+  BuilderState gui;
+  ModelUiForTest gui_ui;
+  StartBuilder(gui, gui_ui, dir / "base");
+  gui.program = "QuastorellBuilder.exe";
+  ASSERT_EQ(OpenProjectFile(gui, gui_ui, "Demo.upf"), OpenOutcome::kOpened);
+  dir.Write("src\\new.txt", "new");
+  const auto before = Snapshot(dir / "base\\");
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"status", "Demo"}, {"generate", "Demo", "--version", "2.0"},
+        {"rule", "Demo", "app.exe", "Delete"}, {"upload", "Demo"}, {"sign", "Demo"},
+        {"configure", "Demo", "--url", "http://x/"}}) {
+    EXPECT_EQ(Run(args), kExitInUse) << args[0];
+    EXPECT_TRUE(Said("[Fehler] Projekt öffnen: Das Projekt \"Demo\" wird gerade von einem anderen "
+                     "Programm bearbeitet: QuastorellBuilder.exe (Prozess " +
+                     std::to_string(fs::ProcessId()) + ").\nEs wurde nichts geändert.\n"))
+        << args[0] << ": " << err;
+    EXPECT_EQ(Snapshot(dir / "base\\"), before) << args[0];
+  }
+  ShutdownBuilder(gui, gui_ui, {});
+  EXPECT_EQ(Run({"generate", "Demo", "--version", "2.0"}), kExitOk) << err;
+}
+
 TEST_F(Cli, DocumentsThatCannotBeWrittenAreNoSuccess) {
   ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk);
   // The project's folder is blocked by a file of that name.
   testing::RemoveTree(dir / "base\\Projects\\Demo");
   dir.Write("base\\Projects\\Demo", "blocker");
   EXPECT_EQ(Run({"generate", "Demo"}), kExitFailed);
-  EXPECT_TRUE(Said("konnte nicht gespeichert werden")) << err;
-  EXPECT_TRUE(Said("konnten nicht vollständig geschrieben werden")) << err;
+  EXPECT_TRUE(Said("[Fehler] Projekt öffnen: Die Sperrdatei \"" +
+                   fs::NativePath(dir / "base\\Projects\\Demo\\Quastorell.lock") +
+                   "\" des Projekts \"Demo\" kann nicht angelegt werden.\nEs wurde nichts geändert."))
+      << err;
   EXPECT_EQ(Run({"status", "Demo"}), kExitFailed);
+  EXPECT_EQ(dir.Read("base\\Projects\\Demo"), "blocker");
 }
 
 TEST_F(Cli, UploadWithoutFtpProjectIsRefused) {
@@ -490,11 +572,30 @@ TEST_F(Cli, FtpSettingsWithPasswordFromStdin) {
   EXPECT_EQ(UnscramblePassword(f.Password), "Pass9word");
 }
 
-TEST_F(Cli, UnreadableFtpSettingsAreNotOverwrittenByOtherCommands) {
-  dir.Write("base\\Quastorell.cfg", "{broken");
-  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk);
+// Damaged settings files are kept as "name.bad", the user is told, and the
+// builder starts with fresh ones; a settings store nested 200,000 levels
+// deep is one of them, not a crash.
+TEST_F(Cli, DamagedSettingsFilesAreKeptAndTheUserIsTold) {
+  std::string deep;
+  for (int i = 0; i < 200000; ++i) deep += "<Registry>";
+  dir.Write("base\\Quastorell.reg", deep);
+  dir.Write("base\\Quastorell.cfg", "{\"Server\": \"ftp.example\", \"Port\": 2");
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk) << err;
+  for (const char* file : {"Quastorell.reg", "Quastorell.cfg"}) {
+    EXPECT_TRUE(Said("[Warnung] Einstellungen: Die Datei \"" +
+                     fs::NativePath(dir / (std::string("base\\") + file)) +
+                     "\" ist beschädigt und wurde nicht gelesen.\nSie bleibt als \"" + file +
+                     ".bad\" erhalten; an ihrer Stelle wird eine neue angelegt."))
+        << err;
+  }
+  EXPECT_EQ(dir.Read("base\\Quastorell.reg.bad"), deep);
+  EXPECT_EQ(dir.Read("base\\Quastorell.cfg.bad"), "{\"Server\": \"ftp.example\", \"Port\": 2");
+  EXPECT_EQ(FileExists(dir / "base\\Quastorell.cfg"), 0) << "only \"ftp\" writes it";
+  EXPECT_NE(dir.Read("base\\Quastorell.reg").find("<Project1>Demo</Project1>"), std::string::npos);
+
   ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
-  EXPECT_EQ(dir.Read("base\\Quastorell.cfg"), "{broken");
+  EXPECT_FALSE(Said("beschädigt")) << "told once";
+  EXPECT_EQ(FileExists(dir / "base\\Quastorell.cfg.1.bad"), 0);
 }
 
 }  // namespace

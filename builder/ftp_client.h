@@ -5,6 +5,7 @@
 #ifndef QUASTO_BUILDER_FTP_CLIENT_H_
 #define QUASTO_BUILDER_FTP_CLIENT_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -31,6 +32,9 @@ class FtpClient {
   virtual bool Rename(const std::string& from, const std::string& to) = 0;
   // "DELE" in the current directory.
   virtual bool RemoveFile(const std::string& name) = 0;
+  // "SIZE" in the current directory, in image type: the bytes the server
+  // holds under that name. False when it does not say.
+  virtual bool RemoteSize(const std::string& name, int64_t* size) = 0;
   // "QUIT" and release.
   virtual void Close() = 0;
   // What went wrong last, for messages and logs.

@@ -7,6 +7,7 @@
 #include "builder/ftp_client.h"
 #include "shared/file_stream.h"
 #include "shared/fs.h"
+#include "shared/limits.h"
 
 namespace quasto {
 namespace {
@@ -26,6 +27,18 @@ size_t ReadLocal(char* buf, size_t size, size_t n, void* user) {
 size_t Discard(char*, size_t size, size_t n, void*) { return size * n; }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// "213 <bytes>".
+bool ParseSize(const std::string& reply, int64_t* size) {
+  if (reply.compare(0, 4, "213 ") != 0 || reply.size() == 4 || reply.size() > 4 + 18) return false;
+  int64_t n = 0;
+  for (size_t i = 4; i < reply.size(); ++i) {
+    if (!IsDigit(reply[i])) return false;
+    n = n * 10 + (reply[i] - '0');
+  }
+  *size = n;
+  return true;
+}
 bool StartsWithCode(const std::string& line) {
   return line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]);
 }
@@ -55,6 +68,12 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, 30L);
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, 60L);
+    // A reply, the greeting included, arrives whole within this time or
+    // ends the request; one that grows past its bound ends it at once.
+    curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(kFtpReplySeconds));
+    curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Discard);
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_);
@@ -92,6 +111,11 @@ class CurlFtpClient : public FtpClient {
 
   bool RemoveFile(const std::string& name) override {
     return Quote({"DELE " + name}, "delete refused");
+  }
+
+  bool RemoteSize(const std::string& name, int64_t* size) override {
+    if (!Quote({"TYPE I", "SIZE " + name}, "size refused")) return false;
+    return ParseSize(replies_[1], size) || Fail("bad SIZE reply: " + replies_[1]);
   }
 
   bool SendFile(const std::string& local_path, const std::string& remote_name) override {
@@ -138,8 +162,20 @@ class CurlFtpClient : public FtpClient {
     return 0;
   }
 
+  static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<CurlFtpClient*>(user)->endless_ ? 1 : 0;
+  }
+
   // Collects the server's reply lines into whole replies ("123-" ... "123 ").
   void OnReplyText(const std::string& text) {
+    if (endless_) return;
+    if (static_cast<int64_t>(line_.size() + reply_.size() + text.size()) > kMaxFtpReplyBytes) {
+      // Kept no further; the progress callback ends the request.
+      endless_ = true;
+      line_.clear();
+      reply_.clear();
+      return;
+    }
     line_ += text;
     for (size_t eol; (eol = line_.find('\n')) != std::string::npos;) {
       std::string line = line_.substr(0, eol);
@@ -187,6 +223,7 @@ class CurlFtpClient : public FtpClient {
   // data connection counts as one); -1 for any.
   bool Perform(const std::string& url, curl_slist* quote, long allowed_connects) {
     error_[0] = '\0';
+    endless_ = false;
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_QUOTE, quote);
     curl_easy_setopt(curl_, CURLOPT_NOBODY, quote != nullptr ? 1L : 0L);
@@ -194,6 +231,7 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_QUOTE, nullptr);
     long connects = 0;
     curl_easy_getinfo(curl_, CURLINFO_NUM_CONNECTS, &connects);
+    if (endless_) return Fail("reply without end");
     if (rc != CURLE_OK) {
       return Fail(error_[0] != '\0' ? std::string(error_) : curl_easy_strerror(rc));
     }
@@ -209,6 +247,7 @@ class CurlFtpClient : public FtpClient {
   std::string reply_;      // the lines of a reply not yet complete
   std::string open_code_;  // code of the multi-line reply being read
   std::vector<std::string> replies_;  // complete replies since the last request
+  bool endless_ = false;               // a reply outgrew kMaxFtpReplyBytes
   std::string refusal_;
   char error_[CURL_ERROR_SIZE] = {};
 };

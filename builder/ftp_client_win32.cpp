@@ -8,6 +8,7 @@
 
 #include "builder/ftp_client.h"
 #include "shared/file_stream.h"
+#include "shared/limits.h"
 
 namespace quasto {
 namespace {
@@ -45,6 +46,14 @@ class Socket {
     return true;
   }
   int Receive(char* buf, int n) { return recv(s_, buf, n, 0); }
+  // Waits at most `ms` for something to read; false when nothing came.
+  bool Readable(DWORD ms) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s_, &set);
+    timeval tv{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
+    return select(0, &set, nullptr, nullptr, &tv) == 1;
+  }
   void Shutdown() {
     if (s_ != INVALID_SOCKET) shutdown(s_, SD_SEND);
   }
@@ -67,6 +76,7 @@ class WinsockFtpClient : public FtpClient {
                const std::string& password) override {
     Close();
     refusal_.clear();
+    last_error_.clear();
     if (!InitNetwork()) return Fail("network not available");
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -82,7 +92,7 @@ class WinsockFtpClient : public FtpClient {
     }
     freeaddrinfo(found);
     if (!connected) return Fail("cannot connect to " + server);
-    if (ReadReply() != 220) return Abort("no greeting");
+    if (ReadReply() != 220) return Abort("no greeting: " + last_error_);
     int code = Command("USER " + login);
     if (code == 331) code = Command("PASS " + password);
     if (code != 230 && code != 202) return Abort("login refused: " + reply_);
@@ -121,6 +131,21 @@ class WinsockFtpClient : public FtpClient {
     refusal_.clear();
     const int code = Command("DELE " + name);
     if (code < 200 || code > 299) return Fail("delete refused: " + reply_);
+    return true;
+  }
+
+  bool RemoteSize(const std::string& name, int64_t* size) override {
+    refusal_.clear();
+    if (Command("TYPE I") != 200) return Fail("TYPE I refused: " + reply_);
+    if (Command("SIZE " + name) != 213) return Fail("size refused: " + reply_);
+    // "213 <bytes>"
+    if (reply_.size() <= 4 || reply_.size() > 4 + 18) return Fail("bad SIZE reply: " + reply_);
+    int64_t n = 0;
+    for (size_t i = 4; i < reply_.size(); ++i) {
+      if (reply_[i] < '0' || reply_[i] > '9') return Fail("bad SIZE reply: " + reply_);
+      n = n * 10 + (reply_[i] - '0');
+    }
+    *size = n;
     return true;
   }
 
@@ -188,6 +213,7 @@ class WinsockFtpClient : public FtpClient {
     return ReadReply();
   }
 
+  // One line of the reply being read, by the reply's deadline.
   bool ReadLine(std::string* line) {
     for (;;) {
       size_t eol = pending_.find("\r\n");
@@ -196,7 +222,12 @@ class WinsockFtpClient : public FtpClient {
         pending_.erase(0, eol + 2);
         return true;
       }
-      if (pending_.size() > 65536) return false;
+      if (static_cast<int64_t>(pending_.size()) > kMaxFtpReplyBytes) return false;
+      const ULONGLONG now = GetTickCount64();
+      if (now >= deadline_ || !control_.Readable(static_cast<DWORD>(deadline_ - now))) {
+        last_error_ = "no whole reply within " + std::to_string(kFtpReplySeconds) + " s";
+        return false;
+      }
       char buf[4096];
       int n = control_.Receive(buf, sizeof buf);
       if (n <= 0) return false;
@@ -204,8 +235,12 @@ class WinsockFtpClient : public FtpClient {
     }
   }
 
-  // A reply, also one of several lines ("123-" ... "123 "); its code.
+  // A reply, also one of several lines ("123-" ... "123 "); its code. It
+  // must arrive whole within kFtpReplySeconds and be at most
+  // kMaxFtpReplyBytes long: a trickle or an endless reply breaks the
+  // connection.
   int ReadReply() {
+    deadline_ = GetTickCount64() + static_cast<ULONGLONG>(kFtpReplySeconds) * 1000;
     std::string line;
     if (!ReadLine(&line) || line.size() < 3) {
       control_.Close();
@@ -215,7 +250,10 @@ class WinsockFtpClient : public FtpClient {
     const std::string code = line.substr(0, 3);
     if (line.size() > 3 && line[3] == '-') {
       do {
-        if (!ReadLine(&line)) {
+        if (!ReadLine(&line) ||
+            static_cast<int64_t>(reply_.size() + line.size()) > kMaxFtpReplyBytes) {
+          if (last_error_.empty()) last_error_ = "reply without end";
+          reply_.clear();
           control_.Close();
           return 0;
         }
@@ -256,6 +294,7 @@ class WinsockFtpClient : public FtpClient {
   }
 
   Socket control_;
+  ULONGLONG deadline_ = 0;  // of the reply being read
   std::string pending_;
   std::string reply_;
   std::string last_error_;

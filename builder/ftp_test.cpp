@@ -2,6 +2,8 @@
 // which a ctest fixture starts before these tests and stops after them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <map>
 #include <sstream>
 
 #include "builder/cli.h"
@@ -11,6 +13,7 @@
 #include "builder/signing.h"
 #include "builder/upload.h"
 #include "shared/folders.h"
+#include "shared/limits.h"
 #include "shared/packed_file.h"
 
 namespace quasto {
@@ -372,6 +375,72 @@ TEST_F(Ftp, CommandLinePublishesRulesWithoutPackedFilesAndRemovedFiles) {
   m = server_manifest();
   EXPECT_EQ(m["app.exe"].Flags, kFlagDelete);
   EXPECT_EQ(m["app.exe"].Pack, "");
+}
+
+// A server that keeps half of every file and reports each transfer as
+// complete: the builder asks the size that arrived, renames nothing into
+// place and holds the manifest back, with exit status 1.
+TEST_F(Ftp, ATruncatingServerIsAFailedUpload) {
+  const std::string base = env.dir / "clibase";
+  auto run = [&](std::vector<std::string> args, const std::string& input = "") {
+    std::istringstream in(input);
+    std::ostringstream out, err;
+    args.insert(args.begin(), {"--base", base});
+    const int rc = RunBuilderCli(args, in, out, err, false);
+    return std::make_pair(rc, out.str() + err.str());
+  };
+  ASSERT_EQ(run({"ftp", "--server", "127.0.0.1", "--port", std::to_string(server.port),
+                 "--start-dir", start_dir, "--login", "halb", "--password-stdin"},
+                "geheim\n")
+                .first,
+            kExitOk);
+  ASSERT_EQ(run({"new", "Half", "--source", env.src(), "--ftp-dir", "Half"}).first, kExitOk);
+  auto [rc, out] = run({"generate", "Half", "--upload"});
+  EXPECT_EQ(rc, kExitFailed) << out;
+  EXPECT_NE(out.find("3 Dateien konnten nicht hochgeladen werden:"), std::string::npos) << out;
+  EXPECT_NE(out.find("(auf dem Server "), std::string::npos) << out;
+  EXPECT_EQ(out.find("hochgeladen, Quastorell.uif gesendet"), std::string::npos) << out;
+  EXPECT_EQ(FileExists(remote + "Half\\Quastorell.uif"), 0) << "the manifest stays home";
+  EXPECT_EQ(FileExists(remote + "Half\\app[exe].uzf"), 0) << "no truncated file in place";
+  for (const std::string& line : ServerLog(server, server.server_root + "/" + start_dir + "/Half/")) {
+    EXPECT_NE(line.rfind("RNTO ", 0), 0u) << "nothing renamed into place: " << line;
+  }
+  Manifest m;
+  ASSERT_TRUE(LoadDocument(base + "\\Projects\\Half\\Quastorell.uif", &m));
+  for (const auto& [key, e] : m) EXPECT_EQ(e.Update, e.Pack.empty() ? 0 : 1) << key;
+}
+
+bool ReadFaultServers(std::map<std::string, int>* ports) {
+  std::string text;
+  if (!fs::ReadFile(QUASTO_FTP_FAULT_INFO, &text)) return false;
+  std::istringstream in(text);
+  std::string mode;
+  int port;
+  while (in >> mode >> port) (*ports)[mode] = port;
+  return ports->count("endless") && ports->count("trickle") && ports->count("silent");
+}
+
+// Servers that never end their greeting, trickle it, or say nothing: the
+// connection fails within the reply bound, never hangs, never runs out of
+// memory.
+TEST(FtpFaults, EndlessTricklingAndSilentServersEndTheConnection) {
+  std::map<std::string, int> ports;
+  if (!ReadFaultServers(&ports)) {
+    GTEST_SKIP() << "no fault servers: run through ctest, whose fixture starts "
+                    "tests/servers/ftp_fault_server.py";
+  }
+  for (const char* mode : {"endless", "trickle", "silent"}) {
+    auto ftp = MakeFtpClient();
+    const int64_t started = fs::ClockNowNs();
+    EXPECT_FALSE(ftp->Connect("127.0.0.1", ports[mode], "quasto", "geheim")) << mode;
+    const double seconds = static_cast<double>(fs::ClockNowNs() - started) / 1e9;
+    std::printf("%s: connection ended after %.1f s: %s\n", mode, seconds,
+                ftp->LastError().c_str());
+    // The endless one ends at the reply's size bound, the others at its time
+    // bound (or the connection's, which is shorter natively).
+    EXPECT_LT(seconds, std::string(mode) == "endless" ? 20.0 : kFtpReplySeconds + 20.0) << mode;
+    ftp->Close();
+  }
 }
 
 }  // namespace

@@ -6,9 +6,11 @@
 #include <map>
 #include <unordered_map>
 
+#include "builder/generation_journal.h"
 #include "builder/pack_pool.h"
 #include "builder/project.h"
 #include "builder/signing.h"
+#include "builder/stored_document.h"
 #include "builder/upload.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
@@ -161,11 +163,6 @@ std::string ScanFolder(Scan& s, const std::string& folder, const std::string& re
   }
   s.chain.pop_back();
   return "";
-}
-
-bool CopyFileReplacing(const std::string& from, const std::string& to) {
-  std::string data;
-  return fs::ReadFile(from, &data) && fs::WriteFileAtomic(to, data);
 }
 
 std::string Suffixed(const std::string& pack, const std::string& key, int attempt) {
@@ -604,6 +601,27 @@ bool StaysInside(const std::string& resolved_root, const std::string& path) {
 GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_requested) {
   GenerationResult result;
   if (StopOnIncompleteScan(st, ui, &result)) return result;
+  // An update set belongs to a project: without one there is no client
+  // configuration to ship and no manifest to record it in.
+  if (st.current_project.empty()) {
+    ui.ShowMessage(kCaption, "Es ist kein Projekt geöffnet.", MessageIcon::kWarning);
+    result.written = false;
+    return result;
+  }
+  // A configuration that cannot be read is never shipped, nor written over.
+  {
+    const std::string ucf = ProjectFolder(st, st.current_project) + kClientConfigFile;
+    UpdaterStructure on_disk;
+    if (ReadStoredDocument(ucf, &on_disk) == Stored::kDamaged) {
+      ui.ShowMessage(kCaption,
+                     "Die Datei \"" + fs::NativePath(ucf) +
+                         "\" ist beschädigt und kann nicht gelesen werden.\n"
+                         "Es wurde nichts erstellt; die Datei bleibt unverändert.",
+                     MessageIcon::kError);
+      result.written = false;
+      return result;
+    }
+  }
   // With a key, every manifest is signed: a key that cannot be used stops
   // the generation before anything changes, never falling back to an
   // unsigned manifest.
@@ -619,11 +637,26 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
   if (p.Target.empty()) p.Target = TargetFolder(st);
   const std::string target = WithTrailingSeparator(p.Target);
   const std::string source = WithTrailingSeparator(p.Source);
+  const std::string data = target + "Quasto\\";
   if (!DirectoryExists(target)) CreateDirectoryTree(target);
+  if (!DirectoryExists(data)) CreateDirectoryTree(data);
 
   st.last_marked_count = TakeSelection(st, ui);
   ui.BeginProgress("Erzeuge .....", st.last_marked_count);
+  const UpdaterStructure client_before = st.client;
+  const Manifest manifest_before = st.manifest;
   st.client.ProgInfo = p.Titel + " " + p.Version + " (" + FormatDate(p.Date) + ")";
+  // A project made before projects had an identity gets one now, before its
+  // manifest is signed and its configuration shipped: from this set on,
+  // installations take only this project's signatures.
+  if (st.client.ProjectId.empty()) st.client.ProjectId = NewProjectId();
+
+  // Everything is written under temporary names first and takes its place
+  // only once all of it is there: a kill, a full disk or a failed write
+  // leaves the update set and the project's documents as they were.
+  const std::string stem = st.current_project.substr(0, st.current_project.rfind('.'));
+  GenerationStaging staging(target, ProjectsFolder(st),
+                            ProjectFolder(st, st.current_project) + kGenerationJournalFile);
 
   PrepareHashCache(st);
   // Packed-file names are claimed in list order before any packing starts,
@@ -652,8 +685,50 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
       continue;
     }
     packs.push_back(pack);
-    jobs.push_back({source + key, target + packs.back()});
+    jobs.push_back({source + key, staging.InTarget(packs.back())});
   }
+  // The documents of the set and of the project, whether or not this run
+  // writes each of them.
+  const std::string staged_lng = staging.InTarget("Quasto\\Quastorell.lng");
+  const std::string staged_set_ucf = staging.InTarget(std::string("Quasto\\") + kClientConfigFile);
+  const std::string staged_exe = staging.InTarget("Quastorell.exe");
+  const std::string staged_pub = staging.InTarget(std::string("Quasto\\") + kPublicKeyFile);
+  const std::string staged_signature =
+      staging.InTarget(std::string(kManifestFile) + kSignatureSuffix);
+  const std::string staged_signed = staging.InTarget(kManifestFile);
+  const std::string staged_uif = staging.InProjects(stem + "\\" + kManifestFile);
+  const std::string staged_ucf = staging.InProjects(stem + "\\" + kClientConfigFile);
+  const std::string staged_upf = staging.InProjects(st.current_project);
+
+  std::string unwritten;  // the first file that could not be written
+  auto abandon = [&](const std::string& what) {
+    staging.Undo();
+    st.manifest = manifest_before;
+    st.client = client_before;
+    // The files stay checked for the next attempt.
+    for (int i = 0; i < ui.RowCount(); ++i) {
+      const ListRow row = ui.Row(i);
+      if (row.item >= 0 && static_cast<size_t>(row.item) < st.file_list.size() &&
+          st.file_list[static_cast<size_t>(row.item)].Mark == 1) {
+        ui.SetRowChecked(i, true);
+      }
+    }
+    ui.EndProgress();
+    ui.ShowMessage(kCaption,
+                   "Die Update-Dateien konnten nicht geschrieben werden" +
+                       (what.empty() ? std::string(".") : ":\n  " + fs::NativePath(what)) +
+                       "\nIst der Datenträger voll? Es wurde nichts geändert; die bisherigen "
+                       "Dateien bleiben erhalten.",
+                   MessageIcon::kError);
+    result.created = 0;
+    result.written = false;
+    ui.EnableUpload(!PendingUploads(st).empty());
+    return result;
+  };
+  if (!staging.Begin()) {
+    return abandon(ProjectFolder(st, st.current_project) + kGenerationJournalFile);
+  }
+
   const int threads = PackThreadCount(jobs_requested, jobs.size());
   PackPool pool(std::move(jobs), threads);
 
@@ -679,8 +754,11 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
       } else {
         while (!pool.Wait(job, kWaitBetweenFlushes)) ui.FlushEvents();
         const PackOutcome& packed = pool.Outcome(job++);
-        if (packed.status == PackStatus::kOk) {
+        // A folder in the packed file's place would refuse the rename at
+        // the commit: the file fails alone, now.
+        if (packed.status == PackStatus::kOk && DirectoryExists(target + pack) == 0) {
           const PackResult& r = packed.result;
+          staging.Written(pool.Job(job - 1).dest);
           UpdFileStructure& e = st.manifest[key];
           if (e.Name.empty()) {
             e.Path = f.Path;
@@ -699,6 +777,10 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
           e.VDate = p.Date;
           e.Update = 1;
           ++result.created;
+        } else if (packed.status == PackStatus::kWriteFailed &&
+                   DirectoryExists(target + pack) == 0) {
+          // The target cannot take the set (a full disk): none of it goes.
+          if (unwritten.empty()) unwritten = target + pack;
         } else {
           // The entry keeps its previous Pack, CRC and Update.
           result.failed.push_back(key);
@@ -711,23 +793,55 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
     }
     ui.FlushEvents();
   }
+  if (!unwritten.empty()) return abandon(unwritten);
 
   // Only a shortcut for the next scan; a cache that cannot be written costs
   // time, never a result.
   st.hashes.Save();
 
-  const std::string data = target + "Quasto\\";
-  if (!DirectoryExists(data)) CreateDirectoryTree(data);
-  if (!CopyFileReplacing(st.base_folder + "Quastorell.lng", data + "Quastorell.lng")) {
+  auto stage = [&](const std::string& staged, const std::string& bytes, const std::string& place) {
+    if (fs::WriteFileAtomic(staged, bytes)) {
+      staging.Written(staged);
+    } else if (unwritten.empty()) {
+      unwritten = place;
+    }
+  };
+  std::string lng;
+  if (fs::ReadFile(st.base_folder + "Quastorell.lng", &lng)) {
+    stage(staged_lng, lng, data + "Quastorell.lng");
+  } else {
     result.not_copied.push_back("Quasto\\Quastorell.lng");
   }
-  const std::string ucf = SaveClientConfig(st, st.current_project);
-  if (ucf.empty() || !CopyFileReplacing(ucf, data + kClientConfigFile)) {
-    result.not_copied.push_back(std::string("Quasto\\") + kClientConfigFile);
+  const std::string ucf_text = ToJson(st.client);
+  stage(staged_ucf, ucf_text, ProjectFolder(st, st.current_project) + kClientConfigFile);
+  stage(staged_set_ucf, ucf_text, data + kClientConfigFile);
+  if (!FileExists(target + "Quastorell.exe")) {
+    std::string exe;
+    if (fs::ReadFile(st.base_folder + "Quastorell.exe", &exe)) {
+      stage(staged_exe, exe, target + "Quastorell.exe");
+    } else {
+      result.not_copied.push_back("Quastorell.exe");
+    }
   }
-  if (!FileExists(target + "Quastorell.exe") &&
-      !CopyFileReplacing(st.base_folder + "Quastorell.exe", target + "Quastorell.exe")) {
-    result.not_copied.push_back("Quastorell.exe");
+  if (result.created != 0) {
+    stage(staged_uif, ToJson(st.manifest), ProjectFolder(st, st.current_project) + kManifestFile);
+  }
+  stage(staged_upf, ToJson(st.project), ProjectsFolder(st) + st.current_project);
+  std::string signing_error;
+  if (signing) {
+    SignedManifest signed_manifest;
+    signing_error = MakeSignedManifest(st, key, st.expires_days, &signed_manifest);
+    if (signing_error.empty()) {
+      stage(staged_pub, signed_manifest.public_key, data + kPublicKeyFile);
+      stage(staged_signature, signed_manifest.signature, SignaturePath(st));
+      stage(staged_signed, signed_manifest.manifest, SignedManifestPath(st));
+    }
+  }
+  if (!unwritten.empty()) return abandon(unwritten);
+
+  const int commit_failures = staging.Commit();
+  if (commit_failures < 0) {
+    return abandon(ProjectFolder(st, st.current_project) + kGenerationJournalFile);
   }
   ui.EndProgress();
 
@@ -758,18 +872,16 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
     AppendList(result.not_copied, &text);
     if (icon == MessageIcon::kInformation) icon = MessageIcon::kWarning;
   }
-  if (result.created != 0 && SaveManifest(st, st.current_project).empty()) {
-    result.manifest_saved = false;
-    text += "\n\nDie Update-Info \"Quastorell.uif\" des Projekts konnte nicht gespeichert werden.";
+  if (commit_failures > 0) {
+    result.written = false;
+    text += "\n\nNicht alle Dateien konnten an ihren Platz im Update-Verzeichnis gebracht "
+            "werden; vor dem Hochladen werden sie mit der Update-Info verglichen.";
     icon = MessageIcon::kError;
   }
-  if (signing) {
-    const std::string why = WriteSignedManifest(st, key, st.expires_days);
-    if (!why.empty()) {
-      result.signature_written = false;
-      text += "\n\n" + why;
-      icon = MessageIcon::kError;
-    }
+  if (!signing_error.empty()) {
+    result.signature_written = false;
+    text += "\n\n" + signing_error;
+    icon = MessageIcon::kError;
   }
   ui.ShowMessage(kCaption, text, icon);
   // Files packed by an earlier run and not yet sent still wait for it.

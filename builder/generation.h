@@ -148,23 +148,29 @@ struct GenerationResult {
   // Folders the scan could not list: nothing was generated.
   std::vector<std::string> unlisted;
   std::vector<std::string> not_copied;  // client files missing from the set
-  bool manifest_saved = true;
+  // False when the set could not be written (no project open, a damaged
+  // client configuration, a full disk): nothing changed then. Also false
+  // when not every file could be renamed into place.
+  bool written = true;
   // The signing key could not be used: nothing was generated.
   bool signing_failed = false;
   // The signed manifest could not be written into the update set.
   bool signature_written = true;
   // True when every checked file was packed and recorded.
   bool ok() const {
-    return failed.empty() && refused.empty() && unlisted.empty() && manifest_saved &&
+    return failed.empty() && refused.empty() && unlisted.empty() && written &&
            !signing_failed && signature_written;
   }
 };
 
 // Button "Erstellen". When the scan could not list a folder, nothing is
 // generated and the message names the folders. The checked files are packed
-// on `jobs` worker threads (0: one per core) while this thread waits, keeping
-// the windows painted; the result, the documents and every message are the
-// same for any count.
+// on `jobs` worker threads (0: one per core; 1: on this thread) while this
+// thread waits, keeping the windows painted; the result, the documents and
+// every message are the same for any count. Everything is staged and then
+// committed through a journal (generation_journal.h): the update set and the
+// project's documents end all old or all new, also after a kill or on a full
+// disk.
 GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs = 0);
 
 }  // namespace quasto

@@ -12,7 +12,9 @@
 #include "shared/content_hash.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
+#include "shared/fs.h"
 #include "shared/packed_file.h"
+#include "shared/test_util.h"
 
 namespace quasto {
 namespace {
@@ -463,6 +465,114 @@ TEST_F(Generation, FailedFileIsNotCountedAndKeepsItsEntry) {
             "Es wurden keine neuen Updater-Dateien erstellt bzw. aktualisiert.\n\n"
             "1 Datei konnte nicht erstellt werden:\n  app.exe");
   EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kError);
+}
+
+// Every file below the folder with its content.
+std::map<std::string, std::string> Files(const std::string& root, const std::string& rel = "") {
+  std::map<std::string, std::string> files;
+  std::vector<fs::DirEntry> entries;
+  fs::ListDirectory(root + rel, &entries);
+  for (const fs::DirEntry& e : entries) {
+    if (e.is_directory) {
+      files.merge(Files(root, rel + e.name + "\\"));
+    } else if (e.name != "Quastorell.hash" && e.name != "Quastorell.lock" &&
+               e.name != "Quastorell.owner") {
+      fs::ReadFile(root + rel + e.name, &files[rel + e.name]);
+    }
+  }
+  return files;
+}
+
+// A write that fails part-way (a full disk) leaves the update set and the
+// project's documents as they were: nothing of the new set goes in place,
+// the files stay checked, and the message says so.
+TEST_F(Generation, AFileThatCannotBeWrittenLeavesTheOldSet) {
+  ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 2);
+  CloseProject(env.st, env.ui);
+  env.dir.Write("src\\app.exe", "MZ program, version 2");
+  env.dir.Write("src\\new.txt", "new");
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  const auto set = Files(Target());
+  const auto project = Files(env.base() + "Projects\\");
+  const Manifest manifest = env.st.manifest;
+  // The client configuration's place in the set is taken by a file, so the
+  // last writes of the staging fail.
+  testing::RemoveTree(Target() + "Quasto");
+  env.dir.Write("base\\Upload\\Demo\\Quasto", "in the way");
+  env.ui.messages.clear();
+  const GenerationResult r = GenerateUpdate(env.st, env.ui);
+  EXPECT_FALSE(r.ok());
+  EXPECT_FALSE(r.written);
+  EXPECT_EQ(r.created, 0);
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].text.substr(0, 50), "Die Update-Dateien konnten nicht geschrieben werde");
+  EXPECT_NE(env.ui.messages[0].text.find("Es wurde nichts geändert; die bisherigen Dateien "
+                                         "bleiben erhalten."),
+            std::string::npos);
+  EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kError);
+  EXPECT_EQ(env.st.manifest, manifest);
+  auto now = Files(Target());
+  EXPECT_EQ(now.erase("Quasto"), 1u);
+  auto expected = set;
+  std::erase_if(expected, [](const auto& f) { return f.first.rfind("Quasto\\", 0) == 0; });
+  EXPECT_EQ(now, expected) << "no packed file changed, no temporary left";
+  EXPECT_EQ(Files(env.base() + "Projects\\"), project);
+  int checked = 0;
+  for (int i = 0; i < env.ui.RowCount(); ++i) checked += env.ui.Row(i).checked;
+  EXPECT_EQ(checked, 2) << "still proposed";
+  EXPECT_EQ(env.ui.progress.back(), "end");
+}
+
+// A client configuration that became unreadable while the project was open
+// is neither shipped nor written over.
+TEST_F(Generation, ADamagedClientConfigurationIsNeverShipped) {
+  ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 2);
+  const auto set = Files(Target());
+  env.dir.Write("base\\Projects\\Demo\\Quastorell.ucf", "{\"URL\": ");
+  env.dir.Write("src\\app.exe", "MZ program, version 2");
+  ASSERT_EQ(TakeSelection(env.st, env.ui), 0);
+  env.st.file_list[0].Mark = 1;
+  ShowFileList(env.st, env.ui);
+  env.ui.messages.clear();
+  const GenerationResult r = GenerateUpdate(env.st, env.ui);
+  EXPECT_FALSE(r.ok());
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Die Datei \"" + fs::NativePath(env.base() + "Projects\\Demo\\Quastorell.ucf") +
+                "\" ist beschädigt und kann nicht gelesen werden.\n"
+                "Es wurde nichts erstellt; die Datei bleibt unverändert.");
+  EXPECT_EQ(Files(Target()), set);
+  EXPECT_EQ(env.dir.Read("base\\Projects\\Demo\\Quastorell.ucf"), "{\"URL\": ");
+}
+
+TEST(GenerationWithoutProject, IsRefused) {
+  BuilderEnv env;
+  const GenerationResult r = GenerateUpdate(env.st, env.ui);
+  EXPECT_FALSE(r.ok());
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].caption, "Projekt erstellen");
+  EXPECT_EQ(env.ui.messages[0].text, "Es ist kein Projekt geöffnet.");
+  EXPECT_EQ(DirectoryExists(env.base() + "Upload\\"), 0) << "no update set of no project";
+}
+
+// What killed runs left of a generation or a document save goes when the
+// project is opened next.
+TEST_F(Generation, LeftoversGoWhenTheProjectIsOpened) {
+  ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 2);
+  CloseProject(env.st, env.ui);
+  const auto set = Files(Target());
+  const auto project = Files(env.base() + "Projects\\");
+  for (const char* f : {"base\\Upload\\Demo\\app[exe].uzf.part",
+                        "base\\Upload\\Demo\\~qgen.00a1b2c3d4.0",
+                        "base\\Upload\\Demo\\Quastorell.uif.tmp~Ab12Cd",
+                        "base\\Upload\\Demo\\Quasto\\Quastorell.ucf.tmp~1",
+                        "base\\Projects\\Demo\\Quastorell.uif.tmp~x8",
+                        "base\\Projects\\Demo.upf.tmp~y9"}) {
+    env.dir.Write(f, "left by a killed run");
+  }
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_EQ(Files(Target()), set);
+  EXPECT_EQ(Files(env.base() + "Projects\\"), project);
 }
 
 TEST_F(Generation, CollidingFilesGetDistinctPackedFiles) {

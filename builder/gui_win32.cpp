@@ -920,6 +920,19 @@ bool Win32Ui::RunModal(ModalWindow& window) {
   return window.result;
 }
 
+// The dialog manager turns Enter into IDOK. As in a dialog of the system, a
+// push button that has the focus is pressed; otherwise the dialog's default.
+int FocusedButtonOr(HWND dialog, int default_button) {
+  HWND focus = GetFocus();
+  wchar_t cls[16] = {};
+  if (focus != nullptr && IsChild(dialog, focus) && GetClassNameW(focus, cls, 16) > 0 &&
+      _wcsicmp(cls, L"Button") == 0) {
+    const LONG type = GetWindowLongW(focus, GWL_STYLE) & BS_TYPEMASK;
+    if (type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON) return GetDlgCtrlID(focus);
+  }
+  return default_button;
+}
+
 // Dialog labels clip rather than wrap when a substitute font is wider.
 constexpr DWORD kLabel = SS_LEFTNOWORDWRAP;
 
@@ -1003,7 +1016,8 @@ class ProjectWindow : public ModalWindow {
                    300, 50, frame);
     ui_.AddControl(hwnd, L"EDIT", L"", field, 0, kMutexField, 25, 355, 280, 20,
                    ui_.font(Win32Ui::kConsolas10Bold));
-    ui_.AddControl(hwnd, L"BUTTON", L"Übernehmen", BS_PUSHBUTTON | WS_TABSTOP, 0, kApplyButton,
+    // The default button: Enter presses it.
+    ui_.AddControl(hwnd, L"BUTTON", L"Übernehmen", BS_DEFPUSHBUTTON | WS_TABSTOP, 0, kApplyButton,
                    120, 403, 90, 24, system);
     ShowFields();
     return true;
@@ -1021,6 +1035,12 @@ class ProjectWindow : public ModalWindow {
  private:
   void Act(int id, int code) {
     switch (id) {
+      case IDCANCEL:  // Escape: closed without applying, as by the close box
+        done = true;
+        break;
+      case IDOK:  // Enter: what has the focus, else "Übernehmen"
+        Act(FocusedButtonOr(hwnd, kApplyButton), BN_CLICKED);
+        break;
       case kSourceButton:
       case kTargetButton:
       case kProgramButton:
@@ -1123,8 +1143,8 @@ class FtpWindow : public ModalWindow {
                    system);
     ui_.AddControl(p, L"EDIT", L"", field | ES_PASSWORD, 0, kPassword, 20, 195, 130, 20, system);
     ui_.AddControl(p, L"BUTTON", L"Login", BS_GROUPBOX, 0, kLoginFrame, 10, 120, 150, 105, frame);
-    ui_.AddControl(hwnd, L"BUTTON", L"Übernehmen", BS_PUSHBUTTON | WS_TABSTOP, 0, kApply, 45, 248,
-                   90, 24, system);
+    ui_.AddControl(hwnd, L"BUTTON", L"Übernehmen", BS_DEFPUSHBUTTON | WS_TABSTOP, 0, kApply, 45,
+                   248, 90, 24, system);
     SetText(Item(kServer), dialog_.server);
     SetText(Item(kPort), dialog_.port);
     SetText(Item(kDir), dialog_.start_dir);
@@ -1134,7 +1154,13 @@ class FtpWindow : public ModalWindow {
   }
 
   void OnCommand(int id, int code) override {
-    if (id != kApply || code != BN_CLICKED || acting_) return;
+    if (acting_) return;
+    if (id == IDCANCEL) {  // Escape: closed without applying
+      done = true;
+      return;
+    }
+    // Enter: "Übernehmen", the dialog's only button.
+    if (id != IDOK && (id != kApply || code != BN_CLICKED)) return;
     acting_ = true;
     Apply();
     acting_ = false;
@@ -1238,10 +1264,12 @@ void Win32Ui::ReleaseResources() {
 int RunBuilder() {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   static BuilderState st;
+  st.program = "QuastorellBuilder.exe";
   Win32Ui ui(st);
   g_ui = &ui;
   StartBuilderFiles(st, "");
   ui.layout().OpenLayoutFile("Quastorell", st.base_folder + "Quastorell.win", "");
+  if (!ui.layout().damaged_text().empty()) st.notices.push_back(ui.layout().damaged_text());
   if (ui.OpenMainWindow()) {
     StartBuilderLists(st, ui);
     ui.RunEventLoop();

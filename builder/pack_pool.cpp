@@ -7,6 +7,7 @@
 namespace quasto {
 
 int PackThreadCount(int requested, size_t jobs) {
+  if (requested == 1) return 0;
   size_t n = requested > 0 ? static_cast<size_t>(requested) : std::thread::hardware_concurrency();
   n = std::min(n, jobs);
   return static_cast<int>(std::max<size_t>(n, 1));

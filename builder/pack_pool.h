@@ -32,7 +32,9 @@ struct PackOutcome {
 };
 
 // Worker threads for a requested count: `requested` when positive, else one
-// per core; never more than there are jobs, and at least one.
+// per core; never more than there are jobs, and at least one. One requested
+// is none: the caller packs while it waits, on its own thread, which is all
+// one worker would do (a trace of the run then shows one thread's calls).
 int PackThreadCount(int requested, size_t jobs);
 
 class PackPool {
@@ -47,6 +49,7 @@ class PackPool {
   bool Wait(size_t index, std::chrono::milliseconds timeout);
   // The outcome of a job that Wait has reported done.
   const PackOutcome& Outcome(size_t index) const { return outcomes_[index]; }
+  const PackJob& Job(size_t index) const { return jobs_[index]; }
 
   size_t threads() const { return threads_.size(); }
 

@@ -3,6 +3,8 @@
 #include <sodium.h>
 
 #include "builder/generation.h"
+#include "builder/generation_journal.h"
+#include "builder/stored_document.h"
 #include "builder/upload.h"
 #include "shared/file_stream.h"
 #include "shared/folders.h"
@@ -13,6 +15,7 @@ namespace quasto {
 namespace {
 
 constexpr char kDialogCaption[] = "Projekt - Einstellungen";
+constexpr char kOpenCaption[] = "Projekt öffnen";
 
 std::string Stem(const std::string& file_name) {
   size_t dot = file_name.rfind('.');
@@ -92,10 +95,6 @@ bool SaveProject(BuilderState& st, const std::string& file_name) {
   return SaveDocument(ProjectsFolder(st) + file_name, st.project);
 }
 
-bool LoadProject(BuilderState& st, const std::string& file_name) {
-  return LoadDocument(ProjectsFolder(st) + file_name, &st.project);
-}
-
 std::string NewProjectId() {
   if (sodium_init() < 0) return "";
   unsigned char bits[16];
@@ -114,10 +113,6 @@ std::string SaveClientConfig(BuilderState& st, const std::string& file_name) {
   return SaveDocument(path, st.client) ? path : "";
 }
 
-bool LoadClientConfig(BuilderState& st, const std::string& file_name) {
-  return LoadDocument(ProjectFolder(st, file_name) + kClientConfigFile, &st.client);
-}
-
 std::string SaveManifest(BuilderState& st, const std::string& file_name) {
   const std::string folder = ProjectFolder(st, file_name);
   if (!EnsureFolder(folder)) return "";
@@ -125,9 +120,107 @@ std::string SaveManifest(BuilderState& st, const std::string& file_name) {
   return SaveDocument(path, st.manifest) ? path : "";
 }
 
-bool LoadManifest(BuilderState& st, const std::string& file_name) {
-  st.manifest.clear();
-  return LoadDocument(ProjectFolder(st, file_name) + kManifestFile, &st.manifest);
+OpenOutcome ClaimProject(BuilderState& st, BuilderUi& ui, const std::string& file_name,
+                         const std::string& caption) {
+  const std::string name = Stem(file_name);
+  const std::string folder = ProjectFolder(st, file_name);
+  if (st.lock == nullptr || st.lock->folder() != folder) {
+    st.lock.reset();
+    auto lock = std::make_unique<ProjectLock>();
+    const std::string holder =
+        st.program + " (Prozess " + std::to_string(fs::ProcessId()) + ")";
+    switch (lock->Acquire(folder, holder)) {
+      case ProjectLock::Result::kLocked:
+        break;
+      case ProjectLock::Result::kHeld: {
+        const std::string other = ProjectLockHolder(folder);
+        st.project_in_use = true;
+        ui.ShowMessage(caption,
+                       "Das Projekt \"" + name + "\" wird gerade von einem anderen Programm "
+                       "bearbeitet" + (other.empty() ? "" : ": " + other) +
+                           ".\nEs wurde nichts geändert.",
+                       MessageIcon::kError);
+        return OpenOutcome::kInUse;
+      }
+      case ProjectLock::Result::kFailed:
+        ui.ShowMessage(caption,
+                       "Die Sperrdatei \"" + fs::NativePath(folder + kProjectLockFile) +
+                           "\" des Projekts \"" + name +
+                           "\" kann nicht angelegt werden.\nEs wurde nichts geändert.",
+                       MessageIcon::kError);
+        return OpenOutcome::kNoLock;
+    }
+    st.lock = std::move(lock);
+  }
+  // Before anything of the project is read: its documents and its update
+  // set may be half old, half new.
+  const GenerationRecovery r = RecoverGeneration(ProjectsFolder(st), folder);
+  if (r.kind == GenerationRecovery::kSetAside) {
+    ui.ShowMessage(caption,
+                   "Eine Erstellung des Projekts \"" + name +
+                       "\" wurde unterbrochen, und ihr Protokoll ist beschädigt. Es bleibt als \"" +
+                       (r.aside.empty() ? std::string(kGenerationJournalFile) : FilePart(r.aside)) +
+                       "\" erhalten.\nBitte prüfen Sie das Zielverzeichnis; vor dem Hochladen "
+                       "werden die Dateien mit der Update-Info verglichen.",
+                   MessageIcon::kWarning);
+  } else if (r.kind == GenerationRecovery::kCompleted && r.failures > 0) {
+    ui.ShowMessage(caption,
+                   "Eine unterbrochene Erstellung des Projekts \"" + name +
+                       "\" konnte nicht vollständig abgeschlossen werden.\nBitte prüfen Sie das "
+                       "Zielverzeichnis; vor dem Hochladen werden die Dateien mit der "
+                       "Update-Info verglichen.",
+                   MessageIcon::kWarning);
+  }
+  return OpenOutcome::kOpened;
+}
+
+void ReleaseProject(BuilderState& st) { st.lock.reset(); }
+
+namespace {
+
+OpenOutcome Damaged(BuilderUi& ui, const std::string& path, const std::string& file_name,
+                    const std::string& caption) {
+  ui.ShowMessage(caption,
+                 "Die Datei \"" + fs::NativePath(path) + "\" des Projekts \"" + Stem(file_name) +
+                     "\" ist beschädigt und kann nicht gelesen werden.\nDas Projekt wird nicht "
+                     "geöffnet; die Datei bleibt unverändert.",
+                 MessageIcon::kError);
+  return OpenOutcome::kDamaged;
+}
+
+OpenOutcome ReadProjectRecord(BuilderState& st, BuilderUi& ui, const std::string& file_name,
+                              const std::string& caption, ProjectStructure* project) {
+  const std::string upf = ProjectsFolder(st) + file_name;
+  switch (ReadStoredDocument(upf, project)) {
+    case Stored::kRead: return OpenOutcome::kOpened;
+    case Stored::kMissing: return OpenOutcome::kNotFound;
+    case Stored::kDamaged: break;
+  }
+  return Damaged(ui, upf, file_name, caption);
+}
+
+}  // namespace
+
+OpenOutcome ReadProjectDocuments(BuilderState& st, BuilderUi& ui, const std::string& file_name,
+                                 bool with_manifest, const std::string& caption) {
+  auto damaged = [&](const std::string& path) { return Damaged(ui, path, file_name, caption); };
+  ProjectStructure project;
+  if (const OpenOutcome o = ReadProjectRecord(st, ui, file_name, caption, &project);
+      o != OpenOutcome::kOpened) {
+    return o;
+  }
+  // A missing configuration or manifest is a project that has none yet;
+  // one that cannot be read would be replaced by an empty one at the close.
+  UpdaterStructure client;
+  const std::string ucf = ProjectFolder(st, file_name) + kClientConfigFile;
+  if (ReadStoredDocument(ucf, &client) == Stored::kDamaged) return damaged(ucf);
+  Manifest manifest;
+  const std::string uif = ProjectFolder(st, file_name) + kManifestFile;
+  if (ReadStoredDocument(uif, &manifest) == Stored::kDamaged) return damaged(uif);
+  st.project = std::move(project);
+  st.client = std::move(client);
+  if (with_manifest) st.manifest = std::move(manifest);
+  return OpenOutcome::kOpened;
 }
 
 void UpdateRecentProjects(BuilderState& st, const std::string& file_name) {
@@ -164,6 +257,7 @@ bool CloseProject(BuilderState& st, BuilderUi& ui) {
   ok = !SaveClientConfig(st, st.current_project).empty() && ok;
   ok = !SaveManifest(st, st.current_project).empty() && ok;
   st.current_project.clear();
+  ReleaseProject(st);
   return ok;
 }
 
@@ -185,24 +279,43 @@ bool NewProject(BuilderState& st, BuilderUi& ui) {
   return true;
 }
 
-bool OpenProjectNamed(BuilderState& st, BuilderUi& ui, const std::string& file_name) {
-  st.current_project = file_name;
-  st.settings.Write("Intern", "Last", "Project", st.current_project);
-  if (!LoadProject(st, file_name)) {
-    // Left open, the name would make the next close write the records still
-    // in memory (another project's, manifest included) over this project.
-    st.current_project.clear();
-    return false;
+OpenOutcome TakeUpProject(BuilderState& st, BuilderUi& ui, const std::string& file_name,
+                          bool with_manifest, const std::string& caption) {
+  ProjectStructure record;
+  OpenOutcome o = ReadProjectRecord(st, ui, file_name, caption, &record);
+  if (o == OpenOutcome::kOpened) o = ClaimProject(st, ui, file_name, caption);
+  // Read again under the lock: another builder may have replaced it.
+  if (o == OpenOutcome::kOpened) o = ReadProjectDocuments(st, ui, file_name, with_manifest, caption);
+  if (o != OpenOutcome::kOpened) {
+    ReleaseProject(st);
+    return o;
   }
+  SweepLeftovers(TargetFolder(st), ProjectsFolder(st), Stem(file_name));
+  return o;
+}
+
+OpenOutcome OpenProjectFile(BuilderState& st, BuilderUi& ui, const std::string& file_name) {
+  // Left open after a failure, the name would make the next close write the
+  // records still in memory (another project's, manifest included) over
+  // this project.
+  st.current_project.clear();
+  st.settings.Write("Intern", "Last", "Project", file_name);
+  if (const OpenOutcome o = TakeUpProject(st, ui, file_name, true, kOpenCaption);
+      o != OpenOutcome::kOpened) {
+    return o;
+  }
+  st.current_project = file_name;
   ui.EnableUpload(false);
-  LoadClientConfig(st, file_name);
-  LoadManifest(st, file_name);
   ShowProject(st, ui, true);
   ScanMergeShow(st, ui);
   // Files generated before a restart and not yet sent can go without
   // generating again.
   ui.EnableUpload(!PendingUploads(st).empty());
-  return true;
+  return OpenOutcome::kOpened;
+}
+
+bool OpenProjectNamed(BuilderState& st, BuilderUi& ui, const std::string& file_name) {
+  return OpenProjectFile(st, ui, file_name) == OpenOutcome::kOpened;
 }
 
 bool OpenProject(BuilderState& st, BuilderUi& ui) {
@@ -327,14 +440,22 @@ bool ProjectDialog::Apply() {
   if (file_name.empty()) {
     // Applying would replace that project's documents: its rules, its
     // manifest and its settings would be lost without a word.
-    if (ProjectNameTaken(st_, fields.name)) {
+    auto taken = [&] {
       ui_.ShowMessage(kDialogCaption,
                       "Ein Projekt mit dem Namen \"" + fields.name +
                           "\" existiert bereits. Bitte wählen Sie einen anderen Namen!",
                       MessageIcon::kWarning);
       return false;
-    }
+    };
+    if (ProjectNameTaken(st_, fields.name)) return taken();
     file_name = fields.name + kProjectExtension;
+    // Another builder may be creating it at this moment; once locked, the
+    // name is looked at again.
+    if (ClaimProject(st_, ui_, file_name, kDialogCaption) != OpenOutcome::kOpened) return false;
+    if (ProjectNameTaken(st_, fields.name)) {
+      ReleaseProject(st_);
+      return taken();
+    }
     // Every project is told apart from the others a key signs, never one
     // identity carried over from the project open before.
     st_.client.ProjectId = NewProjectId();

@@ -18,16 +18,38 @@ std::string ProjectFolder(const BuilderState& st, const std::string& file_name);
 // Documents of a project, named by its file name ("Demo.upf"). The save
 // operations create the folders they need and replace documents atomically.
 bool SaveProject(BuilderState& st, const std::string& file_name);
-bool LoadProject(BuilderState& st, const std::string& file_name);
 // Path of the written document, "" when it could not be written. A project
 // made before projects had an identity gets one here.
 std::string SaveClientConfig(BuilderState& st, const std::string& file_name);
 // A new project identity: 128 random bits as 32 lower-case hex digits.
 std::string NewProjectId();
-bool LoadClientConfig(BuilderState& st, const std::string& file_name);
 std::string SaveManifest(BuilderState& st, const std::string& file_name);
-// Empties the manifest, then fills it from the document when it can be read.
-bool LoadManifest(BuilderState& st, const std::string& file_name);
+
+// Why a project could not be taken up.
+enum class OpenOutcome {
+  kOpened,
+  kNotFound,  // no ".upf" of that name
+  kDamaged,   // one of its documents cannot be read: it is left as it is
+  kInUse,     // another builder works on it
+  kNoLock,    // its lock file cannot be made
+};
+
+// Takes the project's lock into st.lock (keeping it when st holds it
+// already) and finishes what an interrupted generation of it left. A
+// message titled `caption` says why when it cannot.
+OpenOutcome ClaimProject(BuilderState& st, BuilderUi& ui, const std::string& file_name,
+                         const std::string& caption);
+// Lets go of the project's lock.
+void ReleaseProject(BuilderState& st);
+
+// Reads the project's record, its client configuration and its manifest.
+// They replace the records in st (the manifest only `with_manifest`) only
+// when every one could be read: a missing client configuration reads as empty,
+// a missing manifest as one without entries; a document that is there but
+// cannot be read stops it, with a message naming the file. The caller has
+// claimed the project.
+OpenOutcome ReadProjectDocuments(BuilderState& st, BuilderUi& ui, const std::string& file_name,
+                                 bool with_manifest, const std::string& caption);
 
 // Points the content-hash cache at the open project's source folder, read
 // from the project's folder unless it is already there.
@@ -37,8 +59,9 @@ void UpdateRecentProjects(BuilderState& st, const std::string& file_name);
 void ShowRecentProjects(const BuilderState& st, BuilderUi& ui);
 
 // Writes the open project's three documents, with the version and date the
-// main window shows, and leaves no project open. False when a document could
-// not be written (the previous one is then still there).
+// main window shows, and leaves no project open (its lock released). False
+// when a document could not be written (the previous one is then still
+// there).
 bool CloseProject(BuilderState& st, BuilderUi& ui);
 // Menu "Neue Projekt". True when a project was created.
 bool NewProject(BuilderState& st, BuilderUi& ui);
@@ -46,8 +69,16 @@ bool NewProject(BuilderState& st, BuilderUi& ui);
 bool OpenProject(BuilderState& st, BuilderUi& ui);
 // Menu items 7 to 9; slot is 1, 2 or 3.
 bool OpenRecentProject(BuilderState& st, BuilderUi& ui, int slot);
+// Claims a project and reads its documents (ClaimProject and
+// ReadProjectDocuments), then removes what killed runs left in its folders.
+// A project whose record cannot be read is not claimed at all, so that
+// nothing of it changes.
+OpenOutcome TakeUpProject(BuilderState& st, BuilderUi& ui, const std::string& file_name,
+                          bool with_manifest, const std::string& caption);
+
 // Opens the project file name (with ".upf") from "Projects\": the shared
-// tail of the open operations. False when its document cannot be read.
+// tail of the open operations. Nothing is open unless it returns kOpened.
+OpenOutcome OpenProjectFile(BuilderState& st, BuilderUi& ui, const std::string& file_name);
 bool OpenProjectNamed(BuilderState& st, BuilderUi& ui, const std::string& file_name);
 // Menu "Projekt konfigurieren".
 void ConfigureProject(BuilderState& st, BuilderUi& ui);

@@ -6,6 +6,7 @@
 #include "builder/test_env.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
+#include "shared/fs.h"
 #include "shared/text.h"
 
 namespace quasto {
@@ -300,6 +301,130 @@ TEST(Project, ShutdownWritesDocumentsStoreAndFtpSettings) {
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Registry>\n  <Intern>\n    <Last>\n"
             "      <Project>Demo.upf</Project>\n      <Project1>Demo</Project1>\n"
             "      <Project2/>\n      <Project3/>\n    </Last>\n  </Intern>\n</Registry>\n");
+}
+
+// A document that is there but cannot be read stops the open with a message
+// naming it, and nothing ever writes over it; one that is missing is a fresh
+// start.
+TEST(Project, DamagedDocumentsStopTheOpenAndAreNeverOverwritten) {
+  BuilderEnv env;
+  env.dir.Write("src\\app.exe", "MZ");
+  env.dir.Write("src\\cfg.ini", "a=1");
+  ASSERT_TRUE(env.Create("Demo"));
+  env.ui.SelectRow(0);
+  ASSERT_TRUE(SetRule(env.st, env.ui, kFlagIfNotExist));
+  CloseProject(env.st, env.ui);
+  const std::string folder = "base\\Projects\\Demo\\";
+  struct Case {
+    std::string rel;
+    std::string damaged;
+  };
+  const std::string uif = env.dir.Read(folder + "Quastorell.uif");
+  const std::string ucf = env.dir.Read(folder + "Quastorell.ucf");
+  const std::string upf = env.dir.Read("base\\Projects\\Demo.upf");
+  const Case cases[] = {
+      {folder + "Quastorell.uif", uif.substr(0, uif.size() - 1)},  // one byte removed
+      {folder + "Quastorell.uif", uif.substr(0, uif.find(':')) + uif.substr(uif.find(':') + 1)},
+      {folder + "Quastorell.uif", uif.substr(0, uif.size() / 2)},  // truncated
+      {folder + "Quastorell.uif", ""},
+      {folder + "Quastorell.uif", "[]"},                                // not an object
+      {folder + "Quastorell.ucf", ucf.substr(0, ucf.size() - 1)},
+      {"base\\Projects\\Demo.upf", upf.substr(1)},
+      // Nested far deeper than any document: read without recursion.
+      {folder + "Quastorell.uif", std::string(200000, '[') + std::string(200000, ']')},
+  };
+  for (const Case& c : cases) {
+    const std::string good = env.dir.Read(c.rel);
+    env.dir.Write(c.rel, c.damaged);
+    env.ui.messages.clear();
+    EXPECT_FALSE(OpenProjectNamed(env.st, env.ui, "Demo.upf")) << c.rel;
+    EXPECT_EQ(env.st.current_project, "");
+    ASSERT_EQ(env.ui.messages.size(), 1u) << c.rel;
+    EXPECT_EQ(env.ui.messages[0].caption, "Projekt öffnen");
+    EXPECT_EQ(env.ui.messages[0].text,
+              "Die Datei \"" + fs::NativePath(env.dir / c.rel) +
+                  "\" des Projekts \"Demo\" ist beschädigt und kann nicht gelesen werden.\n"
+                  "Das Projekt wird nicht geöffnet; die Datei bleibt unverändert.");
+    EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kError);
+    // Neither a close nor the end of the builder writes it.
+    CloseProject(env.st, env.ui);
+    EXPECT_EQ(env.dir.Read(c.rel), c.damaged) << c.rel;
+    env.dir.Write(c.rel, good);
+  }
+  ShutdownBuilder(env.st, env.ui, {});
+  EXPECT_EQ(env.dir.Read(folder + "Quastorell.uif"), uif);
+
+  // Missing ones: a project without a configuration or manifest yet.
+  fs::RemoveFile(env.dir / (folder + "Quastorell.uif"));
+  fs::RemoveFile(env.dir / (folder + "Quastorell.ucf"));
+  env.st.client.URL = "http://another.project.invalid/";
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_EQ(env.st.client, UpdaterStructure()) << "nothing of another project's is taken over";
+  EXPECT_EQ(env.ui.Row(0).checked + env.ui.Row(1).checked, 2) << "every file is new";
+}
+
+// Two builders on one project: the second is told who holds it and changes
+// nothing, until the first lets go.
+TEST(Project, SecondBuilderFindsTheProjectInUse) {
+  BuilderEnv first;
+  first.dir.Write("src\\app.exe", "MZ");
+  first.st.program = "QuastorellBuilder.exe";
+  ASSERT_TRUE(first.Create("Demo"));
+  first.ui.SetVersionText("1.0");
+  const std::string upf = first.dir.Read("base\\Projects\\Demo.upf");
+
+  BuilderState st;
+  RecordingUi ui;
+  StartBuilder(st, ui, first.base());
+  st.program = "quastorell-builder generate";
+  EXPECT_EQ(OpenProjectFile(st, ui, "Demo.upf"), OpenOutcome::kInUse);
+  EXPECT_TRUE(st.project_in_use);
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].caption, "Projekt öffnen");
+  EXPECT_EQ(ui.messages[0].text,
+            "Das Projekt \"Demo\" wird gerade von einem anderen Programm bearbeitet: "
+            "QuastorellBuilder.exe (Prozess " + std::to_string(fs::ProcessId()) +
+                ").\nEs wurde nichts geändert.");
+  EXPECT_EQ(st.current_project, "");
+  // A new project of that name cannot slip in either.
+  fs::RemoveFile(first.base() + "Projects\\Demo.upf");
+  ui.project_dialog = [&](ProjectDialog& d) {
+    d.fields.name = "Demo";
+    d.fields.source = first.src();
+    return d.Apply();
+  };
+  EXPECT_FALSE(NewProject(st, ui));
+  EXPECT_EQ(ui.messages.back().caption, "Projekt - Einstellungen");
+  EXPECT_EQ(FileExists(first.base() + "Projects\\Demo.upf"), 0);
+  ShutdownBuilder(st, ui, {});
+
+  ASSERT_TRUE(CloseProject(first.st, first.ui));
+  EXPECT_NE(first.dir.Read("base\\Projects\\Demo.upf"), upf) << "the first one's version";
+  EXPECT_EQ(FileExists(first.base() + "Projects\\Demo\\Quastorell.owner"), 0);
+  EXPECT_EQ(OpenProjectFile(st, ui, "Demo.upf"), OpenOutcome::kOpened);
+  EXPECT_EQ(first.dir.Read("base\\Projects\\Demo\\Quastorell.owner"),
+            "quastorell-builder generate (Prozess " + std::to_string(fs::ProcessId()) + ")");
+  EXPECT_EQ(OpenProjectFile(first.st, first.ui, "Demo.upf"), OpenOutcome::kInUse);
+}
+
+// A killed builder's half-saved settings go at a later start; one that
+// another builder is saving right now stays.
+TEST(Start, StaleTemporariesOfTheSettingsGo) {
+  BuilderEnv env;
+  for (const char* f : {"Quastorell.reg.tmp~old1", "Quastorell.cfg.tmp~old2", "Quastorell.reg.tmp~now",
+                        "notes.tmp~old"}) {
+    env.dir.Write(std::string("base\\") + f, "x");
+  }
+  for (const char* f : {"Quastorell.reg.tmp~old1", "Quastorell.cfg.tmp~old2", "notes.tmp~old"}) {
+    fs::SetFileDate(env.base() + f, fs::NowDateValue() - 2 * kStaleTemporarySeconds);
+  }
+  BuilderState st;
+  RecordingUi ui;
+  StartBuilder(st, ui, env.base());
+  EXPECT_EQ(FileExists(env.base() + "Quastorell.reg.tmp~old1"), 0);
+  EXPECT_EQ(FileExists(env.base() + "Quastorell.cfg.tmp~old2"), 0);
+  EXPECT_EQ(FileExists(env.base() + "Quastorell.reg.tmp~now"), 1) << "being saved";
+  EXPECT_EQ(FileExists(env.base() + "notes.tmp~old"), 1) << "not the builder's";
 }
 
 TEST(Commands, MenuIdsReachTheirActions) {

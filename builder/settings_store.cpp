@@ -2,8 +2,10 @@
 
 #include <vector>
 
+#include "builder/stored_document.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/limits.h"
 
 namespace quasto {
 namespace {
@@ -79,16 +81,24 @@ bool SettingsStore::Open(const std::string& application, const std::string& path
   std::string full = path;
   if (!HasFolder(full)) full = AppDataFolder(application, folder) + full;
   root_.reset();
-  std::string text;
-  if (fs::FileSize(full) > 0 && fs::ReadFile(full, &text)) {
-    auto doc = std::make_unique<XmlElement>();
-    if (ParseXml(text, doc.get())) root_ = std::move(doc);
-  }
-  if (!root_) {
-    root_ = std::make_unique<XmlElement>();
-    root_->name = "Registry";
-  }
+  damaged_text_.clear();
   path_ = full;
+  auto doc = std::make_unique<XmlElement>();
+  switch (ReadStoredXml(full, doc.get())) {
+    case Stored::kRead:
+      root_ = std::move(doc);
+      return true;
+    case Stored::kDamaged: {
+      const std::string aside = SetDamagedAside(full);
+      damaged_text_ = DamagedSettingsText(full, aside);
+      if (aside.empty()) path_.clear();
+      break;
+    }
+    case Stored::kMissing:
+      break;
+  }
+  root_ = std::make_unique<XmlElement>();
+  root_->name = "Registry";
   return true;
 }
 
@@ -107,7 +117,9 @@ void SettingsStore::Write(const std::string& group, const std::string& section,
   const std::string path = SettingPath(group, section, key);
   if (!root_ || path.empty()) return;
   const std::vector<std::string> segments = Segments(path);
-  // A name the XML writer cannot write would make the whole file unreadable.
+  // A name the XML writer cannot write, or a depth the reader refuses, would
+  // make the whole file unreadable.
+  if (segments.size() >= static_cast<size_t>(kMaxXmlDepth)) return;
   for (const std::string& s : segments) {
     if (!IsXmlName(s)) return;
   }

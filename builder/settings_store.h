@@ -28,10 +28,14 @@ std::string AppDataFolder(const std::string& application, const std::string& fol
 
 class SettingsStore {
  public:
-  // Loads the file when it exists, is not empty and parses; otherwise starts
-  // a new document that replaces the file at the next save. A path without a
-  // folder lies in AppDataFolder(application, folder).
+  // Loads the file when it exists and is not empty; otherwise starts a new
+  // document that the next save writes. A file that cannot be read (damaged)
+  // is first set aside as "name.bad"; when even that fails, the store is
+  // never saved, so the file stays as it is. A path without a folder lies
+  // in AppDataFolder(application, folder).
   bool Open(const std::string& application, const std::string& path, const std::string& folder);
+  // After Open: the message for a damaged file, "" when it was fine.
+  const std::string& damaged_text() const { return damaged_text_; }
   // Writes the document to the path it was opened from, atomically, and
   // releases it. False when there is nothing to save or the write failed.
   bool Save();
@@ -41,7 +45,8 @@ class SettingsStore {
 
   // Stores EscapeSetting(value) as the text of the addressed element,
   // creating missing elements as last children. Nothing happens when the
-  // path is empty, a part is no valid element name, or the store is closed.
+  // path is empty, a part is no valid element name, it is deeper than a
+  // settings file may be, or the store is closed.
   void Write(const std::string& group, const std::string& section, const std::string& key,
              const std::string& value);
   // UnescapeSetting of the element's text; `fallback` when the store is
@@ -52,6 +57,7 @@ class SettingsStore {
  private:
   std::unique_ptr<XmlElement> root_;
   std::string path_;
+  std::string damaged_text_;
 };
 
 }  // namespace quasto

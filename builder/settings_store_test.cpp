@@ -4,7 +4,9 @@
 
 #include <cstdlib>
 
+#include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/limits.h"
 #include "shared/test_util.h"
 
 namespace quasto {
@@ -66,6 +68,10 @@ TEST(SettingsStore, ReadDefaultsAndAddressing) {
   s.Write("Intern", "Last", "bad name", "v");  // no valid element name
   s.Write("Intern", "Ä\\Sub", "Key", "ü");
   EXPECT_EQ(s.Read("Intern", "Ä/Sub", "Key", ""), "ü");
+  std::string deep_section;
+  for (int i = 0; i < kMaxXmlDepth; ++i) deep_section += "S\\";
+  s.Write("Intern", deep_section, "Key", "too deep to read back");
+  EXPECT_EQ(s.Read("Intern", deep_section, "Key", "none"), "none");
   ASSERT_TRUE(s.Save());
   SettingsStore again;
   ASSERT_TRUE(again.Open("Quastorel", dir / "r.reg", ""));
@@ -88,19 +94,103 @@ TEST(SettingsStore, ValuesXmlCannotHoldNeverSpoilTheFile) {
   EXPECT_EQ(again.Read("Intern", "Last", "Target", ""), "C:\\Zielordner\\Ä\xF0\x9F\x98\x80\\");
 }
 
-TEST(SettingsStore, EmptyOrMalformedFileStartsANewDocument) {
+TEST(SettingsStore, EmptyFileStartsANewDocument) {
   TempDir dir;
-  for (const char* content : {"", "<Registry><Intern>", "not xml at all"}) {
-    dir.Write("Quastorell.reg", content);
+  dir.Write("Quastorell.reg", "");
+  SettingsStore s;
+  ASSERT_TRUE(s.Open("Quastorel", dir / "Quastorell.reg", ""));
+  EXPECT_EQ(s.damaged_text(), "") << "nothing in it to lose";
+  EXPECT_EQ(s.Read("Intern", "Last", "Project1", "-"), "-");
+  s.Write("Intern", "Last", "Project1", "Demo");
+  ASSERT_TRUE(s.Save());
+  SettingsStore again;
+  ASSERT_TRUE(again.Open("Quastorel", dir / "Quastorell.reg", ""));
+  EXPECT_EQ(again.Read("Intern", "Last", "Project1", ""), "Demo");
+  EXPECT_EQ(FileExists(dir / "Quastorell.reg.bad"), 0);
+}
+
+// A file that cannot be read is kept as "name.bad" (then "name.1.bad", ...)
+// before the new document is written: what it held is never lost.
+TEST(SettingsStore, DamagedFileIsSetAsideBeforeANewOneIsWritten) {
+  TempDir dir;
+  const std::string good =
+      "<?xml version=\"1.0\"?>\n<Registry><Intern><Last><Project1>Demo</Project1>"
+      "<Source>C:\\Rel\\</Source></Last></Intern></Registry>\n";
+  std::string nested;
+  for (int i = 0; i < kMaxXmlDepth + 1; ++i) nested += "<a>";
+  for (int i = 0; i < kMaxXmlDepth + 1; ++i) nested += "</a>";
+  const std::vector<std::string> damaged = {
+      good.substr(0, good.size() - 20),                        // truncated
+      good.substr(0, 40) + good.substr(41),                     // a byte removed
+      "not xml at all",
+      nested,                                                   // too deep
+      "<!DOCTYPE r [<!ENTITY a \"aaaaaaaa\">]><Registry>&a;</Registry>",
+      "<Registry>" + std::string(static_cast<size_t>(kMaxSettingsBytes), 'x') + "</Registry>",
+  };
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    dir.Write("Quastorell.reg", damaged[i]);
     SettingsStore s;
     ASSERT_TRUE(s.Open("Quastorel", dir / "Quastorell.reg", ""));
-    EXPECT_EQ(s.Read("Intern", "Last", "Project1", "-"), "-");
-    s.Write("Intern", "Last", "Project1", "Demo");
-    ASSERT_TRUE(s.Save());
+    const std::string aside = i == 0 ? "Quastorell.reg.bad"
+                                     : "Quastorell.reg." + std::to_string(i) + ".bad";
+    EXPECT_EQ(dir.Read(aside), damaged[i]) << i;
+    EXPECT_EQ(FileExists(dir / "Quastorell.reg"), 0) << i;
+    EXPECT_EQ(s.damaged_text(), "Die Datei \"" + fs::NativePath(dir / "Quastorell.reg") +
+                                    "\" ist beschädigt und wurde nicht gelesen.\nSie bleibt als \"" +
+                                    aside + "\" erhalten; an ihrer Stelle wird eine neue angelegt.")
+        << i;
+    s.Write("Intern", "Last", "Project1", "Neu");
+    ASSERT_TRUE(s.Save()) << i;
     SettingsStore again;
     ASSERT_TRUE(again.Open("Quastorel", dir / "Quastorell.reg", ""));
-    EXPECT_EQ(again.Read("Intern", "Last", "Project1", ""), "Demo") << "content: " << content;
+    EXPECT_EQ(again.Read("Intern", "Last", "Project1", ""), "Neu") << i;
+    EXPECT_EQ(again.damaged_text(), "");
   }
+}
+
+// A file nested far deeper than any the builder writes is refused without
+// recursing into it, and a tree of that depth built in memory is written
+// and destroyed without recursion too (ASan's stack would catch it).
+TEST(XmlDoc, DepthAndSizeBounds) {
+  std::string nested;
+  for (int i = 0; i < 200000; ++i) nested += "<a>";
+  for (int i = 0; i < 200000; ++i) nested += "</a>";
+  XmlElement root;
+  EXPECT_FALSE(ParseXml(nested, &root));
+  EXPECT_TRUE(root.name.empty()) << "the element is left as it was";
+
+  std::string fits;
+  for (int i = 0; i < kMaxXmlDepth; ++i) fits += "<a>";
+  fits += "x";
+  for (int i = 0; i < kMaxXmlDepth; ++i) fits += "</a>";
+  ASSERT_TRUE(ParseXml(fits, &root));
+  XmlElement reread;
+  ASSERT_TRUE(ParseXml(WriteXml(root), &reread));
+  EXPECT_EQ(WriteXml(reread), WriteXml(root));
+
+  {
+    // Written without recursion (indented, so its text grows with the
+    // square of the depth: a few thousand levels show it)...
+    XmlElement deep;
+    deep.name = "r";
+    XmlElement* e = &deep;
+    for (int i = 0; i < 3000; ++i) e = e->AddChild("a");
+    e->text = "end";
+    const std::string text = WriteXml(deep);
+    EXPECT_NE(text.find(std::string(3000 * 2, ' ') + "<a>end</a>\n"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 5), "</r>\n");
+    // ...and destroyed without recursion, however deep.
+    for (int i = 0; i < 200000; ++i) e = e->AddChild("a");
+    XmlElement moved;
+    moved = std::move(deep);
+    moved = XmlElement();
+  }
+
+  EXPECT_FALSE(ParseXml("<!DOCTYPE r><r/>", &root)) << "no document type declarations";
+  EXPECT_TRUE(ParseXml("<r>" + std::string(static_cast<size_t>(kMaxSettingsBytes) - 7, 'x') + "</r>",
+                       &root));
+  EXPECT_FALSE(ParseXml("<r>" + std::string(static_cast<size_t>(kMaxSettingsBytes) - 6, 'x') + "</r>",
+                        &root));
 }
 
 TEST(SettingsStore, KeepsForeignElementsAndAttributes) {

@@ -122,10 +122,13 @@ std::string PublishedManifestText(const BuilderState& st) {
   return ToJson(published);
 }
 
-std::string WriteSignedManifest(BuilderState& st, const SecretKey& key, int expires_days) {
+std::string MakeSignedManifest(const BuilderState& st, const SecretKey& key, int expires_days,
+                               SignedManifest* out) {
   PublicKey pub;
-  if (!ReadPublicKey(st, &pub)) return "Der öffentliche Schlüssel fehlt oder ist ungültig.";
-  const std::string text = PublishedManifestText(st);
+  if (!ReadPublicKey(st, &pub) || !fs::ReadFile(PublicPath(st), &out->public_key)) {
+    return "Der öffentliche Schlüssel fehlt oder ist ungültig.";
+  }
+  out->manifest = PublishedManifestText(st);
   // Clients refuse a signature older than one they accepted: a clock set
   // back must not make the next signature look older.
   const int64_t now = fs::ClockNowNs() / 1000000000;
@@ -134,17 +137,24 @@ std::string WriteSignedManifest(BuilderState& st, const SecretKey& key, int expi
   if (expires_days > 0) expires = now + static_cast<int64_t>(expires_days) * 86400;
   // The signature names the project: the same key may sign every project
   // in this base folder, and an installation takes only its own project's.
-  const std::string sig = SignMessage(
-      text, key, MakeTrustedComment(timestamp, kManifestFile, expires, st.client.ProjectId));
+  out->signature = SignMessage(
+      out->manifest, key,
+      MakeTrustedComment(timestamp, kManifestFile, expires, st.client.ProjectId));
+  return "";
+}
+
+std::string WriteSignedManifest(BuilderState& st, const SecretKey& key, int expires_days) {
+  SignedManifest signed_manifest;
+  if (std::string why = MakeSignedManifest(st, key, expires_days, &signed_manifest); !why.empty()) {
+    return why;
+  }
   const std::string data = TargetFolder(st) + "Quasto\\";
   if (!DirectoryExists(data)) CreateDirectoryTree(data);
-  std::string pub_text;
-  if (!fs::ReadFile(PublicPath(st), &pub_text) ||
-      !fs::WriteFileAtomic(data + kPublicKeyFile, pub_text)) {
+  if (!fs::WriteFileAtomic(data + kPublicKeyFile, signed_manifest.public_key)) {
     return "Der öffentliche Schlüssel konnte nicht in das Update-Verzeichnis kopiert werden.";
   }
-  if (!fs::WriteFileAtomic(SignedManifestPath(st), text) ||
-      !fs::WriteFileAtomic(SignaturePath(st), sig)) {
+  if (!fs::WriteFileAtomic(SignedManifestPath(st), signed_manifest.manifest) ||
+      !fs::WriteFileAtomic(SignaturePath(st), signed_manifest.signature)) {
     // A manifest without its signature would only be refused.
     fs::RemoveFile(SignaturePath(st));
     return "Die signierte Update-Info konnte nicht in das Update-Verzeichnis geschrieben werden.";

@@ -38,9 +38,21 @@ bool LoadSigningKey(BuilderState& st, BuilderUi& ui, const std::string& caption,
 // to the upload.
 std::string PublishedManifestText(const BuilderState& st);
 
+// The signed manifest's three files: the published manifest, its signature
+// and the public key that ships in the update set's "Quasto\" folder.
+struct SignedManifest {
+  std::string manifest;
+  std::string signature;
+  std::string public_key;
+};
+// Signs the published manifest; `expires_days` > 0 adds an expiry to the
+// signature. "" on success, else a German message.
+std::string MakeSignedManifest(const BuilderState& st, const SecretKey& key, int expires_days,
+                               SignedManifest* out);
+
 // Signs the published manifest and writes it with its signature into the
-// update set, with the public key into its "Quasto\" folder. `expires_days`
-// > 0 adds an expiry to the signature. "" on success, else a German message.
+// update set, with the public key into its "Quasto\" folder. "" on success,
+// else a German message.
 std::string WriteSignedManifest(BuilderState& st, const SecretKey& key, int expires_days);
 
 // The update set's signed manifest and signature, when they are the current

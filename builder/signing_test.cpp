@@ -216,11 +216,11 @@ TEST_F(Signing, EachProjectSignsWithItsOwnIdentity) {
   ASSERT_TRUE(LoadDocument(env.base() + "Projects\\Demo\\Quastorell.ucf", &old));
   old.ProjectId.clear();
   ASSERT_TRUE(SaveDocument(env.base() + "Projects\\Demo\\Quastorell.ucf", old));
-  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
-  EXPECT_EQ(env.st.client.ProjectId, "");
   ASSERT_EQ(Cli(env, {"sign", "Demo"}), kExitOk);
   ASSERT_EQ(Verify(env, &v), "");
   EXPECT_EQ(v.fields.project, "") << "signed as the installed sets know it";
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_EQ(env.st.client.ProjectId, "");
   ASSERT_TRUE(GenerateUpdate(env.st, env.ui).ok());
   const std::string given = env.st.client.ProjectId;
   EXPECT_EQ(given.size(), 32u);

@@ -1,15 +1,19 @@
 #include "builder/upload.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <map>
 
 #include "builder/generation.h"
 #include "builder/project.h"
 #include "builder/signing.h"
+#include "builder/stored_document.h"
+#include "shared/file_stream.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
 #include "shared/name_key.h"
+#include "shared/packed_file.h"
 
 namespace quasto {
 namespace {
@@ -53,15 +57,70 @@ bool EnterDirectory(FtpClient& ftp, const std::string& dir, std::string* refusal
   return true;
 }
 
-// Sends under the temporary name, then renames: until the rename, clients
-// get the old file whole. A leftover temporary file is removed.
+// Sends under the temporary name, asks the server how much arrived, then
+// renames: until the rename, clients get the old file whole, and a server
+// that kept only part of it never publishes that part. A leftover temporary
+// file is removed. `note`: what went wrong besides the server's refusal.
 bool PublishFile(FtpClient& ftp, const std::string& local, const std::string& remote,
-                 std::string* refusal) {
+                 std::string* refusal, std::string* note) {
   const std::string temporary = UploadName(remote);
-  if (ftp.SendFile(local, temporary) && ftp.Rename(temporary, remote)) return true;
-  *refusal = ftp.LastRefusal();
+  const int64_t size = fs::FileSize(local);
+  int64_t arrived = -1;
+  if (!ftp.SendFile(local, temporary)) {
+    *refusal = ftp.LastRefusal();
+  } else if (!ftp.RemoteSize(temporary, &arrived)) {
+    *refusal = ftp.LastRefusal();
+    *note = "seine Größe auf dem Server ist unbekannt";
+  } else if (arrived != size) {
+    *note = "auf dem Server " + std::to_string(arrived) + " statt " + std::to_string(size) +
+            " Bytes";
+  } else if (ftp.Rename(temporary, remote)) {
+    return true;
+  } else {
+    *refusal = ftp.LastRefusal();
+  }
   ftp.RemoveFile(temporary);
   return false;
+}
+
+// Why a packed file in the target folder disagrees with its manifest entry,
+// "" when it agrees: its header must state the entry's Size, its length
+// must be what the header says, and its CRC-32 the entry's CRC.
+std::string Disagreement(const std::string& path, const UpdFileStructure& e) {
+  fs::InputFile in;
+  if (!in.Open(path)) return "nicht lesbar";
+  std::vector<char> buf(1 << 16);
+  uint32_t crc = 0;
+  uint64_t length = 0;
+  std::string header;
+  for (;;) {
+    const int64_t n = in.Read(buf.data(), buf.size());
+    if (n < 0) return "nicht lesbar";
+    if (n == 0) break;
+    const std::string_view piece(buf.data(), static_cast<size_t>(n));
+    if (header.size() < kPackedHeaderSize) {
+      header.append(piece.substr(0, kPackedHeaderSize - header.size()));
+    }
+    crc = Crc32(piece, crc);
+    length += static_cast<uint64_t>(n);
+  }
+  // The header's two little-endian doubles: payload length (0: stored) and
+  // content length.
+  auto number = [&](size_t at) {
+    uint64_t bits = 0;
+    for (size_t i = 0; i < 8; ++i) {
+      bits |= static_cast<uint64_t>(static_cast<unsigned char>(header[at + i])) << (8 * i);
+    }
+    return std::bit_cast<double>(bits);
+  };
+  if (header.size() < kPackedHeaderSize) return "Größe";
+  const double payload = number(0), content = number(8);
+  const double expected = static_cast<double>(static_cast<uint32_t>(e.Size));
+  if (content != expected || !(payload >= 0 && payload <= kMaxPackedLength) ||
+      static_cast<double>(length) != kPackedHeaderSize + (payload == 0 ? content : payload)) {
+    return "Größe";
+  }
+  return crc == static_cast<uint32_t>(e.CRC) ? "" : "CRC";
 }
 
 bool AllDigits(const std::string& s) {
@@ -126,6 +185,17 @@ std::vector<std::string> PendingUploads(const BuilderState& st) {
 
 std::string UploadName(const std::string& remote_name) { return remote_name + ".~qup"; }
 
+std::vector<std::string> MismatchedPacks(const BuilderState& st) {
+  const std::string target = TargetFolder(st);
+  std::vector<std::string> out;
+  for (const auto& [key, e] : PublishedManifest(st.manifest, RemovedKeys(st.file_list))) {
+    if (e.Pack.empty() || FileExists(target + e.Pack) == 0) continue;
+    const std::string why = Disagreement(target + e.Pack, e);
+    if (!why.empty()) out.push_back(key + " (" + why + ")");
+  }
+  return out;
+}
+
 std::string ScramblePassword(const std::string& plain) {
   std::string out = plain;
   for (char& c : out) {
@@ -151,10 +221,21 @@ std::string UnscramblePassword(const std::string& scrambled) {
 }
 
 bool LoadFtpSettings(BuilderState& st) {
-  return LoadDocument(st.base_folder + kFtpSettingsFile, &st.ftp);
+  const std::string path = st.base_folder + kFtpSettingsFile;
+  switch (ReadStoredDocument(path, &st.ftp)) {
+    case Stored::kRead: return true;
+    case Stored::kMissing: return false;
+    case Stored::kDamaged: break;
+  }
+  // The settings start empty; what the file held stays as "Quastorell.cfg.bad".
+  const std::string aside = SetDamagedAside(path);
+  st.keep_ftp_file = aside.empty();
+  st.notices.push_back(DamagedSettingsText(path, aside));
+  return false;
 }
 
 bool SaveFtpSettings(BuilderState& st) {
+  if (st.keep_ftp_file) return false;
   return SaveDocument(st.base_folder + kFtpSettingsFile, st.ftp);
 }
 
@@ -212,6 +293,19 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
     result.outcome = UploadResult::kSigningFailed;
     return result;
   }
+  // A set whose packed files are not the ones its manifest names (a run cut
+  // short by an earlier builder, a file changed by hand) is never published.
+  if (const std::vector<std::string> mismatched = MismatchedPacks(st); !mismatched.empty()) {
+    std::string text =
+        "Die Dateien im Zielverzeichnis passen nicht zur Update-Info \"Quastorell.uif\":";
+    constexpr size_t kShown = 10;
+    for (size_t i = 0; i < mismatched.size() && i < kShown; ++i) text += "\n  " + mismatched[i];
+    if (mismatched.size() > kShown) text += "\n  ...";
+    text += "\nEs wurde nichts hochgeladen. Bitte erstellen Sie diese Dateien neu.";
+    ui.ShowMessage(kCaption, text, MessageIcon::kError);
+    result.outcome = UploadResult::kMismatched;
+    return result;
+  }
   if (!ftp.Connect(st.ftp.Server, st.ftp.Port, st.ftp.Login, UnscramblePassword(st.ftp.Password))) {
     ui.ShowMessage(kCaption,
                    "Es konnte keine Verbindung zum FTP-Server hergestellt werden." +
@@ -247,21 +341,23 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
   // manifest finds every file it names.
   const std::string target = TargetFolder(st);
   std::string file_refusal;
+  std::map<std::string, std::string> notes;
   for (const std::string& key : pending) {
     UpdFileStructure& e = st.manifest[key];
     ui.ProgressText(e.Name);
-    std::string refusal;
-    if (PublishFile(ftp, target + e.Pack, e.Pack, &refusal)) {
+    std::string refusal, note;
+    if (PublishFile(ftp, target + e.Pack, e.Pack, &refusal, &note)) {
       e.Update = 0;
       ui.ProgressStep(++result.sent);
     } else {
       result.failed.push_back(key);
+      if (!note.empty()) notes[key] = note;
       if (file_refusal.empty()) file_refusal = refusal;
     }
     ui.FlushEvents();
   }
 
-  std::string manifest_refusal;
+  std::string manifest_refusal, manifest_note;
   const std::string manifest_path = SaveManifest(st, st.current_project);
   if (result.failed.empty() && !manifest_path.empty()) {
     ui.ProgressText(FilePart(manifest_path));
@@ -277,18 +373,20 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
         // it refuses that and changes nothing, and its next run gets both.
         result.manifest_sent =
             PublishFile(ftp, SignaturePath(st), FilePart(manifest_path) + kSignatureSuffix,
-                        &manifest_refusal) &&
-            PublishFile(ftp, SignedManifestPath(st), FilePart(manifest_path), &manifest_refusal);
+                        &manifest_refusal, &manifest_note) &&
+            PublishFile(ftp, SignedManifestPath(st), FilePart(manifest_path), &manifest_refusal,
+                        &manifest_note);
       }
     } else if (published == st.manifest) {
-      result.manifest_sent =
-          PublishFile(ftp, manifest_path, FilePart(manifest_path), &manifest_refusal);
+      result.manifest_sent = PublishFile(ftp, manifest_path, FilePart(manifest_path),
+                                         &manifest_refusal, &manifest_note);
     } else {
       // The builder keeps every entry (rules, unchecked and removed files);
       // the server gets only what a client can act on.
       const std::string copy = manifest_path + ".send";
-      result.manifest_sent = SaveDocument(copy, published) &&
-                             PublishFile(ftp, copy, FilePart(manifest_path), &manifest_refusal);
+      result.manifest_sent =
+          SaveDocument(copy, published) &&
+          PublishFile(ftp, copy, FilePart(manifest_path), &manifest_refusal, &manifest_note);
       fs::RemoveFile(copy);
     }
   }
@@ -304,7 +402,11 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
     for (size_t i = 0; i < n && i < kShown; ++i) {
       const UpdFileStructure& e = st.manifest[result.failed[i]];
       text += "\n  " + result.failed[i];
-      if (FileExists(target + e.Pack) == 0) text += " (fehlt im Zielverzeichnis)";
+      if (FileExists(target + e.Pack) == 0) {
+        text += " (fehlt im Zielverzeichnis)";
+      } else if (notes.count(result.failed[i]) != 0) {
+        text += " (" + notes[result.failed[i]] + ")";
+      }
     }
     if (n > kShown) text += "\n  ...";
     text +=
@@ -314,7 +416,8 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
     ui.ShowMessage(kCaption, text, MessageIcon::kWarning);
   } else if (!result.manifest_sent) {
     ui.ShowMessage(kCaption,
-                   "Die Update-Info \"Quastorell.uif\" konnte nicht hochgeladen werden." +
+                   "Die Update-Info \"Quastorell.uif\" konnte nicht hochgeladen werden" +
+                       (manifest_note.empty() ? std::string(".") : " (" + manifest_note + ").") +
                        ServerSays(manifest_refusal),
                    MessageIcon::kWarning);
   }

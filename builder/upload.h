@@ -18,7 +18,9 @@ std::string ScramblePassword(const std::string& plain);
 std::string UnscramblePassword(const std::string& scrambled);
 
 // "Quastorell.cfg" in the base folder. Loading leaves the record empty when
-// the file is missing or unreadable.
+// the file is missing or damaged; a damaged one is set aside as
+// "Quastorell.cfg.bad" first (with a notice), or, when that fails, never
+// written over.
 bool LoadFtpSettings(BuilderState& st);
 bool SaveFtpSettings(BuilderState& st);
 
@@ -63,11 +65,17 @@ std::vector<std::string> PendingUploads(const BuilderState& st);
 // The temporary name a file is uploaded under before it is renamed.
 std::string UploadName(const std::string& remote_name);
 
+// The packed files in the target folder that disagree with the published
+// manifest's entry (size or CRC), each as "key (reason)". Files not there
+// are not listed: those already sent need not be, the others fail to send.
+std::vector<std::string> MismatchedPacks(const BuilderState& st);
+
 struct UploadResult {
   enum Outcome {
     kNotConfigured,
     kNoNetwork,
     kSigningFailed,  // the key could not sign a manifest that changed since its signature
+    kMismatched,  // packed files disagree with the manifest: nothing was sent
     kConnectFailed,
     kDirectoryRefused,
     kDone,
@@ -81,8 +89,10 @@ struct UploadResult {
 
 // Button "Hochladen": enters the FTP directory, creating what is missing,
 // sends the pending packed files, then the manifest, but the manifest only
-// when every pending file arrived. Each file goes under a temporary name and
-// is then renamed, so that a client never fetches a half-written file. With a
+// when every pending file arrived. Each file goes under a temporary name, the
+// server is asked its size, and only a whole file is renamed into place, so
+// that a client never fetches a half-written or truncated file. A set whose
+// packed files disagree with its manifest is refused before anything goes. With a
 // signing key the manifest is the update set's signed one, sent after its
 // signature; when the project's manifest changed since it was signed, it is
 // signed again.

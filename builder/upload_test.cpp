@@ -7,6 +7,8 @@
 #include "builder/generation.h"
 #include "builder/test_env.h"
 #include "shared/folders.h"
+#include "shared/fs.h"
+#include "shared/packed_file.h"
 
 namespace quasto {
 namespace {
@@ -84,6 +86,8 @@ class FakeFtp : public FtpClient {
     std::string data;
     if (!fs::ReadFile(local, &data)) return Answer(false, "");  // a local failure
     if (refused_stor.count(remote)) return Answer(false, "553 Could not create file.");
+    // A server that keeps only half of what it gets, and says it is done.
+    if (truncating) data.resize(data.size() / 2);
     staged[remote] = data;
     return Answer(true, "");
   }
@@ -99,6 +103,12 @@ class FakeFtp : public FtpClient {
   bool RemoveFile(const std::string& name) override {
     log.push_back("dele " + name);
     return Answer(staged.erase(name) == 1, "550 No such file.");
+  }
+  bool RemoteSize(const std::string& name, int64_t* size) override {
+    auto it = staged.find(name);
+    if (it == staged.end()) return Answer(false, "550 No such file.");
+    *size = static_cast<int64_t>(it->second.size());
+    return Answer(true, "");
   }
   void Close() override { log.push_back("quit"); }
   std::string LastError() const override { return "fake"; }
@@ -119,6 +129,7 @@ class FakeFtp : public FtpClient {
   std::set<std::string> refused_mkd;
   std::set<std::string> refused_stor;
   std::set<std::string> refused_rename;  // by the new name
+  bool truncating = false;
   std::vector<std::string> log;
   std::map<std::string, std::string> staged;  // stored, not yet renamed
   std::map<std::string, std::string> sent;    // under their real names
@@ -198,6 +209,76 @@ TEST_F(Upload, FailedFileKeepsItsMarkAndTheManifestIsNotSent) {
   ftp.refused_stor.clear();
   EXPECT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
   EXPECT_EQ(env.st.manifest["sub\\b.txt"].Update, 0);
+}
+
+// A server that keeps half of every file and confirms the transfer: the size
+// it reports gives it away, nothing is renamed into place and the manifest
+// stays home.
+TEST_F(Upload, TruncatedFilesAreNotPublished) {
+  ftp.truncating = true;
+  const UploadResult r = UploadUpdateSet(env.st, env.ui, ftp);
+  EXPECT_FALSE(r.ok());
+  EXPECT_EQ(r.sent, 0);
+  EXPECT_EQ(r.failed, (std::vector<std::string>{"a.txt", "sub\\b.txt"}));
+  EXPECT_FALSE(r.manifest_sent);
+  EXPECT_TRUE(ftp.sent.empty()) << "nothing renamed into place";
+  EXPECT_TRUE(ftp.staged.empty()) << "the truncated temporaries are removed";
+  EXPECT_EQ(env.st.manifest["a.txt"].Update, 1);
+  const int64_t a = fs::FileSize(env.base() + "Upload\\Demo\\a[txt].uzf");
+  const int64_t b = fs::FileSize(env.base() + "Upload\\Demo\\{sub}b[txt].uzf");
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].text,
+            "2 Dateien konnten nicht hochgeladen werden:\n  a.txt (auf dem Server " +
+                std::to_string(a / 2) + " statt " + std::to_string(a) + " Bytes)\n  sub\\b.txt "
+                "(auf dem Server " + std::to_string(b / 2) + " statt " + std::to_string(b) +
+                " Bytes)\nDie Update-Info \"Quastorell.uif\" wurde deshalb nicht gesendet; die "
+                "Dateien bleiben für den nächsten Upload vorgemerkt.");
+
+  // With every file whole, the manifest is cut short instead.
+  ftp.truncating = false;
+  ftp.refused_stor = {"Quastorell.uif.~qup"};
+  ASSERT_FALSE(UploadUpdateSet(env.st, env.ui, ftp).manifest_sent);
+  ftp.refused_stor.clear();
+  ftp.truncating = true;
+  env.ui.messages.clear();
+  ASSERT_FALSE(UploadUpdateSet(env.st, env.ui, ftp).manifest_sent);
+  EXPECT_EQ(ftp.sent.count("Quastorell.uif"), 0u);
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].text.rfind(
+                "Die Update-Info \"Quastorell.uif\" konnte nicht hochgeladen werden (auf dem Server ",
+                0),
+            0u)
+      << env.ui.messages[0].text;
+}
+
+// The manifest names packed files by their size and CRC: a set where those
+// disagree (a run of an earlier builder cut short, a file replaced by hand)
+// is refused before anything is sent, and the files are named.
+TEST_F(Upload, ASetWhoseFilesDisagreeWithTheManifestIsRefused) {
+  const std::string a = env.base() + "Upload\\Demo\\a[txt].uzf";
+  const std::string b = env.base() + "Upload\\Demo\\{sub}b[txt].uzf";
+  std::string packed_a, packed_b;
+  ASSERT_TRUE(fs::ReadFile(a, &packed_a));
+  ASSERT_TRUE(fs::ReadFile(b, &packed_b));
+  std::string flipped = packed_a;
+  flipped.back() = static_cast<char>(flipped.back() ^ 1);
+  ASSERT_TRUE(fs::WriteFile(a, flipped));
+  ASSERT_TRUE(fs::WriteFile(b, PackContent("another content")));
+  const UploadResult r = UploadUpdateSet(env.st, env.ui, ftp);
+  EXPECT_EQ(r.outcome, UploadResult::kMismatched);
+  EXPECT_FALSE(r.ok());
+  EXPECT_TRUE(ftp.log.empty()) << "not even connected";
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].icon, MessageIcon::kError);
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Die Dateien im Zielverzeichnis passen nicht zur Update-Info \"Quastorell.uif\":\n"
+            "  a.txt (CRC)\n  sub\\b.txt (Größe)\n"
+            "Es wurde nichts hochgeladen. Bitte erstellen Sie diese Dateien neu.");
+  // Sent before, then gone from the target folder: not a disagreement.
+  ASSERT_TRUE(fs::WriteFile(a, packed_a));
+  fs::RemoveFile(b);
+  env.st.manifest["sub\\b.txt"].Update = 0;
+  EXPECT_TRUE(MismatchedPacks(env.st).empty());
 }
 
 TEST_F(Upload, FailedRenameLeavesTheOldFileAndCountsAsAFailure) {

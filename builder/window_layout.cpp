@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "builder/settings_store.h"
+#include "builder/stored_document.h"
 #include "shared/fs.h"
 
 namespace quasto {
@@ -58,18 +59,22 @@ bool WindowLayout::OpenLayoutFile(const std::string& application, const std::str
     full = dir.empty() ? "" : dir + full;
   }
   doc_.reset();
-  std::string text;
-  if (!full.empty() && fs::ReadFile(full, &text)) {
-    auto doc = std::make_unique<XmlElement>();
-    if (ParseXml(text, doc.get())) doc_ = std::move(doc);
-  }
-  if (doc_) {
-    path_ = full;
+  damaged_text_.clear();
+  path_ = full;
+  auto doc = std::make_unique<XmlElement>();
+  const Stored stored = full.empty() ? Stored::kMissing : ReadStoredXml(full, doc.get());
+  if (stored == Stored::kRead) {
+    doc_ = std::move(doc);
     return true;
+  }
+  if (stored == Stored::kDamaged) {
+    // Kept as "name.bad"; when that fails, the file is never written over.
+    const std::string aside = SetDamagedAside(full);
+    damaged_text_ = DamagedSettingsText(full, aside);
+    if (aside.empty()) path_.clear();
   }
   doc_ = std::make_unique<XmlElement>();
   doc_->name = "Registry";
-  path_ = full;
   return false;
 }
 

@@ -69,9 +69,13 @@ class WindowLayout {
   explicit WindowLayout(LayoutHost& host) : host_(host) {}
 
   // Loads the layout file, or starts a new document that the first save
-  // writes. A path without a folder lies in AppDataFolder(application, folder).
+  // writes. A file that cannot be read is set aside as "name.bad" first (and
+  // never written over when that fails). A path without a folder lies in
+  // AppDataFolder(application, folder).
   bool OpenLayoutFile(const std::string& application, const std::string& path,
                       const std::string& folder);
+  // After OpenLayoutFile: the message for a damaged file, "" when it was fine.
+  const std::string& damaged_text() const { return damaged_text_; }
 
   void RegisterAnchor(int window, int control, int flags);
   void RegisterStretchColumn(int control, int column);
@@ -95,6 +99,7 @@ class WindowLayout {
   LayoutHost& host_;
   std::unique_ptr<XmlElement> doc_;
   std::string path_;
+  std::string damaged_text_;
   std::map<std::string, WindowGeometry> geometry_;
   // Visited in registration order when a window is sized.
   std::vector<std::pair<std::string, AnchorRecord>> anchors_;

@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "shared/folders.h"
 #include "shared/test_util.h"
 
 namespace quasto {
@@ -111,14 +112,23 @@ TEST_F(WindowLayoutTest, ExistingElementIsUpdatedInPlaceAndOthersKept) {
             "</Registry>\n");
 }
 
-TEST_F(WindowLayoutTest, MalformedFileIsReplacedAtTheNextSave) {
+TEST_F(WindowLayoutTest, MalformedFileIsSetAsideAndANewOneWritten) {
   dir.Write("Quastorell.win", "<Registry><Window ID=\"1\"");
   host.MainWindow();
   EXPECT_FALSE(layout.OpenLayoutFile("Quastorell", dir / "Quastorell.win", ""));
+  EXPECT_EQ(dir.Read("Quastorell.win.bad"), "<Registry><Window ID=\"1\"");
+  EXPECT_NE(layout.damaged_text().find("\"Quastorell.win.bad\" erhalten"), std::string::npos)
+      << layout.damaged_text();
   layout.RestoreWindowLayout(1);
   EXPECT_EQ(host.windows[1].x, 257) << "nothing to restore";
   ASSERT_TRUE(layout.SaveWindowLayout(1));
   EXPECT_NE(dir.Read("Quastorell.win").find("<Window ID=\"1\" X=\"257\""), std::string::npos);
+
+  // An empty file is no damage, and a good one none either.
+  dir.Write("Quastorell.win", "");
+  EXPECT_FALSE(layout.OpenLayoutFile("Quastorell", dir / "Quastorell.win", ""));
+  EXPECT_EQ(layout.damaged_text(), "");
+  EXPECT_EQ(FileExists(dir / "Quastorell.win.1.bad"), 0);
 }
 
 TEST_F(WindowLayoutTest, MaximisedWindowSavesLastNormalGeometryWithItsState) {

@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "shared/limits.h"
+
 namespace quasto {
 namespace {
 
 struct ParseState {
+  XML_Parser parser = nullptr;
   XmlElement* root = nullptr;
   bool have_root = false;
   std::vector<XmlElement*> stack;
@@ -16,6 +19,10 @@ struct ParseState {
 
 void OnStart(void* data, const XML_Char* name, const XML_Char** attrs) {
   auto* st = static_cast<ParseState*>(data);
+  if (st->stack.size() >= static_cast<size_t>(kMaxXmlDepth)) {
+    XML_StopParser(st->parser, XML_FALSE);
+    return;
+  }
   XmlElement* e;
   if (st->stack.empty()) {
     e = st->root;
@@ -42,6 +49,12 @@ void OnEnd(void* data, const XML_Char*) {
 void OnText(void* data, const XML_Char* s, int len) {
   auto* st = static_cast<ParseState*>(data);
   if (!st->stack.empty()) st->stack.back()->text.append(s, static_cast<size_t>(len));
+}
+
+// The builder's files never declare a document type; one that does may
+// define entities that expand far beyond the file's own size.
+void OnDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+  XML_StopParser(static_cast<ParseState*>(data)->parser, XML_FALSE);
 }
 
 // Length of the valid UTF-8 sequence at s[i] that XML allows, 0 when there
@@ -100,9 +113,10 @@ void Escape(std::string_view text, bool attribute, std::string* out) {
   }
 }
 
-void WriteElement(const XmlElement& e, int depth, std::string* out) {
-  std::string indent(static_cast<size_t>(depth) * 2, ' ');
-  *out += indent + "<" + e.name;
+// Writes the element's start tag, its text and, when it has no children, its
+// end tag. True when its children follow.
+bool OpenElement(const XmlElement& e, size_t depth, std::string* out) {
+  *out += std::string(depth * 2, ' ') + "<" + e.name;
   for (const auto& [k, v] : e.attributes) {
     *out += " " + k + "=\"";
     Escape(v, true, out);
@@ -110,16 +124,36 @@ void WriteElement(const XmlElement& e, int depth, std::string* out) {
   }
   if (e.children.empty() && e.text.empty()) {
     *out += "/>\n";
-    return;
+    return false;
   }
   *out += ">";
   Escape(e.text, false, out);
-  if (!e.children.empty()) {
-    *out += "\n";
-    for (const auto& c : e.children) WriteElement(*c, depth + 1, out);
-    *out += indent;
+  if (e.children.empty()) {
+    *out += "</" + e.name + ">\n";
+    return false;
   }
-  *out += "</" + e.name + ">\n";
+  *out += "\n";
+  return true;
+}
+
+// A tree of any depth, walked with a stack of its own.
+void WriteTree(const XmlElement& root, std::string* out) {
+  struct Frame {
+    const XmlElement* element;
+    size_t next_child;
+  };
+  std::vector<Frame> open;
+  if (OpenElement(root, 0, out)) open.push_back({&root, 0});
+  while (!open.empty()) {
+    Frame& top = open.back();
+    if (top.next_child < top.element->children.size()) {
+      const XmlElement& child = *top.element->children[top.next_child++];
+      if (OpenElement(child, open.size(), out)) open.push_back({&child, 0});
+      continue;
+    }
+    *out += std::string((open.size() - 1) * 2, ' ') + "</" + top.element->name + ">\n";
+    open.pop_back();
+  }
 }
 
 bool NameStart(unsigned char c) {
@@ -127,6 +161,28 @@ bool NameStart(unsigned char c) {
 }
 
 }  // namespace
+
+XmlElement::~XmlElement() {
+  // Taken apart one level at a time: a deep tree never recurses.
+  std::vector<std::unique_ptr<XmlElement>> pending = std::move(children);
+  while (!pending.empty()) {
+    std::unique_ptr<XmlElement> e = std::move(pending.back());
+    pending.pop_back();
+    for (auto& c : e->children) pending.push_back(std::move(c));
+    e->children.clear();
+  }
+}
+
+XmlElement& XmlElement::operator=(XmlElement&& other) noexcept {
+  if (this == &other) return *this;
+  XmlElement old;
+  old.children = std::move(children);  // goes the same way
+  name = std::move(other.name);
+  attributes = std::move(other.attributes);
+  text = std::move(other.text);
+  children = std::move(other.children);
+  return *this;
+}
 
 XmlElement* XmlElement::Child(std::string_view child_name) const {
   for (const auto& c : children) {
@@ -159,14 +215,17 @@ void XmlElement::SetAttribute(const std::string& attr, const std::string& value)
 }
 
 bool ParseXml(std::string_view text, XmlElement* root) {
+  if (static_cast<int64_t>(text.size()) > kMaxSettingsBytes) return false;
   XmlElement parsed;
   ParseState st;
   st.root = &parsed;
   XML_Parser p = XML_ParserCreate("UTF-8");
   if (p == nullptr) return false;
+  st.parser = p;
   XML_SetUserData(p, &st);
   XML_SetElementHandler(p, OnStart, OnEnd);
   XML_SetCharacterDataHandler(p, OnText);
+  XML_SetStartDoctypeDeclHandler(p, OnDoctype);
   bool ok = true;
   // Fed in pieces so that lengths beyond int never reach expat.
   constexpr size_t kPiece = 1 << 20;
@@ -188,7 +247,7 @@ bool ParseXml(std::string_view text, XmlElement* root) {
 
 std::string WriteXml(const XmlElement& root) {
   std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  WriteElement(root, 0, &out);
+  WriteTree(root, &out);
   return out;
 }
 

@@ -1,5 +1,7 @@
 // A small XML element tree for the builder's own settings files: read with
-// expat, written back as UTF-8 with two-space indentation.
+// expat, written back as UTF-8 with two-space indentation. Reading refuses a
+// document larger than kMaxSettingsBytes or nested deeper than kMaxXmlDepth;
+// neither writing nor destroying a tree recurses, whatever its depth.
 #ifndef QUASTO_BUILDER_XML_DOC_H_
 #define QUASTO_BUILDER_XML_DOC_H_
 
@@ -12,6 +14,11 @@
 namespace quasto {
 
 struct XmlElement {
+  XmlElement() = default;
+  XmlElement(XmlElement&& other) noexcept = default;
+  XmlElement& operator=(XmlElement&& other) noexcept;
+  ~XmlElement();
+
   std::string name;
   std::vector<std::pair<std::string, std::string>> attributes;
   // Character data. White space between child elements is not kept.
@@ -28,7 +35,8 @@ struct XmlElement {
 };
 
 // Parses a whole document into its root element. False for text that is not
-// well-formed XML.
+// well-formed XML, holds a document type declaration (entities could make
+// it grow without bound), or exceeds the size or depth bound.
 bool ParseXml(std::string_view text, XmlElement* root);
 
 // The document as UTF-8 text with an XML declaration.

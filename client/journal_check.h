@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "client/journal.h"
+#include "shared/journal.h"
 
 namespace quasto::client {
 

@@ -13,12 +13,12 @@
 #include <set>
 #include <sstream>
 
-#include "client/journal.h"
 #include "client/test_site.h"
 #include "shared/dates.h"
 #include "shared/documents.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/journal.h"
 #include "shared/test_util.h"
 #include "tests/support/server_process.h"
 

@@ -1,10 +1,10 @@
 #include "client/run_sequence.h"
 
-#include "client/journal.h"
 #include "client/journal_check.h"
 #include "client/updater.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/journal.h"
 #include "shared/text.h"
 
 namespace quasto::client {

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "client/journal.h"
 #include "client/recording_view.h"
 #include "shared/folders.h"
+#include "shared/journal.h"
 #include "shared/test_util.h"
 
 namespace quasto::client {

@@ -12,12 +12,12 @@
 
 #include "client/download.h"
 #include "client/http.h"
-#include "client/journal.h"
 #include "client/manifest_table.h"
 #include "client/system.h"
 #include "client/view.h"
 #include "shared/content_hash.h"
 #include "shared/documents.h"
+#include "shared/journal.h"
 #include "shared/language.h"
 
 namespace quasto::client {

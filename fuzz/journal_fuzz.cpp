@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "client/journal.h"
+#include "shared/journal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quasto::client;

@@ -186,6 +186,9 @@ class ExclusiveLock {
   intptr_t handle_ = -1;
 };
 
+// This process's identifier, as the system's tools show it.
+int64_t ProcessId();
+
 // The user's language identifier: Windows' GetUserDefaultLangID; on POSIX
 // 0x0407 when LC_ALL, else LC_MESSAGES, else LANG starts with "de", 0x0409
 // otherwise.

@@ -403,6 +403,8 @@ void ExclusiveLock::Release() {
   handle_ = -1;
 }
 
+int64_t ProcessId() { return static_cast<int64_t>(getpid()); }
+
 uint16_t UserLanguageId() {
   return LanguageIdFromLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"),
                               std::getenv("LANG"));

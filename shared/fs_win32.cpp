@@ -469,6 +469,8 @@ void ExclusiveLock::Release() {
   handle_ = -1;
 }
 
+int64_t ProcessId() { return static_cast<int64_t>(GetCurrentProcessId()); }
+
 uint16_t UserLanguageId() { return GetUserDefaultLangID(); }
 
 }  // namespace quasto::fs

@@ -44,6 +44,25 @@ inline constexpr int kConnectTimeoutSeconds = 60;
 // Redirects followed for one request, as curl's default; a loop ends there.
 inline constexpr int kMaxRedirects = 10;
 
+// An FTP server's reply (its greeting, or the answer to a command) must
+// arrive whole within kFtpReplySeconds, and one of several lines is at most
+// kMaxFtpReplyBytes: a server that trickles, falls silent or never ends its
+// reply ends the upload as a failure after about a minute, never holds it.
+inline constexpr int kFtpReplySeconds = kDeadTransferSeconds;
+inline constexpr int64_t kMaxFtpReplyBytes = 64 << 10;
+
+// The builder's own documents. Real ones hold a few kilobytes: the settings
+// store "Quastorell.reg" and the layout file "Quastorell.win" (XML), the
+// project, client configuration and FTP settings (JSON records). A larger
+// one, or an XML document nested deeper than kMaxXmlDepth, is damaged: it is
+// never read into memory whole, and a deep one is never walked by recursion.
+// The builder nests at most four levels; its writer takes any depth without
+// recursion too. A project's manifest is bounded by kMaxManifestBytes, as
+// the client's is.
+inline constexpr int64_t kMaxSettingsBytes = int64_t{4} << 20;
+inline constexpr int kMaxXmlDepth = 64;
+// (JSON records: kMaxRecordBytes and kMaxDocumentDepth above.)
+
 // The builder's scan of a source folder. Links that stay inside are followed
 // and a link back to a folder being scanned is refused as a loop, but links
 // between folders can still multiply what is seen (two links to the next

@@ -20,7 +20,11 @@ class TempDir {
   // The folder, ending in a separator.
   const std::string& path() const { return path_; }
   // path() + rel; rel may use "\" separators.
-  std::string operator/(std::string_view rel) const { return path_ + std::string(rel); }
+  std::string operator/(std::string_view rel) const {
+    std::string path = path_;
+    path.append(rel);
+    return path;
+  }
 
   // Writes a file below the folder, creating its parent folders.
   void Write(std::string_view rel, std::string_view content) const;

@@ -10,6 +10,8 @@
 Users (password "geheim" for each):
   quasto    full rights in the root folder
   readonly  may log in, list and change directories, but not store
+  halb      full rights, but the server keeps only the first half of every
+            file it receives, and says the transfer is complete
 Every other login is refused.
 
 The log (INFO + ".log") has a line per command that creates, stores,
@@ -36,6 +38,7 @@ def serve(info):
     auth = DummyAuthorizer()
     auth.add_user("quasto", PASSWORD, root, perm="elradfmwMT")
     auth.add_user("readonly", PASSWORD, root, perm="elr")
+    auth.add_user("halb", PASSWORD, root, perm="elradfmwMT")
 
     log = open(info + ".log", "a", encoding="utf-8", errors="backslashreplace", buffering=1)
 
@@ -51,6 +54,8 @@ def serve(info):
 
         def on_file_received(self, file):
             log.write("RECEIVED\t%s\n" % file)
+            if self.username == "halb":
+                os.truncate(file, os.path.getsize(file) // 2)
 
         def on_incomplete_file_received(self, file):
             log.write("INCOMPLETE\t%s\n" % file)

@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import time
+import zlib
 
 from gui_harness import (winpath, SOURCE, Results, Wine, Xvfb, check_columns, check_fits,
                          fresh_dir)
@@ -426,6 +427,215 @@ class BuilderGuiTest:
         self.close(proc)
         r.eq([self.read(p) for p in docs], before, "the existing project is untouched")
 
+    # Escape cancels and Enter confirms in the project and FTP dialogs, as in
+    # every Windows dialog (the main window stays as it is: keys_and_names).
+    def dialog_keys(self):
+        r = self.r
+        base = self.install("dialogkeys")
+        self.source_tree(base, [("app.exe", 300)])
+        self.drive(base)
+        self.write_project(base, "Demo")
+        ucf = os.path.join(base, "Projects", "Demo", "Quastorell.ucf")
+        proc = self.start(base)
+        self.d("menu", MAIN, 2)
+        r.eq(self.d("find", PROJECT_DIALOG, "20000")[0], 0, "project dialog opens")
+        self.d("set-text", PROJECT_DIALOG, 42, "Neu")
+        self.d("set-text", PROJECT_DIALOG, 32, "Q:\\src\\")
+        self.d("key", PROJECT_DIALOG, 42, "ESCAPE")
+        r.eq(self.d("gone", PROJECT_DIALOG, "10000")[0], 0, "Escape closes the new project's dialog")
+        r.eq(self.text(MAIN, 55), "", "no project was made")
+        r.check(not os.path.exists(os.path.join(base, "Projects", "Neu.upf")), "nothing written")
+
+        self.d("menu", MAIN, 7)
+        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project opens")
+        self.d("menu", MAIN, 4)
+        r.eq(self.d("find", PROJECT_DIALOG, "20000")[0], 0, "project dialog opens")
+        self.d("set-text", PROJECT_DIALOG, 45, "http://127.0.0.1/neu/")
+        self.d("key", PROJECT_DIALOG, 45, "RETURN")
+        r.eq(self.d("gone", PROJECT_DIALOG, "10000")[0], 0, "Enter applies and closes")
+        r.check(self.until(lambda: '"URL": "http://127.0.0.1/neu/"' in (self.read(ucf) or "")),
+                "the applied URL is written: %r" % self.read(ucf))
+        self.d("menu", MAIN, 4)
+        r.eq(self.d("find", PROJECT_DIALOG, "20000")[0], 0, "project dialog opens again")
+        self.d("set-text", PROJECT_DIALOG, 45, "http://verworfen/")
+        self.d("key", PROJECT_DIALOG, 45, "ESCAPE")
+        r.eq(self.d("gone", PROJECT_DIALOG, "10000")[0], 0, "Escape closes without applying")
+        self.d("menu", MAIN, 4)
+        r.eq(self.d("find", PROJECT_DIALOG, "20000")[0], 0, "project dialog opens a third time")
+        r.eq(self.text(PROJECT_DIALOG, 45), "http://127.0.0.1/neu/", "the dropped URL is gone")
+        self.d("set-text", PROJECT_DIALOG, 42, "")
+        self.d("key", PROJECT_DIALOG, 42, "RETURN")
+        r.eq(self.msgbox(), "Projekt - Einstellungen|Die Eingaben sind unvollständig!|warning",
+             "Enter checks the fields as the button does")
+        r.eq(self.d("find", PROJECT_DIALOG, "2000")[0], 0, "the dialog stays open")
+        self.d("key", PROJECT_DIALOG, 45, "ESCAPE")
+        r.eq(self.d("gone", PROJECT_DIALOG, "10000")[0], 0, "Escape closes it")
+
+        self.d("menu", MAIN, 5)
+        r.eq(self.d("find", FTP_DIALOG, "20000")[0], 0, "FTP dialog opens")
+        self.d("set-text", FTP_DIALOG, 20, "ftp.neu")
+        self.d("key", FTP_DIALOG, 20, "RETURN")
+        r.eq(self.d("gone", FTP_DIALOG, "10000")[0], 0, "Enter applies the FTP settings")
+        self.d("menu", MAIN, 5)
+        r.eq(self.d("find", FTP_DIALOG, "20000")[0], 0, "FTP dialog opens again")
+        r.eq(self.text(FTP_DIALOG, 20), "ftp.neu", "applied")
+        self.d("set-text", FTP_DIALOG, 20, "verworfen")
+        self.d("key", FTP_DIALOG, 20, "ESCAPE")
+        r.eq(self.d("gone", FTP_DIALOG, "10000")[0], 0, "Escape closes the FTP dialog")
+        self.d("menu", MAIN, 5)
+        r.eq(self.d("find", FTP_DIALOG, "20000")[0], 0, "FTP dialog opens a third time")
+        r.eq(self.text(FTP_DIALOG, 20), "ftp.neu", "the dropped server is gone")
+        self.d("set-text", FTP_DIALOG, 24, "")
+        self.d("key", FTP_DIALOG, 24, "RETURN")
+        r.eq(self.msgbox(), "FTP - Einstellungen|Die Eingaben sind unvollständig!|warning",
+             "Enter checks the FTP fields")
+        self.d("key", FTP_DIALOG, 20, "ESCAPE")
+        r.eq(self.d("gone", FTP_DIALOG, "10000")[0], 0, "Escape closes it")
+        r.eq(self.text(MAIN, 55), "Demo", "the project stays open throughout")
+        self.close(proc)
+        cfg = self.read(os.path.join(base, "Quastorell.cfg")) or ""
+        r.check('"Server": "ftp.neu"' in cfg, "FTP settings of the Enter: %r" % cfg)
+        r.check('"URL": "http://127.0.0.1/neu/"' in (self.read(ucf) or ""), "URL kept at the close")
+
+    # While the window has a project open, the command line leaves it alone:
+    # it says which program holds it, ends with status 4 and changes nothing,
+    # and the window's close writes back nothing the command line did.
+    def lock_with_command_line(self):
+        r = self.r
+        base = self.install("lock")
+        src = self.source_tree(base, [("app.exe", 3000), ("data/info.txt", 500)])
+        self.drive(base)
+        self.write_project(base, "Demo")
+
+        def files():
+            out = {}
+            for top in ("Projects", "Upload"):
+                for root, _, names in os.walk(os.path.join(base, top)):
+                    for n in names:
+                        if n not in ("Quastorell.lock", "Quastorell.owner", "Quastorell.hash"):
+                            p = os.path.join(root, n)
+                            out[os.path.relpath(p, base)] = open(p, "rb").read()
+            return out
+
+        proc = self.start(base)
+        self.d("menu", MAIN, 7)
+        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project opens")
+        before = files()
+        for args in (("generate", "Demo", "--version", "2.0"), ("rule", "Demo", "app.exe", "Delete"),
+                     ("status", "Demo")):
+            out = self.cli(base, *args)
+            r.eq(out.returncode, 4, "%s refused: %s" % (args[0], out.stdout + out.stderr))
+            r.check('[Fehler] Projekt öffnen: Das Projekt "Demo" wird gerade von einem anderen '
+                    'Programm bearbeitet: QuastorellBuilder.exe (Prozess ' in out.stderr,
+                    "%s names the window: %r" % (args[0], out.stderr))
+        r.eq(files(), before, "nothing changed")
+        self.close(proc)
+        out = self.cli(base, "generate", "Demo", "--version", "2.0")
+        r.eq(out.returncode, 0, "once the window is closed: " + out.stdout + out.stderr)
+        out = self.cli(base, "rule", "Demo", "data/info.txt", "IfNotExist")
+        r.eq(out.returncode, 0, "and a rule: " + out.stdout + out.stderr)
+        after = files()
+        # The window opens it again and closes: the command line's work stays.
+        proc = self.start(base)
+        self.d("menu", MAIN, 7)
+        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project opens again")
+        r.eq(self.text(MAIN, 61), "2.0", "the version the command line generated")
+        self.close(proc)
+        manifest = json.loads(self.read(os.path.join(base, "Projects", "Demo", "Quastorell.uif")))
+        r.eq(manifest.get("data\\info.txt", {}).get("Flags"), 2, "the rule stays")
+        r.eq(manifest.get("app.exe", {}).get("Version"), "2.0", "the generated version stays")
+        r.check(after.keys() <= files().keys(), "no file of the command line's is lost")
+
+    # A generation cut short after its journal of renames: the window's next
+    # open of the project completes it before it reads anything, and removes
+    # what killed runs left.
+    def interrupted_generation(self):
+        r = self.r
+        base = self.install("interrupted")
+        self.source_tree(base, [("app.exe", 3000)])
+        qpath = self.drive(base)
+        self.write_project(base, "Demo")
+        out = self.cli(base, "generate", "Demo", "--version", "1.0")
+        r.eq(out.returncode, 0, "version 1: " + out.stdout + out.stderr)
+        target = os.path.join(base, "Upload", "Demo")
+        project = os.path.join(base, "Projects", "Demo")
+        # The staged files of version 2 and the journal that lists their renames.
+        new_pack = b"\0" * 8 + b"\0\0\0\0\0\0\x10\x40" + b"new!"
+        with open(os.path.join(target, "~qgen.t.0"), "wb") as f:
+            f.write(new_pack)
+        manifest = json.loads(self.read(os.path.join(project, "Quastorell.uif")))
+        manifest["app.exe"]["Version"] = "2.0"
+        with open(os.path.join(project, "~qgen.t.1"), "w") as f:
+            f.write(document(manifest))
+        for leftover in (os.path.join(target, "app[exe].uzf.part"),
+                         os.path.join(project, "Quastorell.uif.tmp~x1")):
+            with open(leftover, "w") as f:
+                f.write("left by a killed run")
+
+        def part(steps):
+            text = "Quastorell journal 1\ncommit\n" + "".join(
+                "place\t%s\t%s\t%s.old\t\n" % (path, staged, staged) for path, staged in steps)
+            return text + "end\t%08x\n" % zlib.crc32(text.encode("utf-8"))
+        text = ("Quastorell generation 1\ntarget\t%s\\\n" % qpath(target) +
+                part([("app[exe].uzf", "~qgen.t.0")]) +
+                part([("Demo\\Quastorell.uif", "Demo\\~qgen.t.1")]))
+        text += "end\t%08x\n" % zlib.crc32(text.encode("utf-8"))
+        with open(os.path.join(project, "Quastorell.journal"), "w", newline="") as f:
+            f.write(text)
+
+        proc = self.start(base)
+        self.d("menu", MAIN, 7)
+        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project opens")
+        with open(os.path.join(target, "app[exe].uzf"), "rb") as f:
+            r.eq(f.read(), new_pack, "the packed file of the new set is in place")
+        r.eq(json.loads(self.read(os.path.join(project, "Quastorell.uif")))["app.exe"]["Version"],
+             "2.0", "the manifest of the new set is in place")
+        left = sorted(n for d in (target, project) for n in os.listdir(d)
+                      if "~qgen" in n or ".part" in n or ".tmp~" in n or n.endswith(".journal"))
+        r.eq(left, [], "no journal, temporary or leftover")
+        self.close(proc)
+
+    # Damaged settings files are kept as ".bad" and the window opens: a
+    # settings store nested 200,000 levels deep once crashed every start.
+    # A damaged project document stops its open and is never written over.
+    def damaged_documents(self):
+        r = self.r
+        base = self.install("damaged")
+        self.source_tree(base, [("app.exe", 300)])
+        # The program lies in the folder drive Q: names, and so do its files.
+        qpath = self.drive(base)
+        self.write_project(base, "Demo", {"app.exe": 2})
+        deep = "<Registry>" * 200000
+        with open(os.path.join(base, "Quastorell.reg"), "w") as f:
+            f.write(deep)
+        with open(os.path.join(base, "Quastorell.win"), "w") as f:
+            f.write('<Registry><Window ID="1"')
+        proc = self.start(base)
+        shown = sorted([self.msgbox(), self.msgbox()])
+        for name, text in zip(("Quastorell.reg", "Quastorell.win"), shown):
+            r.eq(text, 'Einstellungen|Die Datei "%s" ist beschädigt und wurde nicht gelesen.\\nSie '
+                 'bleibt als "%s.bad" erhalten; an ihrer Stelle wird eine neue angelegt.|warning'
+                 % (qpath(os.path.join(base, name)), name), name)
+        r.eq(self.d("find", MAIN, "5000")[0], 0, "the window is there")
+        uif = os.path.join(base, "Projects", "Demo", "Quastorell.uif")
+        good = self.read(uif)
+        with open(uif, "w") as f:
+            f.write(good[:-1])
+        # Recent slot 1 is gone with the settings store: the project is opened
+        # through the file dialog.
+        self.d("menu", MAIN, 3)
+        r.eq(self.d("pick", "Bitte Projekt zum Laden auswählen",
+                    winpath(os.path.join(base, "Projects", "Demo.upf")))[0], 0, "project picked")
+        r.eq(self.msgbox(), 'Projekt öffnen|Die Datei "%s" des Projekts "Demo" ist beschädigt und '
+             'kann nicht gelesen werden.\\nDas Projekt wird nicht geöffnet; die Datei bleibt '
+             'unverändert.|error' % qpath(uif), "the damaged manifest is named")
+        r.eq(self.text(MAIN, 55), "", "no project open")
+        self.close(proc)
+        r.eq(self.read(uif), good[:-1], "the damaged manifest is kept as it is")
+        r.eq(self.read(os.path.join(base, "Quastorell.reg.bad")), deep, "the store is kept as .bad")
+        r.check("<Project>Demo.upf</Project>" in (self.read(os.path.join(base, "Quastorell.reg"))
+                                                   or ""), "a new store is written")
+
     # Files generated before a restart can be sent without generating again;
     # a file that left the release is listed as removed and can take Delete.
     def upload_after_restart(self):
@@ -664,6 +874,8 @@ class BuilderGuiTest:
         try:
             tests = [(name, getattr(self, name)) for name in
                      ("empty_start", "create_project", "ftp_dialog", "keys_and_names",
+                      "dialog_keys", "lock_with_command_line", "interrupted_generation",
+                      "damaged_documents",
                       "upload_after_restart", "signed_generation")]
             tests += [("readable_%d" % dpi, lambda dpi=dpi: self.readable(dpi)) for dpi in (96, 144)]
             tests.append(("refused_entries", self.refused_entries))

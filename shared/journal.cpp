@@ -1,4 +1,4 @@
-#include "client/journal.h"
+#include "shared/journal.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -12,8 +12,12 @@
 // Paths in a journal are relative to the base folder and obey the rule for
 // manifest entries, so that a journal never reaches outside the folder. The
 // journal reaches files only through fs.
-#ifndef QUASTO_CLIENT_JOURNAL_H_
-#define QUASTO_CLIENT_JOURNAL_H_
+//
+// The client's updates were its first users, whence its namespace and file
+// name; the builder's generation commits an update set through the same
+// steps (builder/generation_journal.h).
+#ifndef QUASTO_SHARED_JOURNAL_H_
+#define QUASTO_SHARED_JOURNAL_H_
 
 #include <functional>
 #include <string>
@@ -131,4 +135,4 @@ Recovery RecoverInterruptedUpdate(const std::string& base_folder, const std::str
 
 }  // namespace quasto::client
 
-#endif  // QUASTO_CLIENT_JOURNAL_H_
+#endif  // QUASTO_SHARED_JOURNAL_H_
