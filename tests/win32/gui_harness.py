@@ -203,16 +203,18 @@ class Results:
         self.current = name
         self.failure = False
         print("[ RUN  ] %s" % name, flush=True)
+        started = time.time()
         try:
             fn()
         except Exception as e:  # a broken step fails the test, not the run
             self.check(False, "exception %r" % e)
+        took = " (%.1f s)" % (time.time() - started)
         if self.failure:
             self.failed += 1
-            print("[ FAIL ] %s" % name, flush=True)
+            print("[ FAIL ] %s%s" % (name, took), flush=True)
         else:
             self.passed += 1
-            print("[  OK  ] %s" % name, flush=True)
+            print("[  OK  ] %s%s" % (name, took), flush=True)
 
     def finish(self):
         print("%d passed, %d failed" % (self.passed, self.failed))
