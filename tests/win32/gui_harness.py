@@ -185,6 +185,31 @@ def check_columns(wine, r, caption, cid, texts, face, points, weight, dpi):
                     "column %d has %d" % (caption, cid, dpi, text, tw, col, width))
 
 
+def parse_args(argv, shards):
+    """`SCRIPT BUILD [--shard NAME] [CASE...]`: the build folder, the shard's
+    name ("" when not sharded) and a filter for the cases to run. `shards`
+    names the cases of each shard but the last, which takes every case the
+    others do not name, so a new case never goes unrun."""
+    build, rest = argv[1], argv[2:]
+    shard = ""
+    if rest[:1] == ["--shard"]:
+        shard, rest = rest[1], rest[2:]
+        named = {case for cases in shards.values() for case in cases}
+        if shard in shards:
+            wanted = set(shards[shard])
+        elif shard == "rest":
+            wanted = None
+        else:
+            raise SystemExit("unknown shard %r: %s or rest" % (shard, ", ".join(shards)))
+    only = set(rest)
+
+    def selected(case):
+        if shard and (case not in wanted if wanted is not None else case in named):
+            return False
+        return not only or case in only
+    return build, shard, selected
+
+
 class Results:
     def __init__(self):
         self.passed = 0
@@ -218,6 +243,9 @@ class Results:
 
     def finish(self):
         print("%d passed, %d failed" % (self.passed, self.failed))
+        if self.passed + self.failed == 0:
+            print("no test case was selected")
+            return 1
         return 1 if self.failed else 0
 
 
