@@ -46,7 +46,10 @@ if [ "$windows_status" -ne 0 ]; then status=1; fi
 # (or forgets to make it) fails here, and not only on slow machines.
 echo "=== end to end (from a new Wine prefix)"
 fresh=$(mktemp -d)
-trap 'rm -f "$windows_log"; rm -rf "$fresh"' EXIT
+# Wine's server of that prefix may still write into it when the run ends:
+# stopped first, it leaves a prefix that can be removed.
+trap 'rm -f "$windows_log"; WINEPREFIX=$fresh/wineprefix wineserver -k 2>/dev/null || true
+      sleep 1; rm -rf "$fresh" || true' EXIT
 if ! QUASTO_WINEPREFIX=$fresh/wineprefix /usr/bin/python3 scripts/e2e.py --check; then
   status=1
 fi
