@@ -185,6 +185,7 @@ Updater::Updater(ClientContext* context, ClientView* view, HttpTransport* transp
     : ctx_(context),
       view_(view),
       system_(system),
+      transport_(transport),
       downloader_(transport, view),
       run_token_(RunToken()) {}
 
@@ -567,11 +568,28 @@ void Updater::ApplyUpdate() {
   const bool staging_recorded =
       staging.steps.size() == carried.size() || SaveJournal(journal_file, staging);
   std::vector<Staged> staged(actions_.size());
+  if (staging_recorded) {
+    // The downloads run ahead of the unpacking, on one connection.
+    std::vector<FetchPipeline::Request> requests;
+    request_of_.assign(actions_.size(), 0);
+    for (size_t i = 0; i < actions_.size(); ++i) {
+      const UpdActionStructure& a = actions_[i];
+      if (a.Action != kActionDownload) continue;
+      request_of_[i] = requests.size();
+      // The entry's Size is the content's (its low 32 bits); the packed file
+      // is at most 16 bytes longer. One that goes on would fill the disk.
+      requests.push_back({ctx_->config.URL + PercentEncode(a.Pack), a.File,
+                          static_cast<int64_t>(static_cast<uint32_t>(a.Size)) + kPackedOverhead});
+    }
+    if (!requests.empty()) {
+      pipeline_ = std::make_unique<FetchPipeline>(transport_, std::move(requests));
+    }
+  }
   for (size_t i = 0; i < actions_.size(); ++i) {
     const UpdActionStructure& a = actions_[i];
     if (a.Action == kActionDownload) {
       // Without the record, a kill could leave temporaries nobody removes.
-      const bool ok = staging_recorded ? StageFile(a, &staged[i])
+      const bool ok = staging_recorded ? StageFile(i, &staged[i])
                                        : FailFile("ErrUpdate", FilePart(a.File), "", "");
       if (!ok) ++outcome_.failures;
     }
@@ -583,17 +601,30 @@ void Updater::ApplyUpdate() {
     view_->DrainEvents();
   }
 
+  pipeline_.reset();
+
+  // The staged files were written without waiting for the disk; they are
+  // brought to it together, once, before the journal vouches for them.
+  std::vector<std::string> written;
+  for (size_t i = 0; i < actions_.size(); ++i) {
+    if (staged[i].ok) written.push_back(StagedName(actions_[i].File));
+  }
+  const bool on_disk = fs::FlushFiles(written);
   // Each staged file is read back as it lies on disk before anything is
   // moved into place: what another writer or a failing disk made of it since
-  // it was written is never installed.
+  // it was written is never installed. Its attributes come last: a file
+  // made read-only could not be flushed on Windows.
   for (size_t i = 0; i < actions_.size(); ++i) {
     if (!staged[i].ok) continue;
+    const UpdActionStructure& a = actions_[i];
     std::string hex;
-    if (!HashFile(StagedName(actions_[i].File), &hex) || hex != staged[i].hex) {
+    if (!on_disk || !HashFile(StagedName(a.File), &hex) || hex != staged[i].hex) {
       staged[i].ok = false;
-      fs::RemoveFile(StagedName(actions_[i].File));
-      ShowFileMessage("ErrUpdate", FilePart(actions_[i].File));
+      fs::RemoveFile(StagedName(a.File));
+      ShowFileMessage("ErrUpdate", FilePart(a.File));
       ++outcome_.failures;
+    } else {
+      fs::SetAttributes(StagedName(a.File), a.Attrib);
     }
   }
 
@@ -789,7 +820,29 @@ bool Updater::FailFile(const char* key, const std::string& name, const std::stri
 // The installed file is not touched here: the packed file is downloaded
 // beside it with a running CRC-32 and unpacked into a second temporary file,
 // which gets the file's date and attributes. The commit moves it into place.
-bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
+int64_t Updater::FetchPacked(size_t i, const std::function<bool(std::string_view)>& sink) {
+  const UpdActionStructure& a = actions_[i];
+  const int64_t max_bytes = static_cast<int64_t>(static_cast<uint32_t>(a.Size)) + kPackedOverhead;
+  if (pipeline_ == nullptr) {
+    return downloader_.StartDownloadTo(ctx_->config.URL + PercentEncode(a.Pack), a.File,
+                                       kFlagResynchronize | kFlagNoCacheWrite, kProgressText,
+                                       kDefaultChunk, sink, max_bytes);
+  }
+  DownloadProgress progress(view_, downloader_.binding(), true, a.File);
+  progress.Begin();
+  const FetchPipeline::Result r = pipeline_->Take(
+      request_of_[i], [&](int64_t length) { progress.Length(length); },
+      [&](std::string_view piece) {
+        if (!sink(piece)) return false;
+        progress.Piece(piece.size());
+        return true;
+      });
+  progress.End(r.received >= 0);
+  return r.received;
+}
+
+bool Updater::StageFile(size_t i, Staged* staged) {
+  const UpdActionStructure& a = actions_[i];
   const std::string name = FilePart(a.File);
   // Checked at the analysis too; a link may have been made since.
   if (!LeadsInto(ctx_->base_folder, a.File)) return FailFile("ErrUpdate", name, "", "");
@@ -803,19 +856,14 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
   if (!out.Create(dl)) return FailFile("ErrUpdate", name, dl, fresh);
   uint32_t crc = 0;
   bool stored = true;
-  // The entry's Size is the content's (its low 32 bits); the packed file is
-  // at most 16 bytes longer. One that goes on would fill the disk.
   const int64_t content_size = static_cast<int64_t>(static_cast<uint32_t>(a.Size));
-  int64_t received = downloader_.StartDownloadTo(
-      ctx_->config.URL + PercentEncode(a.Pack), a.File, kFlagResynchronize | kFlagNoCacheWrite,
-      kProgressText, kDefaultChunk,
-      [&](std::string_view piece) {
-        crc = Crc32(piece, crc);
-        stored = out.Write(piece.data(), piece.size());
-        return stored;
-      },
-      content_size + kPackedOverhead);
-  const bool closed = out.Close();
+  int64_t received = FetchPacked(i, [&](std::string_view piece) {
+    crc = Crc32(piece, crc);
+    stored = out.Write(piece.data(), piece.size());
+    return stored;
+  });
+  // Read back at once and removed: it never needs to reach the disk.
+  const bool closed = out.CloseUnflushed();
   if (!stored || (received > 0 && !closed)) return FailFile("ErrUpdate", name, dl, fresh);
   if (received <= 0 || crc != static_cast<uint32_t>(a.CRC)) {
     return FailFile("ErrDownload", name, dl, fresh);
@@ -841,8 +889,8 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
             return result.Write(piece.data(), piece.size());
           },
           content_size);
-      // Flushed to disk: the journal will vouch for this file.
-      written = result.Close();
+      // Flushed with the others before the journal vouches for it.
+      written = result.CloseUnflushed();
     }
   }
   if (status != UnpackStatus::kOk || !written) return FailFile("ErrUpdate", name, dl, fresh);
@@ -861,7 +909,6 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
     fs::MakeExecutable(fresh);
   }
   fs::SetFileDate(fresh, a.Date);
-  fs::SetAttributes(fresh, a.Attrib);
   staged->ok = true;
   staged->hex = hex;
   staged->since = since;

@@ -5,12 +5,15 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <set>
 #include <string_view>
 #include <string>
 #include <vector>
 
 #include "client/download.h"
+#include "client/fetch_pipeline.h"
 #include "client/http.h"
 #include "client/manifest_table.h"
 #include "client/system.h"
@@ -140,9 +143,14 @@ class Updater {
     std::string hex;    // the content's SHA-256
     int64_t since = 0;  // the clock before the content was written
   };
-  // Downloads, checks and unpacks one file beside its target, which stays
-  // untouched; false (after the file's message) when it failed.
-  bool StageFile(const UpdActionStructure& action, Staged* staged);
+  // Downloads, checks and unpacks the file of actions_[i] beside its target,
+  // which stays untouched; false (after the file's message) when it failed.
+  // The one way a file is staged: whatever else may stage one (a patch
+  // against the installed file) goes through here.
+  bool StageFile(size_t i, Staged* staged);
+  // The packed file of actions_[i], piece by piece: from the pipeline when
+  // the update runs one, else fetched here. As Downloader::StartDownloadTo.
+  int64_t FetchPacked(size_t i, const std::function<bool(std::string_view)>& sink);
   bool FailFile(const char* key, const std::string& name, const std::string& dl,
                 const std::string& fresh);
   // What staging will create, for undoing it after a kill.
@@ -170,7 +178,12 @@ class Updater {
   ClientContext* ctx_;
   ClientView* view_;
   ClientSystem* system_;
+  HttpTransport* transport_;
   Downloader downloader_;
+  // While ApplyUpdate stages: the downloads ahead, and which of its
+  // requests each action is.
+  std::unique_ptr<FetchPipeline> pipeline_;
+  std::vector<size_t> request_of_;
   const std::string run_token_;
 
   std::vector<UpdActionStructure> actions_;

@@ -1,0 +1,138 @@
+#include "client/fetch_pipeline.h"
+
+#include <new>
+
+#include "client/download.h"
+
+namespace quasto::client {
+namespace {
+
+// The fetching thread never shows anything.
+class NoView : public ClientView {
+ public:
+  bool OpenProgressWindow(const std::string&, const std::string&, const std::string&) override {
+    return false;
+  }
+  void CloseProgressWindow() override {}
+  void SetText(int, const std::string&) override {}
+  void SetFrameCaption(int, const std::string&) override {}
+  void SetProgressMaximum(int) override {}
+  void SetProgressValue(int) override {}
+  void EnableButton(bool) override {}
+  void ShowMessage(const std::string&, const std::string&, int) override {}
+  void DrainEvents() override {}
+  ViewEvent WaitEvent(int) override { return ViewEvent::kNone; }
+};
+
+}  // namespace
+
+FetchPipeline::FetchPipeline(HttpTransport* transport, std::vector<Request> requests,
+                             size_t queue_bytes)
+    : transport_(transport), requests_(std::move(requests)), queue_bytes_(queue_bytes) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+FetchPipeline::~FetchPipeline() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+size_t FetchPipeline::peak_queued() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return peak_;
+}
+
+bool FetchPipeline::Push(Item item) {
+  std::unique_lock<std::mutex> lock(mu_);
+  const size_t size = item.bytes.size();
+  // One piece always fits into an empty queue, so a bound below a piece's
+  // size slows the transfer down but never stops it.
+  changed_.wait(lock, [&] {
+    return !Wanted(item.index) || queue_.empty() || queued_ + size <= queue_bytes_;
+  });
+  if (!Wanted(item.index) && item.kind != Kind::kEnd) return false;
+  queued_ += size;
+  if (queued_ > peak_) peak_ = queued_;
+  queue_.push_back(std::move(item));
+  changed_.notify_all();
+  return true;
+}
+
+void FetchPipeline::Run() {
+  NoView no_view;
+  Downloader downloader(transport_, &no_view);
+  for (size_t i = 0; i < requests_.size(); ++i) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stop_) break;
+      if (!Wanted(i)) continue;
+    }
+    Item end{i, Kind::kEnd, {}, 0, {}};
+    try {
+      downloader.SetResponseObserver([&](const HttpResponseInfo& info) {
+        Push(Item{i, Kind::kLength, {}, info.content_length, {}});
+      });
+      end.result.received = downloader.StartDownloadTo(
+          requests_[i].url, requests_[i].file_name, kFlagResynchronize | kFlagNoCacheWrite, 0,
+          kDefaultChunk,
+          [&](std::string_view piece) {
+            return Push(Item{i, Kind::kPiece, std::string(piece), 0, {}});
+          },
+          requests_[i].max_bytes);
+      end.result.status = downloader.last_status();
+      end.result.too_long = downloader.last_too_long();
+      end.result.not_whole = downloader.last_not_whole();
+    } catch (const std::bad_alloc&) {
+      end.result = Result();  // a failed transfer
+    }
+    Push(std::move(end));
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  finished_ = true;
+  changed_.notify_all();
+}
+
+FetchPipeline::Result FetchPipeline::Take(size_t index,
+                                          const std::function<void(int64_t)>& on_length,
+                                          const std::function<bool(std::string_view)>& sink) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (index < first_wanted_ || index >= requests_.size()) return Result();
+  first_wanted_ = index;
+  changed_.notify_all();
+  bool refused = false;
+  for (;;) {
+    changed_.wait(lock, [&] { return !queue_.empty() || finished_; });
+    if (queue_.empty()) return Result();  // the thread gave up early
+    Item item = std::move(queue_.front());
+    queue_.pop_front();
+    queued_ -= item.bytes.size();
+    changed_.notify_all();
+    if (item.index < index) continue;  // of a request passed over
+    if (item.kind == Kind::kEnd) {
+      first_wanted_ = index + 1;
+      Result result = std::move(item.result);
+      if (refused) result.received = -1;
+      return result;
+    }
+    if (refused) continue;
+    // The caller's work is done without the lock: the thread goes on
+    // fetching meanwhile.
+    lock.unlock();
+    if (item.kind == Kind::kLength) {
+      on_length(item.length);
+    } else if (!sink(item.bytes)) {
+      refused = true;
+    }
+    lock.lock();
+    if (refused) {
+      first_wanted_ = index + 1;  // the rest of this one is not fetched
+      changed_.notify_all();
+    }
+  }
+}
+
+}  // namespace quasto::client
