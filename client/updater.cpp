@@ -282,6 +282,10 @@ int Updater::RunUpdate(const std::string& title) {
   std::optional<std::string> body =
       downloader_.StartDownload(ctx_->config.URL + kManifestFile, "", kFlagResynchronize, 0,
                                 kDefaultChunk, kMaxManifestBytes);
+  if (!body && ctx_->Cancelled()) {
+    EndCancelled();
+    return 0;
+  }
   if (!body) {
     if (!downloader_.last_not_whole().empty()) {
       outcome_.manifest_fetched = true;
@@ -371,7 +375,7 @@ int Updater::RunUpdate(const std::string& title) {
   }
   view_->DrainEvents();
 
-  while (!quit_) {
+  while (!quit_ && !ctx_->Cancelled()) {
     switch (view_->WaitEvent(30)) {
       case ViewEvent::kCloseWindow:
         quit_ = true;
@@ -383,6 +387,14 @@ int Updater::RunUpdate(const std::string& title) {
       case ViewEvent::kNone:
         break;
     }
+  }
+  if (outcome_.cancelled) {
+    view_->CloseProgressWindow();
+    return 0;
+  }
+  if (!outcome_.applied && ctx_->Cancelled()) {
+    EndCancelled();
+    return 0;
   }
   // Nothing else to do, or an update declined, is no reason to keep quiet
   // about a state that cannot be written; nothing else to do none to keep
@@ -585,7 +597,7 @@ void Updater::ApplyUpdate() {
       pipeline_ = std::make_unique<FetchPipeline>(transport_, std::move(requests));
     }
   }
-  for (size_t i = 0; i < actions_.size(); ++i) {
+  for (size_t i = 0; i < actions_.size() && !ctx_->Cancelled(); ++i) {
     const UpdActionStructure& a = actions_[i];
     if (a.Action == kActionDownload) {
       // Without the record, a kill could leave temporaries nobody removes.
@@ -602,6 +614,20 @@ void Updater::ApplyUpdate() {
   }
 
   pipeline_.reset();
+  if (ctx_->Cancelled()) {
+    // Before the commit journal nothing installed has been touched: the
+    // staging goes again, as after a kill.
+    if (staging_recorded) CloseJournal(journal_file, UndoStaging(ctx_->base_folder, staging));
+    log_ += RefusedLines();
+    log_ += kLogCancelledLine;
+    log_ += kLogEndLine;
+    WriteLogFile(ctx_->data_folder, log_, system_);
+    outcome_.applied = false;
+    outcome_.cancelled = true;
+    view_->ShowDetail("The update was cancelled; nothing installed was changed");
+    view_->EnableButton(false);
+    return;
+  }
 
   // The staged files were written without waiting for the disk; they are
   // brought to it together, once, before the journal vouches for them.
@@ -813,8 +839,16 @@ bool Updater::FailFile(const char* key, const std::string& name, const std::stri
                        const std::string& fresh) {
   if (!dl.empty()) fs::RemoveFile(dl);
   if (!fresh.empty()) fs::RemoveFile(fresh);
-  ShowFileMessage(key, name);
+  // A transfer stopped by a cancel is no fault of the file.
+  if (!ctx_->Cancelled()) ShowFileMessage(key, name);
   return false;
+}
+
+void Updater::EndCancelled() {
+  outcome_.cancelled = true;
+  WriteLogFile(ctx_->data_folder, notes_ + kLogCancelledLine + kLogEndLine, system_);
+  view_->ShowDetail("The update was cancelled; nothing installed was changed");
+  view_->CloseProgressWindow();
 }
 
 // The installed file is not touched here: the packed file is downloaded

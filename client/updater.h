@@ -3,6 +3,7 @@
 #ifndef QUASTO_CLIENT_UPDATER_H_
 #define QUASTO_CLIENT_UPDATER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -56,7 +57,13 @@ struct ClientContext {
   std::string executable;
   UpdaterStructure config;  // URL ends in "/"
   LanguageTable language;
+  // Set from elsewhere to cancel the run (RunClient); nullptr: never.
+  const std::atomic<bool>* cancel = nullptr;
+  bool Cancelled() const { return cancel != nullptr && cancel->load(); }
 };
+
+// The log's line of a run cancelled before its commit.
+inline constexpr char kLogCancelledLine[] = "-> Update cancelled\n";
 
 inline constexpr char kLogFile[] = "Quastorell.log";
 // The log's last line.
@@ -117,6 +124,8 @@ class Updater {
     // The signed manifest was taken, but the state that keeps older ones
     // out could not be read or written: "" otherwise.
     std::string state_problem;
+    // Cancelled before the commit: nothing installed was changed.
+    bool cancelled = false;
   };
   const Outcome& outcome() const { return outcome_; }
 
@@ -153,6 +162,8 @@ class Updater {
   int64_t FetchPacked(size_t i, const std::function<bool(std::string_view)>& sink);
   bool FailFile(const char* key, const std::string& name, const std::string& dl,
                 const std::string& fresh);
+  // Ends a run cancelled before its commit: said on a console, logged.
+  void EndCancelled();
   // What staging will create, for undoing it after a kill.
   Journal StagingJournal(const std::vector<JournalStep>& carried) const;
   // The steps that put the staged update in place, in the actions' order.
