@@ -580,6 +580,11 @@ void Updater::ApplyUpdate() {
   const bool staging_recorded =
       staging.steps.size() == carried.size() || SaveJournal(journal_file, staging);
   std::vector<Staged> staged(actions_.size());
+  staged_bytes_ = 0;
+  stage_total_ = 0;
+  for (const UpdActionStructure& a : actions_) {
+    if (a.Action == kActionDownload) stage_total_ += static_cast<uint32_t>(a.Size);
+  }
   if (staging_recorded) {
     // The downloads run ahead of the unpacking, on one connection.
     std::vector<FetchPipeline::Request> requests;
@@ -920,6 +925,8 @@ bool Updater::StageFile(size_t i, Staged* staged) {
           static_cast<uint64_t>(size), [&](std::string_view piece) {
             content_hash.Update(piece);
             if (head.size() < 4) head.append(piece.substr(0, 4 - head.size()));
+            staged_bytes_ += static_cast<int64_t>(piece.size());
+            view_->ShowTransfer(staged_bytes_, stage_total_);
             return result.Write(piece.data(), piece.size());
           },
           content_size);

@@ -206,6 +206,9 @@ class Updater {
   std::deque<std::string> refusal_texts_;
   int action_count_ = 0;
   int64_t remaining_ = 0;
+  // Content bytes staged so far, of all this update stages.
+  int64_t staged_bytes_ = 0;
+  int64_t stage_total_ = 0;
   int processed_ = 0;
   std::string log_;
   // Lines for the log of this run whether or not it applies an update.
