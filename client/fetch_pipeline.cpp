@@ -1,5 +1,7 @@
 #include "client/fetch_pipeline.h"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "client/download.h"
@@ -133,6 +135,86 @@ FetchPipeline::Result FetchPipeline::Take(size_t index,
       changed_.notify_all();
     }
   }
+}
+
+void FetchPipeline::Open(size_t index) {
+  std::lock_guard<std::mutex> lock(mu_);
+  cursor_ = index;
+  cursor_open_ = true;
+  piece_.clear();
+  piece_at_ = 0;
+  cursor_length_ = -1;
+  cursor_result_ = Result();
+  cursor_ended_ = index < first_wanted_ || index >= requests_.size();
+  if (!cursor_ended_) {
+    first_wanted_ = index;
+    changed_.notify_all();
+  }
+}
+
+int64_t FetchPipeline::Read(char* buf, size_t cap) {
+  if (!cursor_open_) return -1;
+  while (piece_at_ == piece_.size()) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (cursor_ended_) return 0;
+    changed_.wait(lock, [&] { return !queue_.empty() || finished_; });
+    if (queue_.empty()) {  // the thread gave up early
+      cursor_ended_ = true;
+      return 0;
+    }
+    Item item = std::move(queue_.front());
+    queue_.pop_front();
+    queued_ -= item.bytes.size();
+    changed_.notify_all();
+    if (item.index < cursor_) continue;  // of a request passed over
+    if (item.kind == Kind::kLength) {
+      cursor_length_ = item.length;
+    } else if (item.kind == Kind::kEnd) {
+      cursor_ended_ = true;
+      first_wanted_ = cursor_ + 1;
+      cursor_result_ = std::move(item.result);
+    } else {
+      piece_ = std::move(item.bytes);
+      piece_at_ = 0;
+    }
+  }
+  const size_t n = std::min(cap, piece_.size() - piece_at_);
+  std::memcpy(buf, piece_.data() + piece_at_, n);
+  piece_at_ += n;
+  return static_cast<int64_t>(n);
+}
+
+FetchPipeline::Result FetchPipeline::Close() {
+  if (!cursor_open_) return Result();
+  cursor_open_ = false;
+  const bool whole = piece_at_ == piece_.size();
+  piece_.clear();
+  piece_at_ = 0;
+  std::unique_lock<std::mutex> lock(mu_);
+  if (!cursor_ended_) {
+    // The rest is not wanted: its transfer stops, and what it queued goes.
+    first_wanted_ = cursor_ + 1;
+    changed_.notify_all();
+    for (;;) {
+      changed_.wait(lock, [&] { return !queue_.empty() || finished_; });
+      if (queue_.empty()) break;
+      Item item = std::move(queue_.front());
+      queue_.pop_front();
+      queued_ -= item.bytes.size();
+      changed_.notify_all();
+      if (item.index == cursor_ && item.kind == Kind::kEnd) break;
+      if (item.index > cursor_) {
+        queue_.push_front(std::move(item));
+        queued_ += queue_.front().bytes.size();
+        break;
+      }
+    }
+    cursor_ended_ = true;
+    return Result();  // not read to its end: no whole transfer
+  }
+  Result result = std::move(cursor_result_);
+  if (!whole) result.received = -1;
+  return result;
 }
 
 }  // namespace quasto::client

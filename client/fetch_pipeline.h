@@ -60,6 +60,15 @@ class FetchPipeline {
   Result Take(size_t index, const std::function<void(int64_t)>& on_length,
               const std::function<bool(std::string_view)>& sink);
 
+  // The same as a reader, for a taker that pulls: Open(index), then Read
+  // until it gives 0 (the end of the body) or the taker has had enough, then
+  // Close, which stops what was not read and says how the transfer went.
+  // `announced()` is the announced length (-2 none, -1 not yet known).
+  void Open(size_t index);
+  int64_t Read(char* buf, size_t cap);
+  Result Close();
+  int64_t announced() const { return cursor_length_; }
+
   // Bytes the queue held at most, for tests of its bound.
   size_t peak_queued() const;
 
@@ -86,6 +95,14 @@ class FetchPipeline {
   size_t queued_ = 0;
   size_t peak_ = 0;
   size_t first_wanted_ = 0;  // requests below it are dropped
+  // The reader's request, the piece it is in, and how its transfer ended.
+  size_t cursor_ = 0;
+  bool cursor_open_ = false;
+  bool cursor_ended_ = true;
+  std::string piece_;
+  size_t piece_at_ = 0;
+  int64_t cursor_length_ = -1;
+  Result cursor_result_;
   bool stop_ = false;
   bool finished_ = false;  // the thread has queued all it will
   std::thread thread_;

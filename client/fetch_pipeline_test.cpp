@@ -146,5 +146,42 @@ TEST_F(FetchPipelineTest, DroppedEarlyItStopsItsTransfers) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
+// The reader form: small reads give the bodies whole, the announced length
+// is known by the first piece; a reader that stops early gets no whole
+// transfer, and the next file still comes whole; failures read as ended.
+TEST_F(FetchPipelineTest, ReadInSmallPiecesOrStoppedEarly) {
+  FetchPipeline p(transport_.get(), {At("f0.bin"), At("f1.bin"), At("missing.bin"), At("f3.bin")},
+                  50000);
+  auto read_all = [&](size_t index, FetchPipeline::Result* r) {
+    p.Open(index);
+    std::string body;
+    char buf[999];
+    for (int64_t n; (n = p.Read(buf, sizeof buf)) > 0;) {
+      EXPECT_NE(p.announced(), -1);
+      body.append(buf, static_cast<size_t>(n));
+    }
+    *r = p.Close();
+    return body;
+  };
+  FetchPipeline::Result r;
+  EXPECT_TRUE(read_all(0, &r) == bodies_[0]);
+  EXPECT_EQ(r.received, static_cast<int64_t>(bodies_[0].size()));
+  EXPECT_EQ(p.announced(), static_cast<int64_t>(bodies_[0].size()));
+
+  p.Open(1);
+  char buf[100];
+  EXPECT_EQ(p.Read(buf, sizeof buf), 100);
+  EXPECT_EQ(p.Close().received, -1) << "a part is not the file";
+
+  EXPECT_EQ(read_all(2, &r), "");
+  EXPECT_EQ(r.received, -1);
+  EXPECT_EQ(r.status, 404);
+  EXPECT_TRUE(read_all(3, &r) == bodies_[3]);
+  EXPECT_EQ(r.received, static_cast<int64_t>(bodies_[3].size()));
+  p.Open(1);
+  EXPECT_EQ(p.Read(buf, sizeof buf), 0) << "passed once";
+  EXPECT_EQ(p.Close().received, -1);
+}
+
 }  // namespace
 }  // namespace quasto::client

@@ -859,27 +859,6 @@ void Updater::EndCancelled() {
 // The installed file is not touched here: the packed file is downloaded
 // beside it with a running CRC-32 and unpacked into a second temporary file,
 // which gets the file's date and attributes. The commit moves it into place.
-int64_t Updater::FetchPacked(size_t i, const std::function<bool(std::string_view)>& sink) {
-  const UpdActionStructure& a = actions_[i];
-  const int64_t max_bytes = static_cast<int64_t>(static_cast<uint32_t>(a.Size)) + kPackedOverhead;
-  if (pipeline_ == nullptr) {
-    return downloader_.StartDownloadTo(ctx_->config.URL + PercentEncode(a.Pack), a.File,
-                                       kFlagResynchronize | kFlagNoCacheWrite, kProgressText,
-                                       kDefaultChunk, sink, max_bytes);
-  }
-  DownloadProgress progress(view_, downloader_.binding(), true, a.File);
-  progress.Begin();
-  const FetchPipeline::Result r = pipeline_->Take(
-      request_of_[i], [&](int64_t length) { progress.Length(length); },
-      [&](std::string_view piece) {
-        if (!sink(piece)) return false;
-        progress.Piece(piece.size());
-        return true;
-      });
-  progress.End(r.received >= 0);
-  return r.received;
-}
-
 bool Updater::StageFile(size_t i, Staged* staged) {
   const UpdActionStructure& a = actions_[i];
   const std::string name = FilePart(a.File);
@@ -891,48 +870,69 @@ bool Updater::StageFile(size_t i, Staged* staged) {
   const std::string folder = FolderPart(a.File);
   if (DirectoryExists(folder) == 0) CreateDirectoryTree(folder);
 
-  fs::OutputFile out;
-  if (!out.Create(dl)) return FailFile("ErrUpdate", name, dl, fresh);
+  // The packed file is unpacked as it arrives, while the next ones are still
+  // coming; it is kept beside the target too, for nothing is installed
+  // before the CRC-32 of all of it and the content's hash are checked.
+  const int64_t content_size = static_cast<int64_t>(static_cast<uint32_t>(a.Size));
+  const int64_t max_bytes = content_size + kPackedOverhead;
   uint32_t crc = 0;
   bool stored = true;
-  const int64_t content_size = static_cast<int64_t>(static_cast<uint32_t>(a.Size));
-  int64_t received = FetchPacked(i, [&](std::string_view piece) {
-    crc = Crc32(piece, crc);
-    stored = out.Write(piece.data(), piece.size());
-    return stored;
-  });
-  // Read back at once and removed: it never needs to reach the disk.
-  const bool closed = out.CloseUnflushed();
-  if (!stored || (received > 0 && !closed)) return FailFile("ErrUpdate", name, dl, fresh);
-  if (received <= 0 || crc != static_cast<uint32_t>(a.CRC)) {
-    return FailFile("ErrDownload", name, dl, fresh);
-  }
-
-  // Both files are closed before either is removed: Windows cannot delete
-  // an open file.
   UnpackStatus status = UnpackStatus::kReadFailed;
-  bool written = false;
+  bool written = false, closed = false;
   std::string head;  // the content's first bytes
   Sha256 content_hash;
   const int64_t since = fs::ClockNowNs();
+  FetchPipeline::Result fetched;
   {
-    fs::InputFile in;
-    fs::OutputFile result;
-    const int64_t size = fs::FileSize(dl);
-    if (size >= 0 && in.Open(dl) && result.Create(fresh)) {
-      status = UnpackStream(
-          [&in](char* buf, size_t cap) { return in.Read(buf, cap); },
-          static_cast<uint64_t>(size), [&](std::string_view piece) {
-            content_hash.Update(piece);
-            if (head.size() < 4) head.append(piece.substr(0, 4 - head.size()));
-            staged_bytes_ += static_cast<int64_t>(piece.size());
-            view_->ShowTransfer(staged_bytes_, stage_total_);
-            return result.Write(piece.data(), piece.size());
-          },
-          content_size);
-      // Flushed with the others before the journal vouches for it.
-      written = result.CloseUnflushed();
+    // Both files are closed before either is removed: Windows cannot delete
+    // an open file.
+    fs::OutputFile out, result;
+    if (!out.Create(dl) || !result.Create(fresh)) return FailFile("ErrUpdate", name, dl, fresh);
+    DownloadProgress progress(view_, downloader_.binding(), true, a.File);
+    progress.Begin();
+    pipeline_->Open(request_of_[i]);
+    bool length_shown = false;
+    auto read = [&](char* buf, size_t cap) -> int64_t {
+      const int64_t n = pipeline_->Read(buf, cap);
+      if (!length_shown && pipeline_->announced() != -1) {
+        progress.Length(pipeline_->announced());
+        length_shown = true;
+      }
+      if (n <= 0) return n;
+      const std::string_view piece(buf, static_cast<size_t>(n));
+      crc = Crc32(piece, crc);
+      stored = stored && out.Write(buf, piece.size());
+      if (!stored) return -1;
+      progress.Piece(piece.size());
+      return n;
+    };
+    status = UnpackStream(
+        read, static_cast<uint64_t>(max_bytes),
+        [&](std::string_view piece) {
+          content_hash.Update(piece);
+          if (head.size() < 4) head.append(piece.substr(0, 4 - head.size()));
+          staged_bytes_ += static_cast<int64_t>(piece.size());
+          view_->ShowTransfer(staged_bytes_, stage_total_);
+          return result.Write(piece.data(), piece.size());
+        },
+        content_size);
+    // The CRC-32 covers the whole transfer, whatever the unpacking made of
+    // it: a damaged file is told apart from a broken download as before.
+    if (stored && status != UnpackStatus::kSinkFailed) {
+      char rest[4096];
+      while (read(rest, sizeof rest) > 0) {
+      }
     }
+    fetched = pipeline_->Close();
+    progress.End(fetched.received >= 0);
+    // Flushed with the others before the journal vouches for it; the packed
+    // file never needs to reach the disk.
+    closed = out.CloseUnflushed();
+    written = result.CloseUnflushed();
+  }
+  if (!stored || (fetched.received > 0 && !closed)) return FailFile("ErrUpdate", name, dl, fresh);
+  if (fetched.received <= 0 || crc != static_cast<uint32_t>(a.CRC)) {
+    return FailFile("ErrDownload", name, dl, fresh);
   }
   if (status != UnpackStatus::kOk || !written) return FailFile("ErrUpdate", name, dl, fresh);
   // The CRC-32 only says the download is the packed file the manifest names;

@@ -157,9 +157,7 @@ class Updater {
   // The one way a file is staged: whatever else may stage one (a patch
   // against the installed file) goes through here.
   bool StageFile(size_t i, Staged* staged);
-  // The packed file of actions_[i], piece by piece: from the pipeline when
-  // the update runs one, else fetched here. As Downloader::StartDownloadTo.
-  int64_t FetchPacked(size_t i, const std::function<bool(std::string_view)>& sink);
+
   bool FailFile(const char* key, const std::string& name, const std::string& dl,
                 const std::string& fresh);
   // Ends a run cancelled before its commit: said on a console, logged.
