@@ -24,7 +24,12 @@ class FetchPipelineTest : public ::testing::Test {
       std::string body(150000 + i * 20000, '\0');
       for (size_t k = 0; k < body.size(); ++k) body[k] = static_cast<char>(k * (i + 3) + k / 251);
       bodies_.push_back(body);
-      dir_.Write("f" + std::to_string(i) + ".bin", body);
+      // Built by appending: g++ 12 warns falsely (-Wrestrict) about a
+      // literal joined to a temporary.
+      std::string name = "f";
+      name += std::to_string(i);
+      name += ".bin";
+      dir_.Write(name, body);
     }
   }
 

@@ -856,9 +856,10 @@ void Updater::EndCancelled() {
   view_->CloseProgressWindow();
 }
 
-// The installed file is not touched here: the packed file is downloaded
-// beside it with a running CRC-32 and unpacked into a second temporary file,
-// which gets the file's date and attributes. The commit moves it into place.
+// The installed file is not touched here: the packed file is kept beside it
+// with a running CRC-32 and unpacked, as it arrives, into a second temporary
+// file, which gets the file's date (its attributes once it is flushed). The
+// commit moves it into place.
 bool Updater::StageFile(size_t i, Staged* staged) {
   const UpdActionStructure& a = actions_[i];
   const std::string name = FilePart(a.File);
