@@ -10,8 +10,13 @@
 2. The builder opens (scan and merge, `status`) a project of --builder-files
    files (20,000 by default), with a warm cache, against the same open of a
    manifest without hashes, which is decided by date and size as before.
+3. The console client starts on an installation of one file of --big-mib MiB
+   (500 by default) that is current, with a cold hash cache: the file is
+   hashed once, against `openssl dgst -sha256` of the same file.
 
-  content_hash.py BIN_FOLDER [--files N] [--builder-files N] [--keep]
+  content_hash.py BIN_FOLDER [--files N] [--builder-files N] [--big-mib N] [--keep]
+
+A count of 0 skips that measure.
 
 BIN_FOLDER holds quastorell and quastorell-builder of an optimised build.
 """
@@ -117,6 +122,63 @@ def client_bench(bin_dir, work, n):
           "target <= 1.5 s, <= 200 MiB)" % (warm_wall, warm_rss / 1024.0, warm_wall / stat_wall))
 
 
+def serve_and_configure(site, inst):
+    """Starts the test web server on `site`; returns it once `inst` knows it."""
+    server = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "tests", "servers",
+                                                                "http_server.py"),
+                               "--root", site], stdout=subprocess.PIPE, text=True)
+    url = "http://127.0.0.1:%s/" % server.stdout.readline().split()[1]
+    with open(os.path.join(inst, "Quasto", "Quastorell.ucf"), "w") as f:
+        f.write('{"ProgInfo": "Bench", "ProgExe": "", "Restart": 0, "Mutex": "", '
+                '"URL": "%s"}' % url)
+    return server
+
+
+def big_file_bench(bin_dir, work, mib):
+    inst = os.path.join(work, "install-big")
+    site = os.path.join(work, "site-big")
+    os.makedirs(os.path.join(inst, "Quasto"))
+    os.makedirs(site)
+    path = os.path.join(inst, "big.bin")
+    rnd = random.Random(3)
+    h = hashlib.sha256()
+    with open(path, "wb") as f:
+        for _ in range(mib):
+            block = rnd.randbytes(1 << 20)
+            h.update(block)
+            f.write(block)
+    os.utime(path, (OLD, OLD))
+    date = int(OLD)
+    entry = {"Version": "1.0", "VDate": date, "Path": "", "Name": "big.bin",
+             "Pack": "big[bin].uzf", "CRC": 1, "Date": date, "Size": mib << 20, "Type": "F",
+             "Attrib": 32, "Flags": 0, "Update": 0, "SHA256": h.hexdigest()}
+    with open(os.path.join(site, "Quastorell.uif"), "w", encoding="utf-8") as f:
+        json.dump({"big.bin": entry}, f)
+    server = serve_and_configure(site, inst)
+    cache = os.path.join(inst, "Quasto", "Quastorell.hash")
+    try:
+        client = os.path.join(inst, "quastorell")
+        shutil.copy(os.path.join(bin_dir, "quastorell"), client)
+        env = dict(os.environ, LC_ALL="C")
+        subprocess.run(["cat", path], stdout=subprocess.DEVNULL)
+        dgst, client_wall = [], []
+        for _ in range(3):
+            dgst.append(timed(["openssl", "dgst", "-sha256", path])[0])
+            if os.path.exists(cache):
+                os.remove(cache)
+            client_wall.append(timed([client, "--unattended"], env=env)[0])
+        out = subprocess.run([client, "--unattended"], env=env, capture_output=True, text=True)
+        if "Keine Aktualisierung erforderlich." not in out.stdout and \
+                "No update" not in out.stdout:
+            print("  unexpected client output: " + out.stdout[-300:])
+    finally:
+        server.terminate()
+        server.wait()
+    ref, ours = min(dgst), min(client_wall)
+    print("content hashing of one %d MiB file: quastorell (cold cache) %.2f s, openssl dgst "
+          "-sha256 %.2f s, ratio %.2f (target <= 1.2)" % (mib, ours, ref, ours / ref))
+
+
 def builder_bench(bin_dir, work, n):
     builder = os.path.join(bin_dir, "quastorell-builder")
     src = os.path.join(work, "release")
@@ -161,6 +223,7 @@ def main():
     ap.add_argument("bin")
     ap.add_argument("--files", type=int, default=100000)
     ap.add_argument("--builder-files", type=int, default=20000)
+    ap.add_argument("--big-mib", type=int, default=500)
     ap.add_argument("--keep", action="store_true")
     args = ap.parse_args()
     bin_dir = os.path.abspath(args.bin)
@@ -170,6 +233,8 @@ def main():
             client_bench(bin_dir, work, args.files)
         if args.builder_files:
             builder_bench(bin_dir, work, args.builder_files)
+        if args.big_mib:
+            big_file_bench(bin_dir, work, args.big_mib)
     finally:
         if args.keep:
             print("kept:", work)

@@ -1,6 +1,7 @@
 // The console client as a user runs it: a real installation folder, a real
 // web server, the real program.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 
 #include "client/test_site.h"
 #include "shared/dates.h"
@@ -535,7 +537,8 @@ TEST_F(ConsoleClientTest, ATemporaryThatCannotBeRemovedGoesAtTheNextStart) {
                                 &out, "", {"LC_ALL=C", "ASAN_OPTIONS=detect_leaks=0"}),
             1)
       << out;
-  EXPECT_EQ(temporaries(), 1) << "the packed download";
+  // Unpacked as it arrived: the packed download and the unpacked file.
+  EXPECT_EQ(temporaries(), 2);
   EXPECT_NE(install_.Read("Quasto\\Quastorell.journal").find("\ntemp\tdata.bin."),
             std::string::npos);
 
@@ -685,6 +688,121 @@ TEST_F(ConsoleClientTest, EndlessManifestsAndRedirectLoopsEndAsWrongAddresses) {
   rusage usage{};
   getrusage(RUSAGE_CHILDREN, &usage);
   EXPECT_LT(usage.ru_maxrss, 512 * 1024) << "KiB";
+}
+
+// Ctrl+C and SIGTERM cancel a run, against a server that has gone silent
+// half-way through a file (the transfer cannot end by itself for a minute):
+// the client ends within a second with status 5, nothing installed changed,
+// no temporary left, and the log says so. The next run updates as usual.
+class ConsoleCancelTest : public ConsoleClientTest {
+ protected:
+  // Sends `signal` once `ready` holds (or after 10 s); returns the exit
+  // status and how long the client took after the signal.
+  int CancelWhen(int signal, const std::function<bool()>& ready, double* seconds) {
+    const int pid = testing::StartChild({install_ / "quastorell", "--unattended"}, {"LC_ALL=C"});
+    EXPECT_GT(pid, 0);
+    for (int i = 0; i < 1000 && !ready(); ++i) usleep(10000);
+    const auto sent = std::chrono::steady_clock::now();
+    kill(pid, signal);
+    int status = 0;
+    for (int i = 0; i < 1000; ++i) {
+      const int rc = waitpid(pid, &status, WNOHANG);
+      if (rc == pid) break;
+      usleep(5000);
+    }
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    if (!WIFEXITED(status)) {
+      testing::KillChild(pid);
+      return -1;
+    }
+    return WEXITSTATUS(status);
+  }
+  std::vector<std::string> Temporaries() {
+    std::vector<std::string> found;
+    std::vector<fs::DirEntry> entries;
+    for (const std::string& folder : {std::string(), std::string("d\\")}) {
+      fs::ListDirectory(install_ / folder, &entries);
+      for (const auto& e : entries) {
+        if (e.name.find(".~q") != std::string::npos) found.push_back(folder + e.name);
+      }
+    }
+    fs::ListDirectory(install_ / "Quasto", &entries);
+    for (const auto& e : entries) {
+      if (e.name.find("journal") != std::string::npos) found.push_back(e.name);
+    }
+    return found;
+  }
+};
+
+TEST_F(ConsoleCancelTest, DuringTheStagingNothingChangesAndTheNextRunUpdates) {
+  for (int i = 0; i < 3; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".dat";
+    install_.Write("d\\" + name, "old " + name);
+    fs::SetFileDate(install_ / ("d\\" + name), kOld);
+    Publish("d\\", name, std::string(200000 + i, static_cast<char>('a' + i)));
+  }
+  Publish("", "new.txt", "a new file");
+  const std::string stalled = manifest_["d\\f1.dat"].Pack;
+  for (int signal : {SIGINT, SIGTERM}) {
+    ServerProcess silent("http_server.py", {"--root", site_.path(), "--stall", stalled});
+    UpdaterStructure config;
+    config.URL = silent.http_url();
+    SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+    // Half of the stalled file has come.
+    auto stalled_half_way = [&] {
+      std::vector<fs::DirEntry> entries;
+      fs::ListDirectory(install_ / "d", &entries);
+      for (const auto& e : entries) {
+        if (e.name.rfind("f1.dat.", 0) == 0 && e.name.find(".~qdl") != std::string::npos &&
+            fs::FileSize(install_ / ("d\\" + e.name)) > 0) {
+          return true;
+        }
+      }
+      return false;
+    };
+    double seconds = 0;
+    EXPECT_EQ(CancelWhen(signal, stalled_half_way, &seconds), 5) << signal;
+    EXPECT_LT(seconds, 1.0) << signal;
+    RecordProperty(signal == SIGINT ? "sigint_seconds" : "sigterm_seconds", std::to_string(seconds));
+    for (int i = 0; i < 3; ++i) {
+      const std::string name = "f" + std::to_string(i) + ".dat";
+      EXPECT_EQ(install_.Read("d\\" + name), "old " + name) << signal;
+    }
+    EXPECT_EQ(FileExists(install_ / "new.txt"), 0);
+    EXPECT_EQ(Temporaries(), std::vector<std::string>()) << signal;
+    const std::string log = install_.Read("Quasto\\Quastorell.log");
+    EXPECT_NE(log.find("-> Update cancelled\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Update Error"), std::string::npos) << "a cancel is no file's fault\n" << log;
+  }
+  UpdaterStructure config;
+  config.URL = server_.http_url();
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_EQ(install_.Read("d\\f1.dat"), std::string(200001, 'b'));
+  EXPECT_EQ(install_.Read("new.txt"), "a new file");
+}
+
+TEST_F(ConsoleCancelTest, WhileTheManifestIsBeingFetched) {
+  install_.Write("app.txt", "old");
+  fs::SetFileDate(install_ / "app.txt", kOld);
+  Publish("", "app.txt", "new app");
+  // The manifest itself stalls half-way.
+  UpdaterStructure config;
+  config.URL = server_.http_url() + "stall/";
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  site_.Write("stall\\Quastorell.uif", site_.Read("Quastorell.uif"));
+  const auto start = std::chrono::steady_clock::now();
+  double seconds = 0;
+  EXPECT_EQ(CancelWhen(
+                SIGINT,
+                [&] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(500); },
+                &seconds),
+            5);
+  EXPECT_LT(seconds, 1.0);
+  EXPECT_EQ(install_.Read("app.txt"), "old");
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.log").find("-> Update cancelled\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "client/console_view.h"
 
 #include <algorithm>
+#include <chrono>
 
+#include "client/client_text.h"
 #include "shared/text.h"
 
 namespace quasto::client {
@@ -30,7 +32,16 @@ const char* IconWord(int icon) {
 
 ConsoleView::ConsoleView(std::FILE* out, std::FILE* in, bool live, bool unattended,
                          std::string question)
-    : out_(out), in_(in), live_(live), unattended_(unattended), question_(std::move(question)) {}
+    : out_(out),
+      in_(in),
+      live_(live),
+      unattended_(unattended),
+      question_(std::move(question)),
+      now_ms_([] {
+        return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+      }) {}
 
 bool ConsoleView::OpenProgressWindow(const std::string& title, const std::string& summary,
                                      const std::string&) {
@@ -58,7 +69,9 @@ void ConsoleView::Redraw() {
     const int filled = std::clamp(value_, 0, max) * kWidth / max;
     std::string bar(static_cast<size_t>(filled), '#');
     bar.resize(kWidth, '.');
-    std::fprintf(out_, "\r\033[K[%s] %s", bar.c_str(), Shown(status_).c_str());
+    const std::string transfer = TransferText();
+    std::fprintf(out_, "\r\033[K[%s] %s%s%s", bar.c_str(), Shown(status_).c_str(),
+                 transfer.empty() ? "" : "  ", transfer.c_str());
     line_open_ = true;
     std::fflush(out_);
   } else if (status_ != last_printed_) {
@@ -123,6 +136,51 @@ void ConsoleView::ShowDetail(const std::string& line) {
 }
 
 void ConsoleView::DrainEvents() { std::fflush(out_); }
+
+void ConsoleView::ShowTransfer(int64_t done, int64_t total) {
+  const int64_t now = now_ms_();
+  if (transfer_done_ < 0) transfer_start_ms_ = now;
+  transfer_done_ = done;
+  transfer_total_ = total;
+  transfer_now_ms_ = now;
+  // A line drawn for every piece would keep a slow terminal busy; a few
+  // times a second is what the eye takes in. Plain lines do without it.
+  const bool recent = last_transfer_draw_ms_ >= 0 && now - last_transfer_draw_ms_ < 200;
+  if (!live_ || (recent && done < total)) return;
+  last_transfer_draw_ms_ = now;
+  Redraw();
+}
+
+std::string ConsoleView::TransferText() const {
+  if (transfer_done_ < 0) return "";
+  std::string text = FormatByteSize(static_cast<double>(transfer_done_), 2) + " of " +
+                     FormatByteSize(static_cast<double>(transfer_total_), 2);
+  const int64_t elapsed = transfer_now_ms_ - transfer_start_ms_;
+  // Below half a second the speed says little yet.
+  if (elapsed < 500 || transfer_done_ <= 0) return text;
+  const double per_second =
+      static_cast<double>(transfer_done_) * 1000.0 / static_cast<double>(elapsed);
+  text += ", " + FormatByteSize(per_second, 2) + "/s";
+  if (transfer_done_ < transfer_total_) {
+    const auto left = static_cast<int64_t>(
+        static_cast<double>(transfer_total_ - transfer_done_) / per_second + 0.999);
+    char clock[32];
+    if (left < 60) {
+      std::snprintf(clock, sizeof clock, "%lld s", static_cast<long long>(left));
+    } else if (left < 3600) {
+      std::snprintf(clock, sizeof clock, "%lld:%02lld min", static_cast<long long>(left / 60),
+                    static_cast<long long>(left % 60));
+    } else {
+      std::snprintf(clock, sizeof clock, "%lld:%02lld:%02lld h",
+                    static_cast<long long>(left / 3600), static_cast<long long>(left / 60 % 60),
+                    static_cast<long long>(left % 60));
+    }
+    text += ", ";
+    text += clock;
+    text += " left";
+  }
+  return text;
+}
 
 ViewEvent ConsoleView::WaitEvent(int) {
   EndLiveLine();

@@ -3,7 +3,9 @@
 #ifndef QUASTO_CLIENT_CONSOLE_VIEW_H_
 #define QUASTO_CLIENT_CONSOLE_VIEW_H_
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "client/view.h"
@@ -28,10 +30,16 @@ class ConsoleView : public ClientView {
   void DrainEvents() override;
   ViewEvent WaitEvent(int timeout_ms) override;
   void ShowDetail(const std::string& line) override;
+  void ShowTransfer(int64_t done, int64_t total) override;
+
+  // The clock the speed is measured with, in milliseconds; for tests.
+  void SetClock(std::function<int64_t()> now_ms) { now_ms_ = std::move(now_ms); }
 
  private:
   void Redraw();
   void EndLiveLine();
+  // "1.50 MB of 4.00 MB, 512.00 KB/s, 5 s left", or "" before any transfer.
+  std::string TransferText() const;
 
   std::FILE* out_;
   std::FILE* in_;
@@ -45,6 +53,12 @@ class ConsoleView : public ClientView {
   bool asked_ = false;
   bool line_open_ = false;
   std::string last_printed_;
+  std::function<int64_t()> now_ms_;
+  int64_t transfer_done_ = -1;  // -1: no transfer yet
+  int64_t transfer_total_ = 0;
+  int64_t transfer_start_ms_ = 0;
+  int64_t transfer_now_ms_ = 0;
+  int64_t last_transfer_draw_ms_ = -1;
 };
 
 }  // namespace quasto::client

@@ -8,6 +8,42 @@
 
 namespace quasto::client {
 
+DownloadProgress::DownloadProgress(ClientView* view, const ProgressBinding& binding, bool show,
+                                   const std::string& file_name)
+    : view_(view),
+      binding_(binding),
+      show_(show && binding.control != 0),
+      display_(FilePart(file_name)) {}
+
+void DownloadProgress::Begin() {
+  view_->PostNotification(kDownloadStarted);
+  if (show_) {
+    view_->SetText(binding_.control,
+                   FillProgressTemplate(binding_.templ, "0", "0 Byte", display_));
+  }
+}
+
+void DownloadProgress::Show() {
+  if (!show_) return;
+  if (content_length_ > 0) percent_ = received_ * 100 / content_length_;
+  view_->SetText(binding_.control,
+                 FillProgressTemplate(binding_.templ, std::to_string(percent_),
+                                      FormatByteSize(static_cast<double>(received_), 2),
+                                      display_));
+}
+
+void DownloadProgress::Piece(size_t size) {
+  received_ += static_cast<int64_t>(size);
+  Show();
+  view_->PostNotification(kDownloadProgress);
+}
+
+void DownloadProgress::End(bool ok) {
+  // The final, empty read shows the last state once more.
+  if (ok) Show();
+  view_->PostNotification(kDownloadEnded);
+}
+
 std::optional<std::string> Downloader::StartDownload(const std::string& url,
                                                      const std::string& file_name,
                                                      int64_t open_flags, int progress_flags,
@@ -35,14 +71,12 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
   const uint32_t flags =
       open_flags == -1 ? kFlagNoCacheDefault : static_cast<uint32_t>(open_flags);
   if (chunk <= 0) chunk = kDefaultChunk;
-  const std::string display = FilePart(file_name);
-  const bool show = (progress_flags & kProgressText) != 0 && binding_.control != 0;
+  DownloadProgress progress(view_, binding_, (progress_flags & kProgressText) != 0, file_name);
 
   int64_t content_length = -1;
   int status = 0;
   std::string encoding;
   int64_t received = 0;
-  int64_t percent = 0;
   bool sink_ok = true;
   bool too_long = false;
   // Only a 200 is the whole file: a 206 is a part of it, and a compressed
@@ -54,26 +88,15 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
   };
   auto success = [&] { return status == 200 && identity(); };
 
-  auto show_progress = [&] {
-    if (!show) return;
-    if (content_length > 0) percent = received * 100 / content_length;
-    view_->SetText(binding_.control,
-                   FillProgressTemplate(binding_.templ, std::to_string(percent),
-                                        FormatByteSize(static_cast<double>(received), 2),
-                                        display));
-  };
-
-  view_->PostNotification(kDownloadStarted);
-  if (show) {
-    view_->SetText(binding_.control,
-                   FillProgressTemplate(binding_.templ, "0", "0 Byte", display));
-  }
+  progress.Begin();
   bool ok = transport_->Get(
       url, flags, chunk,
       [&](const HttpResponseInfo& info) {
         status = info.status;
         content_length = info.content_length;
         encoding = info.content_encoding;
+        progress.Length(content_length);
+        if (observer_) observer_(info);
       },
       [&](std::string_view piece) {
         // An error page, or a redirect's own page, is not the file: stop
@@ -90,8 +113,7 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
           sink_ok = false;
           return false;
         }
-        show_progress();
-        view_->PostNotification(kDownloadProgress);
+        progress.Piece(piece.size());
         return true;
       });
   last_status_ = status;
@@ -108,9 +130,7 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
     last_not_whole_ += encoding;
     last_not_whole_ += "\"";
   }
-  // The final, empty read shows the last state once more.
-  if (ok) show_progress();
-  view_->PostNotification(kDownloadEnded);
+  progress.End(ok);
   if (!ok || !sink_ok || too_long || !success() || received == 0) return -1;
   return received;
 }

@@ -24,6 +24,31 @@ struct ProgressBinding {
   std::string templ;
 };
 
+// Shows one download's progress in a bound text control and posts its
+// notifications, as the bytes come: the same for a transfer made here and
+// for one made on another thread (FetchPipeline) and shown here.
+class DownloadProgress {
+ public:
+  // `show`: whether the text control shows it at all.
+  DownloadProgress(ClientView* view, const ProgressBinding& binding, bool show,
+                   const std::string& file_name);
+  void Begin();
+  void Length(int64_t content_length) { content_length_ = content_length; }
+  void Piece(size_t size);
+  // `ok`: the transfer came to its end; its last state is shown once more.
+  void End(bool ok);
+
+ private:
+  void Show();
+  ClientView* view_;
+  const ProgressBinding& binding_;
+  const bool show_;
+  const std::string display_;
+  int64_t content_length_ = -1;
+  int64_t received_ = 0;
+  int64_t percent_ = 0;
+};
+
 class Downloader {
  public:
   Downloader(HttpTransport* transport, ClientView* view) : transport_(transport), view_(view) {}
@@ -40,6 +65,10 @@ class Downloader {
   // success: a 2xx other than 200 (a part, or no body), or a body in
   // another Content-Encoding than identity. "" otherwise.
   const std::string& last_not_whole() const { return last_not_whole_; }
+  // Called with each response's headers, before its body.
+  void SetResponseObserver(std::function<void(const HttpResponseInfo&)> observer) {
+    observer_ = std::move(observer);
+  }
 
   // The whole body, or nothing when the transfer failed, the server's final
   // answer was not 200 with the body as it lies on the server (an error
@@ -68,6 +97,7 @@ class Downloader {
   int last_status_ = 0;
   bool last_too_long_ = false;
   std::string last_not_whole_;
+  std::function<void(const HttpResponseInfo&)> observer_;
 };
 
 }  // namespace quasto::client

@@ -4,6 +4,7 @@
 #ifndef QUASTO_CLIENT_HTTP_H_
 #define QUASTO_CLIENT_HTTP_H_
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -62,6 +63,14 @@ class HttpTransport {
   virtual bool Get(const std::string& url, uint32_t open_flags, int chunk_size,
                    const std::function<void(const HttpResponseInfo&)>& on_start,
                    const std::function<bool(std::string_view)>& on_data) = 0;
+  // A flag that, once set (from any thread), ends the transfer in progress
+  // and every later one as failures, within about a second even while the
+  // server sends nothing. nullptr: none. A transport that cannot be stopped
+  // so ignores it; its transfers still end by the dead-transfer rule.
+  virtual void SetAbortFlag(const std::atomic<bool>* /*flag*/) {}
+  // Called from another thread once that flag is set: ends a transfer that
+  // waits for the server at once, rather than at the next check.
+  virtual void Interrupt() {}
 };
 
 // The platform's transport.

@@ -1,8 +1,12 @@
 #include <curl/curl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "client/dead_transfer.h"
 #include "client/http.h"
@@ -15,6 +19,7 @@ struct Transfer {
   const std::function<bool(std::string_view)>* on_data;
   CURL* curl;
   DeadTransferWatch* watch;
+  const std::atomic<bool>* abort;
   bool started = false;
   bool aborted = false;
   std::string content_encoding;  // of the response whose headers came last
@@ -51,6 +56,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
 int OnProgress(void* user, curl_off_t /*dltotal*/, curl_off_t dlnow, curl_off_t /*ultotal*/,
                curl_off_t /*ulnow*/) {
   auto* t = static_cast<Transfer*>(user);
+  if (t->abort != nullptr && t->abort->load()) return 1;
   return t->watch->Alive(DeadTransferWatch::NowMs(), static_cast<int64_t>(dlnow)) ? 0 : 1;
 }
 
@@ -74,7 +80,7 @@ size_t OnWrite(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   Start(t);
   const size_t n = size * count;
-  if (!(*t->on_data)(std::string_view(data, n))) {
+  if ((t->abort != nullptr && t->abort->load()) || !(*t->on_data)(std::string_view(data, n))) {
     t->aborted = true;
     return 0;  // makes curl stop with CURLE_WRITE_ERROR
   }
@@ -108,7 +114,8 @@ class CurlTransport : public HttpTransport {
     busy_ = true;
     DeadTransferWatch watch(limits_.dead_bytes_per_second, limits_.dead_seconds);
     watch.Start(DeadTransferWatch::NowMs());
-    Transfer t{&on_start, &on_data, curl_, &watch, false, false, {}};
+    if (abort_ != nullptr && abort_->load()) return false;
+    Transfer t{&on_start, &on_data, curl_, &watch, abort_, false, false, {}};
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, static_cast<long>(chunk_size));
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &t);
@@ -122,6 +129,15 @@ class CurlTransport : public HttpTransport {
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, nullptr);
     busy_ = false;
     return rc == CURLE_OK && !t.aborted;
+  }
+
+  void SetAbortFlag(const std::atomic<bool>* flag) override { abort_ = flag; }
+
+  // Its sockets are shut down: a receive that waits returns at once, and
+  // the abort flag keeps the transfer from going on.
+  void Interrupt() override {
+    std::lock_guard<std::mutex> lock(sockets_mu_);
+    for (curl_socket_t s : sockets_) shutdown(s, SHUT_RDWR);
   }
 
  private:
@@ -148,10 +164,36 @@ class CurlTransport : public HttpTransport {
                      static_cast<long>(limits_.connect_timeout_seconds));
     curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    // The sockets are known, so that Interrupt can reach them.
+    curl_easy_setopt(curl_, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
+    curl_easy_setopt(curl_, CURLOPT_OPENSOCKETDATA, this);
+    curl_easy_setopt(curl_, CURLOPT_CLOSESOCKETFUNCTION, CloseSocket);
+    curl_easy_setopt(curl_, CURLOPT_CLOSESOCKETDATA, this);
     return true;
   }
 
+  static curl_socket_t OpenSocket(void* user, curlsocktype /*purpose*/, curl_sockaddr* address) {
+    auto* self = static_cast<CurlTransport*>(user);
+    const curl_socket_t s =
+        socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (s == CURL_SOCKET_BAD) return s;
+    std::lock_guard<std::mutex> lock(self->sockets_mu_);
+    self->sockets_.push_back(s);
+    return s;
+  }
+  static int CloseSocket(void* user, curl_socket_t s) {
+    auto* self = static_cast<CurlTransport*>(user);
+    {
+      std::lock_guard<std::mutex> lock(self->sockets_mu_);
+      std::erase(self->sockets_, s);
+    }
+    return close(s);
+  }
+
   HttpLimits limits_;
+  const std::atomic<bool>* abort_ = nullptr;
+  std::mutex sockets_mu_;
+  std::vector<curl_socket_t> sockets_;  // open, by the close under the same lock
   CURL* curl_ = nullptr;
   curl_slist* headers_ = nullptr;
   bool busy_ = false;

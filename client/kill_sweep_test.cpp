@@ -184,7 +184,7 @@ class KillSweepTest : public ::testing::Test {
   std::vector<Call> Reference() {
     InstallVersion1();
     const std::string trace = marks_ / "reference.txt";
-    EXPECT_EQ(Client({"-o", trace, "-e", "trace=%file,fsync"}), 0);
+    EXPECT_EQ(Client({"-o", trace, "-e", "trace=%file,fsync,fdatasync,syncfs"}), 0);
     EXPECT_EQ(Snapshot(install_), v2_) << "the reference run updates";
     std::ifstream in(trace);
     std::vector<Call> calls;
@@ -286,6 +286,7 @@ bool ChangesFiles(const Call& c) {
   return c.name == "mkdir" || c.name == "unlink" || c.name == "rename" ||
          c.name == "renameat" || c.name == "rmdir" ||
          c.name == "chmod" || c.name == "utimensat" || c.name == "fsync" ||
+         c.name == "fdatasync" || c.name == "syncfs" ||
          (c.name == "openat" && c.line.find("O_CREAT") != std::string::npos);
 }
 
@@ -342,7 +343,7 @@ TEST_F(KillSweepTest, KilledWhileCompletingAKilledCommit) {
   // What completing it does, call by call.
   kill_first();
   const std::string trace = marks_ / "recovery.txt";
-  EXPECT_EQ(Client({"-o", trace, "-e", "trace=%file,fsync"}), 2);
+  EXPECT_EQ(Client({"-o", trace, "-e", "trace=%file,fsync,fdatasync,syncfs"}), 2);
   ASSERT_EQ(Snapshot(install_), v2_);
   std::ifstream in(trace);
   std::vector<Call> points;

@@ -3,19 +3,21 @@
 //
 //   quastorell [--unattended] [restart argument] [program folder]
 //
-// Exit status: 0 updated or nothing to do, 1 an action failed (or the
-// update could not run, or the state that keeps older signed manifests out
-// cannot be read or written), 2 the manifest could not be fetched or was refused
-// (its signature, age or expiry, or it is damaged or incomplete; the reason
-// is printed), 3 the user declined
-// the update, 4 another run is updating this installation.
+// Exit statuses: client/exit_status.h. Ctrl+C (SIGINT) and SIGTERM cancel
+// the run before its commit, which then changes nothing installed (status
+// 5); during the commit they wait until it is done.
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "client/console_view.h"
+#include "client/exit_status.h"
 #include "client/http.h"
 #include "client/run_sequence.h"
 #include "client/system.h"
@@ -38,7 +40,8 @@ constexpr char kUsageGerman[] =
     "Exit-Status: 0 aktualisiert oder nichts zu tun, 1 eine Aktion ist fehlgeschlagen\n"
     "(oder Quasto/Quastorell.state ist nicht les- oder schreibbar), 2 die Update-Info\n"
     "konnte nicht geladen werden, ist nicht signiert oder beschädigt, 3 das Update wurde\n"
-    "abgelehnt, 4 eine andere Aktualisierung dieser Installation läuft.\n";
+    "abgelehnt, 4 eine andere Aktualisierung dieser Installation läuft, 5 abgebrochen\n"
+    "(Strg+C) vor dem Einspielen: nichts Installiertes wurde geändert.\n";
 
 constexpr char kUsageEnglish[] =
     "Usage: quastorell [--unattended] [restart argument] [program folder]\n"
@@ -52,7 +55,24 @@ constexpr char kUsageEnglish[] =
     "Exit status: 0 updated or nothing to do, 1 an action failed (or\n"
     "Quasto/Quastorell.state cannot be read or written), 2 the manifest could not be\n"
     "fetched, is not signed or is damaged, 3 the update was declined, 4 another update\n"
-    "of this installation is running.\n";
+    "of this installation is running, 5 cancelled (Ctrl+C) before the commit: nothing\n"
+    "installed was changed.\n";
+
+// Lock-free, so a signal handler may set it.
+std::atomic<bool> g_cancel{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void OnCancelSignal(int) { g_cancel.store(true); }
+
+// Without SA_RESTART: a question waiting for its answer returns at once.
+void CatchCancelSignals() {
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnCancelSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
 
 }  // namespace
 
@@ -86,35 +106,43 @@ int main(int argc, char** argv) {
   auto transport = NewHttpTransport();
   auto system = NewClientSystem();
   std::string why;
-  ClientOutcome outcome;
+  ClientOutcome outcome = ClientOutcome::kFailed;
+  CatchCancelSignals();
+  // A transfer that waits for a silent server is cut at once, not at its
+  // next look at the flag; a signal handler may not do that itself.
+  std::atomic<bool> ended{false};
+  std::thread watch([&] {
+    while (!ended.load()) {
+      if (g_cancel.load()) {
+        transport->Interrupt();
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  bool out_of_memory = false;
   try {
-    outcome = RunClient(args, base, &view, transport.get(), system.get(), &why);
+    outcome = RunClient(args, base, &view, transport.get(), system.get(), &why, &g_cancel);
   } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  }
+  ended.store(true);
+  watch.join();
+  if (out_of_memory) {
     // The last resort: every reader bounds what it holds, and a journal
     // keeps the installation whole.
     std::fputs("Out of memory: the update was stopped.\n", stderr);
-    return 1;
+    return kExitFailed;
   }
   switch (outcome) {
-    case ClientOutcome::kUpdated:
-    case ClientOutcome::kNothingToDo:
-      return 0;
-    case ClientOutcome::kNotApplied:
-      return 3;
-    case ClientOutcome::kNoManifest:
-      return 2;
     case ClientOutcome::kBadSignature:
       std::fprintf(stderr, "Signature check failed: %s\n", EscapeControls(why).c_str());
-      return 2;
+      break;
     case ClientOutcome::kBadManifest:
       std::fprintf(stderr, "The manifest cannot be read: %s\n", EscapeControls(why).c_str());
-      return 2;
-    case ClientOutcome::kFailed:
-    case ClientOutcome::kProgramRunning:
-    case ClientOutcome::kNoWindow:
-      return 1;
-    case ClientOutcome::kAlreadyRunning:
-      return 4;
+      break;
+    default:
+      break;
   }
-  return 1;
+  return ExitStatusOf(outcome);
 }

@@ -16,8 +16,10 @@ void LoadConfiguration(const std::string& file, UpdaterStructure* config) {
 
 ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
                         ClientView* view, HttpTransport* transport, ClientSystem* system,
-                        std::string* why) {
+                        std::string* why, const std::atomic<bool>* cancel) {
   ClientContext ctx;
+  ctx.cancel = cancel;
+  transport->SetAbortFlag(cancel);
   ctx.base_folder = base_folder;
   ctx.data_folder = ctx.base_folder + kDataFolderName;
   ctx.executable = fs::ExecutablePath();
@@ -79,7 +81,9 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
       Updater updater(&ctx, view, transport, system);
       updater.RunUpdate(ctx.config.ProgInfo);
       const Updater::Outcome& o = updater.outcome();
-      if (!o.window_opened) {
+      if (o.cancelled) {
+        outcome = ClientOutcome::kCancelled;
+      } else if (!o.window_opened) {
         outcome = ClientOutcome::kNoWindow;
       } else if (!o.manifest_fetched) {
         outcome = ClientOutcome::kNoManifest;

@@ -4,6 +4,7 @@
 #ifndef QUASTO_CLIENT_RUN_SEQUENCE_H_
 #define QUASTO_CLIENT_RUN_SEQUENCE_H_
 
+#include <atomic>
 #include <string>
 
 #include "client/http.h"
@@ -37,14 +38,18 @@ enum class ClientOutcome {
   kProgramRunning,  // the program holds its mutex: nothing was done
   kAlreadyRunning,  // another run holds the installation's lock: nothing was done
   kNoWindow,        // the progress window could not be opened
+  kCancelled,       // cancelled before the commit: nothing installed was changed
 };
 
 // Runs the whole sequence against the given platform and returns how it
 // ended. `base_folder` is the result of the base-folder rule. `why`, when
-// given, receives the reason of a refused signature or manifest.
+// given, receives the reason of a refused signature or manifest. `cancel`,
+// when given, is set from elsewhere (a signal handler, another thread) to
+// cancel the run: the analysis and the staging stop within about a second,
+// the staging is undone, and a commit already begun is completed first.
 ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
                         ClientView* view, HttpTransport* transport, ClientSystem* system,
-                        std::string* why = nullptr);
+                        std::string* why = nullptr, const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace quasto::client
 

@@ -185,6 +185,7 @@ Updater::Updater(ClientContext* context, ClientView* view, HttpTransport* transp
     : ctx_(context),
       view_(view),
       system_(system),
+      transport_(transport),
       downloader_(transport, view),
       run_token_(RunToken()) {}
 
@@ -281,6 +282,10 @@ int Updater::RunUpdate(const std::string& title) {
   std::optional<std::string> body =
       downloader_.StartDownload(ctx_->config.URL + kManifestFile, "", kFlagResynchronize, 0,
                                 kDefaultChunk, kMaxManifestBytes);
+  if (!body && ctx_->Cancelled()) {
+    EndCancelled();
+    return 0;
+  }
   if (!body) {
     if (!downloader_.last_not_whole().empty()) {
       outcome_.manifest_fetched = true;
@@ -370,7 +375,7 @@ int Updater::RunUpdate(const std::string& title) {
   }
   view_->DrainEvents();
 
-  while (!quit_) {
+  while (!quit_ && !ctx_->Cancelled()) {
     switch (view_->WaitEvent(30)) {
       case ViewEvent::kCloseWindow:
         quit_ = true;
@@ -382,6 +387,14 @@ int Updater::RunUpdate(const std::string& title) {
       case ViewEvent::kNone:
         break;
     }
+  }
+  if (outcome_.cancelled) {
+    view_->CloseProgressWindow();
+    return 0;
+  }
+  if (!outcome_.applied && ctx_->Cancelled()) {
+    EndCancelled();
+    return 0;
   }
   // Nothing else to do, or an update declined, is no reason to keep quiet
   // about a state that cannot be written; nothing else to do none to keep
@@ -567,11 +580,33 @@ void Updater::ApplyUpdate() {
   const bool staging_recorded =
       staging.steps.size() == carried.size() || SaveJournal(journal_file, staging);
   std::vector<Staged> staged(actions_.size());
-  for (size_t i = 0; i < actions_.size(); ++i) {
+  staged_bytes_ = 0;
+  stage_total_ = 0;
+  for (const UpdActionStructure& a : actions_) {
+    if (a.Action == kActionDownload) stage_total_ += static_cast<uint32_t>(a.Size);
+  }
+  if (staging_recorded) {
+    // The downloads run ahead of the unpacking, on one connection.
+    std::vector<FetchPipeline::Request> requests;
+    request_of_.assign(actions_.size(), 0);
+    for (size_t i = 0; i < actions_.size(); ++i) {
+      const UpdActionStructure& a = actions_[i];
+      if (a.Action != kActionDownload) continue;
+      request_of_[i] = requests.size();
+      // The entry's Size is the content's (its low 32 bits); the packed file
+      // is at most 16 bytes longer. One that goes on would fill the disk.
+      requests.push_back({ctx_->config.URL + PercentEncode(a.Pack), a.File,
+                          static_cast<int64_t>(static_cast<uint32_t>(a.Size)) + kPackedOverhead});
+    }
+    if (!requests.empty()) {
+      pipeline_ = std::make_unique<FetchPipeline>(transport_, std::move(requests));
+    }
+  }
+  for (size_t i = 0; i < actions_.size() && !ctx_->Cancelled(); ++i) {
     const UpdActionStructure& a = actions_[i];
     if (a.Action == kActionDownload) {
       // Without the record, a kill could leave temporaries nobody removes.
-      const bool ok = staging_recorded ? StageFile(a, &staged[i])
+      const bool ok = staging_recorded ? StageFile(i, &staged[i])
                                        : FailFile("ErrUpdate", FilePart(a.File), "", "");
       if (!ok) ++outcome_.failures;
     }
@@ -583,17 +618,44 @@ void Updater::ApplyUpdate() {
     view_->DrainEvents();
   }
 
+  pipeline_.reset();
+  if (ctx_->Cancelled()) {
+    // Before the commit journal nothing installed has been touched: the
+    // staging goes again, as after a kill.
+    if (staging_recorded) CloseJournal(journal_file, UndoStaging(ctx_->base_folder, staging));
+    log_ += RefusedLines();
+    log_ += kLogCancelledLine;
+    log_ += kLogEndLine;
+    WriteLogFile(ctx_->data_folder, log_, system_);
+    outcome_.applied = false;
+    outcome_.cancelled = true;
+    view_->ShowDetail("The update was cancelled; nothing installed was changed");
+    view_->EnableButton(false);
+    return;
+  }
+
+  // The staged files were written without waiting for the disk; they are
+  // brought to it together, once, before the journal vouches for them.
+  std::vector<std::string> written;
+  for (size_t i = 0; i < actions_.size(); ++i) {
+    if (staged[i].ok) written.push_back(StagedName(actions_[i].File));
+  }
+  const bool on_disk = fs::FlushFiles(written);
   // Each staged file is read back as it lies on disk before anything is
   // moved into place: what another writer or a failing disk made of it since
-  // it was written is never installed.
+  // it was written is never installed. Its attributes come last: a file
+  // made read-only could not be flushed on Windows.
   for (size_t i = 0; i < actions_.size(); ++i) {
     if (!staged[i].ok) continue;
+    const UpdActionStructure& a = actions_[i];
     std::string hex;
-    if (!HashFile(StagedName(actions_[i].File), &hex) || hex != staged[i].hex) {
+    if (!on_disk || !HashFile(StagedName(a.File), &hex) || hex != staged[i].hex) {
       staged[i].ok = false;
-      fs::RemoveFile(StagedName(actions_[i].File));
-      ShowFileMessage("ErrUpdate", FilePart(actions_[i].File));
+      fs::RemoveFile(StagedName(a.File));
+      ShowFileMessage("ErrUpdate", FilePart(a.File));
       ++outcome_.failures;
+    } else {
+      fs::SetAttributes(StagedName(a.File), a.Attrib);
     }
   }
 
@@ -782,14 +844,24 @@ bool Updater::FailFile(const char* key, const std::string& name, const std::stri
                        const std::string& fresh) {
   if (!dl.empty()) fs::RemoveFile(dl);
   if (!fresh.empty()) fs::RemoveFile(fresh);
-  ShowFileMessage(key, name);
+  // A transfer stopped by a cancel is no fault of the file.
+  if (!ctx_->Cancelled()) ShowFileMessage(key, name);
   return false;
 }
 
-// The installed file is not touched here: the packed file is downloaded
-// beside it with a running CRC-32 and unpacked into a second temporary file,
-// which gets the file's date and attributes. The commit moves it into place.
-bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
+void Updater::EndCancelled() {
+  outcome_.cancelled = true;
+  WriteLogFile(ctx_->data_folder, notes_ + kLogCancelledLine + kLogEndLine, system_);
+  view_->ShowDetail("The update was cancelled; nothing installed was changed");
+  view_->CloseProgressWindow();
+}
+
+// The installed file is not touched here: the packed file is kept beside it
+// with a running CRC-32 and unpacked, as it arrives, into a second temporary
+// file, which gets the file's date (its attributes once it is flushed). The
+// commit moves it into place.
+bool Updater::StageFile(size_t i, Staged* staged) {
+  const UpdActionStructure& a = actions_[i];
   const std::string name = FilePart(a.File);
   // Checked at the analysis too; a link may have been made since.
   if (!LeadsInto(ctx_->base_folder, a.File)) return FailFile("ErrUpdate", name, "", "");
@@ -799,51 +871,69 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
   const std::string folder = FolderPart(a.File);
   if (DirectoryExists(folder) == 0) CreateDirectoryTree(folder);
 
-  fs::OutputFile out;
-  if (!out.Create(dl)) return FailFile("ErrUpdate", name, dl, fresh);
+  // The packed file is unpacked as it arrives, while the next ones are still
+  // coming; it is kept beside the target too, for nothing is installed
+  // before the CRC-32 of all of it and the content's hash are checked.
+  const int64_t content_size = static_cast<int64_t>(static_cast<uint32_t>(a.Size));
+  const int64_t max_bytes = content_size + kPackedOverhead;
   uint32_t crc = 0;
   bool stored = true;
-  // The entry's Size is the content's (its low 32 bits); the packed file is
-  // at most 16 bytes longer. One that goes on would fill the disk.
-  const int64_t content_size = static_cast<int64_t>(static_cast<uint32_t>(a.Size));
-  int64_t received = downloader_.StartDownloadTo(
-      ctx_->config.URL + PercentEncode(a.Pack), a.File, kFlagResynchronize | kFlagNoCacheWrite,
-      kProgressText, kDefaultChunk,
-      [&](std::string_view piece) {
-        crc = Crc32(piece, crc);
-        stored = out.Write(piece.data(), piece.size());
-        return stored;
-      },
-      content_size + kPackedOverhead);
-  const bool closed = out.Close();
-  if (!stored || (received > 0 && !closed)) return FailFile("ErrUpdate", name, dl, fresh);
-  if (received <= 0 || crc != static_cast<uint32_t>(a.CRC)) {
-    return FailFile("ErrDownload", name, dl, fresh);
-  }
-
-  // Both files are closed before either is removed: Windows cannot delete
-  // an open file.
   UnpackStatus status = UnpackStatus::kReadFailed;
-  bool written = false;
+  bool written = false, closed = false;
   std::string head;  // the content's first bytes
   Sha256 content_hash;
   const int64_t since = fs::ClockNowNs();
+  FetchPipeline::Result fetched;
   {
-    fs::InputFile in;
-    fs::OutputFile result;
-    const int64_t size = fs::FileSize(dl);
-    if (size >= 0 && in.Open(dl) && result.Create(fresh)) {
-      status = UnpackStream(
-          [&in](char* buf, size_t cap) { return in.Read(buf, cap); },
-          static_cast<uint64_t>(size), [&](std::string_view piece) {
-            content_hash.Update(piece);
-            if (head.size() < 4) head.append(piece.substr(0, 4 - head.size()));
-            return result.Write(piece.data(), piece.size());
-          },
-          content_size);
-      // Flushed to disk: the journal will vouch for this file.
-      written = result.Close();
+    // Both files are closed before either is removed: Windows cannot delete
+    // an open file.
+    fs::OutputFile out, result;
+    if (!out.Create(dl) || !result.Create(fresh)) return FailFile("ErrUpdate", name, dl, fresh);
+    DownloadProgress progress(view_, downloader_.binding(), true, a.File);
+    progress.Begin();
+    pipeline_->Open(request_of_[i]);
+    bool length_shown = false;
+    auto read = [&](char* buf, size_t cap) -> int64_t {
+      const int64_t n = pipeline_->Read(buf, cap);
+      if (!length_shown && pipeline_->announced() != -1) {
+        progress.Length(pipeline_->announced());
+        length_shown = true;
+      }
+      if (n <= 0) return n;
+      const std::string_view piece(buf, static_cast<size_t>(n));
+      crc = Crc32(piece, crc);
+      stored = stored && out.Write(buf, piece.size());
+      if (!stored) return -1;
+      progress.Piece(piece.size());
+      return n;
+    };
+    status = UnpackStream(
+        read, static_cast<uint64_t>(max_bytes),
+        [&](std::string_view piece) {
+          content_hash.Update(piece);
+          if (head.size() < 4) head.append(piece.substr(0, 4 - head.size()));
+          staged_bytes_ += static_cast<int64_t>(piece.size());
+          view_->ShowTransfer(staged_bytes_, stage_total_);
+          return result.Write(piece.data(), piece.size());
+        },
+        content_size);
+    // The CRC-32 covers the whole transfer, whatever the unpacking made of
+    // it: a damaged file is told apart from a broken download as before.
+    if (stored && status != UnpackStatus::kSinkFailed) {
+      char rest[4096];
+      while (read(rest, sizeof rest) > 0) {
+      }
     }
+    fetched = pipeline_->Close();
+    progress.End(fetched.received >= 0);
+    // Flushed with the others before the journal vouches for it; the packed
+    // file never needs to reach the disk.
+    closed = out.CloseUnflushed();
+    written = result.CloseUnflushed();
+  }
+  if (!stored || (fetched.received > 0 && !closed)) return FailFile("ErrUpdate", name, dl, fresh);
+  if (fetched.received <= 0 || crc != static_cast<uint32_t>(a.CRC)) {
+    return FailFile("ErrDownload", name, dl, fresh);
   }
   if (status != UnpackStatus::kOk || !written) return FailFile("ErrUpdate", name, dl, fresh);
   // The CRC-32 only says the download is the packed file the manifest names;
@@ -861,7 +951,6 @@ bool Updater::StageFile(const UpdActionStructure& a, Staged* staged) {
     fs::MakeExecutable(fresh);
   }
   fs::SetFileDate(fresh, a.Date);
-  fs::SetAttributes(fresh, a.Attrib);
   staged->ok = true;
   staged->hex = hex;
   staged->since = since;

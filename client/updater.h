@@ -3,14 +3,18 @@
 #ifndef QUASTO_CLIENT_UPDATER_H_
 #define QUASTO_CLIENT_UPDATER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <set>
 #include <string_view>
 #include <string>
 #include <vector>
 
 #include "client/download.h"
+#include "client/fetch_pipeline.h"
 #include "client/http.h"
 #include "client/manifest_table.h"
 #include "client/system.h"
@@ -53,7 +57,13 @@ struct ClientContext {
   std::string executable;
   UpdaterStructure config;  // URL ends in "/"
   LanguageTable language;
+  // Set from elsewhere to cancel the run (RunClient); nullptr: never.
+  const std::atomic<bool>* cancel = nullptr;
+  bool Cancelled() const { return cancel != nullptr && cancel->load(); }
 };
+
+// The log's line of a run cancelled before its commit.
+inline constexpr char kLogCancelledLine[] = "-> Update cancelled\n";
 
 inline constexpr char kLogFile[] = "Quastorell.log";
 // The log's last line.
@@ -114,6 +124,8 @@ class Updater {
     // The signed manifest was taken, but the state that keeps older ones
     // out could not be read or written: "" otherwise.
     std::string state_problem;
+    // Cancelled before the commit: nothing installed was changed.
+    bool cancelled = false;
   };
   const Outcome& outcome() const { return outcome_; }
 
@@ -140,11 +152,16 @@ class Updater {
     std::string hex;    // the content's SHA-256
     int64_t since = 0;  // the clock before the content was written
   };
-  // Downloads, checks and unpacks one file beside its target, which stays
-  // untouched; false (after the file's message) when it failed.
-  bool StageFile(const UpdActionStructure& action, Staged* staged);
+  // Downloads, checks and unpacks the file of actions_[i] beside its target,
+  // which stays untouched; false (after the file's message) when it failed.
+  // The one way a file is staged: whatever else may stage one (a patch
+  // against the installed file) goes through here.
+  bool StageFile(size_t i, Staged* staged);
+
   bool FailFile(const char* key, const std::string& name, const std::string& dl,
                 const std::string& fresh);
+  // Ends a run cancelled before its commit: said on a console, logged.
+  void EndCancelled();
   // What staging will create, for undoing it after a kill.
   Journal StagingJournal(const std::vector<JournalStep>& carried) const;
   // The steps that put the staged update in place, in the actions' order.
@@ -170,7 +187,12 @@ class Updater {
   ClientContext* ctx_;
   ClientView* view_;
   ClientSystem* system_;
+  HttpTransport* transport_;
   Downloader downloader_;
+  // While ApplyUpdate stages: the downloads ahead, and which of its
+  // requests each action is.
+  std::unique_ptr<FetchPipeline> pipeline_;
+  std::vector<size_t> request_of_;
   const std::string run_token_;
 
   std::vector<UpdActionStructure> actions_;
@@ -182,6 +204,9 @@ class Updater {
   std::deque<std::string> refusal_texts_;
   int action_count_ = 0;
   int64_t remaining_ = 0;
+  // Content bytes staged so far, of all this update stages.
+  int64_t staged_bytes_ = 0;
+  int64_t stage_total_ = 0;
   int processed_ = 0;
   std::string log_;
   // Lines for the log of this run whether or not it applies an update.

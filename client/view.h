@@ -6,6 +6,7 @@
 #ifndef QUASTO_CLIENT_VIEW_H_
 #define QUASTO_CLIENT_VIEW_H_
 
+#include <cstdint>
 #include <string>
 
 namespace quasto::client {
@@ -70,6 +71,10 @@ class ClientView {
   // A line that a console prints and a window does without: the files an
   // update will change, why a restart was skipped, an HTTP status.
   virtual void ShowDetail(const std::string& /*line*/) {}
+  // Bytes of content staged so far in this update, of all it stages: a
+  // console shows them with the speed and the time left; the window keeps
+  // its texts.
+  virtual void ShowTransfer(int64_t /*done*/, int64_t /*total*/) {}
 };
 
 }  // namespace quasto::client

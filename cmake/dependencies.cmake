@@ -24,6 +24,14 @@ if(WIN32)
   # advapi32: the library's random source on Windows.
   target_link_libraries(quasto::sodium INTERFACE ${SODIUM_LIB} advapi32)
   target_compile_definitions(quasto::sodium INTERFACE SODIUM_STATIC)
+
+  find_path(CRYPTO_INCLUDE openssl/evp.h REQUIRED)
+  find_library(CRYPTO_LIB NAMES libcrypto.a REQUIRED)
+  add_library(quasto::crypto INTERFACE IMPORTED)
+  target_include_directories(quasto::crypto INTERFACE ${CRYPTO_INCLUDE})
+  # What the static library takes from the system: sockets for its BIOs,
+  # the system's random source and certificate store.
+  target_link_libraries(quasto::crypto INTERFACE ${CRYPTO_LIB} ws2_32 crypt32 bcrypt advapi32 user32)
 else()
   find_package(EXPAT REQUIRED)
   find_package(LibLZMA REQUIRED)
@@ -32,6 +40,8 @@ else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
   add_library(quasto::sodium ALIAS PkgConfig::SODIUM)
+  find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+  add_library(quasto::crypto ALIAS OpenSSL::Crypto)
 endif()
 
 # RapidJSON is header-only; setup.sh links Debian's headers into the mingw

@@ -1,7 +1,5 @@
 #include "shared/content_hash.h"
 
-#include <sodium.h>
-
 #include <charconv>
 #include <cstdio>
 #include <memory>
@@ -17,12 +15,6 @@ namespace {
 constexpr char kMagic[] = "Quastorell hash cache 1\t";
 constexpr char kTrailer[] = "end\t";
 constexpr size_t kReadChunk = 1 << 20;
-
-void InitSodium() {
-  // Idempotent and thread-safe; it only picks the fastest implementations.
-  static const int ready = sodium_init();
-  (void)ready;
-}
 
 // Keys are written as the last field of a line.
 bool StorableKey(std::string_view key) {
@@ -52,24 +44,6 @@ std::string Hex8(uint32_t v) {
 
 }  // namespace
 
-Sha256::Sha256() {
-  InitSodium();
-  crypto_hash_sha256_init(&state_);
-}
-
-void Sha256::Update(std::string_view data) {
-  crypto_hash_sha256_update(&state_, reinterpret_cast<const unsigned char*>(data.data()),
-                            data.size());
-}
-
-std::string Sha256::FinishHex() {
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(&state_, digest);
-  char hex[kSha256HexSize + 1];
-  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-  return std::string(hex, kSha256HexSize);
-}
-
 std::string Sha256Hex(std::string_view data) {
   Sha256 h;
   h.Update(data);
@@ -96,7 +70,7 @@ bool HashFile(const std::string& path, std::string* hex) {
     h.Update(std::string_view(buf.get(), static_cast<size_t>(n)));
   }
   *hex = h.FinishHex();
-  return true;
+  return !hex->empty();
 }
 
 HashCache::HashCache(std::string file, std::string root)

@@ -14,8 +14,6 @@
 #ifndef QUASTO_SHARED_CONTENT_HASH_H_
 #define QUASTO_SHARED_CONTENT_HASH_H_
 
-#include <sodium/crypto_hash_sha256.h>
-
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -34,22 +32,30 @@ inline constexpr char kHashCacheFile[] = "Quastorell.hash";
 // otherwise leave the stamp as it was with other content.
 inline constexpr int64_t kRacyWindowNs = 2'000'000'000;
 
-// Streaming SHA-256.
+// Streaming SHA-256 through a library that uses the CPU's SHA instructions
+// where it has them: every file of an update is hashed, so its speed is the
+// update's. A hash that could not be computed (no memory for its state) is
+// "", which never equals a manifest's hash, so nothing passes unchecked.
 class Sha256 {
  public:
   Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
   void Update(std::string_view data);
-  // 64 lower-case hexadecimal digits. The object is spent afterwards.
+  // 64 lower-case hexadecimal digits, or "" on failure. The object is spent
+  // afterwards.
   std::string FinishHex();
 
  private:
-  crypto_hash_sha256_state state_;
+  struct State;
+  State* state_;
 };
 
 std::string Sha256Hex(std::string_view data);
 // True for exactly 64 lower-case hexadecimal digits.
 bool IsSha256Hex(std::string_view text);
-// Hashes a file piece by piece. False when it cannot be read.
+// Hashes a file piece by piece. False when it cannot be read or hashed.
 bool HashFile(const std::string& path, std::string* hex);
 
 class HashCache {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
+#include <vector>
 
 #include "shared/dates.h"
 #include "shared/fs.h"
@@ -34,15 +36,70 @@ TEST(Sha256, KnownValuesStreamedOrWhole) {
   EXPECT_FALSE(IsSha256Hex(std::string(63, 'a') + "g"));
 }
 
+// Digests taken from sha256sum: the padding's edges (55/56 bytes fill one
+// block, 64 is one block exactly), the two-block standard vector, a million
+// bytes, each fed whole and in pieces that straddle the blocks.
+TEST(Sha256, AgreesWithSha256sumAtBlockEdgesWholeAndInPieces) {
+  const struct {
+    size_t n;
+    const char* hex;
+  } kRuns[] = {
+      {55, "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+      {56, "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+      {63, "7d3e74a05d7db15bce4ad9ec0658ea98e3f06eeecf16b4c6fff2da457ddc2f34"},
+      {64, "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+      {65, "635361c48bb9eab14198e76ea8ab7f1a41685d6ad62aa9146d301d4f17eb0ae0"},
+      {119, "31eba51c313a5c08226adf18d4a359cfdfd8d2e816b13f4af952f7ea6584dcfb"},
+      {120, "2f3d335432c70b580af0e8e1b3674a7c020d683aa5f73aaaedfdc55af904c21c"},
+      {1000000, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& run : kRuns) {
+    const std::string data(run.n, 'a');
+    EXPECT_EQ(Sha256Hex(data), run.hex) << run.n;
+    for (size_t piece : {1, 7, 63, 64, 65, 4099}) {
+      Sha256 h;
+      for (size_t at = 0; at < data.size(); at += piece) {
+        h.Update(std::string_view(data).substr(at, piece));
+      }
+      EXPECT_EQ(h.FinishHex(), run.hex) << run.n << " bytes in pieces of " << piece;
+    }
+  }
+  EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+// The staging hashes on worker threads while the caller hashes too.
+TEST(Sha256, ObjectsOnSeveralThreadsAtOnce) {
+  std::string data(300000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + 7);
+  const std::string expected = Sha256Hex(data);
+  std::vector<std::string> got(4);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < got.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 20; ++round) {
+        Sha256 h;
+        h.Update(std::string_view(data).substr(0, 1000 + t));
+        h.Update(std::string_view(data).substr(1000 + t));
+        got[t] = h.FinishHex();
+        if (got[t] != expected) return;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const std::string& hex : got) EXPECT_EQ(hex, expected);
+}
+
 TEST(Sha256, FileHashedInPiecesEqualsTheContentsHash) {
   TempDir dir;
-  std::string big;
-  for (int i = 0; big.size() < (3u << 20) + 17; ++i) big += std::to_string(i) + ",";
+  // Longer than the read buffer, ending off a block; digest from sha256sum.
+  std::string big((3u << 20) + 17, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7 + 3) % 251);
   dir.Write("big.bin", big);
-  dir.Write("empty", "");
   std::string hex;
   ASSERT_TRUE(HashFile(dir / "big.bin", &hex));
-  EXPECT_EQ(hex, Sha256Hex(big));
+  EXPECT_EQ(hex, "b94a81035474d847a7b5f270ed72d10d51a5643254d6495dce93e2022aa22ac7");
+  dir.Write("empty", "");
   ASSERT_TRUE(HashFile(dir / "empty", &hex));
   EXPECT_EQ(hex, Sha256Hex(""));
   EXPECT_FALSE(HashFile(dir / "missing", &hex));

@@ -40,6 +40,9 @@ class OutputFile {
   bool WriteAt(uint64_t offset, const void* data, size_t size);
   // Flushes to disk and closes; false when anything written was lost.
   bool Close();
+  // Closes without waiting for the disk: for files that are flushed
+  // together later (FlushFiles), or are thrown away anyway.
+  bool CloseUnflushed();
 
  private:
   intptr_t handle_ = -1;

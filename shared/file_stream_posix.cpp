@@ -91,4 +91,11 @@ bool OutputFile::Close() {
   return ::close(fd) == 0 && ok;
 }
 
+bool OutputFile::CloseUnflushed() {
+  if (handle_ < 0) return false;
+  int fd = static_cast<int>(handle_);
+  handle_ = -1;
+  return ::close(fd) == 0;
+}
+
 }  // namespace quasto::fs

@@ -39,6 +39,28 @@ TEST(FileStream, PieceByPieceWriteAndRead) {
   EXPECT_FALSE(out.Create(dir / "no\\such\\folder"));
 }
 
+// Files closed without a flush are whole to a reader at once, and are
+// flushed later all together; the staging relies on both.
+TEST(FileStream, UnflushedFilesAreWholeAndFlushedTogether) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 3; ++i) {
+    fs::OutputFile out;
+    paths.push_back(dir / ("sub\\f" + std::to_string(i)));
+    if (i == 0) dir.Write("sub\\keep", "");
+    ASSERT_TRUE(out.Create(paths.back()));
+    ASSERT_TRUE(out.Write("content", 7 - i));
+    ASSERT_TRUE(out.CloseUnflushed());
+    EXPECT_FALSE(out.CloseUnflushed()) << "closed once";
+    EXPECT_EQ(dir.Read("sub\\f" + std::to_string(i)), std::string("content").substr(0, 7 - i));
+  }
+  EXPECT_TRUE(fs::FlushFiles(paths));
+  EXPECT_TRUE(fs::FlushFiles({}));
+  // What cannot be flushed may not be on disk: never a success.
+  EXPECT_FALSE(fs::FlushFiles({paths[0], dir / "sub\\missing"}));
+  EXPECT_FALSE(fs::FlushFiles({dir / "sub"}));
+}
+
 TEST(FileStream, AFifoIsNeverOpenedForReading) {
   TempDir dir;
   ASSERT_TRUE(testing::MakeFifo(dir / "fifo"));

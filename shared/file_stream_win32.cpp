@@ -87,4 +87,11 @@ bool OutputFile::Close() {
   return CloseHandle(h) != 0 && ok;
 }
 
+bool OutputFile::CloseUnflushed() {
+  if (handle_ == -1) return false;
+  HANDLE h = H(handle_);
+  handle_ = -1;
+  return CloseHandle(h) != 0;
+}
+
 }  // namespace quasto::fs

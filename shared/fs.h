@@ -93,6 +93,13 @@ bool WriteFile(const std::string& path, std::string_view data);
 // folder's permissions apply either way.
 bool WriteFileAtomic(const std::string& path, std::string_view data, bool owner_only = false);
 
+// Brings files written without a flush (OutputFile::CloseUnflushed) to disk,
+// all at once: one flush of each file system they lie on where the system
+// has one, else one per file. False when any of them could not be opened
+// or flushed: they may not be on disk. Windows flushes only what it may
+// write: a file is made read-only after it is flushed.
+bool FlushFiles(const std::vector<std::string>& paths);
+
 // Last-write time as a date value: seconds since 1970-01-01 00:00:00 of local
 // wall-clock time. 0 for a missing path.
 int32_t FileDate(const std::string& path);

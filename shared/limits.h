@@ -27,6 +27,11 @@ inline constexpr int64_t kMaxSignatureBytes = 64 << 10;
 // shorter. A download that goes on past that is stopped.
 inline constexpr int64_t kPackedOverhead = 16;
 
+// Packed bytes that may wait between the download of the next files and the
+// unpacking of the ones before: enough that neither waits for the other's
+// short stalls, little enough that memory stays flat.
+inline constexpr size_t kFetchQueueBytes = size_t{4} << 20;
+
 // Largest LZMA dictionary a packed file may ask for. Our packer uses at most
 // 16 MiB; the decoder never reserves more than the content's length anyway.
 inline constexpr uint32_t kMaxDictionary = 64u << 20;

@@ -33,7 +33,8 @@
 
 Connections are kept open between requests (HTTP/1.1), except after the
 paths that end a body by closing. Prints "PORT <n>" once it listens (port 0
-picks a free one). Each --endless NAME serves /NAME as /endless/NAME does. With --log, each request is appended to that file as
+picks a free one). Each --endless NAME serves /NAME as /endless/NAME does,
+each --stall NAME as /stall/NAME does. With --log, each request is appended to that file as
 "<path> <status> <bytes sent>"; with --connections, each accepted connection
 as one line "<client address>:<client port>", written before its first
 request is read.
@@ -49,7 +50,7 @@ import time
 import urllib.parse
 
 
-def make_handler(root, log_path, connections_path, endless=()):
+def make_handler(root, log_path, connections_path, endless=(), stall=()):
     lock = threading.Lock()
 
     class Handler(http.server.BaseHTTPRequestHandler):
@@ -161,6 +162,8 @@ def make_handler(root, log_path, connections_path, endless=()):
             mode = ""
             if urllib.parse.unquote(path.lstrip("/")) in endless:
                 path = "/endless" + path
+            if urllib.parse.unquote(path.lstrip("/")) in stall:
+                path = "/stall" + path
             if path.startswith("/endless/"):
                 data = self.local_file(path[len("/endless"):]) or b""
                 self.send_response(200)
@@ -271,6 +274,7 @@ def main():
     ap.add_argument("--log")
     ap.add_argument("--connections")
     ap.add_argument("--endless", action="append", default=[])
+    ap.add_argument("--stall", action="append", default=[])
     args = ap.parse_args()
     class QuietServer(http.server.ThreadingHTTPServer):
         def handle_error(self, request, client_address):
@@ -278,7 +282,8 @@ def main():
             if not isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
                 super().handle_error(request, client_address)
 
-    handler = make_handler(args.root, args.log, args.connections, tuple(args.endless))
+    handler = make_handler(args.root, args.log, args.connections, tuple(args.endless),
+                           tuple(args.stall))
     server = QuietServer(("127.0.0.1", args.port), handler)
     server.daemon_threads = True
     print("PORT %d" % server.server_address[1], flush=True)
