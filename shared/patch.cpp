@@ -25,6 +25,7 @@ constexpr size_t kStreamInfoSize = 24;
 constexpr size_t kStreamInfoOffset = 96;
 static_assert(kStreamInfoOffset + kPatchStreams * kStreamInfoSize == kPatchHeaderSize);
 constexpr size_t kPiece = 64 << 10;
+constexpr size_t kBaseWindow = 4 << 10;
 // Values in the control stream never exceed this; anything larger is damage.
 constexpr uint64_t kMaxControlValue = uint64_t{1} << 62;
 
@@ -722,12 +723,13 @@ PatchStatus ApplyPatch(const PatchSource& base, uint64_t base_size, const PatchS
   StreamReader& extra = *streams[kExtra];
 
   // Adds are many and short, and mostly move forward through the base: read
-  // it a piece at a time rather than once per add.
+  // it a few KiB at a time rather than once per add, but not so much at a
+  // time that adds far apart read what they never use.
   uint64_t window_start = 0, window_size = 0;
   auto read_base = [&](uint64_t at, size_t n, const char** out) {
     if (at < window_start || at + n > window_start + window_size) {
       window_start = at;
-      window_size = std::min<uint64_t>(kPiece, base_size - at);
+      window_size = std::min<uint64_t>(std::max<uint64_t>(kBaseWindow, n), base_size - at);
       if (!ReadFully(base, at, old_piece.get(), static_cast<size_t>(window_size))) return false;
     }
     *out = old_piece.get() + (at - window_start);

@@ -210,6 +210,12 @@ TEST(Patch, TheControlStreamNeverLeadsOutsideItsBounds) {
   Applied a = Apply(base, good);
   ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
   EXPECT_EQ(a.result, "89!");
+  // Back and forth through the base: each add reads where it says.
+  std::string jumps = Crafted(base, "560129", Triple(5, 2, 0) + Triple(-7, 3, 0) + Triple(6, 1, 0),
+                              std::string(6, '\0'), "");
+  a = Apply(base, jumps);
+  ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+  EXPECT_EQ(a.result, "560129");
 
   const struct {
     const char* what;
@@ -280,6 +286,31 @@ TEST(Patch, DamageNeverYieldsOtherContent) {
   // A patch for other content under the same lengths: the hash catches it.
   std::string wrong = Crafted("ab", "ab", Triple(0, 2, 0), std::string("\0\x01", 2), "");
   EXPECT_EQ(Apply("ab", wrong).status, PatchStatus::kOtherResult);
+}
+
+TEST(Patch, AFailingBaseOrReceiverIsNeverASuccess) {
+  const std::string base = ProgramLike(200000, 61), result = NextRelease(base, 62);
+  const std::string patch = Make(base, result);
+  std::string got;
+  auto sink = [&got](std::string_view piece) {
+    got.append(piece);
+    return true;
+  };
+  // The base shrank after it was measured: it ends early.
+  const std::string shorter = base.substr(0, base.size() / 2);
+  EXPECT_EQ(ApplyPatch(Source(shorter), base.size(), Source(patch), patch.size(), sink),
+            PatchStatus::kReadFailed);
+  auto failing = [](uint64_t, char*, size_t) -> int64_t { return -1; };
+  EXPECT_EQ(ApplyPatch(failing, base.size(), Source(patch), patch.size(), sink),
+            PatchStatus::kReadFailed);
+  EXPECT_EQ(ApplyPatch(Source(base), base.size(), failing, patch.size(), sink),
+            PatchStatus::kReadFailed);
+  // A receiver that cannot take more (a full disk) stops the applier there.
+  int pieces = 0;
+  EXPECT_EQ(ApplyPatch(Source(base), base.size(), Source(patch), patch.size(),
+                       [&pieces](std::string_view) { return ++pieces < 2; }),
+            PatchStatus::kSinkFailed);
+  EXPECT_EQ(pieces, 2);
 }
 
 std::string LzmaRaw(const std::string& raw, uint32_t dict) {
