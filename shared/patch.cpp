@@ -738,11 +738,14 @@ PatchStatus ApplyPatch(const PatchSource& base, uint64_t base_size, const PatchS
 
   Sha256 hash;
   uint64_t written = 0, old_pos = 0;
-  auto emit = [&](const char* data, size_t n) {
-    std::string_view piece(data, n);
+  // The result is handed on in whole pieces: adds and copies are often a few
+  // bytes each, and a write per add would cost more than the decoding.
+  size_t fill = 0;
+  auto flush = [&] {
+    std::string_view piece(new_piece.get(), fill);
+    fill = 0;
     hash.Update(piece);
-    written += n;
-    return sink(piece);
+    return piece.empty() || sink(piece);
   };
   while (written < h.result_length) {
     uint64_t zigzag, add, copy;
@@ -762,22 +765,28 @@ PatchStatus ApplyPatch(const PatchSource& base, uint64_t base_size, const PatchS
       return PatchStatus::kCorrupt;
     }
     while (add > 0) {
-      size_t n = static_cast<size_t>(std::min<uint64_t>(add, kPiece));
+      if (fill == kPiece && !flush()) return PatchStatus::kSinkFailed;
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(add, kPiece - fill));
       const char* old_bytes;
       if (!read_base(old_pos, n, &old_bytes)) return PatchStatus::kReadFailed;
-      if ((status = diff.Read(new_piece.get(), n)) != PatchStatus::kOk) return status;
-      for (size_t i = 0; i < n; ++i) new_piece[i] = static_cast<char>(new_piece[i] + old_bytes[i]);
-      if (!emit(new_piece.get(), n)) return PatchStatus::kSinkFailed;
+      char* out = new_piece.get() + fill;
+      if ((status = diff.Read(out, n)) != PatchStatus::kOk) return status;
+      for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>(out[i] + old_bytes[i]);
+      fill += n;
+      written += n;
       old_pos += n;
       add -= n;
     }
     while (copy > 0) {
-      size_t n = static_cast<size_t>(std::min<uint64_t>(copy, kPiece));
-      if ((status = extra.Read(new_piece.get(), n)) != PatchStatus::kOk) return status;
-      if (!emit(new_piece.get(), n)) return PatchStatus::kSinkFailed;
+      if (fill == kPiece && !flush()) return PatchStatus::kSinkFailed;
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(copy, kPiece - fill));
+      if ((status = extra.Read(new_piece.get() + fill, n)) != PatchStatus::kOk) return status;
+      fill += n;
+      written += n;
       copy -= n;
     }
   }
+  if (!flush()) return PatchStatus::kSinkFailed;
   for (auto& s : streams) {
     if ((status = s->Finish()) != PatchStatus::kOk) return status;
   }
