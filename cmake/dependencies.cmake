@@ -32,6 +32,15 @@ if(WIN32)
   # What the static library takes from the system: sockets for its BIOs,
   # the system's random source and certificate store.
   target_link_libraries(quasto::crypto INTERFACE ${CRYPTO_LIB} ws2_32 crypt32 bcrypt advapi32 user32)
+
+  find_path(BZIP2_INCLUDE bzlib.h REQUIRED)
+  find_library(BZIP2_LIB NAMES libbz2.a bz2 REQUIRED)
+  add_library(quasto::bzip2 INTERFACE IMPORTED)
+  target_include_directories(quasto::bzip2 INTERFACE ${BZIP2_INCLUDE})
+  target_link_libraries(quasto::bzip2 INTERFACE ${BZIP2_LIB})
+  # The static library's functions, as it was built; without this the header
+  # declares pointers for loading a DLL.
+  target_compile_definitions(quasto::bzip2 INTERFACE BZ_EXPORT)
 else()
   find_package(EXPAT REQUIRED)
   find_package(LibLZMA REQUIRED)
@@ -42,7 +51,16 @@ else()
   add_library(quasto::sodium ALIAS PkgConfig::SODIUM)
   find_package(OpenSSL REQUIRED COMPONENTS Crypto)
   add_library(quasto::crypto ALIAS OpenSSL::Crypto)
+  find_package(BZip2 REQUIRED)
+  add_library(quasto::bzip2 ALIAS BZip2::BZip2)
 endif()
+
+# Suffix arrays for the patch encoder.
+find_path(DIVSUFSORT_INCLUDE divsufsort.h REQUIRED)
+find_library(DIVSUFSORT_LIB NAMES libdivsufsort.a divsufsort REQUIRED)
+add_library(quasto::divsufsort INTERFACE IMPORTED)
+target_include_directories(quasto::divsufsort INTERFACE ${DIVSUFSORT_INCLUDE})
+target_link_libraries(quasto::divsufsort INTERFACE ${DIVSUFSORT_LIB})
 
 # RapidJSON is header-only; setup.sh links Debian's headers into the mingw
 # prefix, so that the Windows build never sees the host's /usr/include.

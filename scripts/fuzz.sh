@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer targets (JSON documents, language file, packed files,
-# the hash cache, signatures and keys, the commit journal) for a while each, starting from small
+# the hash cache, signatures and keys, the commit journal, patches) for a while each, starting from small
 # seeds made here.
 #
 #   scripts/fuzz.sh [seconds per target, default 60]
@@ -12,7 +12,7 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
 corpus=build/fuzz/corpus
 mkdir -p "$corpus/json" "$corpus/language" "$corpus/packed" "$corpus/hash_cache" "$corpus/signature" \
-  "$corpus/journal"
+  "$corpus/journal" "$corpus/patch"
 printf '{"a\\\\b.txt": {"Name": "b.txt", "Path": "a\\\\", "CRC": -1, "Flags": 16}}' > "$corpus/json/seed"
 cp shared/Quastorell.lng "$corpus/language/seed"
 # A stored packed file: header 0.0 / 5.0, then "hello".
@@ -42,8 +42,24 @@ body = ("Quastorell journal 1\ncommit\n"
 open(sys.argv[1], "w").write(body + "end\t%08x\n" % zlib.crc32(body.encode()))
 ' "$corpus/journal/seed"
 
+# A patch against the target's fixed 4 KiB base, its streams stored: bytes
+# 100..199 of the base with one changed, then "new".
+/usr/bin/python3 -c '
+import hashlib, struct, sys
+base = bytes(((i * 7) ^ (i >> 5)) & 0xFF for i in range(4096))
+result = bytearray(base[100:200]); result[10] = (result[10] + 1) & 0xFF; result = bytes(result) + b"new"
+ctrl = bytes([200, 1, 100, 3])  # seek +100, add 100, copy 3
+diff = bytes(10) + b"\x01" + bytes(89)
+extra = b"new"
+head = b"QSTPATCH" + struct.pack("<IIQQ", 1, 0, len(base), len(result))
+head += hashlib.sha256(base).digest() + hashlib.sha256(result).digest()
+for s in (ctrl, diff, extra):
+    head += struct.pack("<BBHIQQ", 0, 0, 0, 0, len(s), len(s))
+open(sys.argv[1], "wb").write(head + ctrl + diff + extra)
+' "$corpus/patch/seed"
+
 status=0
-for target in json language packed hash_cache signature journal; do
+for target in json language packed hash_cache signature journal patch; do
   echo "== $target"
   if ! build/fuzz/bin/${target}_fuzz -max_total_time="$SECONDS_EACH" -rss_limit_mb=1024 \
       -max_len=65536 "$corpus/$target" 2>&1 | tail -n 3; then

@@ -18,7 +18,7 @@ if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git ca-certificates dpkg-dev
   libexpat1-dev liblzma-dev rapidjson-dev libgtest-dev libgmock-dev googletest
-  libcurl4-openssl-dev libsodium-dev libssl-dev minisign
+  libcurl4-openssl-dev libsodium-dev libssl-dev minisign libdivsufsort-dev libbz2-dev
   mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386
@@ -26,6 +26,7 @@ PACKAGES=(
   python3 python3-pyftpdlib locales clang strace
   autoconf automake libtool gettext autopoint po4a
   nginx bc time xz-utils curl openssl
+  bsdiff zstd
 )
 
 missing=()
@@ -202,6 +203,34 @@ if [ ! -f "$PREFIX/.crypto" ]; then
     cp ../src/include/openssl/*.h include/openssl/*.h "$PREFIX/include/openssl/" &&
     cp libcrypto.a "$PREFIX/lib/")
   touch "$PREFIX/.crypto"
+# The patch encoder's suffix sorting. 32-bit indexes: published files stay
+# below 2 GiB.
+if [ ! -f "$PREFIX/.divsufsort" ]; then
+  src=$(source_dir libdivsufsort)
+  log "building libdivsufsort for $HOST from $(basename "$src")"
+  rm -rf "$DEPS/build/divsufsort"
+  cmake -S "$src" -B "$DEPS/build/divsufsort" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_SHARED_LIBS=OFF -DBUILD_EXAMPLES=OFF \
+    -DBUILD_DIVSUFSORT64=OFF -DUSE_OPENMP=OFF -Wno-deprecated >/dev/null
+  cmake --build "$DEPS/build/divsufsort" >/dev/null
+  cmake --install "$DEPS/build/divsufsort" >/dev/null
+  touch "$PREFIX/.divsufsort"
+fi
+
+# bzip2: one of the coders of a patch's streams (it suits new code and text).
+if [ ! -f "$PREFIX/.bzip2" ]; then
+  src=$(source_dir bzip2)
+  log "building libbz2 for $HOST from $(basename "$src")"
+  rm -rf "$DEPS/build/bzip2"
+  mkdir -p "$DEPS/build/bzip2"
+  cp -r "$src"/. "$DEPS/build/bzip2/"
+  make -C "$DEPS/build/bzip2" -j"$(nproc)" libbz2.a CC=$HOST-gcc-posix AR=$HOST-ar \
+    RANLIB=$HOST-ranlib CFLAGS="-O2 -D_FILE_OFFSET_BITS=64" >/dev/null
+  mkdir -p "$PREFIX/include" "$PREFIX/lib"
+  cp "$DEPS/build/bzip2/bzlib.h" "$PREFIX/include/"
+  cp "$DEPS/build/bzip2/libbz2.a" "$PREFIX/lib/"
+  touch "$PREFIX/.bzip2"
 fi
 
 if [ ! -f "$PREFIX/.gtest" ]; then

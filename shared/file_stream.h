@@ -19,6 +19,9 @@ class InputFile {
   bool Open(const std::string& path);
   // Bytes read into buf (0 at the end), or -1 on a read error.
   int64_t Read(void* buf, size_t size);
+  // Bytes read at `offset` from the start (0 past the end), or -1 on a read
+  // error. Moves the position that Read continues from.
+  int64_t ReadAt(uint64_t offset, void* buf, size_t size);
   void Close();
 
  private:

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "shared/fs.h"
 
@@ -37,6 +38,15 @@ int64_t InputFile::Read(void* buf, size_t size) {
   if (handle_ < 0) return -1;
   for (;;) {
     ssize_t n = ::read(static_cast<int>(handle_), buf, size);
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
+}
+
+int64_t InputFile::ReadAt(uint64_t offset, void* buf, size_t size) {
+  if (handle_ < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+  for (;;) {
+    ssize_t n = ::pread(static_cast<int>(handle_), buf, size, static_cast<off_t>(offset));
     if (n >= 0) return n;
     if (errno != EINTR) return -1;
   }

@@ -61,6 +61,22 @@ TEST(FileStream, UnflushedFilesAreWholeAndFlushedTogether) {
   EXPECT_FALSE(fs::FlushFiles({dir / "sub"}));
 }
 
+TEST(FileStream, ReadsAtAnyOffset) {
+  TempDir dir;
+  dir.Write("f.bin", "0123456789");
+  fs::InputFile in;
+  ASSERT_TRUE(in.Open(dir / "f.bin"));
+  char buf[8];
+  EXPECT_EQ(in.ReadAt(7, buf, sizeof(buf)), 3);
+  EXPECT_EQ(std::string(buf, 3), "789");
+  EXPECT_EQ(in.ReadAt(2, buf, 2), 2);
+  EXPECT_EQ(std::string(buf, 2), "23");
+  EXPECT_EQ(in.ReadAt(10, buf, 1), 0);
+  EXPECT_EQ(in.ReadAt(uint64_t{1} << 40, buf, 1), 0);
+  in.Close();
+  EXPECT_EQ(in.ReadAt(0, buf, 1), -1);
+}
+
 TEST(FileStream, AFifoIsNeverOpenedForReading) {
   TempDir dir;
   ASSERT_TRUE(testing::MakeFifo(dir / "fifo"));

@@ -40,6 +40,19 @@ int64_t InputFile::Read(void* buf, size_t size) {
   return got;
 }
 
+int64_t InputFile::ReadAt(uint64_t offset, void* buf, size_t size) {
+  if (handle_ == -1 || offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+  DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  if (!::ReadFile(H(handle_), buf, chunk, &got, &at)) {
+    return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+  }
+  return got;
+}
+
 void InputFile::Close() {
   if (handle_ != -1) CloseHandle(H(handle_));
   handle_ = -1;

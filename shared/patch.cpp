@@ -1,0 +1,819 @@
+#include "shared/patch.h"
+
+#include <bzlib.h>
+#include <divsufsort.h>
+#include <lzma.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "shared/content_hash.h"
+#include "shared/file_stream.h"
+#include "shared/limits.h"
+
+namespace quasto {
+namespace {
+
+constexpr char kMagic[8] = {'Q', 'S', 'T', 'P', 'A', 'T', 'C', 'H'};
+constexpr uint32_t kVersion = 1;
+constexpr size_t kStreamInfoSize = 24;
+constexpr size_t kStreamInfoOffset = 96;
+static_assert(kStreamInfoOffset + kPatchStreams * kStreamInfoSize == kPatchHeaderSize);
+constexpr size_t kPiece = 64 << 10;
+constexpr size_t kBaseWindow = 4 << 10;
+// Values in the control stream never exceed this; anything larger is damage.
+constexpr uint64_t kMaxControlValue = uint64_t{1} << 62;
+
+enum Stream { kControl = 0, kDiff = 1, kExtra = 2 };
+
+void PutLe(uint64_t v, int bytes, char* out) {
+  for (int i = 0; i < bytes; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+uint64_t GetLe(const char* in, int bytes) {
+  uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(static_cast<uint8_t>(in[i])) << (8 * i);
+  return v;
+}
+
+bool HexToBin(const std::string& hex, char out[32]) {
+  if (!IsSha256Hex(hex)) return false;
+  for (size_t i = 0; i < 32; ++i) {
+    auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    out[i] = static_cast<char>(nibble(hex[2 * i]) * 16 + nibble(hex[2 * i + 1]));
+  }
+  return true;
+}
+
+std::string BinToHex(const char* bin) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (int i = 0; i < 32; ++i) {
+    uint8_t b = static_cast<uint8_t>(bin[i]);
+    hex += kDigits[b >> 4];
+    hex += kDigits[b & 15];
+  }
+  return hex;
+}
+
+bool ValidLzmaProps(uint8_t props) {
+  unsigned lc = props % 9, lp = (props / 9) % 5, pb = props / 45;
+  return props < 9 * 5 * 5 && lc + lp <= 4 && pb <= 4;
+}
+
+// ---- Encoder ---------------------------------------------------------------
+
+// The bytes two strings have in common from their starts, up to kPatchMatchCap.
+int64_t MatchLength(const uint8_t* a, int64_t a_size, const uint8_t* b, int64_t b_size) {
+  int64_t n = std::min({a_size, b_size, kPatchMatchCap});
+  int64_t i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// The longest match of `target` among the base's suffixes, by binary search
+// over the suffix array `sa` (whose entry 0 is the empty suffix).
+// Where the suffixes starting with each pair of bytes begin in the suffix
+// array (a one-byte suffix counts with its byte followed by 0, before which
+// it sorts), so that a search starts from the few that share its first two.
+std::vector<saidx_t> PairIndex(const std::vector<saidx_t>& sa, const uint8_t* base,
+                               int64_t base_size) {
+  std::vector<saidx_t> first(65537, static_cast<saidx_t>(base_size + 1));
+  for (int64_t i = base_size; i >= 1; --i) {
+    int64_t p = sa[i];
+    unsigned key = base[p] * 256u + (p + 1 < base_size ? base[p + 1] : 0u);
+    first[key] = static_cast<saidx_t>(i);
+  }
+  for (int key = 65535; key >= 0; --key) first[key] = std::min(first[key], first[key + 1]);
+  return first;
+}
+
+int64_t Search(const std::vector<saidx_t>& sa, const std::vector<saidx_t>& pairs,
+               const uint8_t* base, int64_t base_size, const uint8_t* target,
+               int64_t target_size, int64_t* pos) {
+  int64_t lo = 0, hi = base_size;
+  if (target_size >= 2) {
+    // Every suffix before the target's pair sorts before it, every one from
+    // the next pair on after it.
+    unsigned key = target[0] * 256u + target[1];
+    lo = std::max<int64_t>(0, pairs[key] - 1);
+    hi = std::min<int64_t>(base_size, pairs[key + 1]);
+    if (hi <= lo) hi = std::min(lo + 1, base_size);
+  }
+  while (hi - lo >= 2) {
+    int64_t mid = lo + (hi - lo) / 2;
+    const int64_t suffix = base_size - sa[mid];
+    const int64_t n = std::min({suffix, target_size, kPatchMatchCap});
+    const int c = std::memcmp(base + sa[mid], target, static_cast<size_t>(n));
+    // A suffix that is a proper prefix of the target sorts before it; taking
+    // it as equal would steer the search towards short matches.
+    if (c < 0 || (c == 0 && n == suffix && suffix < std::min(target_size, kPatchMatchCap))) {
+      lo = mid;
+    } else {
+      hi = mid;
+    }
+  }
+  int64_t x = MatchLength(base + sa[lo], base_size - sa[lo], target, target_size);
+  int64_t y = MatchLength(base + sa[hi], base_size - sa[hi], target, target_size);
+  if (x > y) {
+    *pos = sa[lo];
+    return x;
+  }
+  *pos = sa[hi];
+  return y;
+}
+
+void PutUnsigned(std::string* out, uint64_t v) {
+  do {
+    uint8_t b = v & 0x7F;
+    v >>= 7;
+    if (v) b |= 0x80;
+    out->push_back(static_cast<char>(b));
+  } while (v);
+}
+
+void PutSigned(std::string* out, int64_t v) {
+  PutUnsigned(out, v < 0 ? ((static_cast<uint64_t>(-(v + 1)) << 1) | 1)
+                         : static_cast<uint64_t>(v) << 1);
+}
+
+// A new match is taken when it explains this many more bytes than simply
+// continuing with the current offset; smaller gains cost more control data
+// than they save.
+constexpr int64_t kMatchGain = 8;
+// Matches longer than this are followed rather than searched again.
+constexpr int64_t kReuseLength = 64;
+
+// Splits `result` into the three raw streams: the classic greedy matching
+// with forward and backward extension of approximate matches.
+void Match(const uint8_t* base, int64_t base_size, const uint8_t* result, int64_t result_size,
+           const std::vector<saidx_t>& sa, std::string streams[kPatchStreams]) {
+  const std::vector<saidx_t> pairs = PairIndex(sa, base, base_size);
+  int64_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0;
+  int64_t pending_seek = 0;  // base offset change not yet written
+  while (scan < result_size) {
+    int64_t old_score = 0;
+    bool first = true;
+    for (int64_t scsc = scan += len; scan < result_size; ++scan, first = false) {
+      if (!first && len > kReuseLength) {
+        // Stepping one byte along a long match that was not taken: the same
+        // match one byte on is as good a candidate, and searching again
+        // would make long runs of equal bytes quadratic.
+        ++pos;
+        --len;
+      } else {
+        len = Search(sa, pairs, base, base_size, result + scan, result_size - scan, &pos);
+      }
+      for (; scsc < scan + len; ++scsc) {
+        if (scsc + last_offset < base_size && base[scsc + last_offset] == result[scsc]) {
+          ++old_score;
+        }
+      }
+      if ((len == old_score && len != 0) || len > old_score + kMatchGain) break;
+      if (scan + last_offset < base_size && base[scan + last_offset] == result[scan]) --old_score;
+    }
+    if (len == old_score && scan != result_size) continue;
+
+    // How far the previous match extends forward, and the new one backward,
+    // while at least half of the bytes agree.
+    int64_t s = 0, best = 0, len_f = 0;
+    for (int64_t i = 0; last_scan + i < scan && last_pos + i < base_size;) {
+      if (base[last_pos + i] == result[last_scan + i]) ++s;
+      ++i;
+      if (s * 2 - i > best * 2 - len_f) {
+        best = s;
+        len_f = i;
+      }
+    }
+    int64_t len_b = 0;
+    if (scan < result_size) {
+      s = 0;
+      best = 0;
+      for (int64_t i = 1; scan >= last_scan + i && pos >= i; ++i) {
+        if (base[pos - i] == result[scan - i]) ++s;
+        if (s * 2 - i > best * 2 - len_b) {
+          best = s;
+          len_b = i;
+        }
+      }
+    }
+    if (last_scan + len_f > scan - len_b) {  // the extensions overlap: split them
+      int64_t overlap = (last_scan + len_f) - (scan - len_b);
+      s = 0;
+      best = 0;
+      int64_t lens = 0;
+      for (int64_t i = 0; i < overlap; ++i) {
+        if (result[last_scan + len_f - overlap + i] == base[last_pos + len_f - overlap + i]) ++s;
+        if (result[scan - len_b + i] == base[pos - len_b + i]) --s;
+        if (s > best) {
+          best = s;
+          lens = i + 1;
+        }
+      }
+      len_f += lens - overlap;
+      len_b -= lens;
+    }
+
+    const int64_t extra = (scan - len_b) - (last_scan + len_f);
+    if (len_f + extra > 0) {
+      PutSigned(&streams[kControl], pending_seek);
+      PutUnsigned(&streams[kControl], static_cast<uint64_t>(len_f));
+      PutUnsigned(&streams[kControl], static_cast<uint64_t>(extra));
+      for (int64_t i = 0; i < len_f; ++i) {
+        streams[kDiff].push_back(static_cast<char>(result[last_scan + i] - base[last_pos + i]));
+      }
+      streams[kExtra].append(reinterpret_cast<const char*>(result) + last_scan + len_f,
+                             static_cast<size_t>(extra));
+      pending_seek = 0;
+    }
+    pending_seek += (pos - len_b) - (last_pos + len_f);
+    last_scan = scan - len_b;
+    last_pos = pos - len_b;
+    last_offset = pos - scan;
+  }
+}
+
+struct Candidate {
+  PatchStreamInfo info;
+  std::string bytes;
+};
+
+// The dictionary an LZMA stream of `size` bytes needs.
+uint32_t DictionaryFor(size_t size) {
+  uint32_t dict = 4096;
+  while (dict < size && dict < kMaxPatchDictionary) dict <<= 1;
+  return dict;
+}
+
+bool CompressLzma(std::string_view raw, unsigned lc, unsigned lp, unsigned pb, Candidate* out) {
+  lzma_options_lzma opt;
+  if (lzma_lzma_preset(&opt, 9 | LZMA_PRESET_EXTREME)) return false;
+  opt.dict_size = DictionaryFor(raw.size());
+  opt.lc = lc;
+  opt.lp = lp;
+  opt.pb = pb;
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_stream st = LZMA_STREAM_INIT;
+  if (lzma_raw_encoder(&st, filters) != LZMA_OK) return false;
+  std::unique_ptr<lzma_stream, void (*)(lzma_stream*)> guard(&st, lzma_end);
+  std::string& bytes = out->bytes;
+  bytes.resize(raw.size() / 8 + kPiece);
+  st.next_in = reinterpret_cast<const uint8_t*>(raw.data());
+  st.avail_in = raw.size();
+  size_t done = 0;
+  for (;;) {
+    st.next_out = reinterpret_cast<uint8_t*>(bytes.data()) + done;
+    st.avail_out = bytes.size() - done;
+    lzma_ret ret = lzma_code(&st, LZMA_FINISH);
+    done = bytes.size() - st.avail_out;
+    if (ret == LZMA_STREAM_END) break;
+    if (ret != LZMA_OK) return false;
+    if (st.avail_out == 0) bytes.resize(bytes.size() * 2);
+  }
+  bytes.resize(done);
+  out->info.method = PatchMethod::kLzma;
+  out->info.lzma_props = static_cast<uint8_t>((pb * 5 + lp) * 9 + lc);
+  out->info.dict_size = opt.dict_size;
+  return true;
+}
+
+bool CompressBzip2(std::string_view raw, Candidate* out) {
+  bz_stream st;
+  std::memset(&st, 0, sizeof st);
+  if (BZ2_bzCompressInit(&st, 9, 0, 30) != BZ_OK) return false;
+  struct Guard {
+    bz_stream* s;
+    ~Guard() { BZ2_bzCompressEnd(s); }
+  } guard{&st};
+  std::string& bytes = out->bytes;
+  bytes.resize(raw.size() / 4 + kPiece);
+  size_t in_done = 0, done = 0;
+  for (;;) {
+    size_t in_now = std::min<size_t>(raw.size() - in_done, 1u << 30);
+    st.next_in = const_cast<char*>(raw.data() + in_done);
+    st.avail_in = static_cast<unsigned>(in_now);
+    size_t out_now = std::min<size_t>(bytes.size() - done, 1u << 30);
+    st.next_out = bytes.data() + done;
+    st.avail_out = static_cast<unsigned>(out_now);
+    bool last = in_done + in_now == raw.size();
+    int ret = BZ2_bzCompress(&st, last ? BZ_FINISH : BZ_RUN);
+    in_done += in_now - st.avail_in;
+    done += out_now - st.avail_out;
+    if (ret == BZ_STREAM_END) break;
+    if (ret != BZ_RUN_OK && ret != BZ_FINISH_OK) return false;
+    if (done == bytes.size()) bytes.resize(bytes.size() * 2);
+  }
+  bytes.resize(done);
+  out->info.method = PatchMethod::kBzip2;
+  return true;
+}
+
+// The smallest of the coders tried for this kind of stream; stored when
+// nothing is smaller.
+Candidate Compress(std::string_view raw, Stream which) {
+  Candidate best;
+  best.info.method = PatchMethod::kStored;
+  best.bytes.assign(raw);
+  auto consider = [&best](Candidate&& c) {
+    if (c.bytes.size() < best.bytes.size()) best = std::move(c);
+  };
+  if (raw.empty()) return best;
+  // Literal contexts that measured best on real programs: differences are
+  // mostly zeros between sparse changed bytes, new bytes are code and text.
+  static const unsigned kLiteralContext[kPatchStreams] = {1, 1, 2};
+  Candidate lzma;
+  if (CompressLzma(raw, kLiteralContext[which], 0, 0, &lzma)) consider(std::move(lzma));
+  Candidate c;
+  if (CompressBzip2(raw, &c)) consider(std::move(c));
+  best.info.raw_length = raw.size();
+  best.info.packed_length = best.bytes.size();
+  return best;
+}
+
+// ---- Applier ---------------------------------------------------------------
+
+// Counts what the coders allocate, and refuses what would pass the bound.
+class CoderMemory {
+ public:
+  explicit CoderMemory(uint64_t budget) : budget_(budget) {}
+  void* Allocate(size_t size) {
+    if (size > budget_ - std::min(budget_, used_) || size > SIZE_MAX - kAlign) return nullptr;
+    void* p = std::malloc(size + kAlign);
+    if (!p) return nullptr;
+    *static_cast<size_t*>(p) = size;
+    used_ += size;
+    peak_ = std::max(peak_, used_);
+    return static_cast<char*>(p) + kAlign;
+  }
+  void Free(void* p) {
+    if (!p) return;
+    void* block = static_cast<char*>(p) - kAlign;
+    used_ -= *static_cast<size_t*>(block);
+    std::free(block);
+  }
+  uint64_t peak() const { return peak_; }
+
+ private:
+  static constexpr size_t kAlign = 16;
+  uint64_t budget_;
+  uint64_t used_ = 0;
+  uint64_t peak_ = 0;
+};
+
+void* LzmaAlloc(void* opaque, size_t n, size_t size) {
+  if (size != 0 && n > SIZE_MAX / size) return nullptr;
+  return static_cast<CoderMemory*>(opaque)->Allocate(n * size);
+}
+void LzmaFree(void* opaque, void* p) { static_cast<CoderMemory*>(opaque)->Free(p); }
+void* BzAlloc(void* opaque, int n, int size) {
+  if (n < 0 || size < 0) return nullptr;
+  return LzmaAlloc(opaque, static_cast<size_t>(n), static_cast<size_t>(size));
+}
+void BzFree(void* opaque, void* p) { LzmaFree(opaque, p); }
+
+// Reads `size` bytes at `offset` whole; false when the source gives fewer.
+bool ReadFully(const PatchSource& source, uint64_t offset, char* buf, size_t size) {
+  while (size > 0) {
+    int64_t n = source(offset, buf, size);
+    if (n <= 0 || static_cast<uint64_t>(n) > size) return false;
+    buf += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// One stream of the patch, decoded on demand. Never yields more than the
+// header's raw length, and finishes only where the coder's stream ends.
+class StreamReader {
+ public:
+  StreamReader(const PatchSource& patch, uint64_t offset, const PatchStreamInfo& info,
+               CoderMemory* memory)
+      : patch_(patch), offset_(offset), info_(info), memory_(memory) {}
+  ~StreamReader() {
+    if (lzma_started_) lzma_end(&lzma_);
+    if (bz_started_) BZ2_bzDecompressEnd(&bz_);
+  }
+  StreamReader(const StreamReader&) = delete;
+  StreamReader& operator=(const StreamReader&) = delete;
+
+  PatchStatus Start() {
+    if (info_.method == PatchMethod::kLzma) {
+      lzma_options_lzma opt;
+      if (lzma_lzma_preset(&opt, 0)) return PatchStatus::kNoMemory;
+      opt.dict_size = info_.dict_size;
+      opt.lc = info_.lzma_props % 9;
+      opt.lp = (info_.lzma_props / 9) % 5;
+      opt.pb = info_.lzma_props / 45;
+      lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+      allocator_ = {LzmaAlloc, LzmaFree, memory_};
+      lzma_.allocator = &allocator_;
+      lzma_ret ret = lzma_raw_decoder(&lzma_, filters);
+      if (ret == LZMA_MEM_ERROR) return PatchStatus::kNoMemory;
+      if (ret != LZMA_OK) return PatchStatus::kBadHeader;
+      lzma_started_ = true;
+    } else if (info_.method == PatchMethod::kBzip2) {
+      std::memset(&bz_, 0, sizeof bz_);
+      bz_.bzalloc = BzAlloc;
+      bz_.bzfree = BzFree;
+      bz_.opaque = memory_;
+      int ret = BZ2_bzDecompressInit(&bz_, 0, 0);
+      if (ret == BZ_MEM_ERROR) return PatchStatus::kNoMemory;
+      if (ret != BZ_OK) return PatchStatus::kBadHeader;
+      bz_started_ = true;
+    }
+    return PatchStatus::kOk;
+  }
+
+  // Exactly `size` bytes into `out`.
+  PatchStatus Read(char* out, size_t size) {
+    if (size > info_.raw_length - yielded_) return PatchStatus::kCorrupt;
+    while (size > 0) {
+      if (out_pos_ == out_end_) {
+        PatchStatus s = Fill();
+        if (s != PatchStatus::kOk) return s;
+        if (out_pos_ == out_end_) return PatchStatus::kCorrupt;  // ended early
+      }
+      size_t n = std::min(size, out_end_ - out_pos_);
+      std::memcpy(out, out_buf_ + out_pos_, n);
+      out_pos_ += n;
+      out += n;
+      size -= n;
+      yielded_ += n;
+    }
+    return PatchStatus::kOk;
+  }
+
+  PatchStatus ReadVarint(uint64_t* value) {
+    uint64_t v = 0;
+    for (int shift = 0; shift < 63; shift += 7) {
+      char c;
+      PatchStatus s = Read(&c, 1);
+      if (s != PatchStatus::kOk) return s;
+      uint8_t b = static_cast<uint8_t>(c);
+      v |= static_cast<uint64_t>(b & 0x7F) << shift;
+      if (!(b & 0x80)) {
+        if (v > kMaxControlValue) return PatchStatus::kCorrupt;
+        *value = v;
+        return PatchStatus::kOk;
+      }
+    }
+    return PatchStatus::kCorrupt;
+  }
+
+  // Every byte was used, and the coder's stream ends exactly there.
+  PatchStatus Finish() {
+    if (yielded_ != info_.raw_length || out_pos_ != out_end_) return PatchStatus::kCorrupt;
+    while (!ended_) {
+      PatchStatus s = Fill();
+      if (s != PatchStatus::kOk) return s;
+      if (out_end_ != 0) return PatchStatus::kCorrupt;  // more bytes than stated
+    }
+    return in_read_ == info_.packed_length && in_pos_ == in_end_ ? PatchStatus::kOk
+                                                                 : PatchStatus::kCorrupt;
+  }
+
+ private:
+  // Decodes the next piece into the output buffer.
+  PatchStatus Fill() {
+    out_pos_ = out_end_ = 0;
+    if (ended_) return PatchStatus::kOk;
+    while (out_end_ == 0 && !ended_) {
+      if (in_pos_ == in_end_ && in_read_ < info_.packed_length) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, info_.packed_length - in_read_));
+        if (!ReadFully(patch_, offset_ + in_read_, in_buf_, n)) return PatchStatus::kReadFailed;
+        in_read_ += n;
+        in_pos_ = 0;
+        in_end_ = n;
+      }
+      const bool input_done = in_read_ == info_.packed_length;
+      if (info_.method == PatchMethod::kStored) {
+        size_t n = in_end_ - in_pos_;
+        std::memcpy(out_buf_, in_buf_ + in_pos_, n);
+        in_pos_ = in_end_;
+        out_end_ = n;
+        if (input_done) ended_ = true;
+      } else if (info_.method == PatchMethod::kLzma) {
+        lzma_.next_in = reinterpret_cast<const uint8_t*>(in_buf_) + in_pos_;
+        lzma_.avail_in = in_end_ - in_pos_;
+        lzma_.next_out = reinterpret_cast<uint8_t*>(out_buf_);
+        lzma_.avail_out = kPiece;
+        lzma_ret ret = lzma_code(&lzma_, input_done ? LZMA_FINISH : LZMA_RUN);
+        in_pos_ = in_end_ - lzma_.avail_in;
+        out_end_ = kPiece - lzma_.avail_out;
+        if (ret == LZMA_STREAM_END) {
+          ended_ = true;
+        } else if (ret == LZMA_MEM_ERROR) {
+          return PatchStatus::kNoMemory;
+        } else if (ret != LZMA_OK) {
+          return PatchStatus::kCorrupt;  // damaged, or the input ran out
+        }
+      } else {
+        bz_.next_in = in_buf_ + in_pos_;
+        bz_.avail_in = static_cast<unsigned>(in_end_ - in_pos_);
+        bz_.next_out = out_buf_;
+        bz_.avail_out = static_cast<unsigned>(kPiece);
+        int ret = BZ2_bzDecompress(&bz_);
+        in_pos_ = in_end_ - bz_.avail_in;
+        out_end_ = kPiece - bz_.avail_out;
+        if (ret == BZ_STREAM_END) {
+          ended_ = true;
+        } else if (ret == BZ_MEM_ERROR) {
+          return PatchStatus::kNoMemory;
+        } else if (ret != BZ_OK) {
+          return PatchStatus::kCorrupt;
+        } else if (input_done && in_pos_ == in_end_ && out_end_ == 0) {
+          return PatchStatus::kCorrupt;  // the input ran out before the end
+        }
+      }
+    }
+    return PatchStatus::kOk;
+  }
+
+  const PatchSource& patch_;
+  const uint64_t offset_;
+  const PatchStreamInfo info_;
+  CoderMemory* memory_;
+  lzma_allocator allocator_{};
+  lzma_stream lzma_ = LZMA_STREAM_INIT;
+  bz_stream bz_{};
+  bool lzma_started_ = false;
+  bool bz_started_ = false;
+  bool ended_ = false;
+  uint64_t in_read_ = 0;  // packed bytes read from the patch
+  uint64_t yielded_ = 0;  // raw bytes handed out
+  size_t in_pos_ = 0, in_end_ = 0, out_pos_ = 0, out_end_ = 0;
+  char in_buf_[kPiece];
+  char out_buf_[kPiece];
+};
+
+// Buffers the applier holds besides the coders: three readers' and two pieces.
+constexpr uint64_t kApplyBuffers = 3 * sizeof(StreamReader) + 2 * kPiece;
+
+}  // namespace
+
+const char* PatchStatusText(PatchStatus status) {
+  switch (status) {
+    case PatchStatus::kOk: return "ok";
+    case PatchStatus::kShortHeader: return "the patch is shorter than its header";
+    case PatchStatus::kBadHeader: return "not a patch this program reads";
+    case PatchStatus::kOtherBase: return "the patch is for another base";
+    case PatchStatus::kOtherLength: return "the patch yields another length";
+    case PatchStatus::kCorrupt: return "the patch is damaged";
+    case PatchStatus::kOtherResult: return "the patched content has another SHA-256";
+    case PatchStatus::kReadFailed: return "the base or the patch could not be read";
+    case PatchStatus::kSinkFailed: return "the patched content could not be written";
+    case PatchStatus::kNoMemory: return "out of memory";
+  }
+  return "unknown";
+}
+
+PatchStatus ReadPatchHeader(std::string_view bytes, uint64_t patch_size, PatchHeader* header) {
+  if (bytes.size() < kPatchHeaderSize || patch_size < kPatchHeaderSize) {
+    return PatchStatus::kShortHeader;
+  }
+  const char* p = bytes.data();
+  if (std::memcmp(p, kMagic, sizeof kMagic) != 0 || GetLe(p + 8, 4) != kVersion ||
+      GetLe(p + 12, 4) != 0) {
+    return PatchStatus::kBadHeader;
+  }
+  PatchHeader h;
+  h.base_length = GetLe(p + 16, 8);
+  h.result_length = GetLe(p + 24, 8);
+  h.base_sha256 = BinToHex(p + 32);
+  h.result_sha256 = BinToHex(p + 64);
+  if (h.base_length > kMaxControlValue || h.result_length > kMaxControlValue) {
+    return PatchStatus::kBadHeader;
+  }
+  uint64_t packed_total = 0;
+  for (int i = 0; i < kPatchStreams; ++i) {
+    const char* s = p + kStreamInfoOffset + i * kStreamInfoSize;
+    PatchStreamInfo& info = h.streams[i];
+    uint8_t method = static_cast<uint8_t>(s[0]);
+    info.lzma_props = static_cast<uint8_t>(s[1]);
+    info.dict_size = static_cast<uint32_t>(GetLe(s + 4, 4));
+    info.packed_length = GetLe(s + 8, 8);
+    info.raw_length = GetLe(s + 16, 8);
+    if (GetLe(s + 2, 2) != 0 || info.packed_length > kMaxControlValue ||
+        info.raw_length > kMaxControlValue) {
+      return PatchStatus::kBadHeader;
+    }
+    switch (method) {
+      case static_cast<uint8_t>(PatchMethod::kStored):
+        if (info.lzma_props || info.dict_size || info.packed_length != info.raw_length) {
+          return PatchStatus::kBadHeader;
+        }
+        break;
+      case static_cast<uint8_t>(PatchMethod::kLzma):
+        if (!ValidLzmaProps(info.lzma_props) || info.dict_size < 4096 ||
+            info.dict_size > kMaxPatchDictionary) {
+          return PatchStatus::kBadHeader;
+        }
+        break;
+      case static_cast<uint8_t>(PatchMethod::kBzip2):
+        if (info.lzma_props || info.dict_size) return PatchStatus::kBadHeader;
+        break;
+      default:
+        return PatchStatus::kBadHeader;
+    }
+    info.method = static_cast<PatchMethod>(method);
+    packed_total += info.packed_length;
+  }
+  // Every result byte comes from exactly one of the two data streams, and the
+  // streams fill the patch to its end.
+  if (h.streams[kDiff].raw_length + h.streams[kExtra].raw_length != h.result_length ||
+      packed_total != patch_size - kPatchHeaderSize) {
+    return PatchStatus::kBadHeader;
+  }
+  *header = std::move(h);
+  return PatchStatus::kOk;
+}
+
+bool MakePatch(std::string_view base, std::string_view result, std::string* patch) {
+  if (base.size() >= static_cast<size_t>(INT32_MAX) ||
+      static_cast<uint64_t>(result.size()) > kMaxControlValue) {
+    return false;
+  }
+  try {
+    const auto* b = reinterpret_cast<const uint8_t*>(base.data());
+    const auto* r = reinterpret_cast<const uint8_t*>(result.data());
+    const auto base_size = static_cast<int64_t>(base.size());
+    std::string raw[kPatchStreams];
+    {
+      // Entry 0 is the empty suffix, so that the search has a lower bound.
+      std::vector<saidx_t> sa(base.size() + 1);
+      sa[0] = static_cast<saidx_t>(base_size);
+      if (base_size > 0 && divsufsort(b, sa.data() + 1, static_cast<saidx_t>(base_size)) != 0) {
+        return false;
+      }
+      Match(b, base_size, r, static_cast<int64_t>(result.size()), sa, raw);
+    }
+    Candidate packed[kPatchStreams];
+    for (int i = 0; i < kPatchStreams; ++i) {
+      packed[i] = Compress(raw[i], static_cast<Stream>(i));
+      raw[i] = std::string();
+    }
+
+    char header[kPatchHeaderSize] = {};
+    std::memcpy(header, kMagic, sizeof kMagic);
+    PutLe(kVersion, 4, header + 8);
+    PutLe(base.size(), 8, header + 16);
+    PutLe(result.size(), 8, header + 24);
+    HexToBin(Sha256Hex(base), header + 32);
+    HexToBin(Sha256Hex(result), header + 64);
+    size_t total = kPatchHeaderSize;
+    for (int i = 0; i < kPatchStreams; ++i) {
+      char* s = header + kStreamInfoOffset + i * kStreamInfoSize;
+      const PatchStreamInfo& info = packed[i].info;
+      s[0] = static_cast<char>(info.method);
+      s[1] = static_cast<char>(info.lzma_props);
+      PutLe(info.dict_size, 4, s + 4);
+      PutLe(info.packed_length, 8, s + 8);
+      PutLe(info.raw_length, 8, s + 16);
+      total += packed[i].bytes.size();
+    }
+    patch->clear();
+    patch->reserve(total);
+    patch->append(header, sizeof header);
+    for (const Candidate& c : packed) patch->append(c.bytes);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+PatchStatus ApplyPatch(const PatchSource& base, uint64_t base_size, const PatchSource& patch,
+                       uint64_t patch_size, const std::function<bool(std::string_view)>& sink,
+                       int64_t expected_length, uint64_t* coder_memory) {
+  if (coder_memory) *coder_memory = 0;
+  char header_bytes[kPatchHeaderSize];
+  if (patch_size < kPatchHeaderSize) return PatchStatus::kShortHeader;
+  if (!ReadFully(patch, 0, header_bytes, sizeof header_bytes)) return PatchStatus::kReadFailed;
+  PatchHeader h;
+  PatchStatus status = ReadPatchHeader(std::string_view(header_bytes, sizeof header_bytes),
+                                       patch_size, &h);
+  if (status != PatchStatus::kOk) return status;
+  if (h.base_length != base_size) return PatchStatus::kOtherBase;
+  if (expected_length >= 0 && h.result_length != static_cast<uint64_t>(expected_length)) {
+    return PatchStatus::kOtherLength;
+  }
+
+  CoderMemory memory(kMaxPatchApplyMemory - kApplyBuffers);
+  std::unique_ptr<StreamReader> streams[kPatchStreams];
+  std::unique_ptr<char[]> old_piece, new_piece;
+  try {
+    uint64_t offset = kPatchHeaderSize;
+    for (int i = 0; i < kPatchStreams; ++i) {
+      streams[i] = std::make_unique<StreamReader>(patch, offset, h.streams[i], &memory);
+      offset += h.streams[i].packed_length;
+      if ((status = streams[i]->Start()) != PatchStatus::kOk) return status;
+    }
+    old_piece = std::make_unique<char[]>(kPiece);
+    new_piece = std::make_unique<char[]>(kPiece);
+  } catch (const std::bad_alloc&) {
+    return PatchStatus::kNoMemory;
+  }
+  StreamReader& control = *streams[kControl];
+  StreamReader& diff = *streams[kDiff];
+  StreamReader& extra = *streams[kExtra];
+
+  // Adds are many and short, and mostly move forward through the base: read
+  // it a few KiB at a time rather than once per add, but not so much at a
+  // time that adds far apart read what they never use.
+  uint64_t window_start = 0, window_size = 0;
+  auto read_base = [&](uint64_t at, size_t n, const char** out) {
+    if (at < window_start || at + n > window_start + window_size) {
+      window_start = at;
+      window_size = std::min<uint64_t>(std::max<uint64_t>(kBaseWindow, n), base_size - at);
+      if (!ReadFully(base, at, old_piece.get(), static_cast<size_t>(window_size))) return false;
+    }
+    *out = old_piece.get() + (at - window_start);
+    return true;
+  };
+
+  Sha256 hash;
+  uint64_t written = 0, old_pos = 0;
+  // The result is handed on in whole pieces: adds and copies are often a few
+  // bytes each, and a write per add would cost more than the decoding.
+  size_t fill = 0;
+  auto flush = [&] {
+    std::string_view piece(new_piece.get(), fill);
+    fill = 0;
+    hash.Update(piece);
+    return piece.empty() || sink(piece);
+  };
+  while (written < h.result_length) {
+    uint64_t zigzag, add, copy;
+    if ((status = control.ReadVarint(&zigzag)) != PatchStatus::kOk ||
+        (status = control.ReadVarint(&add)) != PatchStatus::kOk ||
+        (status = control.ReadVarint(&copy)) != PatchStatus::kOk) {
+      return status;
+    }
+    // Every triple makes progress, so damage cannot spin without output.
+    if (add == 0 && copy == 0) return PatchStatus::kCorrupt;
+    const bool back = zigzag & 1;
+    const uint64_t seek = back ? (zigzag >> 1) + 1 : zigzag >> 1;
+    if (back ? seek > old_pos : seek > base_size - old_pos) return PatchStatus::kCorrupt;
+    old_pos = back ? old_pos - seek : old_pos + seek;
+    const uint64_t room = h.result_length - written;
+    if (add > room || copy > room - add || add > base_size - old_pos) {
+      return PatchStatus::kCorrupt;
+    }
+    while (add > 0) {
+      if (fill == kPiece && !flush()) return PatchStatus::kSinkFailed;
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(add, kPiece - fill));
+      const char* old_bytes;
+      if (!read_base(old_pos, n, &old_bytes)) return PatchStatus::kReadFailed;
+      char* out = new_piece.get() + fill;
+      if ((status = diff.Read(out, n)) != PatchStatus::kOk) return status;
+      for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>(out[i] + old_bytes[i]);
+      fill += n;
+      written += n;
+      old_pos += n;
+      add -= n;
+    }
+    while (copy > 0) {
+      if (fill == kPiece && !flush()) return PatchStatus::kSinkFailed;
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(copy, kPiece - fill));
+      if ((status = extra.Read(new_piece.get() + fill, n)) != PatchStatus::kOk) return status;
+      fill += n;
+      written += n;
+      copy -= n;
+    }
+  }
+  if (!flush()) return PatchStatus::kSinkFailed;
+  for (auto& s : streams) {
+    if ((status = s->Finish()) != PatchStatus::kOk) return status;
+  }
+  if (coder_memory) *coder_memory = memory.peak() + kApplyBuffers;
+  return hash.FinishHex() == h.result_sha256 ? PatchStatus::kOk : PatchStatus::kOtherResult;
+}
+
+PatchStatus ApplyPatchFile(const std::string& base_path, const std::string& patch_path,
+                           const std::string& result_path, int64_t expected_length) {
+  const int64_t base_size = fs::FileSize(base_path);
+  const int64_t patch_size = fs::FileSize(patch_path);
+  fs::InputFile base, patch;
+  if (base_size < 0 || patch_size < 0 || !base.Open(base_path) || !patch.Open(patch_path)) {
+    return PatchStatus::kReadFailed;
+  }
+  fs::OutputFile out;
+  if (!out.Create(result_path)) return PatchStatus::kSinkFailed;
+  auto reader = [](fs::InputFile& file) {
+    return [&file](uint64_t offset, char* buf, size_t cap) { return file.ReadAt(offset, buf, cap); };
+  };
+  PatchStatus status = ApplyPatch(
+      reader(base), static_cast<uint64_t>(base_size), reader(patch),
+      static_cast<uint64_t>(patch_size),
+      [&out](std::string_view piece) { return out.Write(piece.data(), piece.size()); },
+      expected_length);
+  if (!out.Close() && status == PatchStatus::kOk) return PatchStatus::kSinkFailed;
+  return status;
+}
+
+}  // namespace quasto

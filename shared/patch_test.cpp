@@ -1,0 +1,379 @@
+#include "shared/patch.h"
+
+#include <gtest/gtest.h>
+#include <lzma.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "shared/content_hash.h"
+#include "shared/limits.h"
+#include "shared/packed_file.h"
+#include "shared/test_util.h"
+
+namespace quasto {
+namespace {
+
+using testing::TempDir;
+
+std::string Random(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(gen() % 251);
+  return s;
+}
+
+// Something shaped like a program: code with 32-bit offsets every few bytes,
+// text, and zero padding.
+std::string ProgramLike(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s;
+  static const char* kWords[] = {"Update", "Quastorell", "file", "error", "main", "init"};
+  while (s.size() < n) {
+    switch (gen() % 4) {
+      case 0: {  // a call with a 32-bit displacement
+        uint32_t target = gen() % 0x100000;
+        s += '\xE8';
+        for (int i = 0; i < 4; ++i) s += static_cast<char>(target >> (8 * i));
+        break;
+      }
+      case 1: s += kWords[gen() % 6]; break;
+      case 2: s.append(gen() % 16, '\0'); break;
+      default: s += static_cast<char>(gen()); break;
+    }
+  }
+  s.resize(n);
+  return s;
+}
+
+// The next release of a program: bytes inserted, removed and changed, and
+// every displacement behind the insertion moved by its length.
+std::string NextRelease(const std::string& base, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string r = base;
+  for (size_t i = 0; i + 5 < r.size(); ++i) {
+    if (r[i] == '\xE8' && i > r.size() / 2) {
+      uint32_t v = 0;
+      for (int k = 0; k < 4; ++k) v |= static_cast<uint32_t>(static_cast<uint8_t>(r[i + 1 + k])) << (8 * k);
+      v += 300;
+      for (int k = 0; k < 4; ++k) r[i + 1 + k] = static_cast<char>(v >> (8 * k));
+      i += 4;
+    }
+  }
+  r.insert(r.size() / 2, Random(300, seed + 1));
+  r.erase(r.size() / 4, 1000);
+  for (int i = 0; i < 50; ++i) r[gen() % r.size()] ^= 0x5A;
+  return r;
+}
+
+PatchSource Source(const std::string& s, uint64_t* max_end = nullptr) {
+  return [&s, max_end](uint64_t offset, char* buf, size_t cap) -> int64_t {
+    if (offset >= s.size()) return 0;
+    size_t n = std::min<uint64_t>(cap, s.size() - offset);
+    if (max_end) *max_end = std::max<uint64_t>(*max_end, offset + n);
+    std::memcpy(buf, s.data() + offset, n);
+    return static_cast<int64_t>(n);
+  };
+}
+
+struct Applied {
+  PatchStatus status;
+  std::string result;
+  uint64_t coder_memory = 0;
+  uint64_t base_read_end = 0;  // the furthest base byte asked for
+};
+
+Applied Apply(const std::string& base, const std::string& patch, int64_t expected = -1) {
+  Applied a;
+  a.status = ApplyPatch(
+      Source(base, &a.base_read_end), base.size(), Source(patch), patch.size(),
+      [&a](std::string_view piece) {
+        EXPECT_LE(piece.size(), 64u << 10);
+        a.result.append(piece);
+        return true;
+      },
+      expected, &a.coder_memory);
+  return a;
+}
+
+std::string Make(const std::string& base, const std::string& result) {
+  std::string patch;
+  EXPECT_TRUE(MakePatch(base, result, &patch));
+  return patch;
+}
+
+TEST(Patch, RoundTripsWhateverTheContents) {
+  const std::string program = ProgramLike(300000, 1);
+  const struct {
+    const char* what;
+    std::string base, result;
+  } cases[] = {
+      {"empty to empty", "", ""},
+      {"empty base", "", Random(5000, 2)},
+      {"empty result", Random(5000, 3), ""},
+      {"identical", program, program},
+      {"unrelated", Random(70000, 4), Random(90000, 5)},
+      {"next release", program, NextRelease(program, 6)},
+      {"back to the older one", NextRelease(program, 6), program},
+      {"one byte", "a", "b"},
+      {"longer than a piece of the applier", Random(200000, 7), Random(10, 8) + Random(200000, 7)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string patch = Make(c.base, c.result);
+    Applied a = Apply(c.base, patch, static_cast<int64_t>(c.result.size()));
+    ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+    EXPECT_TRUE(a.result == c.result);
+    EXPECT_LE(a.base_read_end, c.base.size());
+    // The same inputs give the same bytes: the builder verifies what it keeps.
+    EXPECT_EQ(Make(c.base, c.result), patch);
+
+    PatchHeader h;
+    ASSERT_EQ(ReadPatchHeader(patch, patch.size(), &h), PatchStatus::kOk);
+    EXPECT_EQ(h.base_length, c.base.size());
+    EXPECT_EQ(h.result_length, c.result.size());
+    EXPECT_EQ(h.base_sha256, Sha256Hex(c.base));
+    EXPECT_EQ(h.result_sha256, Sha256Hex(c.result));
+  }
+}
+
+TEST(Patch, IsFarSmallerThanThePackedFileForANextRelease) {
+  const std::string base = ProgramLike(1 << 20, 11);
+  const std::string result = NextRelease(base, 12);
+  std::string patch = Make(base, result);
+  EXPECT_LT(patch.size() * 10, PackContent(result).size()) << patch.size();
+  // Unrelated content costs little more than packing it.
+  const std::string other = Random(100000, 13);
+  EXPECT_LT(Make(base, other).size(), PackContent(other).size() + 1024);
+}
+
+TEST(Patch, LongRunsOfEqualBytesStayFast) {
+  // A naive matcher compares each run at every position: hours for this.
+  std::string base(6 << 20, '\0');
+  std::string result(base, 0, 3 << 20);
+  result += 'x';
+  result.append(base, 3 << 20);
+  base[1 << 20] = 'y';
+  testing::EndsWithin(60, "making a patch between zero-filled files", [&] {
+    std::string patch = Make(base, result);
+    EXPECT_LT(patch.size(), 4096u);
+    EXPECT_EQ(Apply(base, patch).status, PatchStatus::kOk);
+  });
+}
+
+// A patch made by hand, every stream stored, so that tests say exactly what
+// the control stream asks for.
+std::string Varint(uint64_t v) {
+  std::string s;
+  do {
+    uint8_t b = v & 0x7F;
+    v >>= 7;
+    if (v) b |= 0x80;
+    s += static_cast<char>(b);
+  } while (v);
+  return s;
+}
+std::string Triple(int64_t seek, uint64_t add, uint64_t copy) {
+  uint64_t zz = seek < 0 ? ((static_cast<uint64_t>(-(seek + 1)) << 1) | 1) : static_cast<uint64_t>(seek) << 1;
+  return Varint(zz) + Varint(add) + Varint(copy);
+}
+void Le(std::string* s, size_t at, uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) (*s)[at + i] = static_cast<char>(v >> (8 * i));
+}
+std::string Bin(const std::string& hex) {
+  std::string b;
+  for (size_t i = 0; i < hex.size(); i += 2) b += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return b;
+}
+std::string Crafted(const std::string& base, const std::string& result, const std::string& ctrl,
+                    const std::string& diff, const std::string& extra) {
+  std::string h(kPatchHeaderSize, '\0');
+  h.replace(0, 8, "QSTPATCH");
+  Le(&h, 8, 1, 4);
+  Le(&h, 16, base.size(), 8);
+  Le(&h, 24, diff.size() + extra.size(), 8);
+  h.replace(32, 32, Bin(Sha256Hex(base)));
+  h.replace(64, 32, Bin(Sha256Hex(result)));
+  const std::string* streams[] = {&ctrl, &diff, &extra};
+  for (int i = 0; i < 3; ++i) {
+    Le(&h, 96 + 24 * i + 8, streams[i]->size(), 8);
+    Le(&h, 96 + 24 * i + 16, streams[i]->size(), 8);
+  }
+  return h + ctrl + diff + extra;
+}
+
+TEST(Patch, TheControlStreamNeverLeadsOutsideItsBounds) {
+  const std::string base = "0123456789";
+  // Two bytes from base offset 8, then "!" as a new byte: "89!".
+  std::string good = Crafted(base, "89!", Triple(8, 2, 1), std::string(2, '\0'), "!");
+  Applied a = Apply(base, good);
+  ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+  EXPECT_EQ(a.result, "89!");
+  // Back and forth through the base: each add reads where it says.
+  std::string jumps = Crafted(base, "560129", Triple(5, 2, 0) + Triple(-7, 3, 0) + Triple(6, 1, 0),
+                              std::string(6, '\0'), "");
+  a = Apply(base, jumps);
+  ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+  EXPECT_EQ(a.result, "560129");
+
+  const struct {
+    const char* what;
+    std::string ctrl, diff, extra;
+  } hostile[] = {
+      {"seek before the base", Triple(-1, 1, 0), "\0", ""},
+      {"seek past the base", Triple(11, 0, 1), "", "x"},
+      {"add past the base's end", Triple(8, 3, 0), std::string(3, '\0'), ""},
+      {"add past the result", Triple(0, 5, 0) + Triple(0, 5, 0), std::string(3, '\0'), ""},
+      {"copy past the result", Triple(0, 0, 4), "", "abc"},
+      {"a triple that makes no progress", Triple(1, 0, 0) + Triple(0, 1, 0), "\0", ""},
+      {"the control stream ends early", Triple(0, 1, 0), std::string(2, '\0'), ""},
+      {"control bytes left over", Triple(0, 1, 0) + Triple(0, 1, 0), "\0", ""},
+      {"a varint without end", std::string(12, '\x80'), "\0", ""},
+  };
+  for (const auto& h : hostile) {
+    SCOPED_TRACE(h.what);
+    std::string patch = Crafted(base, "xyz", h.ctrl, h.diff, h.extra);
+    Applied r = Apply(base, patch);
+    EXPECT_EQ(r.status, PatchStatus::kCorrupt) << PatchStatusText(r.status);
+    EXPECT_LE(r.result.size(), h.diff.size() + h.extra.size());
+    EXPECT_LE(r.base_read_end, base.size());
+  }
+}
+
+TEST(Patch, RefusesHeadersBeforeWritingAnything) {
+  const std::string base = ProgramLike(20000, 21), result = NextRelease(base, 22);
+  const std::string patch = Make(base, result);
+  auto refused = [&](std::string p, PatchStatus want, const std::string& b, int64_t expected = -1) {
+    Applied a = Apply(b, p, expected);
+    EXPECT_EQ(a.status, want) << PatchStatusText(a.status);
+    EXPECT_TRUE(a.result.empty());
+  };
+  refused(patch.substr(0, 100), PatchStatus::kShortHeader, base);
+  refused("x" + patch.substr(1), PatchStatus::kBadHeader, base);
+  std::string p = patch;
+  Le(&p, 8, 2, 4);  // a later version
+  refused(p, PatchStatus::kBadHeader, base);
+  p = patch;
+  p[96 + 24] = 9;  // unknown coder
+  refused(p, PatchStatus::kBadHeader, base);
+  refused(patch + "x", PatchStatus::kBadHeader, base);  // streams do not fill the patch
+  refused(patch, PatchStatus::kOtherBase, base + "x");
+  refused(patch, PatchStatus::kOtherLength, base, static_cast<int64_t>(result.size()) - 1);
+  p = patch;
+  Le(&p, 24, result.size() + 1, 8);  // lengths that do not add up
+  refused(p, PatchStatus::kBadHeader, base);
+}
+
+TEST(Patch, DamageNeverYieldsOtherContent) {
+  const std::string base = ProgramLike(60000, 31), result = NextRelease(base, 32);
+  const std::string patch = Make(base, result);
+  std::mt19937 gen(33);
+  for (int round = 0; round < 300; ++round) {
+    std::string p = patch;
+    if (round % 3 == 0) {
+      p.resize(kPatchHeaderSize + gen() % (p.size() - kPatchHeaderSize));
+    } else {
+      p[kPatchHeaderSize + gen() % (p.size() - kPatchHeaderSize)] ^= static_cast<char>(1 + gen() % 255);
+    }
+    Applied a = Apply(base, p);
+    EXPECT_LE(a.result.size(), result.size());
+    EXPECT_LE(a.base_read_end, base.size());
+    if (a.status == PatchStatus::kOk) {
+      EXPECT_TRUE(a.result == result);
+    }
+  }
+  // A patch for other content under the same lengths: the hash catches it.
+  std::string wrong = Crafted("ab", "ab", Triple(0, 2, 0), std::string("\0\x01", 2), "");
+  EXPECT_EQ(Apply("ab", wrong).status, PatchStatus::kOtherResult);
+}
+
+TEST(Patch, AFailingBaseOrReceiverIsNeverASuccess) {
+  const std::string base = ProgramLike(200000, 61), result = NextRelease(base, 62);
+  const std::string patch = Make(base, result);
+  std::string got;
+  auto sink = [&got](std::string_view piece) {
+    got.append(piece);
+    return true;
+  };
+  // The base shrank after it was measured: it ends early.
+  const std::string shorter = base.substr(0, base.size() / 2);
+  EXPECT_EQ(ApplyPatch(Source(shorter), base.size(), Source(patch), patch.size(), sink),
+            PatchStatus::kReadFailed);
+  auto failing = [](uint64_t, char*, size_t) -> int64_t { return -1; };
+  EXPECT_EQ(ApplyPatch(failing, base.size(), Source(patch), patch.size(), sink),
+            PatchStatus::kReadFailed);
+  EXPECT_EQ(ApplyPatch(Source(base), base.size(), failing, patch.size(), sink),
+            PatchStatus::kReadFailed);
+  // A receiver that cannot take more (a full disk) stops the applier there.
+  int pieces = 0;
+  EXPECT_EQ(ApplyPatch(Source(base), base.size(), Source(patch), patch.size(),
+                       [&pieces](std::string_view) { return ++pieces < 2; }),
+            PatchStatus::kSinkFailed);
+  EXPECT_EQ(pieces, 2);
+}
+
+std::string LzmaRaw(const std::string& raw, uint32_t dict) {
+  lzma_options_lzma opt;
+  lzma_lzma_preset(&opt, 0);
+  opt.dict_size = dict;
+  lzma_filter f[2] = {{LZMA_FILTER_LZMA1, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+  std::string out(raw.size() + 4096, '\0');
+  size_t pos = 0;
+  EXPECT_EQ(lzma_raw_buffer_encode(f, nullptr, reinterpret_cast<const uint8_t*>(raw.data()), raw.size(),
+                                   reinterpret_cast<uint8_t*>(out.data()), &pos, out.size()),
+            LZMA_OK);
+  out.resize(pos);
+  return out;
+}
+
+TEST(Patch, MemoryStaysBoundedWithTheLargestDictionaries) {
+  const std::string base = Random(4000, 41);
+  const std::string extra = Random(3000, 42), diff(4000, '\0');
+  const std::string ctrl = Triple(0, 4000, 3000);
+  std::string streams[] = {LzmaRaw(ctrl, kMaxPatchDictionary), LzmaRaw(diff, kMaxPatchDictionary),
+                           LzmaRaw(extra, kMaxPatchDictionary)};
+  std::string p = Crafted(base, base + extra, streams[0], streams[1], streams[2]);
+  const std::string* raws[] = {&ctrl, &diff, &extra};
+  for (int i = 0; i < 3; ++i) {
+    p[96 + 24 * i] = 1;
+    p[96 + 24 * i + 1] = 3 + 0 * 9 + 2 * 45;  // lc 3, lp 0, pb 2
+    Le(&p, 96 + 24 * i + 4, kMaxPatchDictionary, 4);
+    Le(&p, 96 + 24 * i + 16, raws[i]->size(), 8);
+  }
+  Le(&p, 24, 7000, 8);
+  Applied a = Apply(base, p);
+  ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+  EXPECT_TRUE(a.result == base + extra);
+  EXPECT_GE(a.coder_memory, 3 * uint64_t{kMaxPatchDictionary});
+  EXPECT_LE(a.coder_memory, kMaxPatchApplyMemory);
+  // A dictionary beyond the bound would break that promise: refused before
+  // anything is written.
+  for (int i = 0; i < 3; ++i) {
+    std::string q = p;
+    Le(&q, 96 + 24 * i + 4, kMaxPatchDictionary * 2, 4);
+    Applied r = Apply(base, q);
+    EXPECT_EQ(r.status, PatchStatus::kBadHeader);
+    EXPECT_TRUE(r.result.empty());
+  }
+}
+
+TEST(Patch, AppliesBetweenFiles) {
+  TempDir dir;
+  const std::string base = ProgramLike(150000, 51), result = NextRelease(base, 52);
+  dir.Write("base.bin", base);
+  dir.Write("p.bin", Make(base, result));
+  EXPECT_EQ(ApplyPatchFile(dir / "base.bin", dir / "p.bin", dir / "out.bin", result.size()),
+            PatchStatus::kOk);
+  EXPECT_TRUE(dir.Read("out.bin") == result);
+  EXPECT_EQ(ApplyPatchFile(dir / "missing", dir / "p.bin", dir / "out2.bin"),
+            PatchStatus::kReadFailed);
+  EXPECT_EQ(ApplyPatchFile(dir / "base.bin", dir / "p.bin", dir / "no/such/out.bin"),
+            PatchStatus::kSinkFailed);
+  dir.Write("base.bin", base.substr(1));
+  EXPECT_EQ(ApplyPatchFile(dir / "base.bin", dir / "p.bin", dir / "out.bin"),
+            PatchStatus::kOtherBase);
+}
+
+}  // namespace
+}  // namespace quasto
