@@ -1,7 +1,7 @@
 // An FTP client as the upload needs it (RFC 959): log in, change directory,
-// send files in image type over passive data connections. One implementation
-// per platform: ftp_client_posix.cpp (libcurl), ftp_client_win32.cpp
-// (Winsock).
+// send files in image type over passive data connections. One
+// implementation on libcurl for both platforms (ftp_client.cpp), so that
+// both builders share its bounds, its checks and its faults.
 #ifndef QUASTO_BUILDER_FTP_CLIENT_H_
 #define QUASTO_BUILDER_FTP_CLIENT_H_
 

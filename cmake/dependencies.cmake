@@ -24,6 +24,17 @@ if(WIN32)
   # advapi32: the library's random source on Windows.
   target_link_libraries(quasto::sodium INTERFACE ${SODIUM_LIB} advapi32)
   target_compile_definitions(quasto::sodium INTERFACE SODIUM_STATIC)
+
+  # libcurl on Schannel with libssh2 on CNG: the system's own TLS, trust
+  # store and crypto, nothing to ship beside the programs.
+  find_path(CURL_INCLUDE curl/curl.h REQUIRED)
+  find_library(CURL_LIB NAMES libcurl.a curl REQUIRED)
+  find_library(SSH2_LIB NAMES libssh2.a ssh2 REQUIRED)
+  add_library(quasto::curl INTERFACE IMPORTED)
+  target_include_directories(quasto::curl INTERFACE ${CURL_INCLUDE})
+  target_link_libraries(quasto::curl INTERFACE ${CURL_LIB} ${SSH2_LIB} ws2_32 crypt32 bcrypt
+                        advapi32 secur32)
+  target_compile_definitions(quasto::curl INTERFACE CURL_STATICLIB)
 else()
   find_package(EXPAT REQUIRED)
   find_package(LibLZMA REQUIRED)
@@ -32,6 +43,8 @@ else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
   add_library(quasto::sodium ALIAS PkgConfig::SODIUM)
+  find_package(CURL REQUIRED)
+  add_library(quasto::curl ALIAS CURL::libcurl)
 endif()
 
 # RapidJSON is header-only; setup.sh links Debian's headers into the mingw
