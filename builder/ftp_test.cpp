@@ -90,7 +90,12 @@ class Ftp : public ::testing::Test {
     env.dir.Write("src\\Grüße aus Köln.txt", "Umlaute im Namen");
     env.dir.Write("src\\sub dir\\ä b.dat", "");
     ASSERT_TRUE(env.Create("Demo", true));
-    env.st.ftp = {"127.0.0.1", server.port, start_dir, "quasto", ScramblePassword("geheim")};
+    env.st.ftp = {};
+    env.st.ftp.Server = "127.0.0.1";
+    env.st.ftp.Port = server.port;
+    env.st.ftp.StartDir = start_dir;
+    env.st.ftp.Login = "quasto";
+    env.st.ftp.Password = ScramblePassword("geheim");
     env.st.network_ready = InitNetwork();
     ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 3);
     env.ui.messages.clear();

@@ -123,6 +123,36 @@ std::string Disagreement(const std::string& path, const UpdFileStructure& e) {
   return crc == static_cast<uint32_t>(e.CRC) ? "" : "CRC";
 }
 
+// Why the server was not trusted, for the publisher.
+std::string IdentityText(const ServerLogin& login, IdentityProblem problem,
+                         const std::string& presented) {
+  const std::string server = "\"" + login.server + "\"";
+  const std::string nothing = "\nEs wurde nichts hochgeladen.";
+  switch (problem) {
+    case IdentityProblem::kUnknownHostKey:
+      return "Der SFTP-Server " + server +
+             " ist noch unbekannt; sein Schlüssel wurde nicht bestätigt.\n  Fingerabdruck: " +
+             presented + nothing;
+    case IdentityProblem::kKeyChanged:
+      return "Der Server " + server +
+             " weist sich mit einem anderen Schlüssel aus als dem gespeicherten. Das kann ein "
+             "Angriff sein, oder der Server wurde neu eingerichtet.\n  gespeichert: " +
+             login.pin + (presented.empty() ? "" : "\n  jetzt: " + presented) + nothing;
+    case IdentityProblem::kUntrusted:
+      return "Das Zertifikat des FTPS-Servers " + server +
+             " ist nicht vertrauenswürdig. Wenn Sie ihm trauen, tragen Sie den Fingerabdruck "
+             "(SHA-256) seines Schlüssels in den FTP-Einstellungen ein." +
+             nothing;
+    case IdentityProblem::kTlsRefused:
+      return "Der Server " + server +
+             " bietet keine verschlüsselte Verbindung (AUTH TLS) an; die Anmeldedaten werden "
+             "ihm nicht unverschlüsselt gesendet." +
+             nothing;
+    case IdentityProblem::kNone: break;
+  }
+  return "";
+}
+
 bool AllDigits(const std::string& s) {
   if (s.empty() || s.size() > 9) return false;
   for (char c : s) {
@@ -185,6 +215,17 @@ std::vector<std::string> PendingUploads(const BuilderState& st) {
 
 std::string UploadName(const std::string& remote_name) { return remote_name + ".~qup"; }
 
+bool LoginOf(const FTPStructure& settings, ServerLogin* login) {
+  if (!ParseProtocol(settings.Protocol, &login->protocol)) return false;
+  login->server = settings.Server;
+  login->port = settings.Port;
+  login->login = settings.Login;
+  login->password = UnscramblePassword(settings.Password);
+  login->pin = settings.Fingerprint;
+  login->key_file = settings.KeyFile;
+  return true;
+}
+
 std::vector<std::string> MismatchedPacks(const BuilderState& st) {
   const std::string target = TargetFolder(st);
   std::vector<std::string> out;
@@ -241,10 +282,15 @@ bool SaveFtpSettings(BuilderState& st) {
 
 FtpDialog::FtpDialog(BuilderState& st, BuilderUi& ui) : st_(st), ui_(ui) {
   server = st.ftp.Server;
-  port = st.ftp.Port == 0 ? "21" : std::to_string(st.ftp.Port);
+  TransferProtocol stored = TransferProtocol::kFtp;
+  ParseProtocol(st.ftp.Protocol, &stored);
+  port = std::to_string(st.ftp.Port == 0 ? DefaultPort(stored) : st.ftp.Port);
   start_dir = st.ftp.StartDir;
   login = st.ftp.Login;
   if (!st.ftp.Password.empty()) password = UnscramblePassword(st.ftp.Password);
+  protocol = st.ftp.Protocol.empty() ? "FTP" : st.ftp.Protocol;
+  fingerprint = st.ftp.Fingerprint;
+  key_file = st.ftp.KeyFile;
 }
 
 bool FtpDialog::Apply() {
@@ -253,17 +299,42 @@ bool FtpDialog::Apply() {
                     MessageIcon::kWarning);
     return false;
   }
-  // The port field takes digits only; a port beyond 65535 names no server.
-  if (!AllDigits(port) || std::atoi(port.c_str()) < 1 || std::atoi(port.c_str()) > 65535) {
-    ui_.ShowMessage("FTP - Einstellungen", "Der Port muss eine Zahl von 1 bis 65535 sein.",
+  TransferProtocol chosen;
+  if (!ParseProtocol(protocol, &chosen)) {
+    ui_.ShowMessage("FTP - Einstellungen", "Das Protokoll muss FTP, FTPS oder SFTP sein.",
                     MessageIcon::kWarning);
     return false;
+  }
+  if (!fingerprint.empty() && !ValidPin(fingerprint)) {
+    ui_.ShowMessage("FTP - Einstellungen",
+                    "Der Fingerabdruck muss ein SHA-256-Wert in Base64 sein, etwa so, wie ssh "
+                    "ihn zeigt: \"SHA256:...\".",
+                    MessageIcon::kWarning);
+    return false;
+  }
+  // The port field takes digits only; a port beyond 65535 names no server,
+  // and 0 stands for the protocol's own.
+  if (!AllDigits(port) || std::atoi(port.c_str()) > 65535) {
+    ui_.ShowMessage("FTP - Einstellungen", "Der Port muss eine Zahl von 0 bis 65535 sein "
+                    "(0: der übliche des Protokolls).",
+                    MessageIcon::kWarning);
+    return false;
+  }
+  // A pin belongs to one server and protocol; left as it was for another,
+  // it would only refuse that one.
+  const std::string stored_protocol = st_.ftp.Protocol.empty() ? "FTP" : st_.ftp.Protocol;
+  if ((server != st_.ftp.Server || protocol != stored_protocol) &&
+      fingerprint == st_.ftp.Fingerprint) {
+    fingerprint.clear();
   }
   st_.ftp.Server = server;
   st_.ftp.Port = std::atoi(port.c_str());
   st_.ftp.StartDir = start_dir;
   st_.ftp.Login = login;
   st_.ftp.Password = ScramblePassword(password);
+  st_.ftp.Protocol = chosen == TransferProtocol::kFtp ? "" : ProtocolName(chosen);
+  st_.ftp.Fingerprint = fingerprint.empty() ? "" : NormalPin(fingerprint);
+  st_.ftp.KeyFile = key_file;
   return true;
 }
 
@@ -306,7 +377,39 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
     result.outcome = UploadResult::kMismatched;
     return result;
   }
-  if (!ftp.Connect(st.ftp.Server, st.ftp.Port, st.ftp.Login, UnscramblePassword(st.ftp.Password))) {
+  ServerLogin login;
+  if (!LoginOf(st.ftp, &login)) {
+    ui.ShowMessage(kCaption,
+                   "Das Protokoll \"" + st.ftp.Protocol +
+                       "\" der FTP-Einstellungen ist unbekannt. Es wurde nichts hochgeladen.",
+                   MessageIcon::kError);
+    result.outcome = UploadResult::kConnectFailed;
+    return result;
+  }
+  bool connected = ftp.Connect(login);
+  // A first SFTP connection shows a key no one has vouched for yet: the
+  // publisher is asked, and only a key accepted is stored and trusted.
+  if (!connected && ftp.Identity() == IdentityProblem::kUnknownHostKey &&
+      !ftp.PresentedKey().empty() &&
+      ui.ConfirmHostKey("Der SFTP-Server \"" + login.server +
+                            "\" ist noch unbekannt. Sein Schlüssel hat den Fingerabdruck\n\n  " +
+                            ftp.PresentedKey() +
+                            "\n\nVergleichen Sie ihn mit dem, den Ihr Anbieter nennt. "
+                            "Soll diesem Server von nun an vertraut werden?",
+                        ftp.PresentedKey())) {
+    login.pin = ftp.PresentedKey();
+    st.ftp.Fingerprint = login.pin;
+    SaveFtpSettings(st);
+    connected = ftp.Connect(login);
+  }
+  if (!connected && ftp.Identity() != IdentityProblem::kNone) {
+    result.presented_key = ftp.PresentedKey();
+    ui.ShowMessage(kCaption, IdentityText(login, ftp.Identity(), ftp.PresentedKey()),
+                   MessageIcon::kError);
+    result.outcome = UploadResult::kIdentityRefused;
+    return result;
+  }
+  if (!connected) {
     ui.ShowMessage(kCaption,
                    "Es konnte keine Verbindung zum FTP-Server hergestellt werden." +
                        ServerSays(ftp.LastRefusal()),
