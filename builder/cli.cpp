@@ -27,6 +27,8 @@ struct CommandHelp {
   const char* details;
 };
 
+constexpr char kFtpPasswordVariable[] = "QUASTO_FTP_PASSWORD";
+
 constexpr char kPathNote[] =
     "Relative Pfade gelten ab dem aktuellen Verzeichnis.\n";
 
@@ -65,7 +67,7 @@ constexpr CommandHelp kCommands[] = {
     {"generate",
      "  quastorell-builder [--base DIR] generate NAME [--version TEXT] [--date DD.MM.YYYY]\n"
      "      [--only RELPATH ...] [--upload] [--jobs N] [--expires-days N]\n"
-     "      [--password-stdin] [--accept-host-key SHA256:...]\n",
+     "      [--password-stdin] [--accept-host-key SHA256:...] [--keep N]\n",
      "Erstellt die Updater-Dateien, wie \"Erstellen\": die vorgeschlagenen Dateien (neu,\n"
      "geändert, noch nie erstellt oder nicht mehr im Zielverzeichnis), oder nur die mit\n"
      "--only genannten. Liegt ein Schlüssel im Basisverzeichnis, wird die Update-Info\n"
@@ -75,10 +77,10 @@ constexpr CommandHelp kCommands[] = {
      "  --expires-days N   die Signatur gilt N Tage\n"
      "  --password-stdin   das Passwort des Schlüssels aus der ersten Zeile der\n"
      "                     Standardeingabe lesen\n"
-     "  --accept-host-key SHA256:...  wie bei \"upload\"\n"},
+     "  --accept-host-key SHA256:..., --keep N   wie bei \"upload\"\n"},
     {"upload",
      "  quastorell-builder [--base DIR] upload NAME [--password-stdin]\n"
-     "      [--accept-host-key SHA256:...]\n",
+     "      [--accept-host-key SHA256:...] [--keep N]\n",
      "Lädt die noch nicht gesendeten Updater-Dateien und zuletzt die Update-Info\n"
      "\"Quastorell.uif\" per FTP hoch, wie \"Hochladen\". Jede Datei geht erst unter\n"
      "einem vorläufigen Namen auf den Server und wird dann umbenannt; fehlende\n"
@@ -88,7 +90,13 @@ constexpr CommandHelp kCommands[] = {
      "  --accept-host-key SHA256:...  einem SFTP-Server, dessen Schlüssel noch nicht\n"
      "                     gespeichert ist, vertrauen, wenn er diesen Fingerabdruck hat;\n"
      "                     er wird dann gespeichert. Ohne die Option wird ein unbekannter\n"
-     "                     Server abgewiesen.\n"},
+     "                     Server abgewiesen.\n"
+     "Dateien, die der Server schon mit diesem Inhalt hat, werden nicht erneut gesendet.\n"
+     "Steht die neue Update-Info auf dem Server, werden dort die Dateien gelöscht, die\n"
+     "sie nicht mehr nennt.\n"
+     "  --keep N           die Dateien der letzten N Update-Infos behalten (Vorgabe 1)\n"
+     "Ist die Umgebungsvariable QUASTO_FTP_PASSWORD gesetzt, meldet sich der Upload\n"
+     "mit ihrem Wert an statt mit dem gespeicherten Passwort; gespeichert wird er nie.\n"},
     {"keygen",
      "  quastorell-builder [--base DIR] keygen [--password-stdin]\n",
      "Erzeugt das Schlüsselpaar \"Quastorell.key\" (geheim) und \"Quastorell.pub\" im\n"
@@ -343,12 +351,13 @@ class Cli {
       return Generate(
           ParseOptions(args, i,
                        {"--version", "--date", "--only", "--expires-days", "--jobs",
-                        "--accept-host-key"},
+                        "--accept-host-key", "--keep"},
                        {"--upload", "--password-stdin"}),
           base);
     }
     if (command == "upload") {
-      return Upload(ParseOptions(args, i, {"--accept-host-key"}, {"--password-stdin"}), base);
+      return Upload(ParseOptions(args, i, {"--accept-host-key", "--keep"}, {"--password-stdin"}),
+                    base);
     }
     if (command == "keygen") return Keygen(ParseOptions(args, i, {}, {"--password-stdin"}), base);
     if (command == "sign") {
@@ -573,6 +582,14 @@ class Cli {
   // the signature's lifetime.
   void TakeSigningOptions(const Options& o) {
     if (o.flags.count("--password-stdin")) ui_.key_password = ReadLine();
+    if (o.Has("--keep")) {
+      const std::string& v = o.Get("--keep");
+      if (v.empty() || v.size() > 4 || v.find_first_not_of("0123456789") != std::string::npos ||
+          std::atoi(v.c_str()) < 1) {
+        throw ArgumentError{"--keep erwartet eine Zahl ab 1"};
+      }
+      st_.keep_manifests = std::atoi(v.c_str());
+    }
     if (o.Has("--accept-host-key")) {
       if (!ValidPin(o.Get("--accept-host-key"))) {
         throw ArgumentError{"--accept-host-key erwartet einen SHA-256-Fingerabdruck wie "
@@ -639,11 +656,20 @@ class Cli {
   }
 
   bool UploadAndReport() {
+    // A build pipeline hands the password over in the environment, which no
+    // process list shows; it is used for this run and never stored.
+    if (const std::string given = fs::GetEnv(kFtpPasswordVariable); !given.empty()) {
+      st_.session_ftp_password = given;
+    }
     auto ftp = MakeFtpClient();
     const UploadResult r = UploadUpdateSet(st_, ui_, *ftp);
     if (r.outcome == UploadResult::kDone) {
-      out_ << r.sent << " Dateien hochgeladen" << (r.manifest_sent ? ", Quastorell.uif gesendet." : ".")
-           << "\n";
+      out_ << r.sent << " Dateien hochgeladen";
+      if (r.already_there > 0) out_ << " (" << r.already_there << " schon auf dem Server)";
+      out_ << (r.manifest_sent ? ", Quastorell.uif gesendet." : ".") << "\n";
+      if (!r.removed.empty()) {
+        out_ << r.removed.size() << " nicht mehr benötigte Dateien auf dem Server gelöscht.\n";
+      }
     }
     if (r.outcome == UploadResult::kConnectFailed) {
       err_ << "FTP: " << Shown(ftp->LastError()) << "\n";

@@ -6,6 +6,9 @@
 #include <map>
 
 #include "builder/generation.h"
+#include "builder/password_store.h"
+#include "builder/published_record.h"
+#include "shared/content_hash.h"
 #include "builder/project.h"
 #include "builder/signing.h"
 #include "builder/stored_document.h"
@@ -264,7 +267,23 @@ std::string UnscramblePassword(const std::string& scrambled) {
 bool LoadFtpSettings(BuilderState& st) {
   const std::string path = st.base_folder + kFtpSettingsFile;
   switch (ReadStoredDocument(path, &st.ftp)) {
-    case Stored::kRead: return true;
+    case Stored::kRead: {
+      // In memory the password stays in the form older files held it in;
+      // only the document on disk changed. An old file's readable password
+      // is kept as it is until the next save protects it.
+      if (st.ftp.ProtectedPassword.empty()) return true;
+      std::string plain;
+      if (RecoverPassword(st.base_folder, st.ftp.ProtectedPassword, &plain)) {
+        st.ftp.Password = ScramblePassword(plain);
+      } else {
+        st.ftp.Password.clear();
+        st.notices.push_back(
+            "Das gespeicherte FTP-Passwort konnte nicht gelesen werden (es wurde für einen "
+            "anderen Benutzer oder auf einem anderen System gespeichert, oder seine Datei "
+            "fehlt). Bitte geben Sie es in den FTP-Einstellungen neu ein.");
+      }
+      return true;
+    }
     case Stored::kMissing: return false;
     case Stored::kDamaged: break;
   }
@@ -277,7 +296,17 @@ bool LoadFtpSettings(BuilderState& st) {
 
 bool SaveFtpSettings(BuilderState& st) {
   if (st.keep_ftp_file) return false;
-  return SaveDocument(st.base_folder + kFtpSettingsFile, st.ftp);
+  // The password never goes into the document readably, not even as a
+  // fallback when it cannot be protected.
+  FTPStructure stored = st.ftp;
+  stored.Password.clear();
+  if (!ProtectPassword(st.base_folder, UnscramblePassword(st.ftp.Password),
+                       &stored.ProtectedPassword)) {
+    return false;
+  }
+  if (!SaveDocument(st.base_folder + kFtpSettingsFile, stored)) return false;
+  st.ftp.ProtectedPassword = stored.ProtectedPassword;
+  return true;
 }
 
 FtpDialog::FtpDialog(BuilderState& st, BuilderUi& ui) : st_(st), ui_(ui) {
@@ -386,6 +415,7 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
     result.outcome = UploadResult::kConnectFailed;
     return result;
   }
+  if (st.session_ftp_password) login.password = *st.session_ftp_password;
   bool connected = ftp.Connect(login);
   // A first SFTP connection shows a key no one has vouched for yet: the
   // publisher is asked, and only a key accepted is stored and trusted.
@@ -441,17 +471,32 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
   }
 
   // Packed files first, the manifest last: a client that reads the new
-  // manifest finds every file it names.
+  // manifest finds every file it names. A file the server already holds
+  // with this content (as recorded, and of the size it should be) is not
+  // sent again.
   const std::string target = TargetFolder(st);
+  const std::string record_path =
+      ProjectFolder(st, st.current_project) + kPublishedRecordFile;
+  PublishedRecord record =
+      LoadPublishedRecord(record_path, DestinationOf(st.ftp, st.project.FTPDir));
   std::string file_refusal;
   std::map<std::string, std::string> notes;
   for (const std::string& key : pending) {
     UpdFileStructure& e = st.manifest[key];
     ui.ProgressText(e.Name);
-    std::string refusal, note;
-    if (PublishFile(ftp, target + e.Pack, e.Pack, &refusal, &note)) {
+    std::string refusal, note, hash;
+    int64_t there = -1;
+    const bool hashed = HashFile(target + e.Pack, &hash);
+    if (hashed && record.Holds(e.Pack, hash) && ftp.RemoteSize(e.Pack, &there) &&
+        there == fs::FileSize(target + e.Pack)) {
       e.Update = 0;
-      ui.ProgressStep(++result.sent);
+      ++result.already_there;
+      ui.ProgressStep(result.sent + result.already_there);
+    } else if (PublishFile(ftp, target + e.Pack, e.Pack, &refusal, &note)) {
+      e.Update = 0;
+      if (hashed) record.files[e.Pack] = hash;
+      ++result.sent;
+      ui.ProgressStep(result.sent + result.already_there);
     } else {
       result.failed.push_back(key);
       if (!note.empty()) notes[key] = note;
@@ -493,7 +538,30 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
       fs::RemoveFile(copy);
     }
   }
-  ui.ProgressStep(result.sent + 1);
+  if (result.manifest_sent) {
+    // Only now, with the new manifest in place, may what it no longer needs
+    // go; a client still reading the old one was given time by the kept
+    // manifests, if any. A file the server keeps stays recorded, to be
+    // tried again next time.
+    const Manifest published = PublishedManifest(st.manifest, RemovedKeys(st.file_list));
+    const std::set<std::string> needed = NamesOfSet(published, signing);
+    // Files on the server that no record knew (the manifest, which goes
+    // every time, and files sent before records were kept) are recorded
+    // with a hash no content has: never skipped, but removed once unneeded.
+    for (const std::string& name : needed) {
+      record.files.try_emplace(name, std::string(kSha256HexSize, '0'));
+    }
+    for (const std::string& name : record.Publish(needed, st.keep_manifests)) {
+      if (ftp.RemoveFile(name)) {
+        record.files.erase(name);
+        result.removed.push_back(name);
+      } else {
+        result.not_removed.push_back(name);
+      }
+    }
+  }
+  SavePublishedRecord(record_path, record);
+  ui.ProgressStep(result.sent + result.already_there + 1);
   ftp.Close();
   ui.EndProgress();
 
@@ -523,6 +591,18 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
                        (manifest_note.empty() ? std::string(".") : " (" + manifest_note + ").") +
                        ServerSays(manifest_refusal),
                    MessageIcon::kWarning);
+  } else if (!result.not_removed.empty()) {
+    // The publication stands; only the tidying up is incomplete.
+    std::string text = "Die Veröffentlichung ist vollständig, aber " +
+                       std::to_string(result.not_removed.size()) +
+                       " nicht mehr benötigte Datei(en) konnten auf dem Server nicht gelöscht "
+                       "werden; der nächste Upload versucht es erneut:";
+    constexpr size_t kShown = 10;
+    for (size_t i = 0; i < result.not_removed.size() && i < kShown; ++i) {
+      text += "\n  " + result.not_removed[i];
+    }
+    if (result.not_removed.size() > kShown) text += "\n  ...";
+    ui.ShowMessage(kCaption, text, MessageIcon::kWarning);
   }
   return result;
 }

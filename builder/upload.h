@@ -90,6 +90,9 @@ struct UploadResult {
   };
   Outcome outcome = kDone;
   int sent = 0;
+  int already_there = 0;  // pending files the server held with that content
+  std::vector<std::string> removed;         // files no kept manifest needed
+  std::vector<std::string> not_removed;     // of those, the ones the server kept
   std::vector<std::string> failed;  // keys whose packed file was not sent
   bool manifest_sent = false;
   std::string presented_key;  // kIdentityRefused: the key the server showed, when known

@@ -61,7 +61,7 @@ struct Field {
 };
 
 // Fields in declaration order, which is also the order they are written in.
-constexpr std::array<Field<FTPStructure>, 8> kFtpFields{{
+constexpr std::array<Field<FTPStructure>, 9> kFtpFields{{
     {"Server", &FTPStructure::Server},
     {"Port", &FTPStructure::Port},
     {"StartDir", &FTPStructure::StartDir},
@@ -70,6 +70,7 @@ constexpr std::array<Field<FTPStructure>, 8> kFtpFields{{
     {"Protocol", &FTPStructure::Protocol, true},
     {"Fingerprint", &FTPStructure::Fingerprint, true},
     {"KeyFile", &FTPStructure::KeyFile, true},
+    {"ProtectedPassword", &FTPStructure::ProtectedPassword, true},
 }};
 
 constexpr std::array<Field<ProjectStructure>, 7> kProjectFields{{

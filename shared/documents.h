@@ -32,6 +32,8 @@ struct FTPStructure {
   std::string Protocol;
   std::string Fingerprint;
   std::string KeyFile;
+  // Where the password is kept protected; "Password" is then written empty.
+  std::string ProtectedPassword;
   bool operator==(const FTPStructure&) const = default;
 };
 
