@@ -68,8 +68,13 @@ struct BuilderState {
   int last_marked_count = 0;
   // Content hashes of the open project's source files, kept in its folder.
   HashCache hashes;
+  // The FTP password of this run alone (from the environment): used for the
+  // login in place of the stored one, never stored.
+  std::optional<std::string> session_ftp_password;
   // The signing key's password, once given in this run.
   std::optional<std::string> key_password;
+  // How many of the last manifests keep their files on the server.
+  int keep_manifests = 1;
   // Days until a signature made in this run expires; 0: it does not.
   int expires_days = 0;
   bool network_ready = false;

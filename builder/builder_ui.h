@@ -83,6 +83,9 @@ class BuilderUi {
   virtual bool RunFtpDialog(FtpDialog& dialog) = 0;
   // Asks for the password of the signing key; nothing when the user cancels.
   virtual std::optional<std::string> AskKeyPassword() = 0;
+  // Asks whether an SFTP server that is not known yet is to be trusted with
+  // the key of that fingerprint from now on; `text` says what is asked.
+  virtual bool ConfirmHostKey(const std::string& text, const std::string& fingerprint) = 0;
 };
 
 }  // namespace quasto

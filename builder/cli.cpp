@@ -27,6 +27,8 @@ struct CommandHelp {
   const char* details;
 };
 
+constexpr char kFtpPasswordVariable[] = "QUASTO_FTP_PASSWORD";
+
 constexpr char kPathNote[] =
     "Relative Pfade gelten ab dem aktuellen Verzeichnis.\n";
 
@@ -65,7 +67,7 @@ constexpr CommandHelp kCommands[] = {
     {"generate",
      "  quastorell-builder [--base DIR] generate NAME [--version TEXT] [--date DD.MM.YYYY]\n"
      "      [--only RELPATH ...] [--upload] [--jobs N] [--expires-days N]\n"
-     "      [--password-stdin]\n",
+     "      [--password-stdin] [--accept-host-key SHA256:...] [--keep N]\n",
      "Erstellt die Updater-Dateien, wie \"Erstellen\": die vorgeschlagenen Dateien (neu,\n"
      "geändert, noch nie erstellt oder nicht mehr im Zielverzeichnis), oder nur die mit\n"
      "--only genannten. Liegt ein Schlüssel im Basisverzeichnis, wird die Update-Info\n"
@@ -74,15 +76,27 @@ constexpr CommandHelp kCommands[] = {
      "  --jobs N           N Dateien gleichzeitig packen (ohne Angabe: eine je Kern)\n"
      "  --expires-days N   die Signatur gilt N Tage\n"
      "  --password-stdin   das Passwort des Schlüssels aus der ersten Zeile der\n"
-     "                     Standardeingabe lesen\n"},
+     "                     Standardeingabe lesen\n"
+     "  --accept-host-key SHA256:..., --keep N   wie bei \"upload\"\n"},
     {"upload",
-     "  quastorell-builder [--base DIR] upload NAME [--password-stdin]\n",
+     "  quastorell-builder [--base DIR] upload NAME [--password-stdin]\n"
+     "      [--accept-host-key SHA256:...] [--keep N]\n",
      "Lädt die noch nicht gesendeten Updater-Dateien und zuletzt die Update-Info\n"
      "\"Quastorell.uif\" per FTP hoch, wie \"Hochladen\". Jede Datei geht erst unter\n"
      "einem vorläufigen Namen auf den Server und wird dann umbenannt; fehlende\n"
      "Verzeichnisse werden angelegt. Mit einem Schlüssel gehen die Signatur und die\n"
      "signierte Update-Info; wurde das Projekt seit der Signatur geändert, wird neu\n"
-     "signiert (--password-stdin: das Passwort des Schlüssels).\n"},
+     "signiert (--password-stdin: das Passwort des Schlüssels).\n"
+     "  --accept-host-key SHA256:...  einem SFTP-Server, dessen Schlüssel noch nicht\n"
+     "                     gespeichert ist, vertrauen, wenn er diesen Fingerabdruck hat;\n"
+     "                     er wird dann gespeichert. Ohne die Option wird ein unbekannter\n"
+     "                     Server abgewiesen.\n"
+     "Dateien, die der Server schon mit diesem Inhalt hat, werden nicht erneut gesendet.\n"
+     "Steht die neue Update-Info auf dem Server, werden dort die Dateien gelöscht, die\n"
+     "sie nicht mehr nennt.\n"
+     "  --keep N           die Dateien der letzten N Update-Infos behalten (Vorgabe 1)\n"
+     "Ist die Umgebungsvariable QUASTO_FTP_PASSWORD gesetzt, meldet sich der Upload\n"
+     "mit ihrem Wert an statt mit dem gespeicherten Passwort; gespeichert wird er nie.\n"},
     {"keygen",
      "  quastorell-builder [--base DIR] keygen [--password-stdin]\n",
      "Erzeugt das Schlüsselpaar \"Quastorell.key\" (geheim) und \"Quastorell.pub\" im\n"
@@ -98,8 +112,16 @@ constexpr CommandHelp kCommands[] = {
      "  --password-stdin   das Passwort des Schlüssels aus der Standardeingabe lesen\n"},
     {"ftp",
      "  quastorell-builder [--base DIR] ftp --server HOST [--port N] [--start-dir DIR]\n"
-     "      [--login USER] [--password-stdin]\n",
+     "      [--login USER] [--password-stdin] [--protocol FTP|FTPS|SFTP]\n"
+     "      [--fingerprint SHA256:...] [--key-file FILE]\n",
      "Speichert die FTP-Einstellungen aller Projekte, wie \"FTP konfigurieren\".\n"
+     "  --port N           0: der übliche Port des Protokolls (21, bei SFTP 22)\n"
+     "  --protocol P       FTP, FTPS (TLS für Anmeldung und Daten verlangt) oder SFTP\n"
+     "  --fingerprint FP   der SHA-256 des Schlüssels, den der Server zeigen muss:\n"
+     "                     bei SFTP sein Host-Schlüssel, bei FTPS der seines Zertifikats\n"
+     "                     (dann auch selbst signiert); \"\" löscht ihn\n"
+     "  --key-file FILE    SFTP: mit diesem privaten Schlüssel anmelden; das Passwort\n"
+     "                     ist dann seine Passphrase (\"\": mit dem Passwort anmelden)\n"
      "  --password-stdin   das Passwort aus der ersten Zeile der Standardeingabe lesen\n"
      "                     (ohne diese Option bleibt das gespeicherte Passwort)\n"},
 };
@@ -327,17 +349,24 @@ class Cli {
     if (command == "rule") return Rule(ParseOptions(args, i, {}, {}), base);
     if (command == "generate") {
       return Generate(
-          ParseOptions(args, i, {"--version", "--date", "--only", "--expires-days", "--jobs"},
+          ParseOptions(args, i,
+                       {"--version", "--date", "--only", "--expires-days", "--jobs",
+                        "--accept-host-key", "--keep"},
                        {"--upload", "--password-stdin"}),
           base);
     }
-    if (command == "upload") return Upload(ParseOptions(args, i, {}, {"--password-stdin"}), base);
+    if (command == "upload") {
+      return Upload(ParseOptions(args, i, {"--accept-host-key", "--keep"}, {"--password-stdin"}),
+                    base);
+    }
     if (command == "keygen") return Keygen(ParseOptions(args, i, {}, {"--password-stdin"}), base);
     if (command == "sign") {
       return Sign(ParseOptions(args, i, {"--expires-days"}, {"--password-stdin"}), base);
     }
     if (command == "ftp") {
-      return Ftp(ParseOptions(args, i, {"--server", "--port", "--start-dir", "--login"},
+      return Ftp(ParseOptions(args, i,
+                              {"--server", "--port", "--start-dir", "--login", "--protocol",
+                               "--fingerprint", "--key-file"},
                               {"--password-stdin"}),
                  base);
     }
@@ -553,6 +582,21 @@ class Cli {
   // the signature's lifetime.
   void TakeSigningOptions(const Options& o) {
     if (o.flags.count("--password-stdin")) ui_.key_password = ReadLine();
+    if (o.Has("--keep")) {
+      const std::string& v = o.Get("--keep");
+      if (v.empty() || v.size() > 4 || v.find_first_not_of("0123456789") != std::string::npos ||
+          std::atoi(v.c_str()) < 1) {
+        throw ArgumentError{"--keep erwartet eine Zahl ab 1"};
+      }
+      st_.keep_manifests = std::atoi(v.c_str());
+    }
+    if (o.Has("--accept-host-key")) {
+      if (!ValidPin(o.Get("--accept-host-key"))) {
+        throw ArgumentError{"--accept-host-key erwartet einen SHA-256-Fingerabdruck wie "
+                            "\"SHA256:...\""};
+      }
+      ui_.accepted_host_key = NormalPin(o.Get("--accept-host-key"));
+    }
     if (o.Has("--expires-days")) {
       const std::string& v = o.Get("--expires-days");
       const int days = std::atoi(v.c_str());
@@ -612,16 +656,30 @@ class Cli {
   }
 
   bool UploadAndReport() {
+    // A build pipeline hands the password over in the environment, which no
+    // process list shows; it is used for this run and never stored.
+    if (const std::string given = fs::GetEnv(kFtpPasswordVariable); !given.empty()) {
+      st_.session_ftp_password = given;
+    }
     auto ftp = MakeFtpClient();
     const UploadResult r = UploadUpdateSet(st_, ui_, *ftp);
     if (r.outcome == UploadResult::kDone) {
-      out_ << r.sent << " Dateien hochgeladen" << (r.manifest_sent ? ", Quastorell.uif gesendet." : ".")
-           << "\n";
+      out_ << r.sent << " Dateien hochgeladen";
+      if (r.already_there > 0) out_ << " (" << r.already_there << " schon auf dem Server)";
+      out_ << (r.manifest_sent ? ", Quastorell.uif gesendet." : ".") << "\n";
+      if (!r.removed.empty()) {
+        out_ << r.removed.size() << " nicht mehr benötigte Dateien auf dem Server gelöscht.\n";
+      }
     }
     if (r.outcome == UploadResult::kConnectFailed) {
       err_ << "FTP: " << Shown(ftp->LastError()) << "\n";
     }
     if (r.outcome == UploadResult::kNoNetwork) err_ << "Das Netzwerk ist nicht verfügbar.\n";
+    if (r.outcome == UploadResult::kIdentityRefused && !r.presented_key.empty() &&
+        st_.ftp.Fingerprint.empty()) {
+      err_ << "Wenn dies der Schlüssel des Servers ist: --accept-host-key " << r.presented_key
+           << "\n";
+    }
     // kSigningFailed: the message has said why.
     return r.ok();
   }
@@ -724,6 +782,11 @@ class Cli {
       if (o.Has("--port")) d.port = o.Get("--port");
       if (o.Has("--start-dir")) d.start_dir = o.Get("--start-dir");
       if (o.Has("--login")) d.login = o.Get("--login");
+      if (o.Has("--protocol")) d.protocol = o.Get("--protocol");
+      if (o.Has("--fingerprint")) d.fingerprint = o.Get("--fingerprint");
+      if (o.Has("--key-file")) {
+        d.key_file = o.Get("--key-file").empty() ? "" : LogicPath(o.Get("--key-file"));
+      }
       if (new_password) d.password = password;
       return d.Apply();
     };

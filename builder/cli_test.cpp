@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
 
 #include "builder/builder_app.h"
 #include "builder/console_ui.h"
+#include "builder/password_store.h"
 #include "builder/project.h"
 #include "builder/recording_ui.h"
 #include "builder/upload.h"
@@ -559,9 +561,14 @@ TEST_F(Cli, FtpSettingsWithPasswordFromStdin) {
                 "Pass9word\r\n"),
             kExitOk)
       << err;
-  EXPECT_EQ(dir.Read("base\\Quastorell.cfg"),
-            "{\"Server\": \"ftp.example\", \"Port\": 21, \"StartDir\": \"/pub\", \"Login\": \"u\", "
-            "\"Password\": \"" + ScramblePassword("Pass9word") + "\"}");
+  // The old member stays, empty, for older builders; the password is kept
+  // protected and read back from there.
+  const std::string cfg = dir.Read("base\\Quastorell.cfg");
+  EXPECT_EQ(cfg.rfind("{\"Server\": \"ftp.example\", \"Port\": 21, \"StartDir\": \"/pub\", "
+                      "\"Login\": \"u\", \"Password\": \"\", \"ProtectedPassword\": \"",
+                      0),
+            0u)
+      << cfg;
   // Without --password-stdin the stored password stays.
   ASSERT_EQ(Run({"ftp", "--server", "other", "--port", "2121"}), kExitOk);
   FTPStructure f;
@@ -569,7 +576,61 @@ TEST_F(Cli, FtpSettingsWithPasswordFromStdin) {
   EXPECT_EQ(f.Server, "other");
   EXPECT_EQ(f.Port, 2121);
   EXPECT_EQ(f.Login, "u");
-  EXPECT_EQ(UnscramblePassword(f.Password), "Pass9word");
+  EXPECT_EQ(f.Password, "");
+  std::string recovered;
+  EXPECT_TRUE(RecoverPassword(dir / "base\\", f.ProtectedPassword, &recovered));
+  EXPECT_EQ(recovered, "Pass9word");
+}
+
+// An older builder's file holds the password in a letter substitution
+// anyone can undo: it is still read, and the next save protects it. From
+// then on no file of the base folder holds the password in a readable
+// form, but for the owner-only file that holds it where there is no DPAPI.
+TEST_F(Cli, AnOldReadablePasswordIsProtectedAtTheNextSaveAndNeverWrittenReadably) {
+  const std::string secret = "Alt9Geheim";
+  dir.Write("base\\Quastorell.cfg", "{\"Server\": \"ftp.example\", \"Port\": 21, \"StartDir\": "
+                                     "\"\", \"Login\": \"u\", \"Password\": \"" +
+                                         ScramblePassword(secret) + "\"}");
+  ASSERT_EQ(Run({"ftp", "--start-dir", "/pub"}), kExitOk) << err;
+  FTPStructure f;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Quastorell.cfg", &f));
+  EXPECT_EQ(f.Password, "");
+  std::string recovered;
+  ASSERT_TRUE(RecoverPassword(dir / "base\\", f.ProtectedPassword, &recovered));
+  EXPECT_EQ(recovered, secret);
+
+  // A server that refuses the connection at once: the upload fails and says so.
+  ASSERT_EQ(Run({"ftp", "--server", "127.0.0.1", "--port", "1", "--password-stdin"},
+                "Neu7Geheim\n"),
+            kExitOk);
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src", "--ftp-dir", "d"}), kExitOk);
+  Run({"generate", "Demo", "--upload"});  // the server does not exist: the log says so
+  std::vector<std::string> files;
+  std::function<void(const std::string&)> walk = [&](const std::string& folder) {
+    std::vector<fs::DirEntry> entries;
+    fs::ListDirectory(folder, &entries);
+    for (const auto& e : entries) {
+      if (e.is_directory) walk(folder + e.name + "\\");
+      else files.push_back(folder + e.name);
+    }
+  };
+  walk(dir / "base\\");
+  ASSERT_GT(files.size(), 4u);
+  for (const std::string& file : files) {
+    std::string text;
+    ASSERT_TRUE(fs::ReadFile(file, &text)) << file;
+    if (file == dir / "base\\Quastorell.pwd") {
+      EXPECT_FALSE(fs::ReadableByOthers(file)) << "the password file is its owner's alone";
+      continue;
+    }
+    for (const std::string& word : {secret, ScramblePassword(secret), std::string("Neu7Geheim"),
+                                    ScramblePassword("Neu7Geheim")}) {
+      EXPECT_EQ(text.find(word), std::string::npos) << file << " holds " << word;
+    }
+  }
+  for (const std::string& word : {secret, std::string("Neu7Geheim")}) {
+    EXPECT_EQ((out + err).find(word), std::string::npos) << "said on the console";
+  }
 }
 
 // Damaged settings files are kept as "name.bad", the user is told, and the

@@ -1,7 +1,7 @@
 // An FTP client as the upload needs it (RFC 959): log in, change directory,
-// send files in image type over passive data connections. One implementation
-// per platform: ftp_client_posix.cpp (libcurl), ftp_client_win32.cpp
-// (Winsock).
+// send files in image type over passive data connections. One
+// implementation on libcurl for both platforms (ftp_client.cpp), so that
+// both builders share its bounds, its checks and its faults.
 #ifndef QUASTO_BUILDER_FTP_CLIENT_H_
 #define QUASTO_BUILDER_FTP_CLIENT_H_
 
@@ -11,13 +11,62 @@
 
 namespace quasto {
 
+enum class TransferProtocol {
+  kFtp,
+  kFtps,  // explicit TLS ("AUTH TLS"), required on the control and every data connection
+  kSftp,
+};
+
+// "FTP", "FTPS", "SFTP" as "Quastorell.cfg" stores them ("" is FTP); false
+// for anything else.
+bool ParseProtocol(const std::string& text, TransferProtocol* protocol);
+std::string ProtocolName(TransferProtocol protocol);
+int DefaultPort(TransferProtocol protocol);
+// Whether `pin` is a SHA-256 in base64, with or without "SHA256:" and
+// padding; NormalPin writes it as ssh does: "SHA256:" and no padding.
+bool ValidPin(const std::string& pin);
+std::string NormalPin(const std::string& pin);
+
+struct ServerLogin {
+  TransferProtocol protocol = TransferProtocol::kFtp;
+  std::string server;
+  int port = 0;  // 0: the protocol's default
+  std::string login;
+  std::string password;
+  // "SHA256:<base64>" of the key the server must show: for FTPS the public
+  // key of its certificate, which then need not chain to a trusted root
+  // (a self-signed server); for SFTP its host key. Without a pin, FTPS
+  // trusts the system's certificate store and SFTP refuses every key.
+  std::string pin;
+  // SFTP: a private key file to log in with, `password` being its
+  // passphrase ("" for none); its public half beside it as "<file>.pub"
+  // when there. Without one, the password logs in.
+  std::string key_file;
+};
+
+// Why a connection was refused for the server's identity.
+enum class IdentityProblem {
+  kNone,
+  kUnknownHostKey,  // SFTP without a pin: PresentedKey() is the server's
+  kKeyChanged,      // the server showed another key than the pinned one
+  kUntrusted,       // FTPS without a pin: the certificate is not trusted
+  kTlsRefused,      // FTPS: the server does not speak TLS
+};
+
 class FtpClient {
  public:
   virtual ~FtpClient() = default;
   // Opens the control connection and logs in. True only when the server
   // accepted the login. Names and paths go out in UTF-8.
-  virtual bool Connect(const std::string& server, int port, const std::string& login,
-                       const std::string& password) = 0;
+  virtual bool Connect(const ServerLogin& login) = 0;
+  bool Connect(const std::string& server, int port, const std::string& login,
+               const std::string& password) {
+    return Connect(ServerLogin{TransferProtocol::kFtp, server, port, login, password, "", ""});
+  }
+  // After a failed Connect: whether the server's identity was the reason,
+  // and the fingerprint ("SHA256:<base64>") of the key it showed, when known.
+  virtual IdentityProblem Identity() const = 0;
+  virtual std::string PresentedKey() const = 0;
   // "CWD" with the path as it is; ".." is sent as "CDUP".
   virtual bool ChangeDirectory(const std::string& path) = 0;
   // "MKD" with the name, relative to the current directory.

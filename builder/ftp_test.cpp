@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -68,6 +70,14 @@ std::vector<std::string> ServerLog(const ServerInfo& server, const std::string& 
   return lines;
 }
 
+void SetVariable(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value);
+#else
+  setenv(name, value, 1);
+#endif
+}
+
 std::string UniqueName(const std::string& prefix) {
   static int counter = 0;
   return prefix + std::to_string(fs::NowDateValue()) + "-" +
@@ -90,7 +100,12 @@ class Ftp : public ::testing::Test {
     env.dir.Write("src\\Grüße aus Köln.txt", "Umlaute im Namen");
     env.dir.Write("src\\sub dir\\ä b.dat", "");
     ASSERT_TRUE(env.Create("Demo", true));
-    env.st.ftp = {"127.0.0.1", server.port, start_dir, "quasto", ScramblePassword("geheim")};
+    env.st.ftp = {};
+    env.st.ftp.Server = "127.0.0.1";
+    env.st.ftp.Port = server.port;
+    env.st.ftp.StartDir = start_dir;
+    env.st.ftp.Login = "quasto";
+    env.st.ftp.Password = ScramblePassword("geheim");
     env.st.network_ready = InitNetwork();
     ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 3);
     env.ui.messages.clear();
@@ -306,7 +321,7 @@ TEST_F(Ftp, CommandLineGeneratesAndUploads) {
   ASSERT_EQ(rc1, kExitOk) << out1;
   FTPStructure stored;
   ASSERT_TRUE(LoadDocument(base + "\\Quastorell.cfg", &stored));
-  EXPECT_EQ(stored.Password, ScramblePassword("geheim"));
+  EXPECT_EQ(stored.Password, "") << "kept protected, not in the settings";
   auto [rc2, out2] = run({"new", "Web", "--source", env.src(), "--ftp-dir", "Demo"});
   ASSERT_EQ(rc2, kExitOk) << out2;
   auto [rc3, out3] = run({"generate", "Web", "--version", "3.1", "--upload"});
@@ -324,6 +339,71 @@ TEST_F(Ftp, CommandLineGeneratesAndUploads) {
   EXPECT_NE(out4.find("Projekt upload: Es konnte keine Verbindung"), std::string::npos) << out4;
   EXPECT_NE(out4.find("Antwort des FTP-Servers: 530 Authentication failed."), std::string::npos)
       << out4;
+
+  // A pipeline's password from the environment logs in for this run only;
+  // the stored one stays.
+  SetVariable("QUASTO_FTP_PASSWORD", "geheim");
+  auto [rc5, out5] = run({"upload", "Web"});
+  SetVariable("QUASTO_FTP_PASSWORD", "");
+  EXPECT_EQ(rc5, kExitOk) << out5;
+  EXPECT_EQ(out5.find("geheim"), std::string::npos) << out5;
+  auto [rc6, out6] = run({"upload", "Web"});
+  EXPECT_EQ(rc6, kExitFailed) << "the stored password is still the wrong one";
+}
+
+// Bytes the server received, counted from its log: a re-publication of an
+// unchanged release sends the manifest alone, and a packed file that no
+// manifest needs any more leaves the server once the new manifest is there.
+TEST_F(Ftp, AnUnchangedReleaseSendsOnlyTheManifestAndUnneededFilesGo) {
+  const std::string base = env.dir / "clibase";
+  auto run = [&](std::vector<std::string> args, const std::string& input = "") {
+    std::istringstream in(input);
+    std::ostringstream out, err;
+    args.insert(args.begin(), {"--base", base});
+    const int rc = RunBuilderCli(args, in, out, err, false);
+    return std::make_pair(rc, out.str() + err.str());
+  };
+  ASSERT_EQ(run({"ftp", "--server", "127.0.0.1", "--port", std::to_string(server.port),
+                 "--start-dir", start_dir, "--login", "quasto", "--password-stdin"},
+                "geheim\n")
+                .first,
+            kExitOk);
+  ASSERT_EQ(run({"new", "Web", "--source", env.src(), "--ftp-dir", "Demo"}).first, kExitOk);
+  auto [rc1, out1] = run({"generate", "Web", "--version", "1", "--upload"});
+  ASSERT_EQ(rc1, kExitOk) << out1;
+  const std::string dir = server.server_root + "/" + start_dir + "/Demo/";
+  auto received = [&] {
+    std::vector<std::string> names;
+    for (const std::string& line : ServerLog(server, dir)) {
+      if (line.rfind("RECEIVED ", 0) == 0) names.push_back(line.substr(9));
+    }
+    return names;
+  };
+  const size_t first = received().size();
+  EXPECT_EQ(first, 4u) << "three packed files and the manifest";
+
+  // Every file packed again, to the same bytes, and published again.
+  auto [rc2, out2] = run({"generate", "Web", "--version", "1", "--only", "app.exe", "--only",
+                          "Grüße aus Köln.txt", "--only", "sub dir/ä b.dat", "--upload"});
+  ASSERT_EQ(rc2, kExitOk) << out2;
+  const std::vector<std::string> again = received();
+  ASSERT_GE(again.size(), first);
+  EXPECT_EQ(std::vector<std::string>(again.begin() + static_cast<long>(first), again.end()),
+            std::vector<std::string>{"Quastorell.uif.~qup"})
+      << "no packed byte sent again: " << out2;
+
+  // A file leaves the release: the new manifest goes first, then its packed
+  // file is deleted.
+  ASSERT_TRUE(fs::RemoveFile(env.src() + "app.exe"));
+  auto [rc3, out3] = run({"generate", "Web", "--version", "2", "--upload"});
+  ASSERT_EQ(rc3, kExitOk) << out3;
+  EXPECT_EQ(FileExists(remote + "Demo\\app[exe].uzf"), 0);
+  EXPECT_EQ(FileExists(remote + "Demo\\Grüße aus Köln[txt].uzf"), 1);
+  const std::vector<std::string> log = ServerLog(server, dir);
+  const auto placed = std::find(log.rbegin(), log.rend(), "RNTO Quastorell.uif");
+  const auto deleted = std::find(log.rbegin(), log.rend(), "DELE app[exe].uzf");
+  ASSERT_NE(deleted, log.rend());
+  EXPECT_GT(placed, deleted) << "deleted after the manifest was in place";
 }
 
 // Rules that need no packed file, and files that left the release, as the

@@ -222,6 +222,7 @@ class Win32Ui : public BuilderUi, public LayoutHost {
   bool RunProjectDialog(ProjectDialog& dialog) override;
   bool RunFtpDialog(FtpDialog& dialog) override;
   std::optional<std::string> AskKeyPassword() override;
+  bool ConfirmHostKey(const std::string& text, const std::string& fingerprint) override;
 
   // --- LayoutHost
   bool WindowExists(int window) const override { return WindowOf(window) != nullptr; }
@@ -1229,6 +1230,11 @@ class PasswordWindow : public ModalWindow {
  private:
   Win32Ui& ui_;
 };
+
+bool Win32Ui::ConfirmHostKey(const std::string& text, const std::string&) {
+  return MessageBoxW(main_, Wide(text).c_str(), L"Projekt upload",
+                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+}
 
 std::optional<std::string> Win32Ui::AskKeyPassword() {
   PasswordWindow window(*this);

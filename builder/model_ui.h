@@ -38,6 +38,14 @@ class ModelUi : public BuilderUi {
     return key_password;
   }
 
+  // Trusts the key whose fingerprint is `accepted_host_key`, no other.
+  bool ConfirmHostKey(const std::string&, const std::string& fingerprint) override {
+    ++host_key_asks;
+    return !accepted_host_key.empty() && fingerprint == accepted_host_key;
+  }
+  std::string accepted_host_key;
+  int host_key_asks = 0;
+
   // What AskKeyPassword answers, and how often it was asked.
   std::optional<std::string> key_password;
   int password_asks = 0;

@@ -6,6 +6,9 @@
 #include <map>
 
 #include "builder/generation.h"
+#include "builder/password_store.h"
+#include "builder/published_record.h"
+#include "shared/content_hash.h"
 #include "builder/project.h"
 #include "builder/signing.h"
 #include "builder/stored_document.h"
@@ -123,6 +126,36 @@ std::string Disagreement(const std::string& path, const UpdFileStructure& e) {
   return crc == static_cast<uint32_t>(e.CRC) ? "" : "CRC";
 }
 
+// Why the server was not trusted, for the publisher.
+std::string IdentityText(const ServerLogin& login, IdentityProblem problem,
+                         const std::string& presented) {
+  const std::string server = "\"" + login.server + "\"";
+  const std::string nothing = "\nEs wurde nichts hochgeladen.";
+  switch (problem) {
+    case IdentityProblem::kUnknownHostKey:
+      return "Der SFTP-Server " + server +
+             " ist noch unbekannt; sein Schlüssel wurde nicht bestätigt.\n  Fingerabdruck: " +
+             presented + nothing;
+    case IdentityProblem::kKeyChanged:
+      return "Der Server " + server +
+             " weist sich mit einem anderen Schlüssel aus als dem gespeicherten. Das kann ein "
+             "Angriff sein, oder der Server wurde neu eingerichtet.\n  gespeichert: " +
+             login.pin + (presented.empty() ? "" : "\n  jetzt: " + presented) + nothing;
+    case IdentityProblem::kUntrusted:
+      return "Das Zertifikat des FTPS-Servers " + server +
+             " ist nicht vertrauenswürdig. Wenn Sie ihm trauen, tragen Sie den Fingerabdruck "
+             "(SHA-256) seines Schlüssels in den FTP-Einstellungen ein." +
+             nothing;
+    case IdentityProblem::kTlsRefused:
+      return "Der Server " + server +
+             " bietet keine verschlüsselte Verbindung (AUTH TLS) an; die Anmeldedaten werden "
+             "ihm nicht unverschlüsselt gesendet." +
+             nothing;
+    case IdentityProblem::kNone: break;
+  }
+  return "";
+}
+
 bool AllDigits(const std::string& s) {
   if (s.empty() || s.size() > 9) return false;
   for (char c : s) {
@@ -185,6 +218,17 @@ std::vector<std::string> PendingUploads(const BuilderState& st) {
 
 std::string UploadName(const std::string& remote_name) { return remote_name + ".~qup"; }
 
+bool LoginOf(const FTPStructure& settings, ServerLogin* login) {
+  if (!ParseProtocol(settings.Protocol, &login->protocol)) return false;
+  login->server = settings.Server;
+  login->port = settings.Port;
+  login->login = settings.Login;
+  login->password = UnscramblePassword(settings.Password);
+  login->pin = settings.Fingerprint;
+  login->key_file = settings.KeyFile;
+  return true;
+}
+
 std::vector<std::string> MismatchedPacks(const BuilderState& st) {
   const std::string target = TargetFolder(st);
   std::vector<std::string> out;
@@ -223,7 +267,23 @@ std::string UnscramblePassword(const std::string& scrambled) {
 bool LoadFtpSettings(BuilderState& st) {
   const std::string path = st.base_folder + kFtpSettingsFile;
   switch (ReadStoredDocument(path, &st.ftp)) {
-    case Stored::kRead: return true;
+    case Stored::kRead: {
+      // In memory the password stays in the form older files held it in;
+      // only the document on disk changed. An old file's readable password
+      // is kept as it is until the next save protects it.
+      if (st.ftp.ProtectedPassword.empty()) return true;
+      std::string plain;
+      if (RecoverPassword(st.base_folder, st.ftp.ProtectedPassword, &plain)) {
+        st.ftp.Password = ScramblePassword(plain);
+      } else {
+        st.ftp.Password.clear();
+        st.notices.push_back(
+            "Das gespeicherte FTP-Passwort konnte nicht gelesen werden (es wurde für einen "
+            "anderen Benutzer oder auf einem anderen System gespeichert, oder seine Datei "
+            "fehlt). Bitte geben Sie es in den FTP-Einstellungen neu ein.");
+      }
+      return true;
+    }
     case Stored::kMissing: return false;
     case Stored::kDamaged: break;
   }
@@ -236,15 +296,30 @@ bool LoadFtpSettings(BuilderState& st) {
 
 bool SaveFtpSettings(BuilderState& st) {
   if (st.keep_ftp_file) return false;
-  return SaveDocument(st.base_folder + kFtpSettingsFile, st.ftp);
+  // The password never goes into the document readably, not even as a
+  // fallback when it cannot be protected.
+  FTPStructure stored = st.ftp;
+  stored.Password.clear();
+  if (!ProtectPassword(st.base_folder, UnscramblePassword(st.ftp.Password),
+                       &stored.ProtectedPassword)) {
+    return false;
+  }
+  if (!SaveDocument(st.base_folder + kFtpSettingsFile, stored)) return false;
+  st.ftp.ProtectedPassword = stored.ProtectedPassword;
+  return true;
 }
 
 FtpDialog::FtpDialog(BuilderState& st, BuilderUi& ui) : st_(st), ui_(ui) {
   server = st.ftp.Server;
-  port = st.ftp.Port == 0 ? "21" : std::to_string(st.ftp.Port);
+  TransferProtocol stored = TransferProtocol::kFtp;
+  ParseProtocol(st.ftp.Protocol, &stored);
+  port = std::to_string(st.ftp.Port == 0 ? DefaultPort(stored) : st.ftp.Port);
   start_dir = st.ftp.StartDir;
   login = st.ftp.Login;
   if (!st.ftp.Password.empty()) password = UnscramblePassword(st.ftp.Password);
+  protocol = st.ftp.Protocol.empty() ? "FTP" : st.ftp.Protocol;
+  fingerprint = st.ftp.Fingerprint;
+  key_file = st.ftp.KeyFile;
 }
 
 bool FtpDialog::Apply() {
@@ -253,17 +328,42 @@ bool FtpDialog::Apply() {
                     MessageIcon::kWarning);
     return false;
   }
-  // The port field takes digits only; a port beyond 65535 names no server.
-  if (!AllDigits(port) || std::atoi(port.c_str()) < 1 || std::atoi(port.c_str()) > 65535) {
-    ui_.ShowMessage("FTP - Einstellungen", "Der Port muss eine Zahl von 1 bis 65535 sein.",
+  TransferProtocol chosen;
+  if (!ParseProtocol(protocol, &chosen)) {
+    ui_.ShowMessage("FTP - Einstellungen", "Das Protokoll muss FTP, FTPS oder SFTP sein.",
                     MessageIcon::kWarning);
     return false;
+  }
+  if (!fingerprint.empty() && !ValidPin(fingerprint)) {
+    ui_.ShowMessage("FTP - Einstellungen",
+                    "Der Fingerabdruck muss ein SHA-256-Wert in Base64 sein, etwa so, wie ssh "
+                    "ihn zeigt: \"SHA256:...\".",
+                    MessageIcon::kWarning);
+    return false;
+  }
+  // The port field takes digits only; a port beyond 65535 names no server,
+  // and 0 stands for the protocol's own.
+  if (!AllDigits(port) || std::atoi(port.c_str()) > 65535) {
+    ui_.ShowMessage("FTP - Einstellungen", "Der Port muss eine Zahl von 0 bis 65535 sein "
+                    "(0: der übliche des Protokolls).",
+                    MessageIcon::kWarning);
+    return false;
+  }
+  // A pin belongs to one server and protocol; left as it was for another,
+  // it would only refuse that one.
+  const std::string stored_protocol = st_.ftp.Protocol.empty() ? "FTP" : st_.ftp.Protocol;
+  if ((server != st_.ftp.Server || protocol != stored_protocol) &&
+      fingerprint == st_.ftp.Fingerprint) {
+    fingerprint.clear();
   }
   st_.ftp.Server = server;
   st_.ftp.Port = std::atoi(port.c_str());
   st_.ftp.StartDir = start_dir;
   st_.ftp.Login = login;
   st_.ftp.Password = ScramblePassword(password);
+  st_.ftp.Protocol = chosen == TransferProtocol::kFtp ? "" : ProtocolName(chosen);
+  st_.ftp.Fingerprint = fingerprint.empty() ? "" : NormalPin(fingerprint);
+  st_.ftp.KeyFile = key_file;
   return true;
 }
 
@@ -306,7 +406,40 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
     result.outcome = UploadResult::kMismatched;
     return result;
   }
-  if (!ftp.Connect(st.ftp.Server, st.ftp.Port, st.ftp.Login, UnscramblePassword(st.ftp.Password))) {
+  ServerLogin login;
+  if (!LoginOf(st.ftp, &login)) {
+    ui.ShowMessage(kCaption,
+                   "Das Protokoll \"" + st.ftp.Protocol +
+                       "\" der FTP-Einstellungen ist unbekannt. Es wurde nichts hochgeladen.",
+                   MessageIcon::kError);
+    result.outcome = UploadResult::kConnectFailed;
+    return result;
+  }
+  if (st.session_ftp_password) login.password = *st.session_ftp_password;
+  bool connected = ftp.Connect(login);
+  // A first SFTP connection shows a key no one has vouched for yet: the
+  // publisher is asked, and only a key accepted is stored and trusted.
+  if (!connected && ftp.Identity() == IdentityProblem::kUnknownHostKey &&
+      !ftp.PresentedKey().empty() &&
+      ui.ConfirmHostKey("Der SFTP-Server \"" + login.server +
+                            "\" ist noch unbekannt. Sein Schlüssel hat den Fingerabdruck\n\n  " +
+                            ftp.PresentedKey() +
+                            "\n\nVergleichen Sie ihn mit dem, den Ihr Anbieter nennt. "
+                            "Soll diesem Server von nun an vertraut werden?",
+                        ftp.PresentedKey())) {
+    login.pin = ftp.PresentedKey();
+    st.ftp.Fingerprint = login.pin;
+    SaveFtpSettings(st);
+    connected = ftp.Connect(login);
+  }
+  if (!connected && ftp.Identity() != IdentityProblem::kNone) {
+    result.presented_key = ftp.PresentedKey();
+    ui.ShowMessage(kCaption, IdentityText(login, ftp.Identity(), ftp.PresentedKey()),
+                   MessageIcon::kError);
+    result.outcome = UploadResult::kIdentityRefused;
+    return result;
+  }
+  if (!connected) {
     ui.ShowMessage(kCaption,
                    "Es konnte keine Verbindung zum FTP-Server hergestellt werden." +
                        ServerSays(ftp.LastRefusal()),
@@ -338,17 +471,32 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
   }
 
   // Packed files first, the manifest last: a client that reads the new
-  // manifest finds every file it names.
+  // manifest finds every file it names. A file the server already holds
+  // with this content (as recorded, and of the size it should be) is not
+  // sent again.
   const std::string target = TargetFolder(st);
+  const std::string record_path =
+      ProjectFolder(st, st.current_project) + kPublishedRecordFile;
+  PublishedRecord record =
+      LoadPublishedRecord(record_path, DestinationOf(st.ftp, st.project.FTPDir));
   std::string file_refusal;
   std::map<std::string, std::string> notes;
   for (const std::string& key : pending) {
     UpdFileStructure& e = st.manifest[key];
     ui.ProgressText(e.Name);
-    std::string refusal, note;
-    if (PublishFile(ftp, target + e.Pack, e.Pack, &refusal, &note)) {
+    std::string refusal, note, hash;
+    int64_t there = -1;
+    const bool hashed = HashFile(target + e.Pack, &hash);
+    if (hashed && record.Holds(e.Pack, hash) && ftp.RemoteSize(e.Pack, &there) &&
+        there == fs::FileSize(target + e.Pack)) {
       e.Update = 0;
-      ui.ProgressStep(++result.sent);
+      ++result.already_there;
+      ui.ProgressStep(result.sent + result.already_there);
+    } else if (PublishFile(ftp, target + e.Pack, e.Pack, &refusal, &note)) {
+      e.Update = 0;
+      if (hashed) record.files[e.Pack] = hash;
+      ++result.sent;
+      ui.ProgressStep(result.sent + result.already_there);
     } else {
       result.failed.push_back(key);
       if (!note.empty()) notes[key] = note;
@@ -390,7 +538,30 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
       fs::RemoveFile(copy);
     }
   }
-  ui.ProgressStep(result.sent + 1);
+  if (result.manifest_sent) {
+    // Only now, with the new manifest in place, may what it no longer needs
+    // go; a client still reading the old one was given time by the kept
+    // manifests, if any. A file the server keeps stays recorded, to be
+    // tried again next time.
+    const Manifest published = PublishedManifest(st.manifest, RemovedKeys(st.file_list));
+    const std::set<std::string> needed = NamesOfSet(published, signing);
+    // Files on the server that no record knew (the manifest, which goes
+    // every time, and files sent before records were kept) are recorded
+    // with a hash no content has: never skipped, but removed once unneeded.
+    for (const std::string& name : needed) {
+      record.files.try_emplace(name, std::string(kSha256HexSize, '0'));
+    }
+    for (const std::string& name : record.Publish(needed, st.keep_manifests)) {
+      if (ftp.RemoveFile(name)) {
+        record.files.erase(name);
+        result.removed.push_back(name);
+      } else {
+        result.not_removed.push_back(name);
+      }
+    }
+  }
+  SavePublishedRecord(record_path, record);
+  ui.ProgressStep(result.sent + result.already_there + 1);
   ftp.Close();
   ui.EndProgress();
 
@@ -420,6 +591,18 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
                        (manifest_note.empty() ? std::string(".") : " (" + manifest_note + ").") +
                        ServerSays(manifest_refusal),
                    MessageIcon::kWarning);
+  } else if (!result.not_removed.empty()) {
+    // The publication stands; only the tidying up is incomplete.
+    std::string text = "Die Veröffentlichung ist vollständig, aber " +
+                       std::to_string(result.not_removed.size()) +
+                       " nicht mehr benötigte Datei(en) konnten auf dem Server nicht gelöscht "
+                       "werden; der nächste Upload versucht es erneut:";
+    constexpr size_t kShown = 10;
+    for (size_t i = 0; i < result.not_removed.size() && i < kShown; ++i) {
+      text += "\n  " + result.not_removed[i];
+    }
+    if (result.not_removed.size() > kShown) text += "\n  ...";
+    ui.ShowMessage(kCaption, text, MessageIcon::kWarning);
   }
   return result;
 }

@@ -34,6 +34,9 @@ class FtpDialog {
   std::string start_dir;  // 22
   std::string login;      // 27
   std::string password;   // 29, plain while the dialog shows it
+  std::string protocol;     // "FTP", "FTPS" or "SFTP"
+  std::string fingerprint;  // "SHA256:<base64>" or ""
+  std::string key_file;     // SFTP: private key file, "" to log in by password
 
   // "Übernehmen": true when the record took the fields.
   bool Apply();
@@ -62,6 +65,10 @@ Manifest PublishedManifest(const Manifest& manifest);
 // and published as a file to fetch.
 std::vector<std::string> PendingUploads(const BuilderState& st);
 
+// How the settings reach the server: protocol, port and pin. False when the
+// stored protocol is none this builder knows.
+bool LoginOf(const FTPStructure& settings, ServerLogin* login);
+
 // The temporary name a file is uploaded under before it is renamed.
 std::string UploadName(const std::string& remote_name);
 
@@ -77,13 +84,18 @@ struct UploadResult {
     kSigningFailed,  // the key could not sign a manifest that changed since its signature
     kMismatched,  // packed files disagree with the manifest: nothing was sent
     kConnectFailed,
+    kIdentityRefused,  // an unknown or changed key, an untrusted certificate, no TLS
     kDirectoryRefused,
     kDone,
   };
   Outcome outcome = kDone;
   int sent = 0;
+  int already_there = 0;  // pending files the server held with that content
+  std::vector<std::string> removed;         // files no kept manifest needed
+  std::vector<std::string> not_removed;     // of those, the ones the server kept
   std::vector<std::string> failed;  // keys whose packed file was not sent
   bool manifest_sent = false;
+  std::string presented_key;  // kIdentityRefused: the key the server showed, when known
   bool ok() const { return outcome == kDone && failed.empty() && manifest_sent; }
 };
 

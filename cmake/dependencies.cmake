@@ -41,6 +41,16 @@ if(WIN32)
   # The static library's functions, as it was built; without this the header
   # declares pointers for loading a DLL.
   target_compile_definitions(quasto::bzip2 INTERFACE BZ_EXPORT)
+  # libcurl on Schannel with libssh2 on CNG: the system's own TLS, trust
+  # store and crypto, nothing to ship beside the programs.
+  find_path(CURL_INCLUDE curl/curl.h REQUIRED)
+  find_library(CURL_LIB NAMES libcurl.a curl REQUIRED)
+  find_library(SSH2_LIB NAMES libssh2.a ssh2 REQUIRED)
+  add_library(quasto::curl INTERFACE IMPORTED)
+  target_include_directories(quasto::curl INTERFACE ${CURL_INCLUDE})
+  target_link_libraries(quasto::curl INTERFACE ${CURL_LIB} ${SSH2_LIB} ws2_32 crypt32 bcrypt
+                        advapi32 secur32)
+  target_compile_definitions(quasto::curl INTERFACE CURL_STATICLIB)
 else()
   find_package(EXPAT REQUIRED)
   find_package(LibLZMA REQUIRED)
@@ -53,6 +63,8 @@ else()
   add_library(quasto::crypto ALIAS OpenSSL::Crypto)
   find_package(BZip2 REQUIRED)
   add_library(quasto::bzip2 ALIAS BZip2::BZip2)
+  find_package(CURL REQUIRED)
+  add_library(quasto::curl ALIAS CURL::libcurl)
 endif()
 
 # Suffix arrays for the patch encoder.

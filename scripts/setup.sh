@@ -27,6 +27,7 @@ PACKAGES=(
   autoconf automake libtool gettext autopoint po4a
   nginx bc time xz-utils curl openssl
   bsdiff zstd
+  openssh-server openssh-client vsftpd
 )
 
 missing=()
@@ -231,6 +232,42 @@ if [ ! -f "$PREFIX/.bzip2" ]; then
   cp "$DEPS/build/bzip2/bzlib.h" "$PREFIX/include/"
   cp "$DEPS/build/bzip2/libbz2.a" "$PREFIX/lib/"
   touch "$PREFIX/.bzip2"
+# The builder's uploads (FTP, FTPS, SFTP) go through libcurl on both
+# platforms. For Windows: libssh2 on the system's CNG crypto, and libcurl on
+# Schannel, so that FTPS trusts the system's certificate store; nothing else
+# of libcurl is built that the uploads do not use.
+if [ ! -f "$PREFIX/.libssh2" ]; then
+  src=$(source_dir libssh2)
+  log "building libssh2 for $HOST from $(basename "$src")"
+  rm -rf "$DEPS/build/libssh2"
+  cmake -S "$src" -B "$DEPS/build/libssh2" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DCRYPTO_BACKEND=WinCNG \
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_TESTING=OFF \
+    -DENABLE_ZLIB_COMPRESSION=OFF -DCLEAR_MEMORY=ON >/dev/null
+  cmake --build "$DEPS/build/libssh2" >/dev/null
+  cmake --install "$DEPS/build/libssh2" >/dev/null
+  touch "$PREFIX/.libssh2"
+fi
+
+if [ ! -f "$PREFIX/.curl" ]; then
+  src=$(source_dir curl)
+  log "building libcurl for $HOST from $(basename "$src")"
+  rm -rf "$DEPS/build/curl"
+  cmake -S "$src" -B "$DEPS/build/curl" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" \
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
+    -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_USE_LIBSSH2=ON -DCURL_USE_LIBSSH=OFF \
+    -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DUSE_LIBIDN2=OFF \
+    -DCURL_USE_LIBPSL=OFF -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON \
+    -DCURL_DISABLE_DICT=ON -DCURL_DISABLE_GOPHER=ON -DCURL_DISABLE_IMAP=ON \
+    -DCURL_DISABLE_MQTT=ON -DCURL_DISABLE_POP3=ON -DCURL_DISABLE_RTSP=ON \
+    -DCURL_DISABLE_SMB=ON -DCURL_DISABLE_SMTP=ON -DCURL_DISABLE_TELNET=ON \
+    -DCURL_DISABLE_TFTP=ON -DCURL_DISABLE_FILE=ON >/dev/null
+  cmake --build "$DEPS/build/curl" >/dev/null
+  cmake --install "$DEPS/build/curl" >/dev/null
+  touch "$PREFIX/.curl"
 fi
 
 if [ ! -f "$PREFIX/.gtest" ]; then

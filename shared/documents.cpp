@@ -61,12 +61,16 @@ struct Field {
 };
 
 // Fields in declaration order, which is also the order they are written in.
-constexpr std::array<Field<FTPStructure>, 5> kFtpFields{{
+constexpr std::array<Field<FTPStructure>, 9> kFtpFields{{
     {"Server", &FTPStructure::Server},
     {"Port", &FTPStructure::Port},
     {"StartDir", &FTPStructure::StartDir},
     {"Login", &FTPStructure::Login},
     {"Password", &FTPStructure::Password},
+    {"Protocol", &FTPStructure::Protocol, true},
+    {"Fingerprint", &FTPStructure::Fingerprint, true},
+    {"KeyFile", &FTPStructure::KeyFile, true},
+    {"ProtectedPassword", &FTPStructure::ProtectedPassword, true},
 }};
 
 constexpr std::array<Field<ProjectStructure>, 7> kProjectFields{{

@@ -25,6 +25,15 @@ struct FTPStructure {
   std::string StartDir;
   std::string Login;
   std::string Password;
+  // Added members, written only when set, so that older builders read the
+  // file as before: "FTPS" or "SFTP" ("" is plain FTP), and the pinned
+  // SHA-256 of the server's key as "SHA256:<base64>", and for SFTP the
+  // private key file to log in with (the password is then its passphrase).
+  std::string Protocol;
+  std::string Fingerprint;
+  std::string KeyFile;
+  // Where the password is kept protected; "Password" is then written empty.
+  std::string ProtectedPassword;
   bool operator==(const FTPStructure&) const = default;
 };
 

@@ -129,6 +129,77 @@ TEST_F(PublishApplyTest, InstalledFolderEqualsTheRelease) {
   EXPECT_EQ(Apply(web.http_url()), client::ClientOutcome::kNothingToDo);
 }
 
+// Published over SFTP (OpenSSH's sshd) and FTPS (vsftpd) by the command
+// line, then served from the folder the servers wrote to: an empty
+// installation becomes the release.
+TEST_F(PublishApplyTest, SftpAndFtpsPublicationsBringAnInstallationToTheRelease) {
+  const std::string info = base_ / "secure.info";
+  const std::string script = testing::SourceDir() + "/tests/servers/secure_server.py";
+  std::string started;
+  ASSERT_EQ(testing::RunProgram({"/usr/bin/python3", script, "start", fs::NativePath(info)},
+                                &started),
+            0)
+      << started;
+  // Stopped however the test ends.
+  struct Stop {
+    std::vector<std::string> argv;
+    ~Stop() { testing::RunProgram(argv); }
+  } stop{{"/usr/bin/python3", script, "stop", fs::NativePath(info)}};
+  std::string text;
+  ASSERT_TRUE(fs::ReadFile(info, &text));
+  std::istringstream in(text);
+  std::string ftps_port, sftp_port, root, cert_pin, host_pin, user, key;
+  ASSERT_TRUE(in >> ftps_port >> sftp_port >> root >> cert_pin >> host_pin >> user >> key);
+
+  const int32_t date = DateValueFromCivil({2026, 5, 4, 12, 0, 0});
+  Release("app.exe", std::string(200000, 'S') + "secure", date);
+  Release("daten\\Grüße.txt", "über SFTP und FTPS", date);
+  const std::vector<std::vector<std::string>> settings = {
+      {"--protocol", "SFTP", "--port", sftp_port, "--login", user, "--key-file", key},
+      {"--protocol", "FTPS", "--port", ftps_port, "--login", "ftp", "--fingerprint", cert_pin}};
+  const std::vector<std::string> passwords = {"geheim\n", "anonym\n"};
+  for (size_t i = 0; i < settings.size(); ++i) {
+    TempDir base, install;
+    const std::string project = "P" + std::to_string(i);
+    std::vector<std::string> ftp = {"--base", base.path(), "ftp", "--server", "127.0.0.1",
+                                    "--password-stdin"};
+    ftp.insert(ftp.end(), settings[i].begin(), settings[i].end());
+    std::istringstream password(passwords[i]);
+    std::ostringstream o, e;
+    ASSERT_EQ(RunBuilderCli(ftp, password, o, e, false), 0) << o.str() << e.str();
+    std::string out;
+    ASSERT_EQ(Builder({"--base", base.path(), "new", project, "--source", release_.path(), "--url",
+                       "http://unused/", "--ftp-dir", project},
+                      &out),
+              0)
+        << out;
+    ASSERT_EQ(Builder({"--base", base.path(), "generate", project, "--version", "1.0", "--upload",
+                       "--accept-host-key", host_pin},
+                      &out),
+              0)
+        << settings[i][1] << ": " << out;
+
+    ServerProcess web("http_server.py", {"--root", root + "/" + project});
+    UpdaterStructure config;
+    config.ProgInfo = "E2E";
+    config.URL = web.http_url();
+    CreateDirectoryTree(install / "Quasto");
+    ASSERT_TRUE(SaveDocument(install / "Quasto\\Quastorell.ucf", config));
+    client::RecordingView view;
+    view.events = {client::ViewEvent::kButton, client::ViewEvent::kCloseWindow};
+    auto transport = client::NewHttpTransport();
+    auto system = client::NewClientSystem();
+    EXPECT_EQ(client::RunClient({}, install.path(), &view, transport.get(), system.get()),
+              client::ClientOutcome::kUpdated)
+        << settings[i][1];
+    std::string got;
+    EXPECT_TRUE(fs::ReadFile(install / "daten\\Grüße.txt", &got));
+    EXPECT_EQ(got, "über SFTP und FTPS") << settings[i][1];
+    EXPECT_TRUE(fs::ReadFile(install / "app.exe", &got));
+    EXPECT_EQ(got, std::string(200000, 'S') + "secure") << settings[i][1];
+  }
+}
+
 // Two projects of one base folder, signed with its one key. Each project's
 // signed set, served at the other's address, is refused by the other's
 // installation: B's at A's, and A's at B's. An installation made before
