@@ -204,6 +204,8 @@ if [ ! -f "$PREFIX/.crypto" ]; then
     cp ../src/include/openssl/*.h include/openssl/*.h "$PREFIX/include/openssl/" &&
     cp libcrypto.a "$PREFIX/lib/")
   touch "$PREFIX/.crypto"
+fi
+
 # The patch encoder's suffix sorting. 32-bit indexes: published files stay
 # below 2 GiB.
 if [ ! -f "$PREFIX/.divsufsort" ]; then
@@ -232,6 +234,8 @@ if [ ! -f "$PREFIX/.bzip2" ]; then
   cp "$DEPS/build/bzip2/bzlib.h" "$PREFIX/include/"
   cp "$DEPS/build/bzip2/libbz2.a" "$PREFIX/lib/"
   touch "$PREFIX/.bzip2"
+fi
+
 # The builder's uploads (FTP, FTPS, SFTP) go through libcurl on both
 # platforms. For Windows: libssh2 on the system's CNG crypto, and libcurl on
 # Schannel, so that FTPS trusts the system's certificate store; nothing else
