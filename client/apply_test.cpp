@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "client/client_text.h"
 #include "client/entry_checks.h"
@@ -350,14 +352,25 @@ TEST_F(ApplyTest, AStagedFileChangedBeforeTheCommitIsNotInstalled) {
   Install("b.bin", "old b");
   Publish("", "a.bin", std::string(30000, 'A'));
   UpdFileStructure& b = Publish("", "b.bin", std::string(30000, 'B'));
+  // Downloads run ahead of the staging: b's first bytes may arrive before
+  // a is staged. a's bytes are all in by then, and b's wait while this
+  // runs, so a's staged file becomes whole here, and is then changed.
   InterleavingTransport transport(transport_.get(), PercentEncode(b.Pack), [&] {
-    std::vector<fs::DirEntry> entries;
-    fs::ListDirectory(install_.path(), &entries);
-    for (const auto& entry : entries) {
-      if (entry.name.rfind("a.bin.", 0) == 0 && entry.name.find(".~qnew") != std::string::npos) {
-        install_.Write(entry.name, std::string(30000, 'X'));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool changed = false;
+    while (!changed && std::chrono::steady_clock::now() < until) {
+      std::vector<fs::DirEntry> entries;
+      fs::ListDirectory(install_.path(), &entries);
+      for (const auto& entry : entries) {
+        if (entry.name.rfind("a.bin.", 0) == 0 && entry.name.find(".~qnew") != std::string::npos &&
+            install_.Read(entry.name).size() == 30000) {
+          install_.Write(entry.name, std::string(30000, 'X'));
+          changed = true;
+        }
       }
+      if (!changed) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    EXPECT_TRUE(changed) << "a's staged file never became whole";
   });
   RunWithButton(&transport);
   EXPECT_EQ(install_.Read("a.bin"), "old a");
