@@ -339,11 +339,16 @@ int main(int, char**) {
     BoxParts parts;
     EnumChildWindows(search.found, ReadBoxPart, reinterpret_cast<LPARAM>(&parts));
     // The icon is read from the screen: a box of a busy program may not be
-    // painted yet, so an unknown icon is looked at again for a while.
+    // painted yet, and the screen there may still show what lies beneath
+    // (another window's colours). So the box is asked to paint, and the
+    // icon counts once two looks a little apart agree on a known kind.
+    UpdateWindow(search.found);
     std::string icon = IconKind(parts.icon);
-    for (int waited = 0; icon == "other" && waited < 3000; waited += 100) {
+    for (int waited = 0; waited < 3000; waited += 100) {
       Sleep(100);
-      icon = IconKind(parts.icon);
+      const std::string again = IconKind(parts.icon);
+      if (again == icon && icon != "other") break;
+      icon = again;
     }
     std::printf("%s|%s|%s\n", Escaped(TextOf(search.found)).c_str(),
                 Escaped(parts.text).c_str(), icon.c_str());
