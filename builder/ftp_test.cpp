@@ -114,6 +114,17 @@ class Ftp : public ::testing::Test {
     if (!remote.empty()) testing::RemoveTree(remote);
   }
 
+  // The builder's command line on the base folder `base`: its status and
+  // everything it printed.
+  static std::pair<int, std::string> Cli(const std::string& base, std::vector<std::string> args,
+                                         const std::string& input = "") {
+    std::istringstream in(input);
+    std::ostringstream out, err;
+    args.insert(args.begin(), {"--base", base});
+    const int rc = RunBuilderCli(args, in, out, err, false);
+    return std::make_pair(rc, out.str() + err.str());
+  }
+
   ServerInfo server;
   std::string start_dir;
   std::string remote;
@@ -309,11 +320,7 @@ TEST_F(Ftp, ClientChangesUpAndDown) {
 TEST_F(Ftp, CommandLineGeneratesAndUploads) {
   const std::string base = env.dir / "clibase";
   auto run = [&](std::vector<std::string> args, const std::string& input = "") {
-    std::istringstream in(input);
-    std::ostringstream out, err;
-    args.insert(args.begin(), {"--base", base});
-    const int rc = RunBuilderCli(args, in, out, err, false);
-    return std::make_pair(rc, out.str() + err.str());
+    return Cli(base, std::move(args), input);
   };
   auto [rc1, out1] = run({"ftp", "--server", "127.0.0.1", "--port", std::to_string(server.port),
                           "--start-dir", start_dir, "--login", "quasto", "--password-stdin"},
@@ -357,11 +364,7 @@ TEST_F(Ftp, CommandLineGeneratesAndUploads) {
 TEST_F(Ftp, AnUnchangedReleaseSendsOnlyTheManifestAndUnneededFilesGo) {
   const std::string base = env.dir / "clibase";
   auto run = [&](std::vector<std::string> args, const std::string& input = "") {
-    std::istringstream in(input);
-    std::ostringstream out, err;
-    args.insert(args.begin(), {"--base", base});
-    const int rc = RunBuilderCli(args, in, out, err, false);
-    return std::make_pair(rc, out.str() + err.str());
+    return Cli(base, std::move(args), input);
   };
   ASSERT_EQ(run({"ftp", "--server", "127.0.0.1", "--port", std::to_string(server.port),
                  "--start-dir", start_dir, "--login", "quasto", "--password-stdin"},
@@ -411,11 +414,7 @@ TEST_F(Ftp, AnUnchangedReleaseSendsOnlyTheManifestAndUnneededFilesGo) {
 TEST_F(Ftp, CommandLinePublishesRulesWithoutPackedFilesAndRemovedFiles) {
   const std::string base = env.dir / "clibase";
   auto run = [&](std::vector<std::string> args, const std::string& input = "") {
-    std::istringstream in(input);
-    std::ostringstream out, err;
-    args.insert(args.begin(), {"--base", base});
-    const int rc = RunBuilderCli(args, in, out, err, false);
-    return std::make_pair(rc, out.str() + err.str());
+    return Cli(base, std::move(args), input);
   };
   auto server_manifest = [&] {
     Manifest m;
@@ -463,11 +462,7 @@ TEST_F(Ftp, CommandLinePublishesRulesWithoutPackedFilesAndRemovedFiles) {
 TEST_F(Ftp, ATruncatingServerIsAFailedUpload) {
   const std::string base = env.dir / "clibase";
   auto run = [&](std::vector<std::string> args, const std::string& input = "") {
-    std::istringstream in(input);
-    std::ostringstream out, err;
-    args.insert(args.begin(), {"--base", base});
-    const int rc = RunBuilderCli(args, in, out, err, false);
-    return std::make_pair(rc, out.str() + err.str());
+    return Cli(base, std::move(args), input);
   };
   ASSERT_EQ(run({"ftp", "--server", "127.0.0.1", "--port", std::to_string(server.port),
                  "--start-dir", start_dir, "--login", "halb", "--password-stdin"},
