@@ -38,6 +38,13 @@ ROOT = os.path.dirname(HERE)
 OLD = time.mktime((2025, 1, 1, 12, 0, 0, 0, 0, -1))  # long before any run
 
 
+
+def check_nothing_to_do(client, env):
+    """A run that did work would not measure what it claims to."""
+    out = subprocess.run([client, "--unattended"], env=env, capture_output=True, text=True)
+    if "Keine Aktualisierung erforderlich." not in out.stdout and "No update" not in out.stdout:
+        print("  unexpected client output: " + out.stdout[-300:])
+
 def timed(cmd, **kw):
     """Wall time and peak RSS (KiB) of one command, its output discarded."""
     return builder_generate.timed(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw)
@@ -106,10 +113,7 @@ def client_bench(bin_dir, work, n):
         warm_wall, warm_rss = timed([client, "--unattended"], env=env)
         warm2_wall, _ = timed([client, "--unattended"], env=env)
         warm_wall = min(warm_wall, warm2_wall)
-        out = subprocess.run([client, "--unattended"], env=env, capture_output=True, text=True)
-        if "Keine Aktualisierung erforderlich." not in out.stdout and \
-                "No update" not in out.stdout:
-            print("  unexpected client output: " + out.stdout[-300:])
+        check_nothing_to_do(client, env)
     finally:
         server.terminate()
         server.wait()
@@ -167,10 +171,7 @@ def big_file_bench(bin_dir, work, mib):
             if os.path.exists(cache):
                 os.remove(cache)
             client_wall.append(timed([client, "--unattended"], env=env)[0])
-        out = subprocess.run([client, "--unattended"], env=env, capture_output=True, text=True)
-        if "Keine Aktualisierung erforderlich." not in out.stdout and \
-                "No update" not in out.stdout:
-            print("  unexpected client output: " + out.stdout[-300:])
+        check_nothing_to_do(client, env)
     finally:
         server.terminate()
         server.wait()
