@@ -1,5 +1,7 @@
 #include "client/command_line.h"
 
+#include "shared/limits.h"
+
 namespace quasto::client {
 namespace {
 
@@ -95,11 +97,65 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
 }
 
 ClientArgs ClientArgsFromCommandLine(std::string_view line) {
-  const std::vector<std::string> params = SplitCommandLine(line);
+  std::vector<std::string> params = SplitCommandLine(line);
+  if (!params.empty()) params.erase(params.begin());
   ClientArgs args;
-  if (params.size() > 1) args.restart_argument = params[1];
-  if (params.size() > 2) args.program_folder = params[2];
+  ParseClientOptions(params, &args);
   return args;
+}
+
+std::string ParseClientOptions(const std::vector<std::string>& params, ClientArgs* args) {
+  *args = ClientArgs();
+  std::string error;
+  size_t i = 0;
+  bool waits = false;
+  for (; i < params.size(); ++i) {
+    const std::string& p = params[i];
+    bool* flag = p == "--check" ? &args->check
+                 : p == "--unattended" ? &args->unattended
+                 : p == "--repair" ? &args->repair
+                 : nullptr;
+    if (p == "--") {
+      ++i;
+      break;
+    }
+    if (flag != nullptr) {
+      if (*flag && error.empty()) error = p + " is given twice";
+      *flag = true;
+      continue;
+    }
+    if (p != "--wait-seconds") break;
+    if (waits && error.empty()) error = p + " is given twice";
+    waits = true;
+    // Digits only: "-1", "+5", "5s" or a number past the bound are typing
+    // errors that must not turn into a wait of another length.
+    const std::string n = i + 1 < params.size() ? params[i + 1] : std::string();
+    const bool digits = !n.empty() && n.size() <= 6 &&
+                        n.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoi(n) > kMaxWaitSeconds) {
+      if (error.empty()) {
+        error = "--wait-seconds needs a number of seconds from 0 to " +
+                std::to_string(kMaxWaitSeconds);
+      }
+      if (n.empty()) break;
+    } else {
+      args->wait_seconds = std::stoi(n);
+    }
+    ++i;
+  }
+  if (args->check && args->repair && error.empty()) {
+    error = "--check and --repair exclude each other: a check changes nothing";
+  }
+  if (i < params.size()) args->restart_argument = params[i];
+  if (i + 1 < params.size()) args->program_folder = params[i + 1];
+  if (!error.empty()) {
+    // Nothing of a wrong command line is acted on.
+    ClientArgs positional;
+    positional.restart_argument = args->restart_argument;
+    positional.program_folder = args->program_folder;
+    *args = positional;
+  }
+  return error;
 }
 
 std::string QuoteArgument(std::string_view argument) {

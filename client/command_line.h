@@ -26,8 +26,20 @@ namespace quasto::client {
 // folder and swallows no quote.
 std::vector<std::string> SplitCommandLine(std::string_view line);
 
-// The parameters after the one that names the program.
+// The parameters after the one that names the program: the options first
+// (ParseClientOptions), then the restart argument and the program folder.
+// A command line with a wrong option gives the positional arguments alone;
+// use ParseClientOptions to learn of the error.
 ClientArgs ClientArgsFromCommandLine(std::string_view line);
+
+// Reads the parameters after the one that names the program. Options come
+// first: --check, --unattended, --repair, --wait-seconds N; "--" ends them.
+// The first parameter that is none of them, and everything after it, is
+// positional, as before options existed: a restart argument that merely
+// looks like an option ("--minimized") stays one. Returns "" or why the
+// options cannot be taken: a missing or wrong number, an option given
+// twice, --check with --repair.
+std::string ParseClientOptions(const std::vector<std::string>& params, ClientArgs* args);
 
 // One argument written so that CommandLineToArgvW gives it back unchanged:
 // as it stands when it holds no blank, tab, line break or quote, else in

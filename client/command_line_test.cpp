@@ -57,6 +57,72 @@ TEST(ClientArgsFromCommandLine, TwoParametersAfterTheProgram) {
   EXPECT_EQ(blanks.program_folder, "");
 }
 
+ClientArgs Parsed(const Params& params, std::string* error = nullptr) {
+  ClientArgs args;
+  const std::string why = ParseClientOptions(params, &args);
+  if (error != nullptr) *error = why;
+  return args;
+}
+
+TEST(ParseClientOptions, OptionsComeFirstAndTheRestIsAsBefore) {
+  ClientArgs a = Parsed({"--unattended", "--wait-seconds", "30", "--repair", "-x", "C:\\Prog"});
+  EXPECT_TRUE(a.unattended);
+  EXPECT_TRUE(a.repair);
+  EXPECT_FALSE(a.check);
+  EXPECT_EQ(a.wait_seconds, 30);
+  EXPECT_EQ(a.restart_argument, "-x");
+  EXPECT_EQ(a.program_folder, "C:\\Prog");
+  // After a positional argument an option is a positional argument.
+  ClientArgs late = Parsed({"-x", "--check"});
+  EXPECT_FALSE(late.check);
+  EXPECT_EQ(late.restart_argument, "-x");
+  EXPECT_EQ(late.program_folder, "--check");
+  // "--" ends the options: a restart argument may then be "--check".
+  ClientArgs dashes = Parsed({"--check", "--", "--check", "--"});
+  EXPECT_TRUE(dashes.check);
+  EXPECT_EQ(dashes.restart_argument, "--check");
+  EXPECT_EQ(dashes.program_folder, "--");
+  // A restart argument that merely looks like an option is still one, as
+  // programs written before the options pass it.
+  std::string error;
+  ClientArgs unknown = Parsed({"--minimized", "C:\\Prog"}, &error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(unknown.restart_argument, "--minimized");
+  EXPECT_EQ(unknown.program_folder, "C:\\Prog");
+  EXPECT_FALSE(unknown.unattended);
+  // Nothing at all, and options alone.
+  EXPECT_EQ(Parsed({}).restart_argument, "");
+  ClientArgs alone = Parsed({"--check"});
+  EXPECT_TRUE(alone.check);
+  EXPECT_EQ(alone.restart_argument, "");
+  // The Windows client reads them from its whole command line.
+  ClientArgs line = ClientArgsFromCommandLine(R"("C:\Q\Quastorell.exe" --unattended "" "C:\P Q\")");
+  EXPECT_TRUE(line.unattended);
+  EXPECT_EQ(line.restart_argument, "");
+  EXPECT_EQ(line.program_folder, R"(C:\P Q\)");
+}
+
+TEST(ParseClientOptions, AWrongOptionIsSaidAndNothingOfItIsTaken) {
+  for (const Params& wrong :
+       {Params{"--wait-seconds"}, Params{"--wait-seconds", "-1"}, Params{"--wait-seconds", "5s"},
+        Params{"--wait-seconds", "+5"}, Params{"--wait-seconds", "86401"},
+        Params{"--wait-seconds", "99999999999999999999"}, Params{"--unattended", "--unattended"},
+        Params{"--wait-seconds", "1", "--wait-seconds", "2"}, Params{"--check", "--repair"},
+        Params{"--unattended", "--wait-seconds", "", "-x"}}) {
+    std::string error;
+    ClientArgs a = Parsed(wrong, &error);
+    EXPECT_NE(error, "") << wrong.back();
+    // No option of a wrong command line takes effect.
+    EXPECT_FALSE(a.unattended || a.check || a.repair);
+    EXPECT_EQ(a.wait_seconds, 0);
+  }
+  std::string error;
+  EXPECT_EQ(Parsed({"--wait-seconds", "86400"}, &error).wait_seconds, 86400);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(Parsed({"--wait-seconds", "0"}, &error).wait_seconds, 0);
+  EXPECT_EQ(error, "");
+}
+
 // Whatever the argument, the child's command line splits back into exactly it.
 TEST(QuoteArgument, SplitsBackIntoTheSameArgument) {
   EXPECT_EQ(QuoteArgument("-x"), "-x");

@@ -12,7 +12,9 @@
 #include <chrono>
 #include <functional>
 
+#include "client/system.h"
 #include "client/test_site.h"
+#include "shared/content_hash.h"
 #include "shared/dates.h"
 #include "shared/documents.h"
 #include "shared/folders.h"
@@ -76,7 +78,8 @@ TEST_F(ConsoleClientTest, HelpPrintsTheUsageAndUpdatesNothing) {
   for (const char* flag : {"--help", "-h"}) {
     std::string out;
     EXPECT_EQ(Run({flag}, &out), 0) << flag;
-    EXPECT_EQ(out.rfind("Usage: quastorell [--unattended] [restart argument] [program folder]\n", 0),
+    EXPECT_EQ(out.rfind("Usage: quastorell [options] [--] [restart argument] [program folder]\n",
+                        0),
               0u)
         << out;
   }
@@ -350,6 +353,183 @@ TEST_F(ConsoleClientTest, AStateThatCannotBeWrittenEndsWithStatusOne) {
                      "not be refused next time\n"),
             std::string::npos)
       << out;
+}
+
+// --check asks and changes nothing: the status says whether an update waits,
+// the result file what it would change and fetch.
+TEST_F(ConsoleClientTest, CheckSaysWhetherAnUpdateWaitsAndChangesNothing) {
+  install_.Write("app.txt", "old");
+  fs::SetFileDate(install_ / "app.txt", kOld);
+  Publish("", "app.txt", "new app");
+  manifest_["app.txt"].Version = "2.0";
+  manifest_["app.txt"].VDate = kNew;
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  std::string out;
+  EXPECT_EQ(Run({"--check", "-x"}, &out), 6) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "old");
+  EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.log"), 0);
+  const std::string result = install_.Read("Quasto\\Quastorell.result");
+  EXPECT_NE(result.find("\"Status\": 6,\n  \"StatusWord\": \"update-waiting\""), std::string::npos)
+      << result;
+  EXPECT_NE(result.find("\"Mode\": \"check\""), std::string::npos) << result;
+  EXPECT_NE(result.find("\"ManifestVersion\": \"2.0\""), std::string::npos) << result;
+  EXPECT_NE(result.find("\"ManifestDate\": " + std::to_string(kNew)), std::string::npos) << result;
+  EXPECT_NE(result.find("\"Planned\": [\n    \"Fetch: app.txt\"\n  ]"), std::string::npos)
+      << result;
+  EXPECT_NE(result.find("\"BytesToFetch\": 7,"), std::string::npos) << result;
+  EXPECT_NE(result.find("\"Changed\": [],"), std::string::npos) << result;
+
+  // Applied, the next check finds nothing to do.
+  EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
+  EXPECT_EQ(Run({"--check"}, &out), 0) << out;
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.result").find("\"StatusWord\": \"nothing-to-do\""),
+            std::string::npos);
+}
+
+// The result file after an unattended run says what was changed, deleted and
+// why something failed, the bytes fetched, and every message with its text.
+TEST_F(ConsoleClientTest, TheResultFileSaysWhatTheRunDid) {
+  install_.Write("app.txt", "old");
+  fs::SetFileDate(install_ / "app.txt", kOld);
+  install_.Write("gone.txt", "x");
+  Publish("", "app.txt", "new app");
+  Publish("", "bad.txt", "damaged on the way");
+  manifest_["bad.txt"].CRC ^= 1;
+  manifest_["gone.txt"].Name = "gone.txt";
+  manifest_["gone.txt"].Type = "F";
+  manifest_["gone.txt"].Flags = kFlagDelete;
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 1) << out;
+  const std::string result = install_.Read("Quasto\\Quastorell.result");
+  EXPECT_NE(result.find("\"Status\": 1,\n  \"StatusWord\": \"failed\""), std::string::npos)
+      << result;
+  EXPECT_NE(result.find("\"Changed\": [\n    \"app.txt\"\n  ]"), std::string::npos) << result;
+  EXPECT_NE(result.find("\"Deleted\": [\n    \"gone.txt\"\n  ]"), std::string::npos) << result;
+  EXPECT_NE(result.find("\"File\": \"bad.txt\",\n      \"Reason\": \"\xC3\x9C" "bertragungsfehler "
+                        "beim Download\""),
+            std::string::npos)
+      << result;
+  EXPECT_NE(result.find("\"SignatureChecked\": false"), std::string::npos) << result;
+  EXPECT_EQ(result.find("\"BytesFetched\": 0,"), std::string::npos) << result;
+  EXPECT_NE(result.find("\"Milliseconds\": "), std::string::npos) << result;
+  EXPECT_NE(result.find("\"Kind\": \"warning\",\n      \"Text\": \"\xC3\x9C" "bertragungsfehler "
+                        "beim Download: bad.txt\""),
+            std::string::npos)
+      << "a message box's line breaks become blanks: " << result;
+  // No one saw the message: the log has it too.
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.log")
+                .find("-> Message (warning): \xC3\x9C" "bertragungsfehler beim Download: bad.txt\n"),
+            std::string::npos)
+      << install_.Read("Quasto\\Quastorell.log");
+}
+
+TEST_F(ConsoleClientTest, ARefusedSignatureAndAWrongOptionHaveTheirOwnStatus) {
+  // Signed, but not with the key the installation trusts.
+  PublicKey pub, trusted;
+  SecretKey secret, other;
+  GenerateKeyPair(&pub, &secret);
+  GenerateKeyPair(&trusted, &other);
+  install_.Write("Quasto\\Quastorell.pub", PublicKeyFileText(trusted));
+  install_.Write("app.txt", "old");
+  client::PublishHashed(site_, &manifest_, "", "app.txt", "new app", kNew);
+  const std::string text = ToJson(manifest_);
+  site_.Write("Quastorell.uif", text);
+  site_.Write("Quastorell.uif.minisig",
+              SignMessage(text, secret,
+                          MakeTrustedComment(fs::ClockNowNs() / 1000000000, "Quastorell.uif", {})));
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 7) << out;
+  EXPECT_EQ(Run({"--check"}, &out), 7) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "old");
+  const std::string result = install_.Read("Quasto\\Quastorell.result");
+  EXPECT_NE(result.find("\"StatusWord\": \"refused-manifest\""), std::string::npos) << result;
+  EXPECT_NE(result.find("\"SignatureChecked\": false"), std::string::npos) << result;
+
+  EXPECT_EQ(Run({"--unattended", "--wait-seconds", "soon"}, &out), 9) << out;
+  EXPECT_NE(out.find("--wait-seconds needs a number of seconds from 0 to 86400"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.result").find("\"StatusWord\": \"usage\""),
+            std::string::npos);
+  EXPECT_EQ(install_.Read("app.txt"), "old");
+}
+
+// The program holds its mutex: an unattended run waits for it up to
+// --wait-seconds, never ends it, and changes nothing when it does not quit.
+TEST_F(ConsoleClientTest, AHeldMutexIsWaitedForAndThenGivesItsOwnStatus) {
+  UpdaterStructure config;
+  config.ProgInfo = "Tool 2.0";
+  config.URL = server_.http_url();
+  config.Mutex = "QuastoTestMutex" + std::to_string(getpid());
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  install_.Write("app.txt", "old");
+  fs::SetFileDate(install_ / "app.txt", kOld);
+  Publish("", "app.txt", "new app");
+  auto program = client::NewClientSystem();
+  ASSERT_EQ(program->CreateNamedMutex(config.Mutex), client::ClientSystem::MutexResult::kCreated);
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 8) << out;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Run({"--unattended", "--wait-seconds", "1"}, &out), 8) << out;
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  EXPECT_EQ(install_.Read("app.txt"), "old");
+  EXPECT_NE(install_.Read("Quasto\\Quastorell.result").find("\"StatusWord\": \"program-running\""),
+            std::string::npos);
+  // A check does not care: it changes nothing anyway.
+  EXPECT_EQ(Run({"--check"}, &out), 6) << out;
+
+  // The program ends while the run waits.
+  const int run = testing::StartChild(
+      {install_ / "quastorell", "--unattended", "--wait-seconds", "30"}, {"LC_ALL=C"});
+  ASSERT_GT(run, 0);
+  usleep(600000);
+  EXPECT_EQ(install_.Read("app.txt"), "old");
+  program->ReleaseMutex();
+  int status = 0;
+  while (waitpid(run, &status, 0) < 0 && errno == EINTR) {
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
+}
+
+// A byte changed where the hash cache cannot see it: a normal run trusts the
+// cache, --repair hashes the file anew and puts the release's back.
+TEST_F(ConsoleClientTest, RepairReplacesAFileDamagedBehindTheCachesBack) {
+  install_.Write("app.txt", "old");
+  install_.Write("keep.txt", "mine");
+  client::PublishHashed(site_, &manifest_, "", "app.txt", "new app", kNew);
+  client::PublishHashed(site_, &manifest_, "", "keep.txt", "template", kNew, kFlagIfNotExist);
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  std::string out;
+  ASSERT_EQ(Run({"--unattended"}, &out), 0) << out;
+  ASSERT_EQ(install_.Read("app.txt"), "new app");
+  // Damaged, and the cache told that it is still the release's content.
+  install_.Write("app.txt", "new apq");
+  fs::SetFileDate(install_ / "app.txt", kNew);
+  {
+    // The client's own root, as the cache's first line names it.
+    const std::string text = install_.Read("Quasto\\Quastorell.hash");
+    const size_t tab = text.find('\t'), nl = text.find('\n');
+    ASSERT_LT(tab, nl);
+    HashCache cache(install_ / "Quasto\\Quastorell.hash", text.substr(tab + 1, nl - tab - 1));
+    cache.Load();
+    cache.Record("app.txt", manifest_["app.txt"].SHA256, fs::ClockNowNs());
+    cache.Save();
+  }
+  EXPECT_EQ(Run({"--check"}, &out), 0) << "the cache is believed: " << out;
+  EXPECT_EQ(Run({"--check", "--repair"}, &out), 9) << out;
+  EXPECT_EQ(Run({"--repair", "--unattended"}, &out), 0) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
+  EXPECT_EQ(install_.Read("keep.txt"), "mine") << "created once, never repaired";
+  const std::string result = install_.Read("Quasto\\Quastorell.result");
+  EXPECT_NE(result.find("\"Mode\": \"unattended+repair\""), std::string::npos) << result;
+  EXPECT_NE(result.find("\"Changed\": [\n    \"app.txt\"\n  ]"), std::string::npos) << result;
+  // Through the journal, like any update: none is left behind.
+  EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.journal"), 0);
+  EXPECT_EQ(Run({"--check"}, &out), 0) << out;
 }
 
 TEST_F(ConsoleClientTest, RestartsTheProgramWithItsArgument) {

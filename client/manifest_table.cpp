@@ -22,6 +22,8 @@ ManifestTable::ManifestTable(const Manifest& manifest) {
 }
 
 void ManifestTable::Clear() {
+  release_version_.clear();
+  release_date_ = 0;
   blocks_.clear();
   used_ = last_size_ = 0;
   rows_.clear();
@@ -64,6 +66,10 @@ std::string_view ManifestTable::View(Text t) const {
 }
 
 void ManifestTable::Add(std::string_view key, const UpdFileStructure& e) {
+  if (!e.Version.empty() && e.VDate >= release_date_) {
+    release_date_ = e.VDate;
+    release_version_ = e.Version;
+  }
   Row r;
   r.key = Store(key);
   r.path = Store(e.Path);

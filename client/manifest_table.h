@@ -33,6 +33,10 @@ class ManifestTable {
   // Update cleared), and its key.
   void Entry(size_t i, UpdFileStructure* out) const;
   std::string_view Key(size_t i) const;
+  // The newest release the entries name: the greatest VDate, and the
+  // Version that came with it ("" and 0 when none names one).
+  const std::string& release_version() const { return release_version_; }
+  int32_t release_date() const { return release_date_; }
 
  private:
   // Where a text lies in the blocks (block number in the upper bits, offset
@@ -54,6 +58,8 @@ class ManifestTable {
   size_t last_size_ = 0;
   std::deque<Row> rows_;         // grows without moving what it holds
   std::vector<uint32_t> order_;  // rows by key
+  std::string release_version_;
+  int32_t release_date_ = 0;
 };
 
 }  // namespace quasto::client

@@ -1,7 +1,8 @@
 // quastorell: the updater client in a terminal, on the same files as
 // Quastorell.exe.
 //
-//   quastorell [--unattended] [restart argument] [program folder]
+//   quastorell [--check | --unattended | --repair | --wait-seconds N | --]...
+//              [restart argument] [program folder]
 //
 // Exit statuses: client/exit_status.h. Ctrl+C (SIGINT) and SIGTERM cancel
 // the run before its commit, which then changes nothing installed (status
@@ -15,10 +16,13 @@
 #include <cstring>
 #include <new>
 #include <thread>
+#include <vector>
 
+#include "client/command_line.h"
 #include "client/console_view.h"
 #include "client/exit_status.h"
 #include "client/http.h"
+#include "client/run_report.h"
 #include "client/run_sequence.h"
 #include "client/system.h"
 #include "shared/folders.h"
@@ -29,34 +33,48 @@
 namespace {
 
 constexpr char kUsageGerman[] =
-    "Aufruf: quastorell [--unattended] [Neustart-Argument] [Programmverzeichnis]\n"
+    "Aufruf: quastorell [Optionen] [--] [Neustart-Argument] [Programmverzeichnis]\n"
     "\n"
     "Aktualisiert die Dateien unter dem Verzeichnis, in dem quastorell liegt, nach der\n"
     "Update-Info, die es mit Quasto/Quastorell.ucf findet.\n"
+    "  --check              nur prüfen, ob ein Update wartet; nichts wird geändert\n"
     "  --unattended         ohne Rückfrage aktualisieren\n"
+    "  --repair             jede installierte Datei neu prüfen und ersetzen, was abweicht\n"
+    "  --wait-seconds N     bis zu N Sekunden warten, bis das Programm beendet ist\n"
+    "  --                   beendet die Optionen\n"
     "  Neustart-Argument    wird dem Programm beim Neustart nach dem Update übergeben\n"
     "  Programmverzeichnis  dort wird das Programm neu gestartet (ohne Angabe: das\n"
     "                       Verzeichnis von quastorell)\n"
     "Exit-Status: 0 aktualisiert oder nichts zu tun, 1 eine Aktion ist fehlgeschlagen\n"
     "(oder Quasto/Quastorell.state ist nicht les- oder schreibbar), 2 die Update-Info\n"
-    "konnte nicht geladen werden, ist nicht signiert oder beschädigt, 3 das Update wurde\n"
-    "abgelehnt, 4 eine andere Aktualisierung dieser Installation läuft, 5 abgebrochen\n"
-    "(Strg+C) vor dem Einspielen: nichts Installiertes wurde geändert.\n";
+    "konnte nicht geladen werden oder ist beschädigt, 3 das Update wurde abgelehnt,\n"
+    "4 eine andere Aktualisierung dieser Installation läuft, 5 abgebrochen (Strg+C) vor\n"
+    "dem Einspielen: nichts Installiertes wurde geändert, 6 ein Update wartet (--check),\n"
+    "7 die Update-Info wurde abgewiesen (Signatur, Alter, Ablauf), 8 das Programm läuft\n"
+    "noch: nichts wurde geändert, 9 falsche Optionen.\n"
+    "Das Ergebnis steht in Quasto/Quastorell.result.\n";
 
 constexpr char kUsageEnglish[] =
-    "Usage: quastorell [--unattended] [restart argument] [program folder]\n"
+    "Usage: quastorell [options] [--] [restart argument] [program folder]\n"
     "\n"
     "Updates the files below the folder that holds quastorell, as the manifest found\n"
     "through Quasto/Quastorell.ucf describes them.\n"
+    "  --check           only look whether an update is waiting; nothing is changed\n"
     "  --unattended      update without asking\n"
+    "  --repair          hash every installed file anew and replace what differs\n"
+    "  --wait-seconds N  wait up to N seconds for the program to end\n"
+    "  --                ends the options\n"
     "  restart argument  passed to the program when it is restarted after the update\n"
     "  program folder    where the program is restarted (default: the folder of\n"
     "                    quastorell)\n"
     "Exit status: 0 updated or nothing to do, 1 an action failed (or\n"
     "Quasto/Quastorell.state cannot be read or written), 2 the manifest could not be\n"
-    "fetched, is not signed or is damaged, 3 the update was declined, 4 another update\n"
-    "of this installation is running, 5 cancelled (Ctrl+C) before the commit: nothing\n"
-    "installed was changed.\n";
+    "fetched or is damaged, 3 the update was declined, 4 another update of this\n"
+    "installation is running, 5 cancelled (Ctrl+C) before the commit: nothing installed\n"
+    "was changed, 6 an update is waiting (--check), 7 the manifest was refused\n"
+    "(signature, age, expiry), 8 the program is still running: nothing was changed,\n"
+    "9 wrong options.\n"
+    "The outcome is also written to Quasto/Quastorell.result.\n";
 
 // Lock-free, so a signal handler may set it.
 std::atomic<bool> g_cancel{false};
@@ -86,17 +104,18 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  int first = 1;
-  bool unattended = false;
-  if (argc > 1 && std::strcmp(argv[1], "--unattended") == 0) {
-    unattended = true;
-    first = 2;
-  }
   ClientArgs args;
-  if (argc > first) args.restart_argument = argv[first];
-  if (argc > first + 1) args.program_folder = argv[first + 1];
-
+  const std::string wrong = ParseClientOptions(std::vector<std::string>(argv + 1, argv + argc), &args);
   const std::string base = FindBaseFolder();
+  if (!wrong.empty()) {
+    std::fprintf(stderr, "%s (quastorell --help says how)\n", EscapeControls(wrong).c_str());
+    RunReport report;
+    report.mode = "usage";
+    report.detail = wrong;
+    WriteResultFile(base + kDataFolderName, report, kExitUsage, "usage", 0);
+    return kExitUsage;
+  }
+  const bool unattended = args.unattended || args.check;
   // The question stands for the button, so it takes the button's text.
   LanguageTable language;
   language.LoadLanguage(base + kDataFolderName + kLanguageFile);
@@ -137,6 +156,7 @@ int main(int argc, char** argv) {
   switch (outcome) {
     case ClientOutcome::kBadSignature:
       std::fprintf(stderr, "Signature check failed: %s\n", EscapeControls(why).c_str());
+
       break;
     case ClientOutcome::kBadManifest:
       std::fprintf(stderr, "The manifest cannot be read: %s\n", EscapeControls(why).c_str());

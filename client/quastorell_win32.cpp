@@ -1,15 +1,22 @@
 // Quastorell.exe: the updater client, a Windows GUI program.
 //
-//   Quastorell.exe [restart argument] [program folder]
+//   Quastorell.exe [--check | --unattended | --repair | --wait-seconds N | --]...
+//                  [restart argument] [program folder]
 //
-// The exit code is 0 on every path.
+// Exit statuses: client/exit_status.h. Without options the window and its
+// messages are as they always were; --check and --unattended show none.
 #include <windows.h>
 
 #include <cstdlib>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "client/command_line.h"
+#include "client/exit_status.h"
+#include "client/headless_view.h"
 #include "client/http.h"
+#include "client/run_report.h"
 #include "client/run_sequence.h"
 #include "client/system.h"
 #include "client/view_win32.h"
@@ -24,19 +31,38 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // Not the C runtime's argv: it takes the backslash before a closing quote
   // as an escape, so "C:\Program Files\Demo\" would end in a quote.
   const wchar_t* line = GetCommandLineW();
-  const ClientArgs args = ClientArgsFromCommandLine(
+  std::vector<std::string> params = SplitCommandLine(
       Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(line), wcslen(line))));
-
-  auto system = NewClientSystem();
-  auto transport = NewHttpTransport();
-  try {
-    Win32ClientView view(fonts);
-    RunClient(args, FindBaseFolder(), &view, transport.get(), system.get());
-  } catch (const std::bad_alloc&) {
-    // The last resort: every reader bounds what it holds, and a journal
-    // keeps the installation whole. Never the runtime's abort.
+  if (!params.empty()) params.erase(params.begin());
+  ClientArgs args;
+  const std::string wrong = ParseClientOptions(params, &args);
+  const std::string base = FindBaseFolder();
+  int status = kExitFailed;
+  if (!wrong.empty()) {
+    // Whoever wrote the command line reads the result, not a window.
+    RunReport report;
+    report.mode = "usage";
+    report.detail = wrong;
+    WriteResultFile(base + kDataFolderName, report, kExitUsage, "usage", 0);
+    status = kExitUsage;
+  } else {
+    auto system = NewClientSystem();
+    auto transport = NewHttpTransport();
+    try {
+      if (args.check || args.unattended) {
+        HeadlessView view;
+        status = ExitStatusOf(RunClient(args, base, &view, transport.get(), system.get()));
+      } else {
+        Win32ClientView view(fonts);
+        status = ExitStatusOf(RunClient(args, base, &view, transport.get(), system.get()));
+      }
+    } catch (const std::bad_alloc&) {
+      // The last resort: every reader bounds what it holds, and a journal
+      // keeps the installation whole. Never the runtime's abort.
+      status = kExitFailed;
+    }
   }
   DeleteObject(static_cast<HFONT>(fonts.regular));
   DeleteObject(static_cast<HFONT>(fonts.bold));
-  return 0;
+  return status;
 }

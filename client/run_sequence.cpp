@@ -1,6 +1,12 @@
 #include "client/run_sequence.h"
 
+#include <chrono>
+#include <functional>
+#include <thread>
+
 #include "client/journal_check.h"
+#include "client/exit_status.h"
+#include "client/run_report.h"
 #include "client/updater.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
@@ -14,11 +20,28 @@ void LoadConfiguration(const std::string& file, UpdaterStructure* config) {
   if (config->URL.empty() || config->URL.back() != '/') config->URL += '/';
 }
 
-ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
-                        ClientView* view, HttpTransport* transport, ClientSystem* system,
-                        std::string* why, const std::atomic<bool>* cancel) {
+namespace {
+
+// Asks `running` until it says no, for up to `seconds`; true when it still
+// says yes at the end. A cancel ends the wait at once.
+bool StillRunningAfter(int seconds, const std::atomic<bool>* cancel,
+                       const std::function<bool()>& running) {
+  const int64_t until = fs::ClockNowNs() + int64_t{seconds} * 1000000000;
+  while (running()) {
+    if (fs::ClockNowNs() >= until || (cancel != nullptr && cancel->load())) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  return false;
+}
+
+ClientOutcome RunSteps(const ClientArgs& args, const std::string& base_folder,
+                       ClientView* view, HttpTransport* transport, ClientSystem* system,
+                       std::string* why, const std::atomic<bool>* cancel, RunReport* report) {
   ClientContext ctx;
   ctx.cancel = cancel;
+  ctx.check_only = args.check;
+  ctx.repair = args.repair;
+  ctx.report = report;
   transport->SetAbortFlag(cancel);
   ctx.base_folder = base_folder;
   ctx.data_folder = ctx.base_folder + kDataFolderName;
@@ -56,21 +79,30 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
     view->ShowMessage(title, Latin1ToUtf8(ctx.language.LanguageText(key)) + "  ", icon);
   };
 
+  // A check changes nothing, so a running program is no reason to wait.
+  // The program is waited for, never ended: it may hold unsaved work.
   bool holds_mutex = false;
-  if (!ctx.config.Mutex.empty()) {
-    switch (system->CreateNamedMutex(ctx.config.Mutex)) {
-      case ClientSystem::MutexResult::kAlreadyExists:
-        message("CloseProg", kIconError);
-        system->ReleaseMutex();
-        return ClientOutcome::kProgramRunning;
-      case ClientSystem::MutexResult::kCreated:
-        holds_mutex = true;
-        break;
-      case ClientSystem::MutexResult::kFailed:
-        break;
+  if (args.check) {
+  } else if (!ctx.config.Mutex.empty()) {
+    ClientSystem::MutexResult created = ClientSystem::MutexResult::kFailed;
+    const bool held = StillRunningAfter(args.wait_seconds, cancel, [&] {
+      created = system->CreateNamedMutex(ctx.config.Mutex);
+      if (created != ClientSystem::MutexResult::kAlreadyExists) return false;
+      system->ReleaseMutex();
+      return true;
+    });
+    if (held) {
+      message("CloseProg", kIconError);
+      return ClientOutcome::kProgramRunning;
     }
-  } else if (!ctx.config.ProgExe.empty() && system->IsProgramRunning(ctx.config.ProgExe)) {
+    holds_mutex = created == ClientSystem::MutexResult::kCreated;
+  } else if (!ctx.config.ProgExe.empty() &&
+             StillRunningAfter(args.wait_seconds, cancel,
+                               [&] { return system->IsProgramRunning(ctx.config.ProgExe); })) {
     message("ProgRuns", kIconError);
+    // A person sees the warning and may still choose; no one would see the
+    // files the program holds fail one by one.
+    if (args.unattended) return ClientOutcome::kProgramRunning;
   }
 
   ClientOutcome outcome = ClientOutcome::kNoManifest;
@@ -94,7 +126,7 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
         outcome = ClientOutcome::kBadManifest;
         if (why != nullptr) *why = o.manifest_error;
       } else if (!o.applied && o.actions > 0) {
-        outcome = ClientOutcome::kNotApplied;
+        outcome = args.check ? ClientOutcome::kUpdateWaiting : ClientOutcome::kNotApplied;
       } else if (o.failures > 0 || !o.state_problem.empty()) {
         // Rollback protection that no longer holds is no success either.
         outcome = ClientOutcome::kFailed;
@@ -108,7 +140,8 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
   // The restarted program may look for an update at once.
   lock.Release();
 
-  if (!ctx.config.ProgExe.empty() && ctx.config.Restart != 0) {
+  // A check is a question: the program that asked is still running.
+  if (!args.check && !ctx.config.ProgExe.empty() && ctx.config.Restart != 0) {
     const std::string& exe = ctx.config.ProgExe;
     const std::string program = program_folder + exe;
     std::string why_not;
@@ -127,6 +160,42 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
     }
   }
   return outcome;
+}
+
+}  // namespace
+
+ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
+                        ClientView* view, HttpTransport* transport, ClientSystem* system,
+                        std::string* why, const std::atomic<bool>* cancel) {
+  const int64_t start = fs::ClockNowNs();
+  RunReport report;
+  report.mode = args.check ? "check" : args.unattended ? "unattended" : "interactive";
+  if (args.repair) report.mode += "+repair";
+  report.messages_to_log = args.unattended && !args.check;
+  ReportingView reporting(view, &report);
+  std::string reason;
+  const ClientOutcome outcome =
+      RunSteps(args, base_folder, &reporting, transport, system, &reason, cancel, &report);
+  if (why != nullptr) *why = reason;
+  report.detail = reason;
+  const std::string data_folder = base_folder + kDataFolderName;
+  // The log belongs to the run that holds the installation.
+  if (report.messages_to_log && !report.messages.empty() &&
+      outcome != ClientOutcome::kAlreadyRunning) {
+    WriteLogFile(data_folder,
+                 MessageLogLines(report) + (report.log_written ? report.log_lines : kLogEndLine),
+                 system);
+  }
+  WriteResultFile(data_folder, report, ExitStatusOf(outcome), OutcomeWord(outcome),
+                  (fs::ClockNowNs() - start) / 1000000);
+  return outcome;
+}
+
+void WriteResultFile(const std::string& data_folder, const RunReport& report, int status,
+                     const char* word, int64_t milliseconds) {
+  // No data folder, a read-only medium: the exit status still tells.
+  if (DirectoryExists(data_folder) != 1) return;
+  fs::WriteFileAtomic(data_folder + kResultFile, ResultJson(report, status, word, milliseconds));
 }
 
 }  // namespace quasto::client

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "client/recording_view.h"
 #include "shared/folders.h"
 #include "shared/journal.h"
@@ -25,6 +27,7 @@ class ScriptedSystem : public ClientSystem {
   void ReleaseMutex() override { calls.push_back("release"); }
   bool IsProgramRunning(const std::string& exe) override {
     calls.push_back("running? " + exe);
+    if (yes_answers >= 0) return yes_answers-- > 0;
     return running;
   }
   bool StartProgram(const std::string& path, const std::string& argument,
@@ -37,6 +40,7 @@ class ScriptedSystem : public ClientSystem {
   std::string LogEncoding(const std::string& utf8) override { return utf8; }
 
   bool sockets = true, connected = true, running = false;
+  int yes_answers = -1;  // >= 0: the program runs for this many more looks
   std::string start_refusal;
   MutexResult mutex = MutexResult::kCreated;
   std::vector<std::string> calls;
@@ -125,6 +129,39 @@ TEST_F(RunSequenceTest, RunningProgramWarnsThenUpdatesAndRestarts) {
   EXPECT_TRUE(view_.closed);
   EXPECT_EQ(system_.calls.back(),
             "start " + (dir_ / "bin\\tool.exe") + " [-fresh] in " + dir_.path());
+}
+
+// No one would see the files the program holds fail one by one: an
+// unattended run waits for the program, and ends without a change when it
+// keeps running. Its message goes to the log and the result file.
+TEST_F(RunSequenceTest, UnattendedWaitsForTheProgramAndNeverUpdatesUnderIt) {
+  Config(R"({"ProgInfo": "Tool", "ProgExe": "tool.exe", "Restart": 1,
+             "URL": "http://127.0.0.1:9/upd"})");
+  dir_.Write("tool.exe", "x");
+  system_.running = true;
+  ClientArgs args;
+  args.unattended = true;
+  EXPECT_EQ(Run(args), ClientOutcome::kProgramRunning);
+  EXPECT_TRUE(http_.urls.empty());
+  EXPECT_EQ(system_.calls, (std::vector<std::string>{"running? tool.exe"})) << "no restart";
+  EXPECT_NE(dir_.Read("Quasto\\Quastorell.log")
+                .find("-> Message (error): Das Programm muss vor dem Update beendet werden.\n"),
+            std::string::npos);
+  const std::string result = dir_.Read("Quasto\\Quastorell.result");
+  EXPECT_NE(result.find("\"Status\": 8,\n  \"StatusWord\": \"program-running\""),
+            std::string::npos)
+      << result;
+  EXPECT_NE(result.find("\"Text\": \"Das Programm muss vor dem Update beendet werden.\""),
+            std::string::npos)
+      << result;
+
+  // It ends while the run waits: the run goes on.
+  system_.calls.clear();
+  system_.yes_answers = 2;
+  args.wait_seconds = 10;
+  EXPECT_EQ(Run(args), ClientOutcome::kNoManifest);
+  EXPECT_EQ(std::count(system_.calls.begin(), system_.calls.end(), "running? tool.exe"), 3);
+  EXPECT_EQ(http_.urls.size(), 1u);
 }
 
 TEST_F(RunSequenceTest, NoConnectionNoSocketsAndRestartRules) {

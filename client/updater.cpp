@@ -218,8 +218,68 @@ bool Updater::IsOutdated(const UpdFileStructure& e, const std::string& local,
   // With one, the content decides: a file copied without its dates, or one
   // stamped in another time zone, is current exactly when its bytes are.
   std::string hex;
+  if (ctx_->repair) {
+    // The cache is no witness here: a file damaged behind its back keeps
+    // its stamp. What is read now is recorded for the next run.
+    const int64_t since = fs::ClockNowNs();
+    fs::FileStamp before;
+    if (!fs::StatFile(local, &before) || !HashFile(local, &hex)) return true;
+    hashes().Record(CacheKey(local), hex, since, &before);
+    return hex != e.SHA256;
+  }
   if (!hashes().Hash(CacheKey(local), &hex)) return true;  // missing or unreadable
   return hex != e.SHA256;
+}
+
+void Updater::WriteLog(const std::string& lines) {
+  RunReport* report = ctx_->report;
+  if (report == nullptr) {
+    WriteLogFile(ctx_->data_folder, lines, system_);
+    return;
+  }
+  report->log_lines = lines;
+  report->log_written = true;
+  WriteLogFile(ctx_->data_folder,
+               (report->messages_to_log ? MessageLogLines(*report) : std::string()) + lines,
+               system_);
+}
+
+void Updater::ReportPlan() {
+  RunReport* report = ctx_->report;
+  if (report == nullptr) return;
+  for (const UpdActionStructure& a : actions_) {
+    switch (a.Action) {
+      case kActionDownload:
+        report->planned.push_back("Fetch: " + CacheKey(a.File));
+        report->bytes_to_fetch += static_cast<uint32_t>(a.Size);
+        break;
+      case kActionDeleteFile:
+        report->planned.push_back("Delete: " + CacheKey(a.File));
+        break;
+      case kActionDeleteDir:
+        report->planned.push_back("Delete: " + CacheKey(a.Dir));
+        break;
+      default:
+        report->planned.push_back("Create: " + CacheKey(a.Dir));
+        break;
+    }
+  }
+  for (size_t i = 0; i < refused_.size(); ++i) {
+    report->failed.push_back({refused_[i], "refused: " + std::string(refusals_[i])});
+  }
+}
+
+void Updater::ReportCommit(const std::vector<std::string>& placed) {
+  RunReport* report = ctx_->report;
+  if (report == nullptr) return;
+  report->changed.insert(report->changed.end(), placed.begin(), placed.end());
+  for (const UpdActionStructure& a : actions_) {
+    if (a.Action == kActionDeleteFile && FileExists(a.File) == 0) {
+      report->deleted.push_back(CacheKey(a.File));
+    } else if (a.Action == kActionDeleteDir && DirectoryExists(a.Dir) == 0) {
+      report->deleted.push_back(CacheKey(a.Dir));
+    }
+  }
 }
 
 std::string Updater::Text(const char* key) const {
@@ -227,6 +287,7 @@ std::string Updater::Text(const char* key) const {
 }
 
 void Updater::ShowFileMessage(const char* key, const std::string& name) {
+  if (ctx_->report != nullptr) ctx_->report->failed.push_back({name, Text(key)});
   view_->ShowMessage(" Quastorell", Text(key) + ":\n" + name, kIconWarning);
 }
 
@@ -302,6 +363,7 @@ int Updater::RunUpdate(const std::string& title) {
                            : std::string());
   }
   outcome_.manifest_fetched = true;
+  if (ctx_->report != nullptr) ctx_->report->bytes_fetched += static_cast<int64_t>(body->size());
   signature_required_ = SignatureRequired(ctx_->data_folder);
   if (signature_required_) {
     // The exact bytes received are what the publisher must have signed.
@@ -314,6 +376,10 @@ int Updater::RunUpdate(const std::string& title) {
                                      fs::ClockNowNs() / 1000000000, ctx_->config.ProjectId,
                                      &state_problem)
             : std::string("no signature on the server");
+    if (sig && ctx_->report != nullptr) {
+      ctx_->report->bytes_fetched += static_cast<int64_t>(sig->size());
+      ctx_->report->signature_checked = why.empty();
+    }
     if (why.empty() && !state_problem.empty()) {
       // The next run could be given an older manifest and take it.
       outcome_.state_problem = state_problem;
@@ -335,11 +401,17 @@ int Updater::RunUpdate(const std::string& title) {
   body.reset();
   if (read == ManifestRead::kNoMemory) return no_manifest("The manifest does not fit in memory");
   if (read != ManifestRead::kOk) return bad_manifest(why);
+  if (ctx_->report != nullptr) {
+    ctx_->report->manifest_read = true;
+    ctx_->report->manifest_version = manifest.release_version();
+    ctx_->report->manifest_date = manifest.release_date();
+  }
 
   view_->SetText(kStatusText, Text("MsgReadUpdInfo"));
   view_->DrainEvents();
   action_count_ = AnalyseManifest(&actions_, manifest, &run_list_);
   outcome_.actions = action_count_;
+  ReportPlan();
   view_->SetText(kStatusText, Text("MsgAnalysis"));
   view_->DrainEvents();
   view_->SetText(kCountText, std::to_string(action_count_));
@@ -375,6 +447,12 @@ int Updater::RunUpdate(const std::string& title) {
   }
   view_->DrainEvents();
 
+  // A check only asks: the button is never pressed, nothing is written.
+  if (ctx_->check_only) {
+    outcome_.refused = static_cast<int>(refused_.size());
+    view_->CloseProgressWindow();
+    return 0;
+  }
   while (!quit_ && !ctx_->Cancelled()) {
     switch (view_->WaitEvent(30)) {
       case ViewEvent::kCloseWindow:
@@ -400,7 +478,7 @@ int Updater::RunUpdate(const std::string& title) {
   // about a state that cannot be written; nothing else to do none to keep
   // quiet about refused entries either.
   if (!outcome_.applied && (!notes_.empty() || (action_count_ == 0 && !refused_.empty()))) {
-    WriteLogFile(ctx_->data_folder, notes_ + RefusedLines() + kLogEndLine, system_);
+    WriteLog(notes_ + RefusedLines() + kLogEndLine);
   }
   // "Update complete." alone would say that the installation is the
   // release; the log says which entries it is not, and why.
@@ -626,7 +704,7 @@ void Updater::ApplyUpdate() {
     log_ += RefusedLines();
     log_ += kLogCancelledLine;
     log_ += kLogEndLine;
-    WriteLogFile(ctx_->data_folder, log_, system_);
+    WriteLog(log_);
     outcome_.applied = false;
     outcome_.cancelled = true;
     view_->ShowDetail("The update was cancelled; nothing installed was changed");
@@ -667,6 +745,7 @@ void Updater::ApplyUpdate() {
     CloseJournal(journal_file, result.pending);
     log_ += result.log;
     outcome_.failures += result.failures;
+    ReportCommit(result.placed);
     for (const std::string& rel : result.failed) ShowFileMessage("ErrUpdate", FilePart(rel));
     std::map<std::string, const Staged*> by_path;
     for (size_t i = 0; i < actions_.size(); ++i) {
@@ -723,7 +802,7 @@ void Updater::ApplyUpdate() {
   }
   log_ += kLogEndLine;
   hashes().Save();
-  WriteLogFile(ctx_->data_folder, log_, system_);
+  WriteLog(log_);
   view_->SetText(kStatusText, Text("MsgUpdate"));
   view_->DrainEvents();
   view_->EnableButton(false);
@@ -851,7 +930,7 @@ bool Updater::FailFile(const char* key, const std::string& name, const std::stri
 
 void Updater::EndCancelled() {
   outcome_.cancelled = true;
-  WriteLogFile(ctx_->data_folder, notes_ + kLogCancelledLine + kLogEndLine, system_);
+  WriteLog(notes_ + kLogCancelledLine + kLogEndLine);
   view_->ShowDetail("The update was cancelled; nothing installed was changed");
   view_->CloseProgressWindow();
 }
@@ -925,6 +1004,9 @@ bool Updater::StageFile(size_t i, Staged* staged) {
       }
     }
     fetched = pipeline_->Close();
+    if (ctx_->report != nullptr && fetched.received > 0) {
+      ctx_->report->bytes_fetched += fetched.received;
+    }
     progress.End(fetched.received >= 0);
     // Flushed with the others before the journal vouches for it; the packed
     // file never needs to reach the disk.

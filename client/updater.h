@@ -17,6 +17,7 @@
 #include "client/fetch_pipeline.h"
 #include "client/http.h"
 #include "client/manifest_table.h"
+#include "client/run_report.h"
 #include "client/system.h"
 #include "client/view.h"
 #include "shared/content_hash.h"
@@ -59,6 +60,13 @@ struct ClientContext {
   LanguageTable language;
   // Set from elsewhere to cancel the run (RunClient); nullptr: never.
   const std::atomic<bool>* cancel = nullptr;
+  // Analyse and stop: nothing installed, no log, the hash cache aside.
+  bool check_only = false;
+  // Every installed file with a content hash is hashed anew, whatever the
+  // hash cache says: a file damaged behind its back is replaced.
+  bool repair = false;
+  // Filled as the run goes, when given.
+  RunReport* report = nullptr;
   bool Cancelled() const { return cancel != nullptr && cancel->load(); }
 };
 
@@ -157,6 +165,12 @@ class Updater {
   // The one way a file is staged: whatever else may stage one (a patch
   // against the installed file) goes through here.
   bool StageFile(size_t i, Staged* staged);
+
+  // Writes this run's log, with the messages when no one sees them.
+  void WriteLog(const std::string& lines);
+  // What the report says of the analysis and of the commit.
+  void ReportPlan();
+  void ReportCommit(const std::vector<std::string>& placed);
 
   bool FailFile(const char* key, const std::string& name, const std::string& dl,
                 const std::string& fresh);

@@ -48,6 +48,9 @@ inline constexpr int kDeadTransferSeconds = 60;
 inline constexpr int kConnectTimeoutSeconds = 60;
 // Redirects followed for one request, as curl's default; a loop ends there.
 inline constexpr int kMaxRedirects = 10;
+// --wait-seconds: a scheduled run waits for the program at most a day; a
+// longer wait is a mistyped number, not a plan.
+inline constexpr int kMaxWaitSeconds = 86400;
 
 // An FTP server's reply (its greeting, or the answer to a command) must
 // arrive whole within kFtpReplySeconds, and one of several lines is at most
