@@ -15,6 +15,12 @@
 //                                           own executable in use)
 //   ui_driver spawn COMMAND_LINE [FOLDER]   start a program with exactly this
 //                                           command line; do not wait for it
+//   ui_driver run-watch COMMAND_LINE FOLDER [TIMEOUT_MS]
+//                                           start a program, watch its top-level
+//                                           windows until it ends; print "EXIT
+//                                           WINDOWS": its exit code and how many
+//                                           visible ones it ever showed, then
+//                                           their captions, one a line
 //   ui_driver menu CAPTION ID               choose a menu command
 //   ui_driver set-text CAPTION ID TEXT      type a text into a field
 //   ui_driver toggle CAPTION ID             click a check box
@@ -308,6 +314,24 @@ int Fail(const char* what) {
   return 1;
 }
 
+// The visible top-level windows of one process, each once.
+struct WindowWatch {
+  DWORD pid;
+  std::vector<HWND> seen;
+};
+
+BOOL CALLBACK SeeWindow(HWND h, LPARAM param) {
+  auto* watch = reinterpret_cast<WindowWatch*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(h, &pid);
+  if (pid == watch->pid && IsWindowVisible(h)) {
+    bool known = false;
+    for (HWND s : watch->seen) known = known || s == h;
+    if (!known) watch->seen.push_back(h);
+  }
+  return TRUE;
+}
+
 }  // namespace
 
 int main(int, char**) {
@@ -391,6 +415,34 @@ int main(int, char**) {
     }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    return 0;
+  }
+
+  if (cmd == "run-watch") {
+    std::wstring line = FromUtf8(arg(2));
+    const std::wstring folder = FromUtf8(arg(3));
+    const int limit = timeout(4, 60000);
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &si, &pi)) {
+      return Fail("cannot start");
+    }
+    CloseHandle(pi.hThread);
+    // Looked at every few milliseconds: a window shown for a moment counts.
+    WindowWatch watch{pi.dwProcessId, {}};
+    bool ended = false;
+    for (int waited = 0; waited < limit && !ended; waited += 5) {
+      EnumWindows(SeeWindow, reinterpret_cast<LPARAM>(&watch));
+      ended = WaitForSingleObject(pi.hProcess, 5) == WAIT_OBJECT_0;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    if (!ended) return Fail("the program did not end");
+    std::printf("%lu %zu\n", static_cast<unsigned long>(code), watch.seen.size());
+    for (HWND h : watch.seen) std::printf("%s\n", Escaped(TextOf(h)).c_str());
     return 0;
   }
 

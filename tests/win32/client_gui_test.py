@@ -9,7 +9,9 @@ import hashlib
 import json
 import os
 import shutil
+import subprocess
 import sys
+import zlib
 import time
 
 from gui_harness import (winpath, SOURCE, Results, WebServer, Wine, Xvfb, check_fits, fresh_dir,
@@ -317,7 +319,7 @@ class ClientGuiTest:
                  " %s|Ung\u00fcltige Internetadresse (URL).\\n\u00dcberpr\u00fcfen Sie "
                  "'Quastorel.ucf'!  |error" % TITLE, "ErrorURL for " + kind)
             r.check(self.ended(proc), "client ends after " + kind)
-            r.eq(proc.returncode, 0, "exit status after " + kind)
+            r.eq(proc.returncode, 2, "exit status after " + kind)
             # Reading the 64 MiB takes a few seconds, more on a loaded
             # machine; without the bound "endless" would never end.
             r.check(time.time() - started < 50, kind + " ended soon")
@@ -853,6 +855,131 @@ class ClientGuiTest:
         finally:
             self.wine.set_dpi(96)
 
+    # --- runs no one watches ----------------------------------------------------
+
+    def run_watch(self, base, args, timeout_ms=90000):
+        """Runs the client to its end while the UI driver watches its
+        top-level windows: (exit code, captions of the visible ones)."""
+        line = '"%s"' % winpath(os.path.join(base, "Quastorell.exe")) + "".join(
+            " " + a for a in args)
+        rc, out = self.wine.driver("run-watch", line, winpath(base), str(timeout_ms),
+                                   timeout=timeout_ms / 1000 + 30, lang=GERMAN)
+        if rc != 0:
+            return None, [out]
+        lines = out.split("\n")
+        code, count = lines[0].split()
+        return int(code), lines[1:1 + int(count)]
+
+    def result(self, base):
+        try:
+            return json.loads(self.read(base, "Quasto/Quastorell.result").decode("utf-8"))
+        except (AttributeError, ValueError):
+            return {}
+
+    def minisign(self, keys, key, manifest=None):
+        """Makes the key pair `key` in `keys` (without a password), or signs
+        the manifest with it; returns the public key file."""
+        pub, sec = os.path.join(keys, key + ".pub"), os.path.join(keys, key + ".key")
+        if manifest is None:
+            subprocess.run(["minisign", "-G", "-W", "-p", pub, "-s", sec], check=True,
+                           capture_output=True)
+        else:
+            subprocess.run(["minisign", "-S", "-s", sec, "-m", manifest], check=True,
+                           capture_output=True)
+        return pub
+
+    def tell_cache(self, base, key, was_hex, now_hex):
+        """Rewrites the hash cache's entry of `key` to say `now_hex`, its
+        check sum made to match: a cache deceived behind the client's back."""
+        path = os.path.join(base, "Quasto", "Quastorell.hash")
+        text = self.read(base, "Quasto/Quastorell.hash").decode("utf-8")
+        body = text[:text.rindex("end\t")]
+        lines = body.split("\n")
+        for i, line in enumerate(lines):
+            if line.endswith("\t" + key) and line.startswith(was_hex):
+                lines[i] = now_hex + line[len(was_hex):]
+        body = "\n".join(lines)
+        with open(path, "w", newline="") as f:
+            f.write(body + "end\t%08x\n" % zlib.crc32(body.encode("utf-8")))
+
+    def unattended_runs(self):
+        """--check, --unattended (with a held mutex, waited for or not) and
+        --repair on a signed update, with no window of the client ever seen."""
+        r = self.r
+        keys = fresh_dir(os.path.join(self.work, "keys"))
+        good_pub = self.minisign(keys, "good")
+        self.minisign(keys, "other")
+        new_tool = b"new tool " * 2000
+        s = self.update_set("unatt")
+        s.add("", "Tool.exe", new_tool, NEW, sha256=True)
+        s.write_manifest()
+        self.minisign(keys, "good", os.path.join(self.site, "unatt", "Quastorell.uif"))
+        base = self.install("unatt", Mutex="UnattMutex", ProgExe="restart.bat", Restart=1)
+        shutil.copy(good_pub, os.path.join(base, "Quasto", "Quastorell.pub"))
+        self.put(base, "Tool.exe", b"old tool")
+        self.put(base, "restart.bat", b"@echo [%1]> restarted.txt\r\n", old=False)
+
+        r.eq(self.run_watch(base, ["--check", "-x"]), (6, []), "--check: waiting, no window")
+        res = self.result(base)
+        r.eq((res.get("StatusWord"), res.get("Planned"), res.get("SignatureChecked")),
+             ("update-waiting", ["Fetch: Tool.exe"], True), "--check's result file")
+        r.eq(self.read(base, "Tool.exe"), b"old tool", "--check changes nothing")
+        r.eq(self.read(base, "restarted.txt"), None, "--check restarts nothing")
+        r.eq(self.run_watch(base, ["--wait-seconds", "soon"]), (9, []), "wrong option: 9")
+
+        # The program holds its mutex: no wait, then a wait that outlasts it.
+        holder = self.wine.start(os.path.join(self.wine.bin, "ui_driver.exe"),
+                                 ["hold-mutex", "UnattMutex", "9000"])
+        time.sleep(1.5)
+        r.eq(self.run_watch(base, ["--unattended"]), (8, []), "held mutex: 8, no message box")
+        r.eq(self.read(base, "Tool.exe"), b"old tool", "nothing changed under the program")
+        r.eq(self.result(base).get("Messages"),
+             [{"Kind": "error",
+               "Text": "Sie m\u00fcssen das Programm vor dem Update schlie\u00dfen."}],
+             "the message that was not shown")
+        r.eq(self.run_watch(base, ["--unattended", "--wait-seconds", "60", "-x"]), (0, []),
+             "waited for the program, then updated without a window")
+        holder.wait(timeout=30)
+        r.eq(self.read(base, "Tool.exe"), new_tool, "updated")
+        res = self.result(base)
+        r.eq((res.get("StatusWord"), res.get("Changed"), res.get("SignatureChecked"),
+              res.get("Mode")), ("updated", ["Tool.exe"], True, "unattended"), "result file")
+        marker = None
+        for _ in range(100):
+            marker = self.read(base, "restarted.txt")
+            if marker:
+                break
+            time.sleep(0.1)
+        r.eq(marker, b"[-x]\r\n", "restarted as configured")
+        r.eq(self.run_watch(base, ["--check"]), (0, []), "--check: nothing to do")
+
+        # A byte changed that the hash cache does not know of.
+        damaged = b"N" + new_tool[1:]
+        self.put(base, "Tool.exe", damaged)
+        self.run_watch(base, ["--check"])
+        self.tell_cache(base, "Tool.exe", hashlib.sha256(damaged).hexdigest(),
+                        hashlib.sha256(new_tool).hexdigest())
+        r.eq(self.run_watch(base, ["--check"]), (0, []), "the deceived cache is believed")
+        r.eq(self.run_watch(base, ["--unattended", "--repair"]), (0, []), "--repair, no window")
+        r.eq(self.read(base, "Tool.exe"), new_tool, "repaired")
+        r.eq(self.result(base).get("Changed"), ["Tool.exe"], "the repair's result")
+
+        # Signed with a key the installation does not trust.
+        s = self.update_set("refused")
+        s.add("", "Tool.exe", new_tool, NEW, sha256=True)
+        s.write_manifest()
+        self.minisign(keys, "other", os.path.join(self.site, "refused", "Quastorell.uif"))
+        base = self.install("refused")
+        shutil.copy(good_pub, os.path.join(base, "Quasto", "Quastorell.pub"))
+        self.put(base, "Tool.exe", b"old tool")
+        r.eq(self.run_watch(base, ["--unattended"]), (7, []), "refused signature: 7, no window")
+        r.eq(self.read(base, "Tool.exe"), b"old tool", "nothing changed")
+        res = self.result(base)
+        r.eq((res.get("StatusWord"), res.get("SignatureChecked")), ("refused-manifest", False),
+             "refused in the result file")
+        log = (self.read(base, "Quasto/Quastorell.log") or b"").decode("cp1252", "replace")
+        r.check("-> Message (error): " in log, "the message is logged: " + log)
+
     def run(self, selected=lambda case: True):
         try:
             for name in ("full_update", "url_errors", "mutex_held", "program_running",
@@ -860,7 +987,8 @@ class ClientGuiTest:
                          "self_update", "held_by_helper", "killed_update", "many_files",
                          "languages", "high_dpi", "look_alikes_and_runs", "own_files_and_links",
                          "two_runs", "case_renames", "damaged_manifests", "large_manifest",
-                         "restart_quoted_argument", "redirects_and_cache", "dead_servers"):
+                         "restart_quoted_argument", "redirects_and_cache", "dead_servers",
+                         "unattended_runs"):
                 if selected(name):
                     self.r.run(name, getattr(self, name))
         finally:
