@@ -480,6 +480,20 @@ TEST_F(ConsoleClientTest, AHeldMutexIsWaitedForAndThenGivesItsOwnStatus) {
   // A check does not care: it changes nothing anyway.
   EXPECT_EQ(Run({"--check"}, &out), 6) << out;
 
+  // Ctrl+C ends the wait at once, as a cancel.
+  const int cancelled = testing::StartChild(
+      {install_ / "quastorell", "--unattended", "--wait-seconds", "30"}, {"LC_ALL=C"});
+  ASSERT_GT(cancelled, 0);
+  usleep(500000);
+  kill(cancelled, SIGINT);
+  const auto sent = std::chrono::steady_clock::now();
+  int status = 0;
+  while (waitpid(cancelled, &status, 0) < 0 && errno == EINTR) {
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 5);
+
   // The program ends while the run waits.
   const int run = testing::StartChild(
       {install_ / "quastorell", "--unattended", "--wait-seconds", "30"}, {"LC_ALL=C"});
@@ -487,7 +501,6 @@ TEST_F(ConsoleClientTest, AHeldMutexIsWaitedForAndThenGivesItsOwnStatus) {
   usleep(600000);
   EXPECT_EQ(install_.Read("app.txt"), "old");
   program->ReleaseMutex();
-  int status = 0;
   while (waitpid(run, &status, 0) < 0 && errno == EINTR) {
   }
   ASSERT_TRUE(WIFEXITED(status));

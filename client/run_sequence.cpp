@@ -91,6 +91,11 @@ ClientOutcome RunSteps(const ClientArgs& args, const std::string& base_folder,
       system->ReleaseMutex();
       return true;
     });
+    // Cancelled while it waited: nothing was done, and the run says so.
+    if (ctx.Cancelled()) {
+      if (created == ClientSystem::MutexResult::kCreated) system->ReleaseMutex();
+      return ClientOutcome::kCancelled;
+    }
     if (held) {
       message("CloseProg", kIconError);
       return ClientOutcome::kProgramRunning;
@@ -99,6 +104,7 @@ ClientOutcome RunSteps(const ClientArgs& args, const std::string& base_folder,
   } else if (!ctx.config.ProgExe.empty() &&
              StillRunningAfter(args.wait_seconds, cancel,
                                [&] { return system->IsProgramRunning(ctx.config.ProgExe); })) {
+    if (ctx.Cancelled()) return ClientOutcome::kCancelled;
     message("ProgRuns", kIconError);
     // A person sees the warning and may still choose; no one would see the
     // files the program holds fail one by one.
