@@ -420,7 +420,8 @@ TEST_F(ConsoleClientTest, TheResultFileSaysWhatTheRunDid) {
       << "a message box's line breaks become blanks: " << result;
   // No one saw the message: the log has it too.
   EXPECT_NE(install_.Read("Quasto\\Quastorell.log")
-                .find("-> Message (warning): \xC3\x9C" "bertragungsfehler beim Download: bad.txt\n"),
+                .find("-> Message (warning): \xC3\x9C" "bertragungsfehler beim Download: "
+                      "bad.txt\n"),
             std::string::npos)
       << install_.Read("Quasto\\Quastorell.log");
 }

@@ -105,7 +105,8 @@ int main(int argc, char** argv) {
   }
 
   ClientArgs args;
-  const std::string wrong = ParseClientOptions(std::vector<std::string>(argv + 1, argv + argc), &args);
+  const std::string wrong =
+      ParseClientOptions(std::vector<std::string>(argv + 1, argv + argc), &args);
   const std::string base = FindBaseFolder();
   if (!wrong.empty()) {
     std::fprintf(stderr, "%s (quastorell --help says how)\n", EscapeControls(wrong).c_str());

@@ -10,7 +10,15 @@ namespace {
 
 using Writer = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
 
+// The file is UTF-8 whatever a name held: bytes that are no UTF-8 (a
+// POSIX name in another encoding) are read as Latin-1 rather than written
+// as they are.
 void Text(Writer* w, const std::string& s) {
+  if (!IsValidUtf8(s)) {
+    const std::string latin1 = Latin1ToUtf8(s);
+    w->String(latin1.data(), static_cast<rapidjson::SizeType>(latin1.size()));
+    return;
+  }
   w->String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
 }
 

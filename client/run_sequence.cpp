@@ -82,8 +82,7 @@ ClientOutcome RunSteps(const ClientArgs& args, const std::string& base_folder,
   // A check changes nothing, so a running program is no reason to wait.
   // The program is waited for, never ended: it may hold unsaved work.
   bool holds_mutex = false;
-  if (args.check) {
-  } else if (!ctx.config.Mutex.empty()) {
+  if (!args.check && !ctx.config.Mutex.empty()) {
     ClientSystem::MutexResult created = ClientSystem::MutexResult::kFailed;
     const bool held = StillRunningAfter(args.wait_seconds, cancel, [&] {
       created = system->CreateNamedMutex(ctx.config.Mutex);
@@ -101,7 +100,7 @@ ClientOutcome RunSteps(const ClientArgs& args, const std::string& base_folder,
       return ClientOutcome::kProgramRunning;
     }
     holds_mutex = created == ClientSystem::MutexResult::kCreated;
-  } else if (!ctx.config.ProgExe.empty() &&
+  } else if (!args.check && !ctx.config.ProgExe.empty() &&
              StillRunningAfter(args.wait_seconds, cancel,
                                [&] { return system->IsProgramRunning(ctx.config.ProgExe); })) {
     if (ctx.Cancelled()) return ClientOutcome::kCancelled;

@@ -5,9 +5,11 @@
 #include <algorithm>
 
 #include "client/recording_view.h"
+#include "client/run_report.h"
 #include "shared/folders.h"
 #include "shared/journal.h"
 #include "shared/test_util.h"
+#include "shared/text.h"
 
 namespace quasto::client {
 namespace {
@@ -69,6 +71,20 @@ class RunSequenceTest : public ::testing::Test {
   Unreachable http_;
   ScriptedSystem system_;
 };
+
+// Whatever a name holds, the result file stays one JSON document in UTF-8.
+TEST(ResultJson, NamesAreEscapedAndAlwaysUtf8) {
+  RunReport report;
+  report.changed = {"a\"b\x01\\c.txt", "gr\xFC\xDF.txt", "gr\xC3\xBC\xC3\x9F.txt"};
+  const std::string json = ResultJson(report, 1, "failed", 42);
+  EXPECT_TRUE(IsValidUtf8(json));
+  EXPECT_NE(json.find(R"("a\"b\u0001\\c.txt")"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"gr\xC3\xBC\xC3\x9F.txt\",\n    \"gr\xC3\xBC\xC3\x9F.txt\""),
+            std::string::npos)
+      << "Latin-1 bytes are read as such: " << json;
+  EXPECT_NE(json.find("\"Milliseconds\": 42"), std::string::npos);
+  EXPECT_EQ(json.back(), '\n');
+}
 
 TEST(LoadConfiguration, UrlAlwaysEndsInSlash) {
   TempDir dir;
