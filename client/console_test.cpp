@@ -535,6 +535,11 @@ TEST_F(ConsoleClientTest, RepairReplacesAFileDamagedBehindTheCachesBack) {
   }
   EXPECT_EQ(Run({"--check"}, &out), 0) << "the cache is believed: " << out;
   EXPECT_EQ(Run({"--check", "--repair"}, &out), 9) << out;
+  // Asked, a repair lists the file and may be declined like an update.
+  out.clear();
+  EXPECT_EQ(Run({"--repair"}, &out, "n\n"), 3) << out;
+  EXPECT_NE(out.find("app.txt (0 KB)"), std::string::npos) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "new apq");
   EXPECT_EQ(Run({"--repair", "--unattended"}, &out), 0) << out;
   EXPECT_EQ(install_.Read("app.txt"), "new app");
   EXPECT_EQ(install_.Read("keep.txt"), "mine") << "created once, never repaired";
