@@ -138,6 +138,12 @@ void Win32Ui::ShowMessage(const std::string& caption, const std::string& text, M
   MessageBoxW(Owner(), Wide(text).c_str(), Wide(caption).c_str(), MB_OK | static_cast<UINT>(icon));
 }
 
+bool Win32Ui::AskYesNo(const std::string& caption, const std::string& text,
+                       const std::string& question) {
+  return MessageBoxW(Owner(), Wide(text + "\n\n" + question).c_str(), Wide(caption).c_str(),
+                     MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
+
 bool Win32Ui::ConfirmHostKey(const std::string& text, const std::string&) {
   return MessageBoxW(main_, Wide(text).c_str(), L"Projekt upload",
                      MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;

@@ -62,6 +62,8 @@ class Win32Ui : public BuilderUi, public LayoutHost {
   // --- BuilderUi
   void ShowMessage(const std::string& caption, const std::string& text,
                    MessageIcon icon) override;
+  bool AskYesNo(const std::string& caption, const std::string& text,
+                const std::string& question) override;
   // progress_window_win32.cpp
   void BeginProgress(const std::string& title, int maximum) override;
   void ProgressText(const std::string& text) override;

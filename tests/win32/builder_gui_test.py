@@ -41,10 +41,21 @@ PROJECT_CONTROLS = ([(41, "label") + A10B] + [(cid, "label") + A9B for cid in (3
                     [(cid, "button") + A10B for cid in (33, 36, 48)] + [(52, "button") + GUI] +
                     [(42, "field") + GUI + ("Ag",), (51, "field", "Consolas", 10, "bold", "Ag")] +
                     [(cid, "field", "Consolas", 10, "normal", "Ag") for cid in (32, 35, 38, 45, 47)])
-FTP_CONTROLS = ([(cid, "frame") + A8B for cid in (18, 25)] +
-                [(cid, "label") + GUI for cid in (19, 21, 23, 26, 28)] + [(17, "button") + GUI] +
-                [(cid, "field") + GUI + ("Ag",) for cid in (20, 22, 27, 29)] +
-                [(24, "entry") + GUI + ("65535",)])
+# Fingerprints as ssh and the dialog write them: the field shows them whole.
+PIN_A = "SHA256:47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU"
+PIN_B = "SHA256:ypeBEsobvcr6wjGzmiPcTaeG7/gUfE5yuYB3ha/uSLs"
+FTP_CONTROLS = ([(cid, "frame") + A8B for cid in (18, 25, 91, 97)] +
+                [(cid, "label") + GUI for cid in (19, 21, 23, 26, 28, 92, 94)] +
+                [(cid, "button") + GUI for cid in (17, 96, 100)] +
+                [(cid, "field") + GUI + ("Ag",) for cid in (20, 22, 27, 29, 93, 95)] +
+                [(24, "entry") + GUI + ("65535",)] +
+                [(98, "entry") + GUI + (pin,) for pin in (PIN_A, PIN_B)])
+PLAIN_FTP_WARNING = ("FTP - Einstellungen|Mit FTP gehen Benutzername und Passwort "
+                     "unverschlüsselt über das Netz: Wer die Verbindung mitliest, kann das Konto "
+                     "übernehmen und das Update ersetzen. FTPS und SFTP übertragen sie "
+                     "verschlüsselt.\\n\\nSollen die Einstellungen trotzdem mit FTP gespeichert "
+                     "werden?|warning")
+YES, NO = 6, 7
 
 
 def scramble(password):
@@ -812,10 +823,14 @@ class BuilderGuiTest:
     def ftp_dialog(self):
         r = self.r
         base = self.install("ftp")
+        cfg_path = os.path.join(base, "Quastorell.cfg")
         proc = self.start(base)
         self.d("menu", MAIN, 5)
         r.eq(self.d("find", FTP_DIALOG, "20000")[0], 0, "FTP dialog opens")
         r.eq(self.text(FTP_DIALOG, 24), "21", "port proposed")
+        r.eq(self.text(FTP_DIALOG, 93), "FTP", "plain FTP until told otherwise")
+        r.eq([self.d("enabled", FTP_DIALOG, cid)[1] for cid in (95, 96, 98, 100)],
+             ["0", "0", "0", "0"], "no key file and no fingerprint for plain FTP")
         self.d("set-text", FTP_DIALOG, 24, "")
         self.d("click", FTP_DIALOG, 17)
         r.eq(self.msgbox(), "FTP - Einstellungen|Die Eingaben sind unvollständig!|warning",
@@ -826,12 +841,52 @@ class BuilderGuiTest:
         self.d("set-text", FTP_DIALOG, 29, "geheim")
         self.shot("builder-ftp-dialog.png")
         self.d("click", FTP_DIALOG, 17)
-        r.eq(self.d("gone", FTP_DIALOG, "10000")[0], 0, "dialog closes on apply")
+        r.eq(self.d("msgbox", "30000", NO)[1], PLAIN_FTP_WARNING,
+             "a password over plain FTP is warned about")
+        r.eq(self.d("find", FTP_DIALOG, "2000")[0], 0, "No: the dialog stays open")
+
+        # SFTP: the port follows the protocol, key file and fingerprint open up.
+        self.d("set-text", FTP_DIALOG, 24, "21")
+        self.d("choose", FTP_DIALOG, 93, 2)
+        r.check(self.until(lambda: self.text(FTP_DIALOG, 24) == "22"),
+                "the FTP port becomes the SFTP one: %r" % self.text(FTP_DIALOG, 24))
+        r.eq([self.d("enabled", FTP_DIALOG, cid)[1] for cid in (95, 96, 98, 100)],
+             ["1", "1", "1", "1"], "key file and fingerprint for SFTP")
+        self.d("set-text", FTP_DIALOG, 98, PIN_B)
+        self.d("click", FTP_DIALOG, 100)
+        r.check(self.until(lambda: self.text(FTP_DIALOG, 98) == ""), "the pin is removed")
+        self.d("set-text", FTP_DIALOG, 98, "SHA256:zu kurz")
+        self.d("click", FTP_DIALOG, 17)
+        r.eq(self.msgbox().split("|")[2], "warning", "a malformed fingerprint is refused")
+        self.d("set-text", FTP_DIALOG, 98, PIN_A)
+        self.d("set-text", FTP_DIALOG, 95, "Q:\\keys\\id_ed25519")
+        self.shot("builder-ftp-dialog-sftp.png")
+        self.d("click", FTP_DIALOG, 17)
+        r.eq(self.d("gone", FTP_DIALOG, "10000")[0], 0, "SFTP applies without a question")
         self.close(proc)
-        cfg = self.read(os.path.join(base, "Quastorell.cfg")) or ""
-        r.check('"Server": "127.0.0.1"' in cfg and '"Port": 2121' in cfg,
+        cfg = self.read(cfg_path) or ""
+        r.check('"Server": "127.0.0.1"' in cfg and '"Port": 22' in cfg and
+                '"Protocol": "SFTP"' in cfg and '"Fingerprint": "%s"' % PIN_A in cfg and
+                '"KeyFile": "Q:\\\\keys\\\\id_ed25519"' in cfg,
                 "FTP settings saved: %r" % cfg)
         r.check("geheim" not in cfg, "password not stored in plain text")
+
+        # The stored settings show again; back to plain FTP the pin of the
+        # SFTP server goes, and "Yes" saves despite the warning.
+        proc = self.start(base)
+        self.d("menu", MAIN, 5)
+        r.eq(self.d("find", FTP_DIALOG, "20000")[0], 0, "FTP dialog opens again")
+        r.eq([self.text(FTP_DIALOG, cid) for cid in (93, 24, 98, 95, 29)],
+             ["SFTP", "22", PIN_A, "Q:\\keys\\id_ed25519", "geheim"], "the stored settings")
+        self.d("choose", FTP_DIALOG, 93, 0)
+        r.check(self.until(lambda: self.text(FTP_DIALOG, 24) == "21"), "back to the FTP port")
+        self.d("key", FTP_DIALOG, 20, "RETURN")
+        r.eq(self.d("msgbox", "30000", YES)[1], PLAIN_FTP_WARNING, "Enter asks the same")
+        r.eq(self.d("gone", FTP_DIALOG, "10000")[0], 0, "Yes: saved as plain FTP")
+        self.close(proc)
+        cfg = self.read(cfg_path) or ""
+        r.check('"Port": 21' in cfg and '"Protocol"' not in cfg and '"Fingerprint"' not in cfg,
+                "plain FTP written as older builders wrote it: %r" % cfg)
 
     def cli(self, base, *args, stdin=""):
         """The Windows command-line builder on the same base folder."""
