@@ -9,7 +9,10 @@
 #include <random>
 #include <sstream>
 
+#include "builder/builder_app.h"
 #include "builder/cli.h"
+#include "builder/project.h"
+#include "builder/recording_ui.h"
 #include "builder/test_env.h"
 #include "shared/documents.h"
 #include "shared/folders.h"
@@ -257,6 +260,56 @@ TEST_F(SecureUpload, SftpTrustsAFirstHostKeyOnlyWhenToldAndThenPublishes) {
   std::tie(rc, out) = Run({"generate", "Web", "--version", "2.0", "--upload"});
   EXPECT_EQ(rc, kExitOk) << out;
   ExpectPublished();
+}
+
+// The window's "Hochladen" (the same command the GUI runs) on a first SFTP
+// connection: the publisher is shown the server's fingerprint and asked.
+// "No" stores and sends nothing; "Yes" stores the key and publishes; a key
+// that changes later is refused with a message that says so, unasked.
+TEST_F(SecureUpload, TheWindowAsksBeforeItTrustsAFirstHostKeyAndRefusesAChangedOne) {
+  if (kUnderWine) GTEST_SKIP() << "no SFTP key exchange under Wine's CNG";
+  ConfigureSftp("");
+  auto [rc, out] = Run({"generate", "Web", "--version", "1.0"});
+  ASSERT_EQ(rc, kExitOk) << out;
+
+  BuilderState st;
+  RecordingUi ui;
+  StartBuilder(st, ui, base);
+  ASSERT_TRUE(OpenProjectNamed(st, ui, "Web.upf"));
+  ui.messages.clear();
+  HandleCommand(st, ui, kCmdUpload);  // the publisher answers "No"
+  EXPECT_EQ(ui.host_key_asks, 1);
+  EXPECT_NE(ui.host_key_question.find("\"127.0.0.1\" ist noch unbekannt"), std::string::npos)
+      << ui.host_key_question;
+  EXPECT_NE(ui.host_key_question.find(servers.host_pin), std::string::npos)
+      << "the fingerprint is shown: " << ui.host_key_question;
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].icon, MessageIcon::kError);
+  EXPECT_TRUE(NothingArrived());
+  EXPECT_EQ(st.ftp.Fingerprint, "");
+  EXPECT_EQ(Stored().Fingerprint, "");
+
+  ui.accepted_host_key = servers.host_pin;  // "Yes"
+  ui.messages.clear();
+  HandleCommand(st, ui, kCmdUpload);
+  EXPECT_EQ(ui.host_key_asks, 2);
+  EXPECT_EQ(Stored().Fingerprint, servers.host_pin) << "kept at once, not only at the exit";
+  EXPECT_TRUE(ui.messages.empty()) << "a whole upload ends without a message";
+  ExpectPublished();
+
+  // The server now shows another key than the stored one.
+  st.ftp.Fingerprint = servers.cert_pin;
+  ui.messages.clear();
+  HandleCommand(st, ui, kCmdUpload);
+  EXPECT_EQ(ui.host_key_asks, 2) << "a changed key is never asked about";
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].caption, "Projekt upload");
+  EXPECT_EQ(ui.messages[0].icon, MessageIcon::kError);
+  EXPECT_NE(ui.messages[0].text.find("weist sich mit einem anderen Schlüssel aus"),
+            std::string::npos)
+      << ui.messages[0].text;
+  EXPECT_NE(ui.messages[0].text.find("jetzt: " + servers.host_pin), std::string::npos);
+  EXPECT_TRUE(CloseProject(st, ui));
 }
 
 TEST_F(SecureUpload, SftpRefusesAChangedHostKeyAndAWrongPassphrase) {
