@@ -194,6 +194,46 @@ TEST_F(SecureUpload, FtpsWithThePinnedCertificatePublishesTheWholeSet) {
   ExpectPublished();
 }
 
+// What vsftpd received below this test's start directory, from its transfer
+// log: each file's name and byte count, in order.
+std::vector<std::pair<std::string, long>> Received(const std::string& xferlog,
+                                                   const std::string& start_dir) {
+  std::string text;
+  fs::ReadFile(xferlog, &text);
+  std::vector<std::pair<std::string, long>> out;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    // "Wed Dec  9 07:00:00 2026 1 127.0.0.1 5012 /run-1/Demo/x.uzf b _ i a ..."
+    std::istringstream in(line);
+    std::vector<std::string> f;
+    for (std::string w; in >> w;) f.push_back(w);
+    const std::string marker = "/" + start_dir + "/";
+    if (f.size() < 12 || f[11] != "i" || f[8].find(marker) == std::string::npos) continue;
+    out.emplace_back(f[8].substr(f[8].rfind('/') + 1), std::atol(f[7].c_str()));
+  }
+  return out;
+}
+
+// A re-publication of an unchanged release, every file packed again to the
+// same bytes, sends no packed byte: only the manifest travels.
+TEST_F(SecureUpload, FtpsRepublishingAnUnchangedReleaseSendsOnlyTheManifest) {
+  ConfigureFtps(servers.cert_pin);
+  auto [rc, out] = Run({"generate", "Web", "--version", "1", "--upload"});
+  ASSERT_EQ(rc, kExitOk) << out;
+  const size_t first = Received(servers.xferlog, start_dir).size();
+  EXPECT_EQ(first, 4u) << "three packed files and the manifest";
+  std::tie(rc, out) = Run({"generate", "Web", "--version", "1", "--only", "app.exe", "--only",
+                           "Grüße aus 'Köln'.txt", "--only", "sub dir/ä b.dat", "--upload"});
+  ASSERT_EQ(rc, kExitOk) << out;
+  const auto all = Received(servers.xferlog, start_dir);
+  ASSERT_GE(all.size(), first);
+  const std::vector<std::pair<std::string, long>> again(all.begin() + static_cast<long>(first),
+                                                        all.end());
+  ASSERT_EQ(again.size(), 1u) << out;
+  EXPECT_EQ(again[0].first, "Quastorell.uif.~qup");
+  ExpectPublished();
+}
+
 // Nothing goes to a server that is not the one trusted, and the publisher
 // learns why: a certificate no authority vouches for, another key than the
 // pinned one, a server without TLS, a refused login.
