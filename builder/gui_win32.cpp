@@ -105,7 +105,6 @@ void Win32Ui::FlushEvents() {
   }
 }
 
-
 void Win32Ui::PrepareWindows() {
   HINSTANCE inst = GetModuleHandleW(nullptr);
   INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_DATE_CLASSES |
@@ -121,7 +120,6 @@ void Win32Ui::PrepareWindows() {
   fonts_[kConsolas10] = MakeFont(L"Consolas", 10, false);
   fonts_[kConsolas10Bold] = MakeFont(L"Consolas", 10, true);
   white_ = CreateSolidBrush(RGB(255, 255, 255));
-
 }
 
 HWND Win32Ui::AddControl(HWND parent, const wchar_t* cls, const std::wstring& text, DWORD style,

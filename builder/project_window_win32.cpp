@@ -1,8 +1,9 @@
-// The dialog "Projekt - Einstellungen": a project's folders, upload and client settings.
+// The dialog "Projekt - Einstellungen": a project's folders, its upload
+// directory and its client's settings.
 #include <windows.h>
 
-#include "builder/project.h"
 #include "builder/gui_win32.h"
+#include "builder/project.h"
 
 namespace quasto::gui {
 namespace {
