@@ -412,6 +412,8 @@ class BuilderGuiTest:
         for cid, value in ((20, "127.0.0.1"), (24, port), (27, "quasto"), (29, "geheim")):
             self.d("set-text", FTP_DIALOG, cid, value)
         self.d("click", FTP_DIALOG, 17)
+        # The local server speaks plain FTP only: saved despite the warning.
+        r.eq(self.d("msgbox", "30000", YES)[1], PLAIN_FTP_WARNING, "plain FTP warned about")
         r.eq(self.d("gone", FTP_DIALOG, "10000")[0], 0, "FTP dialog applied")
         self.d("click", MAIN, 58)
         uif = os.path.join(root, "demo", "Quastorell.uif")
