@@ -40,6 +40,11 @@ class BuilderUi {
   // A modal box with an OK button.
   virtual void ShowMessage(const std::string& caption, const std::string& text,
                            MessageIcon icon) = 0;
+  // A modal box that warns with `text` and asks `question`, with the buttons
+  // Yes and No (the default); true for Yes. The command line prints the
+  // warning and takes its options as the answer: yes.
+  virtual bool AskYesNo(const std::string& caption, const std::string& text,
+                        const std::string& question) = 0;
 
   // The shared progress window.
   virtual void BeginProgress(const std::string& title, int maximum) = 0;

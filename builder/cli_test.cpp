@@ -603,6 +603,8 @@ TEST_F(Cli, AnOldReadablePasswordIsProtectedAtTheNextSaveAndNeverWrittenReadably
   ASSERT_EQ(Run({"ftp", "--server", "127.0.0.1", "--port", "1", "--password-stdin"},
                 "Neu7Geheim\n"),
             kExitOk);
+  EXPECT_TRUE(Said("Mit FTP gehen Benutzername und Passwort unverschlüsselt"))
+      << "plain FTP with a password is warned about, and still saved";
   ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src", "--ftp-dir", "d"}), kExitOk);
   Run({"generate", "Demo", "--upload"});  // the server does not exist: the log says so
   std::vector<std::string> files;

@@ -17,6 +17,11 @@ class ConsoleUi : public ModelUi {
       : out_(out), err_(err), terminal_(terminal) {}
 
   void ShowMessage(const std::string& caption, const std::string& text, MessageIcon icon) override;
+  bool AskYesNo(const std::string& caption, const std::string& text,
+                const std::string&) override {
+    ShowMessage(caption, text, MessageIcon::kWarning);
+    return true;
+  }
   void BeginProgress(const std::string& title, int maximum) override;
   void ProgressText(const std::string& text) override;
   void ProgressStep(int value) override;

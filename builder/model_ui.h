@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "builder/builder_ui.h"
@@ -38,13 +39,24 @@ class ModelUi : public BuilderUi {
     return key_password;
   }
 
+  // Records the question and answers `yes_answer`.
+  bool AskYesNo(const std::string& caption, const std::string& text,
+                const std::string& question) override {
+    questions.push_back(caption + "|" + text + "|" + question);
+    return yes_answer;
+  }
+  std::vector<std::string> questions;
+  bool yes_answer = true;
+
   // Trusts the key whose fingerprint is `accepted_host_key`, no other.
-  bool ConfirmHostKey(const std::string&, const std::string& fingerprint) override {
+  bool ConfirmHostKey(const std::string& text, const std::string& fingerprint) override {
     ++host_key_asks;
+    host_key_question = text;
     return !accepted_host_key.empty() && fingerprint == accepted_host_key;
   }
   std::string accepted_host_key;
   int host_key_asks = 0;
+  std::string host_key_question;  // the last one asked
 
   // What AskKeyPassword answers, and how often it was asked.
   std::optional<std::string> key_password;

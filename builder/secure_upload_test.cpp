@@ -9,7 +9,10 @@
 #include <random>
 #include <sstream>
 
+#include "builder/builder_app.h"
 #include "builder/cli.h"
+#include "builder/project.h"
+#include "builder/recording_ui.h"
 #include "builder/test_env.h"
 #include "shared/documents.h"
 #include "shared/folders.h"
@@ -191,6 +194,46 @@ TEST_F(SecureUpload, FtpsWithThePinnedCertificatePublishesTheWholeSet) {
   ExpectPublished();
 }
 
+// What vsftpd received below this test's start directory, from its transfer
+// log: each file's name and byte count, in order.
+std::vector<std::pair<std::string, long>> Received(const std::string& xferlog,
+                                                   const std::string& start_dir) {
+  std::string text;
+  fs::ReadFile(xferlog, &text);
+  std::vector<std::pair<std::string, long>> out;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    // "Wed Dec  9 07:00:00 2026 1 127.0.0.1 5012 /run-1/Demo/x.uzf b _ i a ..."
+    std::istringstream in(line);
+    std::vector<std::string> f;
+    for (std::string w; in >> w;) f.push_back(w);
+    const std::string marker = "/" + start_dir + "/";
+    if (f.size() < 12 || f[11] != "i" || f[8].find(marker) == std::string::npos) continue;
+    out.emplace_back(f[8].substr(f[8].rfind('/') + 1), std::atol(f[7].c_str()));
+  }
+  return out;
+}
+
+// A re-publication of an unchanged release, every file packed again to the
+// same bytes, sends no packed byte: only the manifest travels.
+TEST_F(SecureUpload, FtpsRepublishingAnUnchangedReleaseSendsOnlyTheManifest) {
+  ConfigureFtps(servers.cert_pin);
+  auto [rc, out] = Run({"generate", "Web", "--version", "1", "--upload"});
+  ASSERT_EQ(rc, kExitOk) << out;
+  const size_t first = Received(servers.xferlog, start_dir).size();
+  EXPECT_EQ(first, 4u) << "three packed files and the manifest";
+  std::tie(rc, out) = Run({"generate", "Web", "--version", "1", "--only", "app.exe", "--only",
+                           "Grüße aus 'Köln'.txt", "--only", "sub dir/ä b.dat", "--upload"});
+  ASSERT_EQ(rc, kExitOk) << out;
+  const auto all = Received(servers.xferlog, start_dir);
+  ASSERT_GE(all.size(), first);
+  const std::vector<std::pair<std::string, long>> again(all.begin() + static_cast<long>(first),
+                                                        all.end());
+  ASSERT_EQ(again.size(), 1u) << out;
+  EXPECT_EQ(again[0].first, "Quastorell.uif.~qup");
+  ExpectPublished();
+}
+
 // Nothing goes to a server that is not the one trusted, and the publisher
 // learns why: a certificate no authority vouches for, another key than the
 // pinned one, a server without TLS, a refused login.
@@ -257,6 +300,56 @@ TEST_F(SecureUpload, SftpTrustsAFirstHostKeyOnlyWhenToldAndThenPublishes) {
   std::tie(rc, out) = Run({"generate", "Web", "--version", "2.0", "--upload"});
   EXPECT_EQ(rc, kExitOk) << out;
   ExpectPublished();
+}
+
+// The window's "Hochladen" (the same command the GUI runs) on a first SFTP
+// connection: the publisher is shown the server's fingerprint and asked.
+// "No" stores and sends nothing; "Yes" stores the key and publishes; a key
+// that changes later is refused with a message that says so, unasked.
+TEST_F(SecureUpload, TheWindowAsksBeforeItTrustsAFirstHostKeyAndRefusesAChangedOne) {
+  if (kUnderWine) GTEST_SKIP() << "no SFTP key exchange under Wine's CNG";
+  ConfigureSftp("");
+  auto [rc, out] = Run({"generate", "Web", "--version", "1.0"});
+  ASSERT_EQ(rc, kExitOk) << out;
+
+  BuilderState st;
+  RecordingUi ui;
+  StartBuilder(st, ui, base);
+  ASSERT_TRUE(OpenProjectNamed(st, ui, "Web.upf"));
+  ui.messages.clear();
+  HandleCommand(st, ui, kCmdUpload);  // the publisher answers "No"
+  EXPECT_EQ(ui.host_key_asks, 1);
+  EXPECT_NE(ui.host_key_question.find("\"127.0.0.1\" ist noch unbekannt"), std::string::npos)
+      << ui.host_key_question;
+  EXPECT_NE(ui.host_key_question.find(servers.host_pin), std::string::npos)
+      << "the fingerprint is shown: " << ui.host_key_question;
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].icon, MessageIcon::kError);
+  EXPECT_TRUE(NothingArrived());
+  EXPECT_EQ(st.ftp.Fingerprint, "");
+  EXPECT_EQ(Stored().Fingerprint, "");
+
+  ui.accepted_host_key = servers.host_pin;  // "Yes"
+  ui.messages.clear();
+  HandleCommand(st, ui, kCmdUpload);
+  EXPECT_EQ(ui.host_key_asks, 2);
+  EXPECT_EQ(Stored().Fingerprint, servers.host_pin) << "kept at once, not only at the exit";
+  EXPECT_TRUE(ui.messages.empty()) << "a whole upload ends without a message";
+  ExpectPublished();
+
+  // The server now shows another key than the stored one.
+  st.ftp.Fingerprint = servers.cert_pin;
+  ui.messages.clear();
+  HandleCommand(st, ui, kCmdUpload);
+  EXPECT_EQ(ui.host_key_asks, 2) << "a changed key is never asked about";
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].caption, "Projekt upload");
+  EXPECT_EQ(ui.messages[0].icon, MessageIcon::kError);
+  EXPECT_NE(ui.messages[0].text.find("weist sich mit einem anderen Schlüssel aus"),
+            std::string::npos)
+      << ui.messages[0].text;
+  EXPECT_NE(ui.messages[0].text.find("jetzt: " + servers.host_pin), std::string::npos);
+  EXPECT_TRUE(CloseProject(st, ui));
 }
 
 TEST_F(SecureUpload, SftpRefusesAChangedHostKeyAndAWrongPassphrase) {

@@ -22,6 +22,12 @@ namespace quasto {
 namespace {
 
 constexpr char kCaption[] = "Projekt upload";
+constexpr char kFtpSettingsCaption[] = "FTP - Einstellungen";
+constexpr char kPlainFtpWarning[] =
+    "Mit FTP gehen Benutzername und Passwort unverschlüsselt über das Netz: Wer die Verbindung "
+    "mitliest, kann das Konto übernehmen und das Update ersetzen. FTPS und SFTP übertragen sie "
+    "verschlüsselt.";
+constexpr char kPlainFtpQuestion[] = "Sollen die Einstellungen trotzdem mit FTP gespeichert werden?";
 
 // A packed-file name must name a file in the target folder itself.
 bool PlainFileName(const std::string& name) {
@@ -349,6 +355,10 @@ bool FtpDialog::Apply() {
                     MessageIcon::kWarning);
     return false;
   }
+  if (chosen == TransferProtocol::kFtp && !password.empty() &&
+      !ui_.AskYesNo(kFtpSettingsCaption, kPlainFtpWarning, kPlainFtpQuestion)) {
+    return false;
+  }
   // A pin belongs to one server and protocol; left as it was for another,
   // it would only refuse that one.
   const std::string stored_protocol = st_.ftp.Protocol.empty() ? "FTP" : st_.ftp.Protocol;
@@ -365,6 +375,24 @@ bool FtpDialog::Apply() {
   st_.ftp.Fingerprint = fingerprint.empty() ? "" : NormalPin(fingerprint);
   st_.ftp.KeyFile = key_file;
   return true;
+}
+
+void FtpDialog::ChooseProtocol(const std::string& name) {
+  TransferProtocol before = TransferProtocol::kFtp, after = TransferProtocol::kFtp;
+  const bool known_before = ParseProtocol(protocol, &before);
+  protocol = name;
+  if (!ParseProtocol(name, &after)) return;
+  if (port.empty() || port == "0" || (known_before && port == std::to_string(DefaultPort(before)))) {
+    port = std::to_string(DefaultPort(after));
+  }
+}
+
+void FtpDialog::PickKeyFile() {
+  const size_t slash = key_file.find_last_of("\\/");
+  const std::string start = slash == std::string::npos ? "" : key_file.substr(0, slash + 1);
+  auto file = ui_.PickFile("Bitte wählen Sie den privaten Schlüssel für SFTP aus!", start,
+                           "Alle Dateien|*.*");
+  if (file) key_file = *file;
 }
 
 void FtpSettingsDialog(BuilderState& st, BuilderUi& ui) {

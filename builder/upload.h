@@ -38,7 +38,14 @@ class FtpDialog {
   std::string fingerprint;  // "SHA256:<base64>" or ""
   std::string key_file;     // SFTP: private key file, "" to log in by password
 
-  // "Übernehmen": true when the record took the fields.
+  // The protocol choice. A port that was the old protocol's own (or none)
+  // becomes the new one's.
+  void ChooseProtocol(const std::string& name);
+  // "..." beside the key file.
+  void PickKeyFile();
+
+  // "Übernehmen": true when the record took the fields. Plain FTP with a
+  // password asks first, as the password would cross the network readably.
   bool Apply();
 
  private:

@@ -594,6 +594,96 @@ TEST(FtpDialog, ProtocolFingerprintAndTheProtocolsOwnPort) {
   EXPECT_EQ(env.st.ftp.Protocol, "");
 }
 
+// Choosing a protocol moves the port along only while it is a protocol's
+// own: a port the publisher typed stays.
+TEST(FtpDialog, ThePortFollowsTheProtocolUnlessItWasTyped) {
+  BuilderEnv env;
+  FtpDialog d(env.st, env.ui);
+  EXPECT_EQ(d.protocol, "FTP");
+  d.ChooseProtocol("SFTP");
+  EXPECT_EQ(d.port, "22");
+  d.ChooseProtocol("FTPS");
+  EXPECT_EQ(d.port, "21") << "explicit TLS starts on the FTP port";
+  d.port = "2222";
+  d.ChooseProtocol("SFTP");
+  EXPECT_EQ(d.port, "2222");
+  for (const std::string none : {"", "0"}) {
+    d.port = none;
+    d.ChooseProtocol("SFTP");
+    EXPECT_EQ(d.port, "22") << "from \"" << none << "\"";
+  }
+  // A protocol a later builder stored: the port is left to the publisher.
+  d.protocol = "Gopher";
+  d.port = "21";
+  d.ChooseProtocol("SFTP");
+  EXPECT_EQ(d.port, "21");
+}
+
+// A password over plain FTP crosses the network readably: saving it asks,
+// and "No" keeps the dialog open with the record as it was. Without a
+// password, or over FTPS and SFTP, nothing is asked.
+TEST(FtpDialog, PlainFtpWithAPasswordAsksBeforeItIsSaved) {
+  BuilderEnv env;
+  env.st.ftp.Server = "ftp.example";
+  env.ui.yes_answer = false;
+  int applies = 0;
+  env.ui.ftp_dialog = [&](FtpDialog& d) {
+    d.password = "Geheim7";
+    EXPECT_FALSE(d.Apply());
+    ++applies;
+    return false;
+  };
+  FtpSettingsDialog(env.st, env.ui);
+  ASSERT_EQ(env.ui.questions.size(), 1u);
+  EXPECT_EQ(env.ui.questions[0].rfind("FTP - Einstellungen|Mit FTP gehen Benutzername und "
+                                      "Passwort unverschlüsselt",
+                                      0),
+            0u)
+      << env.ui.questions[0];
+  EXPECT_EQ(env.st.ftp.Password, "") << "not taken";
+
+  env.ui.yes_answer = true;
+  env.ui.ftp_dialog = [](FtpDialog& d) {
+    d.password = "Geheim7";
+    return d.Apply();
+  };
+  FtpSettingsDialog(env.st, env.ui);
+  EXPECT_EQ(env.ui.questions.size(), 2u);
+  EXPECT_EQ(env.st.ftp.Password, ScramblePassword("Geheim7"));
+
+  for (const std::string protocol : {"FTPS", "SFTP"}) {
+    env.ui.ftp_dialog = [&](FtpDialog& d) {
+      d.ChooseProtocol(protocol);
+      return d.Apply();
+    };
+    FtpSettingsDialog(env.st, env.ui);
+    EXPECT_EQ(env.st.ftp.Protocol, protocol);
+  }
+  env.ui.ftp_dialog = [](FtpDialog& d) {
+    d.ChooseProtocol("FTP");
+    d.password.clear();
+    return d.Apply();
+  };
+  FtpSettingsDialog(env.st, env.ui);
+  EXPECT_EQ(env.st.ftp.Protocol, "");
+  EXPECT_EQ(env.ui.questions.size(), 2u) << "asked only for plain FTP with a password";
+  EXPECT_EQ(applies, 1);
+}
+
+TEST(FtpDialog, TheKeyFilePickerStartsBesideTheCurrentKey) {
+  BuilderEnv env;
+  env.st.ftp.KeyFile = "C:\\Keys\\publish_ed25519";
+  FtpDialog d(env.st, env.ui);
+  d.PickKeyFile();  // cancelled
+  EXPECT_EQ(d.key_file, "C:\\Keys\\publish_ed25519");
+  env.ui.file_answer = "D:\\Neu\\id_ed25519";
+  d.PickKeyFile();
+  EXPECT_EQ(d.key_file, "D:\\Neu\\id_ed25519");
+  ASSERT_EQ(env.ui.pickers.size(), 2u);
+  EXPECT_EQ(env.ui.pickers[0],
+            "Bitte wählen Sie den privaten Schlüssel für SFTP aus! @ C:\\Keys\\ | Alle Dateien|*.*");
+}
+
 // Files of older builders have none of the new members and are plain FTP;
 // a plain FTP record is written as they wrote it, so they read it alike.
 TEST(FtpSettings, OldFilesArePlainFtpAndPlainRecordsAreWrittenAsBefore) {

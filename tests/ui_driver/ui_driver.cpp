@@ -8,8 +8,9 @@
 //   ui_driver progress CAPTION ID           print "position maximum"
 //   ui_driver click CAPTION ID              press a button
 //   ui_driver close CAPTION                 ask the window to close
-//   ui_driver msgbox [TIMEOUT_MS]           print "title|text|icon" of the next
-//                                           message box and confirm it
+//   ui_driver msgbox [TIMEOUT_MS [BUTTON]]  print "title|text|icon" of the next
+//                                           message box and confirm it (or press
+//                                           the button of that number: 6 Yes, 7 No)
 //   ui_driver hold-mutex NAME MS            hold a named mutex for a while
 //   ui_driver sleep MS                      just run for a while (and keep its
 //                                           own executable in use)
@@ -28,6 +29,7 @@
 //   ui_driver rows CAPTION ID               print a list view's rows, one a line:
 //                                           "checked|col0|col1|col2"
 //   ui_driver select CAPTION ID ROW         select a list view row
+//   ui_driver choose CAPTION ID INDEX       choose a drop-down list's item
 //   ui_driver rclick CAPTION ID X Y         right-click a control at X, Y
 //   ui_driver popup [TIMEOUT_MS]            print 1 when a popup menu shows (and
 //                                           dismiss it), else 0
@@ -376,7 +378,9 @@ int main(int, char**) {
     }
     std::printf("%s|%s|%s\n", Escaped(TextOf(search.found)).c_str(),
                 Escaped(parts.text).c_str(), icon.c_str());
-    PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    // The button given (IDYES 6, IDNO 7, ...), else OK.
+    const int button = argc > 3 ? std::atoi(arg(3).c_str()) : IDOK;
+    PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
     return 0;
   }
 
@@ -628,6 +632,12 @@ int main(int, char**) {
       PostMessageW(control, WM_CHAR, vk == VK_ESCAPE ? 27 : 13, 1);
     }
     PostMessageW(control, WM_KEYUP, vk, 0xC0000001);
+  } else if (cmd == "choose") {
+    // A drop-down list's item by its index, told to the owner as a user's
+    // choice is.
+    SendMessageW(control, CB_SETCURSEL, static_cast<WPARAM>(std::atoi(arg(4).c_str())), 0);
+    PostMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(control));
   } else if (cmd == "click") {
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                  reinterpret_cast<LPARAM>(control));
