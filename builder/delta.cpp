@@ -128,6 +128,27 @@ int PruneKeptContents(const std::string& project_folder, const KeptIndex& index)
   return removed;
 }
 
+void SweepKeptContents(const std::string& project_folder) {
+  const std::string index_file = project_folder + kKeptIndexFile;
+  KeptIndex index;
+  std::string text;
+  const bool readable = fs::FileSize(index_file) >= 0 &&
+                        fs::FileSize(index_file) <= kMaxManifestBytes &&
+                        fs::ReadFile(index_file, &text) && ParseKeptIndex(text, &index);
+  if (readable || fs::FileSize(index_file) < 0) {
+    PruneKeptContents(project_folder, index);
+    return;
+  }
+  std::vector<fs::DirEntry> entries;
+  const std::string folder = project_folder + kKeptFolder + "\\";
+  if (!fs::ListDirectory(folder, &entries)) return;
+  for (const fs::DirEntry& d : entries) {
+    if (!d.is_directory && d.name.find(".tmp~") != std::string::npos) {
+      fs::RemoveFile(folder + d.name);
+    }
+  }
+}
+
 std::string PatchFileName(const std::string& pack, const std::string& base_sha256) {
   if (pack.size() < 4 || pack.compare(pack.size() - 4, 4, kPackEnding) != 0 ||
       base_sha256.size() < kNameHashDigits) {

@@ -41,8 +41,13 @@ KeptIndex LoadKeptIndex(const std::string& path);
 
 // The packed file holding a kept content, in the project's folder.
 std::string KeptContentPath(const std::string& project_folder, const std::string& sha256);
-// Removes kept contents that `index` does not name; the number removed.
+// Removes kept contents that `index` does not name, and temporaries of
+// writes cut short; the number removed.
 int PruneKeptContents(const std::string& project_folder, const KeptIndex& index);
+// What a killed generation may have left among the kept contents: the
+// temporaries, and when the index reads whole (or there is none), contents
+// it does not name. A damaged index leaves the contents alone.
+void SweepKeptContents(const std::string& project_folder);
 
 // A patch's file name beside the packed files: the packed file's name with
 // the base's hash in place of its ending, so unique per file and base, and

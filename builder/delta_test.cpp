@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 
 #include "builder/generation.h"
 #include "builder/project.h"
@@ -69,6 +70,35 @@ TEST(KeptIndex, ReadsBackAndRefusesWhatItDidNotWrite) {
   // A key that could not be read back as one line is left out, not written.
   EXPECT_TRUE(ParseKeptIndex(KeptIndexText({{"a\nfile b", {a}}}), &back));
   EXPECT_TRUE(back.empty());
+}
+
+// A killed generation leaves kept contents the index never named, and
+// temporaries; the next start removes them, but never what a damaged index
+// might still name.
+TEST(KeptContents, WhatAKilledRunLeftGoesWhatTheIndexNamesStays) {
+  TempDir dir;
+  const std::string project = dir / "Demo\\";
+  const std::string a(64, 'a'), b(64, 'b');
+  for (const std::string& name :
+       {a + ".uzf", b + ".uzf", b + ".uzf.tmp~x1", std::string("notes.txt")}) {
+    dir.Write("Demo\\Kept\\" + name, "x");
+  }
+  auto kept = [&] {
+    std::vector<fs::DirEntry> list;
+    fs::ListDirectory(project + "Kept\\", &list);
+    std::set<std::string> names;
+    for (const auto& d : list) names.insert(d.name);
+    return names;
+  };
+  dir.Write("Demo\\Quastorell.kept", "Quastorell kept 1\nfile x\ncontent " + a);  // cut
+  SweepKeptContents(project);
+  EXPECT_EQ(kept(), (std::set<std::string>{a + ".uzf", b + ".uzf", "notes.txt"}));
+  dir.Write("Demo\\Quastorell.kept", KeptIndexText({{"x", {a}}}));
+  SweepKeptContents(project);
+  EXPECT_EQ(kept(), (std::set<std::string>{a + ".uzf", "notes.txt"})) << "not ours: left alone";
+  fs::RemoveFile(project + kKeptIndexFile);
+  SweepKeptContents(project);
+  EXPECT_EQ(kept(), (std::set<std::string>{"notes.txt"}));
 }
 
 TEST(PatchNames, UniquePerFileAndBaseAndNeverPackedFileNames) {
