@@ -12,6 +12,7 @@
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/limits.h"
 #include "shared/packed_file.h"
 #include "shared/patch.h"
 #include "shared/test_util.h"
@@ -162,6 +163,25 @@ TEST_F(VerifiedPatch, RefusesAWrongBaseAndSkipsWhatSavesTooLittle) {
   o = MakeVerifiedPatch(dir / "missing.uzf", Sha256Hex(v1), Pack("n.uzf", other),
                         Sha256Hex(other), dir / "p.uzp");
   EXPECT_EQ(o.status, PackStatus::kSourceUnreadable);
+  // Content too large to patch in the 32-bit builder goes whole, unread:
+  // a packed file that says so in its header is enough to tell.
+  const std::string lzma = PackContent(std::string(1000, 'z'));
+  std::string large = lzma;
+  char header[kPackedHeaderSize];
+  WritePackedHeader({static_cast<double>(lzma.size() - kPackedHeaderSize),
+                     static_cast<double>(kMaxPatchContentSize + 1)},
+                    header);
+  large.replace(0, kPackedHeaderSize, header, kPackedHeaderSize);
+  dir.Write("large.uzf", large);
+  for (const bool large_base : {true, false}) {
+    o = large_base ? MakeVerifiedPatch(dir / "large.uzf", Sha256Hex(v1), Pack("n.uzf", v1),
+                                       Sha256Hex(v1), dir / "p.uzp")
+                   : MakeVerifiedPatch(Pack("b.uzf", v1), Sha256Hex(v1), dir / "large.uzf",
+                                       Sha256Hex(v1), dir / "p.uzp");
+    EXPECT_EQ(o.status, PackStatus::kOk) << large_base;
+    EXPECT_TRUE(o.skipped) << large_base;
+    EXPECT_FALSE(FileExists(dir / "p.uzp"));
+  }
 }
 
 class Patches : public ::testing::Test {
