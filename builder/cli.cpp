@@ -8,6 +8,7 @@
 
 #include "builder/builder_app.h"
 #include "builder/console_ui.h"
+#include "builder/delta.h"
 #include "builder/generation.h"
 #include "builder/project.h"
 #include "builder/signing.h"
@@ -67,7 +68,8 @@ constexpr CommandHelp kCommands[] = {
     {"generate",
      "  quastorell-builder [--base DIR] generate NAME [--version TEXT] [--date DD.MM.YYYY]\n"
      "      [--only RELPATH ...] [--upload] [--jobs N] [--expires-days N]\n"
-     "      [--password-stdin] [--accept-host-key SHA256:...] [--keep N]\n",
+     "      [--password-stdin] [--accept-host-key SHA256:...] [--keep N]\n"
+     "      [--kept-generations N]\n",
      "Erstellt die Updater-Dateien, wie \"Erstellen\": die vorgeschlagenen Dateien (neu,\n"
      "geändert, noch nie erstellt oder nicht mehr im Zielverzeichnis), oder nur die mit\n"
      "--only genannten. Liegt ein Schlüssel im Basisverzeichnis, wird die Update-Info\n"
@@ -77,7 +79,10 @@ constexpr CommandHelp kCommands[] = {
      "  --expires-days N   die Signatur gilt N Tage\n"
      "  --password-stdin   das Passwort des Schlüssels aus der ersten Zeile der\n"
      "                     Standardeingabe lesen\n"
-     "  --accept-host-key SHA256:..., --keep N   wie bei \"upload\"\n"},
+     "  --accept-host-key SHA256:..., --keep N   wie bei \"upload\"\n"
+     "  --kept-generations N   die Inhalte der letzten N Versionen jeder Datei\n"
+     "                     aufheben; wer eine davon hat, lädt eine geänderte Datei als\n"
+     "                     Patch (Vorgabe 3; bleibt im Projekt gespeichert)\n"},
     {"upload",
      "  quastorell-builder [--base DIR] upload NAME [--password-stdin]\n"
      "      [--accept-host-key SHA256:...] [--keep N]\n",
@@ -351,7 +356,7 @@ class Cli {
       return Generate(
           ParseOptions(args, i,
                        {"--version", "--date", "--only", "--expires-days", "--jobs",
-                        "--accept-host-key", "--keep"},
+                        "--accept-host-key", "--keep", "--kept-generations"},
                        {"--upload", "--password-stdin"}),
           base);
     }
@@ -536,8 +541,29 @@ class Cli {
       }
       out_ << "\n";
     }
+    PrintPatchSummary();
     const bool complete = PrintScanSummary();
     return Finish() && complete ? kExitOk : kExitFailed;
+  }
+
+  // The patches the current set offers, and what they save against the
+  // packed files they stand in for.
+  void PrintPatchSummary() {
+    int patches = 0;
+    int64_t saved = 0;
+    const std::string target = WithTrailingSeparator(TargetFolder(st_));
+    for (const auto& [key, e] : st_.manifest) {
+      const int64_t whole = e.Patches.empty() ? -1 : fs::FileSize(target + e.Pack);
+      for (const PatchRef& p : e.Patches) {
+        ++patches;
+        if (whole > p.Size) saved += whole - p.Size;
+      }
+    }
+    const int kept = st_.project.KeptGenerations > 0 ? st_.project.KeptGenerations
+                                                     : kDefaultKeptGenerations;
+    out_ << "Patches: " << patches << ", " << saved
+         << " Bytes kleiner als die ganzen Dateien (aufgehoben: die letzten " << kept
+         << " Versionen jeder Datei)\n";
   }
 
   int FindRow(const std::string& relpath) {
@@ -621,8 +647,19 @@ class Cli {
     if (o.Has("--date")) date = ParseDateOption(o.Get("--date"));
     TakeSigningOptions(o);
     const int jobs = ParseJobsOption(o);
+    int kept_generations = 0;
+    if (o.Has("--kept-generations")) {
+      const std::string& v = o.Get("--kept-generations");
+      kept_generations = std::atoi(v.c_str());
+      if (v.empty() || v.size() > 3 || v.find_first_not_of("0123456789") != std::string::npos ||
+          kept_generations < 1 || kept_generations > kMaxKeptGenerations) {
+        throw ArgumentError{"--kept-generations erwartet eine Zahl von 1 bis " +
+                            std::to_string(kMaxKeptGenerations)};
+      }
+    }
     Start(base);
     if (const int status = Open(name); status != kExitOk) return status;
+    if (kept_generations != 0) st_.project.KeptGenerations = kept_generations;
     if (o.Has("--version")) ui_.SetVersionText(o.Get("--version"));
     if (date) ui_.SetDateValue(*date);
     if (!o.only.empty()) {

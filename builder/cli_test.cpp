@@ -236,6 +236,34 @@ TEST_F(Cli, NewConfigureStatusRuleGenerate) {
   EXPECT_NE(dir.Read("base\\Quastorell.reg").find("<Project1>Demo</Project1>"), std::string::npos);
 }
 
+TEST_F(Cli, KeptGenerationsIsAProjectSettingAndStatusShowsThePatches) {
+  std::mt19937 gen(3);
+  std::string program(100000, '\0');
+  for (char& c : program) c = static_cast<char>(gen());
+  dir.Write("src\\app.exe", program);
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk) << err;
+  for (const char* bad : {"0", "101", "x", ""}) {
+    EXPECT_EQ(Run({"generate", "Demo", "--kept-generations", bad}), kExitUsage) << bad;
+  }
+  ASSERT_EQ(Run({"generate", "Demo", "--kept-generations", "2"}), kExitOk) << err;
+  EXPECT_EQ(Project("Demo").KeptGenerations, 2);
+  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  EXPECT_TRUE(Said("Patches: 0, 0 Bytes kleiner als die ganzen Dateien (aufgehoben: die letzten 2 "
+                   "Versionen jeder Datei)\n"))
+      << out;
+  program[500] ^= 1;
+  dir.Write("src\\app.exe", program);
+  ASSERT_EQ(Run({"generate", "Demo"}), kExitOk) << err;
+  EXPECT_TRUE(Said("\n\n1 Patch für Anwender früherer Versionen, ")) << out;
+  Manifest m;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Projects\\Demo\\Quastorell.uif", &m));
+  ASSERT_EQ(m["app.exe"].Patches.size(), 1u);
+  const int64_t saved = fs::FileSize(dir / "base\\Upload\\Demo\\app[exe].uzf") -
+                        m["app.exe"].Patches[0].Size;
+  ASSERT_EQ(Run({"status", "Demo"}), kExitOk);
+  EXPECT_TRUE(Said("Patches: 1, " + std::to_string(saved) + " Bytes kleiner")) << out;
+}
+
 TEST_F(Cli, RemovedFilesInStatusRuleAndGenerate) {
   dir.Write("src\\old.txt", "only in the first release");
   ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src"}), kExitOk);

@@ -4,14 +4,17 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <unordered_map>
 
+#include "builder/delta.h"
 #include "builder/generation_journal.h"
 #include "builder/pack_pool.h"
 #include "builder/project.h"
 #include "builder/signing.h"
 #include "builder/stored_document.h"
 #include "builder/upload.h"
+#include "shared/content_hash.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
@@ -685,8 +688,60 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
       continue;
     }
     packs.push_back(pack);
-    jobs.push_back({source + key, staging.InTarget(packs.back())});
+    jobs.push_back({source + key, staging.InTarget(packs.back()), {}});
   }
+  // Patches from every content of each file that was kept, and from the
+  // content its entry names now (a project that kept nothing yet still has
+  // that packed file in the target), to whatever it becomes. Their names
+  // are known now, the new content only after packing.
+  const std::string project_folder = ProjectFolder(st, st.current_project);
+  const KeptIndex kept_before = LoadKeptIndex(project_folder + kKeptIndexFile);
+  const size_t kept_generations = static_cast<size_t>(
+      p.KeptGenerations > 0 ? std::min(p.KeptGenerations, kMaxKeptGenerations)
+                            : kDefaultKeptGenerations);
+  struct PatchCandidate {
+    std::string key, base, base_pack, name, staged;
+    bool from_target = false;  // the base is the set's packed file, not yet kept
+  };
+  std::vector<PatchCandidate> candidates;
+  {
+    size_t i = 0;
+    for (const FileEntry& f : st.file_list) {
+      if (f.Mark != 1) continue;
+      const std::string& pack = packs[i++];
+      if (pack.empty()) continue;
+      const std::string key = f.Path + f.Name;
+      std::vector<std::pair<std::string, bool>> bases;
+      if (auto it = kept_before.find(key); it != kept_before.end()) {
+        for (const std::string& sha : it->second) {
+          if (FileExists(KeptContentPath(project_folder, sha))) bases.emplace_back(sha, false);
+        }
+      }
+      if (auto it = manifest_before.find(key); it != manifest_before.end()) {
+        const UpdFileStructure& old = it->second;
+        const bool known = std::any_of(bases.begin(), bases.end(),
+                                       [&](const auto& b) { return b.first == old.SHA256; });
+        if (!known && IsSha256Hex(old.SHA256) && !old.Pack.empty() &&
+            FileExists(target + old.Pack)) {
+          bases.emplace_back(old.SHA256, true);
+        }
+      }
+      if (bases.size() > kept_generations) bases.resize(kept_generations);
+      for (const auto& [sha, from_target] : bases) {
+        PatchCandidate c;
+        c.key = key;
+        c.base = sha;
+        c.name = PatchFileName(pack, sha);
+        if (c.name.empty()) continue;
+        c.base_pack = from_target ? target + manifest_before.at(key).Pack
+                                  : KeptContentPath(project_folder, sha);
+        c.from_target = from_target;
+        c.staged = staging.InTarget(c.name);
+        candidates.push_back(std::move(c));
+      }
+    }
+  }
+  const std::string staged_kept = staging.InProjects(stem + "\\" + kKeptIndexFile);
   // The documents of the set and of the project, whether or not this run
   // writes each of them.
   const std::string staged_lng = staging.InTarget("Quasto\\Quastorell.lng");
@@ -701,8 +756,13 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
   const std::string staged_upf = staging.InProjects(st.current_project);
 
   std::string unwritten;  // the first file that could not be written
+  // Contents kept by this run: not in the staging, as their names say what
+  // they hold, but a run that changes nothing leaves none behind.
+  std::vector<std::string> kept_written;
   auto abandon = [&](const std::string& what) {
     staging.Undo();
+    for (const std::string& kept : kept_written) fs::RemoveFile(kept);
+    fs::RemoveDir(ProjectFolder(st, st.current_project) + kKeptFolder);  // when empty
     st.manifest = manifest_before;
     st.client = client_before;
     // The files stay checked for the next attempt.
@@ -731,6 +791,11 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
 
   const int threads = PackThreadCount(jobs_requested, jobs.size());
   PackPool pool(std::move(jobs), threads);
+  struct PackedNow {
+    std::string staged, sha256;
+    uint64_t packed_size = 0, content_size = 0;
+  };
+  std::map<std::string, PackedNow> packed_now;  // key -> what this run packed
 
   // Results are taken and recorded here, on the caller's thread, in list
   // order: the manifest, the hash cache and the window see the same sequence
@@ -776,6 +841,9 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
           e.Version = p.Version;
           e.VDate = p.Date;
           e.Update = 1;
+          // Patches to the content it had say nothing about this one.
+          e.Patches.clear();
+          packed_now[key] = {pool.Job(job - 1).dest, r.sha256, r.packed_size, r.content_size};
           ++result.created;
         } else if (packed.status == PackStatus::kWriteFailed &&
                    DirectoryExists(target + pack) == 0) {
@@ -794,6 +862,80 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
     ui.FlushEvents();
   }
   if (!unwritten.empty()) return abandon(unwritten);
+
+  // The patches, on the same pool of threads, recorded in list order.
+  KeptIndex kept_after;
+  for (const auto& [key, contents] : kept_before) {
+    if (st.manifest.count(key) != 0 && packed_now.count(key) == 0) kept_after[key] = contents;
+  }
+  std::set<std::string> bad_bases;  // key + base: not the content named
+  {
+    std::vector<PackJob> patch_jobs;
+    std::vector<const PatchCandidate*> jobs_of;
+    for (const PatchCandidate& c : candidates) {
+      auto it = packed_now.find(c.key);
+      if (it == packed_now.end() || it->second.sha256 == c.base) continue;
+      const PackedNow& now = it->second;
+      PackJob j;
+      j.work = [&c, now] {
+        return MakeVerifiedPatch(c.base_pack, c.base, now.staged, now.sha256, c.staged);
+      };
+      patch_jobs.push_back(std::move(j));
+      jobs_of.push_back(&c);
+    }
+    if (!patch_jobs.empty()) {
+      ui.ProgressText("Patches");
+      PackPool patch_pool(std::move(patch_jobs), PackThreadCount(jobs_requested, jobs_of.size()));
+      for (size_t i = 0; i < jobs_of.size(); ++i) {
+        while (!patch_pool.Wait(i, kWaitBetweenFlushes)) ui.FlushEvents();
+        const PatchCandidate& c = *jobs_of[i];
+        const PackOutcome& o = patch_pool.Outcome(i);
+        if (o.status == PackStatus::kSourceUnreadable) {
+          bad_bases.insert(c.key + "\n" + c.base);
+        } else if (o.status == PackStatus::kWriteFailed) {
+          if (unwritten.empty()) unwritten = target + c.name;
+        } else if (o.status == PackStatus::kOk && !o.skipped) {
+          staging.Written(c.staged);
+          st.manifest[c.key].Patches.push_back(
+              {c.base, c.name, static_cast<int32_t>(o.result.packed_size), o.result.sha256});
+          ++result.patches;
+          result.patch_bytes_saved += packed_now[c.key].packed_size - o.result.packed_size;
+        }
+        ui.FlushEvents();
+      }
+    }
+  }
+  if (!unwritten.empty()) return abandon(unwritten);
+  // Each file packed now keeps its new content and the earlier ones that
+  // proved to be what they claim, newest first. Kept contents are named by
+  // their hash: one written here and not committed is removed later.
+  if (!packed_now.empty()) fs::MakeDirectory(project_folder + kKeptFolder);
+  for (const auto& [key, now] : packed_now) {
+    if (now.content_size > kMaxPatchContentSize) continue;
+    const std::string kept = KeptContentPath(project_folder, now.sha256);
+    std::string bytes;
+    if (!FileExists(kept)) {
+      if (!(fs::ReadFile(now.staged, &bytes) && fs::WriteFileAtomic(kept, bytes))) {
+        continue;  // no patches to the next content, which is all it costs
+      }
+      kept_written.push_back(kept);
+    }
+    std::vector<std::string> contents = {now.sha256};
+    for (const PatchCandidate& c : candidates) {
+      if (c.key != key || c.base == now.sha256 || bad_bases.count(key + "\n" + c.base) != 0 ||
+          contents.size() >= kept_generations) {
+        continue;
+      }
+      const std::string base_kept = KeptContentPath(project_folder, c.base);
+      if (c.from_target && !FileExists(base_kept)) {
+        std::string old;
+        if (!(fs::ReadFile(c.base_pack, &old) && fs::WriteFileAtomic(base_kept, old))) continue;
+        kept_written.push_back(base_kept);
+      }
+      contents.push_back(c.base);
+    }
+    kept_after[key] = std::move(contents);
+  }
 
   // Only a shortcut for the next scan; a cache that cannot be written costs
   // time, never a result.
@@ -825,6 +967,7 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
   }
   if (result.created != 0) {
     stage(staged_uif, ToJson(st.manifest), ProjectFolder(st, st.current_project) + kManifestFile);
+    stage(staged_kept, KeptIndexText(kept_after), project_folder + kKeptIndexFile);
   }
   stage(staged_upf, ToJson(st.project), ProjectsFolder(st) + st.current_project);
   std::string signing_error;
@@ -844,6 +987,22 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
     return abandon(ProjectFolder(st, st.current_project) + kGenerationJournalFile);
   }
   ui.EndProgress();
+  if (commit_failures == 0 && result.created != 0) {
+    // What the committed index no longer names, and the patches to
+    // contents no file has any more.
+    PruneKeptContents(project_folder, kept_after);
+    std::set<std::string> patches_now;
+    for (const auto& [key, e] : st.manifest) {
+      for (const PatchRef& r : e.Patches) patches_now.insert(r.Pack);
+    }
+    for (const auto& [key, e] : manifest_before) {
+      for (const PatchRef& r : e.Patches) {
+        if (patches_now.count(r.Pack) == 0 && IsPatchFileName(r.Pack)) {
+          fs::RemoveFile(target + r.Pack);
+        }
+      }
+    }
+  }
 
   std::string text;
   MessageIcon icon;
@@ -854,6 +1013,11 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
   } else {
     text = "Es wurden keine neuen Updater-Dateien erstellt bzw. aktualisiert.";
     icon = MessageIcon::kWarning;
+  }
+  if (result.patches != 0) {
+    text += "\n\n" + FileCountText(static_cast<size_t>(result.patches), " Patch", " Patches") +
+            " für Anwender früherer Versionen, " + std::to_string(result.patch_bytes_saved) +
+            " Bytes kleiner als die ganzen Dateien.";
   }
   if (!result.failed.empty()) {
     text += "\n\n" + FileCountText(result.failed.size(), " Datei konnte", " Dateien konnten") +

@@ -143,6 +143,10 @@ std::string UniquePackName(const Manifest& manifest, const std::string& key,
 
 struct GenerationResult {
   int created = 0;
+  // Patches made from earlier contents of the files packed, and how many
+  // bytes smaller they are than those files whole, added up.
+  int patches = 0;
+  uint64_t patch_bytes_saved = 0;
   std::vector<std::string> failed;    // keys of files that could not be packed
   std::vector<std::string> refused;   // keys of files that are not published
   // Folders the scan could not list: nothing was generated.

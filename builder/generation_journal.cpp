@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "builder/delta.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
 #include "shared/packed_file.h"
@@ -292,6 +293,7 @@ void SweepLeftovers(const std::string& target, const std::string& projects_folde
   RemoveMatching(set + "Quasto\\", IsSetTemporary, nullptr);
   const std::string projects = WithTrailingSeparator(projects_folder);
   RemoveMatching(projects + project_stem + "\\", IsProjectTemporary, nullptr);
+  SweepKeptContents(projects + project_stem + "\\");
   const std::string upf = project_stem + ".upf";
   RemoveMatching(projects, IsProjectFileTemporary, &upf);
 }

@@ -37,7 +37,11 @@ PackPool::~PackPool() {
 void PackPool::Run(size_t index) {
   PackOutcome o;
   try {
-    o.status = PackFileTo(jobs_[index].source, jobs_[index].dest, &o.result);
+    if (jobs_[index].work) {
+      o = jobs_[index].work();
+    } else {
+      o.status = PackFileTo(jobs_[index].source, jobs_[index].dest, &o.result);
+    }
   } catch (const std::bad_alloc&) {
     // One file that cannot be packed fails alone.
     o.status = PackStatus::kCoderFailed;

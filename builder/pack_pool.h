@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,14 +22,18 @@
 
 namespace quasto {
 
-struct PackJob {
-  std::string source;
-  std::string dest;
-};
-
 struct PackOutcome {
   PackStatus status = PackStatus::kCoderFailed;
   PackResult result;
+  // Other work: done, but nothing written that is worth keeping.
+  bool skipped = false;
+};
+
+struct PackJob {
+  std::string source;
+  std::string dest;
+  // Other work for the same threads (patches); packing `source` when empty.
+  std::function<PackOutcome()> work;
 };
 
 // Worker threads for a requested count: `requested` when positive, else one

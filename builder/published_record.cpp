@@ -109,6 +109,7 @@ std::set<std::string> NamesOfSet(const Manifest& published, bool signed_set) {
   if (signed_set) names.insert(std::string(kManifestFile) + kSignatureSuffix);
   for (const auto& [key, e] : published) {
     if (!e.Pack.empty()) names.insert(e.Pack);
+    for (const PatchRef& p : e.Patches) names.insert(p.Pack);
   }
   return names;
 }

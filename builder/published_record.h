@@ -50,10 +50,10 @@ std::string DestinationOf(const FTPStructure& ftp, const std::string& directory)
 PublishedRecord LoadPublishedRecord(const std::string& path, const std::string& destination);
 bool SavePublishedRecord(const std::string& path, const PublishedRecord& record);
 
-// The names a manifest needs on the server: its packed files, the manifest
-// and, when signed, its signature. Other kinds of files a set places beside
-// them (a later change's patches) are added here, so that pruning keeps
-// them while a kept manifest names them.
+// The names a manifest needs on the server: its packed files and their
+// patches, the manifest and, when signed, its signature. Other kinds of
+// files a set places beside them are added here, so that pruning keeps them
+// while a kept manifest names them.
 std::set<std::string> NamesOfSet(const Manifest& published, bool signed_set);
 
 }  // namespace quasto

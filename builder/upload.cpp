@@ -177,9 +177,12 @@ Manifest PublishedManifest(const Manifest& manifest, const std::set<std::string>
   for (const auto& [key, e] : manifest) {
     if (!IsSafeEntryPath(e.Path, e.Name, e.Type != "D")) continue;
     UpdFileStructure published = e;
+    // Patches only ever stand in for a packed file of a plain name.
+    std::erase_if(published.Patches, [](const PatchRef& p) { return !PlainFileName(p.Pack); });
     if (e.Flags == kFlagDelete) {
       published.Pack.clear();
       published.CRC = 0;
+      published.Patches.clear();
     } else if (removed.count(key) != 0) {
       continue;
     } else if (!PlainFileName(e.Pack)) {
@@ -189,6 +192,7 @@ Manifest PublishedManifest(const Manifest& manifest, const std::set<std::string>
       published.Flags = kFlagNoUpdate;
       published.Pack.clear();
       published.CRC = 0;
+      published.Patches.clear();
     }
     out.emplace(key, std::move(published));
   }
@@ -512,17 +516,36 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
   for (const std::string& key : pending) {
     UpdFileStructure& e = st.manifest[key];
     ui.ProgressText(e.Name);
-    std::string refusal, note, hash;
-    int64_t there = -1;
-    const bool hashed = HashFile(target + e.Pack, &hash);
-    if (hashed && record.Holds(e.Pack, hash) && ftp.RemoteSize(e.Pack, &there) &&
-        there == fs::FileSize(target + e.Pack)) {
+    std::string refusal, note;
+    // 1 sent, 2 the server holds it already, 0 failed.
+    auto send = [&](const std::string& name) {
+      std::string hash;
+      int64_t there = -1;
+      const bool hashed = HashFile(target + name, &hash);
+      if (hashed && record.Holds(name, hash) && ftp.RemoteSize(name, &there) &&
+          there == fs::FileSize(target + name)) {
+        return 2;
+      }
+      if (!PublishFile(ftp, target + name, name, &refusal, &note)) return 0;
+      if (hashed) record.files[name] = hash;
+      return 1;
+    };
+    const int packed = send(e.Pack);
+    // The file's patches go with it: a manifest that names one the server
+    // lacks would cost its clients a failed request each.
+    bool patches_sent = packed != 0;
+    for (size_t i = 0; patches_sent && i < e.Patches.size(); ++i) {
+      if (!PlainFileName(e.Patches[i].Pack)) continue;
+      const int sent = send(e.Patches[i].Pack);
+      patches_sent = sent != 0;
+      if (sent == 1) ++result.patches_sent;
+    }
+    if (packed == 2 && patches_sent) {
       e.Update = 0;
       ++result.already_there;
       ui.ProgressStep(result.sent + result.already_there);
-    } else if (PublishFile(ftp, target + e.Pack, e.Pack, &refusal, &note)) {
+    } else if (packed == 1 && patches_sent) {
       e.Update = 0;
-      if (hashed) record.files[e.Pack] = hash;
       ++result.sent;
       ui.ProgressStep(result.sent + result.already_there);
     } else {

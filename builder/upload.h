@@ -98,6 +98,7 @@ struct UploadResult {
   Outcome outcome = kDone;
   int sent = 0;
   int already_there = 0;  // pending files the server held with that content
+  int patches_sent = 0;   // patch files sent with the pending files
   std::vector<std::string> removed;         // files no kept manifest needed
   std::vector<std::string> not_removed;     // of those, the ones the server kept
   std::vector<std::string> failed;  // keys whose packed file was not sent

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <algorithm>
 #include <set>
 
@@ -814,6 +816,58 @@ TEST_F(Upload, WhatTheServerHoldsIsNotSentAgainAndWhatNoManifestNeedsGoes) {
   EXPECT_LT(renamed, deleted);
   EXPECT_EQ(ftp.sent.count("a[txt].uzf"), 1u);
   EXPECT_EQ(ftp.sent.count("Quastorell.uif"), 1u);
+}
+
+TEST_F(Upload, PatchesGoWithTheirFileBeforeTheManifestAndLeaveWithIt) {
+  std::mt19937 gen(5);
+  std::string program(60000, '\0');
+  for (char& c : program) c = static_cast<char>(gen());
+  auto release = [&](const std::string& version) {
+    env.dir.Write("src\\a.txt", program);
+    EXPECT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+    env.ui.SetVersionText(version);
+    EXPECT_TRUE(GenerateUpdate(env.st, env.ui).ok());
+    ftp.log.clear();
+  };
+  release("1");
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  program[100] ^= 1;
+  release("2");
+  ASSERT_EQ(env.st.manifest["a.txt"].Patches.size(), 1u);
+  const std::string from1 = env.st.manifest["a.txt"].Patches[0].Pack;
+
+  // A patch the server refuses holds the manifest back like its file.
+  ftp.refused_stor = {from1 + ".~qup"};
+  UploadResult r = UploadUpdateSet(env.st, env.ui, ftp);
+  EXPECT_FALSE(r.ok());
+  EXPECT_EQ(r.failed, std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(env.st.manifest["a.txt"].Update, 1);
+  EXPECT_EQ(ftp.log.end(), std::find(ftp.log.begin(), ftp.log.end(), "stor Quastorell.uif.~qup"));
+  ftp.refused_stor.clear();
+  ftp.log.clear();
+  r = UploadUpdateSet(env.st, env.ui, ftp);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.patches_sent, 1);
+  // The packed file arrived the first time; only the patch goes again.
+  EXPECT_EQ(ftp.Placing(), (std::vector<std::string>{
+                               "stor " + from1 + ".~qup", "rename " + from1 + ".~qup " + from1,
+                               "stor Quastorell.uif.~qup",
+                               "rename Quastorell.uif.~qup Quastorell.uif"}));
+  EXPECT_EQ(ftp.sent[from1], env.dir.Read("base\\Upload\\Demo\\" + from1));
+
+  // Three more releases: the patch from version 1 leaves the server once no
+  // manifest names it (three kept contents: 2, 3 and 4 are the bases of 5).
+  for (const char* v : {"3", "4", "5"}) {
+    program[200] ^= 1;
+    program[static_cast<size_t>(300 + v[0])] ^= 1;
+    release(v);
+    ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok()) << v;
+  }
+  EXPECT_EQ(env.st.manifest["a.txt"].Patches.size(), 3u);
+  EXPECT_EQ(ftp.sent.count(from1), 0u);
+  for (const PatchRef& p : env.st.manifest["a.txt"].Patches) {
+    EXPECT_EQ(ftp.sent[p.Pack], env.dir.Read("base\\Upload\\Demo\\" + p.Pack));
+  }
 }
 
 TEST(PublishedRecord, ReadsBackWhatItWroteAndTrustsNothingElse) {

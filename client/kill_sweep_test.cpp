@@ -19,6 +19,7 @@
 #include "shared/folders.h"
 #include "shared/fs.h"
 #include "shared/journal.h"
+#include "shared/patch.h"
 #include "shared/test_util.h"
 #include "tests/support/server_process.h"
 
@@ -99,6 +100,19 @@ class KillSweepTest : public ::testing::Test {
       Both(rel, content("v1 " + rel, 3000 + i * 1500), content("v2 " + rel, 4000 + i * 1700));
     }
     Both("app.exe", content("app 1", 30000), content("app 2", 36000));
+    // One file comes as a patch against the installed version 1.
+    {
+      const std::string v1 = content("tool 1", 20000);
+      std::string v2 = v1;
+      v2.replace(5000, 10, "version 2!");
+      Both("tool.exe", v1, v2);
+      std::string patch;
+      MakePatch(v1, v2, &patch);
+      site_.Write("tool[exe].patch.uzp", patch);
+      manifest_["tool.exe"].Patches.push_back({Sha256Hex(v1), "tool[exe].patch.uzp",
+                                               static_cast<int32_t>(patch.size()),
+                                               Sha256Hex(patch)});
+    }
     Both("lib\\core.dll", content("core 1", 12000), content("core 2", 12000));
     Both("data\\table.bin", content("table 1", 8000), content("table 2", 6000));
     Both("readme.txt", "unchanged\n", "unchanged\n");
@@ -186,6 +200,9 @@ class KillSweepTest : public ::testing::Test {
     const std::string trace = marks_ / "reference.txt";
     EXPECT_EQ(Client({"-o", trace, "-e", "trace=%file,fsync,fdatasync,syncfs"}), 0);
     EXPECT_EQ(Snapshot(install_), v2_) << "the reference run updates";
+    const std::string log = install_.Read("Quasto\\Quastorell.log");
+    EXPECT_NE(log.find("-> tool.exe (19.5 KB) from a patch"), std::string::npos)
+        << "the sweep covers a file staged from a patch: " << log;
     std::ifstream in(trace);
     std::vector<Call> calls;
     std::map<std::string, int> counts;

@@ -27,6 +27,7 @@ void ManifestTable::Clear() {
   blocks_.clear();
   used_ = last_size_ = 0;
   rows_.clear();
+  patches_.clear();
   order_.clear();
 }
 
@@ -82,6 +83,11 @@ void ManifestTable::Add(std::string_view key, const UpdFileStructure& e) {
   r.size = e.Size;
   r.attrib = e.Attrib;
   r.flags = e.Flags;
+  r.first_patch = static_cast<uint32_t>(patches_.size());
+  r.patches = static_cast<uint32_t>(e.Patches.size());
+  for (const PatchRef& p : e.Patches) {
+    patches_.push_back({Store(p.Base), Store(p.Pack), Store(p.SHA256), p.Size});
+  }
   rows_.push_back(r);
 }
 
@@ -142,6 +148,12 @@ void ManifestTable::Entry(size_t i, UpdFileStructure* out) const {
   out->Attrib = r.attrib;
   out->Flags = r.flags;
   out->SHA256 = View(r.sha256);
+  out->Patches.clear();
+  for (uint32_t k = 0; k < r.patches; ++k) {
+    const PatchRow& p = patches_[r.first_patch + k];
+    out->Patches.push_back({std::string(View(p.base)), std::string(View(p.pack)), p.size,
+                            std::string(View(p.sha256))});
+  }
 }
 
 std::string_view ManifestTable::Key(size_t i) const { return View(rows_[order_[i]].key); }

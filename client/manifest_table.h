@@ -2,7 +2,7 @@
 // blocks, one row of numbers per entry, and the rows in the order of their
 // keys. The client never looks an entry up by its key; it walks them all,
 // and reads only the members it acts on (Version, VDate and Update are left
-// out). A million entries take a fifth of the memory that a map of records
+// out; the entries' patches are kept). A million entries take a fifth of the memory that a map of records
 // takes, which matters to a 32-bit client.
 #ifndef QUASTO_CLIENT_MANIFEST_TABLE_H_
 #define QUASTO_CLIENT_MANIFEST_TABLE_H_
@@ -46,6 +46,11 @@ class ManifestTable {
   struct Row {
     Text key, path, name, pack, type, sha256;
     int32_t crc = 0, date = 0, size = 0, attrib = 0, flags = 0;
+    uint32_t first_patch = 0, patches = 0;  // in patches_
+  };
+  struct PatchRow {
+    Text base, pack, sha256;
+    int32_t size = 0;
   };
 
   void Clear();
@@ -57,6 +62,7 @@ class ManifestTable {
   size_t used_ = 0;  // in the last block
   size_t last_size_ = 0;
   std::deque<Row> rows_;         // grows without moving what it holds
+  std::deque<PatchRow> patches_;
   std::vector<uint32_t> order_;  // rows by key
   std::string release_version_;
   int32_t release_date_ = 0;

@@ -30,6 +30,9 @@ TEST(ManifestTable, HoldsWhatTheClientReadsInKeyOrder) {
   m["a"] = Full("a.dll");
   m["c"] = Full(std::string(3u << 20, 'n'));
   m["d"] = UpdFileStructure{};  // every text empty
+  m["a"].Patches = {{std::string(64, 'b'), "{lib}a.1.uzp", 12, std::string(64, 'c')},
+                    {"", "", -1, ""}};
+  m["c"].Patches = {{std::string(64, 'd'), "{lib}c.uzp", 7, std::string(64, 'e')}};
   m["b"].Version = "1.0";       // not kept: the client never reads it
   m["b"].VDate = 7;
   m["b"].Update = 1;

@@ -17,6 +17,7 @@
 #include "shared/limits.h"
 #include "shared/name_key.h"
 #include "shared/packed_file.h"
+#include "shared/patch.h"
 #include "shared/signature.h"
 #include "shared/text.h"
 
@@ -172,11 +173,14 @@ void WriteLogFile(const std::string& data_folder, const std::string& lines,
   fs::WriteFileAtomic(data_folder + kLogFile, system->LogEncoding(text));
 }
 
+int64_t FetchSize(const UpdActionStructure& a) {
+  const int32_t size = a.PatchPack.empty() ? a.Size : a.PatchSize;
+  return size > 0 ? size : 0;
+}
+
 int64_t TotalSize(const std::vector<UpdActionStructure>& actions) {
   int64_t sum = 0;
-  for (const auto& a : actions) {
-    if (a.Size > 0) sum += a.Size;
-  }
+  for (const auto& a : actions) sum += FetchSize(a);
   return sum;
 }
 
@@ -423,7 +427,9 @@ int Updater::RunUpdate(const std::string& title) {
     for (const UpdActionStructure& a : actions_) {
       switch (a.Action) {
         case kActionDownload:
-          view_->ShowDetail(CacheKey(a.File) + " (" + SizeText(static_cast<float>(a.Size)) + ")");
+          view_->ShowDetail(CacheKey(a.File) + " (" +
+                            SizeText(static_cast<float>(FetchSize(a))) +
+                            (a.PatchPack.empty() ? ")" : ", patch)"));
           break;
         case kActionDeleteFile:
           view_->ShowDetail("Delete: " + CacheKey(a.File));
@@ -597,12 +603,16 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
       case kFlagRun:
         if (IsOutdated(e, local, glance)) {
           actions->push_back(DownloadAction(e, local));
+          if (file_there) ChoosePatch(e, local, &actions->back());
           unverified_runs_.insert(local);
         }
         run_list->push_back(local);
         break;
       default:  // only file entries reach here
-        if (IsOutdated(e, local, glance)) actions->push_back(DownloadAction(e, local));
+        if (IsOutdated(e, local, glance)) {
+          actions->push_back(DownloadAction(e, local));
+          if (file_there) ChoosePatch(e, local, &actions->back());
+        }
         break;
     }
   }
@@ -673,6 +683,10 @@ void Updater::ApplyUpdate() {
       request_of_[i] = requests.size();
       // The entry's Size is the content's (its low 32 bits); the packed file
       // is at most 16 bytes longer. One that goes on would fill the disk.
+      if (!a.PatchPack.empty()) {
+        requests.push_back({ctx_->config.URL + PercentEncode(a.PatchPack), a.File, a.PatchSize});
+        continue;
+      }
       requests.push_back({ctx_->config.URL + PercentEncode(a.Pack), a.File,
                           static_cast<int64_t>(static_cast<uint32_t>(a.Size)) + kPackedOverhead});
     }
@@ -680,9 +694,18 @@ void Updater::ApplyUpdate() {
       pipeline_ = std::make_unique<FetchPipeline>(transport_, std::move(requests));
     }
   }
+  std::vector<size_t> whole_after_all;  // patches that failed
   for (size_t i = 0; i < actions_.size() && !ctx_->Cancelled(); ++i) {
     const UpdActionStructure& a = actions_[i];
-    if (a.Action == kActionDownload) {
+    if (a.Action == kActionDownload && staging_recorded && !a.PatchPack.empty()) {
+      std::string why;
+      if (!StageFromPatch(i, &staged[i], &why) && !ctx_->Cancelled()) {
+        log_ += "-> Patch not used: " + EscapeControls(FilePart(a.File)) + " (" + why +
+                "); fetched whole\n";
+        whole_after_all.push_back(i);
+        continue;  // counted when it is staged whole
+      }
+    } else if (a.Action == kActionDownload) {
       // Without the record, a kill could leave temporaries nobody removes.
       const bool ok = staging_recorded ? StageFile(i, &staged[i])
                                        : FailFile("ErrUpdate", FilePart(a.File), "", "");
@@ -691,12 +714,13 @@ void Updater::ApplyUpdate() {
     ++processed_;
     view_->SetProgressValue(processed_);
     view_->SetText(kCountText, std::to_string(action_count_ - processed_));
-    remaining_ -= a.Size;
+    remaining_ -= FetchSize(a);
     SetSummary(true);
     view_->DrainEvents();
   }
 
   pipeline_.reset();
+  if (!whole_after_all.empty() && !ctx_->Cancelled()) StageWhole(whole_after_all, &staged);
   if (ctx_->Cancelled()) {
     // Before the commit journal nothing installed has been touched: the
     // staging goes again, as after a kill.
@@ -868,7 +892,11 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
           s.staged = CacheKey(StagedName(a.File));
           s.aside = aside_for(a.File);
           s.line = "-> " + EscapeControls(name) + " (" +
-                   SizeText(static_cast<float>(a.Size)) + ")\n";
+                   SizeText(static_cast<float>(a.Size)) + ")" +
+                   (staged[i].from_patch
+                        ? " from a patch of " + SizeText(static_cast<float>(a.PatchSize))
+                        : std::string()) +
+                   "\n";
         } else {
           s.kind = StepKind::kNote;
           s.line = "-> Update Error: " + EscapeControls(name) + "\n";
@@ -1037,6 +1065,158 @@ bool Updater::StageFile(size_t i, Staged* staged) {
   staged->hex = hex;
   staged->since = since;
   return true;
+}
+
+void Updater::ChoosePatch(const UpdFileStructure& e, const std::string& local,
+                          UpdActionStructure* a) {
+  if (e.Patches.empty() || e.SHA256.empty()) return;
+  std::string installed;
+  if (!hashes().Hash(CacheKey(local), &installed)) return;
+  for (const PatchRef& p : e.Patches) {
+    // Only a patch made for exactly this content, with a hash to check it
+    // by, a plain name beside the packed files, and smaller than the file.
+    const bool plain = !p.Pack.empty() && p.Pack.size() <= kMaxPackNameBytes && p.Pack != "." &&
+                       p.Pack != ".." && p.Pack.find_first_of("/\\:") == std::string::npos;
+    if (LowerHex(p.Base) != installed || !plain || !IsSha256Hex(p.SHA256) || p.Size <= 0 ||
+        static_cast<int64_t>(p.Size) >=
+            static_cast<int64_t>(static_cast<uint32_t>(e.Size)) + kPackedOverhead) {
+      continue;
+    }
+    a->PatchPack = p.Pack;
+    a->PatchSize = p.Size;
+    a->PatchSHA256 = LowerHex(p.SHA256);
+    return;
+  }
+}
+
+// The patch is kept beside the target where the packed file would be, and
+// the result goes where the unpacked file would: the same temporaries, so
+// the journal, the commit and a kill treat both ways alike.
+bool Updater::StageFromPatch(size_t i, Staged* staged, std::string* why) {
+  const UpdActionStructure& a = actions_[i];
+  const std::string name = FilePart(a.File);
+  const std::string dl = DownloadName(a.File);
+  const std::string fresh = StagedName(a.File);
+  auto fail = [&](const std::string& what) {
+    fs::RemoveFile(dl);
+    fs::RemoveFile(fresh);
+    *why = what;
+    return false;
+  };
+  if (!LeadsInto(ctx_->base_folder, a.File)) return fail("the file leads out of the folder");
+  view_->SetText(kStatusText, name + " ( 0% )");
+  const int64_t since = fs::ClockNowNs();
+  // The patch, whole and checked, before any of it is applied.
+  Sha256 patch_hash;
+  FetchPipeline::Result fetched;
+  bool kept = true, closed = false;
+  {
+    fs::OutputFile out;
+    if (!out.Create(dl)) return fail("its temporary file cannot be written");
+    DownloadProgress progress(view_, downloader_.binding(), true, a.File);
+    progress.Begin();
+    pipeline_->Open(request_of_[i]);
+    bool length_shown = false;
+    char buf[64 << 10];
+    for (;;) {
+      const int64_t n = pipeline_->Read(buf, sizeof buf);
+      if (!length_shown && pipeline_->announced() != -1) {
+        progress.Length(pipeline_->announced());
+        length_shown = true;
+      }
+      if (n <= 0) break;
+      patch_hash.Update(std::string_view(buf, static_cast<size_t>(n)));
+      if (!out.Write(buf, static_cast<size_t>(n))) {
+        kept = false;
+        break;
+      }
+      progress.Piece(static_cast<size_t>(n));
+    }
+    fetched = pipeline_->Close();
+    progress.End(fetched.received >= 0);
+    closed = out.CloseUnflushed();
+  }
+  if (!kept || !closed) return fail("no space for the patch");
+  if (fetched.received < 0) {
+    return fail(fetched.status != 0 && fetched.status != 200
+                    ? "HTTP status " + std::to_string(fetched.status)
+                    : std::string("the transfer failed"));
+  }
+  if (fetched.received != a.PatchSize || patch_hash.FinishHex() != a.PatchSHA256) {
+    return fail("the patch is not the one the manifest names");
+  }
+  // Applied to the installed file as it is now; a file changed since the
+  // analysis gives another result, which the hashes catch.
+  fs::InputFile base, patch;
+  if (!base.Open(a.File) || !patch.Open(dl)) return fail("the files cannot be read");
+  const int64_t base_size = fs::FileSize(a.File);
+  const int64_t content_size = static_cast<int64_t>(static_cast<uint32_t>(a.Size));
+  Sha256 content_hash;
+  PatchStatus status;
+  bool written = false;
+  {
+    fs::OutputFile result;
+    if (!result.Create(fresh)) {
+      base.Close();
+      patch.Close();
+      return fail("its temporary file cannot be written");
+    }
+    auto reader = [](fs::InputFile& f) {
+      return [&f](uint64_t offset, char* buf, size_t cap) { return f.ReadAt(offset, buf, cap); };
+    };
+    status = ApplyPatch(
+        reader(base), static_cast<uint64_t>(std::max<int64_t>(base_size, 0)), reader(patch),
+        static_cast<uint64_t>(a.PatchSize),
+        [&](std::string_view piece) {
+          content_hash.Update(piece);
+          staged_bytes_ += static_cast<int64_t>(piece.size());
+          view_->ShowTransfer(staged_bytes_, stage_total_);
+          return result.Write(piece.data(), piece.size());
+        },
+        content_size);
+    written = result.CloseUnflushed();
+  }
+  base.Close();
+  patch.Close();
+  if (status == PatchStatus::kSinkFailed || (status == PatchStatus::kOk && !written)) {
+    return fail("no space for the file");
+  }
+  if (status != PatchStatus::kOk) return fail(std::string("the patch failed: ") + PatchStatusText(status));
+  const std::string hex = content_hash.FinishHex();
+  if (hex != a.SHA256) return fail("the result is not the file the manifest names");
+  fs::RemoveFile(dl);
+  fs::CopyPermissions(a.File, fresh);
+  fs::SetFileDate(fresh, a.Date);
+  staged->ok = true;
+  staged->hex = hex;
+  staged->since = since;
+  staged->from_patch = true;
+  return true;
+}
+
+void Updater::StageWhole(const std::vector<size_t>& indexes, std::vector<Staged>* staged) {
+  std::vector<FetchPipeline::Request> requests;
+  for (size_t i : indexes) {
+    const UpdActionStructure& a = actions_[i];
+    request_of_[i] = requests.size();
+    requests.push_back({ctx_->config.URL + PercentEncode(a.Pack), a.File,
+                        static_cast<int64_t>(static_cast<uint32_t>(a.Size)) + kPackedOverhead});
+    // Its content is written a second time.
+    stage_total_ += static_cast<uint32_t>(a.Size);
+  }
+  pipeline_ = std::make_unique<FetchPipeline>(transport_, std::move(requests));
+  for (size_t i : indexes) {
+    if (ctx_->Cancelled()) break;
+    const UpdActionStructure& a = actions_[i];
+    if (!StageFile(i, &(*staged)[i])) ++outcome_.failures;
+    ++processed_;
+    view_->SetProgressValue(processed_);
+    view_->SetText(kCountText, std::to_string(action_count_ - processed_));
+    remaining_ -= FetchSize(a);
+    SetSummary(true);
+    view_->DrainEvents();
+  }
+  pipeline_.reset();
 }
 
 }  // namespace quasto::client

@@ -47,6 +47,12 @@ struct UpdActionStructure {
   // The entry's content hash (lower case), "" when it records none: the
   // unpacked file must have it, or it is not installed.
   std::string SHA256;
+  // A patch from the installed content to this one, chosen by the analysis
+  // because the installed file's hash is its base: its name beside the
+  // packed files, its size and its SHA-256. Empty: the file comes whole.
+  std::string PatchPack;
+  int32_t PatchSize = 0;
+  std::string PatchSHA256;
   bool operator==(const UpdActionStructure&) const = default;
 };
 
@@ -78,8 +84,11 @@ inline constexpr char kLogFile[] = "Quastorell.log";
 inline constexpr char kLogEndLine[] = "-------------------------\n";
 inline constexpr char kProgressTemplate[] = "{F} ( {P}% )";
 
-// Sum of the sizes greater than 0.
+// Sum of the sizes greater than 0: of a file to be fetched through a patch,
+// the patch's size, since that is what travels.
 int64_t TotalSize(const std::vector<UpdActionStructure>& actions);
+// The bytes an action fetches, as TotalSize counts them.
+int64_t FetchSize(const UpdActionStructure& action);
 
 // Writes "Quastorell.log" in the data folder: the header with today's date,
 // the lines, and the closing line break. Skipped without a word when it
@@ -159,12 +168,25 @@ class Updater {
     bool ok = false;
     std::string hex;    // the content's SHA-256
     int64_t since = 0;  // the clock before the content was written
+    bool from_patch = false;
   };
   // Downloads, checks and unpacks the file of actions_[i] beside its target,
   // which stays untouched; false (after the file's message) when it failed.
   // The one way a file is staged: whatever else may stage one (a patch
   // against the installed file) goes through here.
   bool StageFile(size_t i, Staged* staged);
+  // Stages the file of actions_[i] from its patch and the installed file
+  // instead: the patch is checked against its hash before it is applied,
+  // the result against the entry's before it is staged. False, without a
+  // message, when anything fails: the caller fetches the file whole then.
+  // `why` says what failed, for the log.
+  bool StageFromPatch(size_t i, Staged* staged, std::string* why);
+  // Stages the files whose patches failed, whole, on a pipeline of their
+  // own: once, never again through a patch.
+  void StageWhole(const std::vector<size_t>& indexes, std::vector<Staged>* staged);
+  // The analysis' choice for a file to fetch: the entry's patch whose base
+  // is the installed content, if any.
+  void ChoosePatch(const UpdFileStructure& e, const std::string& local, UpdActionStructure* a);
 
   // Writes this run's log, with the messages when no one sees them.
   void WriteLog(const std::string& lines);

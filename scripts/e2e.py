@@ -7,7 +7,12 @@
 3. a real web server on 127.0.0.1 serves the FTP folder;
 4. an installed copy of version 1 is updated by the console client, and
    another by Quastorell.exe under Wine, driven through its window;
-5. a report; a second client run must find nothing to do.
+5. a third version with small changes to the executable and a DLL is
+   published: installations of version 2 update through patches, those of
+   version 1 through whole files (or patches from version 1, where they
+   pay);
+6. a report of the bytes each run fetched against the whole files; a second
+   client run must find nothing to do.
 
 Beside the plain update, each client also updates installations that a
 date rule would get wrong: one copied without its files' dates, and clients
@@ -46,12 +51,15 @@ KEY_PASSWORD = "schl\u00fcssel 2026"
 
 V1 = calendar.timegm((2026, 3, 1, 8, 0, 0))
 V2 = calendar.timegm((2026, 9, 15, 17, 45, 0))
+V3 = calendar.timegm((2026, 10, 2, 9, 30, 0))
 UMLAUT_NAME = "\u00dcbersicht R\u00e4ume.txt"
 PUBLISHER_ZONE = "Europe/Berlin"
 # What an update of version 1 to version 2 fetches and deletes.
 FETCHED = {"app.exe", "core.dll", "extra.dll", "same.dll", "Hilfe.txt", "guide.txt",
            "empty.log", UMLAUT_NAME}
 DELETED = {"old.txt"}
+# What version 3 changes, in place, from version 2.
+FETCHED_3 = {"app.exe", "core.dll"}
 
 
 class Failed(Exception):
@@ -172,6 +180,22 @@ def make_releases(work):
     return v1, v2
 
 
+def make_release_3(work, v2):
+    """Version 3: version 2 with a fix in the executable and in a DLL, as a
+    small release changes them."""
+    v3 = os.path.join(work, "release-3")
+    shutil.copytree(v2, v3, copy_function=shutil.copy2)
+    exe = bytearray(read(os.path.join(v2, "app.exe")))
+    middle = len(exe) // 2
+    exe[middle:middle + 16] = b"fixed in v3 !!!!"
+    exe[1000:1004] = b"v3v3"
+    write(os.path.join(v3, "app.exe"), bytes(exe) + b"version 3 resources", V3)
+    dll = read(os.path.join(v2, "lib", "core.dll"))
+    write(os.path.join(v3, "lib", "core.dll"),
+          dll.replace(b"namespace", b"namespace /* v3 */", 1) + b"\n// version 3\n", V3)
+    return v3
+
+
 def builder(base, *args, stdin=None):
     r = subprocess.run([os.path.join(NATIVE, "quastorell-builder"), "--base", base] + list(args),
                        input=stdin, capture_output=True, text=True)
@@ -226,16 +250,17 @@ def stamped_in(mtime, zone):
     return int(wall.replace(tzinfo=ZoneInfo(zone)).timestamp())
 
 
-def expected_v2(v1, v2, install, zone):
+def expected_v2(v1, v2, install, zone, fetched=FETCHED):
     """What an installed version 1 holds after the update: version 2, less the
     file marked Delete, with the version-1 config.ini kept (IfNotExist).
     Fetched files carry version 2's dates as the client's zone reads them;
-    the others keep the dates the installation gave them."""
+    the others keep the dates the installation gave them. The same for any
+    installed and published version."""
     want = {}
     for rel, path in tree(v2).items():
         if rel == "old.txt":
             continue
-        if os.path.basename(rel) in FETCHED:
+        if os.path.basename(rel) in fetched:
             want[rel] = (read(path), stamped_in(int(os.path.getmtime(path)), zone))
         else:
             src = os.path.join(v1, rel) if rel == "config.ini" else path
@@ -257,17 +282,33 @@ def compare(install, want, dst_slack=False):
     return same_files, same_bytes, not bad_dates, sorted(set(got) ^ set(want)) + bad_dates
 
 
-def logged(log, encoding):
-    """Names the log says were fetched and deleted, and its error lines."""
+def logged(log, encoding, patched=None):
+    """Names the log says were fetched and deleted, and its error lines;
+    `patched`, when given, gets the names that came as patches. A patch that
+    was not used is an error here: the run had to fetch the whole file."""
     fetched, deleted, errors = set(), set(), []
     for line in log.decode(encoding, "replace").replace("\r", "").split("\n"):
-        if line.startswith("-> Update Error: "):
+        if line.startswith("-> Update Error: ") or line.startswith("-> Patch not used: "):
             errors.append(line)
         elif line.startswith("-> Delete: "):
             deleted.add(line[len("-> Delete: "):])
+        elif line.startswith("-> ") and ") from a patch of " in line:
+            name = line[3:].rsplit(") from a patch of ", 1)[0].rsplit(" (", 1)[0]
+            fetched.add(name)
+            if patched is not None:
+                patched.add(name)
         elif line.startswith("-> ") and line.endswith(")") and " (" in line:
             fetched.add(line[3:].rsplit(" (", 1)[0])
     return fetched, deleted, errors
+
+
+def whole_bytes(served_manifest, names):
+    """The bytes of the whole packed files of `names` on the server."""
+    import json
+    entries = json.loads(read(served_manifest).decode("utf-8"))
+    folder = os.path.dirname(served_manifest)
+    return sum(os.path.getsize(os.path.join(folder, e["Pack"])) for e in entries.values()
+               if e.get("Name") in names and e.get("Pack"))
 
 
 def install_v1(work, name, v1, target, client_files, keep_dates=True):
@@ -350,24 +391,39 @@ def main():
             f.write(text.replace(b'"Flags": 4', b'"Flags": 0', 1))
         tampered_url = web.url + "tampered/"
 
-        def check_update(name, inst, before_log, encoding, zone, dst_slack=False):
-            want = expected_v2(v1, v2, inst, zone)
+        # What the current publication makes of an installation: the release
+        # it was, the release it becomes, what it fetches and deletes, and
+        # which files must come as patches (None: whichever pays).
+        published = {"release": v2, "version": "version 2", "fetched": FETCHED,
+                     "deleted": DELETED, "patched": None}
+
+        def check_update(name, inst, before_log, encoding, zone, dst_slack=False, source=None):
+            source = source or v1
+            p = published
+            want = expected_v2(source, p["release"], inst, zone, p["fetched"])
             files, same, dates, diff = compare(inst, want, dst_slack)
             log = read(os.path.join(inst, "Quasto", "Quastorell.log")) or b""
-            run.expect(files and same, "%s: install equals version 2 byte for byte %s" % (name, diff))
-            run.expect(dates, "%s: install has version 2's dates %s" % (name, diff))
+            run.expect(files and same, "%s: install equals %s byte for byte %s" % (
+                name, p["version"], diff))
+            run.expect(dates, "%s: install has %s's dates %s" % (name, p["version"], diff))
             run.expect(log != before_log and log.startswith(b"Update  (") and
                        log.endswith(b"-------------------------\n\r\n"), "%s: log written" % name)
-            fetched, deleted, errors = logged(log, encoding)
-            run.expect(fetched == FETCHED and deleted == DELETED and not errors,
+            patched = set()
+            fetched, deleted, errors = logged(log, encoding, patched)
+            run.expect(fetched == p["fetched"] and deleted == p["deleted"] and not errors,
                        "%s: fetched exactly the changed files: %s, deleted %s, errors %s" % (
-                           name, sorted(fetched ^ FETCHED), sorted(deleted), errors))
-            return len(fetched) + len(deleted), files and same and dates
+                           name, sorted(fetched ^ p["fetched"]), sorted(deleted), errors))
+            if p["patched"] is not None:
+                run.expect(patched == p["patched"], "%s: came as patches: %s, expected %s" % (
+                    name, sorted(patched), sorted(p["patched"])))
+            whole = whole_bytes(os.path.join(ftp.root, "demo", "Quastorell.uif"), fetched)
+            return len(fetched) + len(deleted), files and same and dates, whole
 
-        def console(name, keep_dates=True, zone=PUBLISHER_ZONE):
+        def console(name, keep_dates=True, zone=PUBLISHER_ZONE, source=None):
             run.begin("console client: " + name)
             inst = install_v1(work, "install-native-%d" % len(report),
-                              v1, target, [os.path.join(NATIVE, "quastorell")], keep_dates)
+                              source or v1, target, [os.path.join(NATIVE, "quastorell")],
+                              keep_dates)
             env = dict(os.environ, LC_ALL="de_DE.UTF-8", TZ=zone)
             sent_before = web.bytes_sent()
             t0 = time.time()
@@ -376,8 +432,8 @@ def main():
             secs = time.time() - t0
             run.expect(r.returncode == 0, "%s: console client updated (status %d): %s" %
                        (name, r.returncode, r.stdout[-500:]))
-            changed, ok = check_update(name, inst, b"", "utf-8", zone)
-            report.append((name, changed, web.bytes_sent() - sent_before, secs, ok))
+            changed, ok, whole = check_update(name, inst, b"", "utf-8", zone, source=source)
+            report.append((name, changed, web.bytes_sent() - sent_before, whole, secs, ok))
             r = subprocess.run([os.path.join(inst, "quastorell"), "--unattended"],
                                capture_output=True, text=True, env=env)
             run.expect(r.returncode == 0 and "Keine Aktualisierung erforderlich." in r.stdout,
@@ -407,7 +463,28 @@ def main():
                    (r.returncode, r.stderr[-300:]))
         run.expect({rel: read(p) for rel, p in tree(inst).items()} == before,
                    "console client changed nothing")
-        report.append(("console, tampered manifest", 0, 0, 0.0, r.returncode == 7))
+        report.append(("console, tampered manifest", 0, 0, 0, 0.0, r.returncode == 7))
+
+        def publish_v3():
+            run.begin("publishing version 3")
+            v3 = make_release_3(work, v2)
+            rc, out = builder(base, "configure", "Demo", "--source", v3 + "/")
+            run.expect(rc == 0, "source switched to version 3: " + out)
+            rc, out = builder(base, "generate", "Demo", "--version", "3.0", "--date", "02.10.2026",
+                              "--upload", "--password-stdin", stdin=KEY_PASSWORD + "\n")
+            run.expect(rc == 0, "version 3 generated, signed and uploaded: " + out)
+            run.expect("Patches f\u00fcr Anwender fr\u00fcherer Versionen" in out,
+                       "version 3 has patches: " + out)
+            published.update({"release": v3, "version": "version 3", "fetched": FETCHED_3,
+                              "deleted": DELETED, "patched": FETCHED_3})
+
+        def console_v3():
+            # Version 2 installed: the two changed files come as patches.
+            console("console, 2 -> 3", source=v2)
+            # Version 1 installed: whole files, or patches where they pay.
+            published.update({"fetched": FETCHED, "deleted": DELETED, "patched": None})
+            console("console, 1 -> 3")
+            published.update({"fetched": FETCHED_3, "deleted": DELETED, "patched": FETCHED_3})
 
         if not args.no_wine:
             from gui_harness import Wine, Xvfb
@@ -420,9 +497,9 @@ def main():
                 run.screen = x
                 caption = " Demo 2.0 (15.09.2026)"
 
-                def windows(name, keep_dates=True, zone=PUBLISHER_ZONE):
+                def windows(name, keep_dates=True, zone=PUBLISHER_ZONE, source=None):
                     run.begin("Quastorell.exe under Wine: " + name)
-                    inst = install_v1(work, "install-wine-%d" % len(report), v1, target,
+                    inst = install_v1(work, "install-wine-%d" % len(report), source or v1, target,
                                       [os.path.join(WINDOWS, "bin", "Quastorell.exe")], keep_dates)
                     tz = {"TZ": zone}
                     sent_before = web.bytes_sent()
@@ -441,8 +518,10 @@ def main():
                     wine.driver("close", caption)
                     proc.wait(timeout=60)
                     secs = time.time() - t0
-                    changed, ok = check_update(name, inst, b"", "cp1252", zone, dst_slack=True)
-                    report.append((name, changed, web.bytes_sent() - sent_before, secs, ok))
+                    changed, ok, whole = check_update(name, inst, b"", "cp1252", zone,
+                                                      dst_slack=True, source=source)
+                    report.append((name, changed, web.bytes_sent() - sent_before, whole, secs,
+                                   ok))
                     proc = wine.start(os.path.join(inst, "Quastorell.exe"), [], cwd=inst,
                                       extra_env=tz)
                     rc, _ = wine.driver("wait-text", caption, "7",
@@ -470,7 +549,14 @@ def main():
                     proc.kill()
                 refused = {rel: read(p) for rel, p in tree(inst).items()} == before
                 run.expect(refused, "Windows client changed nothing")
-                report.append(("Wine, tampered manifest", 0, 0, 0.0, rc == 0 and refused))
+                report.append(("Wine, tampered manifest", 0, 0, 0, 0.0, rc == 0 and refused))
+
+                publish_v3()
+                console_v3()
+                caption = " Demo 3.0 (02.10.2026)"
+                windows("Wine, 2 -> 3", source=v2)
+                published.update({"fetched": FETCHED, "deleted": DELETED, "patched": None})
+                windows("Wine, 1 -> 3")
             except (Failed, KeyboardInterrupt):
                 raise
             except Exception as e:  # told here, while the window can still be shot
@@ -479,6 +565,9 @@ def main():
             finally:
                 run.screen = None
                 x.stop()
+        else:
+            publish_v3()
+            console_v3()
     except Failed:
         pass
     except KeyboardInterrupt:
@@ -497,11 +586,13 @@ def main():
 
     print()
     print("End-to-end report")
-    print("%-30s %8s %12s %9s  %s" % ("client", "actions", "downloaded", "time", "installed = version 2"))
-    for name, changed, sent, secs, ok in report:
-        print("%-30s %8d %10d B %8.2fs  %s" % (name, changed, sent, secs,
-                                               ("refused, nothing changed" if "tampered" in name
-                                                else "yes, bytes, dates and log") if ok else "NO"))
+    print("%-30s %8s %12s %12s %9s  %s" % ("client", "actions", "downloaded", "whole files",
+                                           "time", "installed = release"))
+    for name, changed, sent, whole, secs, ok in report:
+        print("%-30s %8d %10d B %10d B %8.2fs  %s" % (
+            name, changed, sent, whole, secs,
+            ("refused, nothing changed" if "tampered" in name
+             else "yes, bytes, dates and log") if ok else "NO"))
     if prefix_secs is not None:
         print("Wine prefix made or found in %.1f s (before the timed steps)" % prefix_secs)
     print("total time %.1f s; %d checks, %d failed" % (time.time() - started, run.steps,

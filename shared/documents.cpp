@@ -73,7 +73,7 @@ constexpr std::array<Field<FTPStructure>, 9> kFtpFields{{
     {"ProtectedPassword", &FTPStructure::ProtectedPassword, true},
 }};
 
-constexpr std::array<Field<ProjectStructure>, 7> kProjectFields{{
+constexpr std::array<Field<ProjectStructure>, 8> kProjectFields{{
     {"Titel", &ProjectStructure::Titel},
     {"Version", &ProjectStructure::Version},
     {"Date", &ProjectStructure::Date},
@@ -81,6 +81,7 @@ constexpr std::array<Field<ProjectStructure>, 7> kProjectFields{{
     {"Target", &ProjectStructure::Target},
     {"FTPUpload", &ProjectStructure::FTPUpload},
     {"FTPDir", &ProjectStructure::FTPDir},
+    {"KeptGenerations", &ProjectStructure::KeptGenerations, true},
 }};
 
 constexpr std::array<Field<UpdaterStructure>, 6> kUpdaterFields{{
@@ -121,6 +122,8 @@ std::string RecordJson(const R& r) {
     if (f.omit_when_empty) {
       auto* text = std::get_if<std::string R::*>(&f.member);
       if (text != nullptr && (r.**text).empty()) continue;
+      auto* number = std::get_if<int32_t R::*>(&f.member);
+      if (number != nullptr && r.**number == 0) continue;
     }
     if (!first) out += ", ";
     first = false;
@@ -133,6 +136,23 @@ std::string RecordJson(const R& r) {
     }
   }
   out += "}";
+  return out;
+}
+
+// An entry: its record, then its patches when it has any.
+std::string EntryJson(const UpdFileStructure& r) {
+  std::string out = RecordJson(r);
+  if (r.Patches.empty()) return out;
+  out.pop_back();
+  out += ", \"Patches\": [";
+  for (size_t i = 0; i < r.Patches.size(); ++i) {
+    const PatchRef& p = r.Patches[i];
+    if (i != 0) out += ", ";
+    out += "{\"Base\": " + JsonString(p.Base) + ", \"Pack\": " + JsonString(p.Pack) +
+           ", \"Size\": " + std::to_string(p.Size) + ", \"SHA256\": " + JsonString(p.SHA256) +
+           "}";
+  }
+  out += "]}";
   return out;
 }
 
@@ -381,9 +401,17 @@ class ManifestTarget {
       in_entry_ = object;
       if (!object) return true;
     }
+    // "Patches": an array of objects; anything else in it is passed over.
+    if (depth == 2) in_patches_ = in_entry_ && !object && member_ == "Patches";
+    if (depth == 3 && in_patches_) {
+      in_patch_ = object;
+      if (object) entry_.Patches.emplace_back();
+    }
     return true;
   }
   bool Close(int depth) {
+    if (depth == 2) in_patches_ = false;
+    if (depth == 3) in_patch_ = false;
     if (not_object_ || depth != 1) return true;
     // An entry that is an array is an entry with every field cleared.
     if (!in_entry_) entry_ = UpdFileStructure();
@@ -395,6 +423,8 @@ class ManifestTarget {
       key_ = std::move(key);
     } else if (depth == 2) {
       member_ = std::move(key);
+    } else if (depth == 4) {
+      patch_member_ = std::move(key);
     }
     return true;
   }
@@ -407,6 +437,7 @@ class ManifestTarget {
       return Hand();
     }
     if (depth == 2 && in_entry_) SetField(&entry_, member_, v);
+    if (depth == 4 && in_patches_ && in_patch_) SetPatchField(&entry_.Patches.back(), v);
     return true;
   }
   const std::string& why() const { return why_; }
@@ -419,10 +450,24 @@ class ManifestTarget {
     return false;
   }
 
+  void SetPatchField(PatchRef* p, const Scalar& v) const {
+    if (patch_member_ == "Base") {
+      if (v.text) p->Base = *v.text;
+    } else if (patch_member_ == "Pack") {
+      if (v.text) p->Pack = *v.text;
+    } else if (patch_member_ == "Size") {
+      if (v.number) p->Size = *v.number;
+    } else if (patch_member_ == "SHA256") {
+      if (v.text) p->SHA256 = *v.text;
+    }
+  }
+
   const ManifestSink& sink_;
   bool not_object_ = false;
   bool in_entry_ = false;
-  std::string key_, member_;
+  bool in_patches_ = false;
+  bool in_patch_ = false;
+  std::string key_, member_, patch_member_;
   UpdFileStructure entry_;
   std::string why_;
 };
@@ -461,7 +506,7 @@ std::string JsonString(std::string_view text) {
 std::string ToJson(const FTPStructure& r) { return RecordJson(r); }
 std::string ToJson(const ProjectStructure& r) { return RecordJson(r); }
 std::string ToJson(const UpdaterStructure& r) { return RecordJson(r); }
-std::string ToJson(const UpdFileStructure& r) { return RecordJson(r); }
+std::string ToJson(const UpdFileStructure& r) { return EntryJson(r); }
 
 std::string ToJson(const Manifest& m) {
   std::string out = "{";
@@ -480,7 +525,7 @@ std::string ToJson(const Manifest& m) {
     first = false;
     out += name;
     out += ": ";
-    out += RecordJson(entry);
+    out += EntryJson(entry);
   }
   out += "}";
   return out;

@@ -14,6 +14,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quasto {
 
@@ -45,6 +46,10 @@ struct ProjectStructure {
   std::string Target;
   int32_t FTPUpload = 0;
   std::string FTPDir;
+  // How many published contents of each file the builder keeps to make
+  // patches from; 0 is the default (kDefaultKeptGenerations). Written only
+  // when set.
+  int32_t KeptGenerations = 0;
   bool operator==(const ProjectStructure&) const = default;
 };
 
@@ -71,6 +76,15 @@ enum UpdateFlags : int32_t {
   kFlagRun = 16,
 };
 
+// A patch that turns one earlier content of a file into the entry's content.
+struct PatchRef {
+  std::string Base;    // SHA-256 of the content it applies to, lower-case hex
+  std::string Pack;    // its file's name beside the packed files
+  int32_t Size = 0;    // bytes of the patch file
+  std::string SHA256;  // of the patch file
+  bool operator==(const PatchRef&) const = default;
+};
+
 struct UpdFileStructure {
   std::string Version;
   int32_t VDate = 0;
@@ -88,6 +102,10 @@ struct UpdFileStructure {
   // for a folder and for a file that was never packed. Written after the
   // members above and only when set, so older readers never see a change.
   std::string SHA256;
+  // Patches to this content from earlier ones, as the member "Patches": an
+  // array of objects written last and only when there are any. Readers that
+  // predate it pass over a nested value.
+  std::vector<PatchRef> Patches;
   bool operator==(const UpdFileStructure&) const = default;
 };
 

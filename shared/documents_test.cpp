@@ -79,6 +79,54 @@ TEST(JsonWriter, ContentHashFollowsTheOriginalMembersOnlyWhenSet) {
   EXPECT_EQ(back.SHA256, "") << "not a string";
 }
 
+TEST(JsonWriter, PatchesComeLastOnlyWhenThereAreAnyAndOldReadersPassThemOver) {
+  Manifest m;
+  UpdFileStructure& e = m["app.exe"];
+  e.Name = "app.exe";
+  e.Type = "F";
+  e.SHA256 = std::string(64, 'c');
+  const std::string without = ToJson(m);
+  EXPECT_EQ(without.find("Patches"), std::string::npos);
+  e.Patches.push_back({std::string(64, 'a'), "app[exe].aaaaaaaaaaaaaaaa.uzp", 1234,
+                       std::string(64, 'b')});
+  e.Patches.push_back({std::string(64, 'd'), "p\"2", -1, ""});
+  const std::string with = ToJson(m);
+  EXPECT_EQ(with, without.substr(0, without.size() - 2) +
+                      ", \"Patches\": [{\"Base\": \"" + std::string(64, 'a') +
+                      "\", \"Pack\": \"app[exe].aaaaaaaaaaaaaaaa.uzp\", \"Size\": 1234, "
+                      "\"SHA256\": \"" + std::string(64, 'b') +
+                      "\"}, {\"Base\": \"" + std::string(64, 'd') +
+                      "\", \"Pack\": \"p\\\"2\", \"Size\": -1, \"SHA256\": \"\"}]}}");
+  Manifest back;
+  ASSERT_EQ(ManifestFromJson(with, &back), ManifestRead::kOk);
+  EXPECT_EQ(back, m);
+  // A reader that knows only the record's scalars, as older clients do.
+  UpdFileStructure old;
+  ASSERT_TRUE(FromJson(with.substr(with.find(": ") + 2, with.size() - with.find(": ") - 3), &old));
+  EXPECT_EQ(old.SHA256, e.SHA256);
+  // Members of other shapes are passed over, never mistaken for patches.
+  ASSERT_EQ(ManifestFromJson(R"({"a": {"Patches": {"Base": "x"}, "Other": [{"Base": "y"}]},)"
+                             R"( "b": {"Patches": [1, [{"Base": "z"}], {"Size": 7, "Q": {}}]}})",
+                             &back),
+            ManifestRead::kOk);
+  EXPECT_TRUE(back["a"].Patches.empty());
+  ASSERT_EQ(back["b"].Patches.size(), 1u);
+  EXPECT_EQ(back["b"].Patches[0].Size, 7);
+  EXPECT_EQ(back["b"].Patches[0].Base, "");
+}
+
+TEST(JsonWriter, KeptGenerationsIsWrittenOnlyWhenSet) {
+  ProjectStructure p;
+  p.Titel = "t";
+  const std::string without = ToJson(p);
+  EXPECT_EQ(without.find("Kept"), std::string::npos);
+  p.KeptGenerations = 5;
+  EXPECT_EQ(ToJson(p), without.substr(0, without.size() - 1) + ", \"KeptGenerations\": 5}");
+  ProjectStructure back;
+  ASSERT_TRUE(FromJson(ToJson(p), &back));
+  EXPECT_EQ(back, p);
+}
+
 TEST(JsonReader, ReadsBackEverythingTheWriterWrites) {
   UpdFileStructure e;
   e.Version = std::string("\x01\x1f\"\\/", 5) + kEmoji + "\xE2\x82\xAC";

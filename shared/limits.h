@@ -99,6 +99,10 @@ inline constexpr uint64_t kMaxPatchApplyMemory = uint64_t{32} << 20;
 // long runs of equal bytes (zero padding) cannot make it quadratic; a longer
 // match simply continues with the next candidate.
 inline constexpr int64_t kPatchMatchCap = 64 << 10;
+// The encoder holds the base, its suffix array and the result: about five
+// times the base. The 32-bit builder cannot have that for larger files, so
+// files above this size (before or after) always travel whole.
+inline constexpr uint64_t kMaxPatchContentSize = uint64_t{250} << 20;
 
 }  // namespace quasto
 

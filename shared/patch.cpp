@@ -25,7 +25,11 @@ constexpr size_t kStreamInfoSize = 24;
 constexpr size_t kStreamInfoOffset = 96;
 static_assert(kStreamInfoOffset + kPatchStreams * kStreamInfoSize == kPatchHeaderSize);
 constexpr size_t kPiece = 64 << 10;
-constexpr size_t kBaseWindow = 4 << 10;
+// The base is read in aligned chunks, each kept in the slot its place in
+// the base maps to: adds are many and short, and they jump back and forth
+// over the base, mostly to places they read before.
+constexpr size_t kBaseChunk = 4 << 10;
+constexpr size_t kBaseChunks = 1024;
 // Values in the control stream never exceed this; anything larger is damage.
 constexpr uint64_t kMaxControlValue = uint64_t{1} << 62;
 
@@ -552,8 +556,10 @@ class StreamReader {
   char out_buf_[kPiece];
 };
 
-// Buffers the applier holds besides the coders: three readers' and two pieces.
-constexpr uint64_t kApplyBuffers = 3 * sizeof(StreamReader) + 2 * kPiece;
+// Buffers the applier holds besides the coders: three readers', the base's
+// chunks and a piece of the result.
+constexpr uint64_t kApplyBuffers =
+    3 * sizeof(StreamReader) + kBaseChunks * (kBaseChunk + sizeof(uint64_t)) + kPiece;
 
 }  // namespace
 
@@ -706,6 +712,10 @@ PatchStatus ApplyPatch(const PatchSource& base, uint64_t base_size, const PatchS
   CoderMemory memory(kMaxPatchApplyMemory - kApplyBuffers);
   std::unique_ptr<StreamReader> streams[kPatchStreams];
   std::unique_ptr<char[]> old_piece, new_piece;
+  // A small base needs only as many slots as it has chunks.
+  const size_t slots = static_cast<size_t>(
+      std::clamp<uint64_t>((base_size + kBaseChunk - 1) / kBaseChunk, 1, kBaseChunks));
+  std::unique_ptr<uint64_t[]> chunk_start;
   try {
     uint64_t offset = kPatchHeaderSize;
     for (int i = 0; i < kPatchStreams; ++i) {
@@ -713,7 +723,8 @@ PatchStatus ApplyPatch(const PatchSource& base, uint64_t base_size, const PatchS
       offset += h.streams[i].packed_length;
       if ((status = streams[i]->Start()) != PatchStatus::kOk) return status;
     }
-    old_piece = std::make_unique<char[]>(kPiece);
+    old_piece = std::make_unique<char[]>(slots * kBaseChunk);
+    chunk_start = std::make_unique<uint64_t[]>(slots);
     new_piece = std::make_unique<char[]>(kPiece);
   } catch (const std::bad_alloc&) {
     return PatchStatus::kNoMemory;
@@ -722,17 +733,22 @@ PatchStatus ApplyPatch(const PatchSource& base, uint64_t base_size, const PatchS
   StreamReader& diff = *streams[kDiff];
   StreamReader& extra = *streams[kExtra];
 
-  // Adds are many and short, and mostly move forward through the base: read
-  // it a few KiB at a time rather than once per add, but not so much at a
-  // time that adds far apart read what they never use.
-  uint64_t window_start = 0, window_size = 0;
-  auto read_base = [&](uint64_t at, size_t n, const char** out) {
-    if (at < window_start || at + n > window_start + window_size) {
-      window_start = at;
-      window_size = std::min<uint64_t>(std::max<uint64_t>(kBaseWindow, n), base_size - at);
-      if (!ReadFully(base, at, old_piece.get(), static_cast<size_t>(window_size))) return false;
+  // The chunk that holds `at`, read into its slot when the slot holds
+  // another; *n is cut to what the chunk holds from `at` on.
+  std::fill_n(chunk_start.get(), slots, ~uint64_t{0});
+  auto read_base = [&](uint64_t at, size_t* n, const char** out) {
+    const uint64_t index = at / kBaseChunk;
+    const uint64_t start = index * kBaseChunk;
+    const size_t slot = static_cast<size_t>(index % slots);
+    char* mem = old_piece.get() + slot * kBaseChunk;
+    const uint64_t size = std::min<uint64_t>(kBaseChunk, base_size - start);
+    if (chunk_start[slot] != start) {
+      chunk_start[slot] = ~uint64_t{0};
+      if (!ReadFully(base, start, mem, static_cast<size_t>(size))) return false;
+      chunk_start[slot] = start;
     }
-    *out = old_piece.get() + (at - window_start);
+    *n = static_cast<size_t>(std::min<uint64_t>(*n, start + size - at));
+    *out = mem + (at - start);
     return true;
   };
 
@@ -766,9 +782,9 @@ PatchStatus ApplyPatch(const PatchSource& base, uint64_t base_size, const PatchS
     }
     while (add > 0) {
       if (fill == kPiece && !flush()) return PatchStatus::kSinkFailed;
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(add, kPiece - fill));
+      size_t n = static_cast<size_t>(std::min<uint64_t>(add, kPiece - fill));
       const char* old_bytes;
-      if (!read_base(old_pos, n, &old_bytes)) return PatchStatus::kReadFailed;
+      if (!read_base(old_pos, &n, &old_bytes)) return PatchStatus::kReadFailed;
       char* out = new_piece.get() + fill;
       if ((status = diff.Read(out, n)) != PatchStatus::kOk) return status;
       for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>(out[i] + old_bytes[i]);
