@@ -2,17 +2,21 @@
 //
 //   Quastorell.exe [restart argument] [program folder]
 //
-// The exit code is 0 on every path.
+// The exit status is the run's, as client/exit_status.h gives it. The update
+// runs on a worker thread; this thread serves the window.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
 #include "client/command_line.h"
+#include "client/exit_status.h"
 #include "client/http.h"
 #include "client/run_sequence.h"
 #include "client/system.h"
 #include "client/view_win32.h"
+#include "client/worker_view_win32.h"
 #include "shared/folders.h"
 #include "shared/text.h"
 
@@ -29,14 +33,26 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
   auto system = NewClientSystem();
   auto transport = NewHttpTransport();
+  std::atomic<bool> cancel{false};
+  ExitStatus status = kExitFailed;
   try {
-    Win32ClientView view(fonts);
-    RunClient(args, FindBaseFolder(), &view, transport.get(), system.get());
+    Win32ClientView window(fonts);
+    WorkerView view(&window, &cancel, transport.get());
+    const std::string base_folder = FindBaseFolder();
+    view.Run([&] {
+      try {
+        status = ExitStatusOf(
+            RunClient(args, base_folder, &view, transport.get(), system.get(), nullptr, &cancel));
+      } catch (const std::bad_alloc&) {
+        // The last resort: every reader bounds what it holds, and a journal
+        // keeps the installation whole. Never the runtime's abort.
+        status = kExitFailed;
+      }
+    });
   } catch (const std::bad_alloc&) {
-    // The last resort: every reader bounds what it holds, and a journal
-    // keeps the installation whole. Never the runtime's abort.
+    status = kExitFailed;
   }
   DeleteObject(static_cast<HFONT>(fonts.regular));
   DeleteObject(static_cast<HFONT>(fonts.bold));
-  return 0;
+  return status;
 }
