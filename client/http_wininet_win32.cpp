@@ -82,7 +82,9 @@ class Fetcher {
   Fetcher(std::shared_ptr<InetHandle> root, const HttpLimits& limits)
       : root_(std::move(root)), limits_(limits) {}
 
+  // `extra_headers`: lines to send besides the usual ones, each ending in CRLF.
   bool Get(const std::string& url, uint32_t open_flags, int chunk_size,
+           const std::string& extra_headers,
            const std::function<void(const HttpResponseInfo&)>& on_start,
            const std::function<bool(std::string_view)>& on_data) {
     // Redirects are followed here, not by WinINet, which knows no limit: a
@@ -91,13 +93,20 @@ class Fetcher {
     std::string current = url;
     for (int redirects = 0;; ++redirects) {
       std::unique_ptr<InetHandle> connection;
-      std::unique_ptr<InetHandle> request_handle = Send(current, flags, &connection);
+      std::unique_ptr<InetHandle> request_handle =
+          Send(current, flags, extra_headers, &connection);
       if (!request_handle) return false;
       const InetHandle& request = *request_handle;
       HttpResponseInfo info;
       info.status = static_cast<int>(QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, 0));
       info.content_length = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH, -2);
       QueryText(request.get(), HTTP_QUERY_CONTENT_ENCODING, &info.content_encoding);
+      std::string etag, last_modified, content_range;
+      QueryText(request.get(), HTTP_QUERY_ETAG, &etag);
+      QueryText(request.get(), HTTP_QUERY_LAST_MODIFIED, &last_modified);
+      QueryText(request.get(), HTTP_QUERY_CONTENT_RANGE, &content_range);
+      info.validator = ValidatorOf(etag, last_modified);
+      info.range_start = RangeStartOf(content_range);
       std::string location;
       if (IsRedirect(info.status) && QueryText(request.get(), HTTP_QUERY_LOCATION, &location) &&
           !location.empty()) {
@@ -117,6 +126,7 @@ class Fetcher {
   // connection (the root handle's are not passed on by every WinINet);
   // connections are still pooled and reused by the session underneath.
   std::unique_ptr<InetHandle> Send(const std::string& url, DWORD flags,
+                                   const std::string& extra_headers,
                                    std::unique_ptr<InetHandle>* connection) {
     URL_COMPONENTSA parts{};
     parts.dwStructSize = sizeof(parts);
@@ -151,7 +161,7 @@ class Fetcher {
     if (!*request) return nullptr;
     // WinINet decodes no body unless told to; the server is asked for none
     // it would have to.
-    const std::string headers = std::string(kAcceptIdentity) + "\r\n";
+    const std::string headers = std::string(kAcceptIdentity) + "\r\n" + extra_headers;
     if (!HttpSendRequestA(request->get(), headers.c_str(), static_cast<DWORD>(headers.size()),
                           nullptr, 0)) {
       return nullptr;
@@ -215,6 +225,27 @@ class WinInetTransport : public HttpTransport {
   bool Get(const std::string& url, uint32_t open_flags, int chunk_size,
            const std::function<void(const HttpResponseInfo&)>& on_start,
            const std::function<bool(std::string_view)>& on_data) override {
+    return Run(url, open_flags, chunk_size, "", on_start, on_data);
+  }
+
+  bool GetFrom(const std::string& url, uint32_t open_flags, int chunk_size, int64_t from,
+               const std::string& if_range,
+               const std::function<void(const HttpResponseInfo&)>& on_start,
+               const std::function<bool(std::string_view)>& on_data) override {
+    // A validator with a line break would add a header of its own.
+    if (from <= 0 || if_range.empty() || if_range.find_first_of("\r\n") != std::string::npos) {
+      return false;
+    }
+    return Run(url, open_flags, chunk_size,
+               "Range: bytes=" + std::to_string(from) + "-\r\nIf-Range: " + if_range + "\r\n",
+               on_start, on_data);
+  }
+
+ private:
+  bool Run(const std::string& url, uint32_t open_flags, int chunk_size,
+           const std::string& extra_headers,
+           const std::function<void(const HttpResponseInfo&)>& on_start,
+           const std::function<bool(std::string_view)>& on_data) {
     if (Aborted()) return false;
     if (!root_ && !Open()) return false;
     auto x = std::make_shared<Exchange>();
@@ -222,10 +253,11 @@ class WinInetTransport : public HttpTransport {
       std::lock_guard<std::mutex> lock(current_mu_);
       current_ = x;
     }
-    std::thread io([x, root = root_, limits = limits_, url, open_flags, chunk_size] {
+    std::thread io([x, root = root_, limits = limits_, url, open_flags, chunk_size,
+                    extra_headers] {
       Fetcher fetcher(root, limits);
       const bool ok = fetcher.Get(
-          url, open_flags, chunk_size,
+          url, open_flags, chunk_size, extra_headers,
           [&x](const HttpResponseInfo& info) {
             std::unique_lock<std::mutex> lock(x->mu);
             x->info = info;
@@ -298,6 +330,8 @@ class WinInetTransport : public HttpTransport {
     return ok;
   }
 
+
+ public:
   void SetAbortFlag(const std::atomic<bool>* flag) override { abort_ = flag; }
 
   // The waiting caller looks at the flag at once, not at its next poll.

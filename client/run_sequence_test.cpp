@@ -258,7 +258,10 @@ class CancelAfterManifest : public HttpTransport {
            const std::function<bool(std::string_view)>& on_data) override {
     urls.push_back(url);
     if (cancel_->load()) return false;
-    on_start(HttpResponseInfo{200, static_cast<int64_t>(manifest_.size()), ""});
+    HttpResponseInfo info;
+    info.status = 200;
+    info.content_length = static_cast<int64_t>(manifest_.size());
+    on_start(info);
     const bool ok = on_data(manifest_);
     cancel_->store(true);
     return ok;

@@ -48,6 +48,9 @@ inline constexpr int kDeadTransferSeconds = 60;
 inline constexpr int kConnectTimeoutSeconds = 60;
 // Redirects followed for one request, as curl's default; a loop ends there.
 inline constexpr int kMaxRedirects = 10;
+// How often a packed file's transfer that breaks off is taken up again
+// where it broke before the file fails; each time must bring more bytes.
+inline constexpr int kTransferResumes = 3;
 
 // An FTP server's reply (its greeting, or the answer to a command) must
 // arrive whole within kFtpReplySeconds, and one of several lines is at most
