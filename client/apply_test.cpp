@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include "client/client_text.h"
@@ -108,7 +110,7 @@ class ApplyTest : public ::testing::Test {
     return odd;
   }
 
-  TempDir site_, install_;
+  TempDir site_, install_, logs_;
   ServerProcess server_;
   std::unique_ptr<HttpTransport> transport_;
   std::unique_ptr<ClientSystem> system_;
@@ -162,6 +164,39 @@ TEST_F(ApplyTest, ReplacesChangedFilesAndCreatesNewOnes) {
                        "-> empty.dat (0 KB)\n"
                        "-> text.xml (0 KB)\n"
                        "-------------------------\n\r\n");
+}
+
+// Packed files whose connections break are taken up where they broke, and
+// the update completes; each request after the first asks for the rest.
+TEST_F(ApplyTest, TransfersCutOffAreResumedAndTheUpdateCompletes) {
+  std::string big(300000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 9));
+  Install("Big.dll", "old big");
+  Install("Small.txt", "old small");
+  PublishHashed(site_, &manifest_, "", "Big.dll", big, kNew);
+  PublishHashed(site_, &manifest_, "", "Small.txt", "new small", kNew);
+  ServerProcess cutting("http_server.py",
+                        {"--root", site_.path(), "--log", logs_ / "requests", "--cut",
+                         "50,90:" + MakePackName("Big.dll", ""), "--cut",
+                         "60:" + MakePackName("Small.txt", "")});
+  ctx_.config.URL = cutting.http_url();
+  RunWithButton();
+  EXPECT_EQ(install_.Read("Big.dll"), big);
+  EXPECT_EQ(install_.Read("Small.txt"), "new small");
+  EXPECT_EQ(outcome_.failures, 0);
+  EXPECT_TRUE(view_.messages.empty());
+  EXPECT_TRUE(Leftovers("").empty());
+  // Three requests for the big one, two for the small one, and no byte of
+  // either twice.
+  const std::string log = logs_.Read("requests");
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 6) << log;
+  const std::string packed = site_.Read(MakePackName("Big.dll", ""));
+  int64_t sent = 0;
+  std::istringstream lines(log);
+  for (std::string path, status, bytes; lines >> path >> status >> bytes;) {
+    if (path.find("Big") != std::string::npos) sent += std::stoll(bytes);
+  }
+  EXPECT_EQ(sent, static_cast<int64_t>(packed.size()));
 }
 
 TEST_F(ApplyTest, CorruptDownloadKeepsTheInstalledFile) {

@@ -1,5 +1,6 @@
 #include "client/download.h"
 
+#include <algorithm>
 #include <cctype>
 #include <new>
 
@@ -88,6 +89,39 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
   };
   auto success = [&] { return status == 200 && identity(); };
 
+  // A transfer taken up again after a break: the part of the file it
+  // starts with that was taken before is passed over.
+  std::string validator;
+  bool resuming = false;
+  bool resume_refused = false;
+  int64_t skip = 0;
+  int64_t fetched = 0;
+  auto on_piece = [&](std::string_view piece) {
+    fetched += static_cast<int64_t>(piece.size());
+    // An error page, or a redirect's own page, is not the file: stop
+    // before taking any of it.
+    if (!success() || resume_refused) return false;
+    if (skip > 0) {
+      const size_t passed = static_cast<size_t>(std::min<int64_t>(skip, piece.size()));
+      skip -= static_cast<int64_t>(passed);
+      piece.remove_prefix(passed);
+      if (piece.empty()) return true;
+    }
+    if (max_bytes >= 0 &&
+        (content_length > max_bytes ||
+         received + static_cast<int64_t>(piece.size()) > max_bytes)) {
+      too_long = true;
+      return false;
+    }
+    received += static_cast<int64_t>(piece.size());
+    if (!sink(piece)) {
+      sink_ok = false;
+      return false;
+    }
+    progress.Piece(piece.size());
+    return true;
+  };
+
   progress.Begin();
   bool ok = transport_->Get(
       url, flags, chunk,
@@ -95,27 +129,45 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
         status = info.status;
         content_length = info.content_length;
         encoding = info.content_encoding;
+        validator = info.validator;
         progress.Length(content_length);
         if (observer_) observer_(info);
       },
-      [&](std::string_view piece) {
-        // An error page, or a redirect's own page, is not the file: stop
-        // before taking any of it.
-        if (!success()) return false;
-        if (max_bytes >= 0 &&
-            (content_length > max_bytes ||
-             received + static_cast<int64_t>(piece.size()) > max_bytes)) {
-          too_long = true;
-          return false;
-        }
-        received += static_cast<int64_t>(piece.size());
-        if (!sink(piece)) {
-          sink_ok = false;
-          return false;
-        }
-        progress.Piece(piece.size());
-        return true;
-      });
+      on_piece);
+  // Only the same version of a file whose length is known can be joined
+  // from parts; the final hash check still decides whether it is the file.
+  for (int attempt = 0; !ok && attempt < resumes_ && success() && sink_ok && !too_long &&
+                        !resume_refused && !validator.empty() && received > 0 &&
+                        content_length > received;
+       ++attempt) {
+    resuming = true;
+    const int64_t from = received;
+    const int64_t fetched_before = fetched;
+    ok = transport_->GetFrom(
+        url, flags, chunk, from, validator,
+        [&](const HttpResponseInfo& info) {
+          std::string e = info.content_encoding;
+          for (char& c : e) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+          const bool plain = e.empty() || e == "identity";
+          if (info.status == 206 && info.range_start == from && plain) {
+            skip = 0;
+          } else if (info.status == 200 && plain && info.validator == validator &&
+                     info.content_length == content_length) {
+            // The same file from its start: the server serves no ranges.
+            skip = from;
+          } else {
+            // Another version, or an answer that is not the rest of it.
+            resume_refused = true;
+          }
+        },
+        on_piece);
+    // A server that sends nothing more is not asked again and again.
+    if (!ok && fetched == fetched_before) break;
+  }
+  // A file joined from parts is whole only at its announced length.
+  if (ok && resuming && received != content_length) ok = false;
+  if (resume_refused) ok = false;
+  last_fetched_ = fetched;
   last_status_ = status;
   last_too_long_ = too_long;
   last_not_whole_.clear();

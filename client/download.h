@@ -65,6 +65,13 @@ class Downloader {
   // success: a 2xx other than 200 (a part, or no body), or a body in
   // another Content-Encoding than identity. "" otherwise.
   const std::string& last_not_whole() const { return last_not_whole_; }
+  // How often a transfer of a file that breaks off is taken up again where
+  // it broke (a range request, as long as the file is the same version), by
+  // StartDownloadTo, before the file fails. 0, the default: never.
+  void SetResumes(int attempts) { resumes_ = attempts; }
+  // Bytes received in all of the last transfer's requests, resumed ones
+  // included (a server that serves no ranges sends the start again).
+  int64_t last_fetched() const { return last_fetched_; }
   // Called with each response's headers, before its body.
   void SetResponseObserver(std::function<void(const HttpResponseInfo&)> observer) {
     observer_ = std::move(observer);
@@ -98,6 +105,8 @@ class Downloader {
   bool last_too_long_ = false;
   std::string last_not_whole_;
   std::function<void(const HttpResponseInfo&)> observer_;
+  int resumes_ = 0;
+  int64_t last_fetched_ = 0;
 };
 
 }  // namespace quasto::client

@@ -67,6 +67,7 @@ bool FetchPipeline::Push(Item item) {
 void FetchPipeline::Run() {
   NoView no_view;
   Downloader downloader(transport_, &no_view);
+  downloader.SetResumes(kTransferResumes);
   for (size_t i = 0; i < requests_.size(); ++i) {
     {
       std::lock_guard<std::mutex> lock(mu_);

@@ -35,6 +35,12 @@ struct HttpResponseInfo {
   // The response's Content-Encoding as sent ("" without one); a body in
   // any other than "identity" is not the file.
   std::string content_encoding;
+  // What names this version of the body for a later range request: the
+  // response's ETag (a strong one), else its Last-Modified; "" without.
+  std::string validator;
+  // The first byte of the body within the file, from a 206's Content-Range;
+  // -1 without one.
+  int64_t range_start = -1;
 };
 
 // What ends a request that cannot come to a result. Both transports apply
@@ -63,6 +69,17 @@ class HttpTransport {
   virtual bool Get(const std::string& url, uint32_t open_flags, int chunk_size,
                    const std::function<void(const HttpResponseInfo&)>& on_start,
                    const std::function<bool(std::string_view)>& on_data) = 0;
+  // The same GET for the body from byte `from` on, as long as it is still
+  // the version `if_range` names (Range and If-Range): the server answers 206
+  // with the rest, or 200 with the whole body when it has changed or serves
+  // no ranges. A transport that cannot ask so returns false without a
+  // request.
+  virtual bool GetFrom(const std::string& /*url*/, uint32_t /*open_flags*/, int /*chunk_size*/,
+                       int64_t /*from*/, const std::string& /*if_range*/,
+                       const std::function<void(const HttpResponseInfo&)>& /*on_start*/,
+                       const std::function<bool(std::string_view)>& /*on_data*/) {
+    return false;
+  }
   // A flag that, once set (from any thread), ends the transfer in progress
   // and every later one as failures, within about a second even while the
   // server sends nothing. nullptr: none. A transport that cannot be stopped
@@ -72,6 +89,30 @@ class HttpTransport {
   // waits for the server at once, rather than at the next check.
   virtual void Interrupt() {}
 };
+
+// The validator of a response from its ETag and Last-Modified headers: a
+// weak ETag cannot validate a range, so Last-Modified stands in for it.
+inline std::string ValidatorOf(std::string_view etag, std::string_view last_modified) {
+  if (!etag.empty() && etag.substr(0, 2) != "W/") return std::string(etag);
+  return std::string(last_modified);
+}
+
+// The first byte of a Content-Range "bytes FIRST-LAST/LENGTH"; -1 when it
+// is not one.
+inline int64_t RangeStartOf(std::string_view content_range) {
+  constexpr std::string_view kUnit = "bytes ";
+  if (content_range.substr(0, kUnit.size()) != kUnit) return -1;
+  content_range.remove_prefix(kUnit.size());
+  int64_t first = 0;
+  size_t digits = 0;
+  for (char c : content_range) {
+    if (c < '0' || c > '9') break;
+    if (first > (INT64_MAX - 9) / 10) return -1;
+    first = first * 10 + (c - '0');
+    ++digits;
+  }
+  return digits > 0 && digits < content_range.size() && content_range[digits] == '-' ? first : -1;
+}
 
 // The platform's transport.
 std::unique_ptr<HttpTransport> NewHttpTransport(const HttpLimits& limits = HttpLimits());

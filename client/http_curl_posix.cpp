@@ -22,7 +22,11 @@ struct Transfer {
   const std::atomic<bool>* abort;
   bool started = false;
   bool aborted = false;
-  std::string content_encoding;  // of the response whose headers came last
+  // Of the response whose headers came last.
+  std::string content_encoding;
+  std::string etag;
+  std::string last_modified;
+  std::string content_range;
 };
 
 // Keeps the Content-Encoding of the final response: each response of a
@@ -31,22 +35,30 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const size_t n = size * count;
   std::string_view line(data, n);
-  if (line.substr(0, 5) == "HTTP/") t->content_encoding.clear();
-  constexpr std::string_view kName = "content-encoding:";
-  if (line.size() > kName.size()) {
-    std::string name(line.substr(0, kName.size()));
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (name == kName) {
-      std::string_view value = line.substr(kName.size());
-      while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
-        value.remove_prefix(1);
-      }
-      while (!value.empty() && (value.back() == '\r' || value.back() == '\n' ||
-                                value.back() == ' ' || value.back() == '\t')) {
-        value.remove_suffix(1);
-      }
-      t->content_encoding = std::string(value);
-    }
+  if (line.substr(0, 5) == "HTTP/") {
+    t->content_encoding.clear();
+    t->etag.clear();
+    t->last_modified.clear();
+    t->content_range.clear();
+  }
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return n;
+  std::string name(line.substr(0, colon));
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string_view value = line.substr(colon + 1);
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ' ||
+                            value.back() == '\t')) {
+    value.remove_suffix(1);
+  }
+  if (name == "content-encoding") {
+    t->content_encoding = std::string(value);
+  } else if (name == "etag") {
+    t->etag = std::string(value);
+  } else if (name == "last-modified") {
+    t->last_modified = std::string(value);
+  } else if (name == "content-range") {
+    t->content_range = std::string(value);
   }
   return n;
 }
@@ -73,6 +85,8 @@ void Start(Transfer* t) {
     info.content_length = static_cast<int64_t>(length);
   }
   info.content_encoding = t->content_encoding;
+  info.validator = ValidatorOf(t->etag, t->last_modified);
+  info.range_start = RangeStartOf(t->content_range);
   (*t->on_start)(info);
 }
 
@@ -106,29 +120,15 @@ class CurlTransport : public HttpTransport {
   bool Get(const std::string& url, uint32_t /*open_flags: WinINet cache control*/,
            int chunk_size, const std::function<void(const HttpResponseInfo&)>& on_start,
            const std::function<bool(std::string_view)>& on_data) override {
-    if (curl_ == nullptr && !Open()) return false;
-    // The one handle serves one request at a time; a request made from
-    // within another's callbacks would change the options of the one in
-    // progress under its feet.
-    if (busy_) return false;
-    busy_ = true;
-    DeadTransferWatch watch(limits_.dead_bytes_per_second, limits_.dead_seconds);
-    watch.Start(DeadTransferWatch::NowMs());
-    if (abort_ != nullptr && abort_->load()) return false;
-    Transfer t{&on_start, &on_data, curl_, &watch, abort_, false, false, {}};
-    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, static_cast<long>(chunk_size));
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &t);
-    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &t);
-    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &t);
-    CURLcode rc = curl_easy_perform(curl_);
-    if (rc == CURLE_OK) Start(&t);  // an empty body still has headers
-    // No pointer into this call's frame outlives it.
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
-    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, nullptr);
-    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, nullptr);
-    busy_ = false;
-    return rc == CURLE_OK && !t.aborted;
+    return Perform(url, chunk_size, 0, "", on_start, on_data);
+  }
+
+  bool GetFrom(const std::string& url, uint32_t /*open_flags*/, int chunk_size, int64_t from,
+               const std::string& if_range,
+               const std::function<void(const HttpResponseInfo&)>& on_start,
+               const std::function<bool(std::string_view)>& on_data) override {
+    if (from <= 0 || if_range.empty()) return false;
+    return Perform(url, chunk_size, from, if_range, on_start, on_data);
   }
 
   void SetAbortFlag(const std::atomic<bool>* flag) override { abort_ = flag; }
@@ -141,6 +141,59 @@ class CurlTransport : public HttpTransport {
   }
 
  private:
+  // One request; from > 0 asks for the rest from there, if still `if_range`.
+  bool Perform(const std::string& url, int chunk_size, int64_t from, const std::string& if_range,
+               const std::function<void(const HttpResponseInfo&)>& on_start,
+               const std::function<bool(std::string_view)>& on_data) {
+    if (curl_ == nullptr && !Open()) return false;
+    // The one handle serves one request at a time; a request made from
+    // within another's callbacks would change the options of the one in
+    // progress under its feet.
+    if (busy_) return false;
+    if (abort_ != nullptr && abort_->load()) return false;
+    busy_ = true;
+    DeadTransferWatch watch(limits_.dead_bytes_per_second, limits_.dead_seconds);
+    watch.Start(DeadTransferWatch::NowMs());
+    Transfer t{&on_start, &on_data, curl_, &watch, abort_, false, false, {}, {}, {}, {}};
+    curl_slist* range_headers = nullptr;
+    if (from > 0) {
+      // The range and its condition hold for this request only.
+      range_headers = curl_slist_append(nullptr, kAcceptIdentity);
+      const std::string condition = "If-Range: " + if_range;
+      if (range_headers != nullptr) {
+        curl_slist* more = curl_slist_append(range_headers, condition.c_str());
+        if (more == nullptr) {
+          curl_slist_free_all(range_headers);
+          range_headers = nullptr;
+        }
+      }
+      if (range_headers == nullptr) {
+        busy_ = false;
+        return false;
+      }
+      curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, range_headers);
+      curl_easy_setopt(curl_, CURLOPT_RANGE, (std::to_string(from) + "-").c_str());
+    }
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, static_cast<long>(chunk_size));
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &t);
+    CURLcode rc = curl_easy_perform(curl_);
+    if (rc == CURLE_OK) Start(&t);  // an empty body still has headers
+    // No pointer into this call's frame outlives it.
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, nullptr);
+    if (range_headers != nullptr) {
+      curl_easy_setopt(curl_, CURLOPT_RANGE, nullptr);
+      curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers_);
+      curl_slist_free_all(range_headers);
+    }
+    busy_ = false;
+    return rc == CURLE_OK && !t.aborted;
+  }
+
   // The options every request shares; they stay set on the handle.
   bool Open() {
     curl_ = curl_easy_init();

@@ -1,9 +1,13 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/dead_transfer.h"
@@ -70,31 +74,39 @@ std::string Resolve(const std::string& base, const std::string& location) {
   return starts("http://") || starts("https://") ? url : "";
 }
 
-// One root handle for the transport's life: WinINet keeps a request's
-// connection open when the body was read to its end, and hands it to the
-// next request to the same server within the session, so an update of many
-// files costs one connection, not one per file.
-class WinInetTransport : public HttpTransport {
+// One GET made with blocking WinINet calls, on whatever thread runs it.
+// It keeps nothing of the transport's but the session handle it shares, so
+// that it can outlive the transport when abandoned.
+class Fetcher {
  public:
-  explicit WinInetTransport(const HttpLimits& limits) : limits_(limits) {}
+  Fetcher(std::shared_ptr<InetHandle> root, const HttpLimits& limits)
+      : root_(std::move(root)), limits_(limits) {}
 
+  // `extra_headers`: lines to send besides the usual ones, each ending in CRLF.
   bool Get(const std::string& url, uint32_t open_flags, int chunk_size,
+           const std::string& extra_headers,
            const std::function<void(const HttpResponseInfo&)>& on_start,
-           const std::function<bool(std::string_view)>& on_data) override {
-    if (!root_ && !Open()) return false;
+           const std::function<bool(std::string_view)>& on_data) {
     // Redirects are followed here, not by WinINet, which knows no limit: a
     // redirect to itself would go on for ever.
     const DWORD flags = open_flags | INTERNET_FLAG_NO_AUTO_REDIRECT;
     std::string current = url;
     for (int redirects = 0;; ++redirects) {
       std::unique_ptr<InetHandle> connection;
-      std::unique_ptr<InetHandle> request_handle = Send(current, flags, &connection);
+      std::unique_ptr<InetHandle> request_handle =
+          Send(current, flags, extra_headers, &connection);
       if (!request_handle) return false;
       const InetHandle& request = *request_handle;
       HttpResponseInfo info;
       info.status = static_cast<int>(QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE, 0));
       info.content_length = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH, -2);
       QueryText(request.get(), HTTP_QUERY_CONTENT_ENCODING, &info.content_encoding);
+      std::string etag, last_modified, content_range;
+      QueryText(request.get(), HTTP_QUERY_ETAG, &etag);
+      QueryText(request.get(), HTTP_QUERY_LAST_MODIFIED, &last_modified);
+      QueryText(request.get(), HTTP_QUERY_CONTENT_RANGE, &content_range);
+      info.validator = ValidatorOf(etag, last_modified);
+      info.range_start = RangeStartOf(content_range);
       std::string location;
       if (IsRedirect(info.status) && QueryText(request.get(), HTTP_QUERY_LOCATION, &location) &&
           !location.empty()) {
@@ -114,6 +126,7 @@ class WinInetTransport : public HttpTransport {
   // connection (the root handle's are not passed on by every WinINet);
   // connections are still pooled and reused by the session underneath.
   std::unique_ptr<InetHandle> Send(const std::string& url, DWORD flags,
+                                   const std::string& extra_headers,
                                    std::unique_ptr<InetHandle>* connection) {
     URL_COMPONENTSA parts{};
     parts.dwStructSize = sizeof(parts);
@@ -148,23 +161,12 @@ class WinInetTransport : public HttpTransport {
     if (!*request) return nullptr;
     // WinINet decodes no body unless told to; the server is asked for none
     // it would have to.
-    const std::string headers = std::string(kAcceptIdentity) + "\r\n";
+    const std::string headers = std::string(kAcceptIdentity) + "\r\n" + extra_headers;
     if (!HttpSendRequestA(request->get(), headers.c_str(), static_cast<DWORD>(headers.size()),
                           nullptr, 0)) {
       return nullptr;
     }
     return request;
-  }
-
-  bool Open() {
-    // Tried again on the next request when it fails now.
-    root_ = std::make_unique<InetHandle>(
-        InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!*root_) {
-      root_.reset();
-      return false;
-    }
-    return true;
   }
 
   // Reads what has arrived, piece by piece, so that a trickle is seen for
@@ -190,10 +192,182 @@ class WinInetTransport : public HttpTransport {
     }
   }
 
-  HttpLimits limits_;
-  std::unique_ptr<InetHandle> root_;
+  std::shared_ptr<InetHandle> root_;
+  const HttpLimits limits_;
+};
+// What the caller of a GET and the thread making its WinINet calls share. A
+// blocking WinINet call cannot be broken off from outside (closing its
+// handles does not end a wait under every WinINet), so the caller never
+// makes one: it waits here, takes the response and each piece as they are
+// handed over, and may leave at any time. The thread then finds itself
+// abandoned and ends on its own once WinINet lets it go.
+struct Exchange {
+  std::mutex mu;
+  std::condition_variable changed;
+  bool has_start = false;
+  HttpResponseInfo info;
+  bool has_piece = false;
+  std::string_view piece;  // the thread's buffer, valid while has_piece
+  bool keep_going = true;  // the caller's answer to the last piece
+  bool done = false;
+  bool ok = false;
+  bool abandoned = false;
 };
 
+// One root handle for the transport's life: WinINet keeps a request's
+// connection open when the body was read to its end, and hands it to the
+// next request to the same server within the session, so an update of many
+// files costs one connection, not one per file.
+class WinInetTransport : public HttpTransport {
+ public:
+  explicit WinInetTransport(const HttpLimits& limits) : limits_(limits) {}
+
+  bool Get(const std::string& url, uint32_t open_flags, int chunk_size,
+           const std::function<void(const HttpResponseInfo&)>& on_start,
+           const std::function<bool(std::string_view)>& on_data) override {
+    return Run(url, open_flags, chunk_size, "", on_start, on_data);
+  }
+
+  bool GetFrom(const std::string& url, uint32_t open_flags, int chunk_size, int64_t from,
+               const std::string& if_range,
+               const std::function<void(const HttpResponseInfo&)>& on_start,
+               const std::function<bool(std::string_view)>& on_data) override {
+    // A validator with a line break would add a header of its own.
+    if (from <= 0 || if_range.empty() || if_range.find_first_of("\r\n") != std::string::npos) {
+      return false;
+    }
+    return Run(url, open_flags, chunk_size,
+               "Range: bytes=" + std::to_string(from) + "-\r\nIf-Range: " + if_range + "\r\n",
+               on_start, on_data);
+  }
+
+ private:
+  bool Run(const std::string& url, uint32_t open_flags, int chunk_size,
+           const std::string& extra_headers,
+           const std::function<void(const HttpResponseInfo&)>& on_start,
+           const std::function<bool(std::string_view)>& on_data) {
+    if (Aborted()) return false;
+    if (!root_ && !Open()) return false;
+    auto x = std::make_shared<Exchange>();
+    {
+      std::lock_guard<std::mutex> lock(current_mu_);
+      current_ = x;
+    }
+    std::thread io([x, root = root_, limits = limits_, url, open_flags, chunk_size,
+                    extra_headers] {
+      Fetcher fetcher(root, limits);
+      const bool ok = fetcher.Get(
+          url, open_flags, chunk_size, extra_headers,
+          [&x](const HttpResponseInfo& info) {
+            std::unique_lock<std::mutex> lock(x->mu);
+            x->info = info;
+            x->has_start = true;
+            x->changed.notify_all();
+            x->changed.wait(lock, [&] { return !x->has_start || x->abandoned; });
+          },
+          [&x](std::string_view piece) {
+            std::unique_lock<std::mutex> lock(x->mu);
+            x->piece = piece;
+            x->has_piece = true;
+            x->changed.notify_all();
+            x->changed.wait(lock, [&] { return !x->has_piece || x->abandoned; });
+            return x->keep_going && !x->abandoned;
+          });
+      std::lock_guard<std::mutex> lock(x->mu);
+      x->ok = ok;
+      x->done = true;
+      x->changed.notify_all();
+    });
+
+    // The dead-transfer rule is kept here too, over the whole request: a
+    // WinINet wait that outlasts its timeouts still ends the transfer on time.
+    DeadTransferWatch watch(limits_.dead_bytes_per_second, limits_.dead_seconds);
+    watch.Start(DeadTransferWatch::NowMs());
+    int64_t total = 0;
+    bool ok = false;
+    std::unique_lock<std::mutex> lock(x->mu);
+    for (;;) {
+      x->changed.wait_for(lock, std::chrono::milliseconds(kPollMs), [&] {
+        return x->has_start || x->has_piece || x->done || Aborted();
+      });
+      if (x->done) {
+        ok = x->ok;
+        break;
+      }
+      if (Aborted() || !watch.Alive(DeadTransferWatch::NowMs(), total)) {
+        x->abandoned = true;
+        x->changed.notify_all();
+        break;
+      }
+      // The callbacks run on this thread, without the lock.
+      if (x->has_start) {
+        const HttpResponseInfo info = x->info;
+        lock.unlock();
+        on_start(info);
+        lock.lock();
+        x->has_start = false;
+        x->changed.notify_all();
+      } else if (x->has_piece) {
+        const std::string_view piece = x->piece;
+        lock.unlock();
+        const bool keep_going = on_data(piece);
+        lock.lock();
+        total += static_cast<int64_t>(piece.size());
+        x->keep_going = keep_going;
+        x->has_piece = false;
+        x->changed.notify_all();
+      }
+    }
+    const bool abandoned = x->abandoned;
+    lock.unlock();
+    if (abandoned) {
+      io.detach();
+    } else {
+      io.join();
+    }
+    std::lock_guard<std::mutex> current_lock(current_mu_);
+    current_.reset();
+    return ok;
+  }
+
+
+ public:
+  void SetAbortFlag(const std::atomic<bool>* flag) override { abort_ = flag; }
+
+  // The waiting caller looks at the flag at once, not at its next poll.
+  void Interrupt() override {
+    std::shared_ptr<Exchange> x;
+    {
+      std::lock_guard<std::mutex> lock(current_mu_);
+      x = current_;
+    }
+    if (x) {
+      std::lock_guard<std::mutex> lock(x->mu);
+      x->changed.notify_all();
+    }
+  }
+
+ private:
+  // How often a waiting caller looks at the abort flag and the clock.
+  static constexpr int kPollMs = 50;
+
+  bool Aborted() const { return abort_ != nullptr && abort_->load(); }
+
+  bool Open() {
+    // Tried again on the next request when it fails now.
+    auto root = std::make_shared<InetHandle>(
+        InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!*root) return false;
+    root_ = std::move(root);
+    return true;
+  }
+
+  HttpLimits limits_;
+  const std::atomic<bool>* abort_ = nullptr;
+  std::shared_ptr<InetHandle> root_;
+  std::mutex current_mu_;
+  std::shared_ptr<Exchange> current_;
+};
 }  // namespace
 
 std::unique_ptr<HttpTransport> NewHttpTransport(const HttpLimits& limits) {

@@ -4,9 +4,11 @@
 //                  [restart argument] [program folder]
 //
 // Exit statuses: client/exit_status.h. Without options the window and its
-// messages are as they always were; --check and --unattended show none.
+// messages are as they always were, and the update runs on a worker thread
+// while this thread serves the window; --check and --unattended show none.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -20,6 +22,7 @@
 #include "client/run_sequence.h"
 #include "client/system.h"
 #include "client/view_win32.h"
+#include "client/worker_view_win32.h"
 #include "shared/folders.h"
 #include "shared/text.h"
 
@@ -50,11 +53,21 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     auto transport = NewHttpTransport();
     try {
       if (args.check || args.unattended) {
+        // No window to keep alive: the run is this thread's.
         HeadlessView view;
         status = ExitStatusOf(RunClient(args, base, &view, transport.get(), system.get()));
       } else {
-        Win32ClientView view(fonts);
-        status = ExitStatusOf(RunClient(args, base, &view, transport.get(), system.get()));
+        std::atomic<bool> cancel{false};
+        Win32ClientView window(fonts);
+        WorkerView view(&window, &cancel, transport.get());
+        view.Run([&] {
+          try {
+            status = ExitStatusOf(
+                RunClient(args, base, &view, transport.get(), system.get(), nullptr, &cancel));
+          } catch (const std::bad_alloc&) {
+            status = kExitFailed;
+          }
+        });
       }
     } catch (const std::bad_alloc&) {
       // The last resort: every reader bounds what it holds, and a journal

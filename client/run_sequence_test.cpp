@@ -6,6 +6,7 @@
 
 #include "client/recording_view.h"
 #include "client/run_report.h"
+#include "client/test_site.h"
 #include "shared/folders.h"
 #include "shared/journal.h"
 #include "shared/test_util.h"
@@ -297,6 +298,53 @@ TEST_F(RunSequenceTest, EnglishLanguageFileChangesTheTexts) {
   // file's text replaces the built-in one.
   const std::string& text = view_.messages[0].text;
   EXPECT_TRUE(text == "Bad address  " || text == "Falsche Adresse  ") << text;
+}
+
+// Serves a manifest, and sets the cancel flag once the client has it, as a
+// close or Ctrl+C would while the entries are being compared.
+class CancelAfterManifest : public HttpTransport {
+ public:
+  CancelAfterManifest(std::string manifest, std::atomic<bool>* cancel)
+      : manifest_(std::move(manifest)), cancel_(cancel) {}
+  bool Get(const std::string& url, uint32_t, int,
+           const std::function<void(const HttpResponseInfo&)>& on_start,
+           const std::function<bool(std::string_view)>& on_data) override {
+    urls.push_back(url);
+    if (cancel_->load()) return false;
+    HttpResponseInfo info;
+    info.status = 200;
+    info.content_length = static_cast<int64_t>(manifest_.size());
+    on_start(info);
+    const bool ok = on_data(manifest_);
+    cancel_->store(true);
+    return ok;
+  }
+  std::vector<std::string> urls;
+
+ private:
+  std::string manifest_;
+  std::atomic<bool>* cancel_;
+};
+
+TEST_F(RunSequenceTest, ACancelDuringTheAnalysisPlansNothingAndChangesNothing) {
+  TempDir site;
+  Manifest manifest;
+  PublishHashed(site, &manifest, "", "a.txt", "new a", 1700000000);
+  PublishHashed(site, &manifest, "", "b.txt", "new b", 1700000000);
+  Config(R"({"ProgInfo": "Tool 1.0", "URL": "http://127.0.0.1:9/"})");
+  dir_.Write("a.txt", "old a");
+  std::atomic<bool> cancel{false};
+  CancelAfterManifest http(ToJson(manifest), &cancel);
+  EXPECT_EQ(RunClient({}, dir_.path(), &view_, &http, &system_, nullptr, &cancel),
+            ClientOutcome::kCancelled);
+  EXPECT_EQ(http.urls, (std::vector<std::string>{"http://127.0.0.1:9/Quastorell.uif"}));
+  EXPECT_EQ(dir_.Read("a.txt"), "old a");
+  EXPECT_EQ(FileExists(dir_.path() + "b.txt"), 0);
+  EXPECT_TRUE(view_.messages.empty());
+  EXPECT_TRUE(view_.closed);
+  // Nothing of a plan is shown as if it were to be carried out.
+  for (const std::string& line : view_.details) EXPECT_EQ(line.find("a.txt"), std::string::npos);
+  EXPECT_NE(dir_.Read("Quasto\\Quastorell.log").find("-> Update cancelled\n"), std::string::npos);
 }
 
 }  // namespace

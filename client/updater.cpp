@@ -414,6 +414,10 @@ int Updater::RunUpdate(const std::string& title) {
   view_->SetText(kStatusText, Text("MsgReadUpdInfo"));
   view_->DrainEvents();
   action_count_ = AnalyseManifest(&actions_, manifest, &run_list_);
+  if (ctx_->Cancelled()) {
+    EndCancelled();
+    return 0;
+  }
   outcome_.actions = action_count_;
   ReportPlan();
   view_->SetText(kStatusText, Text("MsgAnalysis"));
@@ -520,7 +524,8 @@ int Updater::AnalyseManifest(std::vector<UpdActionStructure>* actions, const Man
   EntryChecks checks(ctx_->base_folder, ctx_->data_folder, ctx_->executable);
   int64_t shown_at = 0;
   UpdFileStructure e;
-  for (int i = 1; i <= count; ++i) {
+  // A cancelled run stops here: what is planned so far is never carried out.
+  for (int i = 1; i <= count && !ctx_->Cancelled(); ++i) {
     const size_t index = static_cast<size_t>(i - 1);
     table.Entry(index, &e);
     e.SHA256 = LowerHex(std::move(e.SHA256));

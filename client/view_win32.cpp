@@ -174,6 +174,10 @@ void Win32ClientView::EnableButton(bool enabled) {
   EnableWindow(Item(window_, kUpdateButton), enabled ? TRUE : FALSE);
 }
 
+bool Win32ClientView::ButtonEnabled() const {
+  return window_ != nullptr && IsWindowEnabled(Item(window_, kUpdateButton)) != FALSE;
+}
+
 void Win32ClientView::ShowMessage(const std::string& title, const std::string& text, int icon) {
   // Task-modal: every window of the program is disabled while it shows.
   MessageBoxA(nullptr, Utf8ToAnsi(text).c_str(), Utf8ToAnsi(title).c_str(),

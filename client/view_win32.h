@@ -3,6 +3,7 @@
 #ifndef QUASTO_CLIENT_VIEW_WIN32_H_
 #define QUASTO_CLIENT_VIEW_WIN32_H_
 
+#include <functional>
 #include <string>
 
 #include "client/view.h"
@@ -35,9 +36,26 @@ class Win32ClientView : public ClientView {
   void PostNotification(int type) override;
 
   // Called by the window procedure.
-  void OnButton() { button_pressed_ = true; }
-  void OnClose() { close_requested_ = true; }
+  void OnButton() {
+    if (forward_) {
+      forward_(ViewEvent::kButton);
+    } else {
+      button_pressed_ = true;
+    }
+  }
+  void OnClose() {
+    if (forward_) {
+      forward_(ViewEvent::kCloseWindow);
+    } else {
+      close_requested_ = true;
+    }
+  }
+  // Hands the window's events to `forward` as they come, instead of keeping
+  // them for WaitEvent: for a view driven from another thread.
+  void ForwardEvents(std::function<void(ViewEvent)> forward) { forward_ = std::move(forward); }
   void* text_brush() const { return brush_; }
+  // Whether control 10 can be pressed now.
+  bool ButtonEnabled() const;
 
  private:
   void* window_ = nullptr;
@@ -45,6 +63,7 @@ class Win32ClientView : public ClientView {
   ClientFonts fonts_;
   bool button_pressed_ = false;
   bool close_requested_ = false;
+  std::function<void(ViewEvent)> forward_;
 };
 
 }  // namespace quasto::client

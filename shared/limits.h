@@ -51,6 +51,9 @@ inline constexpr int kMaxRedirects = 10;
 // --wait-seconds: a scheduled run waits for the program at most a day; a
 // longer wait is a mistyped number, not a plan.
 inline constexpr int kMaxWaitSeconds = 86400;
+// How often a packed file's transfer that breaks off is taken up again
+// where it broke before the file fails; each time must bring more bytes.
+inline constexpr int kTransferResumes = 3;
 
 // An FTP server's reply (its greeting, or the answer to a command) must
 // arrive whole within kFtpReplySeconds, and one of several lines is at most

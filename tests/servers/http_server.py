@@ -26,6 +26,12 @@
   /chunkhalf/<path>        the first half of the file in chunks, then the
                            connection closes
   /chunkstall/<path>       the file in chunks, then silence without the final chunk
+  /cutat/<p,q,...>/<path>  with an ETag and Last-Modified, and served in ranges (Range and
+                           If-Range: 206 with the rest; 200 with all when If-Range does not
+                           match): the body is cut (the connection closes) at the first of
+                           p%, q%, ... of the file past the request's first byte
+  /norange/<p>/<path>      announces the whole file with an ETag, ignores Range (200 with
+                           all of it), and cuts at p% a request that asks for no range
   /headers                 the request's header lines as the body
   /identity-only/<path>    the file as it is when the request asks for identity
                            encoding (Accept-Encoding: identity), else gzip-compressed
@@ -34,13 +40,14 @@
 Connections are kept open between requests (HTTP/1.1), except after the
 paths that end a body by closing. Prints "PORT <n>" once it listens (port 0
 picks a free one). Each --endless NAME serves /NAME as /endless/NAME does,
-each --stall NAME as /stall/NAME does. With --log, each request is appended to that file as
+each --stall NAME as /stall/NAME does, each --cut P,Q:NAME as /cutat/P,Q/NAME does. With --log, each request is appended to that file as
 "<path> <status> <bytes sent>"; with --connections, each accepted connection
 as one line "<client address>:<client port>", written before its first
 request is read.
 """
 import argparse
 import gzip
+import hashlib
 import http.server
 import os
 import select
@@ -50,7 +57,7 @@ import time
 import urllib.parse
 
 
-def make_handler(root, log_path, connections_path, endless=(), stall=()):
+def make_handler(root, log_path, connections_path, endless=(), stall=(), cut=()):
     lock = threading.Lock()
 
     class Handler(http.server.BaseHTTPRequestHandler):
@@ -157,6 +164,39 @@ def make_handler(root, log_path, connections_path, endless=(), stall=()):
             if mode == "chunkstall":
                 self.wait_for_hangup()
 
+        def cut_ranges(self, path):
+            """/cutat/ and /norange/: see the module's description."""
+            _, kind, cuts, rest = path.split("/", 3)
+            data = self.local_file("/" + rest)
+            if data is None:
+                return self.error_page(404)
+            etag = '"%s"' % hashlib.sha256(data).hexdigest()[:16]
+            first = 0
+            asked = self.headers.get("Range") or ""
+            if asked.startswith("bytes=") and asked.endswith("-") and kind == "cutat":
+                condition = self.headers.get("If-Range")
+                if condition is None or condition == etag:
+                    first = int(asked[len("bytes="):-1])
+            ends = [len(data) * int(c) // 100 for c in cuts.split(",")]
+            if kind == "norange" and asked:
+                ends = []
+            end = next((e for e in ends if e > first), len(data))
+            self.send_response(206 if first > 0 else 200)
+            self.send_header("ETag", etag)
+            self.send_header("Last-Modified", self.date_time_string(0))
+            self.send_header("Accept-Ranges", "bytes" if kind == "cutat" else "none")
+            if first > 0:
+                self.send_header("Content-Range",
+                                 "bytes %d-%d/%d" % (first, len(data) - 1, len(data)))
+            self.send_header("Content-Length", str(len(data) - first))
+            if end < len(data):
+                self.send_header("Connection", "close")
+                self.close_connection = True
+            self.end_headers()
+            self.wfile.write(data[first:end])
+            self.wfile.flush()
+            return self.record(206 if first > 0 else 200, end - first)
+
         def do_GET(self):
             path = self.path.split("?", 1)[0]
             mode = ""
@@ -164,6 +204,9 @@ def make_handler(root, log_path, connections_path, endless=(), stall=()):
                 path = "/endless" + path
             if urllib.parse.unquote(path.lstrip("/")) in stall:
                 path = "/stall" + path
+            for cuts, name in (c.split(":", 1) for c in cut):
+                if urllib.parse.unquote(path.lstrip("/")) == name:
+                    path = "/cutat/" + cuts + path
             if path.startswith("/endless/"):
                 data = self.local_file(path[len("/endless"):]) or b""
                 self.send_response(200)
@@ -196,6 +239,8 @@ def make_handler(root, log_path, connections_path, endless=(), stall=()):
                 return self.wait_for_hangup()
             if path.startswith("/loop/"):
                 return self.redirect(path)
+            if path.startswith("/cutat/") or path.startswith("/norange/"):
+                return self.cut_ranges(path)
             if path.startswith("/hops/"):
                 parts = path.split("/", 3)
                 n = int(parts[2])
@@ -275,6 +320,7 @@ def main():
     ap.add_argument("--connections")
     ap.add_argument("--endless", action="append", default=[])
     ap.add_argument("--stall", action="append", default=[])
+    ap.add_argument("--cut", action="append", default=[])
     args = ap.parse_args()
     class QuietServer(http.server.ThreadingHTTPServer):
         def handle_error(self, request, client_address):
@@ -283,7 +329,7 @@ def main():
                 super().handle_error(request, client_address)
 
     handler = make_handler(args.root, args.log, args.connections, tuple(args.endless),
-                           tuple(args.stall))
+                           tuple(args.stall), tuple(args.cut))
     server = QuietServer(("127.0.0.1", args.port), handler)
     server.daemon_threads = True
     print("PORT %d" % server.server_address[1], flush=True)

@@ -37,6 +37,10 @@
 //                                           frame, or the control within its parent
 //   ui_driver client CAPTION                print the client area "width height"
 //   ui_driver place CAPTION X Y W H         move and size the outer frame
+//   ui_driver ping CAPTION COUNT PAUSE_MS   send WM_NULL COUNT times, PAUSE_MS
+//                                           apart, and print the longest answer
+//                                           time in milliseconds (5000 when one
+//                                           did not come within 5 s)
 //   ui_driver dpi                           print the screen's DPI
 //   ui_driver fit CAPTION ID FACE POINTS (bold|normal) [TEXT]
 //                                           print "text_width text_height
@@ -526,6 +530,27 @@ int main(int, char**) {
   if (cmd == "place") {
     SetWindowPos(window, nullptr, std::atoi(arg(3).c_str()), std::atoi(arg(4).c_str()),
                  std::atoi(arg(5).c_str()), std::atoi(arg(6).c_str()), SWP_NOZORDER);
+    return 0;
+  }
+  if (cmd == "ping") {
+    const int count = std::atoi(arg(3).c_str());
+    const int pause = std::atoi(arg(4).c_str());
+    LARGE_INTEGER freq, t0, t1;
+    QueryPerformanceFrequency(&freq);
+    double longest = 0;
+    for (int i = 0; i < count; ++i) {
+      if (i > 0) Sleep(static_cast<DWORD>(pause));
+      DWORD_PTR result = 0;
+      QueryPerformanceCounter(&t0);
+      const LRESULT answered =
+          SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result);
+      QueryPerformanceCounter(&t1);
+      double ms = 1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) /
+                  static_cast<double>(freq.QuadPart);
+      if (answered == 0) ms = 5000;
+      if (ms > longest) longest = ms;
+    }
+    std::printf("%.0f\n", longest);
     return 0;
   }
   if (cmd == "rect" && argc <= 3) {

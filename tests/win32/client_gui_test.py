@@ -16,6 +16,7 @@ import time
 
 from gui_harness import (winpath, SOURCE, Results, WebServer, Wine, Xvfb, check_fits, fresh_dir,
                          parse_args)
+from update_set import pack_name
 from update_set import UpdateSet
 
 NEW = calendar.timegm((2025, 8, 9, 10, 11, 12))
@@ -30,7 +31,7 @@ ENGLISH = "en_US.UTF-8"
 # and X server at the same time as the others: most of the time goes into
 # waiting on servers that are slow on purpose. "rest" runs all others.
 SHARDS = {
-    "a": ("dead_servers", "redirects_and_cache", "restart"),
+    "a": ("dead_servers", "redirects_and_cache", "restart", "close_cancels", "resumed_transfers"),
     "b": ("killed_update", "damaged_manifests", "self_update", "high_dpi"),
 }
 
@@ -319,7 +320,7 @@ class ClientGuiTest:
                  " %s|Ung\u00fcltige Internetadresse (URL).\\n\u00dcberpr\u00fcfen Sie "
                  "'Quastorel.ucf'!  |error" % TITLE, "ErrorURL for " + kind)
             r.check(self.ended(proc), "client ends after " + kind)
-            r.eq(proc.returncode, 2, "exit status after " + kind)
+            r.eq(proc.returncode, 2, "exit status after " + kind + ": no manifest")
             # Reading the 64 MiB takes a few seconds, more on a loaded
             # machine; without the bound "endless" would never end.
             r.check(time.time() - started < 50, kind + " ended soon")
@@ -349,6 +350,116 @@ class ClientGuiTest:
             r.check(self.ended(proc), "client ends after the %s server" % mode)
             r.eq(self.read(base, "a.txt"), b"old", "nothing changed by the %s server" % mode)
 
+    def answers_and_closes(self, base, proc, before, mode, what):
+        """While `what` waits on a slow server: the window answers a message
+        within 100 ms and moves; a close then ends the run at once, cancelled,
+        with nothing changed and nothing left behind."""
+        r = self.r
+        rc, longest = self.wine.driver("ping", CAPTION, "10", "100")
+        r.check(rc == 0 and int(longest) <= 100,
+                "the window answers within 100 ms %s from a %s server: %s ms" % (what, mode, longest))
+        x, y, w, h = (int(v) for v in self.wine.driver("rect", CAPTION)[1].split())
+        self.wine.driver("place", CAPTION, str(x + 17), str(y + 9), str(w), str(h))
+        moved = [int(v) for v in self.wine.driver("rect", CAPTION)[1].split()][:2]
+        r.eq(moved, [x + 17, y + 9], "the window moves %s" % what)
+        log_path = os.path.join(base, "Quasto", "Quastorell.log")
+        closed = time.time()
+        self.wine.driver("close", CAPTION)
+        r.check(self.ended(proc, timeout=20), "client ends after a close %s" % what)
+        ended = time.time() - closed
+        # The run's end is when it has logged the cancel; Wine takes about
+        # two seconds more to end any process.
+        took = os.path.getmtime(log_path) - closed if os.path.exists(log_path) else ended
+        print("  close %s from a %s server: run ended after %.2f s, process after %.2f s; "
+              "the window answered within %s ms" % (what, mode, took, ended, longest), flush=True)
+        r.check(took < 1.0, "the close %s ends the run within a second: %.2f s" % (what, took))
+        r.eq(proc.returncode, 5, "exit status of a close %s: cancelled" % what)
+        r.check(self.tree(base) == before, "nothing changed by a close %s" % what)
+        r.eq(self.leftovers(base), [], "nothing left behind by a close %s" % what)
+        log = self.read(base, "Quasto/Quastorell.log") or b""
+        r.check(b"-> Update cancelled\n" in log, "the log says the update was cancelled: %r" % log)
+
+    def close_cancels(self):
+        """A close during the analysis (the manifest trickles or stalls) and
+        during the staging (a file stalls) cancels; a close once the analysis
+        is shown declines, as it always did."""
+        r = self.r
+        for mode in ("trickle", "stall"):
+            name = "wait-" + mode
+            s = self.update_set(name)
+            s.add("", "a.txt", b"a" * 20000, NEW, sha256=True)
+            s.write_manifest()
+            base = self.install(name, url=self.web.url + mode + "/" + name + "/")
+            self.put(base, "a.txt", b"old")
+            before = self.tree(base)
+            proc = self.start(base)
+            r.eq(self.wine.driver("wait-text", CAPTION, "7", "Lade Update-Informationen .....")[0],
+                 0, "the manifest is being read from the %s server" % mode)
+            time.sleep(1)
+            self.answers_and_closes(base, proc, before, mode, "during the analysis")
+
+        # The second file stalls half-way; the first is staged by then.
+        s = self.update_set("stage")
+        s.add("", "a.txt", b"new a" * 4000, NEW, sha256=True)
+        s.add("", "b.bin", bytes(range(256)) * 2000, NEW, sha256=True, store=True)
+        s.write_manifest()
+        stalling = WebServer(self.site, extra_args=["--stall", "stage/" + pack_name("b.bin", "")])
+        try:
+            base = self.install("stage", url=stalling.url + "stage/")
+            self.put(base, "a.txt", b"old a")
+            self.put(base, "b.bin", b"old b")
+            before = self.tree(base)
+            proc = self.start(base)
+            r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+                 "analysis before the staging")
+            # Declining is no cancel: the next start finds the update again.
+            self.wine.driver("close", CAPTION)
+            r.check(self.ended(proc), "client ends when the update is declined")
+            r.eq(proc.returncode, 3, "exit status of a declined update")
+            proc = self.start(base)
+            r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+                 "analysis again")
+            self.wine.driver("click", CAPTION, "10")
+            deadline = time.time() + 20
+            while self.journal_state(base) != "stage" and time.time() < deadline:
+                time.sleep(0.1)
+            r.eq((self.journal_state(base), proc.poll()), ("stage", None),
+                 "the staging has begun (the journal's state, the client's exit status)")
+            time.sleep(1.5)
+            self.answers_and_closes(base, proc, before, "stall", "during the staging")
+        finally:
+            stalling.stop()
+
+    def resumed_transfers(self):
+        """Packed files whose connections are cut are taken up where they
+        broke (WinINet's Range and If-Range) and the update completes; a
+        server that serves no ranges sends the file again from its start."""
+        r = self.r
+        s = self.update_set("resume")
+        big = bytes((i * 131 ^ (i >> 9)) & 0xFF for i in range(300000))
+        s.add("", "big.dll", big, NEW, sha256=True, store=True)
+        s.add("", "small.txt", b"new small " * 100, NEW, sha256=True, store=True)
+        s.write_manifest()
+        log = os.path.join(self.work, "resume-requests.log")
+        cutting = WebServer(self.site, extra_args=[
+            "--log", log, "--cut", "50,90:resume/" + pack_name("big.dll", ""),
+            "--cut", "60:resume/" + pack_name("small.txt", "")])
+        try:
+            base = self.install("resume", url=cutting.url + "resume/")
+            self.put(base, "big.dll", b"old big")
+            self.put(base, "small.txt", b"old small")
+            self.update_in_window(base, "2", "with cut connections")
+        finally:
+            cutting.stop()
+        r.eq(self.read(base, "big.dll"), big, "big.dll joined from three parts")
+        r.eq(self.read(base, "small.txt"), b"new small " * 100, "small.txt joined from two parts")
+        with open(log, encoding="utf-8") as f:
+            lines = [line.split() for line in f]
+        sent = sum(int(b) for p, _, b in lines if "big" in p)
+        packed = os.path.getsize(os.path.join(self.site, "resume", pack_name("big.dll", "")))
+        r.eq((len(lines), sent), (6, packed),
+             "a manifest, three requests for big.dll, two for small.txt; no byte twice")
+
     def restart(self):
         r = self.r
         self.update_set("restart").write_manifest()
@@ -364,9 +475,10 @@ class ClientGuiTest:
             self.wine.driver("close", CAPTION)
             r.check(self.ended(proc), "client ends")
             marker = None
+            # The restarted batch file may still be writing its line.
             for _ in range(100):
                 marker = self.read(prog, "restarted.txt")
-                if marker:
+                if marker and marker.endswith(b"\n"):
                     break
                 time.sleep(0.1)
             # A batch file's %1 keeps the quotes that hold the argument together.
@@ -462,15 +574,21 @@ class ClientGuiTest:
             r.eq(rc, 0, "analysis before the kill")
             self.wine.driver("click", CAPTION, "10")
             at, commit_seen, deadline = "late", False, time.time() + 30
+            journal_seen = False
             while time.time() < deadline:
                 state = self.journal_state(base)
                 commit_seen = commit_seen or state == "commit"
-                if (state == phase or (phase == "done" and commit_seen and state is None)):
+                if (state == phase or
+                        (phase == "done" and (commit_seen or journal_seen) and state is None)):
                     time.sleep(delay)
                     at = phase
                     break
                 if proc.poll() is not None:
                     break
+                # A commit quicker than the polling: the phase has passed.
+                if journal_seen and state is None and phase != "done":
+                    break
+                journal_seen = journal_seen or state is not None
             state = self.journal_state(base)
             proc.kill()
             proc.wait()
@@ -988,7 +1106,7 @@ class ClientGuiTest:
                          "languages", "high_dpi", "look_alikes_and_runs", "own_files_and_links",
                          "two_runs", "case_renames", "damaged_manifests", "large_manifest",
                          "restart_quoted_argument", "redirects_and_cache", "dead_servers",
-                         "unattended_runs"):
+                         "unattended_runs", "close_cancels", "resumed_transfers"):
                 if selected(name):
                     self.r.run(name, getattr(self, name))
         finally:

@@ -43,10 +43,11 @@ class Xvfb:
 
 
 class WebServer:
-    def __init__(self, root, connections=None):
-        """connections: a file that gets a line for each accepted connection."""
+    def __init__(self, root, connections=None, extra_args=()):
+        """connections: a file that gets a line for each accepted connection;
+        extra_args: more of the server's options (--stall NAME)."""
         self.connections_log = connections
-        extra = ["--connections", connections] if connections else []
+        extra = (["--connections", connections] if connections else []) + list(extra_args)
         self.proc = subprocess.Popen(
             ["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers", "http_server.py"),
              "--root", root] + extra, stdout=subprocess.PIPE, text=True)
