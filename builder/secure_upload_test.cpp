@@ -14,6 +14,8 @@
 #include "builder/project.h"
 #include "builder/recording_ui.h"
 #include "builder/test_env.h"
+#include "client/recording_view.h"
+#include "client/run_sequence.h"
 #include "shared/documents.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
@@ -50,15 +52,16 @@ struct SecureServers {
   std::string ssh_user;
   std::string user_key;
   std::string xferlog;
+  int http_port = 0;  // a web server over `root`
 };
 
 bool ReadSecureServers(SecureServers* s) {
   std::string text;
   if (!fs::ReadFile(QUASTO_SECURE_INFO, &text)) return false;
   std::istringstream in(text);
-  std::string root, key, pub, xfer;
+  std::string root, key, pub, xfer, work, vsftpd_pid, sshd_pid, http_pid;
   if (!(in >> s->ftps_port >> s->sftp_port >> root >> s->cert_pin >> s->host_pin >> s->ssh_user >>
-        key >> pub >> xfer)) {
+        key >> pub >> xfer >> work >> vsftpd_pid >> sshd_pid >> http_pid >> s->http_port)) {
     return false;
   }
   s->root = WithTrailingSeparator(HostPath(root));
@@ -192,6 +195,38 @@ TEST_F(SecureUpload, FtpsWithThePinnedCertificatePublishesTheWholeSet) {
   auto [rc2, out2] = Run({"generate", "Web", "--version", "2.0", "--upload"});
   EXPECT_EQ(rc2, kExitOk) << out2;
   ExpectPublished();
+}
+
+// Publish, then the release arrives: what the command line sent over FTPS,
+// fetched through a web server over the same folder by the client's logic
+// (under Wine, with its Windows transport), turns an empty installation
+// into the release.
+TEST_F(SecureUpload, AnFtpsPublicationBringsAnInstallationToTheRelease) {
+  ConfigureFtps(servers.cert_pin);
+  auto [rc, out] = Run({"generate", "Web", "--version", "1.0", "--upload"});
+  ASSERT_EQ(rc, kExitOk) << out;
+
+  const std::string install = env.dir / "install\\";
+  UpdaterStructure config;
+  config.ProgInfo = "Web";
+  config.URL = "http://127.0.0.1:" + std::to_string(servers.http_port) + "/" + start_dir + "/Demo/";
+  CreateDirectoryTree(install + "Quasto");
+  ASSERT_TRUE(SaveDocument(install + "Quasto\\Quastorell.ucf", config));
+  auto run_client = [&] {
+    client::RecordingView view;
+    view.events = {client::ViewEvent::kButton, client::ViewEvent::kCloseWindow};
+    auto transport = client::NewHttpTransport();
+    auto system = client::NewClientSystem();
+    return client::RunClient({}, install, &view, transport.get(), system.get());
+  };
+  EXPECT_EQ(run_client(), client::ClientOutcome::kUpdated);
+  std::map<std::string, std::string> want, got;
+  Collect(env.src(), "", &want);
+  Collect(install, "", &got);
+  for (const auto& [rel, content] : want) {
+    EXPECT_TRUE(got.count(rel) != 0 && got[rel] == content) << rel << " differs";
+  }
+  EXPECT_EQ(run_client(), client::ClientOutcome::kNothingToDo);
 }
 
 // What vsftpd received below this test's start directory, from its transfer

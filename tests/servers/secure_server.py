@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """FTPS and SFTP servers on 127.0.0.1 for the builder's upload tests.
 
-  secure_server.py start INFO   starts both in the background and writes INFO
+  secure_server.py start INFO   starts them in the background and writes INFO
   secure_server.py stop INFO    stops them and removes what they used
   secure_server.py run INFO     as start, then waits in the foreground
 
@@ -19,8 +19,9 @@ passphrase-protected private key the builder logs in with (passphrase
 INFO holds, one a line: the FTPS port, the SFTP port, the root folder both
 serve, the SHA-256 of the certificate's public key and of the SSH host key
 (each as "SHA256:<base64>"), the login of the SSH user, the private and
-public key files, and vsftpd's transfer log (one line per file received,
-with its byte count).
+public key files, vsftpd's transfer log (one line per file received,
+with its byte count), the work folder, the servers' process ids, and the
+port of a web server (tests/servers/http_server.py) over the same root.
 """
 import base64
 import hashlib
@@ -34,6 +35,7 @@ import tempfile
 import time
 
 PASSPHRASE = "geheim"
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def free_port():
@@ -139,11 +141,19 @@ def start(info):
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=open(os.path.join(work, "sshd.log"), "w"),
                             start_new_session=True)
+    # A web server over the same root, so that what was published can be
+    # fetched by a client as an installation would.
+    http_port = free_port()
+    http = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "http_server.py"),
+                             "--root", root, "--port", str(http_port)],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=True)
     try:
         wait_port(ftps_port, vsftpd, "vsftpd")
         wait_port(sftp_port, sshd, "sshd")
+        wait_port(http_port, http, "http_server.py")
     except SystemExit:
-        for p in (vsftpd, sshd):
+        for p in (vsftpd, sshd, http):
             if p.poll() is None:
                 p.kill()
         shutil.rmtree(work, ignore_errors=True)
@@ -152,7 +162,7 @@ def start(info):
     with open(tmp, "w") as f:
         f.write("\n".join([str(ftps_port), str(sftp_port), root, cert_pin, host_pin, user,
                            user_key, user_key + ".pub", xferlog, work,
-                           "%d %d" % (vsftpd.pid, sshd.pid), ""]))
+                           "%d %d %d" % (vsftpd.pid, sshd.pid, http.pid), str(http_port), ""]))
     os.replace(tmp, info)
     print(open(info).read().strip())
     return 0
