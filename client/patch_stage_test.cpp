@@ -10,6 +10,7 @@
 
 #include "client/client_text.h"
 #include "client/recording_view.h"
+#include "client/run_report.h"
 #include "client/test_site.h"
 #include "client/updater.h"
 #include "shared/dates.h"
@@ -116,7 +117,16 @@ TEST_F(PatchStage, AFileWhoseContentIsTheBaseComesAsAPatch) {
   install_.Write("other.dll", "not any base");
   UpdFileStructure& other = PublishHashed(site_, &manifest_, "", "other.dll", "new dll", kNew);
   other.Patches.push_back({std::string(64, 'a'), "x.uzp", 5, std::string(64, 'b')});
+  RunReport report;
+  ctx_.report = &report;
   RunWithButton();
+  ctx_.report = nullptr;
+  // The result file counts what travelled: the patch, not the whole file.
+  EXPECT_EQ(report.bytes_to_fetch, static_cast<int64_t>(patch_.size() + 7));
+  const int64_t manifest_size = fs::FileSize(site_ / "Quastorell.uif");
+  EXPECT_EQ(report.bytes_fetched,
+            manifest_size + static_cast<int64_t>(patch_.size() + site_.Read(other.Pack).size()))
+      << "patch " << patch_.size();
   EXPECT_EQ(install_.Read("Tool.exe"), v2_);
   EXPECT_EQ(install_.Read("other.dll"), "new dll");
   EXPECT_EQ(fs::FileDate(install_ / "Tool.exe"), kNew);

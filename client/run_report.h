@@ -35,7 +35,7 @@ struct RunReport {
   std::vector<std::string> changed;  // files put in place
   std::vector<std::string> deleted;  // files and folders removed
   std::vector<Failure> failed;
-  int64_t bytes_fetched = 0;  // manifest, signature and packed files, as received
+  int64_t bytes_fetched = 0;  // manifest, signature, packed files and patches, as received
   std::vector<Message> messages;
   std::string detail;  // why the run ended as it did, when there is more to say
 

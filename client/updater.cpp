@@ -255,7 +255,7 @@ void Updater::ReportPlan() {
     switch (a.Action) {
       case kActionDownload:
         report->planned.push_back("Fetch: " + CacheKey(a.File));
-        report->bytes_to_fetch += static_cast<uint32_t>(a.Size);
+        report->bytes_to_fetch += FetchSize(a);
         break;
       case kActionDeleteFile:
         report->planned.push_back("Delete: " + CacheKey(a.File));
@@ -1138,6 +1138,9 @@ bool Updater::StageFromPatch(size_t i, Staged* staged, std::string* why) {
       progress.Piece(static_cast<size_t>(n));
     }
     fetched = pipeline_->Close();
+    if (ctx_->report != nullptr && fetched.received > 0) {
+      ctx_->report->bytes_fetched += fetched.received;
+    }
     progress.End(fetched.received >= 0);
     closed = out.CloseUnflushed();
   }
