@@ -195,7 +195,7 @@ class BuilderGuiTest:
 
     # vsftpd with TLS required, with a certificate of its own, and sshd with
     # a host key of its own and a user key with a passphrase; both serve one
-    # root folder. Returns the lines of its info file (secure_server.py).
+    # root folder. Returns what its info file says (see secure_server.py).
     def secure_server(self):
         if not self.secure:
             subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers",
@@ -805,7 +805,7 @@ class BuilderGuiTest:
                 with open(os.path.join(folder, n), "rb") as f:
                     got[os.path.relpath(os.path.join(folder, n), remote)] = f.read()
         r.eq(sorted(got), sorted(want), "the files on the server")
-        r.check(got == want, "the server holds what the target folder holds, byte for byte")
+        r.check(got == want, "the server holds what was generated, byte for byte")
         return base, srv
 
     def ftps_publication(self):
