@@ -27,11 +27,14 @@ if(WIN32)
 
   find_path(CRYPTO_INCLUDE openssl/evp.h REQUIRED)
   find_library(CRYPTO_LIB NAMES libcrypto.a REQUIRED)
-  add_library(quasto::crypto INTERFACE IMPORTED)
+  # A library of its own (not just a list of files) so that the linker gets
+  # it after every library that needs it, as libssh2 below does.
+  add_library(quasto::crypto STATIC IMPORTED)
+  set_target_properties(quasto::crypto PROPERTIES IMPORTED_LOCATION ${CRYPTO_LIB})
   target_include_directories(quasto::crypto INTERFACE ${CRYPTO_INCLUDE})
   # What the static library takes from the system: sockets for its BIOs,
   # the system's random source and certificate store.
-  target_link_libraries(quasto::crypto INTERFACE ${CRYPTO_LIB} ws2_32 crypt32 bcrypt advapi32 user32)
+  target_link_libraries(quasto::crypto INTERFACE ws2_32 crypt32 bcrypt advapi32 user32)
 
   find_path(BZIP2_INCLUDE bzlib.h REQUIRED)
   find_library(BZIP2_LIB NAMES libbz2.a bz2 REQUIRED)
@@ -41,15 +44,21 @@ if(WIN32)
   # The static library's functions, as it was built; without this the header
   # declares pointers for loading a DLL.
   target_compile_definitions(quasto::bzip2 INTERFACE BZ_EXPORT)
-  # libcurl on Schannel with libssh2 on CNG: the system's own TLS, trust
-  # store and crypto, nothing to ship beside the programs.
+  # libcurl on Schannel, the system's own TLS and trust store; libssh2 on
+  # the static libcrypto above, which the programs carry anyway: its key
+  # exchange does not depend on what the system's CNG provides. Nothing to
+  # ship beside the programs.
   find_path(CURL_INCLUDE curl/curl.h REQUIRED)
   find_library(CURL_LIB NAMES libcurl.a curl REQUIRED)
   find_library(SSH2_LIB NAMES libssh2.a ssh2 REQUIRED)
-  add_library(quasto::curl INTERFACE IMPORTED)
+  add_library(quasto::ssh2 STATIC IMPORTED)
+  set_target_properties(quasto::ssh2 PROPERTIES IMPORTED_LOCATION ${SSH2_LIB})
+  target_link_libraries(quasto::ssh2 INTERFACE quasto::crypto ws2_32)
+  add_library(quasto::curl STATIC IMPORTED)
+  set_target_properties(quasto::curl PROPERTIES IMPORTED_LOCATION ${CURL_LIB})
   target_include_directories(quasto::curl INTERFACE ${CURL_INCLUDE})
-  target_link_libraries(quasto::curl INTERFACE ${CURL_LIB} ${SSH2_LIB} ws2_32 crypt32 bcrypt
-                        advapi32 secur32)
+  target_link_libraries(quasto::curl INTERFACE quasto::ssh2 ws2_32 crypt32 bcrypt advapi32
+                        secur32)
   target_compile_definitions(quasto::curl INTERFACE CURL_STATICLIB)
 else()
   find_package(EXPAT REQUIRED)

@@ -237,21 +237,33 @@ if [ ! -f "$PREFIX/.bzip2" ]; then
 fi
 
 # The builder's uploads (FTP, FTPS, SFTP) go through libcurl on both
-# platforms. For Windows: libssh2 on the system's CNG crypto, and libcurl on
-# Schannel, so that FTPS trusts the system's certificate store; nothing else
-# of libcurl is built that the uploads do not use.
-if [ ! -f "$PREFIX/.libssh2" ]; then
+# platforms. For Windows: libssh2 on the libcrypto built above, and libcurl
+# on Schannel, so that FTPS trusts the system's certificate store; nothing
+# else of libcurl is built that the uploads do not use. libssh2 once used
+# Windows' CNG, which lacks on some systems what its key exchange needs; the
+# marker names the back end, so that a machine with that build redoes it.
+if [ ! -f "$PREFIX/.libssh2-openssl" ]; then
   src=$(source_dir libssh2)
-  log "building libssh2 for $HOST from $(basename "$src")"
+  log "building libssh2 for $HOST on libcrypto from $(basename "$src")"
+  rm -f "$PREFIX/.libssh2"
   rm -rf "$DEPS/build/libssh2"
+  # CMake's search for OpenSSL wants libssl beside libcrypto (LIB_EAY and
+  # SSL_EAY are its names for them with mingw), though libssh2 calls only
+  # the latter; only libcrypto is built here, and a static library links
+  # nothing, so both names point to it. libcrypto 3 has AES-CTR; the check
+  # for it would link a program without the Windows libraries that a static
+  # libcrypto needs, fail, and leave libssh2 on a slower CTR of its own.
   cmake -S "$src" -B "$DEPS/build/libssh2" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DCRYPTO_BACKEND=WinCNG \
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DCRYPTO_BACKEND=OpenSSL \
+    -DOPENSSL_INCLUDE_DIR="$PREFIX/include" \
+    -DLIB_EAY="$PREFIX/lib/libcrypto.a" -DSSL_EAY="$PREFIX/lib/libcrypto.a" \
+    -DHAVE_EVP_AES_128_CTR=1 \
     -DBUILD_SHARED_LIBS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_TESTING=OFF \
     -DENABLE_ZLIB_COMPRESSION=OFF -DCLEAR_MEMORY=ON >/dev/null
   cmake --build "$DEPS/build/libssh2" >/dev/null
   cmake --install "$DEPS/build/libssh2" >/dev/null
-  touch "$PREFIX/.libssh2"
+  touch "$PREFIX/.libssh2-openssl"
 fi
 
 if [ ! -f "$PREFIX/.curl" ]; then

@@ -193,16 +193,19 @@ class BuilderGuiTest:
         port, root = open(self.ftp_info).read().split("\n")[:2]
         return port, root
 
-    # vsftpd with TLS required, with a certificate of its own (and sshd,
-    # which the window cannot reach under Wine: see changed_certificate).
+    # vsftpd with TLS required, with a certificate of its own, and sshd with
+    # a host key of its own and a user key with a passphrase; both serve one
+    # root folder. Returns what its info file says (see secure_server.py).
     def secure_server(self):
         if not self.secure:
             subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers",
                             "secure_server.py"), "start", self.secure_info],
                            stdout=subprocess.DEVNULL)
             self.secure = self.secure_info
-        ftps_port, _, root, cert_pin, host_pin = open(self.secure_info).read().split("\n")[:5]
-        return int(ftps_port), root, cert_pin, host_pin
+        lines = open(self.secure_info).read().split("\n")
+        return {"ftps_port": int(lines[0]), "sftp_port": int(lines[1]), "root": lines[2],
+                "cert_pin": lines[3], "host_pin": lines[4], "ssh_user": lines[5],
+                "user_key": "Z:" + lines[6].replace("/", "\\")}
 
     def source_tree(self, base, files):
         src = os.path.join(base, "src")
@@ -726,12 +729,11 @@ class BuilderGuiTest:
         self.close(proc)
 
     # A server that shows another key than the stored one gets nothing, and
-    # the window says why; the stored fingerprint stays. FTPS, as Wine 8's
-    # CNG lacks what libssh2 needs for an SFTP key exchange (sshd logs
-    # "kex_protocol_error"): the first-key question is the native tests'.
+    # the window says why; the stored fingerprint stays.
     def changed_certificate(self):
         r = self.r
-        ftps_port, root, cert_pin, host_pin = self.secure_server()
+        srv = self.secure_server()
+        ftps_port, root, host_pin = srv["ftps_port"], srv["root"], srv["host_pin"]
         base = self.install("changed")
         self.source_tree(base, [("app.exe", 2000)])
         self.drive(base)
@@ -759,6 +761,71 @@ class BuilderGuiTest:
         self.close(proc)
         cfg = self.read(os.path.join(base, "Quastorell.cfg")) or ""
         r.check('"Fingerprint": "%s"' % host_pin in cfg, "the stored fingerprint stays: %r" % cfg)
+
+    # "Hochladen" over a secure protocol, from generation to the files on
+    # the server: the project's manifest and each packed file it names, byte
+    # for byte, and nothing else (no temporary name left). `ask`: the text
+    # the first-key question must hold, answered "Ja".
+    def secure_publication(self, name, settings, ask=None):
+        r = self.r
+        srv = self.secure_server()
+        base = self.install(name)
+        self.source_tree(base, [("app.exe", 3000), ("Grüße/ä b.dat", 700)])
+        self.drive(base)
+        self.write_project(base, "Demo")
+        start_dir = "gui-%s-%d" % (name, os.getpid())
+        with open(os.path.join(base, "Quastorell.cfg"), "w") as f:
+            f.write(document(dict({"Server": "127.0.0.1", "StartDir": start_dir}, **settings)))
+        proc = self.start(base)
+        self.d("menu", MAIN, 7)
+        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project opens")
+        self.d("click", MAIN, 57)
+        r.eq(self.msgbox().split("|")[0], "Projekt erstellen", "generated")
+        r.check(self.until(lambda: self.d("enabled", MAIN, 58)[1] == "1"), "Hochladen enabled")
+        self.d("click", MAIN, 58)
+        if ask is not None:
+            caption, text = (self.d("msgbox", "60000", YES)[1].split("|") + [""])[:2]
+            r.eq(caption, "Projekt upload", "the first key is asked about")
+            r.check(all(part in text for part in ask), "the question: %r" % text)
+        remote = os.path.join(srv["root"], start_dir, "demo")
+        uif = os.path.join(remote, "Quastorell.uif")
+        r.check(self.until(lambda: os.path.exists(uif), 60), "manifest uploaded")
+        r.eq(self.d("gone", "Upload .....", "30000")[0], 0, "the upload ends")
+        self.close(proc)
+        project = os.path.join(base, "Projects", "Demo", "Quastorell.uif")
+        with open(project, "rb") as f:
+            want = {"Quastorell.uif": f.read()}
+        for entry in json.loads(want["Quastorell.uif"]).values():
+            if entry.get("Pack"):
+                with open(os.path.join(base, "Upload", "Demo", entry["Pack"]), "rb") as f:
+                    want[entry["Pack"]] = f.read()
+        got = {}
+        for folder, _, files in os.walk(remote):
+            for n in files:
+                with open(os.path.join(folder, n), "rb") as f:
+                    got[os.path.relpath(os.path.join(folder, n), remote)] = f.read()
+        r.eq(sorted(got), sorted(want), "the files on the server")
+        r.check(got == want, "the server holds what was generated, byte for byte")
+        return base, srv
+
+    def ftps_publication(self):
+        srv = self.secure_server()
+        self.secure_publication("ftps", {"Port": srv["ftps_port"], "Login": "ftp",
+                                         "Password": scramble("beliebig"), "Protocol": "FTPS",
+                                         "Fingerprint": srv["cert_pin"]})
+
+    # A first SFTP connection: the window shows the server's fingerprint and
+    # publishes once "Ja" accepts it, which stores the key for the next time.
+    def sftp_publication(self):
+        srv = self.secure_server()
+        base, _ = self.secure_publication(
+            "sftp", {"Port": srv["sftp_port"], "Login": srv["ssh_user"],
+                     "Password": scramble("geheim"), "Protocol": "SFTP",
+                     "KeyFile": srv["user_key"]},
+            ask=('Der SFTP-Server "127.0.0.1" ist noch unbekannt.', srv["host_pin"]))
+        cfg = self.read(os.path.join(base, "Quastorell.cfg")) or ""
+        self.r.check('"Fingerprint": "%s"' % srv["host_pin"] in cfg,
+                     "the accepted key is stored: %r" % cfg)
 
     # What a release may hold but must not publish is listed unchecked with
     # its reason, takes no rule and is never packed: links out of the folder
@@ -994,6 +1061,8 @@ class BuilderGuiTest:
             tests += [("readable_%d" % dpi, lambda dpi=dpi: self.readable(dpi)) for dpi in (96, 144)]
             tests.append(("refused_entries", self.refused_entries))
             tests.append(("changed_certificate", self.changed_certificate))
+            tests.append(("ftps_publication", self.ftps_publication))
+            tests.append(("sftp_publication", self.sftp_publication))
             for name, test in tests:
                 if selected(name):
                     self.r.run(name, test)
