@@ -604,7 +604,8 @@ class ClientGuiTest:
             # The next start, with no server to reach, ends the job.
             self.set_url(base, "http://127.0.0.1:1/")
             proc = self.start(base)
-            r.eq(self.msgbox().split("|")[2], "error", "ErrorURL after the kill")
+            box = self.msgbox()
+            r.eq(box.split("|")[2], "error", "ErrorURL after the kill (%s)" % box)
             r.check(self.ended(proc), "client ends")
             files, folders = self.tree(base)
             files.pop("tools\\ran.txt", None)
