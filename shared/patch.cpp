@@ -120,14 +120,25 @@ class SuffixIndex {
     if (base_size > 0 && divsufsort(base, sorted + 1, static_cast<saidx_t>(base_size)) != 0) {
       return false;
     }
-    constexpr size_t kAhead = 16;  // the keys' reads are scattered over the base
-    for (size_t i = 0; keyed_ && i < entries; ++i) {
+    // One pass over the suffixes in order, reading each one's first bytes
+    // (scattered over the base, so fetched ahead) for its key and bucket.
+    // Each bucket begins where its first suffix is; an empty one where the
+    // next one begins.
+    buckets_.assign(kBuckets + 1, 0);
+    uint32_t filled = 0;  // the buckets whose beginning is known
+    constexpr size_t kAhead = 16;
+    for (size_t i = 0; i < entries; ++i) {
       if (i + kAhead < entries) __builtin_prefetch(base + sorted[i + kAhead]);
-      const saidx_t start = sorted[i];
-      table_[2 * i] = start;
-      table_[2 * i + 1] = static_cast<saidx_t>(KeyAt(base + start, base_size - start));
+      const int64_t start = sorted[i];
+      if (keyed_) {
+        table_[2 * i] = static_cast<saidx_t>(start);
+        table_[2 * i + 1] = static_cast<saidx_t>(KeyAt(base + start, base_size - start));
+      }
+      if (i == 0) continue;  // the empty suffix belongs to no bucket
+      const uint32_t bucket = BucketOf(base + start, base_size - start);
+      while (filled <= bucket) buckets_[filled++] = static_cast<saidx_t>(i);
     }
-    BuildBuckets();
+    while (filled <= kBuckets) buckets_[filled++] = static_cast<saidx_t>(base_size + 1);
     return true;
   }
 
@@ -227,19 +238,6 @@ class SuffixIndex {
   static uint32_t BucketOf(const uint8_t* s, int64_t size) {
     const uint32_t b1 = size > 1 ? s[1] : 0u, b2 = size > 2 ? s[2] : 0u;
     return (((uint32_t{s[0]} << 8) | b1) << kThirdByteBits) | (b2 >> (8 - kThirdByteBits));
-  }
-
-  // Where each bucket begins in the sorted order (empty buckets where the
-  // next one begins).
-  void BuildBuckets() {
-    buckets_.assign(kBuckets + 1, static_cast<saidx_t>(size_ + 1));
-    for (int64_t i = size_; i >= 1; --i) {
-      const int64_t p = Start(i);
-      buckets_[BucketOf(base_ + p, size_ - p)] = static_cast<saidx_t>(i);
-    }
-    for (int64_t b = kBuckets - 1; b >= 0; --b) {
-      buckets_[b] = std::min(buckets_[b], buckets_[b + 1]);
-    }
   }
 
   const uint8_t* base_ = nullptr;
