@@ -5,6 +5,7 @@
 #include <lzma.h>
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -74,63 +75,178 @@ bool ValidLzmaProps(uint8_t props) {
 
 // The bytes two strings have in common from their starts, up to kPatchMatchCap.
 int64_t MatchLength(const uint8_t* a, int64_t a_size, const uint8_t* b, int64_t b_size) {
-  int64_t n = std::min({a_size, b_size, kPatchMatchCap});
+  const int64_t n = std::min({a_size, b_size, kPatchMatchCap});
   int64_t i = 0;
+  // Eight bytes at a time: matches run to thousands of bytes. The first
+  // differing byte is the lowest differing one on a little-endian machine,
+  // the highest on a big-endian one.
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) {
+      const uint64_t d = x ^ y;
+      return i + (std::endian::native == std::endian::little ? std::countr_zero(d)
+                                                             : std::countl_zero(d)) / 8;
+    }
+  }
   while (i < n && a[i] == b[i]) ++i;
   return i;
 }
 
-// The longest match of `target` among the base's suffixes, by binary search
-// over the suffix array `sa` (whose entry 0 is the empty suffix).
-// Where the suffixes starting with each pair of bytes begin in the suffix
-// array (a one-byte suffix counts with its byte followed by 0, before which
-// it sorts), so that a search starts from the few that share its first two.
-std::vector<saidx_t> PairIndex(const std::vector<saidx_t>& sa, const uint8_t* base,
-                               int64_t base_size) {
-  std::vector<saidx_t> first(65537, static_cast<saidx_t>(base_size + 1));
-  for (int64_t i = base_size; i >= 1; --i) {
-    int64_t p = sa[i];
-    unsigned key = base[p] * 256u + (p + 1 < base_size ? base[p + 1] : 0u);
-    first[key] = static_cast<saidx_t>(i);
-  }
-  for (int key = 65535; key >= 0; --key) first[key] = std::min(first[key], first[key + 1]);
-  return first;
-}
-
-int64_t Search(const std::vector<saidx_t>& sa, const std::vector<saidx_t>& pairs,
-               const uint8_t* base, int64_t base_size, const uint8_t* target,
-               int64_t target_size, int64_t* pos) {
-  int64_t lo = 0, hi = base_size;
-  if (target_size >= 2) {
-    // Every suffix before the target's pair sorts before it, every one from
-    // the next pair on after it.
-    unsigned key = target[0] * 256u + target[1];
-    lo = std::max<int64_t>(0, pairs[key] - 1);
-    hi = std::min<int64_t>(base_size, pairs[key + 1]);
-    if (hi <= lo) hi = std::min(lo + 1, base_size);
-  }
-  while (hi - lo >= 2) {
-    int64_t mid = lo + (hi - lo) / 2;
-    const int64_t suffix = base_size - sa[mid];
-    const int64_t n = std::min({suffix, target_size, kPatchMatchCap});
-    const int c = std::memcmp(base + sa[mid], target, static_cast<size_t>(n));
-    // A suffix that is a proper prefix of the target sorts before it; taking
-    // it as equal would steer the search towards short matches.
-    if (c < 0 || (c == 0 && n == suffix && suffix < std::min(target_size, kPatchMatchCap))) {
-      lo = mid;
-    } else {
-      hi = mid;
+// The base's suffixes in sorted order, for the longest match of any string
+// in the base. Entry 0 is the empty suffix, so that a search has a lower
+// bound. A search starts among the suffixes that share the target's first
+// bytes. Unless the base is large, each entry keeps, beside the suffix's
+// start, the four bytes after its first two (big-endian, so that they
+// compare as the bytes do), and most steps are decided on the entry alone,
+// without a second, scattered read of the base. Matching spends most of its
+// time in these searches.
+class SuffixIndex {
+ public:
+  // False when the base is too large or the suffix sort fails.
+  bool Build(const uint8_t* base, int64_t base_size) {
+    base_ = base;
+    size_ = base_size;
+    keyed_ = base_size <= kKeyedBaseMax;
+    stride_ = keyed_ ? 2 : 1;
+    const size_t entries = static_cast<size_t>(base_size) + 1;
+    // With keys, the suffix sort fills the upper half; spreading it to two
+    // words an entry from the front never overwrites a start not yet moved,
+    // so the index needs no second array of the base's size.
+    table_.assign(stride_ * entries, 0);
+    saidx_t* sorted = table_.data() + (stride_ - 1) * entries;
+    sorted[0] = static_cast<saidx_t>(base_size);
+    if (base_size > 0 && divsufsort(base, sorted + 1, static_cast<saidx_t>(base_size)) != 0) {
+      return false;
     }
+    // One pass over the suffixes in order, reading each one's first bytes
+    // (scattered over the base, so fetched ahead) for its key and bucket.
+    // Each bucket begins where its first suffix is; an empty one where the
+    // next one begins.
+    buckets_.assign(kBuckets + 1, 0);
+    uint32_t filled = 0;  // the buckets whose beginning is known
+    constexpr size_t kAhead = 16;
+    for (size_t i = 0; i < entries; ++i) {
+      if (i + kAhead < entries) __builtin_prefetch(base + sorted[i + kAhead]);
+      const int64_t start = sorted[i];
+      if (keyed_) {
+        table_[2 * i] = static_cast<saidx_t>(start);
+        table_[2 * i + 1] = static_cast<saidx_t>(KeyAt(base + start, base_size - start));
+      }
+      if (i == 0) continue;  // the empty suffix belongs to no bucket
+      const uint32_t bucket = BucketOf(base + start, base_size - start);
+      while (filled <= bucket) buckets_[filled++] = static_cast<saidx_t>(i);
+    }
+    while (filled <= kBuckets) buckets_[filled++] = static_cast<saidx_t>(base_size + 1);
+    return true;
   }
-  int64_t x = MatchLength(base + sa[lo], base_size - sa[lo], target, target_size);
-  int64_t y = MatchLength(base + sa[hi], base_size - sa[hi], target, target_size);
-  if (x > y) {
-    *pos = sa[lo];
-    return x;
+
+  // The length of the longest match of `target` (at most kPatchMatchCap),
+  // and in *pos where it starts in the base.
+  int64_t Search(const uint8_t* target, int64_t target_size, int64_t* pos) const {
+    int64_t lo = 0, hi = size_;
+    if (target_size >= 2) {
+      // Every suffix before the target's bucket sorts before it, every one
+      // from the next bucket on after it. Two bytes alone span a range of
+      // buckets.
+      const uint32_t bucket = BucketOf(target, target_size);
+      const uint32_t next = target_size >= 3 ? bucket + 1 : bucket + (1u << kThirdByteBits);
+      lo = std::max<int64_t>(0, buckets_[bucket] - 1);
+      hi = std::min<int64_t>(size_, buckets_[next]);
+      if (hi <= lo) hi = std::min(lo + 1, size_);
+    }
+    const int64_t limit = std::min(target_size, kPatchMatchCap);
+    const uint32_t target_key = KeyAt(target, target_size);
+    while (hi - lo >= 2) {
+      const int64_t mid = lo + (hi - lo) / 2;
+      // The next two steps' entries, whichever way this one goes, are
+      // fetched while it is decided: the steps are scattered reads.
+      if (hi - lo > kNearby) {
+        const int64_t left = lo + (mid - lo) / 2, right = mid + (hi - mid) / 2;
+        __builtin_prefetch(&table_[stride_ * left]);
+        __builtin_prefetch(&table_[stride_ * right]);
+        __builtin_prefetch(&table_[stride_ * (lo + (left - lo) / 2)]);
+        __builtin_prefetch(&table_[stride_ * (left + (mid - left) / 2)]);
+        __builtin_prefetch(&table_[stride_ * (mid + (right - mid) / 2)]);
+        __builtin_prefetch(&table_[stride_ * (right + (hi - right) / 2)]);
+      }
+      const int64_t start = Start(mid);
+      const int64_t suffix = size_ - start;
+      // Between the bucket's bounds every suffix shares the target's first
+      // two bytes (and more); with six on both sides the key settles most
+      // steps.
+      if (keyed_ && target_size >= 2 && suffix >= kKeyEnd && limit >= kKeyEnd) {
+        const uint32_t key = Key(mid);
+        if (key != target_key) {
+          if (key < target_key) {
+            lo = mid;
+          } else {
+            hi = mid;
+          }
+          continue;
+        }
+      }
+      const int64_t n = std::min(suffix, limit);
+      const int c = std::memcmp(base_ + start, target, static_cast<size_t>(n));
+      // A suffix that is a proper prefix of the target sorts before it;
+      // taking it as equal would steer the search towards short matches.
+      if (c < 0 || (c == 0 && n == suffix && suffix < limit)) {
+        lo = mid;
+      } else {
+        hi = mid;
+      }
+    }
+    const int64_t x = MatchLength(base_ + Start(lo), size_ - Start(lo), target, target_size);
+    const int64_t y = MatchLength(base_ + Start(hi), size_ - Start(hi), target, target_size);
+    if (x > y) {
+      *pos = Start(lo);
+      return x;
+    }
+    *pos = Start(hi);
+    return y;
   }
-  *pos = sa[hi];
-  return y;
-}
+
+ private:
+  static constexpr int64_t kKeyEnd = 6;  // the key holds bytes 2 to 5
+  // The keys double the index, to eight bytes for each of the base's: for
+  // larger bases the encoder's memory matters more than its speed (the
+  // 32-bit builder holds the base, the index and the result at once).
+  static constexpr int64_t kKeyedBaseMax = int64_t{16} << 20;
+  // Entries this close together share a few cache lines, read anyway.
+  static constexpr int64_t kNearby = 32;
+
+  // Bytes 2 to 5 of `s`, those past its end as 0; meaningful only where `s`
+  // has all six.
+  static uint32_t KeyAt(const uint8_t* s, int64_t size) {
+    uint32_t key = 0;
+    for (int64_t i = 2; i < kKeyEnd; ++i) key = (key << 8) | (i < size ? s[i] : 0u);
+    return key;
+  }
+
+  int64_t Start(int64_t i) const { return table_[stride_ * i]; }
+  uint32_t Key(int64_t i) const { return static_cast<uint32_t>(table_[2 * i + 1]); }
+
+  // A bucket holds the suffixes that start with the same two bytes and the
+  // same high bits of the third (those past the end count as 0, so that a
+  // shorter suffix, which sorts before its longer kin, stays in order). The
+  // finer the buckets, the fewer scattered steps a search takes; 2^20 of
+  // them cost 4 MiB.
+  static constexpr int kThirdByteBits = 4;
+  static constexpr uint32_t kBuckets = 1u << (16 + kThirdByteBits);
+
+  static uint32_t BucketOf(const uint8_t* s, int64_t size) {
+    const uint32_t b1 = size > 1 ? s[1] : 0u, b2 = size > 2 ? s[2] : 0u;
+    return (((uint32_t{s[0]} << 8) | b1) << kThirdByteBits) | (b2 >> (8 - kThirdByteBits));
+  }
+
+  const uint8_t* base_ = nullptr;
+  int64_t size_ = 0;
+  bool keyed_ = false;
+  size_t stride_ = 1;
+  std::vector<saidx_t> table_;  // per entry: the suffix's start, its key when keyed
+  std::vector<saidx_t> buckets_;
+};
 
 void PutUnsigned(std::string* out, uint64_t v) {
   do {
@@ -156,8 +272,7 @@ constexpr int64_t kReuseLength = 64;
 // Splits `result` into the three raw streams: the classic greedy matching
 // with forward and backward extension of approximate matches.
 void Match(const uint8_t* base, int64_t base_size, const uint8_t* result, int64_t result_size,
-           const std::vector<saidx_t>& sa, std::string streams[kPatchStreams]) {
-  const std::vector<saidx_t> pairs = PairIndex(sa, base, base_size);
+           const SuffixIndex& index, std::string streams[kPatchStreams]) {
   int64_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0;
   int64_t pending_seek = 0;  // base offset change not yet written
   while (scan < result_size) {
@@ -171,7 +286,7 @@ void Match(const uint8_t* base, int64_t base_size, const uint8_t* result, int64_
         ++pos;
         --len;
       } else {
-        len = Search(sa, pairs, base, base_size, result + scan, result_size - scan, &pos);
+        len = index.Search(result + scan, result_size - scan, &pos);
       }
       for (; scsc < scan + len; ++scsc) {
         if (scsc + last_offset < base_size && base[scsc + last_offset] == result[scsc]) {
@@ -332,8 +447,10 @@ Candidate Compress(std::string_view raw, Stream which) {
   static const unsigned kLiteralContext[kPatchStreams] = {1, 1, 2};
   Candidate lzma;
   if (CompressLzma(raw, kLiteralContext[which], 0, 0, &lzma)) consider(std::move(lzma));
+  // bzip2 never beats LZMA on differences, whose long runs of zeros LZMA
+  // codes as repeats, and would cost a tenth of the patch's making.
   Candidate c;
-  if (CompressBzip2(raw, &c)) consider(std::move(c));
+  if (which != kDiff && CompressBzip2(raw, &c)) consider(std::move(c));
   best.info.raw_length = raw.size();
   best.info.packed_length = best.bytes.size();
   return best;
@@ -651,13 +768,9 @@ bool MakePatch(std::string_view base, std::string_view result, std::string* patc
     const auto base_size = static_cast<int64_t>(base.size());
     std::string raw[kPatchStreams];
     {
-      // Entry 0 is the empty suffix, so that the search has a lower bound.
-      std::vector<saidx_t> sa(base.size() + 1);
-      sa[0] = static_cast<saidx_t>(base_size);
-      if (base_size > 0 && divsufsort(b, sa.data() + 1, static_cast<saidx_t>(base_size)) != 0) {
-        return false;
-      }
-      Match(b, base_size, r, static_cast<int64_t>(result.size()), sa, raw);
+      SuffixIndex index;
+      if (!index.Build(b, base_size)) return false;
+      Match(b, base_size, r, static_cast<int64_t>(result.size()), index, raw);
     }
     Candidate packed[kPatchStreams];
     for (int i = 0; i < kPatchStreams; ++i) {

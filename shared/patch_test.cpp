@@ -148,6 +148,80 @@ TEST(Patch, IsFarSmallerThanThePackedFileForANextRelease) {
   EXPECT_LT(Make(base, other).size(), PackContent(other).size() + 1024);
 }
 
+// Pieces of the base, long enough that the matcher takes each, in another
+// order; the last piece is the base's own end.
+std::string Shuffled(const std::string& base, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string r;
+  while (r.size() < base.size()) {
+    const size_t len = 200 + gen() % 300;
+    r += base.substr(gen() % (base.size() - len), len);
+  }
+  return r + base.substr(base.size() - 150);
+}
+
+TEST(Patch, FindsTheBaseBytesWhateverTheirFirstBytesShare) {
+  // Two letters: every suffix shares its first six bytes with thousands of
+  // others, so the search decides on the bytes beyond them. Equal bytes:
+  // every suffix starts alike and differs only in where the base ends.
+  // Mostly zeros: one crowded start among sparse others.
+  std::string two_letters = Random(200000, 61), zeros(200000, '\0');
+  for (char& c : two_letters) c = 'a' + (c & 1);
+  std::string sparse = zeros;
+  for (size_t i = 0; i < sparse.size(); i += 1 + i % 97) sparse[i] = static_cast<char>(i % 7);
+  const struct {
+    const char* what;
+    std::string base;
+  } cases[] = {
+      {"two letters", two_letters},
+      {"mostly zeros", sparse},
+      {"a program", ProgramLike(200000, 62)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string result = Shuffled(c.base, 63);
+    const std::string patch = Make(c.base, result);
+    PatchHeader h;
+    ASSERT_EQ(ReadPatchHeader(patch, patch.size(), &h), PatchStatus::kOk);
+    // Missed matches would come out as new bytes.
+    EXPECT_LT(h.streams[2].raw_length, result.size() / 100);
+    Applied a = Apply(c.base, patch);
+    ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+    EXPECT_TRUE(a.result == result);
+  }
+}
+
+TEST(Patch, FindsTheBaseBytesInABaseTooLargeForKeys) {
+  // Above 16 MiB the index keeps no keys and every step reads the base.
+  std::string base = Random((16 << 20) + 4096, 64);
+  const std::string result = Shuffled(base.substr(base.size() - (1 << 20)), 65);
+  const std::string patch = Make(base, result);
+  PatchHeader h;
+  ASSERT_EQ(ReadPatchHeader(patch, patch.size(), &h), PatchStatus::kOk);
+  EXPECT_LT(h.streams[2].raw_length, result.size() / 100);
+  Applied a = Apply(base, patch);
+  ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+  EXPECT_TRUE(a.result == result);
+}
+
+TEST(Patch, BasesShorterThanASearchKeyRoundTrip) {
+  // The search's keys look six bytes into each suffix and its buckets three:
+  // bases and results shorter than that, and results that run past the
+  // base's end, with zero bytes that must not pass for the base's end.
+  const std::string bases[] = {"", "a", "ab", "\0\0", "abc", "ab\0", "abcde", "abcdef",
+                               std::string("\0\0\0\0\0\0\0", 7)};
+  const std::string results[] = {"", "a", "b", "ab", "abc", std::string("ab\0\0", 4), "abcdefg",
+                                 std::string(20, '\0'), "abababababababababababcdef"};
+  for (const std::string& base : bases) {
+    for (const std::string& result : results) {
+      SCOPED_TRACE(::testing::PrintToString(base) + " -> " + ::testing::PrintToString(result));
+      Applied a = Apply(base, Make(base, result), static_cast<int64_t>(result.size()));
+      ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+      EXPECT_TRUE(a.result == result);
+    }
+  }
+}
+
 TEST(Patch, LongRunsOfEqualBytesStayFast) {
   // A naive matcher compares each run at every position: hours for this.
   std::string base(6 << 20, '\0');
