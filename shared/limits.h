@@ -103,8 +103,9 @@ inline constexpr uint64_t kMaxPatchApplyMemory = uint64_t{32} << 20;
 // match simply continues with the next candidate.
 inline constexpr int64_t kPatchMatchCap = 64 << 10;
 // The encoder holds the base, its suffix array and the result: about five
-// times the base. The 32-bit builder cannot have that for larger files, so
-// files above this size (before or after) always travel whole.
+// times the base (about ten for bases of up to 16 MiB, whose index also keeps
+// a few bytes of each suffix). The 32-bit builder cannot have that for larger
+// files, so files above this size (before or after) always travel whole.
 inline constexpr uint64_t kMaxPatchContentSize = uint64_t{250} << 20;
 
 }  // namespace quasto
