@@ -78,9 +78,16 @@ void FetchPipeline::Run() {
     try {
       const Request& r = requests_[i];
       downloader.SetResponseObserver([&](const HttpResponseInfo& info) {
-        const bool rest = r.from > 0 && info.status == 206 && info.range_start == r.from;
-        Push(Item{i, Kind::kLength, {}, info.content_length, {}, rest ? r.from : 0,
-                  info.validator});
+        // Filled member by member: g++ 12 warns falsely (-Wmaybe-uninitialized)
+        // about a braced temporary here in the optimised build.
+        Item length;
+        length.index = i;
+        length.kind = Kind::kLength;
+        length.length = info.content_length;
+        length.start =
+            r.from > 0 && info.status == 206 && info.range_start == r.from ? r.from : 0;
+        length.version = info.validator;
+        Push(std::move(length));
       });
       auto sink = [&](std::string_view piece) {
         return Push(Item{i, Kind::kPiece, std::string(piece), 0, {}, 0, {}});
