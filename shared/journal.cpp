@@ -472,7 +472,12 @@ std::vector<JournalStep> KeptSteps(const std::string& file, const StepCheck& che
                                    std::string* log) {
   std::string text;
   Journal j;
-  if (!fs::ReadFile(file, &text) || !ParseJournal(text, &j) || j.committing) return {};
+  // Only a staging that ended keeps anything for a later run; the start
+  // undoes any other (the journal of a run at work is none of this one's).
+  if (!fs::ReadFile(file, &text) || !ParseJournal(text, &j) || j.committing ||
+      !HasResumable(j)) {
+    return {};
+  }
   const std::string why = Refusal(j, check);
   if (!why.empty()) {
     const std::string line = SetAside(file, "unsafe") + " (" + EscapeControls(why) + ")\n";
@@ -485,7 +490,10 @@ std::vector<JournalStep> KeptSteps(const std::string& file, const StepCheck& che
 void DropKept(const std::string& base, const std::string& file, const StepCheck& check) {
   std::string text;
   Journal j;
-  if (!fs::ReadFile(file, &text) || !ParseJournal(text, &j) || j.committing) return;
+  if (!fs::ReadFile(file, &text) || !ParseJournal(text, &j) || j.committing ||
+      !HasResumable(j)) {
+    return;
+  }
   if (!Refusal(j, check).empty()) return;  // the next start sets it aside
   CloseJournal(file, UndoStaging(base, j));
 }
