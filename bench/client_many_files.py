@@ -5,7 +5,10 @@ installation from a local nginx, set against curl fetching the same payloads
 decoding them, in the same run. Counts the connections nginx accepted for
 the client.
 
-  client_many_files.py BIN_DIR [--files 2000] [--rounds 2] [--keep]
+  client_many_files.py BIN_DIR [--files 2000,5000] [--rounds 2] [--keep]
+
+Each number of files (comma-separated) is an update set and a measure of
+its own, with its own lines.
 
 BIN_DIR holds quastorell and quastorell-builder of an optimised build. The
 update set is made by the builder from slices of real program files.
@@ -85,7 +88,7 @@ def connections(log, first_line):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("bin")
-    ap.add_argument("--files", type=int, default=2000)
+    ap.add_argument("--files", default="2000,5000")
     ap.add_argument("--rounds", type=int, default=2)
     ap.add_argument("--keep", action="store_true")
     args = ap.parse_args()
@@ -94,14 +97,18 @@ def main():
         if shutil.which(tool) is None and not os.path.exists("/usr/sbin/" + tool):
             sys.exit("%s is missing" % tool)
     nginx_exe = shutil.which("nginx") or "/usr/sbin/nginx"
+    for count in (int(n) for n in args.files.split(",")):
+        measure(count, args, bin_dir, nginx_exe)
 
+
+def measure(files, args, bin_dir, nginx_exe):
     work = tempfile.mkdtemp(prefix="quasto-bench-many-")
     os.chmod(work, 0o755)  # nginx's worker reads the site as another user
     nginx = None
     try:
         # The release and its update set, made by the builder.
         src = os.path.join(work, "release")
-        for i, data in enumerate(program_slices(args.files)):
+        for i, data in enumerate(program_slices(files)):
             path = os.path.join(src, "m%02d" % (i % 20), "f%04d.dll" % i)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
@@ -204,6 +211,7 @@ def main():
             sys.exit("the client's installation differs from the release")
 
         r, c = min(refs_t), min(client_t)
+        print("files %d:" % files)
         print("set:      %d files (%d stored, not in the reference), %.1f MB packed; best of %d" %
               (len(packed), stored,
                sum(os.path.getsize(os.path.join(site, n)) for n in packed) / 1e6, args.rounds))

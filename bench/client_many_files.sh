@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the optimised preset and runs the many-small-files client benchmark
 # against a local nginx.
-#   bench/client_many_files.sh [--files 2000] [--rounds 2]
+#   bench/client_many_files.sh [--files 2000,5000] [--rounds 2]
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 cmake --preset native-release >/dev/null

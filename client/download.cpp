@@ -69,25 +69,51 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
                                     int64_t open_flags, int progress_flags, int chunk,
                                     const std::function<bool(std::string_view)>& sink,
                                     int64_t max_bytes) {
+  return Transfer(url, file_name, open_flags, progress_flags, chunk, 0, "", sink, max_bytes);
+}
+
+int64_t Downloader::ResumeDownloadTo(const std::string& url, const std::string& file_name,
+                                     int64_t open_flags, int chunk, int64_t from,
+                                     const std::string& if_range,
+                                     const std::function<bool(std::string_view)>& sink,
+                                     int64_t max_bytes) {
+  return Transfer(url, file_name, open_flags, 0, chunk, from, if_range, sink, max_bytes);
+}
+
+namespace {
+
+bool IsIdentity(std::string e) {
+  for (char& c : e) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return e.empty() || e == "identity";
+}
+
+}  // namespace
+
+int64_t Downloader::Transfer(const std::string& url, const std::string& file_name,
+                             int64_t open_flags, int progress_flags, int chunk, int64_t from,
+                             const std::string& if_range,
+                             const std::function<bool(std::string_view)>& sink,
+                             int64_t max_bytes) {
   const uint32_t flags =
       open_flags == -1 ? kFlagNoCacheDefault : static_cast<uint32_t>(open_flags);
   if (chunk <= 0) chunk = kDefaultChunk;
   DownloadProgress progress(view_, binding_, (progress_flags & kProgressText) != 0, file_name);
 
-  int64_t content_length = -1;
+  // `start` is where in the file the sink's first byte lies, `total` the
+  // file's announced length (-1 unknown).
+  int64_t start = 0;
+  int64_t total = -1;
   int status = 0;
   std::string encoding;
   int64_t received = 0;
   bool sink_ok = true;
   bool too_long = false;
+  // The rest of a file asked for with a range, from the byte asked for.
+  bool rest_of_file = false;
   // Only a 200 is the whole file: a 206 is a part of it, and a compressed
   // body is another file.
-  auto identity = [&] {
-    std::string e = encoding;
-    for (char& c : e) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return e.empty() || e == "identity";
-  };
-  auto success = [&] { return status == 200 && identity(); };
+  auto identity = [&] { return IsIdentity(encoding); };
+  auto success = [&] { return (status == 200 || (status == 206 && rest_of_file)) && identity(); };
 
   // A transfer taken up again after a break: the part of the file it
   // starts with that was taken before is passed over.
@@ -108,8 +134,8 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
       if (piece.empty()) return true;
     }
     if (max_bytes >= 0 &&
-        (content_length > max_bytes ||
-         received + static_cast<int64_t>(piece.size()) > max_bytes)) {
+        (total > max_bytes ||
+         start + received + static_cast<int64_t>(piece.size()) > max_bytes)) {
       too_long = true;
       return false;
     }
@@ -121,40 +147,41 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
     progress.Piece(piece.size());
     return true;
   };
+  auto on_start = [&](const HttpResponseInfo& info) {
+    status = info.status;
+    encoding = info.content_encoding;
+    validator = info.validator;
+    if (from > 0 && status == 206 && info.range_start == from) {
+      rest_of_file = true;
+      start = from;
+    }
+    total = info.content_length < 0 ? -1 : start + info.content_length;
+    progress.Length(info.content_length);
+    if (observer_) observer_(info);
+  };
 
   progress.Begin();
-  bool ok = transport_->Get(
-      url, flags, chunk,
-      [&](const HttpResponseInfo& info) {
-        status = info.status;
-        content_length = info.content_length;
-        encoding = info.content_encoding;
-        validator = info.validator;
-        progress.Length(content_length);
-        if (observer_) observer_(info);
-      },
-      on_piece);
+  bool ok = from > 0 ? transport_->GetFrom(url, flags, chunk, from, if_range, on_start, on_piece)
+                     : transport_->Get(url, flags, chunk, on_start, on_piece);
   // Only the same version of a file whose length is known can be joined
   // from parts; the final hash check still decides whether it is the file.
   for (int attempt = 0; !ok && attempt < resumes_ && success() && sink_ok && !too_long &&
-                        !resume_refused && !validator.empty() && received > 0 &&
-                        content_length > received;
+                        !resume_refused && !validator.empty() && start + received > 0 &&
+                        total > start + received;
        ++attempt) {
     resuming = true;
-    const int64_t from = received;
+    const int64_t at = start + received;
     const int64_t fetched_before = fetched;
     ok = transport_->GetFrom(
-        url, flags, chunk, from, validator,
+        url, flags, chunk, at, validator,
         [&](const HttpResponseInfo& info) {
-          std::string e = info.content_encoding;
-          for (char& c : e) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-          const bool plain = e.empty() || e == "identity";
-          if (info.status == 206 && info.range_start == from && plain) {
+          const bool plain = IsIdentity(info.content_encoding);
+          if (info.status == 206 && info.range_start == at && plain) {
             skip = 0;
           } else if (info.status == 200 && plain && info.validator == validator &&
-                     info.content_length == content_length) {
+                     info.content_length == total) {
             // The same file from its start: the server serves no ranges.
-            skip = from;
+            skip = at;
           } else {
             // Another version, or an answer that is not the rest of it.
             resume_refused = true;
@@ -165,15 +192,16 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
     if (!ok && fetched == fetched_before) break;
   }
   // A file joined from parts is whole only at its announced length.
-  if (ok && resuming && received != content_length) ok = false;
+  if (ok && (resuming || rest_of_file) && start + received != total) ok = false;
   if (resume_refused) ok = false;
   last_fetched_ = fetched;
+  last_start_ = start;
   last_status_ = status;
   last_too_long_ = too_long;
   last_not_whole_.clear();
   // Built piece by piece: g++ 12 warns falsely (-Wrestrict) about a literal
   // joined to a temporary here.
-  if (status >= 200 && status <= 299 && status != 200) {
+  if (status >= 200 && status <= 299 && status != 200 && !rest_of_file) {
     last_not_whole_ = "HTTP status ";
     last_not_whole_ += std::to_string(status);
     last_not_whole_ += " is not the whole file";
@@ -183,7 +211,7 @@ int64_t Downloader::StartDownloadTo(const std::string& url, const std::string& f
     last_not_whole_ += "\"";
   }
   progress.End(ok);
-  if (!ok || !sink_ok || too_long || !success() || received == 0) return -1;
+  if (!ok || !sink_ok || too_long || !success() || start + received == 0) return -1;
   return received;
 }
 

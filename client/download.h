@@ -96,6 +96,19 @@ class Downloader {
                           int64_t open_flags, int progress_flags, int chunk,
                           const std::function<bool(std::string_view)>& sink,
                           int64_t max_bytes = -1);
+  // The same for a file of which the first `from` bytes are at hand: asks
+  // for the rest, as long as it is still the version `if_range` names. A 206
+  // from byte `from` hands the rest to `sink`; a 200 (another version, or a
+  // server that serves no ranges) hands it the whole file from its start,
+  // and last_start() says which. `max_bytes` bounds the whole file.
+  int64_t ResumeDownloadTo(const std::string& url, const std::string& file_name,
+                           int64_t open_flags, int chunk, int64_t from,
+                           const std::string& if_range,
+                           const std::function<bool(std::string_view)>& sink,
+                           int64_t max_bytes = -1);
+  // Where in the file the last transfer's body began: `from` when a resumed
+  // request was answered with the rest, else 0.
+  int64_t last_start() const { return last_start_; }
 
  private:
   HttpTransport* transport_;
@@ -107,6 +120,11 @@ class Downloader {
   std::function<void(const HttpResponseInfo&)> observer_;
   int resumes_ = 0;
   int64_t last_fetched_ = 0;
+  int64_t last_start_ = 0;
+
+  int64_t Transfer(const std::string& url, const std::string& file_name, int64_t open_flags,
+                   int progress_flags, int chunk, int64_t from, const std::string& if_range,
+                   const std::function<bool(std::string_view)>& sink, int64_t max_bytes);
 };
 
 }  // namespace quasto::client

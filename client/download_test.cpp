@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "client/recording_view.h"
+#include "shared/content_hash.h"
 #include "shared/test_util.h"
 #include "tests/support/server_process.h"
 
@@ -205,6 +206,41 @@ TEST_F(DownloadTest, AResumeNeverJoinsTwoVersionsOrAPartWithoutValidator) {
   // A plain cut (no ETag, no Last-Modified) is not resumed.
   dir_.Write("file.bin", body_);
   EXPECT_FALSE(Get("truncate/file.bin"));
+}
+
+// The first bytes of a file are at hand from an earlier run: the rest is
+// asked for with the version they are of.
+TEST_F(DownloadTest, ATransferOfAnEarlierRunIsTakenUpWithItsVersion) {
+  downloader_.SetResumes(kTransferResumes);
+  const std::string etag = "\"" + Sha256Hex(body_).substr(0, 16) + "\"";
+  const int64_t from = 70000;
+  auto resume = [&](const std::string& path, const std::string& version, std::string* got) {
+    got->clear();
+    return downloader_.ResumeDownloadTo(server_.http_url() + path, "f", 0x800, 65536, from,
+                                        version, [&](std::string_view piece) {
+                                          got->append(piece);
+                                          return true;
+                                        });
+  };
+  std::string got;
+  // The same version: a 206 with the rest, also when that breaks once more.
+  EXPECT_EQ(resume("cutat/90/file.bin", etag, &got),
+            static_cast<int64_t>(body_.size()) - from);
+  EXPECT_EQ(downloader_.last_start(), from);
+  EXPECT_TRUE(got == body_.substr(from));
+  EXPECT_EQ(downloader_.last_not_whole(), "");
+  // Another version: the server sends the whole file, which starts over.
+  EXPECT_EQ(resume("cutat/100/file.bin", "\"another\"", &got),
+            static_cast<int64_t>(body_.size()));
+  EXPECT_EQ(downloader_.last_start(), 0);
+  EXPECT_TRUE(got == body_);
+  // A server that serves no ranges answers with all of it too.
+  EXPECT_EQ(resume("norange/100/file.bin", etag, &got), static_cast<int64_t>(body_.size()));
+  EXPECT_EQ(downloader_.last_start(), 0);
+  // A part that does not start at the byte asked for, or an error, is not it.
+  EXPECT_EQ(resume("partial/file.bin", etag, &got), -1);
+  EXPECT_EQ(resume("status/416/file.bin", etag, &got), -1);
+  EXPECT_EQ(downloader_.last_status(), 416);
 }
 
 TEST_F(DownloadTest, OneConnectionUntilItIsClosed) {

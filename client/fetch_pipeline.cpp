@@ -74,18 +74,31 @@ void FetchPipeline::Run() {
       if (stop_) break;
       if (!Wanted(i)) continue;
     }
-    Item end{i, Kind::kEnd, {}, 0, {}};
+    Item end{i, Kind::kEnd, {}, 0, {}, 0, {}};
     try {
+      const Request& r = requests_[i];
       downloader.SetResponseObserver([&](const HttpResponseInfo& info) {
-        Push(Item{i, Kind::kLength, {}, info.content_length, {}});
+        // Filled member by member: g++ 12 warns falsely (-Wmaybe-uninitialized)
+        // about a braced temporary here in the optimised build.
+        Item length;
+        length.index = i;
+        length.kind = Kind::kLength;
+        length.length = info.content_length;
+        length.start =
+            r.from > 0 && info.status == 206 && info.range_start == r.from ? r.from : 0;
+        length.version = info.validator;
+        Push(std::move(length));
       });
-      end.result.received = downloader.StartDownloadTo(
-          requests_[i].url, requests_[i].file_name, kFlagResynchronize | kFlagNoCacheWrite, 0,
-          kDefaultChunk,
-          [&](std::string_view piece) {
-            return Push(Item{i, Kind::kPiece, std::string(piece), 0, {}});
-          },
-          requests_[i].max_bytes);
+      auto sink = [&](std::string_view piece) {
+        return Push(Item{i, Kind::kPiece, std::string(piece), 0, {}, 0, {}});
+      };
+      const uint32_t flags = kFlagResynchronize | kFlagNoCacheWrite;
+      end.result.received =
+          r.from > 0 && !r.if_range.empty()
+              ? downloader.ResumeDownloadTo(r.url, r.file_name, flags, kDefaultChunk, r.from,
+                                            r.if_range, sink, r.max_bytes)
+              : downloader.StartDownloadTo(r.url, r.file_name, flags, 0, kDefaultChunk, sink,
+                                           r.max_bytes);
       end.result.status = downloader.last_status();
       end.result.too_long = downloader.last_too_long();
       end.result.not_whole = downloader.last_not_whole();
@@ -145,6 +158,8 @@ void FetchPipeline::Open(size_t index) {
   piece_.clear();
   piece_at_ = 0;
   cursor_length_ = -1;
+  cursor_start_ = -1;
+  cursor_version_.clear();
   cursor_result_ = Result();
   cursor_ended_ = index < first_wanted_ || index >= requests_.size();
   if (!cursor_ended_) {
@@ -170,6 +185,12 @@ int64_t FetchPipeline::Read(char* buf, size_t cap) {
     if (item.index < cursor_) continue;  // of a request passed over
     if (item.kind == Kind::kLength) {
       cursor_length_ = item.length;
+      // A transfer taken up again within the run answers again; the first
+      // answer says what the body is.
+      if (cursor_start_ < 0) {
+        cursor_start_ = item.start;
+        cursor_version_ = std::move(item.version);
+      }
     } else if (item.kind == Kind::kEnd) {
       cursor_ended_ = true;
       first_wanted_ = cursor_ + 1;

@@ -32,6 +32,11 @@ class FetchPipeline {
     std::string url;
     std::string file_name;  // names the download where the transport logs it
     int64_t max_bytes = -1;
+    // The first `from` bytes are at hand (a partial download of an earlier
+    // run): only the rest is asked for, as long as the server's version is
+    // still the one `if_range` names.
+    int64_t from = 0;
+    std::string if_range;
   };
   // As Downloader reports a transfer: `received` is the bytes taken, or -1
   // when the transfer failed, was refused or was not whole.
@@ -68,6 +73,11 @@ class FetchPipeline {
   int64_t Read(char* buf, size_t cap);
   Result Close();
   int64_t announced() const { return cursor_length_; }
+  // Known with the announced length, from the first answer: where in the
+  // file the body begins (a request's `from` when the server sent the rest,
+  // else 0), and what names the server's version of the file ("" none).
+  int64_t starts_at() const { return cursor_start_; }
+  const std::string& version() const { return cursor_version_; }
 
   // Bytes the queue held at most, for tests of its bound.
   size_t peak_queued() const;
@@ -80,6 +90,8 @@ class FetchPipeline {
     std::string bytes;  // kPiece
     int64_t length = 0;  // kLength
     Result result;       // kEnd
+    int64_t start = 0;      // kLength
+    std::string version;    // kLength
   };
   void Run();
   // Queues an item; false when the request is no longer wanted.
@@ -102,6 +114,8 @@ class FetchPipeline {
   std::string piece_;
   size_t piece_at_ = 0;
   int64_t cursor_length_ = -1;
+  int64_t cursor_start_ = -1;
+  std::string cursor_version_;
   Result cursor_result_;
   bool stop_ = false;
   bool finished_ = false;  // the thread has queued all it will

@@ -34,7 +34,7 @@ class FetchPipelineTest : public ::testing::Test {
   }
 
   FetchPipeline::Request At(const std::string& path, int64_t max_bytes = -1) {
-    return {server_.http_url() + path, path, max_bytes};
+    return {server_.http_url() + path, path, max_bytes, 0, {}};
   }
   // The body of request `index`, or nullopt when it failed.
   static std::optional<std::string> Body(FetchPipeline* p, size_t index,

@@ -1,5 +1,6 @@
 #include "client/journal_check.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "client/entry_checks.h"
@@ -87,6 +88,28 @@ class StepRules {
       case StepKind::kTemporary: {
         const std::string stem = TemporaryOf(s.path);
         if (stem.empty()) return "it is no temporary this client makes";
+        std::string why = File(stem, false);
+        if (why.empty()) why = Stays(s.path);
+        return why;
+      }
+      case StepKind::kPartial:
+      case StepKind::kStaged: {
+        // Taken up by a later run: only the client's own temporaries of
+        // the kind each one is.
+        const bool partial = s.kind == StepKind::kPartial;
+        const std::string stem = TemporaryOf(s.path);
+        if (stem.empty() || !EndsWith(s.path, partial ? ".~qdl" : ".~qnew")) {
+          return partial ? "it is no partial download this client makes"
+                         : "it is no unpacked file of this client";
+        }
+        auto plain = [](const std::string& text) {
+          return std::none_of(text.begin(), text.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+          });
+        };
+        if (!plain(s.source) || !plain(s.version)) {
+          return "what it records is not one line of text";
+        }
         std::string why = File(stem, false);
         if (why.empty()) why = Stays(s.path);
         return why;

@@ -148,6 +148,47 @@ TEST_F(JournalCheckTest, NothingIsDoneThroughALinkLeadingOut) {
 
 // The steps an earlier run left to a later one travel on with the next
 // update's journal only when each is one the client makes.
+// What a staging keeps for a later run is read back by that run: only the
+// client's own partial downloads and unpacked files, never a file of the
+// installation, may be named there.
+TEST_F(JournalCheckTest, OnlyTheClientsOwnTemporariesAreKeptForALaterRun) {
+  const auto check = JournalStepCheck(dir_.path(), data_, dir_ / "Quastorell.exe");
+  auto kept = [&](StepKind kind, const std::string& path, const std::string& version) {
+    JournalStep s = Step(kind, path);
+    s.source = "app[exe].uzp";
+    s.version = version;
+    Journal j;
+    j.steps = {s};
+    EXPECT_TRUE(SaveJournal(data_ + kJournalFile, j));
+    std::string log;
+    const bool taken = !KeptSteps(data_ + kJournalFile, check, &log).empty();
+    fs::RemoveFile(data_ + "Quastorell.journal.bad");
+    fs::RemoveFile(data_ + kJournalFile);
+    return taken;
+  };
+  const std::string dl = std::string("app.exe.") + kToken + ".~qdl";
+  const std::string fresh = std::string("app.exe.") + kToken + ".~qnew";
+  EXPECT_TRUE(kept(StepKind::kPartial, dl, "\"etag\""));
+  EXPECT_TRUE(kept(StepKind::kStaged, fresh, std::string(64, 'a')));
+  EXPECT_FALSE(kept(StepKind::kPartial, "evil.exe", "\"etag\""));
+  EXPECT_FALSE(kept(StepKind::kStaged, "app.exe", std::string(64, 'a')));
+  EXPECT_FALSE(kept(StepKind::kPartial, fresh, "\"etag\"")) << "an unpacked file is no download";
+  EXPECT_FALSE(kept(StepKind::kStaged, dl, std::string(64, 'a')));
+  EXPECT_FALSE(kept(StepKind::kPartial, std::string("Quasto\\Quastorell.pub.") + kToken + ".~qdl",
+                    "\"etag\""));
+  EXPECT_FALSE(kept(StepKind::kPartial, dl, "\"etag\"\r\nX-Other: 1")) << "a header of its own";
+  EXPECT_EQ(dir_.Read("evil.exe"), "an arbitrary local file");
+
+  // At the start, an unsafe one is set aside and nothing of it is done.
+  JournalStep s = Step(StepKind::kStaged, "evil.exe");
+  s.version = std::string(64, 'a');
+  Journal j;
+  j.steps = {s};
+  ASSERT_TRUE(SaveJournal(data_ + kJournalFile, j));
+  ExpectSetAside(RecoverInterruptedUpdate(dir_.path(), data_, check), "evil.exe");
+  EXPECT_EQ(dir_.Read("evil.exe"), "an arbitrary local file");
+}
+
 TEST_F(JournalCheckTest, PendingStepsOfAnUnsafeJournalAreNotCarriedOn) {
   Journal j;
   j.committing = true;

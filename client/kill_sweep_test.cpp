@@ -1,8 +1,10 @@
 // The console client killed at every file-system call of an update's commit
 // and at the moments of its staging, then started once more with no server
 // to reach: the installation must be all version 1 or all version 2, byte
-// for byte, folders included, with no temporary left. The kills come from
-// strace, which delivers SIGKILL on entry to the chosen call.
+// for byte, folders included, with no temporary left but the ones a staging
+// journal keeps for the next run (the run after, with the server, must then
+// end all version 2 with nothing left). The kills come from strace, which
+// delivers SIGKILL on entry to the chosen call.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,7 +90,9 @@ struct Call {
 // an unchanged file, and a program that runs after the update.
 class KillSweepTest : public ::testing::Test {
  protected:
-  KillSweepTest() : server_("http_server.py", {"--root", site_.path()}) {
+  // The server names each file's version, as a later run's range request
+  // needs.
+  KillSweepTest() : server_("http_server.py", {"--root", site_.path(), "--ranges"}) {
     fs::ReadFile(QUASTORELL_BINARY, &binary_);
     auto content = [](const std::string& what, int size) {
       std::string s;
@@ -114,6 +118,17 @@ class KillSweepTest : public ::testing::Test {
                                                Sha256Hex(patch)});
     }
     Both("lib\\core.dll", content("core 1", 12000), content("core 2", 12000));
+    // Large enough that its partial download and its staged file are
+    // recorded for a later run: those journal writes are swept too.
+    {
+      std::string noise(1200000, '\0');
+      uint32_t x = 7;
+      for (char& c : noise) {
+        x = x * 1664525u + 1013904223u;
+        c = static_cast<char>(x >> 24);
+      }
+      Both("lib\\big.dll", "big 1", noise);
+    }
     Both("data\\table.bin", content("table 1", 8000), content("table 2", 6000));
     Both("readme.txt", "unchanged\n", "unchanged\n");
     for (int i = 0; i < 3; ++i) {
@@ -278,8 +293,43 @@ class KillSweepTest : public ::testing::Test {
     std::string out;
     const int rc = Client({}, &out);
     EXPECT_EQ(rc, 2) << "killed at " << where << "\n" << out;
-    const Tree after = Snapshot(install_);
-    const std::vector<std::string> left = Leftovers();
+    Tree after = Snapshot(install_);
+    std::vector<std::string> left = Leftovers();
+    // What the staging kept for the next run: the temporaries its journal
+    // names, in the folders of version 1.
+    std::string text;
+    client::Journal kept;
+    if (fs::ReadFile(install_ / "Quasto\\Quastorell.journal", &text) &&
+        client::ParseJournal(text, &kept) && !kept.committing && client::HasResumable(kept)) {
+      std::set<std::string> named;
+      for (const client::JournalStep& s : kept.steps) named.insert(s.path);
+      std::vector<std::string> unnamed;
+      for (const std::string& rel : left) {
+        if (rel == std::string("Quasto\\") + client::kJournalFile) continue;
+        if (named.count(rel) == 0) unnamed.push_back(rel);
+        after.files.erase(rel);
+      }
+      left = unnamed;
+      EXPECT_TRUE(left.empty()) << "killed at " << where << ": " << left.front();
+      if (!(after == v1_)) {
+        ADD_FAILURE() << "killed at " << where << ": kept, but not version 1;"
+                      << Describe(after, v1_);
+        return Ended::kBroken;
+      }
+      // The next run takes them up and ends as version 2.
+      Configure(server_.http_url());
+      out.clear();
+      EXPECT_EQ(Client({}, &out), 0) << "after a kill at " << where << "\n" << out;
+      const std::vector<std::string> rest = Leftovers();
+      EXPECT_TRUE(rest.empty()) << "killed at " << where << ", then updated: " << rest.front();
+      if (!(Snapshot(install_) == v2_)) {
+        ADD_FAILURE() << "killed at " << where << ", then updated: not version 2;"
+                      << Describe(Snapshot(install_), v2_);
+        return Ended::kBroken;
+      }
+      ++resumed_;
+      return Ended::kOld;
+    }
     EXPECT_TRUE(left.empty()) << "killed at " << where << ": " << left.front();
     if (after == v1_) return Ended::kOld;
     if (after == v2_) return Ended::kNew;
@@ -293,6 +343,7 @@ class KillSweepTest : public ::testing::Test {
   Manifest manifest_;
   Tree v1_, v2_;
   std::string marker_;
+  int resumed_ = 0;  // restarts that found staged files kept for them
 };
 
 bool IsJournalWrite(const Call& c) {
@@ -310,13 +361,15 @@ bool ChangesFiles(const Call& c) {
 TEST_F(KillSweepTest, EveryCallOfTheCommitAndMomentsOfTheStaging) {
   const auto started = std::chrono::steady_clock::now();
   const std::vector<Call> calls = Reference();
-  // The first journal records the staging, the second lists the commit.
+  // The first journal records the staging, the last lists the commit;
+  // between them, the records of the large file's partial download and of
+  // its staged file.
   std::vector<size_t> journal_writes;
   for (size_t i = 0; i < calls.size(); ++i) {
     if (IsJournalWrite(calls[i])) journal_writes.push_back(i);
   }
-  ASSERT_EQ(journal_writes.size(), 2u);
-  const size_t stage = journal_writes[0], commit = journal_writes[1];
+  ASSERT_EQ(journal_writes.size(), 4u);
+  const size_t stage = journal_writes.front(), commit = journal_writes.back();
 
   std::vector<Call> points;
   for (size_t i = stage; i < commit; ++i) {
@@ -329,11 +382,14 @@ TEST_F(KillSweepTest, EveryCallOfTheCommitAndMomentsOfTheStaging) {
   for (const Call& c : points) ++ended[KillAt(c)];
   const auto secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started);
   std::printf("kill sweep: %zu fault points (%zu in the staging, %zu in the commit and after), "
-              "%d all old, %d all new, %d missed, %d broken, %.1f s\n",
+              "%d all old (%d of them with staged files kept and then used), %d all new, "
+              "%d missed, %d broken, %.1f s\n",
               points.size(), staging_points, points.size() - staging_points, ended[Ended::kOld],
-              ended[Ended::kNew], ended[Ended::kMissed], ended[Ended::kBroken], secs.count());
+              resumed_, ended[Ended::kNew], ended[Ended::kMissed], ended[Ended::kBroken],
+              secs.count());
   RecordProperty("fault_points", static_cast<int>(points.size()));
   EXPECT_GT(ended[Ended::kOld], 0);
+  EXPECT_GT(resumed_, 0);
   EXPECT_GT(ended[Ended::kNew], 0);
   EXPECT_EQ(ended[Ended::kMissed] + ended[Ended::kBroken], 0);
 }

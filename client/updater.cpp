@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <random>
 
@@ -498,6 +499,12 @@ int Updater::RunUpdate(const std::string& title) {
                               : std::to_string(n) + " entries of the manifest were refused") +
                       "; the log says why: " + fs::NativePath(ctx_->data_folder + kLogFile));
   }
+  // What an earlier run staged for an update this run did not make (none
+  // was to be made, or it was declined) is of no further use.
+  if (!outcome_.applied) {
+    DropKept(ctx_->base_folder, ctx_->data_folder + kJournalFile,
+             JournalStepCheck(ctx_->base_folder, ctx_->data_folder, ctx_->executable));
+  }
   outcome_.refused = static_cast<int>(refused_.size());
   view_->CloseProgressWindow();
   return 0;
@@ -660,19 +667,34 @@ void Updater::ApplyUpdate() {
   view_->EnableButton(false);
   view_->DrainEvents();
 
-  const std::string journal_file = ctx_->data_folder + kJournalFile;
+  journal_file_ = ctx_->data_folder + kJournalFile;
+  const std::string& journal_file = journal_file_;
+  const StepCheck check =
+      JournalStepCheck(ctx_->base_folder, ctx_->data_folder, ctx_->executable);
   // What an earlier run could not remove yet goes on with this journal, when
   // each of its steps is one this client may take.
-  const std::vector<JournalStep> carried = PendingSteps(
-      journal_file, JournalStepCheck(ctx_->base_folder, ctx_->data_folder, ctx_->executable),
-      &log_);
+  std::vector<JournalStep> carried = PendingSteps(journal_file, check, &log_);
 
   // Stage: every file to replace is fetched, checked and unpacked beside its
-  // target. Nothing installed is touched yet.
-  const Journal staging = StagingJournal(carried);
+  // target. Nothing installed is touched yet. What an earlier run staged and
+  // this one can use is taken up first.
+  std::vector<Staged> staged(actions_.size());
+  fresh_of_.assign(actions_.size(), std::string());
+  resume_.assign(actions_.size(), Resume());
+  const std::vector<JournalStep> taken_up = TakeUp(KeptSteps(journal_file, check, &log_), &staged);
+  staging_ = StagingJournal(taken_up, carried);
+  const Journal& staging = staging_;
   const bool staging_recorded =
       staging.steps.size() == carried.size() || SaveJournal(journal_file, staging);
-  std::vector<Staged> staged(actions_.size());
+  // Partial downloads taken up are removed by the commit, whatever became
+  // of them.
+  for (const JournalStep& s : taken_up) {
+    if (s.kind != StepKind::kPartial) continue;
+    JournalStep temp;
+    temp.kind = StepKind::kTemporary;
+    temp.path = s.path;
+    carried.push_back(temp);
+  }
   staged_bytes_ = 0;
   stage_total_ = 0;
   for (const UpdActionStructure& a : actions_) {
@@ -684,16 +706,18 @@ void Updater::ApplyUpdate() {
     request_of_.assign(actions_.size(), 0);
     for (size_t i = 0; i < actions_.size(); ++i) {
       const UpdActionStructure& a = actions_[i];
-      if (a.Action != kActionDownload) continue;
+      if (a.Action != kActionDownload || staged[i].ok) continue;
       request_of_[i] = requests.size();
       // The entry's Size is the content's (its low 32 bits); the packed file
       // is at most 16 bytes longer. One that goes on would fill the disk.
       if (!a.PatchPack.empty()) {
-        requests.push_back({ctx_->config.URL + PercentEncode(a.PatchPack), a.File, a.PatchSize});
+        requests.push_back(
+            {ctx_->config.URL + PercentEncode(a.PatchPack), a.File, a.PatchSize, 0, {}});
         continue;
       }
       requests.push_back({ctx_->config.URL + PercentEncode(a.Pack), a.File,
-                          static_cast<int64_t>(static_cast<uint32_t>(a.Size)) + kPackedOverhead});
+                          static_cast<int64_t>(static_cast<uint32_t>(a.Size)) + kPackedOverhead,
+                          resume_[i].from, resume_[i].version});
     }
     if (!requests.empty()) {
       pipeline_ = std::make_unique<FetchPipeline>(transport_, std::move(requests));
@@ -702,7 +726,11 @@ void Updater::ApplyUpdate() {
   std::vector<size_t> whole_after_all;  // patches that failed
   for (size_t i = 0; i < actions_.size() && !ctx_->Cancelled(); ++i) {
     const UpdActionStructure& a = actions_[i];
-    if (a.Action == kActionDownload && staging_recorded && !a.PatchPack.empty()) {
+    if (a.Action == kActionDownload && staged[i].ok) {
+      // Staged by an earlier run, and checked again.
+      staged_bytes_ += static_cast<uint32_t>(a.Size);
+      view_->ShowTransfer(staged_bytes_, stage_total_);
+    } else if (a.Action == kActionDownload && staging_recorded && !a.PatchPack.empty()) {
       std::string why;
       if (!StageFromPatch(i, &staged[i], &why) && !ctx_->Cancelled()) {
         log_ += "-> Patch not used: " + EscapeControls(FilePart(a.File)) + " (" + why +
@@ -714,6 +742,10 @@ void Updater::ApplyUpdate() {
       // Without the record, a kill could leave temporaries nobody removes.
       const bool ok = staging_recorded ? StageFile(i, &staged[i])
                                        : FailFile("ErrUpdate", FilePart(a.File), "", "");
+      if (!ok && staged[i].fetch_again && !ctx_->Cancelled()) {
+        whole_after_all.push_back(i);
+        continue;  // counted when it is staged whole
+      }
       if (!ok) ++outcome_.failures;
     }
     ++processed_;
@@ -728,8 +760,9 @@ void Updater::ApplyUpdate() {
   if (!whole_after_all.empty() && !ctx_->Cancelled()) StageWhole(whole_after_all, &staged);
   if (ctx_->Cancelled()) {
     // Before the commit journal nothing installed has been touched: the
-    // staging goes again, as after a kill.
-    if (staging_recorded) CloseJournal(journal_file, UndoStaging(ctx_->base_folder, staging));
+    // staging goes again, as after a kill, but for the partial downloads
+    // and staged files it recorded, which a later run takes up.
+    if (staging_recorded) SaveKept(journal_file, KeepResumable(ctx_->base_folder, staging));
     log_ += RefusedLines();
     log_ += kLogCancelledLine;
     log_ += kLogEndLine;
@@ -745,7 +778,7 @@ void Updater::ApplyUpdate() {
   // brought to it together, once, before the journal vouches for them.
   std::vector<std::string> written;
   for (size_t i = 0; i < actions_.size(); ++i) {
-    if (staged[i].ok) written.push_back(StagedName(actions_[i].File));
+    if (staged[i].ok) written.push_back(FreshName(i));
   }
   const bool on_disk = fs::FlushFiles(written);
   // Each staged file is read back as it lies on disk before anything is
@@ -756,13 +789,13 @@ void Updater::ApplyUpdate() {
     if (!staged[i].ok) continue;
     const UpdActionStructure& a = actions_[i];
     std::string hex;
-    if (!on_disk || !HashFile(StagedName(a.File), &hex) || hex != staged[i].hex) {
+    if (!on_disk || !HashFile(FreshName(i), &hex) || hex != staged[i].hex) {
       staged[i].ok = false;
-      fs::RemoveFile(StagedName(a.File));
+      fs::RemoveFile(FreshName(i));
       ShowFileMessage("ErrUpdate", FilePart(a.File));
       ++outcome_.failures;
     } else {
-      fs::SetAttributes(StagedName(a.File), a.Attrib);
+      fs::SetAttributes(FreshName(i), a.Attrib);
     }
   }
 
@@ -837,8 +870,11 @@ void Updater::ApplyUpdate() {
   view_->EnableButton(false);
 }
 
-Journal Updater::StagingJournal(const std::vector<JournalStep>& carried) const {
+Journal Updater::StagingJournal(const std::vector<JournalStep>& taken_up,
+                                const std::vector<JournalStep>& carried) const {
   Journal j;
+  // Folders an earlier staging made come first, as their parents would.
+  j.steps = taken_up;
   std::vector<std::string> made;
   for (const UpdActionStructure& a : actions_) {
     if (a.Action != kActionDownload) continue;
@@ -894,7 +930,7 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
         if (staged[i].ok) {
           s.kind = StepKind::kPlace;
           s.path = CacheKey(a.File);
-          s.staged = CacheKey(StagedName(a.File));
+          s.staged = CacheKey(FreshName(i));
           s.aside = aside_for(a.File);
           s.line = "-> " + EscapeControls(name) + " (" +
                    SizeText(static_cast<float>(a.Size)) + ")" +
@@ -905,7 +941,7 @@ Journal Updater::CommitJournal(const std::vector<Staged>& staged,
         } else {
           s.kind = StepKind::kNote;
           s.line = "-> Update Error: " + EscapeControls(name) + "\n";
-          temp.path = CacheKey(StagedName(a.File));
+          temp.path = CacheKey(FreshName(i));
           temporaries.push_back(temp);
         }
         break;
@@ -979,6 +1015,7 @@ bool Updater::StageFile(size_t i, Staged* staged) {
   if (!LeadsInto(ctx_->base_folder, a.File)) return FailFile("ErrUpdate", name, "", "");
   const std::string dl = DownloadName(a.File);
   const std::string fresh = StagedName(a.File);
+  const Resume resume = resume_[i];
   view_->SetText(kStatusText, name + " ( 0% )");
   const std::string folder = FolderPart(a.File);
   if (DirectoryExists(folder) == 0) CreateDirectoryTree(folder);
@@ -996,20 +1033,67 @@ bool Updater::StageFile(size_t i, Staged* staged) {
   Sha256 content_hash;
   const int64_t since = fs::ClockNowNs();
   FetchPipeline::Result fetched;
+  // The partial download is recorded for a later run (and kept by a
+  // cancel) once the server has named its version.
+  bool recorded = false;
+  // The bytes an earlier run took of the file come first, when the server
+  // sends the rest of it; a 200 brings the whole file and they go unused.
+  bool resumed = false;
   {
     // Both files are closed before either is removed: Windows cannot delete
     // an open file.
     fs::OutputFile out, result;
+    fs::InputFile earlier;
     if (!out.Create(dl) || !result.Create(fresh)) return FailFile("ErrUpdate", name, dl, fresh);
     DownloadProgress progress(view_, downloader_.binding(), true, a.File);
     progress.Begin();
     pipeline_->Open(request_of_[i]);
+    bool first = true;
+    int64_t earlier_left = 0;
+    std::string waiting;  // the first piece of the rest, while the start is read
+    size_t waiting_at = 0;
+    auto next = [&](char* buf, size_t cap) -> int64_t {
+      if (first) {
+        first = false;
+        const int64_t n = pipeline_->Read(buf, cap);
+        if (resume.from <= 0 || n <= 0 || pipeline_->starts_at() != resume.from) return n;
+        if (!earlier.Open(resume.partial)) return -1;
+        resumed = true;
+        earlier_left = resume.from;
+        waiting.assign(buf, static_cast<size_t>(n));
+      }
+      if (earlier_left > 0) {
+        const int64_t m =
+            earlier.Read(buf, static_cast<size_t>(std::min<int64_t>(cap, earlier_left)));
+        if (m <= 0) return -1;  // shorter than it was: not what the range continues
+        earlier_left -= m;
+        return m;
+      }
+      if (waiting_at < waiting.size()) {
+        const size_t m = std::min(cap, waiting.size() - waiting_at);
+        std::memcpy(buf, waiting.data() + waiting_at, m);
+        waiting_at += m;
+        return static_cast<int64_t>(m);
+      }
+      return pipeline_->Read(buf, cap);
+    };
     bool length_shown = false;
     auto read = [&](char* buf, size_t cap) -> int64_t {
-      const int64_t n = pipeline_->Read(buf, cap);
+      const int64_t n = next(buf, cap);
       if (!length_shown && pipeline_->announced() != -1) {
-        progress.Length(pipeline_->announced());
+        const int64_t start = std::max<int64_t>(pipeline_->starts_at(), 0);
+        const int64_t length = pipeline_->announced() < 0 ? -1 : start + pipeline_->announced();
+        progress.Length(length);
         length_shown = true;
+        if (!pipeline_->version().empty() && length >= kResumableFrom) {
+          JournalStep part;
+          part.kind = StepKind::kPartial;
+          part.path = CacheKey(dl);
+          part.source = a.Pack;
+          part.version = pipeline_->version();
+          Record(part);
+          recorded = true;
+        }
       }
       if (n <= 0) return n;
       const std::string_view piece(buf, static_cast<size_t>(n));
@@ -1045,17 +1129,39 @@ bool Updater::StageFile(size_t i, Staged* staged) {
     // file never needs to reach the disk.
     closed = out.CloseUnflushed();
     written = result.CloseUnflushed();
+    earlier.Close();
   }
+  // A cancel keeps what came of a recorded transfer for a later run.
+  const std::string drop = recorded && ctx_->Cancelled() ? std::string() : dl;
+  // A transfer taken up from an earlier run that does not make the file
+  // (another answer than the rest or the whole, a start that was damaged)
+  // is fetched again from its start, once.
+  auto again = [&] {
+    if (resume.from <= 0 || ctx_->Cancelled()) return false;
+    fs::RemoveFile(dl);
+    fs::RemoveFile(fresh);
+    fs::RemoveFile(resume.partial);
+    staged->fetch_again = true;
+    return true;
+  };
   if (!stored || (fetched.received > 0 && !closed)) return FailFile("ErrUpdate", name, dl, fresh);
   if (fetched.received <= 0 || crc != static_cast<uint32_t>(a.CRC)) {
-    return FailFile("ErrDownload", name, dl, fresh);
+    if (again()) return false;
+    return FailFile("ErrDownload", name, drop, fresh);
   }
-  if (status != UnpackStatus::kOk || !written) return FailFile("ErrUpdate", name, dl, fresh);
+  if (status != UnpackStatus::kOk || !written) {
+    if (written && again()) return false;
+    return FailFile("ErrUpdate", name, dl, fresh);
+  }
   // The CRC-32 only says the download is the packed file the manifest names;
   // the hash says its content is the publisher's file.
   const std::string hex = content_hash.FinishHex();
-  if (!a.SHA256.empty() && hex != a.SHA256) return FailFile("ErrUpdate", name, dl, fresh);
-  fs::RemoveFile(dl);
+  if (!a.SHA256.empty() && hex != a.SHA256) {
+    if (again()) return false;
+    return FailFile("ErrUpdate", name, dl, fresh);
+  }
+  // Taken up or not, the earlier start is of no use any more.
+  if (resume.from > 0) fs::RemoveFile(resume.partial);
 
   // Renaming keeps them all, so the file is complete the moment it is in
   // place: the installed file's permission bits (a program stays one to
@@ -1066,6 +1172,17 @@ bool Updater::StageFile(size_t i, Staged* staged) {
     fs::MakeExecutable(fresh);
   }
   fs::SetFileDate(fresh, a.Date);
+  // Checked and complete: a later run may use it as it is, after hashing it
+  // again, should this one end before its commit.
+  if (!a.SHA256.empty() &&
+      (resumed ? resume.from : 0) + std::max<int64_t>(fetched.received, 0) >= kResumableFrom) {
+    JournalStep kept;
+    kept.kind = StepKind::kStaged;
+    kept.path = CacheKey(fresh);
+    kept.version = hex;
+    Record(kept);
+  }
+  fs::RemoveFile(dl);
   staged->ok = true;
   staged->hex = hex;
   staged->since = since;
@@ -1206,9 +1323,11 @@ void Updater::StageWhole(const std::vector<size_t>& indexes, std::vector<Staged>
   std::vector<FetchPipeline::Request> requests;
   for (size_t i : indexes) {
     const UpdActionStructure& a = actions_[i];
+    resume_[i] = Resume();  // from its start this time
     request_of_[i] = requests.size();
     requests.push_back({ctx_->config.URL + PercentEncode(a.Pack), a.File,
-                        static_cast<int64_t>(static_cast<uint32_t>(a.Size)) + kPackedOverhead});
+                        static_cast<int64_t>(static_cast<uint32_t>(a.Size)) + kPackedOverhead,
+                        0, {}});
     // Its content is written a second time.
     stage_total_ += static_cast<uint32_t>(a.Size);
   }
@@ -1225,6 +1344,118 @@ void Updater::StageWhole(const std::vector<size_t>& indexes, std::vector<Staged>
     view_->DrainEvents();
   }
   pipeline_.reset();
+}
+
+std::string Updater::FreshName(size_t i) const {
+  return fresh_of_.size() > i && !fresh_of_[i].empty() ? fresh_of_[i]
+                                                       : StagedName(actions_[i].File);
+}
+
+void Updater::Record(JournalStep step) {
+  staging_.steps.push_back(std::move(step));
+  // Not on disk, it is only a chance lost: the file is fetched again.
+  SaveJournal(journal_file_, staging_);
+}
+
+std::vector<JournalStep> Updater::TakeUp(const std::vector<JournalStep>& kept,
+                                         std::vector<Staged>* staged) {
+  std::vector<JournalStep> carry;
+  if (kept.empty()) return carry;
+  const std::string& base = ctx_->base_folder;
+  std::set<std::string> used;
+  for (size_t i = 0; i < actions_.size(); ++i) {
+    const UpdActionStructure& a = actions_[i];
+    if (a.Action != kActionDownload || a.SHA256.empty()) continue;
+    const std::string rel = CacheKey(a.File);
+    const int64_t content_size = static_cast<int64_t>(static_cast<uint32_t>(a.Size));
+    // A staged file is used only when its content, read again now, is the
+    // one the manifest names: the record only says where to look.
+    for (const JournalStep& s : kept) {
+      if (s.kind != StepKind::kStaged || TemporaryOf(s.path) != rel || used.count(s.path) ||
+          s.version != a.SHA256 || fs::FileSize(base + s.path) != content_size ||
+          !LeadsInto(base, a.File)) {
+        continue;
+      }
+      const int64_t since = fs::ClockNowNs();
+      std::string hex;
+      if (!HashFile(base + s.path, &hex) || hex != a.SHA256) continue;
+      used.insert(s.path);
+      carry.push_back(s);
+      fresh_of_[i] = base + s.path;
+      // As it was staged: the installed file's permission bits, the date.
+      std::string head;
+      if (FileExists(a.File) == 1) {
+        fs::CopyPermissions(a.File, fresh_of_[i]);
+      } else {
+        fs::InputFile in;
+        char buf[4];
+        if (in.Open(fresh_of_[i])) {
+          const int64_t n = in.Read(buf, sizeof buf);
+          if (n > 0) head.assign(buf, static_cast<size_t>(n));
+        }
+        if (LooksExecutable(FilePart(a.File), head)) fs::MakeExecutable(fresh_of_[i]);
+      }
+      fs::SetFileDate(fresh_of_[i], a.Date);
+      (*staged)[i].ok = true;
+      (*staged)[i].hex = hex;
+      (*staged)[i].since = since;
+      break;
+    }
+    if ((*staged)[i].ok || !a.PatchPack.empty()) continue;
+    // The longest partial download of the same packed file, as the server
+    // named its version.
+    const JournalStep* best = nullptr;
+    int64_t best_size = 0;
+    const int64_t max_bytes = content_size + kPackedOverhead;
+    for (const JournalStep& s : kept) {
+      if (s.kind != StepKind::kPartial || TemporaryOf(s.path) != rel || used.count(s.path) ||
+          s.source != a.Pack || s.version.empty()) {
+        continue;
+      }
+      const int64_t size = fs::FileSize(base + s.path);
+      if (size > best_size && size < max_bytes) {
+        best = &s;
+        best_size = size;
+      }
+    }
+    if (best != nullptr) {
+      used.insert(best->path);
+      carry.push_back(*best);
+      resume_[i] = {base + best->path, best_size, best->version};
+    }
+  }
+  // Everything else it left goes; its folders, once empty, too, deepest
+  // first (a folder is recorded after its parent).
+  std::vector<JournalStep> folders;
+  for (const JournalStep& s : kept) {
+    if (s.kind == StepKind::kMadeFolder) {
+      folders.push_back(s);
+    } else if (s.kind == StepKind::kDropBackup) {
+      carry.push_back(s);
+    } else if (s.kind == StepKind::kTemporary || s.kind == StepKind::kPartial ||
+               s.kind == StepKind::kStaged) {
+      if (used.count(s.path)) continue;
+      fs::RemoveFile(base + s.path);
+      if (FileExists(base + s.path) == 1) {
+        JournalStep temp;
+        temp.kind = StepKind::kTemporary;
+        temp.path = s.path;
+        carry.push_back(temp);
+      }
+    }
+  }
+  std::vector<JournalStep> still;
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+    const std::string full = base + it->path;
+    if (IsDirectoryEmpty(full) == 1) {
+      std::string dir = full;
+      while (dir.size() > 1 && fs::IsSeparator(dir.back())) dir.pop_back();
+      fs::RemoveDir(dir);
+    }
+    if (DirectoryExists(full) == 1) still.insert(still.begin(), *it);
+  }
+  carry.insert(carry.begin(), still.begin(), still.end());
+  return carry;
 }
 
 }  // namespace quasto::client

@@ -169,7 +169,27 @@ class Updater {
     std::string hex;    // the content's SHA-256
     int64_t since = 0;  // the clock before the content was written
     bool from_patch = false;
+    // A transfer taken up from an earlier run's partial download failed:
+    // the file is fetched whole, once, after the others.
+    bool fetch_again = false;
   };
+  // An earlier run's partial download of an action's packed file: the
+  // file, its length, and the server's version it is of.
+  struct Resume {
+    std::string partial;
+    int64_t from = 0;
+    std::string version;
+  };
+  // Takes up what an earlier run left staged (`kept`, its staging journal's
+  // steps): a staged file whose hash is the entry's is used as it is, a
+  // partial download of the same packed file is resumed; the rest is
+  // removed. Returns the steps this run's staging journal carries on.
+  std::vector<JournalStep> TakeUp(const std::vector<JournalStep>& kept,
+                                  std::vector<Staged>* staged);
+  // The staged file of actions_[i]: this run's, or one an earlier run left.
+  std::string FreshName(size_t i) const;
+  // Adds a step to this run's staging journal, on disk at once.
+  void Record(JournalStep step);
   // Downloads, checks and unpacks the file of actions_[i] beside its target,
   // which stays untouched; false (after the file's message) when it failed.
   // The one way a file is staged: whatever else may stage one (a patch
@@ -199,7 +219,8 @@ class Updater {
   // Ends a run cancelled before its commit: said on a console, logged.
   void EndCancelled();
   // What staging will create, for undoing it after a kill.
-  Journal StagingJournal(const std::vector<JournalStep>& carried) const;
+  Journal StagingJournal(const std::vector<JournalStep>& taken_up,
+                         const std::vector<JournalStep>& carried) const;
   // The steps that put the staged update in place, in the actions' order.
   Journal CommitJournal(const std::vector<Staged>& staged,
                         const std::vector<JournalStep>& carried) const;
@@ -230,6 +251,13 @@ class Updater {
   std::unique_ptr<FetchPipeline> pipeline_;
   std::vector<size_t> request_of_;
   const std::string run_token_;
+  // While ApplyUpdate stages: its journal as on disk, which records the
+  // partial downloads and staged files a later run may take up; and for
+  // each action, a staged file or partial download of an earlier run.
+  std::string journal_file_;
+  Journal staging_;
+  std::vector<std::string> fresh_of_;
+  std::vector<Resume> resume_;
 
   std::vector<UpdActionStructure> actions_;
   std::vector<std::string> run_list_;

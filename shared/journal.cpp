@@ -29,6 +29,7 @@ constexpr KindName kKinds[] = {
     {StepKind::kNote, "note", 1},        {StepKind::kMakeFolder, "mkdir", 2},
     {StepKind::kPlace, "place", 4},      {StepKind::kDelete, "delete", 3},
     {StepKind::kRemoveFolder, "rmdir", 2}, {StepKind::kDropBackup, "drop", 1},
+    {StepKind::kPartial, "part", 3},     {StepKind::kStaged, "kept", 2},
 };
 
 std::string Hex8(uint32_t v) {
@@ -104,6 +105,8 @@ bool IsValid(const JournalStep& s) {
              FolderPart(s.aside) == FolderPart(s.path) && s.aside != s.path;
     case StepKind::kTemporary:
     case StepKind::kDropBackup:
+    case StepKind::kPartial:
+    case StepKind::kStaged:
       return IsSafeFile(s.path);
   }
   return false;
@@ -116,6 +119,8 @@ std::vector<std::string*> Fields(JournalStep* s) {
     case StepKind::kRemoveFolder: return {&s->path, &s->line};
     case StepKind::kPlace: return {&s->path, &s->staged, &s->aside, &s->line};
     case StepKind::kDelete: return {&s->path, &s->aside, &s->line};
+    case StepKind::kPartial: return {&s->path, &s->source, &s->version};
+    case StepKind::kStaged: return {&s->path, &s->version};
     default: return {&s->path};
   }
 }
@@ -321,6 +326,8 @@ CommitResult CarryOut(const std::string& base, const Journal& journal) {
         }
         break;
       case StepKind::kTemporary:
+      case StepKind::kPartial:
+      case StepKind::kStaged:
         if (!RemoveOwn(target)) r.pending.push_back(Pending(StepKind::kTemporary, s.path));
         break;
       case StepKind::kDropBackup:
@@ -336,9 +343,10 @@ CommitResult CarryOut(const std::string& base, const Journal& journal) {
 std::vector<JournalStep> UndoStaging(const std::string& base, const Journal& journal) {
   std::vector<JournalStep> pending;
   for (const JournalStep& s : journal.steps) {
-    if ((s.kind == StepKind::kTemporary || s.kind == StepKind::kDropBackup) &&
-        !RemoveOwn(base + s.path)) {
-      pending.push_back(Pending(s.kind, s.path));
+    const bool own = s.kind == StepKind::kTemporary || s.kind == StepKind::kPartial ||
+                     s.kind == StepKind::kStaged;
+    if ((own || s.kind == StepKind::kDropBackup) && !RemoveOwn(base + s.path)) {
+      pending.push_back(Pending(own ? StepKind::kTemporary : s.kind, s.path));
     }
   }
   // Deepest first: a folder is recorded after its parent.
@@ -348,6 +356,60 @@ std::vector<JournalStep> UndoStaging(const std::string& base, const Journal& jou
     }
   }
   return pending;
+}
+
+bool HasResumable(const Journal& journal) {
+  return std::any_of(journal.steps.begin(), journal.steps.end(), [](const JournalStep& s) {
+    return s.kind == StepKind::kPartial || s.kind == StepKind::kStaged;
+  });
+}
+
+Journal KeepResumable(const std::string& base, const Journal& journal) {
+  Journal kept;
+  std::vector<std::string> keep;
+  for (const JournalStep& s : journal.steps) {
+    if ((s.kind == StepKind::kPartial || s.kind == StepKind::kStaged) &&
+        FileExists(base + s.path) == 1 &&
+        std::find(keep.begin(), keep.end(), s.path) == keep.end()) {
+      keep.push_back(s.path);
+    }
+  }
+  Journal rest;
+  for (const JournalStep& s : journal.steps) {
+    const bool kept_file = std::find(keep.begin(), keep.end(), s.path) != keep.end();
+    if (s.kind == StepKind::kPartial || s.kind == StepKind::kStaged) {
+      if (kept_file) kept.steps.push_back(s);
+    } else if (s.kind == StepKind::kMadeFolder) {
+      rest.steps.push_back(s);
+    } else if (!kept_file) {
+      rest.steps.push_back(s);
+    }
+  }
+  for (const JournalStep& s : UndoStaging(base, rest)) kept.steps.push_back(s);
+  // The folders that still hold a kept file stay, recorded before the files
+  // as staging recorded them, so that a later undo removes them after.
+  std::vector<JournalStep> folders;
+  for (const JournalStep& s : rest.steps) {
+    if (s.kind == StepKind::kMadeFolder && DirectoryExists(base + s.path) == 1) {
+      folders.push_back(s);
+    }
+  }
+  kept.steps.insert(kept.steps.begin(), folders.begin(), folders.end());
+  return kept;
+}
+
+void SaveKept(const std::string& file, const Journal& kept) {
+  if (HasResumable(kept)) {
+    Journal j = kept;
+    j.committing = false;
+    SaveJournal(file, j);
+    return;
+  }
+  std::vector<JournalStep> pending;
+  for (const JournalStep& s : kept.steps) {
+    if (s.kind == StepKind::kTemporary || s.kind == StepKind::kDropBackup) pending.push_back(s);
+  }
+  CloseJournal(file, pending);
 }
 
 bool SaveJournal(const std::string& file, const Journal& journal) {
@@ -406,6 +468,36 @@ std::vector<JournalStep> PendingSteps(const std::string& file, const StepCheck& 
   return out;
 }
 
+std::vector<JournalStep> KeptSteps(const std::string& file, const StepCheck& check,
+                                   std::string* log) {
+  std::string text;
+  Journal j;
+  // Only a staging that ended keeps anything for a later run; the start
+  // undoes any other (the journal of a run at work is none of this one's).
+  if (!fs::ReadFile(file, &text) || !ParseJournal(text, &j) || j.committing ||
+      !HasResumable(j)) {
+    return {};
+  }
+  const std::string why = Refusal(j, check);
+  if (!why.empty()) {
+    const std::string line = SetAside(file, "unsafe") + " (" + EscapeControls(why) + ")\n";
+    if (log != nullptr) *log += line;
+    return {};
+  }
+  return j.steps;
+}
+
+void DropKept(const std::string& base, const std::string& file, const StepCheck& check) {
+  std::string text;
+  Journal j;
+  if (!fs::ReadFile(file, &text) || !ParseJournal(text, &j) || j.committing ||
+      !HasResumable(j)) {
+    return;
+  }
+  if (!Refusal(j, check).empty()) return;  // the next start sets it aside
+  CloseJournal(file, UndoStaging(base, j));
+}
+
 std::string AsideName(const std::string& full, const std::vector<std::string>& taken) {
   return UniqueName(full, kBackupSuffix, taken);
 }
@@ -443,7 +535,12 @@ Recovery RecoverInterruptedUpdate(const std::string& base, const std::string& da
     return r;
   }
   if (!j.committing) {
-    CloseJournal(file, UndoStaging(base, j));
+    // What a later run can take up stays for it; the rest goes.
+    if (HasResumable(j)) {
+      SaveKept(file, KeepResumable(base, j));
+    } else {
+      CloseJournal(file, UndoStaging(base, j));
+    }
     r.kind = Recovery::kUndone;
     return r;
   }

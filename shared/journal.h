@@ -37,6 +37,10 @@ enum class StepKind {
   kDelete,        // delete a file
   kRemoveFolder,  // remove a folder when it is empty
   kDropBackup,    // delete an old version that an earlier run moved aside
+  // Staging only, what a later run may take up instead of fetching it
+  // again; each is a temporary of this client, removed like one otherwise.
+  kPartial,       // a packed file's partial download, with the version it is of
+  kStaged,        // a staged file that was checked, with its content's hash
 };
 
 struct JournalStep {
@@ -51,6 +55,12 @@ struct JournalStep {
   std::string aside;
   // kNote, and what the log says once the step is done.
   std::string line;
+  // kPartial: the packed file's name on the server.
+  std::string source;
+  // kPartial: what named the server's version of it (its ETag or
+  // Last-Modified), for the range request that takes it up. kStaged: the
+  // content's SHA-256 when it was checked; a later run hashes it again.
+  std::string version;
   bool operator==(const JournalStep&) const = default;
 };
 
@@ -102,6 +112,27 @@ using StepCheck = std::function<std::string(const JournalStep&)>;
 std::vector<JournalStep> PendingSteps(const std::string& file, const StepCheck& check = {},
                                       std::string* log = nullptr);
 
+// Whether a staging journal records partial downloads or staged files.
+bool HasResumable(const Journal& journal);
+// Of a staging that ended before its commit (killed or cancelled), keeps the
+// recorded partial downloads and staged files that are there, and the
+// folders staging made that hold them; removes everything else it made, as
+// UndoStaging does. Returns the staging journal of what is left: the kept
+// files, their folders, and what could not be removed yet.
+Journal KeepResumable(const std::string& base_folder, const Journal& journal);
+// Writes what KeepResumable left: as a staging journal while it holds
+// something to take up, else as CloseJournal does.
+void SaveKept(const std::string& file, const Journal& kept);
+// The steps of a staging journal that an earlier run left for this one to
+// take up; nothing when there is none. A journal that fails `check` is set
+// aside as PendingSteps does.
+std::vector<JournalStep> KeptSteps(const std::string& file, const StepCheck& check = {},
+                                   std::string* log = nullptr);
+// Removes what an earlier staging left for a later run, when nothing is to
+// take it up: the run found another update to make, or none.
+void DropKept(const std::string& base_folder, const std::string& file,
+              const StepCheck& check = {});
+
 // 1 when the path is an existing directory with no file and no subdirectory.
 int IsDirectoryEmpty(const std::string& path);
 
@@ -114,7 +145,8 @@ std::string AsideName(const std::string& full, const std::vector<std::string>& t
 struct Recovery {
   enum Kind {
     kNothing,     // no journal, or one with old versions to delete only
-    kUndone,      // staging was interrupted: its traces are removed
+    kUndone,      // staging was interrupted: its traces are removed, but for
+                  // the partial downloads and staged files it recorded
     kCompleted,   // a commit was interrupted: its remaining steps are done
     kSetAside,    // the journal could not be read, or a step failed the check:
                   // renamed to "Quastorell.journal.bad" (a number before ".bad"

@@ -22,6 +22,15 @@ JournalStep Step(StepKind kind, const std::string& path, const std::string& line
   return s;
 }
 
+// What a staging records for a later run.
+JournalStep Kept(StepKind kind, const std::string& path, const std::string& version,
+                 const std::string& source = "") {
+  JournalStep s = Step(kind, path);
+  s.source = source;
+  s.version = version;
+  return s;
+}
+
 // A commit of every kind of step, on an installation with version 1 files.
 class JournalTest : public ::testing::Test {
  protected:
@@ -86,6 +95,16 @@ TEST_F(JournalTest, TextRoundTripsEveryKindAndAnyLogText) {
   ASSERT_TRUE(ParseJournal(JournalText(staging), &back));
   EXPECT_EQ(back, staging);
   EXPECT_FALSE(back.committing);
+
+  // A validator is whatever the server sent: tabs and line ends stay in it.
+  staging.steps.push_back(
+      Kept(StepKind::kPartial, "new\\deep\\data.txt.~qdl", "\"e\ttag\n\"", "data[txt].uzp"));
+  staging.steps.push_back(Kept(StepKind::kStaged, "app.exe.~qnew", std::string(64, 'a')));
+  ASSERT_TRUE(ParseJournal(JournalText(staging), &back));
+  EXPECT_EQ(back, staging);
+  EXPECT_TRUE(HasResumable(back));
+  staging.steps.back().path = "..\\app.exe.~qnew";
+  EXPECT_FALSE(ParseJournal(JournalText(staging), &back)) << "a kept file outside the folder";
 }
 
 // As leveldb's log tests do: any damaged byte, any cut, and the journal is
@@ -226,6 +245,52 @@ TEST_F(RecoveryTest, InterruptedStagingIsUndone) {
   EXPECT_EQ(FileExists(dir_ / "app.exe.~qnew"), 0);
   EXPECT_EQ(DirectoryExists(dir_ / "new"), 0);
   EXPECT_EQ(FileExists(file_), 0);
+}
+
+// A staging that recorded a partial download and a staged file keeps them,
+// and the folder they are in, for the next run; everything else goes.
+TEST_F(RecoveryTest, InterruptedStagingKeepsWhatItRecordedForTheNextRun) {
+  dir_.Write("new\\deep\\data.txt.~qdl", "half of it");
+  dir_.Write("new\\deep\\data.txt.~qnew", "unpacked so far");
+  dir_.Write("app.exe.~qnew", "app 2");
+  dir_.Write("lib\\core.dll.~qnew", "core 2, not recorded");
+  dir_.Write("other\\x.~qnew", "recorded, in a folder made for nothing else");
+  Journal staging;
+  staging.steps = {Step(StepKind::kMadeFolder, "new\\"), Step(StepKind::kMadeFolder, "new\\deep\\"),
+                   Step(StepKind::kMadeFolder, "other\\"),
+                   Step(StepKind::kTemporary, "new\\deep\\data.txt.~qdl"),
+                   Step(StepKind::kTemporary, "new\\deep\\data.txt.~qnew"),
+                   Step(StepKind::kTemporary, "app.exe.~qnew"),
+                   Step(StepKind::kTemporary, "lib\\core.dll.~qnew"),
+                   Step(StepKind::kTemporary, "other\\x.~qnew"),
+                   Kept(StepKind::kPartial, "new\\deep\\data.txt.~qdl", "\"v1\"", "data[txt].uzp"),
+                   Kept(StepKind::kStaged, "app.exe.~qnew", std::string(64, 'a')),
+                   Kept(StepKind::kStaged, "gone.txt.~qnew", std::string(64, 'b'))};
+  fs::RemoveFile(dir_ / "other\\x.~qnew");  // recorded, but gone since
+  ASSERT_TRUE(SaveJournal(file_, staging));
+  EXPECT_EQ(Recover().kind, Recovery::kUndone);
+  EXPECT_EQ(dir_.Read("new\\deep\\data.txt.~qdl"), "half of it");
+  EXPECT_EQ(dir_.Read("app.exe.~qnew"), "app 2");
+  EXPECT_EQ(FileExists(dir_ / "new\\deep\\data.txt.~qnew"), 0);
+  EXPECT_EQ(FileExists(dir_ / "lib\\core.dll.~qnew"), 0);
+  EXPECT_EQ(DirectoryExists(dir_ / "other"), 0);
+  EXPECT_EQ(dir_.Read("app.exe"), "app 1");
+  std::string text;
+  Journal left;
+  ASSERT_TRUE(fs::ReadFile(file_, &text) && ParseJournal(text, &left));
+  EXPECT_FALSE(left.committing);
+  const std::vector<JournalStep> want = {
+      Step(StepKind::kMadeFolder, "new\\"), Step(StepKind::kMadeFolder, "new\\deep\\"),
+      Kept(StepKind::kPartial, "new\\deep\\data.txt.~qdl", "\"v1\"", "data[txt].uzp"),
+      Kept(StepKind::kStaged, "app.exe.~qnew", std::string(64, 'a'))};
+  EXPECT_EQ(left.steps, want);
+
+  // Once no update wants them, they go as any staging's traces do.
+  DropKept(dir_.path(), file_);
+  EXPECT_EQ(FileExists(file_), 0);
+  EXPECT_EQ(FileExists(dir_ / "app.exe.~qnew"), 0);
+  EXPECT_EQ(DirectoryExists(dir_ / "new"), 0);
+  EXPECT_EQ(dir_.Read("app.exe"), "app 1");
 }
 
 TEST_F(RecoveryTest, UnreadableJournalIsSetAsideUntouched) {

@@ -54,6 +54,11 @@ inline constexpr int kMaxWaitSeconds = 86400;
 // How often a packed file's transfer that breaks off is taken up again
 // where it broke before the file fails; each time must bring more bytes.
 inline constexpr int kTransferResumes = 3;
+// A transfer of at least this many bytes is worth taking up again in a
+// later run: its partial download and, once checked, its staged file are
+// recorded in the staging journal (one flushed write each). Smaller files
+// are fetched again; recording each would cost more than it saves.
+inline constexpr int64_t kResumableFrom = int64_t{1} << 20;
 
 // An FTP server's reply (its greeting, or the answer to a command) must
 // arrive whole within kFtpReplySeconds, and one of several lines is at most

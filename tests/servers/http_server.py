@@ -40,7 +40,11 @@
 Connections are kept open between requests (HTTP/1.1), except after the
 paths that end a body by closing. Prints "PORT <n>" once it listens (port 0
 picks a free one). Each --endless NAME serves /NAME as /endless/NAME does,
-each --stall NAME as /stall/NAME does, each --cut P,Q:NAME as /cutat/P,Q/NAME does. With --log, each request is appended to that file as
+each --stall NAME as /stall/NAME does, each --cut P,Q:NAME as /cutat/P,Q/NAME does.
+With --validators, a file served whole (also by /stall/ and /slow/) names its
+version with an ETag and a Last-Modified; --ranges adds that a request for
+"Range: bytes=N-" whose If-Range is that ETag (or that has none) gets 206
+with the rest of the file, whole (a /stall/ file too). With --log, each request is appended to that file as
 "<path> <status> <bytes sent>"; with --connections, each accepted connection
 as one line "<client address>:<client port>", written before its first
 request is read.
@@ -57,7 +61,8 @@ import time
 import urllib.parse
 
 
-def make_handler(root, log_path, connections_path, endless=(), stall=(), cut=()):
+def make_handler(root, log_path, connections_path, endless=(), stall=(), cut=(),
+                 validators=False, ranges=False):
     lock = threading.Lock()
 
     class Handler(http.server.BaseHTTPRequestHandler):
@@ -269,7 +274,26 @@ def make_handler(root, log_path, connections_path, endless=(), stall=(), cut=())
             if mode == "short":
                 data = data[:-1]
                 mode = "nolength"
+            named = (validators or ranges) and mode in ("", "stall", "slow")
+            etag = '"%s"' % hashlib.sha256(data).hexdigest()[:16]
+            asked = self.headers.get("Range") or ""
+            if (named and ranges and asked.startswith("bytes=") and asked.endswith("-")
+                    and self.headers.get("If-Range") in (None, etag)):
+                first = int(asked[len("bytes="):-1])
+                if 0 < first < len(data):
+                    self.send_response(206)
+                    self.send_header("ETag", etag)
+                    self.send_header("Last-Modified", self.date_time_string(0))
+                    self.send_header("Content-Range",
+                                     "bytes %d-%d/%d" % (first, len(data) - 1, len(data)))
+                    self.send_header("Content-Length", str(len(data) - first))
+                    self.end_headers()
+                    self.wfile.write(data[first:])
+                    return self.record(206, len(data) - first)
             self.send_response(200)
+            if named:
+                self.send_header("ETag", etag)
+                self.send_header("Last-Modified", self.date_time_string(0))
             if mode == "gzip":
                 self.send_header("Content-Encoding", "gzip")
             self.send_header("Content-Type", "application/octet-stream")
@@ -321,6 +345,8 @@ def main():
     ap.add_argument("--endless", action="append", default=[])
     ap.add_argument("--stall", action="append", default=[])
     ap.add_argument("--cut", action="append", default=[])
+    ap.add_argument("--validators", action="store_true")
+    ap.add_argument("--ranges", action="store_true")
     args = ap.parse_args()
     class QuietServer(http.server.ThreadingHTTPServer):
         def handle_error(self, request, client_address):
@@ -329,7 +355,7 @@ def main():
                 super().handle_error(request, client_address)
 
     handler = make_handler(args.root, args.log, args.connections, tuple(args.endless),
-                           tuple(args.stall), tuple(args.cut))
+                           tuple(args.stall), tuple(args.cut), args.validators, args.ranges)
     server = QuietServer(("127.0.0.1", args.port), handler)
     server.daemon_threads = True
     print("PORT %d" % server.server_address[1], flush=True)
