@@ -284,6 +284,7 @@ class WinInetTransport : public HttpTransport {
     DeadTransferWatch watch(limits_.dead_bytes_per_second, limits_.dead_seconds);
     watch.Start(DeadTransferWatch::NowMs());
     int64_t total = 0;
+    int64_t announced = -1;
     bool ok = false;
     std::unique_lock<std::mutex> lock(x->mu);
     for (;;) {
@@ -302,6 +303,7 @@ class WinInetTransport : public HttpTransport {
       // The callbacks run on this thread, without the lock.
       if (x->has_start) {
         const HttpResponseInfo info = x->info;
+        announced = info.content_length;
         lock.unlock();
         on_start(info);
         lock.lock();
@@ -316,6 +318,15 @@ class WinInetTransport : public HttpTransport {
         x->keep_going = keep_going;
         x->has_piece = false;
         x->changed.notify_all();
+        // Some WinINets read the rest of an announced body when its request
+        // is closed, to keep the connection: for a large rest (a manifest
+        // announcing 100 MiB, a file the disk refused) that would hold the
+        // run up for as long as the server sends. A small rest is read, and
+        // the connection serves the next request.
+        if (!keep_going && (announced < 0 || announced - total > kDrainLimit)) {
+          x->abandoned = true;
+          break;
+        }
       }
     }
     const bool abandoned = x->abandoned;
@@ -350,6 +361,9 @@ class WinInetTransport : public HttpTransport {
  private:
   // How often a waiting caller looks at the abort flag and the clock.
   static constexpr int kPollMs = 50;
+  // The most of an announced body left unread that a stopped transfer still
+  // waits for.
+  static constexpr int64_t kDrainLimit = 256 * 1024;
 
   bool Aborted() const { return abort_ != nullptr && abort_->load(); }
 

@@ -323,6 +323,7 @@ class ClientGuiTest:
             r.eq(proc.returncode, 2, "exit status after " + kind + ": no manifest")
             # Reading the 64 MiB takes a few seconds, more on a loaded
             # machine; without the bound "endless" would never end.
+            print("  %s ended after %.1f s" % (kind, time.time() - started), flush=True)
             r.check(time.time() - started < 50, kind + " ended soon")
 
     def dead_servers(self):
