@@ -129,6 +129,34 @@ source_dir() {
 
 TOOLCHAIN=$ROOT/cmake/toolchain-mingw32.cmake
 
+# --- The libraries' cache ----------------------------------------------------
+# Building the libraries below takes minutes, and every new checkout on the
+# machine (CI clones afresh) would build them again. A finished build is kept
+# outside the checkout, under a key of this script and the cross compiler, so
+# that it is only taken while both are the same; a changed recipe builds anew.
+STAMPS=(.expat .lzma .sodium .crypto .divsufsort .bzip2 .libssh2-openssl .curl .gtest)
+all_built() {
+  local s
+  for s in "${STAMPS[@]}"; do [ -f "$PREFIX/$s" ] || return 1; done
+}
+CACHE_ROOT=${QUASTO_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quastorell-deps}
+CACHE_KEY=$({ cat "${BASH_SOURCE[0]}"; "$HOST-g++" --version | head -n 1; } | sha256sum | cut -c1-16)
+CACHE=$CACHE_ROOT/$CACHE_KEY
+if ! all_built && [ -f "$CACHE/complete" ]; then
+  log "taking the libraries for $HOST from $CACHE"
+  rm -rf "$PREFIX" "$DEPS/src/7zip"
+  mkdir -p "$DEPS/src"
+  cp -a "$CACHE/mingw32" "$PREFIX"
+  cp -a "$CACHE/7zip" "$DEPS/src/7zip"
+  # libtool, pkg-config and CMake files name the prefix they were built in.
+  built_in=$(cat "$CACHE/prefix")
+  if [ "$built_in" != "$PREFIX" ]; then
+    grep -rlIF "$built_in" "$PREFIX" | while IFS= read -r f; do
+      sed -i "s|$built_in|$PREFIX|g" "$f"
+    done
+  fi
+fi
+
 if [ ! -f "$PREFIX/.expat" ]; then
   src=$(source_dir expat)
   log "building expat for $HOST from $(basename "$src")"
@@ -306,5 +334,20 @@ log "LZMA SDK source: $(basename "$LZMA_SDK_SRC")"
 # RapidJSON is header-only and the same for every target.
 mkdir -p "$PREFIX/include"
 ln -sfn /usr/include/rapidjson "$PREFIX/include/rapidjson"
+
+if [ ! -f "$CACHE/complete" ] && all_built; then
+  log "keeping the libraries for $HOST in $CACHE"
+  # Only the newest recipe's build is kept; the copy becomes the cache in one
+  # rename, so a run stopped half-way leaves no cache that looks complete.
+  mkdir -p "$CACHE_ROOT"
+  find "$CACHE_ROOT" -mindepth 1 -maxdepth 1 -regextype posix-extended \
+    -regex '.*/([0-9a-f]{16}|\.new\..*)' -exec rm -rf {} +
+  staging=$(mktemp -d "$CACHE_ROOT/.new.XXXXXX")
+  cp -a "$PREFIX" "$staging/mingw32"
+  cp -a "$(dirname "$LZMA_SDK_SRC")" "$staging/7zip"
+  printf '%s\n' "$PREFIX" > "$staging/prefix"
+  touch "$staging/complete"
+  mv "$staging" "$CACHE"
+fi
 
 log "ready"
