@@ -25,7 +25,7 @@ PACKAGES=(
   xvfb xauth x11-utils imagemagick fonts-liberation
   python3 python3-pyftpdlib locales clang strace
   autoconf automake libtool gettext autopoint po4a
-  nginx bc time xz-utils curl openssl
+  nginx bc time xz-utils curl openssl ccache
   bsdiff zstd
   openssh-server openssh-client vsftpd
 )
@@ -42,7 +42,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     $SUDO dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -q
+  # A mirror in the middle of a sync fails an index or two; the packages
+  # wanted are usually still found in the lists that did arrive.
+  if ! $SUDO apt-get update -q; then
+    log "apt-get update reported errors; installing from the lists it has"
+  fi
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 else
   log "Debian packages present"
@@ -132,15 +136,17 @@ TOOLCHAIN=$ROOT/cmake/toolchain-mingw32.cmake
 # --- The libraries' cache ----------------------------------------------------
 # Building the libraries below takes minutes, and every new checkout on the
 # machine (CI clones afresh) would build them again. A finished build is kept
-# outside the checkout, under a key of this script and the cross compiler, so
-# that it is only taken while both are the same; a changed recipe builds anew.
+# outside the checkout, under a key of the recipes below and the cross
+# compiler, so that it is only taken while both are the same; a changed
+# recipe builds anew.
 STAMPS=(.expat .lzma .sodium .crypto .divsufsort .bzip2 .libssh2-openssl .curl .gtest)
 all_built() {
   local s
   for s in "${STAMPS[@]}"; do [ -f "$PREFIX/$s" ] || return 1; done
 }
 CACHE_ROOT=${QUASTO_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quastorell-deps}
-CACHE_KEY=$({ cat "${BASH_SOURCE[0]}"; "$HOST-g++" --version | head -n 1; } | sha256sum | cut -c1-16)
+CACHE_KEY=$({ sed -n '/^TOOLCHAIN=/,$p' "${BASH_SOURCE[0]}"; "$HOST-g++" --version | head -n 1; } |
+            sha256sum | cut -c1-16)
 CACHE=$CACHE_ROOT/$CACHE_KEY
 if ! all_built && [ -f "$CACHE/complete" ]; then
   log "taking the libraries for $HOST from $CACHE"
