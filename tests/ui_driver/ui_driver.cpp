@@ -42,7 +42,7 @@
 //                                           time in milliseconds (5000 when one
 //                                           did not come within 5 s)
 //   ui_driver dpi                           print the screen's DPI
-//   ui_driver fit CAPTION ID FACE POINTS (bold|normal) [TEXT]
+//   ui_driver fit CAPTION ID FACE POINTS (bold|normal) [TEXT...]
 //                                           print "text_width text_height
 //                                           client_width client_height": the
 //                                           control's text (or TEXT) in that
@@ -629,12 +629,19 @@ int main(int, char**) {
     std::printf("%ld %ld %ld %ld\n", static_cast<long>(r.left), static_cast<long>(r.top),
                 static_cast<long>(r.right - r.left), static_cast<long>(r.bottom - r.top));
   } else if (cmd == "fit") {
-    const std::wstring text = argc > 7 ? FromUtf8(arg(7)) : FromUtf8(TextOf(control));
-    const SIZE size = MeasureText(FromUtf8(arg(4)), std::atoi(arg(5).c_str()), arg(6) == "bold", text);
+    // One line for each text given (the control's own without any): a
+    // list's cells are measured in one start of the driver, not one each.
+    std::vector<std::wstring> texts;
+    for (int i = 7; i < argc; ++i) texts.push_back(FromUtf8(arg(i)));
+    if (texts.empty()) texts.push_back(FromUtf8(TextOf(control)));
     RECT r{};
     GetClientRect(control, &r);
-    std::printf("%ld %ld %ld %ld\n", static_cast<long>(size.cx), static_cast<long>(size.cy),
-                static_cast<long>(r.right), static_cast<long>(r.bottom));
+    for (const std::wstring& text : texts) {
+      const SIZE size =
+          MeasureText(FromUtf8(arg(4)), std::atoi(arg(5).c_str()), arg(6) == "bold", text);
+      std::printf("%ld %ld %ld %ld\n", static_cast<long>(size.cx), static_cast<long>(size.cy),
+                  static_cast<long>(r.right), static_cast<long>(r.bottom));
+    }
   } else if (cmd == "columns") {
     HWND header = reinterpret_cast<HWND>(SendMessageW(control, LVM_GETHEADER, 0, 0));
     const int n = static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0));

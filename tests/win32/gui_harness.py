@@ -179,9 +179,13 @@ def check_columns(wine, r, caption, cid, texts, face, points, weight, dpi):
     r.check(sum(widths) <= client, "%s list %s at %d DPI: columns %r exceed its width %d" %
             (caption, cid, dpi, widths, client))
     for col, width in enumerate(widths):
-        for text in texts[col]:
-            tw = int(wine.driver("fit", caption, str(cid), face, str(points), weight,
-                                 text)[1].split()[0])
+        unique = sorted(set(texts[col]))
+        lines = wine.driver("fit", caption, str(cid), face, str(points), weight,
+                            *unique)[1].splitlines()
+        r.check(len(lines) == len(unique), "%s list %s: %d of %d texts measured" %
+                (caption, cid, len(lines), len(unique)))
+        for text, line in zip(unique, lines):
+            tw = int(line.split()[0])
             r.check(tw + round(12 * dpi / 96.0) <= width, "%s list %s at %d DPI: %r needs %d, "
                     "column %d has %d" % (caption, cid, dpi, text, tw, col, width))
 
