@@ -14,8 +14,8 @@ the bytes go through unchanged both ways, but for these:
   --stall N:PATH   the same, but the connections stay open and nothing more
                    is passed on: the server's rest is never read.
 
-PATH is the request's path without its leading "/", as sent (percent-
-encoded). Responses are told apart by their Content-Length; after a body
+PATH is the request's path without its leading "/"; it and the request's
+are compared with their percent-encoding undone. Responses are told apart by their Content-Length; after a body
 without one the relay passes everything on and cuts no more on that
 connection. Its socket buffers to the server are small, so a server's count
 of bytes sent is close to what reached the client. Prints "PORT <n>" once it
@@ -25,6 +25,7 @@ import argparse
 import socket
 import sys
 import threading
+import urllib.parse
 
 # Small buffers towards the server: what the server counts as sent, beyond
 # what the relay passed on, stays within them.
@@ -40,12 +41,12 @@ class Faults:
         self.pending = {}
         for spec, stall in [(c, False) for c in cuts] + [(s, True) for s in stalls]:
             after, path = spec.split(":", 1)
-            self.pending.setdefault(path, []).append((int(after), stall))
+            self.pending.setdefault(urllib.parse.unquote(path), []).append((int(after), stall))
 
     def take(self, path):
         """The cut for the next response to `path`, (after, stall), or None."""
         with self.lock:
-            queue = self.pending.get(path.lstrip("/"))
+            queue = self.pending.get(urllib.parse.unquote(path.lstrip("/")))
             return queue.pop(0) if queue else None
 
 
