@@ -318,5 +318,29 @@ TEST_F(NginxResumeTest, ATransferCutTwiceIsTakenUpFromNginxWithinTheRun) {
   ExpectRelease();
 }
 
+// An nginx that serves no ranges answers the Range with the whole file
+// under the same ETag: the client passes over what it has and takes the
+// rest from that answer.
+TEST_F(NginxResumeTest, ATransferCutFromAnNginxThatServesNoRangesGoesOnFromTheWholeFile) {
+  NginxProcess nginx(site_.path(), "max_ranges 0;");
+  {
+    ServerProcess relay("cutting_relay.py", {"--to", std::to_string(nginx.port()), "--cut",
+                                             "1000000:" + Uri("d\\c.bin").substr(1)});
+    Configure(relay.http_url());
+    std::string out;
+    EXPECT_EQ(Run(&out), 0) << out;
+  }
+  nginx.Stop();
+  std::vector<NginxRequest> c = nginx.RequestsFor(Uri("d\\c.bin"));
+  ASSERT_EQ(c.size(), 2u);
+  std::sort(c.begin(), c.end(),
+            [](const NginxRequest& x, const NginxRequest& y) { return x.range < y.range; });
+  EXPECT_EQ(Statuses(c), (std::vector<int>{200, 200}));
+  EXPECT_EQ(c[1].range, "bytes=1000000-");
+  EXPECT_EQ(c[1].if_range, c[0].etag);
+  EXPECT_EQ(c[1].body_bytes, PackedSize("d\\c.bin"));
+  ExpectRelease();
+}
+
 }  // namespace
 }  // namespace quasto
