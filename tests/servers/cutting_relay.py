@@ -29,8 +29,8 @@ import urllib.parse
 
 # Small buffers towards the server: what the server counts as sent, beyond
 # what the relay passed on, stays within them.
-UPSTREAM_BUFFER = 32768
-READ_SIZE = 16384
+UPSTREAM_BUFFER = 16384
+READ_SIZE = 8192
 
 
 class Faults:

@@ -84,7 +84,7 @@ http {
     default_type application/octet-stream;
     send_timeout 10s;
     server {
-        listen 127.0.0.1:{port} sndbuf=32k;
+        listen 127.0.0.1:{port} sndbuf=16k;
         root {root};
         {directives}
     }
