@@ -8,15 +8,17 @@ import calendar
 import hashlib
 import json
 import os
+import random
 import shutil
 import subprocess
 import sys
 import zlib
 import time
+from urllib.parse import unquote
 
-from gui_harness import (winpath, SOURCE, Results, WebServer, Wine, Xvfb, check_fits, fresh_dir,
-                         parse_args)
-from update_set import pack_name
+from gui_harness import (winpath, SOURCE, Nginx, Relay, Results, WebServer, Wine, Xvfb,
+                         check_fits, fresh_dir, nginx_binary, parse_args)
+from update_set import pack_name, url_name
 from update_set import UpdateSet
 
 NEW = calendar.timegm((2025, 8, 9, 10, 11, 12))
@@ -460,6 +462,98 @@ class ClientGuiTest:
         packed = os.path.getsize(os.path.join(self.site, "resume", pack_name("big.dll", "")))
         r.eq((len(lines), sent), (6, packed),
              "a manifest, three requests for big.dll, two for small.txt; no byte twice")
+        self.resumed_run_from_nginx()
+
+    def resumed_run_from_nginx(self):
+        """A run cancelled while a large file stalls half-way (a relay in front
+        of nginx holds the rest back), and the next run against nginx itself:
+        WinINet asks for the rest only, under nginx's own ETag, and gets it.
+        Then a run whose transfer the relay cuts once, taken up the same way."""
+        r = self.r
+        if nginx_binary() is None:
+            print("  nginx is not installed: the resumed run against nginx is skipped", flush=True)
+            return
+        s = self.update_set("resume-nginx")
+        large = random.Random(7).randbytes(1600000)
+        s.add("", "large.dll", large, NEW, sha256=True, store=True)
+        s.write_manifest()
+        pack = pack_name("large.dll", "")
+        packed = os.path.getsize(os.path.join(self.site, "resume-nginx", pack))
+        half = packed // 2
+        uri = "/resume-nginx/" + url_name(pack)
+
+        def of_large(requests):
+            return [x for x in requests if unquote(x["uri"]) == unquote(uri)]
+
+        nginx = Nginx(self.site)
+        relay = Relay(nginx.port, ["--stall", "%d:%s" % (half, uri[1:])])
+        partial = None
+        try:
+            base = self.install("resume-nginx", url=relay.url + "resume-nginx/")
+            self.put(base, "large.dll", b"old large")
+            proc = self.start(base)
+            r.eq(self.wine.driver("wait-text", CAPTION, "7", "Auswertung abgeschlossen.")[0], 0,
+                 "analysis before the stalled staging")
+            self.wine.driver("click", CAPTION, "10")
+            deadline = time.time() + 30
+            while time.time() < deadline:
+                partial = next((os.path.join(base, n) for n in os.listdir(base)
+                                if n.startswith("large.dll.") and n.endswith(".~qdl")), None)
+                journal = self.read(base, "Quasto/Quastorell.journal") or b""
+                if partial and os.path.getsize(partial) == half and b"\npart\t" in journal:
+                    break
+                time.sleep(0.1)
+            r.check(partial is not None and os.path.getsize(partial) == half,
+                    "half of large.dll has come and its partial download is recorded")
+            self.wine.driver("close", CAPTION)
+            r.check(self.ended(proc, timeout=20), "client ends after a close during the staging")
+            r.eq(proc.returncode, 5, "exit status of a close during the staging: cancelled")
+        finally:
+            relay.stop()
+            nginx.stop()
+        first = of_large(nginx.requests())
+        nginx.remove()
+        r.eq([x["status"] for x in first], [200], "nginx's answer to the stalled run")
+        etag = first[0]["etag"] if first else ""
+        r.check(etag.startswith('"'), "nginx names the file with a strong ETag: %r" % etag)
+        r.check(partial is not None and os.path.exists(partial) and
+                os.path.getsize(partial) == half, "the cancel keeps the partial download")
+        r.eq(self.read(base, "large.dll"), b"old large", "large.dll untouched by the cancel")
+
+        again = Nginx(self.site)
+        try:
+            self.set_url(base, again.url + "resume-nginx/")
+            self.update_in_window(base, "1", "taken up from nginx")
+        finally:
+            again.stop()
+        got = [(x["status"], x["range"], x["if_range"], x["bytes"])
+               for x in of_large(again.requests())]
+        again.remove()
+        r.eq(got, [(206, "bytes=%d-" % half, etag, packed - half)],
+             "one request for the rest of large.dll under nginx's ETag, and only the rest sent")
+        r.eq(self.read(base, "large.dll"), large, "large.dll joined from the two runs")
+        r.eq(self.leftovers(base), [], "nothing left behind by the resumed run")
+
+        # Within one run: the relay cuts the transfer once, and WinINet takes
+        # it up from nginx under its ETag.
+        nginx = Nginx(self.site)
+        relay = Relay(nginx.port, ["--cut", "500000:" + uri[1:]])
+        try:
+            base = self.install("resume-nginx-cut", url=relay.url + "resume-nginx/")
+            self.put(base, "large.dll", b"old large")
+            self.update_in_window(base, "1", "with a cut from nginx")
+        finally:
+            relay.stop()
+            nginx.stop()
+        got = sorted((x["range"], x["status"], x["if_range"]) for x in of_large(nginx.requests()))
+        sent = sum(x["bytes"] for x in of_large(nginx.requests()))
+        nginx.remove()
+        print("  large.dll cut once on its way from nginx: nginx sent %d bytes of a %d-byte file"
+              % (sent, packed), flush=True)
+        r.eq(got, [("", 200, ""), ("bytes=500000-", 206, etag)],
+             "the cut transfer taken up from nginx under its ETag")
+        r.check(sent <= packed * 1.1, "nginx sent large.dll about once: %d of %d" % (sent, packed))
+        r.eq(self.read(base, "large.dll"), large, "large.dll joined from the cut transfer")
 
     def restart(self):
         r = self.r

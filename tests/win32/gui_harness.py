@@ -2,6 +2,8 @@
 web server, Wine processes and the UI test driver."""
 import os
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -62,6 +64,118 @@ class WebServer:
                 return len(f.readlines())
         except (OSError, TypeError):
             return 0
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait()
+
+
+# nginx as one process (a stop ends all of it, and it reads the test's files
+# as the user who runs the test), its access log tab-separated with the
+# headers as sent; its small send buffer keeps what it counts as sent close
+# to what reached a client that broke a transfer off.
+NGINX_CONF = """daemon off;
+master_process off;
+error_log {prefix}/error.log;
+pid {prefix}/nginx.pid;
+worker_shutdown_timeout 5s;
+events {{ worker_connections 64; }}
+http {{
+    log_format quasto escape=none
+        '$status\t$request_method\t$request_uri\t$http_range\t$http_if_range\t$body_bytes_sent\t$sent_http_etag\t$sent_http_last_modified';
+    access_log {prefix}/access.log quasto;
+    client_body_temp_path {prefix}/tmp;
+    proxy_temp_path {prefix}/tmp;
+    fastcgi_temp_path {prefix}/tmp;
+    uwsgi_temp_path {prefix}/tmp;
+    scgi_temp_path {prefix}/tmp;
+    default_type application/octet-stream;
+    send_timeout 10s;
+    server {{
+        listen 127.0.0.1:{port} sndbuf=16k;
+        root {root};
+        {directives}
+    }}
+}}
+"""
+
+
+def nginx_binary():
+    """The nginx program, None when it is not installed."""
+    for path in ("/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"):
+        if os.access(path, os.X_OK):
+            return path
+    return None
+
+
+class Nginx:
+    """nginx serving a folder on a free port of 127.0.0.1."""
+
+    def __init__(self, root, directives=""):
+        self.prefix = tempfile.mkdtemp(prefix="quasto-nginx-")
+        os.makedirs(os.path.join(self.prefix, "tmp"))
+        conf = os.path.join(self.prefix, "nginx.conf")
+        self.proc = None
+        for _ in range(5):  # another program may take the free port first
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", 0))
+                self.port = s.getsockname()[1]
+            with open(conf, "w") as f:
+                f.write(NGINX_CONF.format(prefix=self.prefix, port=self.port, root=root,
+                                          directives=directives))
+            self.proc = subprocess.Popen(
+                [nginx_binary(), "-p", self.prefix, "-c", conf, "-e",
+                 os.path.join(self.prefix, "error.log")],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            while self.proc.poll() is None:
+                try:
+                    socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                    self.url = "http://127.0.0.1:%d/" % self.port
+                    return
+                except OSError:
+                    time.sleep(0.02)
+        raise RuntimeError("nginx did not start")
+
+    def requests(self, uri=None):
+        """The logged requests (of `uri`, as requested), each a dict; headers
+        not sent are ""."""
+        out = []
+        with open(os.path.join(self.prefix, "access.log"), encoding="latin-1") as f:
+            for line in f:
+                v = ["" if x == "-" else x for x in line.rstrip("\n").split("\t")]
+                if len(v) != 8:
+                    continue
+                r = dict(zip(("status", "method", "uri", "range", "if_range", "bytes", "etag",
+                              "last_modified"), v))
+                r["status"], r["bytes"] = int(r["status"]), int(r["bytes"])
+                if uri is None or r["uri"] == uri:
+                    out.append(r)
+        return out
+
+    def stop(self):
+        """Stops it, finishing what it sends; the log stays readable."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGQUIT)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+    def remove(self):
+        self.stop()
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+class Relay:
+    """tests/servers/cutting_relay.py in front of a local server's port."""
+
+    def __init__(self, port, args):
+        self.proc = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(SOURCE, "tests", "servers", "cutting_relay.py"),
+             "--to", str(port)] + list(args), stdout=subprocess.PIPE, text=True)
+        self.port = int(self.proc.stdout.readline().split()[1])
+        self.url = "http://127.0.0.1:%d/" % self.port
 
     def stop(self):
         self.proc.terminate()
