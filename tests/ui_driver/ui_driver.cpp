@@ -45,7 +45,7 @@
 //   ui_driver fit CAPTION ID FACE POINTS (bold|normal) [TEXT...]
 //                                           print "text_width text_height
 //                                           client_width client_height": the
-//                                           control's text (or TEXT) in that
+//                                           control's text (or each TEXT, a line each) in that
 //                                           font ("system": the GUI font), and
 //                                           the control's client area
 //   ui_driver metric INDEX                  print a GetSystemMetrics value
