@@ -7,7 +7,8 @@
 //   ui_driver enabled CAPTION ID            print 1 or 0
 //   ui_driver progress CAPTION ID           print "position maximum"
 //   ui_driver click CAPTION ID              press a button
-//   ui_driver close CAPTION                 ask the window to close
+//   ui_driver close CAPTION                 ask the window to close; print
+//                                           when (Unix time in ms)
 //   ui_driver msgbox [TIMEOUT_MS [BUTTON]]  print "title|text|icon" of the next
 //                                           message box and confirm it (or press
 //                                           the button of that number: 6 Yes, 7 No)
@@ -515,6 +516,14 @@ int main(int, char**) {
   if (window == nullptr) return Fail("no window");
   if (cmd == "close") {
     PostMessageW(window, WM_CLOSE, 0, 0);
+    // When the close went out, in Unix milliseconds: a test times what
+    // follows from here, not from the driver's own start, which a loaded
+    // machine can stretch to a second.
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    std::printf("%llu\n", (ticks - 116444736000000000ULL) / 10000ULL);
     return 0;
   }
   if (cmd == "menu") {
