@@ -43,6 +43,9 @@ constexpr uint64_t kMaxControlValue = uint64_t{1} << 62;
 // A run's length below this is one byte; from it on, this byte and the rest
 // as LEB128.
 constexpr uint8_t kRunEscape = 255;
+// What a bzip2 stream's decoder holds at most, counted with the LZMA
+// streams' dictionaries.
+constexpr uint64_t kBzip2DecoderMemory = 4 << 20;
 
 enum Stream { kControl = 0, kDiff = 1, kExtra = 2, kRuns = 3 };
 
@@ -857,6 +860,7 @@ PatchStatus ReadPatchHeader(std::string_view bytes, uint64_t patch_size, PatchHe
         break;
       case static_cast<uint8_t>(PatchMethod::kBzip2):
         if (info.lzma_props || info.dict_size) return PatchStatus::kBadHeader;
+        dictionaries += kBzip2DecoderMemory;
         break;
       default:
         return PatchStatus::kBadHeader;
@@ -866,8 +870,8 @@ PatchStatus ReadPatchHeader(std::string_view bytes, uint64_t patch_size, PatchHe
     packed_total += info.packed_length;
     if (packed_total > packed_room) return PatchStatus::kBadHeader;
   }
-  // The applier holds every stream's dictionary at once: three of the
-  // largest at most, however they are shared out.
+  // The applier holds every stream's decoder at once: three of the largest
+  // dictionaries at most, however they are shared out.
   if (dictionaries > 3 * uint64_t{kMaxPatchDictionary}) return PatchStatus::kBadHeader;
   const PatchStreamInfo& diff = h.streams[kDiff];
   const PatchStreamInfo& extra = h.streams[kExtra];

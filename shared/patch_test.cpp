@@ -567,6 +567,40 @@ TEST(Patch, MemoryStaysBoundedWithTheLargestDictionaries) {
     EXPECT_EQ(r.status, PatchStatus::kBadHeader);
     EXPECT_TRUE(r.result.empty());
   }
+
+  // Four streams share three of the largest dictionaries: 8 + 4 + 8 + 4 MiB.
+  const std::string runs = Runs({4000, 0}), none;
+  const std::string* raws2[] = {&ctrl, &none, &extra, &runs};
+  const uint32_t dicts[] = {kMaxPatchDictionary, kMaxPatchDictionary / 2, kMaxPatchDictionary,
+                            kMaxPatchDictionary / 2};
+  std::string packed2[4];
+  for (int i = 0; i < 4; ++i) packed2[i] = LzmaRaw(*raws2[i], dicts[i]);
+  std::string v2 = CraftedV2(base, base + extra, packed2[0], packed2[1], packed2[2], packed2[3]);
+  for (int i = 0; i < 4; ++i) {
+    v2[96 + 24 * i] = 1;
+    v2[96 + 24 * i + 1] = 3 + 0 * 9 + 2 * 45;
+    Le(&v2, 96 + 24 * i + 4, dicts[i], 4);
+    Le(&v2, 96 + 24 * i + 16, raws2[i]->size(), 8);
+  }
+  a = Apply(base, v2);
+  ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+  EXPECT_TRUE(a.result == base + extra);
+  EXPECT_LE(a.coder_memory, kMaxPatchApplyMemory);
+  // One more dictionary's worth, or a bzip2 decoder beside three of the
+  // largest, would pass the bound.
+  std::string q = v2;
+  Le(&q, 96 + 24 * 3 + 4, kMaxPatchDictionary, 4);
+  Applied r = Apply(base, q);
+  EXPECT_EQ(r.status, PatchStatus::kBadHeader);
+  EXPECT_TRUE(r.result.empty());
+  q = v2;
+  Le(&q, 96 + 24 + 4, kMaxPatchDictionary, 4);
+  q[96 + 24 * 3] = 2;
+  q[96 + 24 * 3 + 1] = 0;
+  Le(&q, 96 + 24 * 3 + 4, 0, 4);
+  r = Apply(base, q);
+  EXPECT_EQ(r.status, PatchStatus::kBadHeader);
+  EXPECT_TRUE(r.result.empty());
 }
 
 TEST(Patch, AppliesPatchesOfTheFirstVersion) {
