@@ -476,6 +476,39 @@ TEST(Patch, DifferencesTravelAsZeroRunsAndTheBytesBetween) {
   }
 }
 
+TEST(Patch, KeepsWhicheverLayoutOfTheDifferencesIsSmaller) {
+  // Changes scattered over the program: the runs' lengths repeat among
+  // themselves, the changed bytes among themselves. The same changes
+  // recurring all along: the runs with their bytes repeat as a whole.
+  const std::string program = ProgramLike(300000, 91);
+  const std::string base = Random(300000, 92);
+  std::string recurring = base, changes(997, '\0');
+  std::mt19937 gen(93);
+  for (int k = 0; k < 40; ++k) changes[gen() % changes.size()] = static_cast<char>(1 + gen() % 200);
+  for (size_t i = 0; i < recurring.size(); ++i) {
+    recurring[i] = static_cast<char>(recurring[i] + changes[i % changes.size()]);
+  }
+  const struct {
+    const char* what;
+    std::string base, result;
+    bool inline_runs;
+  } cases[] = {
+      {"scattered", program, NextRelease(program, 94), false},
+      {"recurring", base, recurring, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string patch = Make(c.base, c.result);
+    PatchHeader h;
+    ASSERT_EQ(ReadPatchHeader(patch, patch.size(), &h), PatchStatus::kOk);
+    EXPECT_EQ(h.inline_runs, c.inline_runs);
+    EXPECT_EQ(h.streams[3].raw_length == 0, c.inline_runs);
+    Applied a = Apply(c.base, patch);
+    ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+    EXPECT_TRUE(a.result == c.result);
+  }
+}
+
 TEST(Patch, DamageNeverYieldsOtherContent) {
   const std::string base = ProgramLike(60000, 31), result = NextRelease(base, 32);
   const std::string patch = Make(base, result);
