@@ -57,6 +57,22 @@ for s in (ctrl, diff, extra):
     head += struct.pack("<BBHIQQ", 0, 0, 0, 0, len(s), len(s))
 open(sys.argv[1], "wb").write(head + ctrl + diff + extra)
 ' "$corpus/patch/seed"
+# The same in the second version: the differences as a zero run of 10, one
+# non-zero byte, a zero run of 89; the runs in their own stream, then inline.
+/usr/bin/python3 -c '
+import hashlib, struct, sys
+base = bytes(((i * 7) ^ (i >> 5)) & 0xFF for i in range(4096))
+result = bytearray(base[100:200]); result[10] = (result[10] + 1) & 0xFF; result = bytes(result) + b"new"
+ctrl = bytes([200, 1, 100, 3])
+runs = bytes([10, 1, 89, 0])
+for name, flags, streams in (("seed2", 0, (ctrl, b"\x01", b"new", runs)),
+                             ("seed2_inline", 1, (ctrl, bytes([10, 1, 1, 89, 0]), b"new", b""))):
+    head = b"QSTPATCH" + struct.pack("<IIQQ", 2, flags, len(base), len(result))
+    head += hashlib.sha256(base).digest() + hashlib.sha256(result).digest()
+    for s in streams:
+        head += struct.pack("<BBHIQQ", 0, 0, 0, 0, len(s), len(s))
+    open(sys.argv[1] + "/" + name, "wb").write(head + b"".join(streams))
+' "$corpus/patch"
 
 status=0
 for target in json language packed hash_cache signature journal patch; do

@@ -96,9 +96,11 @@ inline constexpr int64_t kMaxPublishedFileSize = int64_t{2147483647};
 // file's whole path; file systems and FTP servers allow 255 bytes for a name.
 inline constexpr size_t kMaxPackNameBytes = 255;
 
-// Patches. Each of a patch's three streams is decoded with a dictionary of at
-// most kMaxPatchDictionary (LZMA; a bzip2 stream needs under 4 MiB), so the
-// applier's coders, buffers included, stay below kMaxPatchApplyMemory
+// Patches. Each of a patch's streams is decoded with a dictionary of at most
+// kMaxPatchDictionary (LZMA; a bzip2 stream needs under 4 MiB), and all of
+// them together with at most three times that (a bzip2 stream counting as
+// 4 MiB), so the applier's coders, buffers included, stay below
+// kMaxPatchApplyMemory
 // whatever the files' sizes: the 32-bit client applies patches to large
 // files. A patch asking for more is refused before anything is written.
 inline constexpr uint32_t kMaxPatchDictionary = 8u << 20;

@@ -21,9 +21,16 @@ namespace quasto {
 namespace {
 
 constexpr char kMagic[8] = {'Q', 'S', 'T', 'P', 'A', 'T', 'C', 'H'};
-constexpr uint32_t kVersion = 1;
+// Version 1 keeps the differences as they are, zero runs and all; version 2
+// keeps the runs' lengths apart from the bytes between them, and adds a
+// fourth stream for them.
+constexpr uint32_t kVersion1 = 1;
+constexpr uint32_t kVersion = 2;
+// Flags of version 2: the runs precede their bytes in the difference stream.
+constexpr uint32_t kFlagInlineRuns = 1;
 constexpr size_t kStreamInfoSize = 24;
 constexpr size_t kStreamInfoOffset = 96;
+static_assert(kStreamInfoOffset + 3 * kStreamInfoSize == kPatchHeaderSizeV1);
 static_assert(kStreamInfoOffset + kPatchStreams * kStreamInfoSize == kPatchHeaderSize);
 constexpr size_t kPiece = 64 << 10;
 // The base is read in aligned chunks, each kept in the slot its place in
@@ -33,8 +40,19 @@ constexpr size_t kBaseChunk = 4 << 10;
 constexpr size_t kBaseChunks = 1024;
 // Values in the control stream never exceed this; anything larger is damage.
 constexpr uint64_t kMaxControlValue = uint64_t{1} << 62;
+// A run's length below this is one byte; from it on, this byte and the rest
+// as LEB128.
+constexpr uint8_t kRunEscape = 255;
+// What a bzip2 stream's decoder holds at most, counted with the LZMA
+// streams' dictionaries.
+constexpr uint64_t kBzip2DecoderMemory = 4 << 20;
 
-enum Stream { kControl = 0, kDiff = 1, kExtra = 2 };
+enum Stream { kControl = 0, kDiff = 1, kExtra = 2, kRuns = 3 };
+
+size_t HeaderSize(uint32_t version) {
+  return version == kVersion1 ? kPatchHeaderSizeV1 : kPatchHeaderSize;
+}
+int StreamCount(uint32_t version) { return version == kVersion1 ? 3 : kPatchStreams; }
 
 void PutLe(uint64_t v, int bytes, char* out) {
   for (int i = 0; i < bytes; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -357,22 +375,58 @@ void Match(const uint8_t* base, int64_t base_size, const uint8_t* result, int64_
   }
 }
 
+void PutRunLength(std::string* out, uint64_t v) {
+  if (v < kRunEscape) {
+    out->push_back(static_cast<char>(v));
+    return;
+  }
+  out->push_back(static_cast<char>(kRunEscape));
+  PutUnsigned(out, v - kRunEscape);
+}
+
+// The differences as pairs of lengths, a run of zeros and the non-zero bytes
+// after it, into `runs`, and those bytes into `bytes` (after their pair when
+// both are the same string). LZMA's optimal parsing spends most of its time
+// on the many short matches that zero runs between sparse changes offer;
+// without the zeros it has a quarter of the bytes and few such matches.
+void SplitRuns(std::string_view diff, std::string* runs, std::string* bytes) {
+  const size_t n = diff.size();
+  size_t i = 0;
+  while (i < n) {
+    size_t zeros_end = i;
+    while (zeros_end < n && diff[zeros_end] == 0) ++zeros_end;
+    size_t end = zeros_end;
+    while (end < n && diff[end] != 0) ++end;
+    PutRunLength(runs, zeros_end - i);
+    PutRunLength(runs, end - zeros_end);
+    bytes->append(diff.data() + zeros_end, end - zeros_end);
+    i = end;
+  }
+}
+
 struct Candidate {
   PatchStreamInfo info;
   std::string bytes;
 };
 
-// The dictionary an LZMA stream of `size` bytes needs.
-uint32_t DictionaryFor(size_t size) {
+// The dictionary an LZMA stream of `size` bytes needs, up to `cap`.
+uint32_t DictionaryFor(size_t size, uint32_t cap) {
   uint32_t dict = 4096;
-  while (dict < size && dict < kMaxPatchDictionary) dict <<= 1;
+  while (dict < size && dict < cap) dict <<= 1;
   return dict;
 }
 
-bool CompressLzma(std::string_view raw, unsigned lc, unsigned lp, unsigned pb, Candidate* out) {
+struct StreamCoding {
+  unsigned lc, lp, pb;
+  uint32_t max_dictionary;
+  bool try_bzip2;
+};
+
+bool CompressLzma(std::string_view raw, const StreamCoding& coding, Candidate* out) {
+  const unsigned lc = coding.lc, lp = coding.lp, pb = coding.pb;
   lzma_options_lzma opt;
   if (lzma_lzma_preset(&opt, 9 | LZMA_PRESET_EXTREME)) return false;
-  opt.dict_size = DictionaryFor(raw.size());
+  opt.dict_size = DictionaryFor(raw.size(), coding.max_dictionary);
   opt.lc = lc;
   opt.lp = lp;
   opt.pb = pb;
@@ -434,7 +488,7 @@ bool CompressBzip2(std::string_view raw, Candidate* out) {
 
 // The smallest of the coders tried for this kind of stream; stored when
 // nothing is smaller.
-Candidate Compress(std::string_view raw, Stream which) {
+Candidate Compress(std::string_view raw, const StreamCoding& coding) {
   Candidate best;
   best.info.method = PatchMethod::kStored;
   best.bytes.assign(raw);
@@ -442,15 +496,10 @@ Candidate Compress(std::string_view raw, Stream which) {
     if (c.bytes.size() < best.bytes.size()) best = std::move(c);
   };
   if (raw.empty()) return best;
-  // Literal contexts that measured best on real programs: differences are
-  // mostly zeros between sparse changed bytes, new bytes are code and text.
-  static const unsigned kLiteralContext[kPatchStreams] = {1, 1, 2};
   Candidate lzma;
-  if (CompressLzma(raw, kLiteralContext[which], 0, 0, &lzma)) consider(std::move(lzma));
-  // bzip2 never beats LZMA on differences, whose long runs of zeros LZMA
-  // codes as repeats, and would cost a tenth of the patch's making.
+  if (CompressLzma(raw, coding, &lzma)) consider(std::move(lzma));
   Candidate c;
-  if (which != kDiff && CompressBzip2(raw, &c)) consider(std::move(c));
+  if (coding.try_bzip2 && CompressBzip2(raw, &c)) consider(std::move(c));
   best.info.raw_length = raw.size();
   best.info.packed_length = best.bytes.size();
   return best;
@@ -587,6 +636,21 @@ class StreamReader {
     return PatchStatus::kCorrupt;
   }
 
+  PatchStatus ReadRunLength(uint64_t* value) {
+    char c;
+    PatchStatus s = Read(&c, 1);
+    if (s != PatchStatus::kOk) return s;
+    if (static_cast<uint8_t>(c) < kRunEscape) {
+      *value = static_cast<uint8_t>(c);
+      return PatchStatus::kOk;
+    }
+    uint64_t rest;
+    if ((s = ReadVarint(&rest)) != PatchStatus::kOk) return s;
+    if (rest > kMaxControlValue - kRunEscape) return PatchStatus::kCorrupt;
+    *value = rest + kRunEscape;
+    return PatchStatus::kOk;
+  }
+
   // Every byte was used, and the coder's stream ends exactly there.
   PatchStatus Finish() {
     if (yielded_ != info_.raw_length || out_pos_ != out_end_) return PatchStatus::kCorrupt;
@@ -673,10 +737,58 @@ class StreamReader {
   char out_buf_[kPiece];
 };
 
-// Buffers the applier holds besides the coders: three readers', the base's
+// The differences, from the stream of them alone (version 1) or from the
+// runs' lengths and the non-zero bytes between them (which `runs` and
+// `bytes` may both read from one stream).
+class DiffReader {
+ public:
+  DiffReader(StreamReader* bytes, StreamReader* runs) : bytes_(bytes), runs_(runs) {}
+
+  // Exactly `size` bytes into `out`.
+  PatchStatus Read(char* out, size_t size) {
+    if (!runs_) return bytes_->Read(out, size);
+    while (size > 0) {
+      size_t n;
+      if (zeros_ > 0) {
+        n = static_cast<size_t>(std::min<uint64_t>(size, zeros_));
+        std::memset(out, 0, n);
+        zeros_ -= n;
+      } else if (nonzero_ > 0) {
+        n = static_cast<size_t>(std::min<uint64_t>(size, nonzero_));
+        PatchStatus s = bytes_->Read(out, n);
+        if (s != PatchStatus::kOk) return s;
+        nonzero_ -= n;
+      } else {
+        PatchStatus s;
+        if ((s = runs_->ReadRunLength(&zeros_)) != PatchStatus::kOk ||
+            (s = runs_->ReadRunLength(&nonzero_)) != PatchStatus::kOk) {
+          return s;
+        }
+        // A pair that gives nothing would let damage spin without output.
+        if (zeros_ == 0 && nonzero_ == 0) return PatchStatus::kCorrupt;
+        continue;
+      }
+      out += n;
+      size -= n;
+    }
+    return PatchStatus::kOk;
+  }
+
+  // No run was left unfinished (the streams finish on their own).
+  PatchStatus Finish() const {
+    return zeros_ == 0 && nonzero_ == 0 ? PatchStatus::kOk : PatchStatus::kCorrupt;
+  }
+
+ private:
+  StreamReader* bytes_;
+  StreamReader* runs_;
+  uint64_t zeros_ = 0, nonzero_ = 0;  // left of the current pair
+};
+
+// Buffers the applier holds besides the coders: the readers', the base's
 // chunks and a piece of the result.
-constexpr uint64_t kApplyBuffers =
-    3 * sizeof(StreamReader) + kBaseChunks * (kBaseChunk + sizeof(uint64_t)) + kPiece;
+constexpr uint64_t kApplyBuffers = kPatchStreams * sizeof(StreamReader) +
+                                   kBaseChunks * (kBaseChunk + sizeof(uint64_t)) + kPiece;
 
 }  // namespace
 
@@ -697,15 +809,21 @@ const char* PatchStatusText(PatchStatus status) {
 }
 
 PatchStatus ReadPatchHeader(std::string_view bytes, uint64_t patch_size, PatchHeader* header) {
-  if (bytes.size() < kPatchHeaderSize || patch_size < kPatchHeaderSize) {
+  if (bytes.size() < kPatchHeaderSizeV1 || patch_size < kPatchHeaderSizeV1) {
     return PatchStatus::kShortHeader;
   }
   const char* p = bytes.data();
-  if (std::memcmp(p, kMagic, sizeof kMagic) != 0 || GetLe(p + 8, 4) != kVersion ||
-      GetLe(p + 12, 4) != 0) {
+  const uint32_t version = static_cast<uint32_t>(GetLe(p + 8, 4));
+  if (std::memcmp(p, kMagic, sizeof kMagic) != 0 || (version != kVersion1 && version != kVersion)) {
     return PatchStatus::kBadHeader;
   }
+  const size_t header_size = HeaderSize(version);
+  if (bytes.size() < header_size || patch_size < header_size) return PatchStatus::kShortHeader;
+  const uint64_t flags = GetLe(p + 12, 4);
+  if (flags & ~uint64_t{version == kVersion1 ? 0 : kFlagInlineRuns}) return PatchStatus::kBadHeader;
   PatchHeader h;
+  h.version = version;
+  h.inline_runs = flags & kFlagInlineRuns;
   h.base_length = GetLe(p + 16, 8);
   h.result_length = GetLe(p + 24, 8);
   h.base_sha256 = BinToHex(p + 32);
@@ -713,8 +831,9 @@ PatchStatus ReadPatchHeader(std::string_view bytes, uint64_t patch_size, PatchHe
   if (h.base_length > kMaxControlValue || h.result_length > kMaxControlValue) {
     return PatchStatus::kBadHeader;
   }
-  uint64_t packed_total = 0;
-  for (int i = 0; i < kPatchStreams; ++i) {
+  const uint64_t packed_room = patch_size - header_size;
+  uint64_t packed_total = 0, dictionaries = 0;
+  for (int i = 0; i < StreamCount(version); ++i) {
     const char* s = p + kStreamInfoOffset + i * kStreamInfoSize;
     PatchStreamInfo& info = h.streams[i];
     uint8_t method = static_cast<uint8_t>(s[0]);
@@ -737,22 +856,40 @@ PatchStatus ReadPatchHeader(std::string_view bytes, uint64_t patch_size, PatchHe
             info.dict_size > kMaxPatchDictionary) {
           return PatchStatus::kBadHeader;
         }
+        dictionaries += info.dict_size;
         break;
       case static_cast<uint8_t>(PatchMethod::kBzip2):
         if (info.lzma_props || info.dict_size) return PatchStatus::kBadHeader;
+        dictionaries += kBzip2DecoderMemory;
         break;
       default:
         return PatchStatus::kBadHeader;
     }
     info.method = static_cast<PatchMethod>(method);
+    // Four lengths below 2^62 could wrap a 64-bit sum: checked as it grows.
     packed_total += info.packed_length;
+    if (packed_total > packed_room) return PatchStatus::kBadHeader;
   }
-  // Every result byte comes from exactly one of the two data streams, and the
-  // streams fill the patch to its end.
-  if (h.streams[kDiff].raw_length + h.streams[kExtra].raw_length != h.result_length ||
-      packed_total != patch_size - kPatchHeaderSize) {
+  // The applier holds every stream's decoder at once: three of the largest
+  // dictionaries at most, however they are shared out.
+  if (dictionaries > 3 * uint64_t{kMaxPatchDictionary}) return PatchStatus::kBadHeader;
+  const PatchStreamInfo& diff = h.streams[kDiff];
+  const PatchStreamInfo& extra = h.streams[kExtra];
+  const PatchStreamInfo& runs = h.streams[kRuns];
+  if (version == kVersion1) {
+    // Every result byte comes from exactly one of the two data streams.
+    if (diff.raw_length + extra.raw_length != h.result_length) return PatchStatus::kBadHeader;
+  } else if (extra.raw_length > h.result_length) {
+    return PatchStatus::kBadHeader;
+  } else if (h.inline_runs ? runs.raw_length != 0
+                           : diff.raw_length > h.result_length - extra.raw_length ||
+                                 (runs.raw_length == 0 && diff.raw_length != 0)) {
+    // Non-zero differences need runs to place them; with the runs inline,
+    // their stream stays empty.
     return PatchStatus::kBadHeader;
   }
+  // The streams fill the patch to its end.
+  if (packed_total != packed_room) return PatchStatus::kBadHeader;
   *header = std::move(h);
   return PatchStatus::kOk;
 }
@@ -772,15 +909,44 @@ bool MakePatch(std::string_view base, std::string_view result, std::string* patc
       if (!index.Build(b, base_size)) return false;
       Match(b, base_size, r, static_cast<int64_t>(result.size()), index, raw);
     }
+    // Literal contexts that measured best on real programs: new bytes are
+    // code and text; runs' lengths come in pairs. The two streams made from
+    // the differences share one large dictionary's memory, so that the
+    // applier never holds more than three.
+    constexpr uint32_t kMaxDict = kMaxPatchDictionary;
     Candidate packed[kPatchStreams];
-    for (int i = 0; i < kPatchStreams; ++i) {
-      packed[i] = Compress(raw[i], static_cast<Stream>(i));
-      raw[i] = std::string();
+    packed[kControl] = Compress(raw[kControl], {1, 0, 0, kMaxDict, true});
+    raw[kControl] = std::string();
+    packed[kExtra] = Compress(raw[kExtra], {2, 0, 0, kMaxDict, true});
+    raw[kExtra] = std::string();
+    // Lengths apart from bytes compress best where changes are scattered
+    // (each kind repeats on its own); lengths before their bytes where whole
+    // stretches of changes recur, as when a block of code moved. Both are
+    // made, each a fraction of the work the zero runs themselves would cost,
+    // and the smaller kept. bzip2 never won on either.
+    bool inline_runs = false;
+    {
+      std::string runs, bytes;
+      SplitRuns(raw[kDiff], &runs, &bytes);
+      packed[kDiff] = Compress(bytes, {0, 0, 0, kMaxDict / 2, false});
+      packed[kRuns] = Compress(runs, {1, 1, 1, kMaxDict / 2, false});
+    }
+    {
+      std::string together;
+      SplitRuns(raw[kDiff], &together, &together);
+      raw[kDiff] = std::string();
+      Candidate joined = Compress(together, {3, 0, 0, kMaxDict, false});
+      if (joined.bytes.size() < packed[kDiff].bytes.size() + packed[kRuns].bytes.size()) {
+        inline_runs = true;
+        packed[kDiff] = std::move(joined);
+        packed[kRuns] = Candidate();
+      }
     }
 
     char header[kPatchHeaderSize] = {};
     std::memcpy(header, kMagic, sizeof kMagic);
     PutLe(kVersion, 4, header + 8);
+    PutLe(inline_runs ? kFlagInlineRuns : 0, 4, header + 12);
     PutLe(base.size(), 8, header + 16);
     PutLe(result.size(), 8, header + 24);
     HexToBin(Sha256Hex(base), header + 32);
@@ -811,11 +977,12 @@ PatchStatus ApplyPatch(const PatchSource& base, uint64_t base_size, const PatchS
                        int64_t expected_length, uint64_t* coder_memory) {
   if (coder_memory) *coder_memory = 0;
   char header_bytes[kPatchHeaderSize];
-  if (patch_size < kPatchHeaderSize) return PatchStatus::kShortHeader;
-  if (!ReadFully(patch, 0, header_bytes, sizeof header_bytes)) return PatchStatus::kReadFailed;
+  if (patch_size < kPatchHeaderSizeV1) return PatchStatus::kShortHeader;
+  // A first-version patch may be shorter than the current header.
+  const size_t header_read = static_cast<size_t>(std::min<uint64_t>(patch_size, kPatchHeaderSize));
+  if (!ReadFully(patch, 0, header_bytes, header_read)) return PatchStatus::kReadFailed;
   PatchHeader h;
-  PatchStatus status = ReadPatchHeader(std::string_view(header_bytes, sizeof header_bytes),
-                                       patch_size, &h);
+  PatchStatus status = ReadPatchHeader(std::string_view(header_bytes, header_read), patch_size, &h);
   if (status != PatchStatus::kOk) return status;
   if (h.base_length != base_size) return PatchStatus::kOtherBase;
   if (expected_length >= 0 && h.result_length != static_cast<uint64_t>(expected_length)) {
@@ -830,7 +997,8 @@ PatchStatus ApplyPatch(const PatchSource& base, uint64_t base_size, const PatchS
       std::clamp<uint64_t>((base_size + kBaseChunk - 1) / kBaseChunk, 1, kBaseChunks));
   std::unique_ptr<uint64_t[]> chunk_start;
   try {
-    uint64_t offset = kPatchHeaderSize;
+    // A first-version patch has no runs stream: it reads as an empty one.
+    uint64_t offset = HeaderSize(h.version);
     for (int i = 0; i < kPatchStreams; ++i) {
       streams[i] = std::make_unique<StreamReader>(patch, offset, h.streams[i], &memory);
       offset += h.streams[i].packed_length;
@@ -843,8 +1011,11 @@ PatchStatus ApplyPatch(const PatchSource& base, uint64_t base_size, const PatchS
     return PatchStatus::kNoMemory;
   }
   StreamReader& control = *streams[kControl];
-  StreamReader& diff = *streams[kDiff];
   StreamReader& extra = *streams[kExtra];
+  DiffReader diff(streams[kDiff].get(),
+                  h.version == kVersion1 ? nullptr
+                  : h.inline_runs        ? streams[kDiff].get()
+                                         : streams[kRuns].get());
 
   // The chunk that holds `at`, read into its slot when the slot holds
   // another; *n is cut to what the chunk holds from `at` on.
@@ -916,6 +1087,7 @@ PatchStatus ApplyPatch(const PatchSource& base, uint64_t base_size, const PatchS
     }
   }
   if (!flush()) return PatchStatus::kSinkFailed;
+  if ((status = diff.Finish()) != PatchStatus::kOk) return status;
   for (auto& s : streams) {
     if ((status = s->Finish()) != PatchStatus::kOk) return status;
   }

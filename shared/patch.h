@@ -2,9 +2,10 @@
 // the user already has (the base). docs/patch-format.md describes the bytes.
 //
 // The encoder matches the result against a suffix array of the base and
-// writes three streams: control triples, byte-wise differences over
-// approximate matches, and new bytes. Each stream is compressed with whichever
-// coder makes it smallest.
+// writes control triples, byte-wise differences over approximate matches,
+// and new bytes. The differences are mostly zeros: they travel as the
+// lengths of their zero runs and the bytes between them. Each stream is
+// compressed with whichever coder makes it smallest.
 //
 // The applier streams: it reads the base by offset, writes the result in
 // order, and its memory is bounded by a constant (kMaxPatchApplyMemory)
@@ -23,8 +24,12 @@
 
 namespace quasto {
 
-inline constexpr size_t kPatchHeaderSize = 168;
-inline constexpr int kPatchStreams = 3;  // control, difference, new bytes
+// The current version's header; the first version's is shorter.
+inline constexpr size_t kPatchHeaderSize = 192;
+inline constexpr size_t kPatchHeaderSizeV1 = 168;
+// Control, difference, new bytes, and the difference's zero runs (empty in
+// the first version and when the runs travel in the difference stream).
+inline constexpr int kPatchStreams = 4;
 
 enum class PatchMethod : uint8_t { kStored = 0, kLzma = 1, kBzip2 = 2 };
 
@@ -37,6 +42,8 @@ struct PatchStreamInfo {
 };
 
 struct PatchHeader {
+  uint32_t version = 0;
+  bool inline_runs = false;  // the runs precede their bytes in the difference stream
   uint64_t base_length = 0;
   uint64_t result_length = 0;
   std::string base_sha256;    // lower-case hex
@@ -58,8 +65,9 @@ enum class PatchStatus {
 };
 const char* PatchStatusText(PatchStatus status);
 
-// Reads and checks the header alone; `patch_size` is the whole patch's length,
-// which the streams' lengths must add up to.
+// Reads and checks the header alone (`header_bytes` holds at least its
+// version's header); `patch_size` is the whole patch's length, which the
+// header and the streams' lengths must add up to.
 PatchStatus ReadPatchHeader(std::string_view header_bytes, uint64_t patch_size,
                             PatchHeader* header);
 

@@ -262,7 +262,7 @@ std::string Bin(const std::string& hex) {
 }
 std::string Crafted(const std::string& base, const std::string& result, const std::string& ctrl,
                     const std::string& diff, const std::string& extra) {
-  std::string h(kPatchHeaderSize, '\0');
+  std::string h(kPatchHeaderSizeV1, '\0');
   h.replace(0, 8, "QSTPATCH");
   Le(&h, 8, 1, 4);
   Le(&h, 16, base.size(), 8);
@@ -275,6 +275,40 @@ std::string Crafted(const std::string& base, const std::string& result, const st
     Le(&h, 96 + 24 * i + 16, streams[i]->size(), 8);
   }
   return h + ctrl + diff + extra;
+}
+
+// The same in the current layout: the differences as the lengths of zero
+// runs and of the non-zero bytes after each, those bytes in the difference
+// stream, the lengths in their own stream or (inline) before their bytes.
+std::string CraftedV2(const std::string& base, const std::string& result, const std::string& ctrl,
+                      const std::string& bytes, const std::string& extra, const std::string& runs,
+                      bool inline_runs = false) {
+  std::string h(kPatchHeaderSize, '\0');
+  h.replace(0, 8, "QSTPATCH");
+  Le(&h, 8, 2, 4);
+  Le(&h, 12, inline_runs ? 1 : 0, 4);
+  Le(&h, 16, base.size(), 8);
+  Le(&h, 24, result.size(), 8);
+  h.replace(32, 32, Bin(Sha256Hex(base)));
+  h.replace(64, 32, Bin(Sha256Hex(result)));
+  const std::string* streams[] = {&ctrl, &bytes, &extra, &runs};
+  for (int i = 0; i < 4; ++i) {
+    Le(&h, 96 + 24 * i + 8, streams[i]->size(), 8);
+    Le(&h, 96 + 24 * i + 16, streams[i]->size(), 8);
+  }
+  return h + ctrl + bytes + extra + runs;
+}
+std::string Runs(std::initializer_list<uint64_t> lengths) {
+  std::string s;
+  for (uint64_t v : lengths) {
+    if (v < 255) {
+      s += static_cast<char>(v);
+    } else {
+      s += '\xFF';
+      s += Varint(v - 255);
+    }
+  }
+  return s;
 }
 
 TEST(Patch, TheControlStreamNeverLeadsOutsideItsBounds) {
@@ -357,7 +391,7 @@ TEST(Patch, RefusesHeadersBeforeWritingAnything) {
   p[0] = 'x';  // not "x" + patch.substr(1): g++ 12 warns falsely (-Wrestrict) about that here
   refused(p, PatchStatus::kBadHeader, base);
   p = patch;
-  Le(&p, 8, 2, 4);  // a later version
+  Le(&p, 8, 3, 4);  // a later version
   refused(p, PatchStatus::kBadHeader, base);
   p = patch;
   p[96 + 24] = 9;  // unknown coder
@@ -365,9 +399,114 @@ TEST(Patch, RefusesHeadersBeforeWritingAnything) {
   refused(patch + "x", PatchStatus::kBadHeader, base);  // streams do not fill the patch
   refused(patch, PatchStatus::kOtherBase, base + "x");
   refused(patch, PatchStatus::kOtherLength, base, static_cast<int64_t>(result.size()) - 1);
+  refused(patch.substr(0, kPatchHeaderSizeV1 + 1), PatchStatus::kShortHeader, base);
   p = patch;
-  Le(&p, 24, result.size() + 1, 8);  // lengths that do not add up
+  Le(&p, 12, 2, 4);  // an unknown flag
   refused(p, PatchStatus::kBadHeader, base);
+
+  // The first version's data streams add up to the result.
+  std::string v1 = Crafted("ab", "ab", Triple(0, 2, 0), std::string(2, '\0'), "");
+  ASSERT_EQ(Apply("ab", v1).status, PatchStatus::kOk);
+  p = v1;
+  Le(&p, 24, 3, 8);
+  refused(p, PatchStatus::kBadHeader, "ab");
+  p = v1;
+  Le(&p, 12, 1, 4);  // runs inline: not a flag of the first version
+  refused(p, PatchStatus::kBadHeader, "ab");
+
+  // The current version: streams that cannot fit the result or each other.
+  const std::string b = "0123456789";
+  ASSERT_EQ(Apply(b, CraftedV2(b, "01x", Triple(0, 2, 1), "", "x", Runs({2, 0}))).status,
+            PatchStatus::kOk);
+  refused(CraftedV2(b, "xy", Triple(0, 0, 2), "", "xyz", ""), PatchStatus::kBadHeader, b);
+  refused(CraftedV2(b, "12", Triple(0, 2, 0), "\x01\x01", "", ""), PatchStatus::kBadHeader, b);
+  refused(CraftedV2(b, "12", Triple(0, 2, 0), "\x01\x01", "", Runs({0, 2}), true),
+          PatchStatus::kBadHeader, b);
+  // Four lengths of 2^62 wrap a 64-bit sum to 0: a header alone must not
+  // pass for streams that fill the patch.
+  std::string wrap = CraftedV2("", "", "", "", "", "");
+  for (int i = 0; i < 4; ++i) {
+    wrap[96 + 24 * i] = 2;  // bzip2: the packed length is free
+    Le(&wrap, 96 + 24 * i + 8, uint64_t{1} << 62, 8);
+    Le(&wrap, 96 + 24 * i + 16, 0, 8);
+  }
+  refused(wrap, PatchStatus::kBadHeader, "");
+}
+
+TEST(Patch, DifferencesTravelAsZeroRunsAndTheBytesBetween) {
+  // 1000 bytes of the base with three changed, then three new bytes; one
+  // zero run long enough to need more than a byte for its length.
+  const std::string base = Random(1000, 81);
+  std::string diff(1000, '\0');
+  diff[2] = 1;
+  diff[303] = 2;
+  diff[304] = 3;
+  std::string result = base;
+  for (size_t i = 0; i < diff.size(); ++i) result[i] = static_cast<char>(base[i] + diff[i]);
+  result += "xyz";
+  const std::string ctrl = Triple(0, 1000, 3), bytes = "\x01\x02\x03";
+  const std::string runs = Runs({2, 1, 300, 2, 695, 0});
+  const std::string together =
+      Runs({2, 1}) + "\x01" + Runs({300, 2}) + "\x02\x03" + Runs({695, 0});
+  for (const std::string& patch : {CraftedV2(base, result, ctrl, bytes, "xyz", runs),
+                                   CraftedV2(base, result, ctrl, together, "xyz", "", true)}) {
+    Applied a = Apply(base, patch);
+    ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+    EXPECT_TRUE(a.result == result);
+  }
+
+  const struct {
+    const char* what;
+    std::string bytes, runs;
+  } hostile[] = {
+      {"a pair of empty runs", bytes, Runs({0, 0, 2, 1, 300, 2, 695, 0})},
+      {"runs beyond the adds", bytes, Runs({2, 1, 300, 2, 696, 0})},
+      {"runs that end before the adds", bytes, Runs({2, 1, 300, 2})},
+      {"fewer non-zero bytes than the runs name", "\x01\x02", runs},
+      {"non-zero bytes left over", "\x01\x02\x03\x04", runs},
+      {"a length without end", bytes, Runs({2, 1}) + "\xFF" + std::string(12, '\x80')},
+      {"a length beyond any result", bytes, Runs({2, 1}) + "\xFF" + Varint(uint64_t{1} << 62)},
+  };
+  for (const auto& h : hostile) {
+    SCOPED_TRACE(h.what);
+    Applied a = Apply(base, CraftedV2(base, result, ctrl, h.bytes, "xyz", h.runs));
+    EXPECT_EQ(a.status, PatchStatus::kCorrupt) << PatchStatusText(a.status);
+    EXPECT_LE(a.result.size(), result.size());
+    EXPECT_LE(a.base_read_end, base.size());
+  }
+}
+
+TEST(Patch, KeepsWhicheverLayoutOfTheDifferencesIsSmaller) {
+  // Changes scattered over the program: the runs' lengths repeat among
+  // themselves, the changed bytes among themselves. The same changes
+  // recurring all along: the runs with their bytes repeat as a whole.
+  const std::string program = ProgramLike(300000, 91);
+  const std::string base = Random(300000, 92);
+  std::string recurring = base, changes(997, '\0');
+  std::mt19937 gen(93);
+  for (int k = 0; k < 40; ++k) changes[gen() % changes.size()] = static_cast<char>(1 + gen() % 200);
+  for (size_t i = 0; i < recurring.size(); ++i) {
+    recurring[i] = static_cast<char>(recurring[i] + changes[i % changes.size()]);
+  }
+  const struct {
+    const char* what;
+    std::string base, result;
+    bool inline_runs;
+  } cases[] = {
+      {"scattered", program, NextRelease(program, 94), false},
+      {"recurring", base, recurring, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string patch = Make(c.base, c.result);
+    PatchHeader h;
+    ASSERT_EQ(ReadPatchHeader(patch, patch.size(), &h), PatchStatus::kOk);
+    EXPECT_EQ(h.inline_runs, c.inline_runs);
+    EXPECT_EQ(h.streams[3].raw_length == 0, c.inline_runs);
+    Applied a = Apply(c.base, patch);
+    ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+    EXPECT_TRUE(a.result == c.result);
+  }
 }
 
 TEST(Patch, DamageNeverYieldsOtherContent) {
@@ -461,6 +600,80 @@ TEST(Patch, MemoryStaysBoundedWithTheLargestDictionaries) {
     EXPECT_EQ(r.status, PatchStatus::kBadHeader);
     EXPECT_TRUE(r.result.empty());
   }
+
+  // Four streams share three of the largest dictionaries: 8 + 4 + 8 + 4 MiB.
+  const std::string runs = Runs({4000, 0}), none;
+  const std::string* raws2[] = {&ctrl, &none, &extra, &runs};
+  const uint32_t dicts[] = {kMaxPatchDictionary, kMaxPatchDictionary / 2, kMaxPatchDictionary,
+                            kMaxPatchDictionary / 2};
+  std::string packed2[4];
+  for (int i = 0; i < 4; ++i) packed2[i] = LzmaRaw(*raws2[i], dicts[i]);
+  std::string v2 = CraftedV2(base, base + extra, packed2[0], packed2[1], packed2[2], packed2[3]);
+  for (int i = 0; i < 4; ++i) {
+    v2[96 + 24 * i] = 1;
+    v2[96 + 24 * i + 1] = 3 + 0 * 9 + 2 * 45;
+    Le(&v2, 96 + 24 * i + 4, dicts[i], 4);
+    Le(&v2, 96 + 24 * i + 16, raws2[i]->size(), 8);
+  }
+  a = Apply(base, v2);
+  ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+  EXPECT_TRUE(a.result == base + extra);
+  EXPECT_LE(a.coder_memory, kMaxPatchApplyMemory);
+  // One more dictionary's worth, or a bzip2 decoder beside three of the
+  // largest, would pass the bound.
+  std::string q = v2;
+  Le(&q, 96 + 24 * 3 + 4, kMaxPatchDictionary, 4);
+  Applied r = Apply(base, q);
+  EXPECT_EQ(r.status, PatchStatus::kBadHeader);
+  EXPECT_TRUE(r.result.empty());
+  q = v2;
+  Le(&q, 96 + 24 + 4, kMaxPatchDictionary, 4);
+  q[96 + 24 * 3] = 2;
+  q[96 + 24 * 3 + 1] = 0;
+  Le(&q, 96 + 24 * 3 + 4, 0, 4);
+  r = Apply(base, q);
+  EXPECT_EQ(r.status, PatchStatus::kBadHeader);
+  EXPECT_TRUE(r.result.empty());
+}
+
+TEST(Patch, AppliesPatchesOfTheFirstVersion) {
+  // Made by the encoder of the first version (zero runs kept in the
+  // difference stream, three streams) between these two contents; such
+  // patches stay on servers.
+  const std::string base = ProgramLike(4000, 71), result = NextRelease(base, 72);
+  const std::string patch = Bin(
+      "51535450415443480100000000000000a00f000000000000e40c000000000000"
+      "804d72eb0f5cbf853f3af885ec250341ab4a8d091baa7946977c04918f0d8215"
+      "5f011d94d3f76e954d2e2f018daf633e7eb78232990cd7f4fc75992ed873f8de"
+      "00000000000000000a000000000000000a000000000000000101000000100000"
+      "1101000000000000030c0000000000000000000000000000e100000000000000"
+      "e10000000000000000b308e101ba0ed00f0000006f1c08e720b0137594bfd00f"
+      "374f9c687f1cc531e101908a21d5dcdcf4aee45f18fa2bd04332c34fc22b90c1"
+      "bc9341f20164f81c2ddcae21b53aba0a68ee7a61b3fdc0a9e1584a3fce0e6e6a"
+      "fb286a2ce883215957271e1b87f6bd28d9dd036f4e2738548d4f51494843d117"
+      "c6904720fc351ea40e51717972d5b79ab0a458734c106f497ff68460d23ec77e"
+      "0ae8d551f03dd44a4673b32ca24ec4f1afd8c1bae2699721cc293fc2eeb36f97"
+      "db09aaf73c08af440a26e4a3b55117dc15589103f45001d60e6460885c3efd95"
+      "f1c24fca5d11b037705e99e3b580dbf5a3aa1802a2e6881f4cc5241f41bc7645"
+      "bf1d8ddc89771d00058e89f29821f2e09e72507d9f20a24d5da5593eb1b5fffe"
+      "1080d606b1c4f50c1b1d4087b3b38e11e69642d08ac262f0ad5ca55529cb48ce"
+      "e038c6053c20314d8cf6bdc1a3700424a2c41c6294486283bd87835c22aed253"
+      "be8bf9b02217a1d01fe91e1e1fc5531700e729d007fc7e0cbdf01484f1f824fa"
+      "49a43b05e79f3b22d56d9c9a4f5ddab933c699c4c2577c2f21a14c63755c4552"
+      "f37a264da2600c25191746cb8a73f9d216c3caa077aca54b167690d64644e9c1"
+      "62374321708c263f5b4f1dc7f002c6c603137703bc0379a62e94dd9b0d963415"
+      "c329874aea7487cdbae947a5e46612164182e983a669facb72417e2f4153d874"
+      "33dc5fd1");
+  PatchHeader h;
+  ASSERT_EQ(ReadPatchHeader(patch, patch.size(), &h), PatchStatus::kOk);
+  EXPECT_EQ(h.version, 1u);
+  EXPECT_EQ(h.streams[3].raw_length, 0u);
+  Applied a = Apply(base, patch, static_cast<int64_t>(result.size()));
+  ASSERT_EQ(a.status, PatchStatus::kOk) << PatchStatusText(a.status);
+  EXPECT_TRUE(a.result == result);
+  const std::string now = Make(base, result);
+  ASSERT_EQ(ReadPatchHeader(now, now.size(), &h), PatchStatus::kOk);
+  EXPECT_EQ(h.version, 2u);
 }
 
 TEST(Patch, AppliesBetweenFiles) {
