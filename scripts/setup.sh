@@ -148,18 +148,43 @@ CACHE_ROOT=${QUASTO_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quastorell-deps}
 CACHE_KEY=$({ sed -n '/^TOOLCHAIN=/,$p' "${BASH_SOURCE[0]}"; "$HOST-g++" --version | head -n 1; } |
             sha256sum | cut -c1-16)
 CACHE=$CACHE_ROOT/$CACHE_KEY
+# Both directions are a help, never a condition: a cache that cannot be read
+# or written (a full disk, a home without write access) means building.
+take_cache() {
+  rm -rf "$PREFIX" "$DEPS/src/7zip" && mkdir -p "$DEPS/src" &&
+    cp -a "$CACHE/mingw32" "$PREFIX" && cp -a "$CACHE/7zip" "$DEPS/src/7zip" || return 1
+  # libtool, pkg-config and CMake files name the prefix they were built in.
+  local built_in from to f
+  built_in=$(cat "$CACHE/prefix") || return 1
+  if [ "$built_in" != "$PREFIX" ]; then
+    from=$(printf '%s' "$built_in" | sed 's/[][\.*^$|]/\\&/g')
+    to=$(printf '%s' "$PREFIX" | sed 's/[&|\]/\\&/g')
+    while IFS= read -r f; do
+      sed -i "s|$from|$to|g" "$f" || return 1
+    done < <(grep -rlIF "$built_in" "$PREFIX" || true)
+  fi
+}
+keep_cache() {
+  local staging
+  # Only the newest recipe's build is kept; the copy becomes the cache in one
+  # rename, so a run stopped half-way leaves no cache that looks complete.
+  mkdir -p "$CACHE_ROOT" || return 1
+  find "$CACHE_ROOT" -mindepth 1 -maxdepth 1 -regextype posix-extended \
+    -regex '.*/([0-9a-f]{16}|\.new\..*)' -exec rm -rf {} + || return 1
+  staging=$(mktemp -d "$CACHE_ROOT/.new.XXXXXX") || return 1
+  if cp -a "$PREFIX" "$staging/mingw32" && cp -a "$(dirname "$LZMA_SDK_SRC")" "$staging/7zip" &&
+     printf '%s\n' "$PREFIX" > "$staging/prefix" && touch "$staging/complete" &&
+     mv "$staging" "$CACHE"; then
+    return 0
+  fi
+  rm -rf "$staging"
+  return 1
+}
 if ! all_built && [ -f "$CACHE/complete" ]; then
   log "taking the libraries for $HOST from $CACHE"
-  rm -rf "$PREFIX" "$DEPS/src/7zip"
-  mkdir -p "$DEPS/src"
-  cp -a "$CACHE/mingw32" "$PREFIX"
-  cp -a "$CACHE/7zip" "$DEPS/src/7zip"
-  # libtool, pkg-config and CMake files name the prefix they were built in.
-  built_in=$(cat "$CACHE/prefix")
-  if [ "$built_in" != "$PREFIX" ]; then
-    grep -rlIF "$built_in" "$PREFIX" | while IFS= read -r f; do
-      sed -i "s|$built_in|$PREFIX|g" "$f"
-    done
+  if ! take_cache; then
+    log "the cache could not be taken; building the libraries"
+    rm -rf "$PREFIX" "$DEPS/src/7zip"
   fi
 fi
 
@@ -343,17 +368,7 @@ ln -sfn /usr/include/rapidjson "$PREFIX/include/rapidjson"
 
 if [ ! -f "$CACHE/complete" ] && all_built; then
   log "keeping the libraries for $HOST in $CACHE"
-  # Only the newest recipe's build is kept; the copy becomes the cache in one
-  # rename, so a run stopped half-way leaves no cache that looks complete.
-  mkdir -p "$CACHE_ROOT"
-  find "$CACHE_ROOT" -mindepth 1 -maxdepth 1 -regextype posix-extended \
-    -regex '.*/([0-9a-f]{16}|\.new\..*)' -exec rm -rf {} +
-  staging=$(mktemp -d "$CACHE_ROOT/.new.XXXXXX")
-  cp -a "$PREFIX" "$staging/mingw32"
-  cp -a "$(dirname "$LZMA_SDK_SRC")" "$staging/7zip"
-  printf '%s\n' "$PREFIX" > "$staging/prefix"
-  touch "$staging/complete"
-  mv "$staging" "$CACHE"
+  keep_cache || log "the libraries could not be kept in $CACHE_ROOT; a new clone builds them"
 fi
 
 log "ready"
