@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "client/client_text.h"
+#include "client/resume_fixture.h"
 #include "client/test_site.h"
 #include "shared/dates.h"
 #include "shared/documents.h"
@@ -34,20 +35,6 @@ using testing::NginxRequest;
 using testing::ServerProcess;
 using testing::TempDir;
 
-const int32_t kOld = DateValueFromCivil({2021, 3, 4, 5, 6, 7});
-const int32_t kNew = DateValueFromCivil({2025, 8, 9, 10, 11, 12});
-
-// Content that does not pack smaller.
-std::string Noise(size_t size, uint32_t seed) {
-  std::string s(size, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (char& c : s) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  return s;
-}
-
 std::vector<int> Statuses(const std::vector<NginxRequest>& requests) {
   std::vector<int> out;
   for (const NginxRequest& r : requests) out.push_back(r.status);
@@ -61,60 +48,22 @@ int64_t BytesSent(const std::vector<NginxRequest>& requests) {
 }
 
 // Two large files in "d\" (c.bin is the one broken off) and a small new one.
-class NginxResumeTest : public ::testing::Test {
+class NginxResumeTest : public testing::ResumeFixture {
  protected:
   void SetUp() override {
     if (NginxProcess::Binary().empty()) GTEST_SKIP() << "nginx is not installed";
-    std::string binary;
-    fs::ReadFile(QUASTORELL_BINARY, &binary);
-    install_.Write("quastorell", binary);
-    chmod((install_ / "quastorell").c_str(), 0755);
-    CreateDirectoryTree(install_ / "Quasto");
-    for (const char* name : {"a.bin", "c.bin"}) {
-      install_.Write(std::string("d\\") + name, std::string("old ") + name);
-      fs::SetFileDate(install_ / (std::string("d\\") + name), kOld);
-    }
-    Publish("d\\", "a.bin", Noise(1200000, 1));
-    Publish("d\\", "c.bin", Noise(2200000, 3));
+    InstallOld({"a.bin", "c.bin"});
+    Publish("d\\", "a.bin", testing::Noise(1200000, 1));
+    Publish("d\\", "c.bin", testing::Noise(2200000, 3));
     Publish("", "e.txt", "a small new file");
   }
 
-  void Publish(const std::string& path, const std::string& name, const std::string& content) {
-    client::PublishHashed(site_, &manifest_, path, name, content, kNew);
-    release_[path + name] = content;
-    SaveDocument(site_ / "Quastorell.uif", manifest_);
-  }
   // A packed file's path as the client requests it.
   std::string Uri(const std::string& rel) {
     return "/" + client::PercentEncode(manifest_[rel].Pack);
   }
   std::string PackPath(const std::string& rel) { return site_ / manifest_[rel].Pack; }
-  int64_t PackedSize(const std::string& rel) { return fs::FileSize(PackPath(rel)); }
   int64_t Half() { return PackedSize("d\\c.bin") / 2; }
-
-  void Configure(const std::string& url) {
-    UpdaterStructure config;
-    config.ProgInfo = "Tool 2.0";
-    config.URL = url;
-    SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
-  }
-  int Run(std::string* out) {
-    return testing::RunProgram({install_ / "quastorell", "--unattended"}, out, "",
-                               {"LC_ALL=C", "LANG=C"});
-  }
-
-  // The temporary of `name` in "d\" with `suffix`, "" when there is none.
-  std::string Temporary(const std::string& name, const std::string& suffix) {
-    std::vector<fs::DirEntry> entries;
-    fs::ListDirectory(install_ / "d", &entries);
-    for (const auto& e : entries) {
-      if (e.name.rfind(name + ".", 0) == 0 && e.name.size() > suffix.size() &&
-          e.name.compare(e.name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-        return install_ / ("d\\" + e.name);
-      }
-    }
-    return "";
-  }
 
   // Runs the client through a relay to nginx that stalls c.bin half-way,
   // and ends it with `signal` once that half is written and recorded.
@@ -128,27 +77,13 @@ class NginxResumeTest : public ::testing::Test {
                           {"--to", std::to_string(nginx.port()), "--stall",
                            std::to_string(Half()) + ":" + Uri("d\\c.bin").substr(1)});
       Configure(relay.http_url());
-      const int pid =
-          testing::StartChild({install_ / "quastorell", "--unattended"}, {"LC_ALL=C"});
-      EXPECT_GT(pid, 0);
-      bool ready = false;
-      for (int i = 0; i < 2000 && !ready; ++i) {
-        const std::string partial = Temporary("c.bin", ".~qdl");
-        const std::string journal = install_.Read("Quasto\\Quastorell.journal");
-        ready = !partial.empty() && fs::FileSize(partial) == Half() &&
-                journal.find("\npart\td\\c.bin.") != std::string::npos;
-        if (!ready) usleep(5000);
-      }
-      EXPECT_TRUE(ready) << "c.bin stalled half-way";
-      kill(pid, signal);
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
+      status = EndOnceHalfIsRecorded(signal, Half());
     }
     nginx.Stop();
     const std::vector<NginxRequest> c = nginx.RequestsFor(Uri("d\\c.bin"));
     EXPECT_EQ(c.size(), 1u);
     if (!c.empty()) first_ = c[0];
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
   }
 
   // Runs the client against a fresh nginx on the same folder (its
@@ -182,9 +117,6 @@ class NginxResumeTest : public ::testing::Test {
     return st.st_mtime;
   }
 
-  TempDir site_, install_;
-  Manifest manifest_;
-  std::map<std::string, std::string> release_;
   std::string directives_;
   NginxRequest first_;
   std::unique_ptr<NginxProcess> nginx_;
@@ -228,7 +160,7 @@ TEST_F(NginxResumeTest, ACancelledRunIsTakenUpUnderLastModifiedWhenNginxSendsNoE
 TEST_F(NginxResumeTest, AFileChangedOnNginxBetweenTheRunsIsTakenWholeFromItsStart) {
   EXPECT_EQ(EndWhileStaging(SIGKILL), -1);
   const time_t before = TimeOf(PackPath("d\\c.bin"));
-  Publish("d\\", "c.bin", Noise(2200000, 13));
+  Publish("d\\", "c.bin", testing::Noise(2200000, 13));
   SetTime(PackPath("d\\c.bin"), before + 60);
 
   RunAgainstNginx();
@@ -248,7 +180,7 @@ TEST_F(NginxResumeTest, AFileChangedOnNginxBetweenTheRunsIsTakenWholeFromItsStar
 TEST_F(NginxResumeTest, AFileReplacedUnderTheSameETagIsNotJoinedToTheOldStart) {
   EXPECT_EQ(EndWhileStaging(SIGKILL), -1);
   const time_t before = TimeOf(PackPath("d\\c.bin"));
-  Publish("d\\", "c.bin", Noise(2200000, 13));
+  Publish("d\\", "c.bin", testing::Noise(2200000, 13));
   SetTime(PackPath("d\\c.bin"), before);
 
   RunAgainstNginx();
@@ -264,7 +196,7 @@ TEST_F(NginxResumeTest, AFileReplacedUnderTheSameETagIsNotJoinedToTheOldStart) {
 // send. Only a packed file shorter than its content can be taken for a
 // partial download of it, so c.bin packs to about half here.
 TEST_F(NginxResumeTest, APartialDownloadAsLongAsTheFileIsFetchedAgainAfterA416) {
-  std::string content = Noise(1700000, 3);
+  std::string content = testing::Noise(1700000, 3);
   for (char& ch : content) ch = static_cast<char>(ch & 0x3f);
   Publish("d\\", "c.bin", content);
   ASSERT_GT(PackedSize("d\\c.bin"), kResumableFrom);

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "client/client_text.h"
+#include "client/resume_fixture.h"
 #include "client/test_site.h"
 #include "shared/dates.h"
 #include "shared/documents.h"
@@ -26,59 +27,20 @@ namespace {
 using testing::ServerProcess;
 using testing::TempDir;
 
-const int32_t kOld = DateValueFromCivil({2021, 3, 4, 5, 6, 7});
-const int32_t kNew = DateValueFromCivil({2025, 8, 9, 10, 11, 12});
-
-// Content that does not pack smaller: the packed file is as long as it.
-std::string Noise(size_t size, uint32_t seed) {
-  std::string s(size, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (char& c : s) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  return s;
-}
-
 // Three files of more than a megabyte in "d\", of which the third is cut off
 // half-way in the first run, and a small new file after them.
-class ResumedRunTest : public ::testing::Test {
+class ResumedRunTest : public testing::ResumeFixture {
  protected:
   ResumedRunTest() {
-    std::string binary;
-    fs::ReadFile(QUASTORELL_BINARY, &binary);
-    install_.Write("quastorell", binary);
-    chmod((install_ / "quastorell").c_str(), 0755);
-    CreateDirectoryTree(install_ / "Quasto");
-    for (const char* name : {"a.bin", "b.bin", "c.bin"}) {
-      install_.Write(std::string("d\\") + name, std::string("old ") + name);
-      fs::SetFileDate(install_ / (std::string("d\\") + name), kOld);
-    }
-    Publish("d\\", "a.bin", Noise(1500000, 1));
-    Publish("d\\", "b.bin", Noise(1600000, 2));
-    Publish("d\\", "c.bin", Noise(3000000, 3));
+    InstallOld({"a.bin", "b.bin", "c.bin"});
+    Publish("d\\", "a.bin", testing::Noise(1500000, 1));
+    Publish("d\\", "b.bin", testing::Noise(1600000, 2));
+    Publish("d\\", "c.bin", testing::Noise(3000000, 3));
     Publish("", "e.txt", "a small new file");
   }
 
-  void Publish(const std::string& path, const std::string& name, const std::string& content) {
-    client::PublishHashed(site_, &manifest_, path, name, content, kNew);
-    release_[path + name] = content;
-    SaveDocument(site_ / "Quastorell.uif", manifest_);
-  }
   // The packed file's name in a request's path.
   std::string Pack(const std::string& rel) { return client::PercentEncode(manifest_[rel].Pack); }
-  int64_t PackedSize(const std::string& rel) { return fs::FileSize(site_ / manifest_[rel].Pack); }
-
-  void Configure(const std::string& url) {
-    UpdaterStructure config;
-    config.ProgInfo = "Tool 2.0";
-    config.URL = url;
-    SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
-  }
-  int Run(std::string* out) {
-    return testing::RunProgram({install_ / "quastorell", "--unattended"}, out, "",
-                               {"LC_ALL=C", "LANG=C"});
-  }
 
   // The client's temporaries in "d\" and the journal.
   std::vector<std::string> Leftovers() {
@@ -93,18 +55,6 @@ class ResumedRunTest : public ::testing::Test {
     if (FileExists(install_ / "Quasto\\Quastorell.journal") == 1) found.push_back("journal");
     return found;
   }
-  // The temporary of `name` in "d\" with `suffix`, "" when there is none.
-  std::string Temporary(const std::string& name, const std::string& suffix) {
-    std::vector<fs::DirEntry> entries;
-    fs::ListDirectory(install_ / "d", &entries);
-    for (const auto& e : entries) {
-      if (e.name.rfind(name + ".", 0) == 0 && e.name.size() > suffix.size() &&
-          e.name.compare(e.name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-        return install_ / ("d\\" + e.name);
-      }
-    }
-    return "";
-  }
 
   // Starts the client against a server on which c.bin stalls half-way, and
   // ends it with `signal` once the half it gets has been written and
@@ -114,24 +64,7 @@ class ResumedRunTest : public ::testing::Test {
                            {"--root", site_.path(), "--ranges", "--stall",
                             manifest_["d\\c.bin"].Pack});
     Configure(stalling.http_url());
-    const int pid = testing::StartChild({install_ / "quastorell", "--unattended"}, {"LC_ALL=C"});
-    EXPECT_GT(pid, 0);
-    const int64_t half = PackedSize("d\\c.bin") / 2;
-    bool ready = false;
-    for (int i = 0; i < 2000 && !ready; ++i) {
-      const std::string partial = Temporary("c.bin", ".~qdl");
-      const std::string journal = install_.Read("Quasto\\Quastorell.journal");
-      ready = !partial.empty() && fs::FileSize(partial) == half &&
-              journal.find("\npart\td\\c.bin.") != std::string::npos;
-      if (!ready) usleep(5000);
-    }
-    EXPECT_TRUE(ready) << "c.bin stalled half-way";
-    kill(pid, signal);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    return EndOnceHalfIsRecorded(signal, PackedSize("d\\c.bin") / 2);
   }
 
   void ExpectOld() {
@@ -178,9 +111,7 @@ class ResumedRunTest : public ::testing::Test {
     return SentFor(logs_.Read("requests"));
   }
 
-  TempDir site_, install_, logs_;
-  Manifest manifest_;
-  std::map<std::string, std::string> release_;
+  TempDir logs_;
 };
 
 TEST_F(ResumedRunTest, AKilledRunsStagedFilesAreUsedAndItsPartialDownloadResumed) {
@@ -231,8 +162,8 @@ TEST_F(ResumedRunTest, AStagedFileDamagedSinceIsFetchedAgain) {
 // (c.bin's packed file keeps its name), b.bin stays.
 TEST_F(ResumedRunTest, AManifestChangedBetweenTheRunsInstallsOnlyWhatItNames) {
   EXPECT_EQ(EndWhileStaging(SIGKILL), -1);
-  Publish("d\\", "a.bin", Noise(1500000, 11));
-  Publish("d\\", "c.bin", Noise(3000000, 13));
+  Publish("d\\", "a.bin", testing::Noise(1500000, 11));
+  Publish("d\\", "c.bin", testing::Noise(3000000, 13));
 
   std::map<std::string, Sent> sent = RunAgainst({"--ranges"});
   EXPECT_EQ(sent[Pack("d\\a.bin")].statuses, std::vector<int>{200}) << "its staged file is old";
