@@ -743,13 +743,7 @@ class BuilderGuiTest:
             f.write(document({"Server": "127.0.0.1", "Port": ftps_port, "StartDir": start_dir,
                               "Login": "ftp", "Password": scramble("beliebig"),
                               "Protocol": "FTPS", "Fingerprint": host_pin}))
-        proc = self.start(base)
-        self.d("menu", MAIN, 7)
-        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project opens")
-        self.d("click", MAIN, 57)
-        r.eq(self.msgbox().split("|")[0], "Projekt erstellen", "generated")
-        r.check(self.until(lambda: self.d("enabled", MAIN, 58)[1] == "1"), "Hochladen enabled")
-        self.d("click", MAIN, 58)
+        proc = self.generate_and_upload(base)
         caption, text, icon = (self.msgbox().split("|") + ["", ""])[:3]
         r.eq((caption, icon), ("Projekt upload", "error"), "the upload is refused")
         r.check(text.startswith('Der Server "127.0.0.1" weist sich mit einem anderen Schlüssel '
@@ -761,6 +755,19 @@ class BuilderGuiTest:
         self.close(proc)
         cfg = self.read(os.path.join(base, "Quastorell.cfg")) or ""
         r.check('"Fingerprint": "%s"' % host_pin in cfg, "the stored fingerprint stays: %r" % cfg)
+
+    # Starts the builder in `base`, opens the project "Demo", generates it
+    # and presses "Hochladen"; the builder's process.
+    def generate_and_upload(self, base):
+        r = self.r
+        proc = self.start(base)
+        self.d("menu", MAIN, 7)
+        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project opens")
+        self.d("click", MAIN, 57)
+        r.eq(self.msgbox().split("|")[0], "Projekt erstellen", "generated")
+        r.check(self.until(lambda: self.d("enabled", MAIN, 58)[1] == "1"), "Hochladen enabled")
+        self.d("click", MAIN, 58)
+        return proc
 
     # "Hochladen" over a secure protocol, from generation to the files on
     # the server: the project's manifest and each packed file it names, byte
@@ -776,13 +783,7 @@ class BuilderGuiTest:
         start_dir = "gui-%s-%d" % (name, os.getpid())
         with open(os.path.join(base, "Quastorell.cfg"), "w") as f:
             f.write(document(dict({"Server": "127.0.0.1", "StartDir": start_dir}, **settings)))
-        proc = self.start(base)
-        self.d("menu", MAIN, 7)
-        r.eq(self.d("wait-text", MAIN, 55, "Demo")[0], 0, "project opens")
-        self.d("click", MAIN, 57)
-        r.eq(self.msgbox().split("|")[0], "Projekt erstellen", "generated")
-        r.check(self.until(lambda: self.d("enabled", MAIN, 58)[1] == "1"), "Hochladen enabled")
-        self.d("click", MAIN, 58)
+        proc = self.generate_and_upload(base)
         if ask is not None:
             caption, text = (self.d("msgbox", "60000", YES)[1].split("|") + [""])[:2]
             r.eq(caption, "Projekt upload", "the first key is asked about")
