@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "builder/ftp_client.h"
@@ -67,6 +68,10 @@ std::string QuotedPath(const std::string& path) {
 }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsBase64(char c) {
+  return IsDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '+' || c == '/' ||
+         c == '=';
+}
 
 // "213 <bytes>".
 bool ParseSize(const std::string& reply, int64_t* size) {
@@ -152,6 +157,7 @@ class CurlFtpClient : public FtpClient {
     if (!ok) {
       curl_easy_cleanup(curl_);
       curl_ = nullptr;
+      if (identity_ == IdentityProblem::kUntrusted) presented_ = ProbeCertificateKey();
       return false;
     }
     refusal_.clear();  // a server that does not know OPTS UTF8 refused nothing we need
@@ -306,6 +312,41 @@ class CurlFtpClient : public FtpClient {
     return true;
   }
 
+  // The fingerprint of the key an FTPS server shows whose certificate no
+  // authority vouches for, so that the publisher can compare it and pin it.
+  // A connection of its own, with no login to give away, holds the server to
+  // a pin no key has: libcurl hashes the key shown and ends the connection
+  // before anything is sent over it.
+  std::string ProbeCertificateKey() {
+    CURL* probe = curl_easy_init();
+    if (probe == nullptr) return "";
+    shown_tls_key_.clear();
+    const std::string no_key = "sha256//" + std::string(43, 'A') + "=";
+    curl_easy_setopt(probe, CURLOPT_URL, (base_ + "/").c_str());
+    curl_easy_setopt(probe, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(probe, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    curl_easy_setopt(probe, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+    curl_easy_setopt(probe, CURLOPT_PINNEDPUBLICKEY, no_key.c_str());
+    curl_easy_setopt(probe, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(probe, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(probe, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(probe, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(kFtpReplySeconds));
+    curl_easy_setopt(probe, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(probe, CURLOPT_DEBUGFUNCTION, OnProbeDebug);
+    curl_easy_setopt(probe, CURLOPT_DEBUGDATA, this);
+    curl_easy_setopt(probe, CURLOPT_VERBOSE, 1L);
+    const CURLcode rc = curl_easy_perform(probe);
+    curl_easy_cleanup(probe);
+    return rc == CURLE_SSL_PINNEDPUBKEYNOTMATCH ? shown_tls_key_ : "";
+  }
+
+  static int OnProbeDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+    if (type == CURLINFO_TEXT) {
+      static_cast<CurlFtpClient*>(user)->OnInfoText(std::string_view(data, size));
+    }
+    return 0;
+  }
+
   static int OnHostKey(void* user, int, const char* key, size_t size) {
     auto* self = static_cast<CurlFtpClient*>(user);
     self->presented_ = Fingerprint(reinterpret_cast<const unsigned char*>(key), size);
@@ -362,7 +403,19 @@ class CurlFtpClient : public FtpClient {
       std::fwrite(data, 1, size, stderr);
     }
     if (type == CURLINFO_HEADER_IN) self->OnReplyText(std::string(data, size));
+    if (type == CURLINFO_TEXT) self->OnInfoText(std::string_view(data, size));
     return 0;
+  }
+
+  // libcurl names the hash of the key a TLS server showed when it checks a
+  // pin against it; that is the fingerprint to show the publisher.
+  void OnInfoText(std::string_view text) {
+    static constexpr std::string_view kHash = "public key hash: sha256//";
+    const size_t at = text.find(kHash);
+    if (at == std::string_view::npos) return;
+    std::string b64;
+    for (size_t i = at + kHash.size(); i < text.size() && IsBase64(text[i]); ++i) b64 += text[i];
+    if (!PinDigest(b64).empty()) shown_tls_key_ = kPinPrefix + PinDigest(b64);
   }
 
   static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -451,6 +504,7 @@ class CurlFtpClient : public FtpClient {
       identity_ = IdentityProblem::kTlsRefused;
     } else if (rc == CURLE_SSL_PINNEDPUBKEYNOTMATCH) {
       identity_ = IdentityProblem::kKeyChanged;
+      presented_ = shown_tls_key_;
     } else if (rc == CURLE_PEER_FAILED_VERIFICATION) {
       identity_ = pinned_ || sftp_ ? IdentityProblem::kKeyChanged : IdentityProblem::kUntrusted;
       // libcurl names the key it was shown: "Remote <base64> is not equal".
@@ -472,6 +526,7 @@ class CurlFtpClient : public FtpClient {
   bool dir_absolute_ = false;
   IdentityProblem identity_ = IdentityProblem::kNone;
   std::string presented_;
+  std::string shown_tls_key_;
   std::string base_;
   std::string last_error_;
   bool verbose_ = false;

@@ -49,7 +49,8 @@ enum class IdentityProblem {
   kNone,
   kUnknownHostKey,  // SFTP without a pin: PresentedKey() is the server's
   kKeyChanged,      // the server showed another key than the pinned one
-  kUntrusted,       // FTPS without a pin: the certificate is not trusted
+  kUntrusted,       // FTPS without a pin: the certificate is not trusted;
+                    // PresentedKey() is its key's when the server showed it again
   kTlsRefused,      // FTPS: the server does not speak TLS
 };
 

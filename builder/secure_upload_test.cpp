@@ -307,6 +307,8 @@ TEST_F(SecureUpload, FtpsRefusesUntrustedAndChangedCertificatesAndServersWithout
     std::tie(rc, out) = Run({"upload", "Web"});
     EXPECT_EQ(rc, kExitFailed);
     EXPECT_NE(out.find("ist nicht vertrauenswürdig"), std::string::npos) << out;
+    // The fingerprint of the key it showed, to compare and pin.
+    EXPECT_NE(out.find("Fingerabdruck: " + servers.cert_pin + "\n"), std::string::npos) << out;
     EXPECT_TRUE(NothingArrived());
   }
 
@@ -314,6 +316,7 @@ TEST_F(SecureUpload, FtpsRefusesUntrustedAndChangedCertificatesAndServersWithout
   std::tie(rc, out) = Run({"upload", "Web"});
   EXPECT_EQ(rc, kExitFailed);
   EXPECT_NE(out.find("weist sich mit einem anderen Schlüssel aus"), std::string::npos) << out;
+  EXPECT_NE(out.find("jetzt: " + servers.cert_pin + "\n"), std::string::npos) << out;
   EXPECT_TRUE(NothingArrived());
 
   ConfigureFtps(servers.cert_pin, "quasto");  // anonymous only

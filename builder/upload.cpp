@@ -149,8 +149,13 @@ std::string IdentityText(const ServerLogin& login, IdentityProblem problem,
              login.pin + (presented.empty() ? "" : "\n  jetzt: " + presented) + nothing;
     case IdentityProblem::kUntrusted:
       return "Das Zertifikat des FTPS-Servers " + server +
-             " ist nicht vertrauenswürdig. Wenn Sie ihm trauen, tragen Sie den Fingerabdruck "
-             "(SHA-256) seines Schlüssels in den FTP-Einstellungen ein." +
+             " ist nicht vertrauenswürdig. " +
+             (presented.empty()
+                  ? "Wenn Sie ihm trauen, tragen Sie den Fingerabdruck (SHA-256) seines "
+                    "Schlüssels in den FTP-Einstellungen ein."
+                  : "Wenn Ihr Anbieter für seinen Schlüssel denselben Fingerabdruck (SHA-256) "
+                    "nennt, tragen Sie ihn in den FTP-Einstellungen ein.\n  Fingerabdruck: " +
+                        presented) +
              nothing;
     case IdentityProblem::kTlsRefused:
       return "Der Server " + server +

@@ -734,6 +734,7 @@ class BuilderGuiTest:
         r = self.r
         srv = self.secure_server()
         ftps_port, root, host_pin = srv["ftps_port"], srv["root"], srv["host_pin"]
+        cert_pin = srv["cert_pin"]
         base = self.install("changed")
         self.source_tree(base, [("app.exe", 2000)])
         self.drive(base)
@@ -749,6 +750,7 @@ class BuilderGuiTest:
         r.check(text.startswith('Der Server "127.0.0.1" weist sich mit einem anderen Schlüssel '
                                 'aus als dem gespeicherten.') and
                 ("gespeichert: " + host_pin) in text and
+                ("jetzt: " + cert_pin + "\\n") in text and
                 text.endswith("Es wurde nichts hochgeladen."),
                 "the message says the key changed: %r" % text)
         r.check(not os.path.exists(os.path.join(root, start_dir)), "nothing reached the server")
