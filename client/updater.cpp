@@ -296,6 +296,17 @@ void Updater::ShowFileMessage(const char* key, const std::string& name) {
   view_->ShowMessage(" Quastorell", Text(key) + ":\n" + name, kIconWarning);
 }
 
+// One more action is through: the bar, the count of those left and the
+// bytes still to fetch move on, and the window gets to repaint.
+void Updater::ShowFileDone(const UpdActionStructure& a) {
+  ++processed_;
+  view_->SetProgressValue(processed_);
+  view_->SetText(kCountText, std::to_string(action_count_ - processed_));
+  remaining_ -= FetchSize(a);
+  SetSummary(true);
+  view_->DrainEvents();
+}
+
 void Updater::SetSummary(bool with_size) {
   std::string text = Text("Files2Upd");
   if (with_size) text += "  (" + SizeText(static_cast<float>(remaining_)) + ")";
@@ -748,12 +759,7 @@ void Updater::ApplyUpdate() {
       }
       if (!ok) ++outcome_.failures;
     }
-    ++processed_;
-    view_->SetProgressValue(processed_);
-    view_->SetText(kCountText, std::to_string(action_count_ - processed_));
-    remaining_ -= FetchSize(a);
-    SetSummary(true);
-    view_->DrainEvents();
+    ShowFileDone(a);
   }
 
   pipeline_.reset();
@@ -1336,12 +1342,7 @@ void Updater::StageWhole(const std::vector<size_t>& indexes, std::vector<Staged>
     if (ctx_->Cancelled()) break;
     const UpdActionStructure& a = actions_[i];
     if (!StageFile(i, &(*staged)[i])) ++outcome_.failures;
-    ++processed_;
-    view_->SetProgressValue(processed_);
-    view_->SetText(kCountText, std::to_string(action_count_ - processed_));
-    remaining_ -= FetchSize(a);
-    SetSummary(true);
-    view_->DrainEvents();
+    ShowFileDone(a);
   }
   pipeline_.reset();
 }

@@ -163,6 +163,7 @@ class Updater {
   std::string Text(const char* key) const;
   void ShowFileMessage(const char* key, const std::string& name);
   void SetSummary(bool with_size);
+  void ShowFileDone(const UpdActionStructure& a);
   // What staging made of one download action.
   struct Staged {
     bool ok = false;
