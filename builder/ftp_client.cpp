@@ -26,6 +26,17 @@ size_t ReadLocal(char* buf, size_t size, size_t n, void* user) {
   return got < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(got);
 }
 
+// A server that stops answering ends the request instead of holding the
+// builder: a reply, the greeting included, arrives whole within its time,
+// and a transfer never stands still for a minute.
+void SetStallLimits(CURL* curl) {
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 60L);
+  curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(kFtpReplySeconds));
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+}
+
 size_t Discard(char*, size_t size, size_t n, void*) { return size * n; }
 // Ends a download at its first bytes: only the size it announced is wanted.
 size_t Refuse(char*, size_t, size_t, void*) { return 0; }
@@ -121,16 +132,11 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_PASSWORD, l.password.c_str());
     curl_easy_setopt(curl_, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
     curl_easy_setopt(curl_, CURLOPT_FTP_USE_EPSV, 0L);  // plain PASV
-    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, 30L);
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, 60L);
-    // A reply, the greeting included, arrives whole within this time or
-    // ends the request; one that grows past its bound ends it at once.
-    curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(kFtpReplySeconds));
+    SetStallLimits(curl_);
+    // A reply that grows past its bound ends the request at once.
     curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, OnProgress);
     curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, this);
-    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Discard);
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_);
     if (!SetIdentity(l)) return false;
@@ -329,9 +335,7 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(probe, CURLOPT_PINNEDPUBLICKEY, no_key.c_str());
     curl_easy_setopt(probe, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(probe, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(probe, CURLOPT_CONNECTTIMEOUT, 30L);
-    curl_easy_setopt(probe, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(kFtpReplySeconds));
-    curl_easy_setopt(probe, CURLOPT_NOSIGNAL, 1L);
+    SetStallLimits(probe);
     curl_easy_setopt(probe, CURLOPT_DEBUGFUNCTION, OnProbeDebug);
     curl_easy_setopt(probe, CURLOPT_DEBUGDATA, this);
     curl_easy_setopt(probe, CURLOPT_VERBOSE, 1L);
