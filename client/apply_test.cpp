@@ -13,6 +13,7 @@
 #include "client/client_text.h"
 #include "client/entry_checks.h"
 #include "client/recording_view.h"
+#include "client/site_fixture.h"
 #include "client/test_site.h"
 #include "client/updater.h"
 #include "shared/dates.h"
@@ -28,8 +29,6 @@ namespace {
 using testing::ServerProcess;
 using testing::TempDir;
 
-const int32_t kOld = DateValueFromCivil({2021, 3, 4, 5, 6, 7});
-const int32_t kNew = DateValueFromCivil({2025, 8, 9, 10, 11, 12});
 
 // The real transport, which calls `interleave` once, in the middle of the
 // first download whose address ends in `when`: another run, or another
@@ -59,20 +58,8 @@ class InterleavingTransport : public HttpTransport {
   bool done_ = false;
 };
 
-class ApplyTest : public ::testing::Test {
+class ApplyTest : public SiteFixture {
  protected:
-  ApplyTest()
-      : server_("http_server.py", {"--root", site_.path()}),
-        transport_(NewHttpTransport()),
-        system_(NewClientSystem()) {
-    ctx_.base_folder = install_.path();
-    ctx_.data_folder = install_ / "Quasto\\";
-    CreateDirectoryTree(ctx_.data_folder);
-    ctx_.language.SetDefaultTexts();
-    ctx_.config.URL = server_.http_url();
-    ctx_.config.ProgInfo = "Tool 2.0";
-  }
-
   // Publishes a file as the builder would: packed, with its manifest entry.
   UpdFileStructure& Publish(const std::string& path, const std::string& name,
                             const std::string& content, int32_t flags = 0) {
@@ -95,29 +82,11 @@ class ApplyTest : public ::testing::Test {
     last_outcome_ = updater.outcome();
   }
 
-  std::string Log() { return install_.Read("Quasto\\Quastorell.log"); }
   std::string LogHeader() {
     return "Update  (" + FormatDate(fs::NowDateValue(), true) + ")\r\n";
   }
-  // Files in the installation that are none of the expected ones.
-  std::vector<std::string> Leftovers(const std::string& rel) {
-    std::vector<fs::DirEntry> entries;
-    fs::ListDirectory(install_ / rel, &entries);
-    std::vector<std::string> odd;
-    for (const auto& e : entries) {
-      if (e.name.find(".~q") != std::string::npos) odd.push_back(e.name);
-    }
-    return odd;
-  }
-
-  TempDir site_, install_, logs_;
-  ServerProcess server_;
-  std::unique_ptr<HttpTransport> transport_;
-  std::unique_ptr<ClientSystem> system_;
-  ClientContext ctx_;
-  RecordingView view_;
-  Manifest manifest_;
-  Updater::Outcome outcome_, last_outcome_;
+  TempDir logs_;
+  Updater::Outcome last_outcome_;
 };
 
 TEST_F(ApplyTest, ReplacesChangedFilesAndCreatesNewOnes) {

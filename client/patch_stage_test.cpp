@@ -11,6 +11,7 @@
 #include "client/client_text.h"
 #include "client/recording_view.h"
 #include "client/run_report.h"
+#include "client/site_fixture.h"
 #include "client/test_site.h"
 #include "client/updater.h"
 #include "shared/dates.h"
@@ -27,8 +28,6 @@ namespace {
 using testing::ServerProcess;
 using testing::TempDir;
 
-const int32_t kOld = DateValueFromCivil({2021, 3, 4, 5, 6, 7});
-const int32_t kNew = DateValueFromCivil({2025, 8, 9, 10, 11, 12});
 
 std::string Program(size_t size, unsigned seed) {
   std::mt19937 gen(seed);
@@ -37,18 +36,9 @@ std::string Program(size_t size, unsigned seed) {
   return s;
 }
 
-class PatchStage : public ::testing::Test {
+class PatchStage : public SiteFixture {
  protected:
-  PatchStage()
-      : server_("http_server.py", {"--root", site_.path()}),
-        transport_(NewHttpTransport()),
-        system_(NewClientSystem()) {
-    ctx_.base_folder = install_.path();
-    ctx_.data_folder = install_ / "Quasto\\";
-    CreateDirectoryTree(ctx_.data_folder);
-    ctx_.language.SetDefaultTexts();
-    ctx_.config.URL = server_.http_url();
-    ctx_.config.ProgInfo = "Tool 2.0";
+  PatchStage() {
     v1_ = Program(300000, 1);
     v2_ = v1_;
     v2_.replace(1000, 6, "fixed!");
@@ -71,23 +61,10 @@ class PatchStage : public ::testing::Test {
 
   void RunWithButton() {
     ASSERT_TRUE(SaveDocument(site_ / "Quastorell.uif", manifest_));
-    view_.events = {ViewEvent::kNone, ViewEvent::kButton, ViewEvent::kCloseWindow};
-    Updater updater(&ctx_, &view_, transport_.get(), system_.get());
-    updater.RunUpdate(ctx_.config.ProgInfo);
-    outcome_ = updater.outcome();
+    SiteFixture::RunWithButton();
   }
 
-  std::string Log() { return install_.Read("Quasto\\Quastorell.log"); }
   bool Logged(const std::string& line) { return Log().find(line) != std::string::npos; }
-  std::vector<std::string> Leftovers() {
-    std::vector<fs::DirEntry> entries;
-    fs::ListDirectory(install_.path(), &entries);
-    std::vector<std::string> odd;
-    for (const auto& d : entries) {
-      if (d.name.find(".~q") != std::string::npos) odd.push_back(d.name);
-    }
-    return odd;
-  }
   // Whole files fetched: each packed file's name in the server's log is
   // not kept, so the run's own words are used.
   void ExpectWholeAfterAll(const std::string& why) {
@@ -101,14 +78,6 @@ class PatchStage : public ::testing::Test {
     EXPECT_EQ(FileExists(ctx_.data_folder + kJournalFile), 0);
   }
 
-  TempDir site_, install_;
-  ServerProcess server_;
-  std::unique_ptr<HttpTransport> transport_;
-  std::unique_ptr<ClientSystem> system_;
-  ClientContext ctx_;
-  RecordingView view_;
-  Manifest manifest_;
-  Updater::Outcome outcome_;
   std::string v1_, v2_, patch_;
 };
 

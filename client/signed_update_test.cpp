@@ -7,6 +7,7 @@
 
 #include "client/manifest_trust.h"
 #include "client/recording_view.h"
+#include "client/site_fixture.h"
 #include "client/test_site.h"
 #include "client/updater.h"
 #include "shared/dates.h"
@@ -22,23 +23,12 @@ namespace {
 using testing::ServerProcess;
 using testing::TempDir;
 
-const int32_t kOld = DateValueFromCivil({2021, 3, 4, 5, 6, 7});
-const int32_t kNew = DateValueFromCivil({2025, 8, 9, 10, 11, 12});
 
 int64_t Now() { return fs::ClockNowNs() / 1000000000; }
 
-class SignedUpdateTest : public ::testing::Test {
+class SignedUpdateTest : public SiteFixture {
  protected:
-  SignedUpdateTest()
-      : server_("http_server.py", {"--root", site_.path()}),
-        transport_(NewHttpTransport()),
-        system_(NewClientSystem()) {
-    ctx_.base_folder = install_.path();
-    ctx_.data_folder = install_ / "Quasto\\";
-    CreateDirectoryTree(ctx_.data_folder);
-    ctx_.language.SetDefaultTexts();
-    ctx_.config.URL = server_.http_url();
-    ctx_.config.ProgInfo = "Tool 2.0";
+  SignedUpdateTest() {
     GenerateKeyPair(&pub_, &secret_);
     install_.Write("Quasto\\Quastorell.pub", PublicKeyFileText(pub_));
   }
@@ -61,10 +51,7 @@ class SignedUpdateTest : public ::testing::Test {
   void Run() {
     log_before_ = install_.Read("Quasto\\Quastorell.log");
     view_ = RecordingView();
-    view_.events = {ViewEvent::kNone, ViewEvent::kButton, ViewEvent::kCloseWindow};
-    Updater updater(&ctx_, &view_, transport_.get(), system_.get());
-    updater.RunUpdate(ctx_.config.ProgInfo);
-    outcome_ = updater.outcome();
+    RunWithButton();
   }
 
   // Refused as a whole: the ErrSignature box, nothing applied or logged.
@@ -82,18 +69,10 @@ class SignedUpdateTest : public ::testing::Test {
     EXPECT_EQ(install_.Read("Quasto\\Quastorell.log"), log_before_);
   }
 
-  TempDir site_, install_;
-  ServerProcess server_;
-  std::unique_ptr<HttpTransport> transport_;
-  std::unique_ptr<ClientSystem> system_;
-  ClientContext ctx_;
-  RecordingView view_;
-  Manifest manifest_;
   PublicKey pub_;
   SecretKey secret_;
   std::string text_;
   std::string log_before_;
-  Updater::Outcome outcome_;
 };
 
 TEST_F(SignedUpdateTest, ASignedUpdateIsAppliedAndItsTimestampRemembered) {
