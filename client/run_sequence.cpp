@@ -66,7 +66,12 @@ ClientOutcome RunSteps(const ClientArgs& args, const std::string& base_folder,
   const Recovery recovery = RecoverInterruptedUpdate(
       ctx.base_folder, ctx.data_folder,
       JournalStepCheck(ctx.base_folder, ctx.data_folder, ctx.executable));
-  if (!recovery.log.empty()) WriteLogFile(ctx.data_folder, recovery.log + kLogEndLine, system);
+  if (!recovery.log.empty()) {
+    WriteLogFile(ctx.data_folder, recovery.log + kLogEndLine, system);
+    // The messages of a run no one watches join this log, not replace it.
+    report->log_lines = recovery.log + kLogEndLine;
+    report->log_written = true;
+  }
 
   const bool sockets = system->StartSockets();
   std::string program_folder = args.program_folder;

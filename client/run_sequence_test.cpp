@@ -239,6 +239,34 @@ TEST_F(RunSequenceTest, KilledCommitIsCompletedFirstAndLogged) {
   EXPECT_EQ(log.substr(log.find("\r\n")), "\r\n-> app.exe (0 KB)\n-------------------------\n\r\n");
 }
 
+// Unattended, the run's messages join the log of the completed commit: the
+// only record of what that earlier, killed run put in place is kept.
+TEST_F(RunSequenceTest, AnUnattendedRunsMessagesKeepTheCompletedCommitsLog) {
+  dir_.Write("app.exe", "old");
+  dir_.Write("app.exe.0123456789abcdef.~qnew", "new");
+  Journal j;
+  j.committing = true;
+  JournalStep place;
+  place.kind = StepKind::kPlace;
+  place.path = "app.exe";
+  place.staged = "app.exe.0123456789abcdef.~qnew";
+  place.aside = "app.exe.bak";
+  place.line = "-> app.exe (0 KB)\n";
+  j.steps = {place};
+  CreateDirectoryTree(dir_ / "Quasto");
+  ASSERT_TRUE(SaveJournal(dir_ / "Quasto\\Quastorell.journal", j));
+  ClientArgs args;
+  args.unattended = true;
+  EXPECT_EQ(Run(args), ClientOutcome::kNoManifest);
+  EXPECT_EQ(dir_.Read("app.exe"), "new");
+  const std::string log = dir_.Read("Quasto\\Quastorell.log");
+  EXPECT_EQ(log.substr(log.find("\r\n")),
+            "\r\n-> Message (error): Ung\xC3\xBCltige Internetadresse (URL). "
+            "\xC3\x9C" "berpr\xC3\xBC" "fen Sie 'Quastorel.ucf'!\n"
+            "-> app.exe (0 KB)\n-------------------------\n\r\n")
+      << log;
+}
+
 // The configuration names the program the way a manifest names a file: a
 // manifest that could rewrite it must not get a program outside started.
 TEST_F(RunSequenceTest, ARestartNeverStartsWhatLiesOutsideTheFolder) {
