@@ -426,6 +426,27 @@ TEST_F(ConsoleClientTest, TheResultFileSaysWhatTheRunDid) {
       << install_.Read("Quasto\\Quastorell.log");
 }
 
+// A failure that shows no message is still named: a folder that cannot be
+// made (a file holds its name) fails the run, and the result says which.
+TEST_F(ConsoleClientTest, TheResultFileNamesAFolderThatCouldNotBeMade) {
+  install_.Write("cache", "a file where the folder belongs");
+  Publish("", "app.txt", "new app");
+  UpdFileStructure& dir = manifest_["cache\\"];
+  dir.Path = "cache\\";
+  dir.Type = "D";
+  dir.Flags = kFlagIfNotExist;
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 1) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
+  const std::string result = install_.Read("Quasto\\Quastorell.result");
+  EXPECT_NE(result.find("\"StatusWord\": \"failed\""), std::string::npos) << result;
+  EXPECT_NE(result.find("\"Failed\": [\n    {\n      \"File\": \"cache\\\\\",\n      \"Reason\": "
+                        "\"Datei konnte nicht aktualisiert werden\""),
+            std::string::npos)
+      << result;
+}
+
 TEST_F(ConsoleClientTest, ARefusedSignatureAndAWrongOptionHaveTheirOwnStatus) {
   // Signed, but not with the key the installation trusts.
   PublicKey pub, trusted;
