@@ -447,6 +447,29 @@ TEST_F(ConsoleClientTest, TheResultFileNamesAFolderThatCouldNotBeMade) {
       << result;
 }
 
+// A result that cannot be written (a full disk) leaves none behind: the
+// last run's, left in place, would be read as this run's.
+TEST_F(ConsoleClientTest, AResultThatCannotBeWrittenLeavesNoEarlierOne) {
+  install_.Write("app.txt", "old");
+  fs::SetFileDate(install_ / "app.txt", kOld);
+  Publish("", "app.txt", "new app");
+  std::string out;
+  ASSERT_EQ(Run({"--unattended"}, &out), 0) << out;
+  ASSERT_NE(install_.Read("Quasto\\Quastorell.result").find("\"updated\""), std::string::npos);
+  fs::RemoveFile(site_ / "Quastorell.uif");
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit before{};
+  getrlimit(RLIMIT_FSIZE, &before);
+  rlimit small = before;
+  small.rlim_cur = 100;  // less than any result document
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const int status = Run({"--unattended"}, &out);
+  setrlimit(RLIMIT_FSIZE, &before);
+  EXPECT_EQ(status, 2) << out;
+  EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.result"), 0)
+      << install_.Read("Quasto\\Quastorell.result");
+}
+
 TEST_F(ConsoleClientTest, ARefusedSignatureAndAWrongOptionHaveTheirOwnStatus) {
   // Signed, but not with the key the installation trusts.
   PublicKey pub, trusted;

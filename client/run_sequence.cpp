@@ -205,7 +205,12 @@ void WriteResultFile(const std::string& data_folder, const RunReport& report, in
                      const char* word, int64_t milliseconds) {
   // No data folder, a read-only medium: the exit status still tells.
   if (DirectoryExists(data_folder) != 1) return;
-  fs::WriteFileAtomic(data_folder + kResultFile, ResultJson(report, status, word, milliseconds));
+  if (!fs::WriteFileAtomic(data_folder + kResultFile,
+                          ResultJson(report, status, word, milliseconds))) {
+    // A full disk: an earlier run's result, left in place, would be read
+    // as this run's.
+    fs::RemoveFile(data_folder + kResultFile);
+  }
 }
 
 }  // namespace quasto::client
