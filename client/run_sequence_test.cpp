@@ -8,6 +8,7 @@
 #include "client/run_report.h"
 #include "client/test_site.h"
 #include "shared/folders.h"
+#include "shared/fs.h"
 #include "shared/journal.h"
 #include "shared/test_util.h"
 #include "shared/text.h"
@@ -36,6 +37,7 @@ class ScriptedSystem : public ClientSystem {
   bool StartProgram(const std::string& path, const std::string& argument,
                     const std::string& folder, std::string* why_not) override {
     calls.push_back("start " + path + " [" + argument + "] in " + folder);
+    if (!read_at_start.empty()) fs::ReadFile(read_at_start, &read_at_start_text);
     if (!start_refusal.empty()) *why_not = start_refusal;
     return start_refusal.empty();
   }
@@ -47,6 +49,8 @@ class ScriptedSystem : public ClientSystem {
   std::string start_refusal;
   MutexResult mutex = MutexResult::kCreated;
   std::vector<std::string> calls;
+  // A file read as the program is started, as the program would read it.
+  std::string read_at_start, read_at_start_text;
 };
 
 // No server answers.
@@ -179,6 +183,23 @@ TEST_F(RunSequenceTest, UnattendedWaitsForTheProgramAndNeverUpdatesUnderIt) {
   EXPECT_EQ(Run(args), ClientOutcome::kNoManifest);
   EXPECT_EQ(std::count(system_.calls.begin(), system_.calls.end(), "running? tool.exe"), 3);
   EXPECT_EQ(http_.urls.size(), 1u);
+}
+
+// The restarted program may at once read how the run ended: the result is
+// written before it starts, never an earlier run's found in its place.
+TEST_F(RunSequenceTest, TheResultIsWrittenBeforeTheProgramIsRestarted) {
+  Config(R"({"ProgInfo": "Tool", "ProgExe": "tool.exe", "Restart": 1,
+             "URL": "http://127.0.0.1:9/upd"})");
+  dir_.Write("tool.exe", "x");
+  dir_.Write("Quasto\\Quastorell.result", "an earlier run's result");
+  system_.read_at_start = dir_ / "Quasto\\Quastorell.result";
+  ClientArgs args;
+  args.unattended = true;
+  EXPECT_EQ(Run(args), ClientOutcome::kNoManifest);
+  ASSERT_EQ(system_.calls.back().rfind("start ", 0), 0u);
+  EXPECT_NE(system_.read_at_start_text.find("\"StatusWord\": \"no-manifest\""),
+            std::string::npos)
+      << system_.read_at_start_text;
 }
 
 TEST_F(RunSequenceTest, NoConnectionNoSocketsAndRestartRules) {
