@@ -1048,5 +1048,38 @@ TEST_F(ConsoleCancelTest, WhileTheManifestIsBeingFetched) {
             std::string::npos);
 }
 
+// A cancel while the signature comes is a cancel: never a refused manifest,
+// which would say that someone tampered with it.
+TEST_F(ConsoleCancelTest, WhileTheSignatureIsBeingFetched) {
+  PublicKey pub;
+  SecretKey secret;
+  GenerateKeyPair(&pub, &secret);
+  install_.Write("Quasto\\Quastorell.pub", PublicKeyFileText(pub));
+  install_.Write("app.txt", "old");
+  client::PublishHashed(site_, &manifest_, "", "app.txt", "new app", kNew);
+  const std::string text = ToJson(manifest_);
+  site_.Write("Quastorell.uif", text);
+  site_.Write("Quastorell.uif.minisig",
+              SignMessage(text, secret,
+                          MakeTrustedComment(fs::ClockNowNs() / 1000000000, "Quastorell.uif", {})));
+  ServerProcess silent("http_server.py",
+                       {"--root", site_.path(), "--stall", "Quastorell.uif.minisig"});
+  UpdaterStructure config;
+  config.URL = silent.http_url();
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  const auto start = std::chrono::steady_clock::now();
+  double seconds = 0;
+  EXPECT_EQ(CancelWhen(
+                SIGINT,
+                [&] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(500); },
+                &seconds),
+            5);
+  EXPECT_LT(seconds, 1.0);
+  EXPECT_EQ(install_.Read("app.txt"), "old");
+  const std::string result = install_.Read("Quasto\\Quastorell.result");
+  EXPECT_NE(result.find("\"StatusWord\": \"cancelled\""), std::string::npos) << result;
+  EXPECT_EQ(result.find("\"Kind\": \"error\""), std::string::npos) << "no message: " << result;
+}
+
 }  // namespace
 }  // namespace quasto::client

@@ -388,6 +388,11 @@ int Updater::RunUpdate(const std::string& title) {
     std::optional<std::string> sig = downloader_.StartDownload(
         ctx_->config.URL + kManifestFile + kSignatureSuffix, "", kFlagResynchronize, 0,
         kDefaultChunk, kMaxSignatureBytes);
+    // Cut short by a cancel, it is missing through no fault of the server's.
+    if (!sig && ctx_->Cancelled()) {
+      EndCancelled();
+      return 0;
+    }
     std::string state_problem;
     const std::string why =
         sig ? CheckManifestSignature(ctx_->data_folder, *body, *sig,
