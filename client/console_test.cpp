@@ -426,6 +426,50 @@ TEST_F(ConsoleClientTest, TheResultFileSaysWhatTheRunDid) {
       << install_.Read("Quasto\\Quastorell.log");
 }
 
+// A failure that shows no message is still named: a folder that cannot be
+// made (a file holds its name) fails the run, and the result says which.
+TEST_F(ConsoleClientTest, TheResultFileNamesAFolderThatCouldNotBeMade) {
+  install_.Write("cache", "a file where the folder belongs");
+  Publish("", "app.txt", "new app");
+  UpdFileStructure& dir = manifest_["cache\\"];
+  dir.Path = "cache\\";
+  dir.Type = "D";
+  dir.Flags = kFlagIfNotExist;
+  SaveDocument(site_ / "Quastorell.uif", manifest_);
+  std::string out;
+  EXPECT_EQ(Run({"--unattended"}, &out), 1) << out;
+  EXPECT_EQ(install_.Read("app.txt"), "new app");
+  const std::string result = install_.Read("Quasto\\Quastorell.result");
+  EXPECT_NE(result.find("\"StatusWord\": \"failed\""), std::string::npos) << result;
+  EXPECT_NE(result.find("\"Failed\": [\n    {\n      \"File\": \"cache\\\\\",\n      \"Reason\": "
+                        "\"Datei konnte nicht aktualisiert werden\""),
+            std::string::npos)
+      << result;
+}
+
+// A result that cannot be written (a full disk) leaves none behind: the
+// last run's, left in place, would be read as this run's.
+TEST_F(ConsoleClientTest, AResultThatCannotBeWrittenLeavesNoEarlierOne) {
+  install_.Write("app.txt", "old");
+  fs::SetFileDate(install_ / "app.txt", kOld);
+  Publish("", "app.txt", "new app");
+  std::string out;
+  ASSERT_EQ(Run({"--unattended"}, &out), 0) << out;
+  ASSERT_NE(install_.Read("Quasto\\Quastorell.result").find("\"updated\""), std::string::npos);
+  fs::RemoveFile(site_ / "Quastorell.uif");
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit before{};
+  getrlimit(RLIMIT_FSIZE, &before);
+  rlimit small = before;
+  small.rlim_cur = 100;  // less than any result document
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const int status = Run({"--unattended"}, &out);
+  setrlimit(RLIMIT_FSIZE, &before);
+  EXPECT_EQ(status, 2) << out;
+  EXPECT_EQ(FileExists(install_ / "Quasto\\Quastorell.result"), 0)
+      << install_.Read("Quasto\\Quastorell.result");
+}
+
 TEST_F(ConsoleClientTest, ARefusedSignatureAndAWrongOptionHaveTheirOwnStatus) {
   // Signed, but not with the key the installation trusts.
   PublicKey pub, trusted;
@@ -1002,6 +1046,39 @@ TEST_F(ConsoleCancelTest, WhileTheManifestIsBeingFetched) {
   EXPECT_EQ(install_.Read("app.txt"), "old");
   EXPECT_NE(install_.Read("Quasto\\Quastorell.log").find("-> Update cancelled\n"),
             std::string::npos);
+}
+
+// A cancel while the signature comes is a cancel: never a refused manifest,
+// which would say that someone tampered with it.
+TEST_F(ConsoleCancelTest, WhileTheSignatureIsBeingFetched) {
+  PublicKey pub;
+  SecretKey secret;
+  GenerateKeyPair(&pub, &secret);
+  install_.Write("Quasto\\Quastorell.pub", PublicKeyFileText(pub));
+  install_.Write("app.txt", "old");
+  client::PublishHashed(site_, &manifest_, "", "app.txt", "new app", kNew);
+  const std::string text = ToJson(manifest_);
+  site_.Write("Quastorell.uif", text);
+  site_.Write("Quastorell.uif.minisig",
+              SignMessage(text, secret,
+                          MakeTrustedComment(fs::ClockNowNs() / 1000000000, "Quastorell.uif", {})));
+  ServerProcess silent("http_server.py",
+                       {"--root", site_.path(), "--stall", "Quastorell.uif.minisig"});
+  UpdaterStructure config;
+  config.URL = silent.http_url();
+  SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
+  const auto start = std::chrono::steady_clock::now();
+  double seconds = 0;
+  EXPECT_EQ(CancelWhen(
+                SIGINT,
+                [&] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(500); },
+                &seconds),
+            5);
+  EXPECT_LT(seconds, 1.0);
+  EXPECT_EQ(install_.Read("app.txt"), "old");
+  const std::string result = install_.Read("Quasto\\Quastorell.result");
+  EXPECT_NE(result.find("\"StatusWord\": \"cancelled\""), std::string::npos) << result;
+  EXPECT_EQ(result.find("\"Kind\": \"error\""), std::string::npos) << "no message: " << result;
 }
 
 }  // namespace

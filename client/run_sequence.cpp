@@ -36,7 +36,8 @@ bool StillRunningAfter(int seconds, const std::atomic<bool>* cancel,
 
 ClientOutcome RunSteps(const ClientArgs& args, const std::string& base_folder,
                        ClientView* view, HttpTransport* transport, ClientSystem* system,
-                       std::string* why, const std::atomic<bool>* cancel, RunReport* report) {
+                       std::string* why, const std::atomic<bool>* cancel, RunReport* report,
+                       const std::function<void(ClientOutcome)>& settle) {
   ClientContext ctx;
   ctx.cancel = cancel;
   ctx.check_only = args.check;
@@ -66,7 +67,12 @@ ClientOutcome RunSteps(const ClientArgs& args, const std::string& base_folder,
   const Recovery recovery = RecoverInterruptedUpdate(
       ctx.base_folder, ctx.data_folder,
       JournalStepCheck(ctx.base_folder, ctx.data_folder, ctx.executable));
-  if (!recovery.log.empty()) WriteLogFile(ctx.data_folder, recovery.log + kLogEndLine, system);
+  if (!recovery.log.empty()) {
+    WriteLogFile(ctx.data_folder, recovery.log + kLogEndLine, system);
+    // The messages of a run no one watches join this log, not replace it.
+    report->log_lines = recovery.log + kLogEndLine;
+    report->log_written = true;
+  }
 
   const bool sockets = system->StartSockets();
   std::string program_folder = args.program_folder;
@@ -142,7 +148,9 @@ ClientOutcome RunSteps(const ClientArgs& args, const std::string& base_folder,
     }
   }
   if (holds_mutex) system->ReleaseMutex();
-  // The restarted program may look for an update at once.
+  // The restarted program may read at once how the run ended.
+  settle(outcome);
+  // It may also look for an update at once.
   lock.Release();
 
   // A check is a question: the program that asked is still running.
@@ -179,20 +187,27 @@ ClientOutcome RunClient(const ClientArgs& args, const std::string& base_folder,
   report.messages_to_log = args.unattended && !args.check;
   ReportingView reporting(view, &report);
   std::string reason;
-  const ClientOutcome outcome =
-      RunSteps(args, base_folder, &reporting, transport, system, &reason, cancel, &report);
-  if (why != nullptr) *why = reason;
-  report.detail = reason;
   const std::string data_folder = base_folder + kDataFolderName;
-  // The log belongs to the run that holds the installation.
-  if (report.messages_to_log && !report.messages.empty() &&
-      outcome != ClientOutcome::kAlreadyRunning) {
-    WriteLogFile(data_folder,
-                 MessageLogLines(report) + (report.log_written ? report.log_lines : kLogEndLine),
-                 system);
-  }
-  WriteResultFile(data_folder, report, ExitStatusOf(outcome), OutcomeWord(outcome),
-                  (fs::ClockNowNs() - start) / 1000000);
+  // Once, when the run has ended: before a restart, or else on return.
+  bool settled = false;
+  auto settle = [&](ClientOutcome outcome) {
+    if (settled) return;
+    settled = true;
+    report.detail = reason;
+    // The log belongs to the run that holds the installation.
+    if (report.messages_to_log && !report.messages.empty() &&
+        outcome != ClientOutcome::kAlreadyRunning) {
+      WriteLogFile(data_folder,
+                   MessageLogLines(report) + (report.log_written ? report.log_lines : kLogEndLine),
+                   system);
+    }
+    WriteResultFile(data_folder, report, ExitStatusOf(outcome), OutcomeWord(outcome),
+                    (fs::ClockNowNs() - start) / 1000000);
+  };
+  const ClientOutcome outcome = RunSteps(args, base_folder, &reporting, transport, system,
+                                         &reason, cancel, &report, settle);
+  settle(outcome);
+  if (why != nullptr) *why = reason;
   return outcome;
 }
 
@@ -200,7 +215,12 @@ void WriteResultFile(const std::string& data_folder, const RunReport& report, in
                      const char* word, int64_t milliseconds) {
   // No data folder, a read-only medium: the exit status still tells.
   if (DirectoryExists(data_folder) != 1) return;
-  fs::WriteFileAtomic(data_folder + kResultFile, ResultJson(report, status, word, milliseconds));
+  if (!fs::WriteFileAtomic(data_folder + kResultFile,
+                          ResultJson(report, status, word, milliseconds))) {
+    // A full disk: an earlier run's result, left in place, would be read
+    // as this run's.
+    fs::RemoveFile(data_folder + kResultFile);
+  }
 }
 
 }  // namespace quasto::client

@@ -8,6 +8,7 @@
 #include "client/run_report.h"
 #include "client/test_site.h"
 #include "shared/folders.h"
+#include "shared/fs.h"
 #include "shared/journal.h"
 #include "shared/test_util.h"
 #include "shared/text.h"
@@ -36,6 +37,7 @@ class ScriptedSystem : public ClientSystem {
   bool StartProgram(const std::string& path, const std::string& argument,
                     const std::string& folder, std::string* why_not) override {
     calls.push_back("start " + path + " [" + argument + "] in " + folder);
+    if (!read_at_start.empty()) fs::ReadFile(read_at_start, &read_at_start_text);
     if (!start_refusal.empty()) *why_not = start_refusal;
     return start_refusal.empty();
   }
@@ -47,6 +49,8 @@ class ScriptedSystem : public ClientSystem {
   std::string start_refusal;
   MutexResult mutex = MutexResult::kCreated;
   std::vector<std::string> calls;
+  // A file read as the program is started, as the program would read it.
+  std::string read_at_start, read_at_start_text;
 };
 
 // No server answers.
@@ -181,6 +185,23 @@ TEST_F(RunSequenceTest, UnattendedWaitsForTheProgramAndNeverUpdatesUnderIt) {
   EXPECT_EQ(http_.urls.size(), 1u);
 }
 
+// The restarted program may at once read how the run ended: the result is
+// written before it starts, never an earlier run's found in its place.
+TEST_F(RunSequenceTest, TheResultIsWrittenBeforeTheProgramIsRestarted) {
+  Config(R"({"ProgInfo": "Tool", "ProgExe": "tool.exe", "Restart": 1,
+             "URL": "http://127.0.0.1:9/upd"})");
+  dir_.Write("tool.exe", "x");
+  dir_.Write("Quasto\\Quastorell.result", "an earlier run's result");
+  system_.read_at_start = dir_ / "Quasto\\Quastorell.result";
+  ClientArgs args;
+  args.unattended = true;
+  EXPECT_EQ(Run(args), ClientOutcome::kNoManifest);
+  ASSERT_EQ(system_.calls.back().rfind("start ", 0), 0u);
+  EXPECT_NE(system_.read_at_start_text.find("\"StatusWord\": \"no-manifest\""),
+            std::string::npos)
+      << system_.read_at_start_text;
+}
+
 TEST_F(RunSequenceTest, NoConnectionNoSocketsAndRestartRules) {
   Config(R"({"ProgInfo": "T", "ProgExe": "tool.exe", "Restart": 1})");
   dir_.Write("tool.exe", "x");
@@ -237,6 +258,34 @@ TEST_F(RunSequenceTest, KilledCommitIsCompletedFirstAndLogged) {
   EXPECT_EQ(FileExists(dir_ / "Quasto\\Quastorell.journal"), 0);
   const std::string log = dir_.Read("Quasto\\Quastorell.log");
   EXPECT_EQ(log.substr(log.find("\r\n")), "\r\n-> app.exe (0 KB)\n-------------------------\n\r\n");
+}
+
+// Unattended, the run's messages join the log of the completed commit: the
+// only record of what that earlier, killed run put in place is kept.
+TEST_F(RunSequenceTest, AnUnattendedRunsMessagesKeepTheCompletedCommitsLog) {
+  dir_.Write("app.exe", "old");
+  dir_.Write("app.exe.0123456789abcdef.~qnew", "new");
+  Journal j;
+  j.committing = true;
+  JournalStep place;
+  place.kind = StepKind::kPlace;
+  place.path = "app.exe";
+  place.staged = "app.exe.0123456789abcdef.~qnew";
+  place.aside = "app.exe.bak";
+  place.line = "-> app.exe (0 KB)\n";
+  j.steps = {place};
+  CreateDirectoryTree(dir_ / "Quasto");
+  ASSERT_TRUE(SaveJournal(dir_ / "Quasto\\Quastorell.journal", j));
+  ClientArgs args;
+  args.unattended = true;
+  EXPECT_EQ(Run(args), ClientOutcome::kNoManifest);
+  EXPECT_EQ(dir_.Read("app.exe"), "new");
+  const std::string log = dir_.Read("Quasto\\Quastorell.log");
+  EXPECT_EQ(log.substr(log.find("\r\n")),
+            "\r\n-> Message (error): Ung\xC3\xBCltige Internetadresse (URL). "
+            "\xC3\x9C" "berpr\xC3\xBC" "fen Sie 'Quastorel.ucf'!\n"
+            "-> app.exe (0 KB)\n-------------------------\n\r\n")
+      << log;
 }
 
 // The configuration names the program the way a manifest names a file: a

@@ -278,11 +278,24 @@ void Updater::ReportCommit(const std::vector<std::string>& placed) {
   RunReport* report = ctx_->report;
   if (report == nullptr) return;
   report->changed.insert(report->changed.end(), placed.begin(), placed.end());
+  // A delete or a folder that failed shows no message, but fails the run:
+  // the result names it, with the text a file that failed gets.
   for (const UpdActionStructure& a : actions_) {
-    if (a.Action == kActionDeleteFile && FileExists(a.File) == 0) {
-      report->deleted.push_back(CacheKey(a.File));
-    } else if (a.Action == kActionDeleteDir && DirectoryExists(a.Dir) == 0) {
-      report->deleted.push_back(CacheKey(a.Dir));
+    if (a.Action == kActionDeleteFile) {
+      if (FileExists(a.File) == 0) {
+        report->deleted.push_back(CacheKey(a.File));
+      } else {
+        report->failed.push_back({CacheKey(a.File), Text("ErrUpdate")});
+      }
+    } else if (a.Action == kActionDeleteDir) {
+      // One that is not empty stays by its rule.
+      if (DirectoryExists(a.Dir) == 0) {
+        report->deleted.push_back(CacheKey(a.Dir));
+      } else if (IsDirectoryEmpty(a.Dir) == 1) {
+        report->failed.push_back({CacheKey(a.Dir), Text("ErrUpdate")});
+      }
+    } else if (a.Action == kActionCreateDir && DirectoryExists(a.Dir) != 1) {
+      report->failed.push_back({CacheKey(a.Dir), Text("ErrUpdate")});
     }
   }
 }
@@ -386,6 +399,11 @@ int Updater::RunUpdate(const std::string& title) {
     std::optional<std::string> sig = downloader_.StartDownload(
         ctx_->config.URL + kManifestFile + kSignatureSuffix, "", kFlagResynchronize, 0,
         kDefaultChunk, kMaxSignatureBytes);
+    // Cut short by a cancel, it is missing through no fault of the server's.
+    if (!sig && ctx_->Cancelled()) {
+      EndCancelled();
+      return 0;
+    }
     std::string state_problem;
     const std::string why =
         sig ? CheckManifestSignature(ctx_->data_folder, *body, *sig,
@@ -831,6 +849,10 @@ void Updater::ApplyUpdate() {
       const UpdActionStructure& a = actions_[i];
       if (a.Action != kActionDownload) {
         ++outcome_.failures;
+        if (ctx_->report != nullptr) {
+          ctx_->report->failed.push_back(
+              {CacheKey(a.Action == kActionDeleteFile ? a.File : a.Dir), Text("ErrUpdate")});
+        }
       } else if (staged[i].ok) {
         ShowFileMessage("ErrUpdate", FilePart(a.File));
         log_ += "-> Update Error: " + EscapeControls(FilePart(a.File)) + "\n";

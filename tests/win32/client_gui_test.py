@@ -1198,6 +1198,22 @@ class ClientGuiTest:
         log = (self.read(base, "Quasto/Quastorell.log") or b"").decode("cp1252", "replace")
         r.check("-> Message (error): " in log, "the message is logged: " + log)
 
+        # A read-only file to delete stays, with no message: the result names it.
+        s = self.update_set("readonly")
+        s.add("", "Tool.exe", new_tool, NEW)
+        s.add("", "old.txt", flags=4)
+        s.write_manifest()
+        base = self.install("readonly")
+        self.put(base, "Tool.exe", b"old tool")
+        self.put(base, "old.txt", b"read-only")
+        os.chmod(os.path.join(base, "old.txt"), 0o444)
+        r.eq(self.run_watch(base, ["--unattended"]), (1, []), "a delete failed: 1, no window")
+        res = self.result(base)
+        r.eq((res.get("Changed"), res.get("Deleted"), res.get("Failed")),
+             (["Tool.exe"], [],
+              [{"File": "old.txt", "Reason": "Datei konnte nicht aktualisiert werden"}]),
+             "the file that was not deleted is in the result")
+
     def run(self, selected=lambda case: True):
         try:
             for name in ("full_update", "url_errors", "mutex_held", "program_running",
