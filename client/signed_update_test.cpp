@@ -131,6 +131,38 @@ TEST_F(SignedUpdateTest, AlteredMissingOrForeignSignaturesChangeNothing) {
   EXPECT_EQ(install_.Read("app.exe"), "version 1");
 }
 
+// A server that fails to send the signature, or a connection that breaks
+// in it, says nothing of the manifest: the run ends as one that could not
+// fetch it (and a later run tries again), not as one that found it forged.
+// A server that answers that it has no signature refuses it.
+TEST_F(SignedUpdateTest, ASignatureTheServerFailsToSendIsNoVerdict) {
+  install_.Write("app.exe", "version 1");
+  fs::SetFileDate(install_ / "app.exe", kOld);
+  Publish("app.exe", "version 2");
+  Sign(Now());
+  const std::string sig = "Quastorell.uif.minisig";
+  for (const auto& fault : std::vector<std::vector<std::string>>{
+           {"--status", "503:" + sig}, {"--cut", "50:" + sig}, {"--status", "404:" + sig}}) {
+    SCOPED_TRACE(fault[0] + " " + fault[1]);
+    std::vector<std::string> args = {"--root", site_.path()};
+    args.insert(args.end(), fault.begin(), fault.end());
+    ServerProcess failing("http_server.py", args);
+    ctx_.config.URL = failing.http_url();
+    Run();
+    EXPECT_FALSE(outcome_.applied);
+    EXPECT_EQ(install_.Read("app.exe"), "version 1");
+    if (fault[1].rfind("404", 0) == 0) {
+      ExpectRefused("no signature on the server");
+      continue;
+    }
+    EXPECT_EQ(outcome_.signature_failure, "");
+    EXPECT_FALSE(outcome_.manifest_fetched);
+    ASSERT_EQ(view_.messages.size(), 1u);
+    EXPECT_NE(view_.messages[0].text.find("Internetadresse (URL)"), std::string::npos)
+        << view_.messages[0].text;
+  }
+}
+
 TEST_F(SignedUpdateTest, OlderAndExpiredManifestsAreRefused) {
   install_.Write("app.exe", "version 1");
   fs::SetFileDate(install_ / "app.exe", kOld);

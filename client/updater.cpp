@@ -404,6 +404,18 @@ int Updater::RunUpdate(const std::string& title) {
       EndCancelled();
       return 0;
     }
+    // A server that fails, or a connection that breaks, says nothing of the
+    // manifest: the run ends as one that could not fetch it, and a later one
+    // tries again. A server that answers that it has no signature (a 4xx
+    // status), or sends what no signature is, refuses it.
+    if (!sig && !downloader_.last_too_long() && downloader_.last_not_whole().empty()) {
+      const int status = downloader_.last_status();
+      if (status < 400 || status > 499) {
+        return no_manifest(status >= 500 ? "HTTP status " + std::to_string(status) + " for " +
+                                               kManifestFile + kSignatureSuffix
+                                         : std::string("The signature could not be fetched"));
+      }
+    }
     std::string state_problem;
     const std::string why =
         sig ? CheckManifestSignature(ctx_->data_folder, *body, *sig,

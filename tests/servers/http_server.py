@@ -40,7 +40,8 @@
 Connections are kept open between requests (HTTP/1.1), except after the
 paths that end a body by closing. Prints "PORT <n>" once it listens (port 0
 picks a free one). Each --endless NAME serves /NAME as /endless/NAME does,
-each --stall NAME as /stall/NAME does, each --cut P,Q:NAME as /cutat/P,Q/NAME does.
+each --stall NAME as /stall/NAME does, each --cut P,Q:NAME as /cutat/P,Q/NAME does,
+each --status CODE:NAME as /status/CODE/NAME does.
 With --validators, a file served whole (also by /stall/ and /slow/) names its
 version with an ETag and a Last-Modified; --ranges adds that a request for
 "Range: bytes=N-" whose If-Range is that ETag (or that has none) gets 206
@@ -62,7 +63,7 @@ import urllib.parse
 
 
 def make_handler(root, log_path, connections_path, endless=(), stall=(), cut=(),
-                 validators=False, ranges=False):
+                 validators=False, ranges=False, statuses=()):
     lock = threading.Lock()
 
     class Handler(http.server.BaseHTTPRequestHandler):
@@ -212,6 +213,9 @@ def make_handler(root, log_path, connections_path, endless=(), stall=(), cut=(),
             for cuts, name in (c.split(":", 1) for c in cut):
                 if urllib.parse.unquote(path.lstrip("/")) == name:
                     path = "/cutat/" + cuts + path
+            for code, name in (c.split(":", 1) for c in statuses):
+                if urllib.parse.unquote(path.lstrip("/")) == name:
+                    path = "/status/" + code + path
             if path.startswith("/endless/"):
                 data = self.local_file(path[len("/endless"):]) or b""
                 self.send_response(200)
@@ -345,6 +349,7 @@ def main():
     ap.add_argument("--endless", action="append", default=[])
     ap.add_argument("--stall", action="append", default=[])
     ap.add_argument("--cut", action="append", default=[])
+    ap.add_argument("--status", action="append", default=[])
     ap.add_argument("--validators", action="store_true")
     ap.add_argument("--ranges", action="store_true")
     args = ap.parse_args()
@@ -355,7 +360,8 @@ def main():
                 super().handle_error(request, client_address)
 
     handler = make_handler(args.root, args.log, args.connections, tuple(args.endless),
-                           tuple(args.stall), tuple(args.cut), args.validators, args.ranges)
+                           tuple(args.stall), tuple(args.cut), args.validators, args.ranges,
+                           tuple(args.status))
     server = QuietServer(("127.0.0.1", args.port), handler)
     server.daemon_threads = True
     print("PORT %d" % server.server_address[1], flush=True)
