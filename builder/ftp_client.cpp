@@ -136,8 +136,9 @@ class CurlFtpClient : public FtpClient {
     if (!SetIdentity(l)) return false;
     // The server's replies reach us only through the debug callback, which
     // libcurl calls in verbose mode; the dialogue goes to standard error
-    // only on request, for diagnosing a server. libcurl never shows the
-    // password there: it stands as "PASS ****" or not at all.
+    // only on request, for diagnosing a server. libcurl hands the FTP
+    // command "PASS" over as sent, password and all; OnDebug shows it as
+    // "PASS ****".
     verbose_ = !fs::GetEnv("QUASTO_FTP_VERBOSE").empty();
     curl_easy_setopt(curl_, CURLOPT_DEBUGFUNCTION, OnDebug);
     curl_easy_setopt(curl_, CURLOPT_DEBUGDATA, this);
@@ -400,7 +401,12 @@ class CurlFtpClient : public FtpClient {
                            type == CURLINFO_HEADER_OUT)) {
       std::fwrite(type == CURLINFO_HEADER_IN ? "< " : type == CURLINFO_HEADER_OUT ? "> " : "* ", 1,
                   2, stderr);
-      std::fwrite(data, 1, size, stderr);
+      // Standard error ends up in build logs: the password never goes there.
+      if (type == CURLINFO_HEADER_OUT && size >= 4 && std::string_view(data, 4) == "PASS") {
+        std::fputs("PASS ****\n", stderr);
+      } else {
+        std::fwrite(data, 1, size, stderr);
+      }
     }
     if (type == CURLINFO_HEADER_IN) self->OnReplyText(std::string(data, size));
     if (type == CURLINFO_TEXT) self->OnInfoText(std::string_view(data, size));

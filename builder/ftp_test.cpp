@@ -7,6 +7,11 @@
 #include <algorithm>
 #include <map>
 #include <sstream>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "builder/cli.h"
 #include "builder/ftp_client.h"
@@ -315,6 +320,35 @@ TEST_F(Ftp, ClientChangesUpAndDown) {
   EXPECT_EQ(FileExists(remote + "a\\one up.txt"), 1);
   EXPECT_EQ(FileExists(remote + "a\\still here.txt"), 1);
   EXPECT_FALSE(MakeFtpClient()->Connect("127.0.0.1", server.port, "nobody", "x"));
+}
+
+// The dialogue shown for diagnosing a server goes to standard error, which a
+// build pipeline keeps in its log: the password must not be in it, whether
+// the server takes it or not.
+TEST_F(Ftp, TheVerboseDialogueNeverShowsThePassword) {
+  const std::string captured = env.dir / "stderr.txt";
+  std::fflush(stderr);
+  const int saved = dup(fileno(stderr));
+  ASSERT_GE(saved, 0);
+  ASSERT_NE(std::freopen(fs::NativePath(captured).c_str(), "w", stderr), nullptr);
+  SetVariable("QUASTO_FTP_VERBOSE", "1");
+  auto ftp = MakeFtpClient();
+  const bool accepted = ftp->Connect("127.0.0.1", server.port, "quasto", "geheim");
+  ftp->Close();
+  const bool refused = !ftp->Connect("127.0.0.1", server.port, "quasto", "Falsch9");
+  ftp->Close();
+  SetVariable("QUASTO_FTP_VERBOSE", "");
+  std::fflush(stderr);
+  dup2(saved, fileno(stderr));
+  close(saved);
+  EXPECT_TRUE(accepted);
+  EXPECT_TRUE(refused);
+  std::string dialogue;
+  ASSERT_TRUE(fs::ReadFile(captured, &dialogue));
+  EXPECT_NE(dialogue.find("USER quasto"), std::string::npos) << dialogue;
+  EXPECT_NE(dialogue.find("PASS"), std::string::npos) << dialogue;
+  EXPECT_EQ(dialogue.find("geheim"), std::string::npos) << dialogue;
+  EXPECT_EQ(dialogue.find("Falsch9"), std::string::npos) << dialogue;
 }
 
 TEST_F(Ftp, CommandLineGeneratesAndUploads) {
