@@ -5,6 +5,7 @@
 #include <random>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 
 #include "builder/generation.h"
@@ -111,6 +112,7 @@ class FakeFtp : public FtpClient {
     }
     sent[to] = staged[from];
     staged.erase(from);
+    if (after_rename) after_rename(to);
     return Answer(true, "");
   }
   bool RemoveFile(const std::string& name) override {
@@ -147,6 +149,7 @@ class FakeFtp : public FtpClient {
   std::set<std::string> refused_dele;
   bool truncating = false;
   std::string host_key;
+  std::function<void(const std::string&)> after_rename;  // the file is in place
   std::vector<std::string> log;
   std::map<std::string, std::string> staged;  // stored, not yet renamed
   std::map<std::string, std::string> sent;    // under their real names
@@ -816,6 +819,37 @@ TEST_F(Upload, WhatTheServerHoldsIsNotSentAgainAndWhatNoManifestNeedsGoes) {
   EXPECT_LT(renamed, deleted);
   EXPECT_EQ(ftp.sent.count("a[txt].uzf"), 1u);
   EXPECT_EQ(ftp.sent.count("Quastorell.uif"), 1u);
+}
+
+// A run killed just after a file was renamed into place leaves the record as
+// it was on disk then. It must not say the server holds the file's old
+// content: a later release with that content again, of the same size, would
+// never be sent, and its clients would fetch the other.
+TEST_F(Upload, ARunKilledAfterARenameLeavesNoRecordOfTheOldContent) {
+  const std::string record_path = env.base() + "Projects\\Demo\\" + kPublishedRecordFile;
+  const std::string pack = env.base() + "Upload\\Demo\\a[txt].uzf";
+  auto release = [&](const std::string& content) {
+    env.dir.Write("src\\a.txt", content);
+    ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+    ASSERT_TRUE(GenerateUpdate(env.st, env.ui).ok());
+  };
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  const std::string first = ftp.sent["a[txt].uzf"];
+  release("alphb");
+  ASSERT_EQ(fs::FileSize(pack), static_cast<int64_t>(first.size()));
+  std::string on_disk;
+  ftp.after_rename = [&](const std::string& to) {
+    if (to == "a[txt].uzf") fs::ReadFile(record_path, &on_disk);
+  };
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  ftp.after_rename = nullptr;
+  ASSERT_FALSE(on_disk.empty());
+  // The kill: the record stays as it was at the rename.
+  ASSERT_TRUE(fs::WriteFile(record_path, on_disk));
+  release("alpha");
+  ASSERT_EQ(env.dir.Read("base\\Upload\\Demo\\a[txt].uzf"), first);
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  EXPECT_EQ(ftp.sent["a[txt].uzf"], first);
 }
 
 TEST_F(Upload, PatchesGoWithTheirFileBeforeTheManifestAndLeaveWithIt) {
