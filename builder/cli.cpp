@@ -712,8 +712,10 @@ class Cli {
       err_ << "FTP: " << Shown(ftp->LastError()) << "\n";
     }
     if (r.outcome == UploadResult::kNoNetwork) err_ << "Das Netzwerk ist nicht verfügbar.\n";
+    // Only a first SFTP host key is taken that way; a certificate no
+    // authority vouches for is pinned in the settings, as the message says.
     if (r.outcome == UploadResult::kIdentityRefused && !r.presented_key.empty() &&
-        st_.ftp.Fingerprint.empty()) {
+        r.identity == IdentityProblem::kUnknownHostKey) {
       err_ << "Wenn dies der Schlüssel des Servers ist: --accept-host-key " << r.presented_key
            << "\n";
     }

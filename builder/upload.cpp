@@ -471,6 +471,7 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
   }
   if (!connected && ftp.Identity() != IdentityProblem::kNone) {
     result.presented_key = ftp.PresentedKey();
+    result.identity = ftp.Identity();
     ui.ShowMessage(kCaption, IdentityText(login, ftp.Identity(), ftp.PresentedKey()),
                    MessageIcon::kError);
     result.outcome = UploadResult::kIdentityRefused;
