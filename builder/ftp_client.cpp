@@ -109,6 +109,7 @@ class CurlFtpClient : public FtpClient {
     identity_ = IdentityProblem::kNone;
     presented_.clear();
     sftp_ = l.protocol == TransferProtocol::kSftp;
+    secret_ = l.password;
     curl_ = curl_easy_init();
     if (curl_ == nullptr) return Fail("libcurl unavailable");
     std::string host = l.server;
@@ -258,10 +259,20 @@ class CurlFtpClient : public FtpClient {
     open_code_.clear();
   }
 
-  std::string LastError() const override { return last_error_; }
-  std::string LastRefusal() const override { return refusal_; }
+  std::string LastError() const override { return Masked(last_error_); }
+  std::string LastRefusal() const override { return Masked(refusal_); }
 
  private:
+  // A server may repeat what it was sent when it refuses it: its words,
+  // shown in messages and logs, never show the password.
+  std::string Masked(std::string text) const {
+    if (secret_.empty()) return text;
+    for (size_t at = 0; (at = text.find(secret_, at)) != std::string::npos; at += 4) {
+      text.replace(at, secret_.size(), "****");
+    }
+    return text;
+  }
+
   // How the server proves who it is.
   bool SetIdentity(const ServerLogin& l) {
     std::string digest;
@@ -405,7 +416,8 @@ class CurlFtpClient : public FtpClient {
       if (type == CURLINFO_HEADER_OUT && size >= 4 && std::string_view(data, 4) == "PASS") {
         std::fputs("PASS ****\n", stderr);
       } else {
-        std::fwrite(data, 1, size, stderr);
+        const std::string shown = self->Masked(std::string(data, size));
+        std::fwrite(shown.data(), 1, shown.size(), stderr);
       }
     }
     if (type == CURLINFO_HEADER_IN) self->OnReplyText(std::string(data, size));
@@ -535,6 +547,7 @@ class CurlFtpClient : public FtpClient {
   std::string shown_tls_key_;
   std::string base_;
   std::string last_error_;
+  std::string secret_;  // the password or passphrase, masked wherever text is shown
   bool verbose_ = false;
   std::string line_;       // a reply line not yet complete
   std::string reply_;      // the lines of a reply not yet complete

@@ -526,7 +526,8 @@ bool ReadFaultServers(std::map<std::string, int>* ports) {
   std::string mode;
   int port;
   while (in >> mode >> port) (*ports)[mode] = port;
-  return ports->count("endless") && ports->count("trickle") && ports->count("silent");
+  return ports->count("endless") && ports->count("trickle") && ports->count("silent") &&
+         ports->count("echo");
 }
 
 // Servers that never end their greeting, trickle it, or say nothing: the
@@ -550,6 +551,52 @@ TEST(FtpFaults, EndlessTricklingAndSilentServersEndTheConnection) {
     EXPECT_LT(seconds, std::string(mode) == "endless" ? 20.0 : kFtpReplySeconds + 20.0) << mode;
     ftp->Close();
   }
+}
+
+// A server that repeats the command it refuses, password and all: its words
+// follow the builder's message, and that message, the client's error and
+// the verbose dialogue show the password masked.
+TEST(FtpFaults, AServerThatEchoesThePasswordDoesNotMakeItShow) {
+  std::map<std::string, int> ports;
+  if (!ReadFaultServers(&ports)) {
+    GTEST_SKIP() << "no fault servers: run through ctest, whose fixture starts "
+                    "tests/servers/ftp_fault_server.py";
+  }
+  BuilderEnv env;
+  env.dir.Write("src\\app.exe", "program");
+  ASSERT_TRUE(env.Create("Demo", true));
+  env.st.ftp = {};
+  env.st.ftp.Server = "127.0.0.1";
+  env.st.ftp.Port = ports["echo"];
+  env.st.ftp.Login = "quasto";
+  env.st.ftp.Password = ScramblePassword("Tr0ub4dor");
+  env.st.network_ready = InitNetwork();
+  ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 1);
+  env.ui.messages.clear();
+
+  const std::string captured = env.dir / "stderr.txt";
+  std::fflush(stderr);
+  const int saved = dup(fileno(stderr));
+  ASSERT_GE(saved, 0);
+  ASSERT_NE(std::freopen(fs::NativePath(captured).c_str(), "w", stderr), nullptr);
+  SetVariable("QUASTO_FTP_VERBOSE", "1");
+  auto ftp = MakeFtpClient();
+  const UploadResult r = UploadUpdateSet(env.st, env.ui, *ftp);
+  SetVariable("QUASTO_FTP_VERBOSE", "");
+  std::fflush(stderr);
+  dup2(saved, fileno(stderr));
+  close(saved);
+
+  EXPECT_EQ(r.outcome, UploadResult::kConnectFailed);
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Es konnte keine Verbindung zum FTP-Server hergestellt werden.\n\n"
+            "Antwort des FTP-Servers: 530 Login incorrect: PASS ****");
+  EXPECT_EQ(ftp->LastError().find("Tr0ub4dor"), std::string::npos) << ftp->LastError();
+  std::string dialogue;
+  ASSERT_TRUE(fs::ReadFile(captured, &dialogue));
+  EXPECT_NE(dialogue.find("530 Login incorrect"), std::string::npos) << dialogue;
+  EXPECT_EQ(dialogue.find("Tr0ub4dor"), std::string::npos) << dialogue;
 }
 
 }  // namespace
