@@ -2,6 +2,7 @@
 
 #include <sstream>
 
+#include "builder/ftp_client.h"
 #include "shared/content_hash.h"
 #include "shared/fs.h"
 #include "shared/signature.h"
@@ -33,7 +34,11 @@ std::vector<std::string> PublishedRecord::Publish(const std::set<std::string>& n
 
 std::string DestinationOf(const FTPStructure& ftp, const std::string& directory) {
   const std::string protocol = ftp.Protocol.empty() ? "FTP" : ftp.Protocol;
-  return protocol + " " + ftp.Login + "@" + ftp.Server + ":" + std::to_string(ftp.Port) + " " +
+  // Port 0 is the protocol's own, which the settings window saves as such.
+  TransferProtocol known;
+  const int port =
+      ftp.Port == 0 && ParseProtocol(ftp.Protocol, &known) ? DefaultPort(known) : ftp.Port;
+  return protocol + " " + ftp.Login + "@" + ftp.Server + ":" + std::to_string(port) + " " +
          ftp.StartDir + " | " + directory;
 }
 

@@ -923,6 +923,12 @@ TEST(PublishedRecord, ReadsBackWhatItWroteAndTrustsNothingElse) {
       << "a cut record is no record";
   EXPECT_NE(DestinationOf(FTPStructure{"h", 21, "/a", "u", "", "", "", "", ""}, "d"),
             DestinationOf(FTPStructure{"h", 21, "/a", "u", "", "SFTP", "", "", ""}, "d"));
+  // Port 0 is the protocol's own: the settings window shows it as that
+  // port and saves it so, and the server stays the one the record knows.
+  EXPECT_EQ(DestinationOf(FTPStructure{"h", 0, "/a", "u", "", "SFTP", "", "", ""}, "d"),
+            DestinationOf(FTPStructure{"h", 22, "/a", "u", "", "SFTP", "", "", ""}, "d"));
+  EXPECT_EQ(DestinationOf(FTPStructure{"h", 0, "/a", "u", "", "", "", "", ""}, "d"),
+            DestinationOf(FTPStructure{"h", 21, "/a", "u", "", "", "", "", ""}, "d"));
 }
 
 }  // namespace
