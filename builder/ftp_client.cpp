@@ -134,6 +134,8 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Discard);
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_);
+    curl_easy_setopt(curl_, CURLOPT_SOCKOPTFUNCTION, OnSocket);
+    curl_easy_setopt(curl_, CURLOPT_SOCKOPTDATA, this);
     if (!SetIdentity(l)) return false;
     // The server's replies reach us only through the debug callback, which
     // libcurl calls in verbose mode; the dialogue goes to standard error
@@ -254,6 +256,7 @@ class CurlFtpClient : public FtpClient {
   void Close() override {
     if (curl_ != nullptr) curl_easy_cleanup(curl_);  // sends QUIT
     curl_ = nullptr;
+    lost_ = false;
     line_.clear();
     reply_.clear();
     open_code_.clear();
@@ -493,11 +496,28 @@ class CurlFtpClient : public FtpClient {
     return false;
   }
 
+  // A new FTP control connection starts in the login's own directory, not
+  // in the one our CWD commands left: libcurl would take up a connection
+  // the server ended with a new one, and send, rename or delete there. So
+  // a request gets no socket beyond those it may open, and once the
+  // connection was lost, no request goes out until the next Connect.
+  static int OnSocket(void* user, curl_socket_t, curlsocktype) {
+    auto* self = static_cast<CurlFtpClient*>(user);
+    if (self->sockets_left_ == 0) {
+      self->lost_ = true;
+      return CURL_SOCKOPT_ERROR;
+    }
+    if (self->sockets_left_ > 0) --self->sockets_left_;
+    return CURL_SOCKOPT_OK;
+  }
+
   // `allowed_connects`: new connections the request may open (a transfer's
   // data connection counts as one); -1 for any.
   bool Perform(const std::string& url, curl_slist* quote, long allowed_connects) {
     error_[0] = '\0';
     endless_ = false;
+    if (lost_) return Fail("connection to the server was lost");
+    sockets_left_ = allowed_connects;
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_QUOTE, quote);
     curl_easy_setopt(curl_, CURLOPT_NOBODY, quote != nullptr && !sftp_ ? 1L : 0L);
@@ -506,12 +526,13 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_DIRLISTONLY, 0L);
     long connects = 0;
     curl_easy_getinfo(curl_, CURLINFO_NUM_CONNECTS, &connects);
+    if (allowed_connects >= 0 && connects > allowed_connects) lost_ = true;
+    if (lost_) return Fail("connection to the server was lost");
     if (endless_) return Fail("reply without end");
     if (rc != CURLE_OK) Classify(rc);
     if (rc != CURLE_OK) {
       return Fail(error_[0] != '\0' ? std::string(error_) : curl_easy_strerror(rc));
     }
-    if (allowed_connects >= 0 && connects > allowed_connects) return Fail("connection to the server was lost");
     return true;
   }
 
@@ -554,6 +575,8 @@ class CurlFtpClient : public FtpClient {
   std::string open_code_;  // code of the multi-line reply being read
   std::vector<std::string> replies_;  // complete replies since the last request
   bool endless_ = false;               // a reply outgrew kMaxFtpReplyBytes
+  long sockets_left_ = -1;             // new sockets the current request may open; -1: any
+  bool lost_ = false;                  // the FTP connection was lost: nothing more goes out
   std::string refusal_;
   char error_[CURL_ERROR_SIZE] = {};
 };

@@ -322,6 +322,31 @@ TEST_F(Ftp, ClientChangesUpAndDown) {
   EXPECT_FALSE(MakeFtpClient()->Connect("127.0.0.1", server.port, "nobody", "x"));
 }
 
+// A connection the server ended is not taken up again: a new one starts in
+// the login's own directory, not in the one the upload entered, where a file
+// would be sent, renamed or deleted in the wrong place and counted as done.
+TEST_F(Ftp, ALostConnectionEndsTheSessionInsteadOfWorkingElsewhere) {
+  ASSERT_EQ(CreateDirectoryTree(remote + "kappen\\"), 1);
+  const std::string victim = start_dir + "-victim.txt";
+  const std::string stray = start_dir + "-stray.txt";
+  ASSERT_TRUE(fs::WriteFile(server.root + victim, "another project's file"));
+  env.dir.Write("one.txt", "1");
+  auto ftp = MakeFtpClient();
+  ASSERT_TRUE(ftp->Connect("127.0.0.1", server.port, "abbruch", "geheim")) << ftp->LastError();
+  ASSERT_TRUE(ftp->ChangeDirectory(start_dir + "/kappen"));  // the server hangs up
+  EXPECT_FALSE(ftp->SendFile(env.dir / "one.txt", stray));
+  EXPECT_FALSE(ftp->RemoveFile(victim));
+  EXPECT_FALSE(ftp->SendFile(env.dir / "one.txt", stray));
+  EXPECT_FALSE(ftp->Rename(stray, stray + ".renamed"));
+  ftp->Close();
+  EXPECT_EQ(FileExists(server.root + victim), 1) << "deleted in the login's directory";
+  EXPECT_EQ(FileExists(server.root + stray), 0) << "sent to the login's directory";
+  EXPECT_EQ(FileExists(server.root + stray + ".renamed"), 0);
+  fs::RemoveFile(server.root + victim);
+  fs::RemoveFile(server.root + stray);
+  fs::RemoveFile(server.root + stray + ".renamed");
+}
+
 // The dialogue shown for diagnosing a server goes to standard error, which a
 // build pipeline keeps in its log: the password must not be in it, whether
 // the server takes it or not.
