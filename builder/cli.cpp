@@ -818,10 +818,12 @@ class Cli {
     }
     ui_.ftp_dialog = [&](FtpDialog& d) {
       if (o.Has("--server")) d.server = o.Get("--server");
+      // As the window's choice: the protocol's own port comes with it, then
+      // a port given replaces it.
+      if (o.Has("--protocol")) d.ChooseProtocol(o.Get("--protocol"));
       if (o.Has("--port")) d.port = o.Get("--port");
       if (o.Has("--start-dir")) d.start_dir = o.Get("--start-dir");
       if (o.Has("--login")) d.login = o.Get("--login");
-      if (o.Has("--protocol")) d.protocol = o.Get("--protocol");
       if (o.Has("--fingerprint")) d.fingerprint = o.Get("--fingerprint");
       if (o.Has("--key-file")) {
         d.key_file = o.Get("--key-file").empty() ? "" : LogicPath(o.Get("--key-file"));
