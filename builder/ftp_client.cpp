@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "builder/ftp_client.h"
+#include "builder/key_file_path.h"
 #include "shared/file_stream.h"
 #include "shared/fs.h"
 #include "shared/limits.h"
@@ -289,10 +290,11 @@ class CurlFtpClient : public FtpClient {
                          static_cast<long>(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
       } else {
         curl_easy_setopt(curl_, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PUBLICKEY));
-        curl_easy_setopt(curl_, CURLOPT_SSH_PRIVATE_KEYFILE, fs::NativePath(l.key_file).c_str());
+        curl_easy_setopt(curl_, CURLOPT_SSH_PRIVATE_KEYFILE,
+                         KeyFilePath(fs::NativePath(l.key_file)).c_str());
         if (fs::FileSize(l.key_file + ".pub") > 0) {
           curl_easy_setopt(curl_, CURLOPT_SSH_PUBLIC_KEYFILE,
-                           fs::NativePath(l.key_file + ".pub").c_str());
+                           KeyFilePath(fs::NativePath(l.key_file + ".pub")).c_str());
         }
         curl_easy_setopt(curl_, CURLOPT_KEYPASSWD, l.password.c_str());
         curl_easy_setopt(curl_, CURLOPT_PASSWORD, "");
