@@ -904,6 +904,18 @@ TEST_F(Upload, PatchesGoWithTheirFileBeforeTheManifestAndLeaveWithIt) {
   }
 }
 
+// A server whose file system ignores letter case holds one file for two
+// spellings: a recorded name that a kept manifest names in another spelling
+// is that manifest's file, and stays.
+TEST(PublishedRecord, NoFileGoesThatAKeptManifestNamesInAnotherSpelling) {
+  PublishedRecord record;
+  record.files = {{"Readme[txt].uzf", std::string(64, 'a')},
+                  {"README[txt].uzf", std::string(64, 'b')},
+                  {"old[txt].uzf", std::string(64, 'c')}};
+  EXPECT_EQ(record.Publish({"README[txt].uzf", "Quastorell.uif"}, 1),
+            std::vector<std::string>{"old[txt].uzf"});
+}
+
 TEST(PublishedRecord, ReadsBackWhatItWroteAndTrustsNothingElse) {
   testing::TempDir dir;
   const std::string path = dir / "Quastorell.sent";
