@@ -712,8 +712,10 @@ class Cli {
       err_ << "FTP: " << Shown(ftp->LastError()) << "\n";
     }
     if (r.outcome == UploadResult::kNoNetwork) err_ << "Das Netzwerk ist nicht verfügbar.\n";
+    // Only a first SFTP host key is taken that way; a certificate no
+    // authority vouches for is pinned in the settings, as the message says.
     if (r.outcome == UploadResult::kIdentityRefused && !r.presented_key.empty() &&
-        st_.ftp.Fingerprint.empty()) {
+        r.identity == IdentityProblem::kUnknownHostKey) {
       err_ << "Wenn dies der Schlüssel des Servers ist: --accept-host-key " << r.presented_key
            << "\n";
     }
@@ -816,10 +818,12 @@ class Cli {
     }
     ui_.ftp_dialog = [&](FtpDialog& d) {
       if (o.Has("--server")) d.server = o.Get("--server");
+      // As the window's choice: the protocol's own port comes with it, then
+      // a port given replaces it.
+      if (o.Has("--protocol")) d.ChooseProtocol(o.Get("--protocol"));
       if (o.Has("--port")) d.port = o.Get("--port");
       if (o.Has("--start-dir")) d.start_dir = o.Get("--start-dir");
       if (o.Has("--login")) d.login = o.Get("--login");
-      if (o.Has("--protocol")) d.protocol = o.Get("--protocol");
       if (o.Has("--fingerprint")) d.fingerprint = o.Get("--fingerprint");
       if (o.Has("--key-file")) {
         d.key_file = o.Get("--key-file").empty() ? "" : LogicPath(o.Get("--key-file"));

@@ -610,6 +610,26 @@ TEST_F(Cli, FtpSettingsWithPasswordFromStdin) {
   EXPECT_EQ(recovered, "Pass9word");
 }
 
+// A protocol chosen on the command line moves the port as the window's
+// choice does: a port that was the old protocol's own (or none) becomes the
+// new one's; one given with it, or typed before, stays.
+TEST_F(Cli, FtpProtocolBringsItsOwnPortUnlessOneIsGiven) {
+  FTPStructure f;
+  ASSERT_EQ(Run({"ftp", "--server", "h", "--protocol", "SFTP"}), kExitOk) << err;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Quastorell.cfg", &f));
+  EXPECT_EQ(f.Protocol, "SFTP");
+  EXPECT_EQ(f.Port, 22);
+  ASSERT_EQ(Run({"ftp", "--protocol", "FTPS"}), kExitOk) << err;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Quastorell.cfg", &f));
+  EXPECT_EQ(f.Port, 21);
+  ASSERT_EQ(Run({"ftp", "--protocol", "SFTP", "--port", "2222"}), kExitOk) << err;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Quastorell.cfg", &f));
+  EXPECT_EQ(f.Port, 2222);
+  ASSERT_EQ(Run({"ftp", "--protocol", "FTPS"}), kExitOk) << err;
+  ASSERT_TRUE(LoadDocument(dir / "base\\Quastorell.cfg", &f));
+  EXPECT_EQ(f.Port, 2222) << "a port of one's own stays";
+}
+
 // An older builder's file holds the password in a letter substitution
 // anyone can undo: it is still read, and the next save protects it. From
 // then on no file of the base folder holds the password in a readable

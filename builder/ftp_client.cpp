@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "builder/ftp_client.h"
+#include "builder/key_file_path.h"
 #include "shared/file_stream.h"
 #include "shared/fs.h"
 #include "shared/limits.h"
@@ -120,6 +121,7 @@ class CurlFtpClient : public FtpClient {
     identity_ = IdentityProblem::kNone;
     presented_.clear();
     sftp_ = l.protocol == TransferProtocol::kSftp;
+    secret_ = l.password;
     curl_ = curl_easy_init();
     if (curl_ == nullptr) return Fail("libcurl unavailable");
     std::string host = l.server;
@@ -139,11 +141,14 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Discard);
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_);
+    curl_easy_setopt(curl_, CURLOPT_SOCKOPTFUNCTION, OnSocket);
+    curl_easy_setopt(curl_, CURLOPT_SOCKOPTDATA, this);
     if (!SetIdentity(l)) return false;
     // The server's replies reach us only through the debug callback, which
     // libcurl calls in verbose mode; the dialogue goes to standard error
-    // only on request, for diagnosing a server. libcurl never shows the
-    // password there: it stands as "PASS ****" or not at all.
+    // only on request, for diagnosing a server. libcurl hands the FTP
+    // command "PASS" over as sent, password and all; OnDebug shows it as
+    // "PASS ****".
     verbose_ = !fs::GetEnv("QUASTO_FTP_VERBOSE").empty();
     curl_easy_setopt(curl_, CURLOPT_DEBUGFUNCTION, OnDebug);
     curl_easy_setopt(curl_, CURLOPT_DEBUGDATA, this);
@@ -258,15 +263,26 @@ class CurlFtpClient : public FtpClient {
   void Close() override {
     if (curl_ != nullptr) curl_easy_cleanup(curl_);  // sends QUIT
     curl_ = nullptr;
+    lost_ = false;
     line_.clear();
     reply_.clear();
     open_code_.clear();
   }
 
-  std::string LastError() const override { return last_error_; }
-  std::string LastRefusal() const override { return refusal_; }
+  std::string LastError() const override { return Masked(last_error_); }
+  std::string LastRefusal() const override { return Masked(refusal_); }
 
  private:
+  // A server may repeat what it was sent when it refuses it: its words,
+  // shown in messages and logs, never show the password.
+  std::string Masked(std::string text) const {
+    if (secret_.empty()) return text;
+    for (size_t at = 0; (at = text.find(secret_, at)) != std::string::npos; at += 4) {
+      text.replace(at, secret_.size(), "****");
+    }
+    return text;
+  }
+
   // How the server proves who it is.
   bool SetIdentity(const ServerLogin& l) {
     std::string digest;
@@ -280,10 +296,11 @@ class CurlFtpClient : public FtpClient {
                          static_cast<long>(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
       } else {
         curl_easy_setopt(curl_, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PUBLICKEY));
-        curl_easy_setopt(curl_, CURLOPT_SSH_PRIVATE_KEYFILE, fs::NativePath(l.key_file).c_str());
+        curl_easy_setopt(curl_, CURLOPT_SSH_PRIVATE_KEYFILE,
+                         KeyFilePath(fs::NativePath(l.key_file)).c_str());
         if (fs::FileSize(l.key_file + ".pub") > 0) {
           curl_easy_setopt(curl_, CURLOPT_SSH_PUBLIC_KEYFILE,
-                           fs::NativePath(l.key_file + ".pub").c_str());
+                           KeyFilePath(fs::NativePath(l.key_file + ".pub")).c_str());
         }
         curl_easy_setopt(curl_, CURLOPT_KEYPASSWD, l.password.c_str());
         curl_easy_setopt(curl_, CURLOPT_PASSWORD, "");
@@ -404,7 +421,13 @@ class CurlFtpClient : public FtpClient {
                            type == CURLINFO_HEADER_OUT)) {
       std::fwrite(type == CURLINFO_HEADER_IN ? "< " : type == CURLINFO_HEADER_OUT ? "> " : "* ", 1,
                   2, stderr);
-      std::fwrite(data, 1, size, stderr);
+      // Standard error ends up in build logs: the password never goes there.
+      if (type == CURLINFO_HEADER_OUT && size >= 4 && std::string_view(data, 4) == "PASS") {
+        std::fputs("PASS ****\n", stderr);
+      } else {
+        const std::string shown = self->Masked(std::string(data, size));
+        std::fwrite(shown.data(), 1, shown.size(), stderr);
+      }
     }
     if (type == CURLINFO_HEADER_IN) self->OnReplyText(std::string(data, size));
     if (type == CURLINFO_TEXT) self->OnInfoText(std::string_view(data, size));
@@ -479,11 +502,28 @@ class CurlFtpClient : public FtpClient {
     return false;
   }
 
+  // A new FTP control connection starts in the login's own directory, not
+  // in the one our CWD commands left: libcurl would take up a connection
+  // the server ended with a new one, and send, rename or delete there. So
+  // a request gets no socket beyond those it may open, and once the
+  // connection was lost, no request goes out until the next Connect.
+  static int OnSocket(void* user, curl_socket_t, curlsocktype) {
+    auto* self = static_cast<CurlFtpClient*>(user);
+    if (self->sockets_left_ == 0) {
+      self->lost_ = true;
+      return CURL_SOCKOPT_ERROR;
+    }
+    if (self->sockets_left_ > 0) --self->sockets_left_;
+    return CURL_SOCKOPT_OK;
+  }
+
   // `allowed_connects`: new connections the request may open (a transfer's
   // data connection counts as one); -1 for any.
   bool Perform(const std::string& url, curl_slist* quote, long allowed_connects) {
     error_[0] = '\0';
     endless_ = false;
+    if (lost_) return Fail("connection to the server was lost");
+    sockets_left_ = allowed_connects;
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_QUOTE, quote);
     curl_easy_setopt(curl_, CURLOPT_NOBODY, quote != nullptr && !sftp_ ? 1L : 0L);
@@ -492,12 +532,13 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_DIRLISTONLY, 0L);
     long connects = 0;
     curl_easy_getinfo(curl_, CURLINFO_NUM_CONNECTS, &connects);
+    if (allowed_connects >= 0 && connects > allowed_connects) lost_ = true;
+    if (lost_) return Fail("connection to the server was lost");
     if (endless_) return Fail("reply without end");
     if (rc != CURLE_OK) Classify(rc);
     if (rc != CURLE_OK) {
       return Fail(error_[0] != '\0' ? std::string(error_) : curl_easy_strerror(rc));
     }
-    if (allowed_connects >= 0 && connects > allowed_connects) return Fail("connection to the server was lost");
     return true;
   }
 
@@ -533,12 +574,15 @@ class CurlFtpClient : public FtpClient {
   std::string shown_tls_key_;
   std::string base_;
   std::string last_error_;
+  std::string secret_;  // the password or passphrase, masked wherever text is shown
   bool verbose_ = false;
   std::string line_;       // a reply line not yet complete
   std::string reply_;      // the lines of a reply not yet complete
   std::string open_code_;  // code of the multi-line reply being read
   std::vector<std::string> replies_;  // complete replies since the last request
   bool endless_ = false;               // a reply outgrew kMaxFtpReplyBytes
+  long sockets_left_ = -1;             // new sockets the current request may open; -1: any
+  bool lost_ = false;                  // the FTP connection was lost: nothing more goes out
   std::string refusal_;
   char error_[CURL_ERROR_SIZE] = {};
 };

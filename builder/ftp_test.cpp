@@ -7,6 +7,11 @@
 #include <algorithm>
 #include <map>
 #include <sstream>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "builder/cli.h"
 #include "builder/ftp_client.h"
@@ -317,6 +322,60 @@ TEST_F(Ftp, ClientChangesUpAndDown) {
   EXPECT_FALSE(MakeFtpClient()->Connect("127.0.0.1", server.port, "nobody", "x"));
 }
 
+// A connection the server ended is not taken up again: a new one starts in
+// the login's own directory, not in the one the upload entered, where a file
+// would be sent, renamed or deleted in the wrong place and counted as done.
+TEST_F(Ftp, ALostConnectionEndsTheSessionInsteadOfWorkingElsewhere) {
+  ASSERT_EQ(CreateDirectoryTree(remote + "kappen\\"), 1);
+  const std::string victim = start_dir + "-victim.txt";
+  const std::string stray = start_dir + "-stray.txt";
+  ASSERT_TRUE(fs::WriteFile(server.root + victim, "another project's file"));
+  env.dir.Write("one.txt", "1");
+  auto ftp = MakeFtpClient();
+  ASSERT_TRUE(ftp->Connect("127.0.0.1", server.port, "abbruch", "geheim")) << ftp->LastError();
+  ASSERT_TRUE(ftp->ChangeDirectory(start_dir + "/kappen"));  // the server hangs up
+  EXPECT_FALSE(ftp->SendFile(env.dir / "one.txt", stray));
+  EXPECT_FALSE(ftp->RemoveFile(victim));
+  EXPECT_FALSE(ftp->SendFile(env.dir / "one.txt", stray));
+  EXPECT_FALSE(ftp->Rename(stray, stray + ".renamed"));
+  ftp->Close();
+  EXPECT_EQ(FileExists(server.root + victim), 1) << "deleted in the login's directory";
+  EXPECT_EQ(FileExists(server.root + stray), 0) << "sent to the login's directory";
+  EXPECT_EQ(FileExists(server.root + stray + ".renamed"), 0);
+  fs::RemoveFile(server.root + victim);
+  fs::RemoveFile(server.root + stray);
+  fs::RemoveFile(server.root + stray + ".renamed");
+}
+
+// The dialogue shown for diagnosing a server goes to standard error, which a
+// build pipeline keeps in its log: the password must not be in it, whether
+// the server takes it or not.
+TEST_F(Ftp, TheVerboseDialogueNeverShowsThePassword) {
+  const std::string captured = env.dir / "stderr.txt";
+  std::fflush(stderr);
+  const int saved = dup(fileno(stderr));
+  ASSERT_GE(saved, 0);
+  ASSERT_NE(std::freopen(fs::NativePath(captured).c_str(), "w", stderr), nullptr);
+  SetVariable("QUASTO_FTP_VERBOSE", "1");
+  auto ftp = MakeFtpClient();
+  const bool accepted = ftp->Connect("127.0.0.1", server.port, "quasto", "geheim");
+  ftp->Close();
+  const bool refused = !ftp->Connect("127.0.0.1", server.port, "quasto", "Falsch9");
+  ftp->Close();
+  SetVariable("QUASTO_FTP_VERBOSE", "");
+  std::fflush(stderr);
+  dup2(saved, fileno(stderr));
+  close(saved);
+  EXPECT_TRUE(accepted);
+  EXPECT_TRUE(refused);
+  std::string dialogue;
+  ASSERT_TRUE(fs::ReadFile(captured, &dialogue));
+  EXPECT_NE(dialogue.find("USER quasto"), std::string::npos) << dialogue;
+  EXPECT_NE(dialogue.find("PASS"), std::string::npos) << dialogue;
+  EXPECT_EQ(dialogue.find("geheim"), std::string::npos) << dialogue;
+  EXPECT_EQ(dialogue.find("Falsch9"), std::string::npos) << dialogue;
+}
+
 TEST_F(Ftp, CommandLineGeneratesAndUploads) {
   const std::string base = env.dir / "clibase";
   auto run = [&](std::vector<std::string> args, const std::string& input = "") {
@@ -492,7 +551,8 @@ bool ReadFaultServers(std::map<std::string, int>* ports) {
   std::string mode;
   int port;
   while (in >> mode >> port) (*ports)[mode] = port;
-  return ports->count("endless") && ports->count("trickle") && ports->count("silent");
+  return ports->count("endless") && ports->count("trickle") && ports->count("silent") &&
+         ports->count("echo");
 }
 
 // Servers that never end their greeting, trickle it, or say nothing: the
@@ -516,6 +576,52 @@ TEST(FtpFaults, EndlessTricklingAndSilentServersEndTheConnection) {
     EXPECT_LT(seconds, std::string(mode) == "endless" ? 20.0 : kFtpReplySeconds + 20.0) << mode;
     ftp->Close();
   }
+}
+
+// A server that repeats the command it refuses, password and all: its words
+// follow the builder's message, and that message, the client's error and
+// the verbose dialogue show the password masked.
+TEST(FtpFaults, AServerThatEchoesThePasswordDoesNotMakeItShow) {
+  std::map<std::string, int> ports;
+  if (!ReadFaultServers(&ports)) {
+    GTEST_SKIP() << "no fault servers: run through ctest, whose fixture starts "
+                    "tests/servers/ftp_fault_server.py";
+  }
+  BuilderEnv env;
+  env.dir.Write("src\\app.exe", "program");
+  ASSERT_TRUE(env.Create("Demo", true));
+  env.st.ftp = {};
+  env.st.ftp.Server = "127.0.0.1";
+  env.st.ftp.Port = ports["echo"];
+  env.st.ftp.Login = "quasto";
+  env.st.ftp.Password = ScramblePassword("Tr0ub4dor");
+  env.st.network_ready = InitNetwork();
+  ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 1);
+  env.ui.messages.clear();
+
+  const std::string captured = env.dir / "stderr.txt";
+  std::fflush(stderr);
+  const int saved = dup(fileno(stderr));
+  ASSERT_GE(saved, 0);
+  ASSERT_NE(std::freopen(fs::NativePath(captured).c_str(), "w", stderr), nullptr);
+  SetVariable("QUASTO_FTP_VERBOSE", "1");
+  auto ftp = MakeFtpClient();
+  const UploadResult r = UploadUpdateSet(env.st, env.ui, *ftp);
+  SetVariable("QUASTO_FTP_VERBOSE", "");
+  std::fflush(stderr);
+  dup2(saved, fileno(stderr));
+  close(saved);
+
+  EXPECT_EQ(r.outcome, UploadResult::kConnectFailed);
+  ASSERT_EQ(env.ui.messages.size(), 1u);
+  EXPECT_EQ(env.ui.messages[0].text,
+            "Es konnte keine Verbindung zum FTP-Server hergestellt werden.\n\n"
+            "Antwort des FTP-Servers: 530 Login incorrect: PASS ****");
+  EXPECT_EQ(ftp->LastError().find("Tr0ub4dor"), std::string::npos) << ftp->LastError();
+  std::string dialogue;
+  ASSERT_TRUE(fs::ReadFile(captured, &dialogue));
+  EXPECT_NE(dialogue.find("530 Login incorrect"), std::string::npos) << dialogue;
+  EXPECT_EQ(dialogue.find("Tr0ub4dor"), std::string::npos) << dialogue;
 }
 
 }  // namespace

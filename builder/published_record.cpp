@@ -2,8 +2,10 @@
 
 #include <sstream>
 
+#include "builder/ftp_client.h"
 #include "shared/content_hash.h"
 #include "shared/fs.h"
+#include "shared/name_key.h"
 #include "shared/signature.h"
 
 namespace quasto {
@@ -22,18 +24,26 @@ std::vector<std::string> PublishedRecord::Publish(const std::set<std::string>& n
   kept.insert(kept.begin(), names);
   if (keep < 1) keep = 1;
   if (kept.size() > static_cast<size_t>(keep)) kept.resize(static_cast<size_t>(keep));
+  // A server that ignores letter case holds one file for every spelling of
+  // a name: deleting another spelling would delete the one needed.
+  std::set<std::string> needed;
+  for (const auto& set : kept) {
+    for (const std::string& name : set) needed.insert(WindowsNameKey(name));
+  }
   std::vector<std::string> unneeded;
   for (const auto& [name, hash] : files) {
-    bool needed = false;
-    for (const auto& set : kept) needed = needed || set.count(name) != 0;
-    if (!needed) unneeded.push_back(name);
+    if (needed.count(WindowsNameKey(name)) == 0) unneeded.push_back(name);
   }
   return unneeded;
 }
 
 std::string DestinationOf(const FTPStructure& ftp, const std::string& directory) {
   const std::string protocol = ftp.Protocol.empty() ? "FTP" : ftp.Protocol;
-  return protocol + " " + ftp.Login + "@" + ftp.Server + ":" + std::to_string(ftp.Port) + " " +
+  // Port 0 is the protocol's own, which the settings window saves as such.
+  TransferProtocol known;
+  const int port =
+      ftp.Port == 0 && ParseProtocol(ftp.Protocol, &known) ? DefaultPort(known) : ftp.Port;
+  return protocol + " " + ftp.Login + "@" + ftp.Server + ":" + std::to_string(port) + " " +
          ftp.StartDir + " | " + directory;
 }
 

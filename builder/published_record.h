@@ -37,7 +37,8 @@ struct PublishedRecord {
   // Whether the server holds `name` with this content, as far as recorded.
   bool Holds(const std::string& name, const std::string& sha256) const;
   // A new manifest is in place: it needs `names`; the last `keep` manifests
-  // stay. Returns the recorded files that none of them needs, to remove.
+  // stay. Returns the recorded files that none of them needs, in any
+  // spelling of letter case, to remove.
   std::vector<std::string> Publish(const std::set<std::string>& names, int keep);
 };
 

@@ -471,6 +471,7 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
   }
   if (!connected && ftp.Identity() != IdentityProblem::kNone) {
     result.presented_key = ftp.PresentedKey();
+    result.identity = ftp.Identity();
     ui.ShowMessage(kCaption, IdentityText(login, ftp.Identity(), ftp.PresentedKey()),
                    MessageIcon::kError);
     result.outcome = UploadResult::kIdentityRefused;
@@ -516,6 +517,8 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
       ProjectFolder(st, st.current_project) + kPublishedRecordFile;
   PublishedRecord record =
       LoadPublishedRecord(record_path, DestinationOf(st.ftp, st.project.FTPDir));
+  // The hash no content has: a name the server holds with content not known.
+  const std::string kUnknown(kSha256HexSize, '0');
   std::string file_refusal;
   std::map<std::string, std::string> notes;
   for (const std::string& key : pending) {
@@ -530,6 +533,14 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
       if (hashed && record.Holds(name, hash) && ftp.RemoteSize(name, &there) &&
           there == fs::FileSize(target + name)) {
         return 2;
+      }
+      // From the rename on the server holds other content than recorded;
+      // a run that ends before the record is saved must not leave it
+      // vouching for the old, which a later release of that content would
+      // then skip.
+      if (auto it = record.files.find(name); it != record.files.end() && it->second != kUnknown) {
+        it->second = kUnknown;
+        SavePublishedRecord(record_path, record);
       }
       if (!PublishFile(ftp, target + name, name, &refusal, &note)) return 0;
       if (hashed) record.files[name] = hash;
@@ -604,9 +615,7 @@ UploadResult UploadUpdateSet(BuilderState& st, BuilderUi& ui, FtpClient& ftp) {
     // Files on the server that no record knew (the manifest, which goes
     // every time, and files sent before records were kept) are recorded
     // with a hash no content has: never skipped, but removed once unneeded.
-    for (const std::string& name : needed) {
-      record.files.try_emplace(name, std::string(kSha256HexSize, '0'));
-    }
+    for (const std::string& name : needed) record.files.try_emplace(name, kUnknown);
     for (const std::string& name : record.Publish(needed, st.keep_manifests)) {
       if (ftp.RemoveFile(name)) {
         record.files.erase(name);

@@ -104,6 +104,7 @@ struct UploadResult {
   std::vector<std::string> failed;  // keys whose packed file was not sent
   bool manifest_sent = false;
   std::string presented_key;  // kIdentityRefused: the key the server showed, when known
+  IdentityProblem identity = IdentityProblem::kNone;  // kIdentityRefused: why
   bool ok() const { return outcome == kDone && failed.empty() && manifest_sent; }
 };
 

@@ -5,6 +5,7 @@
 #include <random>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 
 #include "builder/generation.h"
@@ -111,6 +112,7 @@ class FakeFtp : public FtpClient {
     }
     sent[to] = staged[from];
     staged.erase(from);
+    if (after_rename) after_rename(to);
     return Answer(true, "");
   }
   bool RemoveFile(const std::string& name) override {
@@ -147,6 +149,7 @@ class FakeFtp : public FtpClient {
   std::set<std::string> refused_dele;
   bool truncating = false;
   std::string host_key;
+  std::function<void(const std::string&)> after_rename;  // the file is in place
   std::vector<std::string> log;
   std::map<std::string, std::string> staged;  // stored, not yet renamed
   std::map<std::string, std::string> sent;    // under their real names
@@ -818,6 +821,37 @@ TEST_F(Upload, WhatTheServerHoldsIsNotSentAgainAndWhatNoManifestNeedsGoes) {
   EXPECT_EQ(ftp.sent.count("Quastorell.uif"), 1u);
 }
 
+// A run killed just after a file was renamed into place leaves the record as
+// it was on disk then. It must not say the server holds the file's old
+// content: a later release with that content again, of the same size, would
+// never be sent, and its clients would fetch the other.
+TEST_F(Upload, ARunKilledAfterARenameLeavesNoRecordOfTheOldContent) {
+  const std::string record_path = env.base() + "Projects\\Demo\\" + kPublishedRecordFile;
+  const std::string pack = env.base() + "Upload\\Demo\\a[txt].uzf";
+  auto release = [&](const std::string& content) {
+    env.dir.Write("src\\a.txt", content);
+    ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+    ASSERT_TRUE(GenerateUpdate(env.st, env.ui).ok());
+  };
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  const std::string first = ftp.sent["a[txt].uzf"];
+  release("alphb");
+  ASSERT_EQ(fs::FileSize(pack), static_cast<int64_t>(first.size()));
+  std::string on_disk;
+  ftp.after_rename = [&](const std::string& to) {
+    if (to == "a[txt].uzf") fs::ReadFile(record_path, &on_disk);
+  };
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  ftp.after_rename = nullptr;
+  ASSERT_FALSE(on_disk.empty());
+  // The kill: the record stays as it was at the rename.
+  ASSERT_TRUE(fs::WriteFile(record_path, on_disk));
+  release("alpha");
+  ASSERT_EQ(env.dir.Read("base\\Upload\\Demo\\a[txt].uzf"), first);
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  EXPECT_EQ(ftp.sent["a[txt].uzf"], first);
+}
+
 TEST_F(Upload, PatchesGoWithTheirFileBeforeTheManifestAndLeaveWithIt) {
   std::mt19937 gen(5);
   std::string program(60000, '\0');
@@ -870,6 +904,18 @@ TEST_F(Upload, PatchesGoWithTheirFileBeforeTheManifestAndLeaveWithIt) {
   }
 }
 
+// A server whose file system ignores letter case holds one file for two
+// spellings: a recorded name that a kept manifest names in another spelling
+// is that manifest's file, and stays.
+TEST(PublishedRecord, NoFileGoesThatAKeptManifestNamesInAnotherSpelling) {
+  PublishedRecord record;
+  record.files = {{"Readme[txt].uzf", std::string(64, 'a')},
+                  {"README[txt].uzf", std::string(64, 'b')},
+                  {"old[txt].uzf", std::string(64, 'c')}};
+  EXPECT_EQ(record.Publish({"README[txt].uzf", "Quastorell.uif"}, 1),
+            std::vector<std::string>{"old[txt].uzf"});
+}
+
 TEST(PublishedRecord, ReadsBackWhatItWroteAndTrustsNothingElse) {
   testing::TempDir dir;
   const std::string path = dir / "Quastorell.sent";
@@ -889,6 +935,12 @@ TEST(PublishedRecord, ReadsBackWhatItWroteAndTrustsNothingElse) {
       << "a cut record is no record";
   EXPECT_NE(DestinationOf(FTPStructure{"h", 21, "/a", "u", "", "", "", "", ""}, "d"),
             DestinationOf(FTPStructure{"h", 21, "/a", "u", "", "SFTP", "", "", ""}, "d"));
+  // Port 0 is the protocol's own: the settings window shows it as that
+  // port and saves it so, and the server stays the one the record knows.
+  EXPECT_EQ(DestinationOf(FTPStructure{"h", 0, "/a", "u", "", "SFTP", "", "", ""}, "d"),
+            DestinationOf(FTPStructure{"h", 22, "/a", "u", "", "SFTP", "", "", ""}, "d"));
+  EXPECT_EQ(DestinationOf(FTPStructure{"h", 0, "/a", "u", "", "", "", "", ""}, "d"),
+            DestinationOf(FTPStructure{"h", 21, "/a", "u", "", "", "", "", ""}, "d"));
 }
 
 }  // namespace

@@ -11,6 +11,8 @@ Modes:
   endless   the greeting is a multi-line reply that never ends ("220-...")
   trickle   the greeting arrives one byte every 20 seconds
   silent    accepts the connection and never says anything
+  echo      refuses every login with a reply that repeats the command it
+            got, the password included
 """
 import os
 import signal
@@ -34,6 +36,19 @@ class Handler(socketserver.BaseRequestHandler):
                     self.request.sendall(bytes([b]))
                     time.sleep(20)
                 self.request.recv(1024)
+            elif mode == "echo":
+                self.request.sendall(b"220 Hallo\r\n")
+                for line in self.request.makefile("rb"):
+                    command = line.rstrip(b"\r\n")
+                    if command.upper().startswith(b"USER "):
+                        self.request.sendall(b"331 Password required.\r\n")
+                    elif command.upper().startswith(b"PASS "):
+                        self.request.sendall(b"530 Login incorrect: " + command + b"\r\n")
+                    elif command.upper() == b"QUIT":
+                        self.request.sendall(b"221 Bye.\r\n")
+                        break
+                    else:
+                        self.request.sendall(b"500 Unknown command: " + command + b"\r\n")
             else:
                 while self.request.recv(1024):
                     pass
@@ -48,7 +63,7 @@ class Server(socketserver.ThreadingTCPServer):
 
 def serve(info):
     servers = []
-    for mode in ("endless", "trickle", "silent"):
+    for mode in ("endless", "trickle", "silent", "echo"):
         s = Server(("127.0.0.1", 0), Handler)
         s.mode = mode
         servers.append(s)

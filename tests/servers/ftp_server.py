@@ -12,6 +12,8 @@ Users (password "geheim" for each):
   readonly  may log in, list and change directories, but not store
   halb      full rights, but the server keeps only the first half of every
             file it receives, and says the transfer is complete
+  abbruch   full rights, but the server ends the connection right after it
+            confirmed a change into a directory named "kappen"
 Every other login is refused.
 
 The log (INFO + ".log") has a line per command that creates, stores,
@@ -39,6 +41,7 @@ def serve(info):
     auth.add_user("quasto", PASSWORD, root, perm="elradfmwMT")
     auth.add_user("readonly", PASSWORD, root, perm="elr")
     auth.add_user("halb", PASSWORD, root, perm="elradfmwMT")
+    auth.add_user("abbruch", PASSWORD, root, perm="elradfmwMT")
 
     log = open(info + ".log", "a", encoding="utf-8", errors="backslashreplace", buffering=1)
 
@@ -51,6 +54,12 @@ def serve(info):
             if cmd in ("MKD", "STOR", "RNFR", "RNTO", "DELE"):
                 log.write("%s\t%s\n" % (cmd, args[0] if args else ""))
             return super().process_command(cmd, *args, **kwargs)
+
+        def ftp_CWD(self, path):
+            result = super().ftp_CWD(path)
+            if self.username == "abbruch" and os.path.basename(path.rstrip("/")) == "kappen":
+                self.close_when_done()
+            return result
 
         def on_file_received(self, file):
             log.write("RECEIVED\t%s\n" % file)
