@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 #include <sstream>
+#include <utility>
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -82,6 +83,37 @@ void SetVariable(const char* name, const char* value) {
   setenv(name, value, 1);
 #endif
 }
+
+// The upload's verbose dialogue, which goes to standard error, caught in
+// `file` from here until Take().
+class VerboseDialogue {
+ public:
+  explicit VerboseDialogue(std::string file) : file_(std::move(file)) {
+    std::fflush(stderr);
+    saved_ = dup(fileno(stderr));
+    caught_ = saved_ >= 0 && std::freopen(fs::NativePath(file_).c_str(), "w", stderr) != nullptr;
+    SetVariable("QUASTO_FTP_VERBOSE", "1");
+  }
+  ~VerboseDialogue() { Take(); }
+  bool caught() const { return caught_; }
+  // What was written; standard error is itself again.
+  std::string Take() {
+    SetVariable("QUASTO_FTP_VERBOSE", "");
+    if (saved_ < 0) return "";
+    std::fflush(stderr);
+    dup2(saved_, fileno(stderr));
+    close(saved_);
+    saved_ = -1;
+    std::string text;
+    fs::ReadFile(file_, &text);
+    return text;
+  }
+
+ private:
+  std::string file_;
+  int saved_ = -1;
+  bool caught_ = false;
+};
 
 std::string UniqueName(const std::string& prefix) {
   static int counter = 0;
@@ -351,25 +383,16 @@ TEST_F(Ftp, ALostConnectionEndsTheSessionInsteadOfWorkingElsewhere) {
 // build pipeline keeps in its log: the password must not be in it, whether
 // the server takes it or not.
 TEST_F(Ftp, TheVerboseDialogueNeverShowsThePassword) {
-  const std::string captured = env.dir / "stderr.txt";
-  std::fflush(stderr);
-  const int saved = dup(fileno(stderr));
-  ASSERT_GE(saved, 0);
-  ASSERT_NE(std::freopen(fs::NativePath(captured).c_str(), "w", stderr), nullptr);
-  SetVariable("QUASTO_FTP_VERBOSE", "1");
+  VerboseDialogue verbose(env.dir / "stderr.txt");
+  ASSERT_TRUE(verbose.caught());
   auto ftp = MakeFtpClient();
   const bool accepted = ftp->Connect("127.0.0.1", server.port, "quasto", "geheim");
   ftp->Close();
   const bool refused = !ftp->Connect("127.0.0.1", server.port, "quasto", "Falsch9");
   ftp->Close();
-  SetVariable("QUASTO_FTP_VERBOSE", "");
-  std::fflush(stderr);
-  dup2(saved, fileno(stderr));
-  close(saved);
+  const std::string dialogue = verbose.Take();
   EXPECT_TRUE(accepted);
   EXPECT_TRUE(refused);
-  std::string dialogue;
-  ASSERT_TRUE(fs::ReadFile(captured, &dialogue));
   EXPECT_NE(dialogue.find("USER quasto"), std::string::npos) << dialogue;
   EXPECT_NE(dialogue.find("PASS"), std::string::npos) << dialogue;
   EXPECT_EQ(dialogue.find("geheim"), std::string::npos) << dialogue;
@@ -599,18 +622,11 @@ TEST(FtpFaults, AServerThatEchoesThePasswordDoesNotMakeItShow) {
   ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 1);
   env.ui.messages.clear();
 
-  const std::string captured = env.dir / "stderr.txt";
-  std::fflush(stderr);
-  const int saved = dup(fileno(stderr));
-  ASSERT_GE(saved, 0);
-  ASSERT_NE(std::freopen(fs::NativePath(captured).c_str(), "w", stderr), nullptr);
-  SetVariable("QUASTO_FTP_VERBOSE", "1");
+  VerboseDialogue verbose(env.dir / "stderr.txt");
+  ASSERT_TRUE(verbose.caught());
   auto ftp = MakeFtpClient();
   const UploadResult r = UploadUpdateSet(env.st, env.ui, *ftp);
-  SetVariable("QUASTO_FTP_VERBOSE", "");
-  std::fflush(stderr);
-  dup2(saved, fileno(stderr));
-  close(saved);
+  const std::string dialogue = verbose.Take();
 
   EXPECT_EQ(r.outcome, UploadResult::kConnectFailed);
   ASSERT_EQ(env.ui.messages.size(), 1u);
@@ -618,8 +634,6 @@ TEST(FtpFaults, AServerThatEchoesThePasswordDoesNotMakeItShow) {
             "Es konnte keine Verbindung zum FTP-Server hergestellt werden.\n\n"
             "Antwort des FTP-Servers: 530 Login incorrect: PASS ****");
   EXPECT_EQ(ftp->LastError().find("Tr0ub4dor"), std::string::npos) << ftp->LastError();
-  std::string dialogue;
-  ASSERT_TRUE(fs::ReadFile(captured, &dialogue));
   EXPECT_NE(dialogue.find("530 Login incorrect"), std::string::npos) << dialogue;
   EXPECT_EQ(dialogue.find("Tr0ub4dor"), std::string::npos) << dialogue;
 }

@@ -53,6 +53,12 @@ class ConsoleClientTest : public ::testing::Test {
     client::PublishFile(site_, &manifest_, path, name, content, kNew);
     SaveDocument(site_ / "Quastorell.uif", manifest_);
   }
+  // app.txt "old" installed, "new app" published.
+  void InstallOldAppAndPublishNew() {
+    install_.Write("app.txt", "old");
+    fs::SetFileDate(install_ / "app.txt", kOld);
+    Publish("", "app.txt", "new app");
+  }
 
   int Run(std::vector<std::string> args, std::string* out, const std::string& input = "") {
     args.insert(args.begin(), install_ / "quastorell");
@@ -72,9 +78,7 @@ class ConsoleClientTest : public ::testing::Test {
 };
 
 TEST_F(ConsoleClientTest, HelpPrintsTheUsageAndUpdatesNothing) {
-  install_.Write("app.txt", "old");
-  fs::SetFileDate(install_ / "app.txt", kOld);
-  Publish("", "app.txt", "new app");
+  InstallOldAppAndPublishNew();
   for (const char* flag : {"--help", "-h"}) {
     std::string out;
     EXPECT_EQ(Run({flag}, &out), 0) << flag;
@@ -93,9 +97,7 @@ TEST_F(ConsoleClientTest, HelpPrintsTheUsageAndUpdatesNothing) {
 }
 
 TEST_F(ConsoleClientTest, UnattendedUpdateThenNothingToDo) {
-  install_.Write("app.txt", "old");
-  fs::SetFileDate(install_ / "app.txt", kOld);
-  Publish("", "app.txt", "new app");
+  InstallOldAppAndPublishNew();
   Publish("sub\\", "more.txt", std::string(4096, 'm'));
   std::string out;
   EXPECT_EQ(Run({"--unattended"}, &out), 0) << out;
@@ -226,9 +228,7 @@ TEST_F(ConsoleClientTest, ExitStatusForFailuresAndMissingManifest) {
 }
 
 TEST_F(ConsoleClientTest, ADamagedManifestSaysWhyAndExitsWithTwo) {
-  install_.Write("app.txt", "old");
-  fs::SetFileDate(install_ / "app.txt", kOld);
-  Publish("", "app.txt", "new app");
+  InstallOldAppAndPublishNew();
   site_.Write("Quastorell.uif", ToJson(manifest_) + "<html>");
   std::string out;
   EXPECT_EQ(Run({"--unattended"}, &out), 2) << out;
@@ -247,9 +247,7 @@ TEST_F(ConsoleClientTest, ADamagedManifestSaysWhyAndExitsWithTwo) {
 // console names the refused entries, counts them and says where the log is
 // that gives the reasons, also when nothing else is to be done.
 TEST_F(ConsoleClientTest, RefusedEntriesAreCountedWithWhereToReadWhy) {
-  install_.Write("app.txt", "old");
-  fs::SetFileDate(install_ / "app.txt", kOld);
-  Publish("", "app.txt", "new app");
+  InstallOldAppAndPublishNew();
   client::PublishFile(site_, &manifest_, "..\\", "evil.txt", "outside", kNew);
   UpdFileStructure& big = client::PublishFile(site_, &manifest_, "", "big.iso", "x", kNew);
   big.Size = static_cast<int32_t>(0x80000005u);
@@ -358,9 +356,7 @@ TEST_F(ConsoleClientTest, AStateThatCannotBeWrittenEndsWithStatusOne) {
 // --check asks and changes nothing: the status says whether an update waits,
 // the result file what it would change and fetch.
 TEST_F(ConsoleClientTest, CheckSaysWhetherAnUpdateWaitsAndChangesNothing) {
-  install_.Write("app.txt", "old");
-  fs::SetFileDate(install_ / "app.txt", kOld);
-  Publish("", "app.txt", "new app");
+  InstallOldAppAndPublishNew();
   manifest_["app.txt"].Version = "2.0";
   manifest_["app.txt"].VDate = kNew;
   SaveDocument(site_ / "Quastorell.uif", manifest_);
@@ -450,9 +446,7 @@ TEST_F(ConsoleClientTest, TheResultFileNamesAFolderThatCouldNotBeMade) {
 // A result that cannot be written (a full disk) leaves none behind: the
 // last run's, left in place, would be read as this run's.
 TEST_F(ConsoleClientTest, AResultThatCannotBeWrittenLeavesNoEarlierOne) {
-  install_.Write("app.txt", "old");
-  fs::SetFileDate(install_ / "app.txt", kOld);
-  Publish("", "app.txt", "new app");
+  InstallOldAppAndPublishNew();
   std::string out;
   ASSERT_EQ(Run({"--unattended"}, &out), 0) << out;
   ASSERT_NE(install_.Read("Quasto\\Quastorell.result").find("\"updated\""), std::string::npos);
@@ -509,9 +503,7 @@ TEST_F(ConsoleClientTest, AHeldMutexIsWaitedForAndThenGivesItsOwnStatus) {
   config.URL = server_.http_url();
   config.Mutex = "QuastoTestMutex" + std::to_string(getpid());
   SaveDocument(install_ / "Quasto\\Quastorell.ucf", config);
-  install_.Write("app.txt", "old");
-  fs::SetFileDate(install_ / "app.txt", kOld);
-  Publish("", "app.txt", "new app");
+  InstallOldAppAndPublishNew();
   auto program = client::NewClientSystem();
   ASSERT_EQ(program->CreateNamedMutex(config.Mutex), client::ClientSystem::MutexResult::kCreated);
   std::string out;
@@ -1027,9 +1019,7 @@ TEST_F(ConsoleCancelTest, DuringTheStagingNothingChangesAndTheNextRunUpdates) {
 }
 
 TEST_F(ConsoleCancelTest, WhileTheManifestIsBeingFetched) {
-  install_.Write("app.txt", "old");
-  fs::SetFileDate(install_ / "app.txt", kOld);
-  Publish("", "app.txt", "new app");
+  InstallOldAppAndPublishNew();
   // The manifest itself stalls half-way.
   UpdaterStructure config;
   config.URL = server_.http_url() + "stall/";

@@ -67,6 +67,23 @@ class Unreachable : public HttpTransport {
 
 class RunSequenceTest : public ::testing::Test {
  protected:
+  // A commit killed before it placed app.exe: the journal and the staged file.
+  void LeaveAKilledCommit() {
+    dir_.Write("app.exe", "old");
+    dir_.Write("app.exe.0123456789abcdef.~qnew", "new");
+    Journal j;
+    j.committing = true;
+    JournalStep place;
+    place.kind = StepKind::kPlace;
+    place.path = "app.exe";
+    place.staged = "app.exe.0123456789abcdef.~qnew";
+    place.aside = "app.exe.bak";
+    place.line = "-> app.exe (0 KB)\n";
+    j.steps = {place};
+    CreateDirectoryTree(dir_ / "Quasto");
+    ASSERT_TRUE(SaveJournal(dir_ / "Quasto\\Quastorell.journal", j));
+  }
+
   void Config(const std::string& json) { dir_.Write("Quasto\\Quastorell.ucf", json); }
   ClientOutcome Run(ClientArgs args = {}) {
     return RunClient(args, dir_.path(), &view_, &http_, &system_);
@@ -240,19 +257,7 @@ TEST_F(RunSequenceTest, RefusedRestartIsExplainedAsADetail) {
 
 // Before the configuration is even read, and with no server to reach.
 TEST_F(RunSequenceTest, KilledCommitIsCompletedFirstAndLogged) {
-  dir_.Write("app.exe", "old");
-  dir_.Write("app.exe.0123456789abcdef.~qnew", "new");
-  Journal j;
-  j.committing = true;
-  JournalStep place;
-  place.kind = StepKind::kPlace;
-  place.path = "app.exe";
-  place.staged = "app.exe.0123456789abcdef.~qnew";
-  place.aside = "app.exe.bak";
-  place.line = "-> app.exe (0 KB)\n";
-  j.steps = {place};
-  CreateDirectoryTree(dir_ / "Quasto");
-  ASSERT_TRUE(SaveJournal(dir_ / "Quasto\\Quastorell.journal", j));
+  LeaveAKilledCommit();
   EXPECT_EQ(Run(), ClientOutcome::kNoManifest);
   EXPECT_EQ(dir_.Read("app.exe"), "new");
   EXPECT_EQ(FileExists(dir_ / "Quasto\\Quastorell.journal"), 0);
@@ -263,19 +268,7 @@ TEST_F(RunSequenceTest, KilledCommitIsCompletedFirstAndLogged) {
 // Unattended, the run's messages join the log of the completed commit: the
 // only record of what that earlier, killed run put in place is kept.
 TEST_F(RunSequenceTest, AnUnattendedRunsMessagesKeepTheCompletedCommitsLog) {
-  dir_.Write("app.exe", "old");
-  dir_.Write("app.exe.0123456789abcdef.~qnew", "new");
-  Journal j;
-  j.committing = true;
-  JournalStep place;
-  place.kind = StepKind::kPlace;
-  place.path = "app.exe";
-  place.staged = "app.exe.0123456789abcdef.~qnew";
-  place.aside = "app.exe.bak";
-  place.line = "-> app.exe (0 KB)\n";
-  j.steps = {place};
-  CreateDirectoryTree(dir_ / "Quasto");
-  ASSERT_TRUE(SaveJournal(dir_ / "Quasto\\Quastorell.journal", j));
+  LeaveAKilledCommit();
   ClientArgs args;
   args.unattended = true;
   EXPECT_EQ(Run(args), ClientOutcome::kNoManifest);
