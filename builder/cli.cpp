@@ -687,7 +687,16 @@ class Cli {
     // A generation that changed nothing leaves the project's documents as
     // they were, its version included.
     if (!g.written) st_.current_project.clear();
-    if (o.flags.count("--upload") && !UploadAndReport()) status = kExitFailed;
+    if (o.flags.count("--upload")) {
+      // A set that could not be written is not the release asked for, and
+      // without the project the upload would not know where its records go.
+      if (!g.written) {
+        err_ << "Es wurde nichts hochgeladen, weil das Update nicht erstellt werden konnte.\n";
+        status = kExitFailed;
+      } else if (!UploadAndReport()) {
+        status = kExitFailed;
+      }
+    }
     if (!Finish()) status = kExitFailed;
     return status;
   }

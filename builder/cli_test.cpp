@@ -580,6 +580,25 @@ TEST_F(Cli, UploadWithoutFtpProjectIsRefused) {
   EXPECT_EQ(Run({"upload", "Demo"}), kExitFailed);
 }
 
+// A generation that could not write its set publishes nothing: no server
+// is asked, and nothing is recorded outside the project.
+TEST_F(Cli, AGenerationThatCouldNotWriteUploadsNothing) {
+  ASSERT_EQ(Run({"new", "Demo", "--source", dir / "src", "--ftp-dir", "demo"}), kExitOk);
+  ASSERT_EQ(Run({"ftp", "--server", "127.0.0.1", "--port", "1", "--login", "a",
+                 "--password-stdin"},
+                "x\n"),
+            kExitOk);
+  // The generation's journal cannot be written: a folder holds its name.
+  dir.Write("base\\Projects\\Demo\\Quastorell.journal\\x", "");
+  EXPECT_EQ(Run({"generate", "Demo", "--upload"}), kExitFailed);
+  EXPECT_TRUE(Said("Die Update-Dateien konnten nicht geschrieben werden")) << err;
+  EXPECT_TRUE(Said("Es wurde nichts hochgeladen, weil das Update nicht erstellt werden konnte."))
+      << err;
+  EXPECT_FALSE(Said("Verbindung")) << err;
+  EXPECT_EQ(FileExists(dir / "base\\Projects\\Quastorell.sent"), 0);
+  EXPECT_EQ(FileExists(dir / "base\\Projects\\Quastorell.uif"), 0);
+}
+
 TEST_F(Cli, FtpSettingsWithPasswordFromStdin) {
   EXPECT_EQ(Run({"ftp", "--login", "u"}), kExitUsage);
   EXPECT_TRUE(Said("[Warnung] FTP - Einstellungen: Die Eingaben sind unvollständig!"));
