@@ -53,6 +53,16 @@ class ConsoleClientTest : public ::testing::Test {
     client::PublishFile(site_, &manifest_, path, name, content, kNew);
     SaveDocument(site_ / "Quastorell.uif", manifest_);
   }
+  // "new app" as app.txt, with its hash, in a manifest signed with `secret`.
+  void PublishSignedApp(const SecretKey& secret) {
+    client::PublishHashed(site_, &manifest_, "", "app.txt", "new app", kNew);
+    const std::string text = ToJson(manifest_);
+    site_.Write("Quastorell.uif", text);
+    site_.Write("Quastorell.uif.minisig",
+                SignMessage(text, secret,
+                            MakeTrustedComment(fs::ClockNowNs() / 1000000000, "Quastorell.uif", {})));
+  }
+
   // app.txt "old" installed, "new app" published.
   void InstallOldAppAndPublishNew() {
     install_.Write("app.txt", "old");
@@ -338,12 +348,7 @@ TEST_F(ConsoleClientTest, AStateThatCannotBeWrittenEndsWithStatusOne) {
   GenerateKeyPair(&pub, &secret);
   install_.Write("Quasto\\Quastorell.pub", PublicKeyFileText(pub));
   ASSERT_TRUE(fs::MakeDirectory(install_ / "Quasto\\Quastorell.state"));
-  client::PublishHashed(site_, &manifest_, "", "app.txt", "new app", kNew);
-  const std::string text = ToJson(manifest_);
-  site_.Write("Quastorell.uif", text);
-  site_.Write("Quastorell.uif.minisig",
-              SignMessage(text, secret,
-                          MakeTrustedComment(fs::ClockNowNs() / 1000000000, "Quastorell.uif", {})));
+  PublishSignedApp(secret);
   std::string out;
   EXPECT_EQ(Run({"--unattended"}, &out), 1) << out;
   EXPECT_EQ(install_.Read("app.txt"), "new app");
@@ -472,12 +477,7 @@ TEST_F(ConsoleClientTest, ARefusedSignatureAndAWrongOptionHaveTheirOwnStatus) {
   GenerateKeyPair(&trusted, &other);
   install_.Write("Quasto\\Quastorell.pub", PublicKeyFileText(trusted));
   install_.Write("app.txt", "old");
-  client::PublishHashed(site_, &manifest_, "", "app.txt", "new app", kNew);
-  const std::string text = ToJson(manifest_);
-  site_.Write("Quastorell.uif", text);
-  site_.Write("Quastorell.uif.minisig",
-              SignMessage(text, secret,
-                          MakeTrustedComment(fs::ClockNowNs() / 1000000000, "Quastorell.uif", {})));
+  PublishSignedApp(secret);
   std::string out;
   EXPECT_EQ(Run({"--unattended"}, &out), 7) << out;
   EXPECT_EQ(Run({"--check"}, &out), 7) << out;
@@ -1046,12 +1046,7 @@ TEST_F(ConsoleCancelTest, WhileTheSignatureIsBeingFetched) {
   GenerateKeyPair(&pub, &secret);
   install_.Write("Quasto\\Quastorell.pub", PublicKeyFileText(pub));
   install_.Write("app.txt", "old");
-  client::PublishHashed(site_, &manifest_, "", "app.txt", "new app", kNew);
-  const std::string text = ToJson(manifest_);
-  site_.Write("Quastorell.uif", text);
-  site_.Write("Quastorell.uif.minisig",
-              SignMessage(text, secret,
-                          MakeTrustedComment(fs::ClockNowNs() / 1000000000, "Quastorell.uif", {})));
+  PublishSignedApp(secret);
   ServerProcess silent("http_server.py",
                        {"--root", site_.path(), "--stall", "Quastorell.uif.minisig"});
   UpdaterStructure config;
