@@ -1417,6 +1417,13 @@ std::vector<JournalStep> Updater::TakeUp(const std::vector<JournalStep>& kept,
       used.insert(s.path);
       carry.push_back(s);
       fresh_of_[i] = base + s.path;
+      // A run killed just before its commit may have given it the entry's
+      // attributes already; read-only, Windows would refuse to flush it.
+      // They are given again once it is on disk.
+      const int32_t attributes = fs::Attributes(fresh_of_[i]);
+      if (attributes >= 0 && (attributes & fs::kAttrReadOnly) != 0) {
+        fs::SetAttributes(fresh_of_[i], attributes & ~fs::kAttrReadOnly);
+      }
       // As it was staged: the installed file's permission bits, the date.
       std::string head;
       if (FileExists(a.File) == 1) {

@@ -9,6 +9,7 @@
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/journal.h"
 #include "shared/test_util.h"
 
 namespace quasto::client {
@@ -407,6 +408,42 @@ TEST_F(UpdaterTest, DirectoryActionsDeletesAndTheLogFile) {
                                "-------------------------\n\r\n";
   EXPECT_EQ(dir_.Read("Quasto\\Quastorell.log"), expected);
   EXPECT_EQ(updater_.outcome().failures, 0);
+}
+
+// A run killed after it gave a staged file the entry's read-only attribute
+// (the last thing before the commit) leaves it so: the next run takes it up
+// and installs it; Windows refused to flush it while it was read-only.
+TEST_F(UpdaterTest, AKeptStagedFileMadeReadOnlyBeforeAKillIsInstalled) {
+  const std::string fresh = "new content";
+  Put("tool.dat", kOld);
+  const std::string staged = "tool.dat.0123456789abcdef.~qnew";
+  dir_.Write(staged, fresh);
+  ASSERT_TRUE(fs::SetAttributes(dir_ / staged, fs::kAttrReadOnly | fs::kAttrArchive));
+  Journal kept;
+  JournalStep s;
+  s.kind = StepKind::kStaged;
+  s.path = staged;
+  s.version = Sha256Hex(fresh);
+  kept.steps.push_back(s);
+  ASSERT_TRUE(SaveJournal(ctx_.data_folder + kJournalFile, kept));
+
+  UpdActionStructure a;
+  a.File = dir_ / "tool.dat";
+  a.Pack = "tool.dat.lzma";
+  a.Size = static_cast<int32_t>(fresh.size());
+  a.Date = kNew;
+  a.Attrib = fs::kAttrReadOnly | fs::kAttrArchive;
+  a.Action = kActionDownload;
+  a.SHA256 = Sha256Hex(fresh);
+  updater_.SetPlan({a}, {});
+  updater_.ApplyUpdate();  // no transport: nothing may be fetched
+
+  EXPECT_EQ(updater_.outcome().failures, 0) << updater_.log_text();
+  EXPECT_EQ(dir_.Read("tool.dat"), fresh);
+  EXPECT_EQ(fs::FileDate(dir_ / "tool.dat"), kNew);
+  EXPECT_NE(fs::Attributes(dir_ / "tool.dat") & fs::kAttrReadOnly, 0);
+  EXPECT_EQ(FileExists(dir_ / staged), 0);
+  EXPECT_EQ(FileExists(ctx_.data_folder + kJournalFile), 0);
 }
 
 // The manifest's order puts a folder before its files.
