@@ -67,8 +67,11 @@ bool IsBuilderTemporary(const std::string& name, const void*) {
          (StartsWith(name, "Quastorell.") && name.find(".tmp~") != std::string::npos);
 }
 
-// The same, and the ".part" files that earlier builders packed into.
+// The same, and the ".part" files that earlier builders packed into. A
+// packed file or patch is the set's whatever its name: a release file may be
+// called "~qgen.notes.txt", and no temporary ends as they do.
 bool IsSetTemporary(const std::string& name, const void* arg) {
+  if (EndsWith(name, ".uzf") || EndsWith(name, ".uzp")) return false;
   return IsBuilderTemporary(name, arg) || EndsWith(name, ".uzf.part");
 }
 

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "builder/test_env.h"
+#include "builder/upload.h"
 #include "shared/content_hash.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
@@ -573,6 +574,24 @@ TEST_F(Generation, LeftoversGoWhenTheProjectIsOpened) {
   ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
   EXPECT_EQ(Files(Target()), set);
   EXPECT_EQ(Files(env.base() + "Projects\\"), project);
+}
+
+// Release files may be named like the builder's temporaries; their packed
+// files and patches are the set's, and the next open leaves them alone.
+TEST_F(Generation, PackedFilesNamedLikeTemporariesAreNoLeftovers) {
+  env.dir.Write("src\\~qgen.notes.txt", "notes");
+  env.dir.Write("src\\Quastorell.x.tmp~1.txt", "more notes");
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 4);
+  const std::string a = env.st.manifest["~qgen.notes.txt"].Pack;
+  const std::string b = env.st.manifest["Quastorell.x.tmp~1.txt"].Pack;
+  ASSERT_TRUE(FileExists(Target() + a));
+  ASSERT_TRUE(FileExists(Target() + b));
+  CloseProject(env.st, env.ui);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_TRUE(FileExists(Target() + a)) << a;
+  EXPECT_TRUE(FileExists(Target() + b)) << b;
+  EXPECT_TRUE(MismatchedPacks(env.st).empty());
 }
 
 TEST_F(Generation, CollidingFilesGetDistinctPackedFiles) {
