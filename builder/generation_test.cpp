@@ -14,6 +14,7 @@
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/name_key.h"
 #include "shared/packed_file.h"
 #include "shared/test_util.h"
 
@@ -607,6 +608,20 @@ TEST_F(Generation, CollidingFilesGetDistinctPackedFiles) {
   ASSERT_EQ(UnpackContent(env.dir.Read("base\\Upload\\Demo\\" + two.Pack), &c2), UnpackStatus::kOk);
   EXPECT_EQ(c1, "first file");
   EXPECT_EQ(c2, "second file");
+}
+
+// Packed files lie side by side in one folder, which on Windows (and on
+// many servers) ignores letter case, non-ASCII letters too.
+TEST_F(Generation, PackedFileNamesDifferBeyondLetterCase) {
+  env.dir.Write("src\\ab\\\xc3\x84" "c.txt", "upper");     // ab\Äc.txt
+  env.dir.Write("src\\a\\b\\\xc3\xa4" "c.txt", "lower");  // a\b\äc.txt
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 4);
+  const std::string one = env.st.manifest["ab\\\xc3\x84" "c.txt"].Pack;
+  const std::string two = env.st.manifest["a\\b\\\xc3\xa4" "c.txt"].Pack;
+  ASSERT_FALSE(one.empty());
+  ASSERT_FALSE(two.empty());
+  EXPECT_NE(WindowsNameKey(one), WindowsNameKey(two)) << one << " " << two;
 }
 
 TEST_F(Generation, EntriesTheClientWouldRefuseAreNotPublished) {
