@@ -732,7 +732,8 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
         c.key = key;
         c.base = sha;
         c.name = PatchFileName(pack, sha);
-        if (c.name.empty()) continue;
+        // A folder in its place would refuse the rename at the commit.
+        if (c.name.empty() || DirectoryExists(target + c.name) != 0) continue;
         c.base_pack = from_target ? target + manifest_before.at(key).Pack
                                   : KeptContentPath(project_folder, sha);
         c.from_target = from_target;
