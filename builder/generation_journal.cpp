@@ -80,9 +80,11 @@ bool IsProjectTemporary(const std::string& name, const void* arg) {
 }
 
 // The project's ".upf" temporaries in "Projects\", which holds other
-// projects' files too.
+// projects' files too: a project may be called "Demo.upf.tmp~1", and no
+// temporary ends in ".upf".
 bool IsProjectFileTemporary(const std::string& name, const void* arg) {
   const std::string& upf = *static_cast<const std::string*>(arg);
+  if (EndsWith(name, ".upf")) return false;
   return StartsWith(name, upf + ".tmp~") || StartsWith(name, upf + ".~qgen");
 }
 

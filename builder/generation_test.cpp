@@ -610,6 +610,21 @@ TEST_F(Generation, CollidingFilesGetDistinctPackedFiles) {
   EXPECT_EQ(c2, "second file");
 }
 
+// "Projects\" holds every project's document: opening one never takes
+// another's for a temporary, whatever it is called.
+TEST_F(Generation, OpeningAProjectLeavesOtherProjectsDocuments) {
+  CloseProject(env.st, env.ui);
+  for (const char* other : {"Demo.upf.tmp~1", "Demo.upf.~qgen1"}) {
+    ASSERT_TRUE(env.Create(other)) << other;
+    CloseProject(env.st, env.ui);
+    ASSERT_TRUE(FileExists(env.base() + "Projects\\" + other + ".upf")) << other;
+  }
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  for (const char* other : {"Demo.upf.tmp~1", "Demo.upf.~qgen1"}) {
+    EXPECT_TRUE(FileExists(env.base() + "Projects\\" + other + ".upf")) << other;
+  }
+}
+
 // Packed files lie side by side in one folder, which on Windows (and on
 // many servers) ignores letter case, non-ASCII letters too.
 TEST_F(Generation, PackedFileNamesDifferBeyondLetterCase) {
