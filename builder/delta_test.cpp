@@ -309,6 +309,24 @@ TEST_F(Patches, TheProjectSettingBoundsTheKeptContents) {
   EXPECT_EQ(stored.KeptGenerations, 1);
 }
 
+// A folder where a patch would go could never be replaced by it: the file
+// travels whole, and the set is written whole.
+TEST_F(Patches, AFolderInAPatchsPlaceCostsOnlyThatPatch) {
+  fs::MakeDirectory(Target() + PatchFileName(App().Pack, Sha256Hex(v1)));
+  std::string v2 = v1;
+  v2[1000] ^= 0x20;
+  Release(v2);
+  const GenerationResult r = Generate("2.0");
+  EXPECT_TRUE(r.ok());
+  EXPECT_EQ(r.created, 1);
+  EXPECT_EQ(r.patches, 0);
+  EXPECT_TRUE(App().Patches.empty());
+  Manifest stored;
+  ASSERT_TRUE(LoadDocument(ProjectDir() + "Quastorell.uif", &stored));
+  EXPECT_EQ(stored["bin\\app.exe"].SHA256, Sha256Hex(v2));
+  EXPECT_TRUE(stored["bin\\app.exe"].Patches.empty());
+}
+
 // A project whose earlier contents were never kept (made before patches, or
 // its kept files lost) still patches from the packed file the set holds,
 // once that proves to be the content the manifest names.

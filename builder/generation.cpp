@@ -535,7 +535,7 @@ int32_t PackFile(const std::string& source, const std::string& pack_name,
 PackClaims ClaimedPackNames(const Manifest& manifest) {
   PackClaims claims;
   for (const auto& [k, e] : manifest) {
-    if (!e.Pack.empty()) claims.emplace(Lower(e.Pack), k);
+    if (!e.Pack.empty()) claims.emplace(WindowsNameKey(e.Pack), k);
   }
   return claims;
 }
@@ -544,12 +544,12 @@ std::string UniquePackName(PackClaims* claims, const std::string& key, const std
                            const std::string& name) {
   const std::string base = MakePackName(name, path);
   auto free_for_key = [&](const std::string& pack) {
-    auto it = claims->find(Lower(pack));
+    auto it = claims->find(WindowsNameKey(pack));
     return it == claims->end() || it->second == key;
   };
   std::string chosen = base;
   for (int attempt = 0; !free_for_key(chosen); ++attempt) chosen = Suffixed(base, key, attempt);
-  (*claims)[Lower(chosen)] = key;
+  (*claims)[WindowsNameKey(chosen)] = key;
   return chosen;
 }
 
@@ -732,7 +732,8 @@ GenerationResult GenerateUpdate(BuilderState& st, BuilderUi& ui, int jobs_reques
         c.key = key;
         c.base = sha;
         c.name = PatchFileName(pack, sha);
-        if (c.name.empty()) continue;
+        // A folder in its place would refuse the rename at the commit.
+        if (c.name.empty() || DirectoryExists(target + c.name) != 0) continue;
         c.base_pack = from_target ? target + manifest_before.at(key).Pack
                                   : KeptContentPath(project_folder, sha);
         c.from_target = from_target;

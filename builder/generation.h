@@ -132,7 +132,8 @@ int32_t PackFile(const std::string& source, const std::string& pack_name,
 // Packed-file name for an entry: MakePackName, with a suffix derived from
 // the key when another entry already uses that name (compared without regard
 // to case, as Windows file systems and servers do).
-// Packed-file names in use (lower case) and the key of the entry using each.
+// Packed-file names in use (as Windows compares names, non-ASCII letters too)
+// and the key of the entry using each.
 using PackClaims = std::map<std::string, std::string>;
 PackClaims ClaimedPackNames(const Manifest& manifest);
 // The same, claiming the chosen name in `claims`.

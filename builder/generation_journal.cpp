@@ -67,8 +67,11 @@ bool IsBuilderTemporary(const std::string& name, const void*) {
          (StartsWith(name, "Quastorell.") && name.find(".tmp~") != std::string::npos);
 }
 
-// The same, and the ".part" files that earlier builders packed into.
+// The same, and the ".part" files that earlier builders packed into. A
+// packed file or patch is the set's whatever its name: a release file may be
+// called "~qgen.notes.txt", and no temporary ends as they do.
 bool IsSetTemporary(const std::string& name, const void* arg) {
+  if (EndsWith(name, ".uzf") || EndsWith(name, ".uzp")) return false;
   return IsBuilderTemporary(name, arg) || EndsWith(name, ".uzf.part");
 }
 
@@ -77,9 +80,11 @@ bool IsProjectTemporary(const std::string& name, const void* arg) {
 }
 
 // The project's ".upf" temporaries in "Projects\", which holds other
-// projects' files too.
+// projects' files too: a project may be called "Demo.upf.tmp~1", and no
+// temporary ends in ".upf".
 bool IsProjectFileTemporary(const std::string& name, const void* arg) {
   const std::string& upf = *static_cast<const std::string*>(arg);
+  if (EndsWith(name, ".upf")) return false;
   return StartsWith(name, upf + ".tmp~") || StartsWith(name, upf + ".~qgen");
 }
 

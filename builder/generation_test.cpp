@@ -9,10 +9,12 @@
 #include <thread>
 
 #include "builder/test_env.h"
+#include "builder/upload.h"
 #include "shared/content_hash.h"
 #include "shared/dates.h"
 #include "shared/folders.h"
 #include "shared/fs.h"
+#include "shared/name_key.h"
 #include "shared/packed_file.h"
 #include "shared/test_util.h"
 
@@ -575,6 +577,24 @@ TEST_F(Generation, LeftoversGoWhenTheProjectIsOpened) {
   EXPECT_EQ(Files(env.base() + "Projects\\"), project);
 }
 
+// Release files may be named like the builder's temporaries; their packed
+// files and patches are the set's, and the next open leaves them alone.
+TEST_F(Generation, PackedFilesNamedLikeTemporariesAreNoLeftovers) {
+  env.dir.Write("src\\~qgen.notes.txt", "notes");
+  env.dir.Write("src\\Quastorell.x.tmp~1.txt", "more notes");
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 4);
+  const std::string a = env.st.manifest["~qgen.notes.txt"].Pack;
+  const std::string b = env.st.manifest["Quastorell.x.tmp~1.txt"].Pack;
+  ASSERT_TRUE(FileExists(Target() + a));
+  ASSERT_TRUE(FileExists(Target() + b));
+  CloseProject(env.st, env.ui);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  EXPECT_TRUE(FileExists(Target() + a)) << a;
+  EXPECT_TRUE(FileExists(Target() + b)) << b;
+  EXPECT_TRUE(MismatchedPacks(env.st).empty());
+}
+
 TEST_F(Generation, CollidingFilesGetDistinctPackedFiles) {
   env.dir.Write("src\\ab\\c\\x", "first file");
   env.dir.Write("src\\a\\bc\\x", "second file");
@@ -588,6 +608,35 @@ TEST_F(Generation, CollidingFilesGetDistinctPackedFiles) {
   ASSERT_EQ(UnpackContent(env.dir.Read("base\\Upload\\Demo\\" + two.Pack), &c2), UnpackStatus::kOk);
   EXPECT_EQ(c1, "first file");
   EXPECT_EQ(c2, "second file");
+}
+
+// "Projects\" holds every project's document: opening one never takes
+// another's for a temporary, whatever it is called.
+TEST_F(Generation, OpeningAProjectLeavesOtherProjectsDocuments) {
+  CloseProject(env.st, env.ui);
+  for (const char* other : {"Demo.upf.tmp~1", "Demo.upf.~qgen1"}) {
+    ASSERT_TRUE(env.Create(other)) << other;
+    CloseProject(env.st, env.ui);
+    ASSERT_TRUE(FileExists(env.base() + "Projects\\" + other + ".upf")) << other;
+  }
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  for (const char* other : {"Demo.upf.tmp~1", "Demo.upf.~qgen1"}) {
+    EXPECT_TRUE(FileExists(env.base() + "Projects\\" + other + ".upf")) << other;
+  }
+}
+
+// Packed files lie side by side in one folder, which on Windows (and on
+// many servers) ignores letter case, non-ASCII letters too.
+TEST_F(Generation, PackedFileNamesDifferBeyondLetterCase) {
+  env.dir.Write("src\\ab\\\xc3\x84" "c.txt", "upper");     // ab\Äc.txt
+  env.dir.Write("src\\a\\b\\\xc3\xa4" "c.txt", "lower");  // a\b\äc.txt
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  ASSERT_EQ(GenerateUpdate(env.st, env.ui).created, 4);
+  const std::string one = env.st.manifest["ab\\\xc3\x84" "c.txt"].Pack;
+  const std::string two = env.st.manifest["a\\b\\\xc3\xa4" "c.txt"].Pack;
+  ASSERT_FALSE(one.empty());
+  ASSERT_FALSE(two.empty());
+  EXPECT_NE(WindowsNameKey(one), WindowsNameKey(two)) << one << " " << two;
 }
 
 TEST_F(Generation, EntriesTheClientWouldRefuseAreNotPublished) {

@@ -252,6 +252,19 @@ std::vector<std::string> MismatchedPacks(const BuilderState& st) {
     const std::string why = Disagreement(target + e.Pack, e);
     if (!why.empty()) out.push_back(key + " (" + why + ")");
   }
+  // Each patch there must be the one its entry names, byte for byte: the
+  // clients would refuse another, but the signed manifest would vouch for it.
+  for (const auto& [key, e] : PublishedManifest(st.manifest, RemovedKeys(st.file_list))) {
+    for (const PatchRef& r : e.Patches) {
+      const std::string path = target + r.Pack;
+      if (FileExists(path) == 0) continue;
+      std::string hash;
+      if (fs::FileSize(path) != static_cast<int64_t>(static_cast<uint32_t>(r.Size)) ||
+          !HashFile(path, &hash) || hash != r.SHA256) {
+        out.push_back(key + " (Patch " + r.Pack + ")");
+      }
+    }
+  }
   return out;
 }
 

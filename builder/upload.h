@@ -80,7 +80,8 @@ bool LoginOf(const FTPStructure& settings, ServerLogin* login);
 std::string UploadName(const std::string& remote_name);
 
 // The packed files in the target folder that disagree with the published
-// manifest's entry (size or CRC), each as "key (reason)". Files not there
+// manifest's entry (size or CRC), each as "key (reason)", then the patches
+// that are not the ones their entries name, as "key (Patch name)". Files not there
 // are not listed: those already sent need not be, the others fail to send.
 std::vector<std::string> MismatchedPacks(const BuilderState& st);
 

@@ -904,6 +904,42 @@ TEST_F(Upload, PatchesGoWithTheirFileBeforeTheManifestAndLeaveWithIt) {
   }
 }
 
+// A patch in the target folder that is not the one its entry names (cut
+// short, changed by hand, an older patch from the same base left by a rename
+// that failed) is never published with a manifest that vouches for it.
+TEST_F(Upload, APatchThatDisagreesWithTheManifestIsRefused) {
+  std::mt19937 gen(9);
+  std::string program(60000, '\0');
+  for (char& c : program) c = static_cast<char>(gen());
+  env.dir.Write("src\\a.txt", program);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  ASSERT_TRUE(GenerateUpdate(env.st, env.ui).ok());
+  ASSERT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+  program[100] ^= 1;
+  env.dir.Write("src\\a.txt", program);
+  ASSERT_TRUE(OpenProjectNamed(env.st, env.ui, "Demo.upf"));
+  ASSERT_TRUE(GenerateUpdate(env.st, env.ui).ok());
+  ASSERT_EQ(env.st.manifest["a.txt"].Patches.size(), 1u);
+  const std::string patch = env.base() + "Upload\\Demo\\" + env.st.manifest["a.txt"].Patches[0].Pack;
+  std::string good;
+  ASSERT_TRUE(fs::ReadFile(patch, &good));
+  for (const std::string& bad : {good.substr(0, good.size() - 1),
+                                 good.substr(0, good.size() - 1) + char(good.back() ^ 1)}) {
+    ASSERT_TRUE(fs::WriteFile(patch, bad));
+    ftp.log.clear();
+    env.ui.messages.clear();
+    const UploadResult r = UploadUpdateSet(env.st, env.ui, ftp);
+    EXPECT_EQ(r.outcome, UploadResult::kMismatched) << bad.size();
+    EXPECT_TRUE(ftp.log.empty()) << "not even connected";
+    ASSERT_EQ(env.ui.messages.size(), 1u);
+    EXPECT_NE(env.ui.messages[0].text.find("  a.txt (Patch "), std::string::npos)
+        << env.ui.messages[0].text;
+  }
+  ASSERT_TRUE(fs::WriteFile(patch, good));
+  EXPECT_TRUE(MismatchedPacks(env.st).empty());
+  EXPECT_TRUE(UploadUpdateSet(env.st, env.ui, ftp).ok());
+}
+
 // A server whose file system ignores letter case holds one file for two
 // spellings: a recorded name that a kept manifest names in another spelling
 // is that manifest's file, and stays.
