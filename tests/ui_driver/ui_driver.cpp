@@ -371,15 +371,21 @@ int main(int, char**) {
     EnumChildWindows(search.found, ReadBoxPart, reinterpret_cast<LPARAM>(&parts));
     // The icon is read from the screen: a box of a busy program may not be
     // painted yet, and the screen there may still show what lies beneath
-    // (another window's colours). So the box is asked to paint, and the
-    // icon counts once two looks a little apart agree on a known kind.
-    UpdateWindow(search.found);
+    // (another window's colours). So the box is asked to paint, again at
+    // each look, and the icon counts once two looks a little apart agree on
+    // a known kind. A machine running the test suites side by side has been
+    // seen to take more than 3 s to paint it.
+    const auto paint = [&] {
+      RedrawWindow(search.found, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    };
+    paint();
     std::string icon = IconKind(parts.icon);
-    for (int waited = 0; waited < 3000; waited += 100) {
+    for (int waited = 0; waited < 15000; waited += 100) {
       Sleep(100);
       const std::string again = IconKind(parts.icon);
       if (again == icon && icon != "other") break;
       icon = again;
+      paint();
     }
     std::printf("%s|%s|%s\n", Escaped(TextOf(search.found)).c_str(),
                 Escaped(parts.text).c_str(), icon.c_str());
