@@ -278,26 +278,32 @@ void Updater::ReportCommit(const std::vector<std::string>& placed) {
   RunReport* report = ctx_->report;
   if (report == nullptr) return;
   report->changed.insert(report->changed.end(), placed.begin(), placed.end());
-  // A delete or a folder that failed shows no message, but fails the run:
-  // the result names it, with the text a file that failed gets.
   for (const UpdActionStructure& a : actions_) {
     if (a.Action == kActionDeleteFile) {
       if (FileExists(a.File) == 0) {
         report->deleted.push_back(CacheKey(a.File));
       } else {
-        report->failed.push_back({CacheKey(a.File), Text("ErrUpdate")});
+        ReportFailedAction(a);
       }
     } else if (a.Action == kActionDeleteDir) {
       // One that is not empty stays by its rule.
       if (DirectoryExists(a.Dir) == 0) {
         report->deleted.push_back(CacheKey(a.Dir));
       } else if (IsDirectoryEmpty(a.Dir) == 1) {
-        report->failed.push_back({CacheKey(a.Dir), Text("ErrUpdate")});
+        ReportFailedAction(a);
       }
     } else if (a.Action == kActionCreateDir && DirectoryExists(a.Dir) != 1) {
-      report->failed.push_back({CacheKey(a.Dir), Text("ErrUpdate")});
+      ReportFailedAction(a);
     }
   }
+}
+
+// A delete or a folder that failed shows no message, but fails the run: the
+// result names it, with the text a file that failed gets.
+void Updater::ReportFailedAction(const UpdActionStructure& a) {
+  if (ctx_->report == nullptr) return;
+  ctx_->report->failed.push_back(
+      {CacheKey(a.Action == kActionDeleteFile ? a.File : a.Dir), Text("ErrUpdate")});
 }
 
 std::string Updater::Text(const char* key) const {
@@ -861,10 +867,7 @@ void Updater::ApplyUpdate() {
       const UpdActionStructure& a = actions_[i];
       if (a.Action != kActionDownload) {
         ++outcome_.failures;
-        if (ctx_->report != nullptr) {
-          ctx_->report->failed.push_back(
-              {CacheKey(a.Action == kActionDeleteFile ? a.File : a.Dir), Text("ErrUpdate")});
-        }
+        ReportFailedAction(a);
       } else if (staged[i].ok) {
         ShowFileMessage("ErrUpdate", FilePart(a.File));
         log_ += "-> Update Error: " + EscapeControls(FilePart(a.File)) + "\n";

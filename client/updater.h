@@ -164,6 +164,7 @@ class Updater {
   void ShowFileMessage(const char* key, const std::string& name);
   void SetSummary(bool with_size);
   void ShowFileDone(const UpdActionStructure& a);
+  void ReportFailedAction(const UpdActionStructure& a);
   // What staging made of one download action.
   struct Staged {
     bool ok = false;
